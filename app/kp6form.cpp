@@ -1,0 +1,227 @@
+#include "kp6form.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_ask.H>
+
+#include "../discovery/comdet.h"
+#include "../i18n/gett.h"
+#include "../port/plainw.h"
+
+xMainForm* MainForm = nullptr;
+unsigned short port = 0;
+
+typedef int (*click_handler)(Fl_Widget*);
+
+// FLTK also runs a button's callback for the space bar, shortcuts and the
+// other mouse buttons; the actions belong to a left click only.
+static void on_click(Fl_Widget* w, void* handler)
+{
+    if (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE)
+        ((click_handler)handler)(w);
+}
+
+static void attach(Fl_Widget* w, click_handler h)
+{
+    w->callback(on_click, (void*)h);
+}
+
+static Fl_Button* make_button(int x, int y, int w, int h, const char* key, click_handler c)
+{
+    Fl_Button* b = new Fl_Button(x, y, w, h, gettext_easy(key));
+    b->labelsize(12);
+    attach(b, c);
+    return b;
+}
+
+static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, click_handler c)
+{
+    Fl_Round_Button* b = new Fl_Round_Button(x, y, w, h, gettext_easy(key));
+    b->type(FL_RADIO_BUTTON);
+    b->labelsize(12);
+    // A click on the button that is already on must run its action too.
+    b->when(FL_WHEN_RELEASE_ALWAYS);
+    attach(b, c);
+    return b;
+}
+
+static Fl_Input* make_field(int x, int y, const char* key)
+{
+    Fl_Input* f = new Fl_Input(x, y, 56, 24, gettext_easy(key));
+    f->labelsize(12);
+    f->textsize(12);
+    f->align(FL_ALIGN_RIGHT);
+    f->value(gettext_easy("0"));
+    f->deactivate();
+    return f;
+}
+
+int menu_escape(const char* name, char* out, int size)
+{
+    int n = 0;
+    for (const char* p = name; *p; p++) {
+        int need = (*p == '/' || *p == '\\' || *p == '_' || *p == '&') ? 2 : 1;
+        if (n + need >= size)
+            return 0;
+        if (*p == '&')
+            out[n++] = '&';  // "&&" draws one ampersand
+        else if (need == 2)
+            out[n++] = '\\';
+        out[n++] = *p;
+    }
+    out[n] = 0;
+    return 1;
+}
+
+xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
+{
+    ComChoice = new Fl_Choice(8, 8, 180, 24);
+    OpenButton = make_button(192, 8, 96, 24, "Open Port", OpenButton_OnClick);
+
+    TypeGroup = new Fl_Group(8, 136, 145, 94, gettext_easy("Type"));
+    TypeGroup->box(FL_DOWN_FRAME);
+    TypeGroup->labelsize(12);
+    ML_Type = make_radio(16, 144, 124, 24, "Milliliter", ML_Type_OnClick);
+    Liter_Type = make_radio(16, 168, 115, 24, "Liter", Liter_Type_OnClick);
+    Hand_Type = make_radio(16, 192, 116, 24, "Hand", Hand_Type_OnClick);
+    TypeGroup->end();
+    TypeGroup->deactivate();
+
+    CloseButton = make_button(296, 8, 96, 24, "Close Port", CloseButton_OnClick);
+    CloseButton->deactivate();
+    ReadButton = make_button(16, 96, 96, 24, "Read", ReadButton_OnClick);
+    ReadButton->deactivate();
+    TestButton = make_button(112, 56, 108, 24, "Test", TestButton_OnClick);
+    TestButton->deactivate();
+
+    AddressInput = new Fl_Int_Input(8, 56, 96, 24, gettext_easy("Address"));
+    AddressInput->labelsize(12);
+    AddressInput->textsize(12);
+    AddressInput->align(FL_ALIGN_TOP | FL_ALIGN_LEFT);
+    AddressInput->value(gettext_easy("1"));
+    AddressInput->deactivate();
+
+    InversGunCheck = new Fl_Check_Button(8, 232, 147, 24, gettext_easy("Invers Gun"));
+    InversGunCheck->labelsize(12);
+    InversGunCheck->deactivate();
+
+    ER79_Input = make_field(160, 136, "x0.1sec start engine before turning on the main valve(ER79)");
+    ER72_Input = make_field(160, 160, "TimeOut (second)(ER72)");
+    ER74_Input = make_field(160, 184, "x10gr Topping(ER74)");
+    ER75_Input = make_field(160, 208, "x10gr Bufer overflow(ER75)");
+    WriteButton = make_button(16, 272, 96, 24, "Write", WriteButton_OnClick);
+    WriteButton->deactivate();
+    ER77_Input = make_field(160, 232, "Sensitivity(ER77)");
+    end();
+
+    ML_Type->type(FL_RADIO_BUTTON);
+    Hand_Type->type(FL_RADIO_BUTTON);
+    Liter_Type->type(FL_RADIO_BUTTON);
+
+    ComDetect();
+    for (int i = 0; i < com_num_detected; i++) {
+        char item[2 * COM_NAME_SIZE];
+        menu_escape(com_port_names[i], item, sizeof item);  // always fits
+        ComChoice->add(item);
+    }
+    if (com_num_detected != 0)
+        ComChoice->value(0);
+}
+
+xMainForm::~xMainForm()
+{
+}
+
+// The controls that work only while a port is open, in switching order.
+static void switch_port_controls(int open)
+{
+    xMainForm* f = MainForm;
+    Fl_Widget* list[] = {f->WriteButton, f->ReadButton, f->AddressInput, f->TestButton,
+                         f->TypeGroup, f->InversGunCheck, f->ER79_Input, f->ER72_Input,
+                         f->ER74_Input, f->ER75_Input, f->ER77_Input};
+    for (Fl_Widget* c : list) {
+        if (open)
+            c->activate();
+        else
+            c->deactivate();
+    }
+}
+
+int OpenButton_OnClick(Fl_Widget* w)
+{
+    int i = MainForm->ComChoice->value();
+    // With no port listed there is no name to open.
+    if (i < 0 || i >= com_num_detected) {
+        fl_alert("error");
+        return 0;
+    }
+    if (open_port(&port, com_port_names[i], 0) != 0) {
+        fl_alert("error");
+        return 0;
+    }
+    w->deactivate();
+    MainForm->ComChoice->deactivate();
+    MainForm->CloseButton->activate();
+    switch_port_controls(1);
+    return 0;
+}
+
+int CloseButton_OnClick(Fl_Widget* w)
+{
+    free_port(port, 0);
+    w->deactivate();
+    MainForm->ComChoice->activate();
+    MainForm->OpenButton->activate();
+    switch_port_controls(0);
+    port = 0;
+    return 0;
+}
+
+static void show_topping_fields(int on)
+{
+    if (on) {
+        MainForm->ER74_Input->show();
+        MainForm->ER75_Input->show();
+    } else {
+        MainForm->ER74_Input->hide();
+        MainForm->ER75_Input->hide();
+    }
+}
+
+int ML_Type_OnClick(Fl_Widget*)
+{
+    show_topping_fields(1);
+    return 0;
+}
+
+int Liter_Type_OnClick(Fl_Widget*)
+{
+    show_topping_fields(0);
+    return 0;
+}
+
+int Hand_Type_OnClick(Fl_Widget*)
+{
+    show_topping_fields(0);
+    return 0;
+}
+
+// The exchange with the controller is not built yet: Read, Write and Test
+// do nothing so far.
+int ReadButton_OnClick(Fl_Widget*)
+{
+    return 0;
+}
+
+int WriteButton_OnClick(Fl_Widget*)
+{
+    return 0;
+}
+
+int TestButton_OnClick(Fl_Widget*)
+{
+    return 0;
+}
+
+void put_text_log(char*, int)
+{
+}

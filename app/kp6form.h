@@ -1,0 +1,57 @@
+// The main window and its click actions.
+#ifndef KP6_KP6FORM_H
+#define KP6_KP6FORM_H
+
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Int_Input.H>
+#include <FL/Fl_Round_Button.H>
+
+class xMainForm : public Fl_Double_Window {
+public:
+    xMainForm(int w, int h, const char* label);
+    virtual ~xMainForm();
+
+    Fl_Choice* ComChoice;
+    Fl_Button* OpenButton;
+    Fl_Group* TypeGroup;
+    Fl_Button* CloseButton;
+    Fl_Button* ReadButton;
+    Fl_Button* TestButton;
+    Fl_Int_Input* AddressInput;
+    Fl_Round_Button* ML_Type;
+    Fl_Round_Button* Liter_Type;
+    Fl_Round_Button* Hand_Type;
+    Fl_Input* ER79_Input;
+    Fl_Input* ER72_Input;
+    Fl_Input* ER74_Input;
+    Fl_Input* ER75_Input;
+    Fl_Button* WriteButton;
+    Fl_Check_Button* InversGunCheck;
+    Fl_Input* ER77_Input;
+};
+
+extern xMainForm* MainForm;
+extern unsigned short port;
+
+int OpenButton_OnClick(Fl_Widget* w);
+int CloseButton_OnClick(Fl_Widget* w);
+int ML_Type_OnClick(Fl_Widget* w);
+int Liter_Type_OnClick(Fl_Widget* w);
+int Hand_Type_OnClick(Fl_Widget* w);
+int ReadButton_OnClick(Fl_Widget* w);
+int WriteButton_OnClick(Fl_Widget* w);
+int TestButton_OnClick(Fl_Widget* w);
+
+// Hook for the port layer's text messages; this tool shows none of them.
+void put_text_log(char* text, int n);
+
+// Writes `name` into `out` so that the menu shows it literally. Returns 0
+// when it does not fit.
+int menu_escape(const char* name, char* out, int size);
+
+#endif

@@ -1,0 +1,100 @@
+#include "comdet.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../platform/platform.h"
+#include "qsort.h"
+
+int com_num_detected;
+char com_port_names[COM_MAX][COM_NAME_SIZE];
+unsigned int com_port_types[32];
+char com_p_name_mid[COM_NAME_SIZE];
+
+// The prefix of the names that sort by their number.
+const char REG_SERIAL_NAME_98[] = "COM";
+
+// A port name is taken only when it fits an entry whole: a name cut short
+// would stand for another device (or for none).
+static void take_name(const char* data)
+{
+    strcpy(com_port_names[com_num_detected], data);
+    com_num_detected++;
+}
+
+int ComDetect()
+{
+    com_num_detected = 0;
+    plat_serial_key key;
+    if (plat_serial_key_open(&key) == 0) {
+        // Only the first 16 values are looked at; a value that cannot be
+        // taken is skipped, not the end of the list.
+        for (int n = 0; n < COM_MAX && com_num_detected < COM_MAX; n++) {
+            char value[80], data[COM_NAME_SIZE];
+            if (plat_serial_key_enum(&key, n, value, sizeof value, data, sizeof data) == 0)
+                take_name(data);
+        }
+        plat_serial_key_close(&key);
+    }
+    memset(com_port_types, 0, sizeof com_port_types);
+    if (com_num_detected >= 2) {
+        qsort_compare = qsort_com_cmp;
+        DoSwap = qsort_com_swp;
+        qsort_store_mid = qsort_com_mid;
+        quick_sort(0, com_num_detected - 1);
+    }
+    return 1;
+}
+
+static int same_ignoring_case(const char* a, const char* b)
+{
+    for (;; a++, b++) {
+        int x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'a' && x <= 'z')
+            x -= 'a' - 'A';
+        if (y >= 'a' && y <= 'z')
+            y -= 'a' - 'A';
+        if (x != y)
+            return 0;
+        if (!x)
+            return 1;
+    }
+}
+
+int ComExistsByName(char* name)
+{
+    for (int i = 0; i < COM_MAX; i++)
+        if (same_ignoring_case(com_port_names[i], name))
+            return 1;
+    return 0;
+}
+
+void qsort_com_mid(unsigned int i)
+{
+    memcpy(com_p_name_mid, com_port_names[i], COM_NAME_SIZE);
+}
+
+static int com_prefixed(const char* s)
+{
+    return strncmp(s, REG_SERIAL_NAME_98, 3) == 0;
+}
+
+signed char qsort_com_cmp(unsigned int i)
+{
+    const char* e = com_port_names[i];
+    if (com_prefixed(e) && com_prefixed(com_p_name_mid)) {
+        int a = atoi(e + 3), b = atoi(com_p_name_mid + 3);
+        return (signed char)(a < b ? -1 : a > b ? 1 : 0);
+    }
+    int c = strcmp(e, com_p_name_mid);
+    return (signed char)(c < 0 ? -1 : c > 0 ? 1 : 0);
+}
+
+void qsort_com_swp(unsigned int i, unsigned int j)
+{
+    char tmp[COM_NAME_SIZE];
+    memcpy(tmp, com_port_names[i], COM_NAME_SIZE);
+    memcpy(com_port_names[i], com_port_names[j], COM_NAME_SIZE);
+    memcpy(com_port_names[j], tmp, COM_NAME_SIZE);
+}

@@ -1,0 +1,21 @@
+// The serial ports this machine has, in display order.
+#ifndef KP6_COMDET_H
+#define KP6_COMDET_H
+
+enum { COM_MAX = 16, COM_NAME_SIZE = 20 };
+
+extern int com_num_detected;
+extern char com_port_names[COM_MAX][COM_NAME_SIZE];
+extern unsigned int com_port_types[32];
+extern char com_p_name_mid[COM_NAME_SIZE];
+
+extern const char REG_SERIAL_NAME_98[];
+
+int ComDetect();
+int ComExistsByName(char* name);
+
+void qsort_com_mid(unsigned int i);
+signed char qsort_com_cmp(unsigned int i);
+void qsort_com_swp(unsigned int i, unsigned int j);
+
+#endif

@@ -1,0 +1,103 @@
+// The few operating-system services the tool needs, behind one small
+// interface. Everything outside platform/ reaches the system only through
+// these functions; one source file per operating system implements them.
+#ifndef KP6_PLATFORM_H
+#define KP6_PLATFORM_H
+
+#include <stdint.h>
+
+// An open serial device (a file descriptor on POSIX); -1 when none.
+typedef int plat_handle;
+#define PLAT_NO_HANDLE (-1)
+
+// ---- serial devices -------------------------------------------------------
+
+// Line settings of a serial device, in the terms the port layer uses.
+struct plat_line {
+    unsigned long baud;      // bits per second
+    unsigned char byte_size; // 5 to 8 data bits
+    unsigned char parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    unsigned char stop_bits; // 0 one stop bit, 2 two stop bits
+    unsigned char cts_flow;  // 1: transmission waits for CTS
+};
+
+// Time-outs in milliseconds, in the usual interval/multiplier/constant form.
+struct plat_timeouts {
+    unsigned read_interval;
+    unsigned read_multiplier;
+    unsigned read_constant;
+    unsigned write_multiplier;
+    unsigned write_constant;
+};
+
+// Modem-line switches for plat_serial_escape.
+enum {
+    PLAT_SETRTS = 3,
+    PLAT_CLRRTS = 4,
+    PLAT_SETDTR = 5,
+    PLAT_CLRDTR = 6
+};
+
+// Opens a device path for exclusive use: no controlling terminal, no other
+// opener (also not one that comes later), raw mode, DTR and RTS dropped, and
+// low latency asked of the driver. Returns 0 and the handle, or the system's
+// error code (never 0).
+int plat_serial_open(const char* path, plat_handle* h);
+// Sets the read and write time-outs. 0 or the system's error code.
+int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t);
+// Reads and applies line settings. 0 or the system's error code.
+int plat_serial_get_line(plat_handle h, plat_line* line);
+int plat_serial_set_line(plat_handle h, const plat_line* line);
+// Switches one modem line (PLAT_SETRTS ...). 0 or the system's error code.
+int plat_serial_escape(plat_handle h, int code);
+void plat_serial_close(plat_handle h);
+
+// The system's codes for a name or path that is too long, and for memory
+// that could not be had.
+int plat_error_name_too_long(void);
+int plat_error_no_memory(void);
+
+// ---- the machine's serial devices -----------------------------------------
+
+// Where the serial devices are listed. Tests point this at a fake tree; a
+// null or empty root restores the system's own.
+void plat_set_serial_root(const char* root);
+
+// A snapshot of the serial-device list: ordered (value name, port name)
+// pairs. On Linux, the ttys of the device class that have a real device,
+// followed by the paths listed in the environment variable KP6_PORTS.
+struct plat_serial_key {
+    int count;
+    char (*value_names)[80];
+    char (*port_names)[80];
+};
+// 0 when the list could be read (it may be empty), else non-zero.
+int plat_serial_key_open(plat_serial_key* key);
+// Value number `index`: 0 when it exists and both texts fit their buffers
+// (sizes in bytes, terminator included), else non-zero.
+int plat_serial_key_enum(const plat_serial_key* key, int index,
+                         char* value_name, unsigned value_size,
+                         char* data, unsigned data_size);
+void plat_serial_key_close(plat_serial_key* key);
+
+// ---- time and threads ------------------------------------------------------
+
+// Milliseconds of a monotonic clock; wraps at 2^32.
+uint32_t plat_tick_ms(void);
+void plat_sleep_ms(unsigned ms);
+// A high-resolution counter (nanoseconds on POSIX) for timing lines.
+uint64_t plat_perf_counter(void);
+
+struct plat_datetime {
+    int year, month, day_of_week, day;
+    int hour, minute, second, millisecond;
+};
+void plat_local_time(plat_datetime* t);
+void plat_utc_time(plat_datetime* t);
+
+// A thread running `fn(arg)`; join waits until it has ended.
+typedef void* plat_thread;
+int plat_thread_start(plat_thread* t, unsigned stack_size, int (*fn)(void*), void* arg);
+int plat_thread_join(plat_thread t);
+
+#endif

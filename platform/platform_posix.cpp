@@ -1,0 +1,490 @@
+// POSIX (Linux) implementation of the platform layer.
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+// ---- serial devices -------------------------------------------------------
+
+static void drop_dtr_rts(int fd)
+{
+    // Linux raises both lines on open; an RS-485 converter would then hold
+    // the bus. Pseudo-terminals have no modem lines, so failures are ignored.
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &bits);
+}
+
+static void ask_low_latency(int fd)
+{
+    // USB-serial converters otherwise hold received bytes for up to 16 ms.
+    struct serial_struct ss;
+    if (ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &ss);
+    }
+}
+
+int plat_serial_open(const char* path, plat_handle* h)
+{
+    *h = PLAT_NO_HANDLE;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno ? errno : EIO;
+    if (!isatty(fd)) {
+        close(fd);
+        return ENOTTY;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        return e;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        int e = errno;
+        close(fd);
+        return e ? e : EIO;
+    }
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        int e = errno;
+        close(fd);
+        return e ? e : EIO;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        int e = errno;
+        close(fd);
+        return e ? e : EIO;
+    }
+    drop_dtr_rts(fd);
+    ask_low_latency(fd);
+    *h = fd;
+    return 0;
+}
+
+// Write time-outs per open descriptor; reads never wait (they take what the
+// driver holds), which is what short read time-outs amount to here.
+enum { TIMEOUT_SLOTS = 64 };
+static struct {
+    int fd;
+    plat_timeouts t;
+} timeout_table[TIMEOUT_SLOTS];
+static int timeout_table_ready;
+
+static int timeout_slot(int fd, int create)
+{
+    if (!timeout_table_ready) {
+        for (int i = 0; i < TIMEOUT_SLOTS; i++)
+            timeout_table[i].fd = -1;
+        timeout_table_ready = 1;
+    }
+    int free_slot = -1;
+    for (int i = 0; i < TIMEOUT_SLOTS; i++) {
+        if (timeout_table[i].fd == fd)
+            return i;
+        if (free_slot < 0 && timeout_table[i].fd < 0)
+            free_slot = i;
+    }
+    if (create && free_slot >= 0)
+        timeout_table[free_slot].fd = fd;
+    return create ? free_slot : -1;
+}
+
+int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
+{
+    struct termios tio;
+    if (tcgetattr(h, &tio) != 0)
+        return errno ? errno : EIO;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(h, TCSANOW, &tio) != 0)
+        return errno ? errno : EIO;
+    int i = timeout_slot(h, 1);
+    if (i < 0)
+        return ENFILE;
+    timeout_table[i].t = *t;
+    return 0;
+}
+
+static const struct {
+    unsigned long rate;
+    speed_t code;
+} baud_table[] = {
+    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
+    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
+    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+    {500000, B500000}, {576000, B576000}, {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+int plat_serial_get_line(plat_handle h, plat_line* line)
+{
+    struct termios tio;
+    if (tcgetattr(h, &tio) != 0)
+        return errno ? errno : EIO;
+    speed_t sp = cfgetospeed(&tio);
+    line->baud = 0;
+    for (const auto& b : baud_table)
+        if (b.code == sp)
+            line->baud = b.rate;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: line->byte_size = 5; break;
+    case CS6: line->byte_size = 6; break;
+    case CS7: line->byte_size = 7; break;
+    default: line->byte_size = 8; break;
+    }
+    if (!(tio.c_cflag & PARENB))
+        line->parity = 0;
+    else if (tio.c_cflag & CMSPAR)
+        line->parity = (tio.c_cflag & PARODD) ? 3 : 4;
+    else
+        line->parity = (tio.c_cflag & PARODD) ? 1 : 2;
+    line->stop_bits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    line->cts_flow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
+    return 0;
+}
+
+int plat_serial_set_line(plat_handle h, const plat_line* line)
+{
+    struct termios tio;
+    if (tcgetattr(h, &tio) != 0)
+        return errno ? errno : EIO;
+    speed_t sp = 0;
+    int found = 0;
+    for (const auto& b : baud_table)
+        if (b.rate == line->baud) {
+            sp = b.code;
+            found = 1;
+        }
+    if (!found)
+        return EINVAL;
+    tcflag_t size;
+    switch (line->byte_size) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return EINVAL;
+    }
+    tcflag_t par;
+    switch (line->parity) {
+    case 0: par = 0; break;
+    case 1: par = PARENB | PARODD; break;
+    case 2: par = PARENB; break;
+    case 3: par = PARENB | CMSPAR | PARODD; break;
+    case 4: par = PARENB | CMSPAR; break;
+    default: return EINVAL;
+    }
+    if (line->stop_bits != 0 && line->stop_bits != 2)
+        return EINVAL;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag |= size | par | CLOCAL | CREAD;
+    if (line->stop_bits == 2)
+        tio.c_cflag |= CSTOPB;
+    if (line->cts_flow)
+        tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    if (par)
+        tio.c_iflag |= INPCK;
+    if (cfsetispeed(&tio, sp) != 0 || cfsetospeed(&tio, sp) != 0)
+        return errno ? errno : EINVAL;
+    if (tcsetattr(h, TCSANOW, &tio) != 0)
+        return errno ? errno : EIO;
+    return 0;
+}
+
+int plat_serial_escape(plat_handle h, int code)
+{
+    int bits, req;
+    switch (code) {
+    case PLAT_SETRTS: bits = TIOCM_RTS; req = TIOCMBIS; break;
+    case PLAT_CLRRTS: bits = TIOCM_RTS; req = TIOCMBIC; break;
+    case PLAT_SETDTR: bits = TIOCM_DTR; req = TIOCMBIS; break;
+    case PLAT_CLRDTR: bits = TIOCM_DTR; req = TIOCMBIC; break;
+    default: return EINVAL;
+    }
+    if (ioctl(h, req, &bits) != 0)
+        return errno ? errno : EIO;
+    return 0;
+}
+
+void plat_serial_close(plat_handle h)
+{
+    if (h < 0)
+        return;
+    int i = timeout_slot(h, 0);
+    if (i >= 0)
+        timeout_table[i].fd = -1;
+    // Nobody waits for unsent bytes of a port being closed.
+    tcflush(h, TCIOFLUSH);
+    close(h);
+}
+
+int plat_error_name_too_long(void)
+{
+    return ENAMETOOLONG;
+}
+
+int plat_error_no_memory(void)
+{
+    return ENOMEM;
+}
+
+// ---- the machine's serial devices -----------------------------------------
+
+static char serial_root[PATH_MAX];
+
+void plat_set_serial_root(const char* root)
+{
+    if (!root)
+        root = "";
+    snprintf(serial_root, sizeof serial_root, "%s", root);
+}
+
+static const char* current_serial_root(void)
+{
+    if (serial_root[0])
+        return serial_root;
+    const char* env = getenv("KP6_TTY_CLASS");
+    return env && env[0] ? env : "/sys/class/tty";
+}
+
+enum { MAX_SERIAL_VALUES = 256 };
+
+static int add_value(plat_serial_key* key, const char* value, const char* port)
+{
+    if (key->count >= MAX_SERIAL_VALUES)
+        return 0;
+    // Entries that do not fit are kept as empty so enumeration skips them,
+    // as a registry value too long for the caller's buffer would be.
+    int i = key->count++;
+    if (strlen(value) < sizeof key->value_names[i] && strlen(port) < sizeof key->port_names[i]) {
+        strcpy(key->value_names[i], value);
+        strcpy(key->port_names[i], port);
+    } else {
+        key->value_names[i][0] = 0;
+        key->port_names[i][0] = 0;
+    }
+    return 1;
+}
+
+// The phantom ports of the legacy 8250 driver sit on the platform bus.
+static int is_phantom(const char* dir, const char* entry)
+{
+    char path[PATH_MAX], target[PATH_MAX];
+    int len = snprintf(path, sizeof path, "%s/%s/device/subsystem", dir, entry);
+    if (len < 0 || len >= (int)sizeof path)
+        return 0;
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n < 0)
+        return 0;
+    target[n] = 0;
+    const char* base = strrchr(target, '/');
+    base = base ? base + 1 : target;
+    return strcmp(base, "platform") == 0;
+}
+
+int plat_serial_key_open(plat_serial_key* key)
+{
+    key->count = 0;
+    key->value_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
+    key->port_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
+    if (!key->value_names || !key->port_names) {
+        plat_serial_key_close(key);
+        return ENOMEM;
+    }
+    const char* root = current_serial_root();
+    if (DIR* d = opendir(root)) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            char dev[PATH_MAX];
+            int len = snprintf(dev, sizeof dev, "%s/%s/device", root, e->d_name);
+            if (len < 0 || len >= (int)sizeof dev)
+                continue;
+            if (access(dev, F_OK) != 0 || is_phantom(root, e->d_name))
+                continue;
+            add_value(key, e->d_name, e->d_name);
+        }
+        closedir(d);
+    }
+    if (const char* list = getenv("KP6_PORTS")) {
+        int n = 0;
+        const char* p = list;
+        while (*p) {
+            const char* end = strchr(p, ':');
+            size_t len = end ? (size_t)(end - p) : strlen(p);
+            if (len > 0) {
+                char value[32], port[PATH_MAX];
+                snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
+                if (len >= sizeof port)
+                    len = sizeof port - 1;
+                memcpy(port, p, len);
+                port[len] = 0;
+                add_value(key, value, port);
+            }
+            p += len;
+            if (*p == ':')
+                p++;
+        }
+    }
+    return 0;
+}
+
+static int copy_fitting(char* out, unsigned size, const char* text)
+{
+    size_t n = strlen(text);
+    if (!text[0] || n >= size)
+        return EMSGSIZE;
+    memcpy(out, text, n + 1);
+    return 0;
+}
+
+int plat_serial_key_enum(const plat_serial_key* key, int index,
+                         char* value_name, unsigned value_size,
+                         char* data, unsigned data_size)
+{
+    if (index < 0 || index >= key->count)
+        return ENOENT;
+    if (copy_fitting(value_name, value_size, key->value_names[index]))
+        return EMSGSIZE;
+    return copy_fitting(data, data_size, key->port_names[index]);
+}
+
+void plat_serial_key_close(plat_serial_key* key)
+{
+    free(key->value_names);
+    free(key->port_names);
+    key->value_names = nullptr;
+    key->port_names = nullptr;
+    key->count = 0;
+}
+
+// ---- time and threads ------------------------------------------------------
+
+uint32_t plat_tick_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+void plat_sleep_ms(unsigned ms)
+{
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+uint64_t plat_perf_counter(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static void fill_datetime(const struct tm* tm, long nsec, plat_datetime* t)
+{
+    t->year = tm->tm_year + 1900;
+    t->month = tm->tm_mon + 1;
+    t->day_of_week = tm->tm_wday;
+    t->day = tm->tm_mday;
+    t->hour = tm->tm_hour;
+    t->minute = tm->tm_min;
+    t->second = tm->tm_sec;
+    t->millisecond = (int)(nsec / 1000000L);
+}
+
+void plat_local_time(plat_datetime* t)
+{
+    struct timespec ts;
+    struct tm tm;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    localtime_r(&ts.tv_sec, &tm);
+    fill_datetime(&tm, ts.tv_nsec, t);
+}
+
+void plat_utc_time(plat_datetime* t)
+{
+    struct timespec ts;
+    struct tm tm;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    gmtime_r(&ts.tv_sec, &tm);
+    fill_datetime(&tm, ts.tv_nsec, t);
+}
+
+namespace {
+struct thread_start {
+    int (*fn)(void*);
+    void* arg;
+};
+}
+
+static void* thread_trampoline(void* p)
+{
+    thread_start s = *(thread_start*)p;
+    free(p);
+    s.fn(s.arg);
+    return nullptr;
+}
+
+int plat_thread_start(plat_thread* t, unsigned stack_size, int (*fn)(void*), void* arg)
+{
+    *t = nullptr;
+    thread_start* s = (thread_start*)malloc(sizeof *s);
+    pthread_t* tid = (pthread_t*)malloc(sizeof *tid);
+    if (!s || !tid) {
+        free(s);
+        free(tid);
+        return ENOMEM;
+    }
+    s->fn = fn;
+    s->arg = arg;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    // The system's minimum is far above what small thread bodies ask for;
+    // sanitizer runtimes need room of their own as well.
+    size_t size = stack_size < 65536 ? 65536 : stack_size;
+    if (size < (size_t)PTHREAD_STACK_MIN)
+        size = PTHREAD_STACK_MIN;
+    pthread_attr_setstacksize(&attr, size);
+    int rc = pthread_create(tid, &attr, thread_trampoline, s);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        free(s);
+        free(tid);
+        return rc;
+    }
+    *t = tid;
+    return 0;
+}
+
+int plat_thread_join(plat_thread t)
+{
+    if (!t)
+        return EINVAL;
+    pthread_t* tid = (pthread_t*)t;
+    int rc = pthread_join(*tid, nullptr);
+    free(tid);
+    return rc;
+}
