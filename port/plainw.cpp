@@ -64,6 +64,10 @@ void start_net(unsigned char)
 {
     if (started)
         return;
+    // Rings a stub or an earlier run left behind are released before the
+    // table is cleared; nothing else points to them.
+    for (Entry& e : Port)
+        free(e.rx_buf);
     memset(Port, 0, sizeof Port);
     log = fopen("port.out", "ab");
     log_text("\r\nВход в программу\r\n");

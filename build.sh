@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds, and either starts the tool or runs
+# every test.   bash build.sh run   |   bash build.sh test
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
+          gettext xvfb xauth xdotool x11-utils fonts-dejavu-core)
+
+install_packages() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+run_tests() {
+    local dir=$1
+    # Every test, GUI ones included, runs on a private headless X server.
+    (cd "$dir" && xvfb-run -a -s "-screen 0 1600x1200x24" \
+        ctest --output-on-failure --timeout 300 -j2)
+}
+
+case "${1:-}" in
+run)
+    install_packages
+    build build
+    cd build
+    exec ./kp6
+    ;;
+test)
+    install_packages
+    build build
+    run_tests build
+    echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
+    build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        run_tests build-asan
+    ;;
+*)
+    echo "usage: bash build.sh run|test" >&2
+    exit 2
+    ;;
+esac

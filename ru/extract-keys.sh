@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Writes the translatable keys of the sources to a .pot file (default:
+# ru/kp6.pot). Keys reach gettext_easy directly or through the window's
+# widget helpers, whose key is the argument numbered below.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-ru/kp6.pot}
+xgettext --language=C++ --from-code=UTF-8 --omit-header --sort-output --no-location \
+    --keyword=gettext_easy --keyword=make_button:5 --keyword=make_radio:5 \
+    --keyword=make_field:3 \
+    -o "$out" app/*.cpp $(ls device/*.cpp 2>/dev/null || true)

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../../discovery/comdet.h"
+#include "../../discovery/qsort.h"
+#include "../../platform/platform.h"
+#include "../support/testsupport.h"
+
+// quick_sort on a plain int table through its three callbacks.
+static std::vector<int> table;
+static int pivot;
+
+static void int_mid(unsigned i) { pivot = table[i]; }
+static signed char int_cmp(unsigned i) { return table[i] < pivot ? -1 : table[i] > pivot ? 1 : 0; }
+static void int_swp(unsigned i, unsigned j) { std::swap(table[i], table[j]); }
+
+TEST(QuickSort, SortsAnyTableThroughItsCallbacks)
+{
+    qsort_store_mid = int_mid;
+    qsort_compare = int_cmp;
+    DoSwap = int_swp;
+    std::mt19937 rng(6);
+    for (int n = 1; n <= 40; n++) {
+        for (int round = 0; round < 20; round++) {
+            table.resize(n);
+            for (int& v : table)
+                v = (int)(rng() % (round % 2 ? 5 : 1000));  // many duplicates, then few
+            std::vector<int> want = table;
+            std::sort(want.begin(), want.end());
+            quick_sort(0, n - 1);
+            ASSERT_EQ(want, table) << "n=" << n;
+        }
+    }
+    table = {5, 9, 1, 7, 3};
+    quick_sort(1, 3);  // only the given range moves
+    EXPECT_EQ((std::vector<int>{5, 1, 7, 9, 3}), table);
+}
+
+// Discovery over an empty device class and KP6_PORTS, which keeps the order.
+static void detect(const std::vector<std::string>& names)
+{
+    TempDir empty;
+    plat_set_serial_root(empty.path.c_str());
+    std::string list;
+    for (const auto& n : names)
+        list += (list.empty() ? "" : ":") + n;
+    set_env("KP6_PORTS", list.c_str());
+    EXPECT_EQ(1, ComDetect());
+    set_env("KP6_PORTS", nullptr);
+    plat_set_serial_root(nullptr);
+}
+
+static std::vector<std::string> detected()
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < com_num_detected; i++)
+        out.push_back(com_port_names[i]);
+    return out;
+}
+
+TEST(ComDetect, ComPortsSortByNumberOthersByBytes)
+{
+    memset(com_port_names, 0, sizeof com_port_names);
+    detect({"COM10", "COM2", "COM1"});
+    EXPECT_EQ((std::vector<std::string>{"COM1", "COM2", "COM10"}), detected());
+
+    detect({"ttyUSB1", "COM3", "/dev/pts/4", "COM03", "ttyACM0", "COM12"});
+    std::vector<std::string> got = detected();
+    ASSERT_EQ(6u, got.size());
+    EXPECT_EQ("/dev/pts/4", got[0]);
+    std::vector<std::string> threes = {got[1], got[2]};  // COM3 equals COM03
+    std::sort(threes.begin(), threes.end());
+    EXPECT_EQ((std::vector<std::string>{"COM03", "COM3"}), threes);
+    EXPECT_EQ("COM12", got[3]);
+    EXPECT_EQ("ttyACM0", got[4]);
+    EXPECT_EQ("ttyUSB1", got[5]);
+    EXPECT_TRUE(std::all_of(com_port_types, com_port_types + 32, [](unsigned v) { return v == 0; }));
+}
+
+TEST(ComDetect, NoneOneAndTheFirstSixteenValues)
+{
+    detect({});
+    EXPECT_EQ(0, com_num_detected);
+    detect({"ttyZ9"});
+    EXPECT_EQ((std::vector<std::string>{"ttyZ9"}), detected());
+
+    std::vector<std::string> twenty;
+    for (int i = 20; i >= 1; i--)
+        twenty.push_back("COM" + std::to_string(i));
+    detect(twenty);
+    ASSERT_EQ(16, com_num_detected);
+    EXPECT_EQ("COM5", detected().front());  // COM1..COM4 were values 16 to 19
+    EXPECT_EQ("COM20", detected().back());
+}
+
+TEST(ComDetect, NamesTooLongAreSkippedNotCut)
+{
+    detect({"/tmp/a-very-long-folder/tty", "COM7"});
+    EXPECT_EQ((std::vector<std::string>{"COM7"}), detected());
+    detect({"/dev/abcdefghijklmn"});  // 19 characters fit
+    EXPECT_EQ((std::vector<std::string>{"/dev/abcdefghijklmn"}), detected());
+}
+
+TEST(ComDetect, ExistsByNameIgnoresCaseAndLooksAtAllEntries)
+{
+    memset(com_port_names, 0, sizeof com_port_names);
+    detect({"COM3", "ttyUSB0"});
+    char com3[] = "com3", usb[] = "TTYUSB0", com4[] = "COM4", empty[] = "";
+    EXPECT_EQ(1, ComExistsByName(com3));
+    EXPECT_EQ(1, ComExistsByName(usb));
+    EXPECT_EQ(0, ComExistsByName(com4));
+    EXPECT_EQ(1, ComExistsByName(empty));  // entries past the count are empty
+}

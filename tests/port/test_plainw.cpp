@@ -1,0 +1,213 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "../../port/plainw.h"
+#include "../support/testsupport.h"
+
+static const char START_LINE[] =
+    "\r\n\x82\xE5\xAE\xA4 \xA2 \xAF\xE0\xAE\xA3\xE0\xA0\xAC\xAC\xE3\r\n";  // "Вход в программу"
+
+// Each test runs in a scratch folder, where "port.out" is written.
+class PortTable : public ::testing::Test {
+protected:
+    TempDir dir;
+    char old_cwd[4096] = {};
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        close_net();
+        pl_port_log = 0;
+    }
+    void TearDown() override
+    {
+        for (unsigned short h = 1; h <= PORT_COUNT; h++)
+            free_port(h, 0);
+        close_net();
+        pl_port_log = 0;
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    std::string log() { return read_file(dir.file("port.out")); }
+};
+
+TEST_F(PortTable, StartLineIsWrittenOncePerStartInCodePage866)
+{
+    EXPECT_EQ(20u, sizeof START_LINE - 1);
+    start_net(1);
+    EXPECT_EQ(std::string(START_LINE), log());
+    start_net(1);  // already started: nothing more
+    EXPECT_EQ(std::string(START_LINE), log());
+    close_net();
+    EXPECT_EQ(std::string(START_LINE), log());
+    start_net(1);
+    close_net();
+    EXPECT_EQ(std::string(START_LINE) + START_LINE, log());
+}
+
+TEST_F(PortTable, StatisticsLineWhenAnyLogBitIsSet)
+{
+    start_net(1);
+    pl_port_log = 0x8000;
+    p_errors = 3;
+    close_net();
+    // "Ошибок паритета=3, пакетов( стоп-бит)=0" in code page 866.
+    const std::string stats =
+        "\r\n\x8E\xE8\xA8\xA1\xAE\xAA \xAF\xA0\xE0\xA8\xE2\xA5\xE2\xA0=3, "
+        "\xAF\xA0\xAA\xA5\xE2\xAE\xA2( \xE1\xE2\xAE\xAF-\xA1\xA8\xE2)=0\r\n";
+    EXPECT_EQ(std::string(START_LINE) + stats, log());
+}
+
+TEST_F(PortTable, RefusalsLeaveTheHandleAlone)
+{
+    unsigned short h = 77;
+    char stub[] = "STUB", empty[] = "";
+    EXPECT_EQ(9, open_port(&h, stub, 0));
+    EXPECT_EQ(77, h);
+    start_net(1);
+    EXPECT_EQ(3, open_port(&h, empty, 0));
+    EXPECT_EQ(77, h);
+    EXPECT_EQ(0, open_port(&h, stub, 1));  // a mode opens nothing
+    EXPECT_EQ(77, h);
+    close_net();
+    EXPECT_EQ(9, open_port(&h, stub, 0));
+    EXPECT_EQ(0, port_by_base(0));
+}
+
+TEST_F(PortTable, StubTakesNoSlotAndReusesItsRing)
+{
+    start_net(1);
+    unsigned short h1 = 0, h2 = 0;
+    char stub[] = "STUB";
+    ASSERT_EQ(0, open_port(&h1, stub, 0));
+    EXPECT_EQ(1, h1);
+    EXPECT_EQ(KIND_STUB, Port[0].kind);
+    unsigned char* ring = Port[0].rx_buf;
+    ASSERT_NE(nullptr, ring);
+    for (int i = 0; i < 100; i++) {
+        ASSERT_EQ(0, open_port(&h2, stub, 0));
+        EXPECT_EQ(1, h2);
+    }
+    EXPECT_EQ(ring, Port[0].rx_buf);
+    EXPECT_EQ(1, free_port(h1, 0));  // the slot counts as free: nothing to do
+    EXPECT_EQ(ring, Port[0].rx_buf);
+    EXPECT_EQ(1, free_port(0, 0));
+}
+
+TEST_F(PortTable, SerialPortOpensAt4800AndFreesTheDevice)
+{
+    TestPty pty;
+    start_net(1);
+    unsigned short h = 0;
+    std::string name = pty.slave;
+    ASSERT_EQ(0, open_port(&h, &name[0], 0));
+    EXPECT_EQ(1, h);
+    Entry& e = Port[0];
+    EXPECT_EQ(KIND_SERIAL, e.kind);
+    EXPECT_STREQ(pty.slave.c_str(), e.name);
+    EXPECT_EQ(atoi(pty.slave.c_str() + strlen("/dev/pts/")), e.base);
+    EXPECT_EQ(0, e.rx_head);
+    EXPECT_EQ(0, e.rx_tail);
+    EXPECT_EQ(0, e.echo_skip);
+    EXPECT_EQ(0, e.turn_type);
+    ASSERT_NE(nullptr, e.rx_buf);
+
+    struct termios tio;
+    ASSERT_EQ(0, tcgetattr(e.handle, &tio));
+    EXPECT_EQ(B4800, cfgetospeed(&tio));
+    EXPECT_EQ((tcflag_t)CS8, tio.c_cflag & CSIZE);
+    EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+
+    if (e.base != 0) {
+        EXPECT_EQ(h, port_by_base(e.base));
+    }
+    EXPECT_EQ(0, port_by_base(60000));
+
+    int fd = e.handle;
+    EXPECT_EQ(1, free_port(h, 0));
+    EXPECT_EQ(0, e.base);
+    EXPECT_EQ(nullptr, e.rx_buf);
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+    ASSERT_EQ(0, open_port(&h, &name[0], 0));  // released: opens again
+    EXPECT_EQ(1, h);
+}
+
+TEST_F(PortTable, DeviceNumberedZeroHoldsItsSlotAndIsClosed)
+{
+    TestPty pty;
+    // The path must hold no digit but the final 0.
+    std::string folder;
+    for (int i = 0; folder.empty() && i < 100; i++) {
+        std::string name = "/tmp/serial-zero-";
+        for (int k = 0; k < 8; k++)
+            name += (char)('a' + rand() % 26);
+        if (mkdir(name.c_str(), 0700) == 0)
+            folder = name;
+    }
+    ASSERT_FALSE(folder.empty());
+    std::string link = folder + "/ttyK0";
+    make_symlink(pty.slave, link);
+    start_net(1);
+    unsigned short h = 0, h2 = 0;
+    ASSERT_EQ(0, open_port(&h, &link[0], 0));
+    EXPECT_EQ(0, Port[h - 1].base);
+    char stub[] = "STUB";
+    ASSERT_EQ(0, open_port(&h2, stub, 0));
+    EXPECT_NE(h, h2);  // the device's slot is not handed out again
+    int fd = Port[h - 1].handle;
+    EXPECT_EQ(1, free_port(h, 0));
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+    ASSERT_EQ(0, open_port(&h, &link[0], 0));
+    free_port(h, 0);
+    run_command("rm -rf '" + folder + "'");
+}
+
+TEST_F(PortTable, FailedOpensReturnTheSystemCodeAndZeroTheHandle)
+{
+    start_net(1);
+    unsigned short h = 5;
+    char missing[] = "kp6-no-such-tty3", stub1[] = "STUB1";
+    EXPECT_EQ(ENOENT, open_port(&h, missing, 0));
+    EXPECT_EQ(0, h);
+    h = 5;
+    EXPECT_EQ(ENOENT, open_port(&h, stub1, 0));  // STUB1 is a device name
+    EXPECT_EQ(0, h);
+    EXPECT_EQ(0, Port[0].base);
+
+    // Too long for the slot, or for the device path: refused whole.
+    std::string huge(150, 'a');
+    h = 5;
+    EXPECT_EQ(ENAMETOOLONG, open_port(&h, &huge[0], 0));
+    EXPECT_EQ(0, h);
+    std::string longdev(40, 'b');
+    EXPECT_EQ(ENAMETOOLONG, open_port(&h, &longdev[0], 0));
+    std::string longpath = "/dev/" + std::string(40, 'c');
+    EXPECT_EQ(ENAMETOOLONG, open_port(&h, &longpath[0], 0));
+}
+
+TEST_F(PortTable, SixteenPortsInUseLeaveNoSlot)
+{
+    start_net(1);
+    std::unique_ptr<TestPty> ptys[PORT_COUNT];
+    for (int i = 0; i < PORT_COUNT; i++) {
+        ptys[i].reset(new TestPty);
+        unsigned short h = 0;
+        std::string name = ptys[i]->slave;
+        ASSERT_EQ(0, open_port(&h, &name[0], 0)) << name;
+        EXPECT_EQ(i + 1, h);
+    }
+    unsigned short h = 42;
+    char stub[] = "STUB", empty[] = "";
+    EXPECT_EQ(1, open_port(&h, stub, 0));
+    EXPECT_EQ(1, open_port(&h, empty, 0));  // the slot search comes first
+    EXPECT_EQ(42, h);
+    free_port(9, 0);
+    ASSERT_EQ(0, open_port(&h, stub, 0));
+    EXPECT_EQ(9, h);
+}
