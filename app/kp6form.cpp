@@ -131,6 +131,17 @@ xMainForm::~xMainForm()
 {
 }
 
+xMainForm* make_main_window(const char* title)
+{
+    xMainForm* f = new xMainForm(795, 345, title);
+    f->resize(795, 345, 477, 315);
+    // The controls scale from the layout as shown, not from the size the
+    // window was built with.
+    f->init_sizes();
+    f->resizable(f);
+    return f;
+}
+
 // The controls that work only while a port is open, in switching order.
 static void switch_port_controls(int open)
 {

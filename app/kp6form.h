@@ -36,6 +36,9 @@ public:
 };
 
 extern xMainForm* MainForm;
+
+// The window as start-up shows it: 477 x 315 at (795, 345), resizable.
+xMainForm* make_main_window(const char* title);
 extern unsigned short port;
 
 int OpenButton_OnClick(Fl_Widget* w);

@@ -13,9 +13,7 @@ int main(int argc, char** argv)
     read_mo_file("kp6.mo", "ru");
     fl_close = gettext_easy("Close");
     const char* title = gettext_easy("KP-6");
-    MainForm = new xMainForm(795, 345, title);
-    MainForm->resize(795, 345, 477, 315);
-    MainForm->resizable(MainForm);
+    MainForm = make_main_window(title);
     MainForm->show(argc, argv);
     puts("1");
     fflush(stdout);

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <FL/Fl.H>
+#include <FL/fl_ask.H>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "../../app/kp6form.h"
+#include "../../discovery/comdet.h"
+#include "../../i18n/gett.h"
+#include "../../platform/platform.h"
+#include "../../port/plainw.h"
+#include "../support/testsupport.h"
+#include "gui_support.h"
+
+// A window over ports named in KP6_PORTS only, with the port layer started
+// in a scratch folder.
+class Window : public ::testing::Test {
+protected:
+    TempDir dir, no_devices;
+    char old_cwd[4096] = {};
+
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        plat_set_serial_root(no_devices.path.c_str());
+        free_mo_file();
+    }
+    void TearDown() override
+    {
+        if (MainForm) {
+            MainForm->hide();
+            Fl::wait(0.01);
+            delete MainForm;
+            MainForm = nullptr;
+        }
+        if (port)
+            free_port(port, 0);
+        port = 0;
+        close_net();
+        free_mo_file();
+        set_env("KP6_PORTS", nullptr);
+        plat_set_serial_root(nullptr);
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    void build(const std::string& ports)
+    {
+        set_env("KP6_PORTS", ports.c_str());
+        MainForm = make_main_window(gettext_easy("KP-6"));
+        MainForm->show();
+        start_net(1);
+        ASSERT_TRUE(pump_until([] { return MainForm->shown() && MainForm->visible(); }, 10000));
+        Fl::flush();
+    }
+    static bool port_controls_active(bool on)
+    {
+        xMainForm* f = MainForm;
+        Fl_Widget* list[] = {f->CloseButton, f->WriteButton, f->ReadButton, f->AddressInput,
+                             f->TestButton, f->TypeGroup, f->InversGunCheck, f->ER79_Input,
+                             f->ER72_Input, f->ER74_Input, f->ER75_Input, f->ER77_Input};
+        for (Fl_Widget* w : list)
+            if ((w->active() != 0) != on)
+                return false;
+        return (f->ComChoice->active() != 0) != on && (f->OpenButton->active() != 0) != on;
+    }
+};
+
+struct Row {
+    int x, y, w, h;
+    const char* label;
+};
+
+TEST_F(Window, ControlsStandWhereTheyBelongWithEnglishKeys)
+{
+    TestPty pty;
+    build(pty.slave);
+    xMainForm* f = MainForm;
+    EXPECT_STREQ("KP-6", f->label());
+    EXPECT_EQ(477, f->w());
+    EXPECT_EQ(315, f->h());
+
+    // Creation order is the child order (and the focus order).
+    Fl_Widget* order[] = {f->ComChoice,  f->OpenButton,   f->TypeGroup,  f->CloseButton,
+                          f->ReadButton, f->TestButton,   f->AddressInput, f->InversGunCheck,
+                          f->ER79_Input, f->ER72_Input,   f->ER74_Input, f->ER75_Input,
+                          f->WriteButton, f->ER77_Input};
+    ASSERT_EQ(14, f->children());
+    const Row rows[] = {
+        {8, 8, 180, 24, nullptr},
+        {192, 8, 96, 24, "Open Port"},
+        {8, 136, 145, 94, "Type"},
+        {296, 8, 96, 24, "Close Port"},
+        {16, 96, 96, 24, "Read"},
+        {112, 56, 108, 24, "Test"},
+        {8, 56, 96, 24, "Address"},
+        {8, 232, 147, 24, "Invers Gun"},
+        {160, 136, 56, 24, "x0.1sec start engine before turning on the main valve(ER79)"},
+        {160, 160, 56, 24, "TimeOut (second)(ER72)"},
+        {160, 184, 56, 24, "x10gr Topping(ER74)"},
+        {160, 208, 56, 24, "x10gr Bufer overflow(ER75)"},
+        {16, 272, 96, 24, "Write"},
+        {160, 232, 56, 24, "Sensitivity(ER77)"},
+    };
+    for (int i = 0; i < 14; i++) {
+        SCOPED_TRACE(i);
+        Fl_Widget* w = order[i];
+        EXPECT_EQ(w, f->child(i));
+        EXPECT_EQ(rows[i].x, w->x());
+        EXPECT_EQ(rows[i].y, w->y());
+        EXPECT_EQ(rows[i].w, w->w());
+        EXPECT_EQ(rows[i].h, w->h());
+        if (rows[i].label) {
+            EXPECT_STREQ(rows[i].label, w->label());
+            EXPECT_EQ(12, w->labelsize());
+        }
+    }
+    EXPECT_EQ(nullptr, f->ComChoice->label());
+    EXPECT_EQ(FL_NORMAL_SIZE, f->ComChoice->labelsize());
+
+    Fl_Round_Button* radios[] = {f->ML_Type, f->Liter_Type, f->Hand_Type};
+    const Row radio_rows[] = {{16, 144, 124, 24, "Milliliter"},
+                              {16, 168, 115, 24, "Liter"},
+                              {16, 192, 116, 24, "Hand"}};
+    ASSERT_EQ(3, f->TypeGroup->children());
+    for (int i = 0; i < 3; i++) {
+        Fl_Round_Button* r = radios[i];
+        EXPECT_EQ(r, f->TypeGroup->child(i));
+        EXPECT_EQ(radio_rows[i].x, r->x());
+        EXPECT_EQ(radio_rows[i].y, r->y());
+        EXPECT_EQ(radio_rows[i].w, r->w());
+        EXPECT_STREQ(radio_rows[i].label, r->label());
+        EXPECT_EQ(FL_RADIO_BUTTON, r->type());
+        EXPECT_EQ(0, r->value());
+        EXPECT_NE(0, r->active());  // the group is switched as a whole
+        EXPECT_EQ(12, r->labelsize());
+    }
+    EXPECT_EQ(FL_DOWN_FRAME, f->TypeGroup->box());
+
+    Fl_Input* fields[] = {f->ER79_Input, f->ER72_Input, f->ER74_Input, f->ER75_Input,
+                          f->ER77_Input};
+    for (Fl_Input* in : fields) {
+        EXPECT_STREQ("0", in->value());
+        EXPECT_EQ(12, in->textsize());
+        EXPECT_EQ(FL_ALIGN_RIGHT, in->align());
+        EXPECT_TRUE(in->visible());
+    }
+    EXPECT_STREQ("1", f->AddressInput->value());
+    EXPECT_EQ(12, f->AddressInput->textsize());
+    EXPECT_EQ(FL_ALIGN_TOP | FL_ALIGN_LEFT, f->AddressInput->align());
+    EXPECT_EQ(0, f->InversGunCheck->value());
+    EXPECT_TRUE(port_controls_active(false));
+
+    EXPECT_EQ(0, f->ComChoice->value());
+    EXPECT_STREQ(pty.slave.c_str(), f->ComChoice->text());
+}
+
+TEST_F(Window, LabelsComeFromTheCatalogue)
+{
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    build("");
+    EXPECT_STREQ("КП-6", MainForm->label());
+    EXPECT_STREQ("Открыть порт", MainForm->OpenButton->label());
+    EXPECT_STREQ("Миллилитры", MainForm->ML_Type->label());
+    EXPECT_STREQ("Чувствительность (ER77)", MainForm->ER77_Input->label());
+    EXPECT_EQ(-1, MainForm->ComChoice->value());  // nothing to choose
+}
+
+TEST_F(Window, PortNamesAppearLiterally)
+{
+    build("/dev/a_b:/x/&y:/z\\w");
+    Fl_Choice* c = MainForm->ComChoice;
+    ASSERT_EQ(3, c->size() - 1);  // one item each, no submenus
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(com_port_names[i]);
+        std::string shown = c->menu()[i].label();
+        std::string want = com_port_names[i];
+        size_t amp = want.find('&');
+        if (amp != std::string::npos)
+            want.insert(amp, "&");  // "&&" draws one ampersand
+        EXPECT_EQ(want, shown);
+        EXPECT_EQ(0, c->menu()[i].submenu());
+    }
+}
+
+TEST_F(Window, OpenAndCloseSwitchTheControlsAndReleaseThePort)
+{
+    TestPty a, b;
+    build(a.slave + ":" + b.slave);
+    click(MainForm->OpenButton);
+    ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+    EXPECT_TRUE(port_controls_active(true));
+    EXPECT_STREQ(MainForm->ComChoice->text(), Port[port - 1].name);
+    MainForm->ER72_Input->value("17");
+    MainForm->InversGunCheck->value(1);
+
+    click(MainForm->CloseButton);
+    ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
+    EXPECT_TRUE(port_controls_active(false));
+    EXPECT_STREQ("17", MainForm->ER72_Input->value());
+    EXPECT_EQ(1, MainForm->InversGunCheck->value());
+
+    // The released device opens again, and so does the other one.
+    for (int item : {0, 1, 0}) {
+        MainForm->ComChoice->value(item);
+        click(MainForm->OpenButton);
+        ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+        EXPECT_STREQ(com_port_names[item], Port[port - 1].name);
+        click(MainForm->CloseButton);
+        ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
+    }
+}
+
+TEST_F(Window, FailingOpenShowsErrorAndStaysClosed)
+{
+    fl_close = "Close";
+    build("/dev/kp6-missing-tty");
+    {
+        AlertCatcher alerts;
+        click(MainForm->OpenButton);
+        ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 5000));
+        EXPECT_NE(std::find(alerts.texts.begin(), alerts.texts.end(), "error"), alerts.texts.end());
+    }
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(port_controls_active(false));
+}
+
+TEST_F(Window, OpenWithAnEmptyListShowsError)
+{
+    build("");
+    AlertCatcher alerts;
+    click(MainForm->OpenButton);
+    ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 5000));
+    EXPECT_NE(std::find(alerts.texts.begin(), alerts.texts.end(), "error"), alerts.texts.end());
+    EXPECT_EQ(0, port);
+}
+
+TEST_F(Window, TypeRadiosShowAndHideToppingFields)
+{
+    TestPty pty;
+    build(pty.slave);
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    xMainForm* f = MainForm;
+    auto shown = [f] { return f->ER74_Input->visible() && f->ER75_Input->visible(); };
+    auto hidden = [f] { return !f->ER74_Input->visible() && !f->ER75_Input->visible(); };
+
+    click(f->Liter_Type);
+    EXPECT_TRUE(pump_until(hidden, 5000));
+    EXPECT_EQ(1, f->Liter_Type->value());
+    click(f->ML_Type);
+    EXPECT_TRUE(pump_until(shown, 5000));
+    EXPECT_EQ(0, f->Liter_Type->value());
+    click(f->Hand_Type);
+    EXPECT_TRUE(pump_until(hidden, 5000));
+    f->ER74_Input->show();
+    f->ER75_Input->show();
+    click(f->Hand_Type);  // already on: hides again
+    EXPECT_TRUE(pump_until(hidden, 5000));
+    EXPECT_EQ(1, f->Hand_Type->value());
+}
+
+TEST_F(Window, OnlyALeftClickRunsAnAction)
+{
+    TestPty pty;
+    build(pty.slave);
+    click(MainForm->OpenButton, 3);
+    click(MainForm->OpenButton, 2);
+    EXPECT_EQ(0, port);
+
+    MainForm->OpenButton->take_focus();
+    ASSERT_EQ(MainForm->OpenButton, Fl::focus());
+    int x = MainForm->OpenButton->x() + 10, y = MainForm->OpenButton->y() + 10;
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " + std::to_string(x) +
+            " " + std::to_string(y) + " sleep 0.05 key space");
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(MainForm->OpenButton->active());
+
+    click(MainForm->OpenButton, 1);
+    EXPECT_TRUE(pump_until([] { return port != 0; }, 5000));
+}
+
+TEST_F(Window, ResizingScalesTheControls)
+{
+    build("");
+    MainForm->size(954, 630);
+    EXPECT_EQ(2 * 192, MainForm->OpenButton->x());
+    EXPECT_EQ(2 * 96, MainForm->OpenButton->w());
+    EXPECT_EQ(2 * 272, MainForm->WriteButton->y());
+}
