@@ -48,7 +48,8 @@ test)
     run_tests build
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
     build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
         run_tests build-asan
     ;;
 *)

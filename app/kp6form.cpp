@@ -133,6 +133,8 @@ xMainForm::~xMainForm()
 
 xMainForm* make_main_window(const char* title)
 {
+    // The alert boxes' own button speaks the window's language too.
+    fl_close = gettext_easy("Close");
     xMainForm* f = new xMainForm(795, 345, title);
     f->resize(795, 345, 477, 315);
     // The controls scale from the layout as shown, not from the size the

@@ -1,6 +1,5 @@
 // Entry point of the tool.
 #include <FL/Fl.H>
-#include <FL/fl_ask.H>
 #include <stdio.h>
 
 #include "../i18n/gett.h"
@@ -11,7 +10,6 @@
 int main(int argc, char** argv)
 {
     read_mo_file("kp6.mo", "ru");
-    fl_close = gettext_easy("Close");
     const char* title = gettext_easy("KP-6");
     MainForm = make_main_window(title);
     MainForm->show(argc, argv);

@@ -214,15 +214,16 @@ TEST_F(Window, OpenAndCloseSwitchTheControlsAndReleaseThePort)
     }
 }
 
-TEST_F(Window, FailingOpenShowsErrorAndStaysClosed)
+TEST_F(Window, FailingOpenShowsUntranslatedErrorAndStaysClosed)
 {
-    fl_close = "Close";
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     build("/dev/kp6-missing-tty");
     {
         AlertCatcher alerts;
         click(MainForm->OpenButton);
         ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 5000));
         EXPECT_NE(std::find(alerts.texts.begin(), alerts.texts.end(), "error"), alerts.texts.end());
+        EXPECT_EQ(std::vector<std::string>{"Закрыть"}, alerts.buttons);
     }
     EXPECT_EQ(0, port);
     EXPECT_TRUE(port_controls_active(false));
@@ -235,6 +236,7 @@ TEST_F(Window, OpenWithAnEmptyListShowsError)
     click(MainForm->OpenButton);
     ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 5000));
     EXPECT_NE(std::find(alerts.texts.begin(), alerts.texts.end(), "error"), alerts.texts.end());
+    EXPECT_EQ(std::vector<std::string>{"Close"}, alerts.buttons);
     EXPECT_EQ(0, port);
 }
 
