@@ -50,7 +50,56 @@ int plat_serial_get_line(plat_handle h, plat_line* line);
 int plat_serial_set_line(plat_handle h, const plat_line* line);
 // Switches one modem line (PLAT_SETRTS ...). 0 or the system's error code.
 int plat_serial_escape(plat_handle h, int code);
+// Bytes waiting in the driver's input and output queues. A failed query
+// leaves *count at 0 and returns the system's error code.
+int plat_serial_in_queue(plat_handle h, unsigned* count);
+int plat_serial_out_queue(plat_handle h, unsigned* count);
+// Reads what is there, never waiting; *done is what was delivered.
+int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done);
+// Writes the block within the write time-outs; *done is what was taken.
+// 0 when all of it was taken, else the system's code (a time-out included).
+int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
+
+// Modem status bits for plat_serial_modem_status.
+enum {
+    PLAT_MS_CTS = 0x10,
+    PLAT_MS_DSR = 0x20,
+    PLAT_MS_RING = 0x40,
+    PLAT_MS_RLSD = 0x80
+};
+int plat_serial_modem_status(plat_handle h, unsigned* bits);
+// The device's event mask; systems without one report 0.
+int plat_serial_event_mask(plat_handle h, unsigned* mask);
 void plat_serial_close(plat_handle h);
+
+// ---- TCP sockets -------------------------------------------------------------
+
+typedef int plat_socket;
+#define PLAT_NO_SOCKET (-1)
+
+// Each returns 0 or the system's error code.
+int plat_tcp_socket(plat_socket* s);
+int plat_tcp_nonblocking(plat_socket s);
+int plat_tcp_keepalive(plat_socket s);
+int plat_tcp_nodelay(plat_socket s);
+// Binds to every IPv4 interface at `port` (0: the system picks one).
+int plat_tcp_bind_any(plat_socket s, unsigned short port);
+int plat_tcp_listen(plat_socket s, int backlog);
+// Accepts one waiting client, non-blocking like its listener; `addr` gets
+// the client's IPv4 address in network order.
+int plat_tcp_accept(plat_socket s, plat_socket* client, unsigned char addr[4]);
+// The local port a socket is bound to (for tests and messages).
+int plat_tcp_local_port(plat_socket s, unsigned short* port);
+// Bytes waiting to be received; a failed query leaves *count at 0.
+int plat_tcp_available(plat_socket s, unsigned* count);
+// Neither waits. recv: *got 0 means the peer has closed. send never raises
+// a signal when the peer has gone.
+int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got);
+int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent);
+// Shuts down both directions and closes.
+void plat_tcp_close(plat_socket s);
+// The code for "would block: nothing there yet".
+int plat_error_would_block(void);
 
 // The system's codes for a name or path that is too long, and for memory
 // that could not be had.
@@ -94,6 +143,9 @@ struct plat_datetime {
 };
 void plat_local_time(plat_datetime* t);
 void plat_utc_time(plat_datetime* t);
+// Sets the local clock; 0 or the system's code (setting the clock takes
+// privileges most users lack).
+int plat_set_local_time(const plat_datetime* t);
 
 // A thread running `fn(arg)`; join waits until it has ended.
 typedef void* plat_thread;

@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/serial.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -226,6 +230,93 @@ int plat_serial_escape(plat_handle h, int code)
     return 0;
 }
 
+int plat_serial_in_queue(plat_handle h, unsigned* count)
+{
+    int n = 0;
+    *count = 0;
+    if (ioctl(h, FIONREAD, &n) != 0)
+        return errno ? errno : EIO;
+    *count = n > 0 ? (unsigned)n : 0;
+    return 0;
+}
+
+int plat_serial_out_queue(plat_handle h, unsigned* count)
+{
+    int n = 0;
+    *count = 0;
+    if (ioctl(h, TIOCOUTQ, &n) != 0)
+        return errno ? errno : EIO;
+    *count = n > 0 ? (unsigned)n : 0;
+    return 0;
+}
+
+int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done)
+{
+    *done = 0;
+    while (*done < n) {
+        ssize_t r = read(h, buf + *done, n - *done);
+        if (r > 0) {
+            *done += (unsigned)r;
+            continue;
+        }
+        if (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
+{
+    plat_timeouts t = {0, 0, 0, 20, 20};
+    int i = timeout_slot(h, 0);
+    if (i >= 0)
+        t = timeout_table[i].t;
+    uint32_t limit = plat_tick_ms() + t.write_multiplier * n + t.write_constant;
+    *done = 0;
+    while (*done < n) {
+        ssize_t w = write(h, buf + *done, n - *done);
+        if (w > 0) {
+            *done += (unsigned)w;
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return errno;
+        int32_t left = (int32_t)(limit - plat_tick_ms());
+        if (left <= 0)
+            return ETIMEDOUT;
+        struct pollfd p = {h, POLLOUT, 0};
+        poll(&p, 1, (int)left);
+    }
+    return 0;
+}
+
+int plat_serial_modem_status(plat_handle h, unsigned* bits)
+{
+    int m = 0;
+    *bits = 0;
+    if (ioctl(h, TIOCMGET, &m) != 0)
+        return errno ? errno : EIO;
+    if (m & TIOCM_CTS)
+        *bits |= PLAT_MS_CTS;
+    if (m & TIOCM_DSR)
+        *bits |= PLAT_MS_DSR;
+    if (m & TIOCM_RI)
+        *bits |= PLAT_MS_RING;
+    if (m & TIOCM_CD)
+        *bits |= PLAT_MS_RLSD;
+    return 0;
+}
+
+int plat_serial_event_mask(plat_handle, unsigned* mask)
+{
+    *mask = 0;
+    return 0;
+}
+
 void plat_serial_close(plat_handle h)
 {
     if (h < 0)
@@ -236,6 +327,134 @@ void plat_serial_close(plat_handle h)
     // Nobody waits for unsent bytes of a port being closed.
     tcflush(h, TCIOFLUSH);
     close(h);
+}
+
+// ---- TCP sockets -------------------------------------------------------------
+
+static int errno_or(int fallback)
+{
+    return errno ? errno : fallback;
+}
+
+int plat_tcp_socket(plat_socket* s)
+{
+    *s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return *s < 0 ? errno_or(EIO) : 0;
+}
+
+int plat_tcp_nonblocking(plat_socket s)
+{
+    int fl = fcntl(s, F_GETFL);
+    if (fl < 0 || fcntl(s, F_SETFL, fl | O_NONBLOCK) != 0)
+        return errno_or(EIO);
+    return 0;
+}
+
+static int set_int_option(plat_socket s, int level, int option)
+{
+    int one = 1;
+    return setsockopt(s, level, option, &one, sizeof one) != 0 ? errno_or(EIO) : 0;
+}
+
+int plat_tcp_keepalive(plat_socket s)
+{
+    return set_int_option(s, SOL_SOCKET, SO_KEEPALIVE);
+}
+
+int plat_tcp_nodelay(plat_socket s)
+{
+    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY);
+}
+
+int plat_tcp_bind_any(plat_socket s, unsigned short port)
+{
+    // A port left in TIME_WAIT by an earlier run may be bound again, as on
+    // other systems; one that another program listens on still may not.
+    set_int_option(s, SOL_SOCKET, SO_REUSEADDR);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    return bind(s, (struct sockaddr*)&a, sizeof a) != 0 ? errno_or(EIO) : 0;
+}
+
+int plat_tcp_listen(plat_socket s, int backlog)
+{
+    return listen(s, backlog) != 0 ? errno_or(EIO) : 0;
+}
+
+int plat_tcp_accept(plat_socket s, plat_socket* client, unsigned char addr[4])
+{
+    struct sockaddr_in a;
+    socklen_t len = sizeof a;
+    // Linux does not pass the listener's non-blocking mode on.
+    *client = accept4(s, (struct sockaddr*)&a, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (*client < 0) {
+        *client = PLAT_NO_SOCKET;
+        return errno_or(EIO);
+    }
+    memcpy(addr, &a.sin_addr.s_addr, 4);
+    return 0;
+}
+
+int plat_tcp_local_port(plat_socket s, unsigned short* port)
+{
+    struct sockaddr_in a;
+    socklen_t len = sizeof a;
+    if (getsockname(s, (struct sockaddr*)&a, &len) != 0)
+        return errno_or(EIO);
+    *port = ntohs(a.sin_port);
+    return 0;
+}
+
+int plat_tcp_available(plat_socket s, unsigned* count)
+{
+    int n = 0;
+    *count = 0;
+    if (ioctl(s, FIONREAD, &n) != 0)
+        return errno_or(EIO);
+    *count = n > 0 ? (unsigned)n : 0;
+    return 0;
+}
+
+int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
+{
+    *got = 0;
+    ssize_t r;
+    do
+        r = recv(s, buf, n, MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return errno_or(EIO);
+    *got = (unsigned)r;
+    return 0;
+}
+
+int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent)
+{
+    *sent = 0;
+    ssize_t r;
+    do
+        r = send(s, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return errno_or(EIO);
+    *sent = (unsigned)r;
+    return 0;
+}
+
+void plat_tcp_close(plat_socket s)
+{
+    if (s < 0)
+        return;
+    shutdown(s, SHUT_RDWR);
+    close(s);
+}
+
+int plat_error_would_block(void)
+{
+    return EWOULDBLOCK;
 }
 
 int plat_error_name_too_long(void)
@@ -431,6 +650,26 @@ void plat_utc_time(plat_datetime* t)
     clock_gettime(CLOCK_REALTIME, &ts);
     gmtime_r(&ts.tv_sec, &tm);
     fill_datetime(&tm, ts.tv_nsec, t);
+}
+
+int plat_set_local_time(const plat_datetime* t)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = t->year - 1900;
+    tm.tm_mon = t->month - 1;
+    tm.tm_mday = t->day;
+    tm.tm_hour = t->hour;
+    tm.tm_min = t->minute;
+    tm.tm_sec = t->second;
+    tm.tm_isdst = -1;
+    time_t secs = mktime(&tm);
+    if (secs == (time_t)-1)
+        return EINVAL;
+    struct timespec ts;
+    ts.tv_sec = secs;
+    ts.tv_nsec = (long)t->millisecond * 1000000L;
+    return clock_settime(CLOCK_REALTIME, &ts) != 0 ? errno_or(EPERM) : 0;
 }
 
 namespace {

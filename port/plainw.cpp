@@ -1,8 +1,12 @@
 #include "plainw.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "../timers/biostimw.h"
+#include "../timers/timersw.h"
 
 Entry Port[PORT_COUNT];
 unsigned char started;
@@ -12,7 +16,9 @@ int from_put;
 
 static FILE* log;  // "port.out"; null when it could not be opened
 
-enum { DEVICE_PATH_SIZE = 42 };
+const char xbytes[17] = "0123456789ABCDEF";
+
+enum { DEVICE_PATH_SIZE = 42, TCP_MESSAGE_SIZE = 100 };
 
 int utf8_to_cp866(const char* utf8, char* out, int size)
 {
@@ -60,6 +66,25 @@ static void log_text(const char* utf8)
     fwrite(buf, 1, (size_t)n, log);
 }
 
+// The mask the technician asks for in KP6_PORT_LOG: decimal or 0x-hex;
+// anything else means no logging.
+static uint16_t log_mask_from_env(void)
+{
+    const char* v = getenv("KP6_PORT_LOG");
+    if (!v || !*v)
+        return 0;
+    int base = 10;
+    if (v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+        base = 16;
+        v += 2;
+    }
+    char* end;
+    unsigned long m = strtoul(v, &end, base);
+    if (end == v || *end || m > 0xFFFF || *v == '-' || *v == '+')
+        return 0;
+    return (uint16_t)m;
+}
+
 void start_net(unsigned char)
 {
     if (started)
@@ -76,6 +101,7 @@ void start_net(unsigned char)
     p_errors = 0;
     fr_errors = 0;
     from_put = 0;
+    pl_port_log = log_mask_from_env();
     started = 1;
 }
 
@@ -134,6 +160,25 @@ static int open_serial(Entry& e, const char* name)
     return 0;
 }
 
+// Closes what the slot holds: the device, or the server's clients and its
+// listening socket.
+static void release(Entry& e)
+{
+    if (!e.held)
+        return;
+    if (e.kind == KIND_TCPS) {
+        for (int32_t& c : e.clients) {
+            if (c != -1)
+                plat_tcp_close(c);
+            c = -1;
+        }
+        plat_tcp_close(e.handle);
+    } else {
+        plat_serial_close(e.handle);
+    }
+    e.held = 0;
+}
+
 int open_port(unsigned short* port, char* name, char mode)
 {
     if (!started)
@@ -157,7 +202,8 @@ int open_port(unsigned short* port, char* name, char mode)
     if (strcmp(name, "STUB") == 0) {
         e.kind = KIND_STUB;
     } else if (strncmp(name, "TCPS_", 5) == 0) {
-        return -1;  // TCP server ports are not available yet
+        if (tcps_open_port(&e, name) != 0)
+            return -1;
     } else {
         e.kind = KIND_SERIAL;
         int rc = open_serial(e, name);
@@ -172,10 +218,7 @@ int open_port(unsigned short* port, char* name, char mode)
     if (!e.rx_buf)
         e.rx_buf = (unsigned char*)malloc(RX_SIZE);
     if (!e.rx_buf) {
-        if (e.held) {
-            plat_serial_close(e.handle);
-            e.held = 0;
-        }
+        release(e);
         *port = 0;
         return plat_error_no_memory();
     }
@@ -196,10 +239,7 @@ int free_port(unsigned short port, unsigned char)
     Entry& e = Port[port - 1];
     if (!slot_taken(e))
         return 1;
-    if (e.kind == KIND_SERIAL && e.held) {
-        plat_serial_close(e.handle);
-        e.held = 0;
-    }
+    release(e);
     free(e.rx_buf);
     e.rx_buf = nullptr;
     e.base = 0;
@@ -214,4 +254,623 @@ unsigned short port_by_base(unsigned short base)
         if (Port[i].base == base)
             return (unsigned short)(i + 1);
     return 0;
+}
+
+// ---- slots as the data path sees them ----------------------------------------
+
+// The slot behind a handle, or null for 0, a handle above 16 and a freed
+// slot. A stub keeps answering as a stub, in use or not.
+static Entry* slot_of(unsigned short port)
+{
+    if (port == 0 || port > PORT_COUNT)
+        return nullptr;
+    Entry* e = &Port[port - 1];
+    if (e->kind == KIND_STUB)
+        return e->rx_buf ? e : nullptr;
+    return slot_taken(*e) && e->rx_buf ? e : nullptr;
+}
+
+// A slot that sends or receives: serial device or TCP server.
+static Entry* data_slot(unsigned short port)
+{
+    Entry* e = slot_of(port);
+    return e && e->kind != KIND_STUB ? e : nullptr;
+}
+
+static Entry* serial_slot(unsigned short port)
+{
+    Entry* e = slot_of(port);
+    return e && e->kind == KIND_SERIAL ? e : nullptr;
+}
+
+// ---- TCP server ports -----------------------------------------------------------
+
+// Formats a message in code page 866, never past its 100 bytes, and hands
+// it to the application.
+static void tcp_message(const char* utf8_format, ...)
+{
+    char format[TCP_MESSAGE_SIZE * 2], text[TCP_MESSAGE_SIZE];
+    utf8_to_cp866(utf8_format, format, sizeof format);
+    va_list ap;
+    va_start(ap, utf8_format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    put_text_log(text, 10);
+}
+
+int tcps_open_port(Entry* slot, char* name)
+{
+    for (int32_t& c : slot->clients)
+        c = -1;
+    plat_socket s;
+    int rc = plat_tcp_socket(&s);
+    if (rc) {
+        tcp_message("[%s] Открытие socket: ошибка %d", name, rc);
+        return -1;
+    }
+    const char* failed = nullptr;
+    if ((rc = plat_tcp_nonblocking(s)))
+        failed = "[%s] Переключение в неблокирующий режим: ошибка %d";
+    else if ((rc = plat_tcp_keepalive(s)))
+        failed = "[%s] Включение KeepAlive: ошибка %d";
+    else if ((rc = plat_tcp_nodelay(s)))
+        failed = "[%s] Включение TCP_NODELAY: ошибка %d";
+    else if ((rc = plat_tcp_bind_any(s, (unsigned short)atoi(name + 5))))
+        failed = "[%s] Bind к интерфейсу по умолчанию: ошибка %d";
+    else if ((rc = plat_tcp_listen(s, 5)))
+        failed = "[%s] Первичный listen(): ошибка %d";
+    if (failed) {
+        tcp_message(failed, name, rc);
+        plat_tcp_close(s);  // a failed set-up keeps nothing open
+        return -1;
+    }
+    slot->kind = KIND_TCPS;
+    slot->handle = s;
+    slot->held = 1;
+    return 0;
+}
+
+void tcps_accept(Entry* slot)
+{
+    int place = -1;
+    for (int i = 0; i < TCP_CLIENTS && place < 0; i++)
+        if (slot->clients[i] == -1)
+            place = i;
+    if (place < 0)
+        return;  // the others wait in the listen queue
+    plat_socket client;
+    unsigned char a[4];
+    int rc = plat_tcp_accept(slot->handle, &client, a);
+    if (rc == 0) {
+        slot->clients[place] = client;
+        // The address bytes in network order, read as a little-endian number.
+        unsigned long ip = a[0] | (unsigned long)a[1] << 8 | (unsigned long)a[2] << 16 |
+                           (unsigned long)a[3] << 24;
+        tcp_message("[%s] Присоед. клиент: ip=%lu sock#=%d", slot->name, ip, place);
+    } else if (rc != plat_error_would_block()) {
+        tcp_message("[%s] Ошибка accept(): %d", slot->name, rc);
+    }
+}
+
+static void drop_client(Entry* e, int i)
+{
+    plat_tcp_close(e->clients[i]);
+    e->clients[i] = -1;
+}
+
+// ---- receive path -----------------------------------------------------------------
+
+static int unread(const Entry* e)
+{
+    int c = (int)e->rx_head - (int)e->rx_tail;
+    return c < 0 ? c + RX_SIZE : c;
+}
+
+// Appends to the ring. With RX_SIZE - 1 bytes unread the ring is full and
+// further bytes are dropped: the oldest unread data (the start of a reply)
+// is kept, and the unread count never wraps to 0.
+static void append(Entry* e, const unsigned char* b, unsigned n)
+{
+    for (unsigned i = 0; i < n && unread(e) < RX_SIZE - 1; i++) {
+        e->rx_buf[e->rx_head] = b[i];
+        if (++e->rx_head == RX_SIZE)
+            e->rx_head = 0;
+    }
+}
+
+static unsigned char take(Entry* e)
+{
+    unsigned char b = e->rx_buf[e->rx_tail];
+    if (++e->rx_tail == RX_SIZE)
+        e->rx_tail = 0;
+    return b;
+}
+
+static void service_clients(Entry* e)
+{
+    for (int i = 0; i < TCP_CLIENTS; i++) {
+        if (e->clients[i] == -1)
+            continue;
+        unsigned n = 0;
+        plat_tcp_available(e->clients[i], &n);
+        if (n == 0)
+            continue;
+        unsigned char* buf = (unsigned char*)malloc(n);
+        if (!buf)
+            return;
+        unsigned got = 0;
+        int rc = plat_tcp_recv(e->clients[i], buf, n, &got);
+        if (rc == 0 && got == 0)
+            drop_client(e, i);  // closed by the client
+        else if (rc && rc != plat_error_would_block())
+            drop_client(e, i);
+        else
+            append(e, buf, got);
+        free(buf);
+    }
+}
+
+int win_put_into_buf(Entry* slot)
+{
+    if (slot->kind == KIND_TCPS) {
+        service_clients(slot);
+        return 0;
+    }
+    unsigned q = 0;
+    plat_serial_in_queue(slot->handle, &q);
+    if (q == 0)
+        return 0;
+    unsigned char* buf = (unsigned char*)malloc(q);
+    if (!buf)
+        return 0;
+    unsigned got = 0;
+    plat_serial_read(slot->handle, buf, q, &got);
+    int result = 0;
+    unsigned skip = slot->echo_skip;
+    if (got > skip) {
+        slot->echo_skip = 0;
+        append(slot, buf + skip, got - skip);
+        result = 1;
+    } else {
+        slot->echo_skip = (unsigned char)(skip - got);
+    }
+    free(buf);
+    return result;
+}
+
+// The slot of a port that receives, after pulling in what is waiting.
+static Entry* serviced(unsigned short port)
+{
+    Entry* e = data_slot(port);
+    if (!e)
+        return nullptr;
+    if (e->kind == KIND_TCPS)
+        tcps_accept(e);
+    win_put_into_buf(e);
+    return e;
+}
+
+int port_avail(unsigned short port)
+{
+    Entry* e = serviced(port);
+    return e ? unread(e) : 0;
+}
+
+int peek_port(unsigned short port, int idx)
+{
+    Entry* e = serviced(port);
+    if (!e || idx < 0 || idx >= unread(e))
+        return 0;
+    int at = e->rx_tail + idx;
+    if (at >= RX_SIZE)
+        at -= RX_SIZE;
+    return e->rx_buf[at];
+}
+
+int recv_port(unsigned short port, unsigned char* buf, int n)
+{
+    Entry* e = serviced(port);
+    if (!e || n < 0 || n > unread(e))
+        return 0;
+    for (int i = 0; i < n; i++)
+        buf[i] = take(e);
+    read_log(port, buf, n, n);
+    return 1;
+}
+
+int getc_port_ms(unsigned short port, unsigned char* out, unsigned short ms)
+{
+    Entry* e = data_slot(port);
+    if (!e || (e->base == 0 && !e->held))
+        return -1;
+    unsigned short deadline = (unsigned short)(srttimer + ms);
+    for (;;) {
+        if (port_avail(port) != 0)
+            return recv_port(port, out, 1);
+        timer_delay(1);
+        if (stimer_exp(deadline))
+            return 0;
+    }
+}
+
+void clear_buf(unsigned short port)
+{
+    Entry* e = data_slot(port);
+    if (!e)
+        return;
+    if (e->kind == KIND_TCPS)
+        tcps_accept(e);
+    int c = unread(e);
+    if (c != 0) {
+        if (pl_port_log) {
+            unsigned char* buf = (unsigned char*)malloc((size_t)c);
+            if (buf) {
+                uint16_t mask = pl_port_log;
+                pl_port_log = 0;  // its own read is no read record
+                recv_port(port, buf, c);
+                pl_port_log = mask;
+                clear_log(port, buf, c);
+                free(buf);
+            }
+        }
+        e->rx_tail = e->rx_head;
+    }
+    if (e->kind != KIND_SERIAL)
+        return;
+    // The driver's queue is emptied by reading it; echo accounting stays.
+    unsigned q = 0;
+    plat_serial_in_queue(e->handle, &q);
+    if (q == 0)
+        return;
+    unsigned char* buf = (unsigned char*)malloc(q);
+    if (!buf)
+        return;
+    unsigned got = 0;
+    plat_serial_read(e->handle, buf, q, &got);
+    if (pl_port_log)
+        clear_log(port, buf, (int)got);
+    free(buf);
+}
+
+// ---- transmit path ------------------------------------------------------------------
+
+// Whether the converter echoes what is sent, by turn_type.
+static int echoes(unsigned t)
+{
+    return t >= 1 && t <= 4;
+}
+
+// Waits until the driver has sent everything, but no longer than the block
+// needs on the line (12 bit times a byte at the port's rate) plus a margin:
+// output held by flow control must not freeze the caller for ever.
+static void wait_drained(unsigned short port, const Entry* e, int n)
+{
+    unsigned long baud = e->baud ? e->baud : 4800;
+    uint32_t limit_ms = (uint32_t)((unsigned long)n * 12000UL / baud) + 250;
+    uint32_t start = plat_tick_ms();
+    while (!port_sent(port) && plat_tick_ms() - start < limit_ms)
+        timer_delay(1);
+}
+
+static void send_tcp(Entry* e, unsigned char* buf, int n)
+{
+    tcps_accept(e);
+    for (int i = 0; i < TCP_CLIENTS; i++) {
+        if (e->clients[i] == -1)
+            continue;
+        unsigned sent;
+        if (plat_tcp_send(e->clients[i], buf, (unsigned)n, &sent) != 0)
+            drop_client(e, i);
+    }
+}
+
+// One serial write with the direction switching of the port's turn_type.
+// `block` is put_port's way (echo of n bytes, failed writes recorded);
+// otherwise send_port's.
+static void send_serial(unsigned short port, Entry* e, unsigned char* buf, int n, int block)
+{
+    unsigned t = e->turn_type;
+    unsigned done;
+    if (t == 0 || t == 5) {
+        int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+        if (rc && block)
+            err_log(port, rc);
+        return;
+    }
+    trans_turn_send(port, (int)t);
+    plat_serial_write(e->handle, buf, (unsigned)n, &done);
+    wait_drained(port, e, n);
+    trans_turn_receive(port, (int)t);
+    if (echoes(t))
+        e->echo_skip = (unsigned char)(e->echo_skip + n);
+}
+
+void put_port(unsigned short port, unsigned char* buf, int n)
+{
+    Entry* e = data_slot(port);
+    if (!e || n < 0)
+        return;
+    if (e->kind == KIND_TCPS)
+        send_tcp(e, buf, n);
+    else
+        send_serial(port, e, buf, n, 1);
+    write_log(port, buf, n);
+}
+
+void send_port(unsigned short port, unsigned char b)
+{
+    Entry* e = data_slot(port);
+    if (!e)
+        return;
+    if (e->kind == KIND_TCPS)
+        send_tcp(e, &b, 1);
+    else
+        send_serial(port, e, &b, 1, 0);
+    if (from_put == 0)
+        write_log(port, &b, 1);
+}
+
+int port_sent(unsigned short port)
+{
+    Entry* e = serial_slot(port);
+    if (!e)
+        return 1;
+    unsigned q = 0;
+    plat_serial_out_queue(e->handle, &q);
+    return q == 0;
+}
+
+// ---- line settings and direction control ----------------------------------------
+
+// The modem-line switch that puts the line into the transmit and into the
+// receive state, by turn_type; 0 switches nothing.
+static const unsigned char turn_send_code[8] = {
+    0, PLAT_SETDTR, PLAT_CLRDTR, PLAT_SETRTS, PLAT_CLRRTS, 0, PLAT_SETDTR, PLAT_CLRDTR};
+static const unsigned char turn_receive_code[8] = {
+    0, PLAT_CLRDTR, PLAT_SETDTR, PLAT_CLRRTS, PLAT_SETRTS, 0, PLAT_CLRDTR, PLAT_SETDTR};
+
+int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
+              unsigned char parity, unsigned char stop_bits)
+{
+    Entry* e = slot_of(port);
+    if (!e)
+        return 2;
+    if (e->kind != KIND_SERIAL)
+        return 0;
+    plat_line line = {4800, 8, 0, 0, 0};
+    plat_serial_get_line(e->handle, &line);
+    line.baud = baud ? baud : 4800;
+    line.byte_size = data_bits;
+    if (stop_bits == 1)
+        line.stop_bits = 0;
+    else if (stop_bits == 2)
+        line.stop_bits = 2;
+    switch (parity) {
+    case 'N': line.parity = 0; break;
+    case 'O': line.parity = 1; break;
+    case 'E': line.parity = 2; break;
+    case 'M': line.parity = 3; break;
+    case 'S':
+    case 'Z': line.parity = 4; break;
+    default: break;
+    }
+    int rc = plat_serial_set_line(e->handle, &line);
+    if (rc)
+        return rc;
+    e->baud = baud;
+    e->data_bits = data_bits;
+    e->parity = (char)parity;
+    e->stop_bits = stop_bits;
+    return 0;
+}
+
+void port_control(unsigned int port, char type)
+{
+    Entry* e = port <= PORT_COUNT ? slot_of((unsigned short)port) : nullptr;
+    if (!e)
+        return;
+    e->turn_type = (unsigned char)type;
+    if (e->kind != KIND_SERIAL)
+        return;
+    if (type == 5) {
+        plat_line line;
+        if (plat_serial_get_line(e->handle, &line) == 0) {
+            line.cts_flow = 1;
+            plat_serial_set_line(e->handle, &line);
+        }
+        plat_serial_escape(e->handle, PLAT_SETRTS);
+        return;
+    }
+    trans_turn_receive((unsigned short)port, type);
+}
+
+static void turn(unsigned short port, int type, const unsigned char* codes)
+{
+    Entry* e = serial_slot(port);
+    if (!e || (unsigned)type > 7 || !codes[type])
+        return;
+    plat_serial_escape(e->handle, codes[type]);
+}
+
+void trans_turn_send(unsigned short port, int type)
+{
+    turn(port, type, turn_send_code);
+}
+
+void trans_turn_receive(unsigned short port, int type)
+{
+    turn(port, type, turn_receive_code);
+}
+
+// Raises (on) or drops the lines named in `lines`: bit 0 DTR, bit 1 RTS.
+static int switch_lines(unsigned short port, unsigned char lines, int on, int any_type)
+{
+    Entry* e = serial_slot(port);
+    if (!e)
+        return 0;
+    // With direction control the lines are not the caller's to switch.
+    if (!any_type && e->turn_type != 0 && e->turn_type != 5)
+        return 0;
+    if (lines & 1)
+        plat_serial_escape(e->handle, on ? PLAT_SETDTR : PLAT_CLRDTR);
+    if (lines & 2)
+        plat_serial_escape(e->handle, on ? PLAT_SETRTS : PLAT_CLRRTS);
+    return 1;
+}
+
+int set_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 1, 0);
+}
+
+int clr_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 0, 0);
+}
+
+int my_set_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 1, 1);
+}
+
+int my_clr_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 0, 1);
+}
+
+int get_flags(unsigned short port, unsigned char* status)
+{
+    Entry* e = serial_slot(port);
+    if (!e)
+        return 0;
+    *status = 0;
+    unsigned bits = 0;
+    plat_serial_modem_status(e->handle, &bits);
+    *status = (unsigned char)(bits & (PLAT_MS_CTS | PLAT_MS_DSR | PLAT_MS_RING | PLAT_MS_RLSD));
+    return 1;
+}
+
+int get_comm_mask(int port)
+{
+    Entry* e = port > 0 && port <= PORT_COUNT ? serial_slot((unsigned short)port) : nullptr;
+    if (!e)
+        return 0;
+    unsigned mask = 0;
+    plat_serial_event_mask(e->handle, &mask);
+    return (int)mask;
+}
+
+// ---- traffic log ----------------------------------------------------------------------
+
+static int logged(unsigned int handle)
+{
+    return log && handle >= 1 && handle <= PORT_COUNT && (pl_port_log >> (handle - 1) & 1);
+}
+
+// printf to the log with a UTF-8 format written out in code page 866.
+static void log_printf(const char* utf8_format, ...)
+{
+    char format[256];
+    utf8_to_cp866(utf8_format, format, sizeof format);
+    va_list ap;
+    va_start(ap, utf8_format);
+    vfprintf(log, format, ap);
+    va_end(ap);
+}
+
+// CR LF and the time-stamped start of a record; `what` follows the stamp.
+static void record_head(const char* utf8_what, unsigned int handle, long code = 0)
+{
+    r2_date d;
+    r2_time t;
+    bios_datetime(&d, &t);
+    log_printf("\r\n %02d.%02d.%02d (%02d:%02d:%02d:%03d) ", d.day, d.month, d.year % 100,
+               t.hour, t.minute, t.second, wMilli);
+    log_printf(utf8_what, handle, code);
+}
+
+// The hex dump, CR LF and the bytes themselves.
+static void record_bytes(const unsigned char* data, int len)
+{
+    for (int i = 0; i < len; i++)
+        put_byte(data[i]);
+    fwrite("\r\n", 1, 2, log);
+    if (len > 0)
+        fwrite(data, 1, (size_t)len, log);
+}
+
+void write_log(unsigned int handle, unsigned char* data, int len)
+{
+    if (!logged(handle))
+        return;
+    fwrite("\r\n", 1, 2, log);
+    record_head("Запись (порт %d)-> ", handle);
+    record_bytes(data, len);
+    fflush(log);
+}
+
+void read_log(unsigned int handle, unsigned char* data, int expected, int got)
+{
+    if (!logged(handle))
+        return;
+    record_head("Чтение  порта %d<- ", handle);
+    if (data) {
+        record_bytes(data, got);
+        if (expected != got)
+            log_printf("Т-аут на %d байт получено %d<- ", expected, got);
+    } else {
+        log_printf("Т-аут на %d байт - данные не получены <- ", expected);
+    }
+    fflush(log);
+}
+
+void clear_log(unsigned int handle, unsigned char* data, int len)
+{
+    if (!logged(handle))
+        return;
+    record_head("Очистка буфера порта %d<> ", handle);
+    record_bytes(data, len);
+    fflush(log);
+}
+
+void err_log(unsigned short port, long code)
+{
+    if (!logged(port))
+        return;
+    record_head("Ошибка записи в порт %d<> (код %ld)", port, code);
+    fflush(log);
+}
+
+void put_msg(const char* text)
+{
+    if (log)
+        fputs(text, log);
+}
+
+void put_byte(unsigned char b)
+{
+    char out[3];
+    x_byte(out, b);
+    out[2] = ' ';
+    if (log)
+        fwrite(out, 1, 3, log);
+}
+
+void x_byte(char* out, unsigned char b)
+{
+    out[0] = xbytes[b >> 4];
+    out[1] = xbytes[b & 15];
+}
+
+void open_log()
+{
+    if (!log)
+        log = fopen("port.out", "ab");
+}
+
+void close_log()
+{
+    if (log)
+        fclose(log);
+    log = nullptr;
 }

@@ -43,11 +43,59 @@ extern uint16_t pl_port_log;
 extern int32_t p_errors, fr_errors;
 extern int from_put;
 
+// Table and lifecycle.
 void start_net(unsigned char);
 void close_net();
 int open_port(unsigned short* port, char* name, char mode);
 int free_port(unsigned short port, unsigned char);
 unsigned short port_by_base(unsigned short base);
+
+// TCP server ports ("TCPS_" plus a port number).
+int tcps_open_port(Entry* slot, char* name);
+void tcps_accept(Entry* slot);
+
+// Receive path. Bytes move into a port's ring only when one of these runs.
+int port_avail(unsigned short port);
+int peek_port(unsigned short port, int idx);
+int recv_port(unsigned short port, unsigned char* buf, int n);
+int getc_port_ms(unsigned short port, unsigned char* out, unsigned short ms);
+void clear_buf(unsigned short port);
+int win_put_into_buf(Entry* slot);
+
+// Transmit path.
+void put_port(unsigned short port, unsigned char* buf, int n);
+void send_port(unsigned short port, unsigned char b);
+int port_sent(unsigned short port);
+void err_log(unsigned short port, long code);
+
+// Line settings and direction control of serial ports.
+int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
+              unsigned char parity, unsigned char stop_bits);
+void port_control(unsigned int port, char type);
+void trans_turn_send(unsigned short port, int type);
+void trans_turn_receive(unsigned short port, int type);
+int set_flags(unsigned short port, unsigned char lines);
+int clr_flags(unsigned short port, unsigned char lines);
+int my_set_flags(unsigned short port, unsigned char lines);
+int my_clr_flags(unsigned short port, unsigned char lines);
+int get_flags(unsigned short port, unsigned char* status);
+int get_comm_mask(int port);
+
+// Traffic log "port.out". The record writers write only for ports whose bit
+// is set in pl_port_log (bit n-1 for handle n).
+extern const char xbytes[17];
+void write_log(unsigned int handle, unsigned char* data, int len);
+void read_log(unsigned int handle, unsigned char* data, int expected, int got);
+void clear_log(unsigned int handle, unsigned char* data, int len);
+void put_msg(const char* text);
+void put_byte(unsigned char b);
+void x_byte(char* out, unsigned char b);
+void open_log();
+void close_log();
+
+// Provided by the application: receives the layer's text messages (code
+// page 866) with the number 10.
+void put_text_log(char* text, int n);
 
 // Converts UTF-8 text to code page 866 (the log's and the TCP messages'
 // encoding); characters it cannot map become '?'. Returns the length.

@@ -1,0 +1,306 @@
+// The port layer over a recording fake of the platform: line switching,
+// echo accounting, failed writes, line settings and the log's exact bytes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "../../port/plainw.h"
+#include "../support/cp866.h"
+#include "../support/platform_fake.h"
+#include "../support/testsupport.h"
+
+using Calls = std::vector<std::string>;
+
+class FakePort : public ::testing::Test {
+protected:
+    TempDir dir;
+    char old_cwd[4096] = {};
+    unsigned short h = 0;
+
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        fake_reset();
+        start_net(1);
+        char name[] = "ttyUSB1";
+        ASSERT_EQ(0, open_port(&h, name, 0));
+        fake_device.calls.clear();
+    }
+    void TearDown() override
+    {
+        free_port(h, 0);
+        pl_port_log = 0;
+        close_net();
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    Entry& slot() { return Port[h - 1]; }
+    std::string log() { return read_file(dir.file("port.out")); }
+};
+
+TEST_F(FakePort, OpenSetsTheLineTo4800EightNoneOne)
+{
+    EXPECT_EQ(4800u, fake_device.line.baud);
+    EXPECT_EQ(8, fake_device.line.byte_size);
+    EXPECT_EQ(0, fake_device.line.parity);
+    EXPECT_EQ(0, fake_device.line.stop_bits);
+    EXPECT_EQ(0, fake_device.line.cts_flow);
+}
+
+TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
+{
+    const std::string S_RTS = "escape 3", C_RTS = "escape 4", S_DTR = "escape 5", C_DTR = "escape 6";
+    const struct {
+        int type;
+        std::string before, after;
+        int echo;
+    } table[] = {
+        {0, "", "", 0},        {1, S_DTR, C_DTR, 5}, {2, C_DTR, S_DTR, 5}, {3, S_RTS, C_RTS, 5},
+        {4, C_RTS, S_RTS, 5},  {5, "", "", 0},       {6, S_DTR, C_DTR, 0}, {7, C_DTR, S_DTR, 0},
+        {8, "", "", 0},
+    };
+    unsigned char block[5] = {1, 2, 3, 4, 5};
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.type);
+        slot().turn_type = (unsigned char)row.type;
+        slot().echo_skip = 0;
+        fake_device.calls.clear();
+        fake_device.busy_out_polls = 2;
+        put_port(h, block, 5);
+        Calls want;
+        if (!row.before.empty())
+            want.push_back(row.before);
+        want.push_back("write 5");
+        if (row.type != 0 && row.type != 5) {
+            want.insert(want.end(), {"outq 1", "outq 1", "outq 0"});
+            if (!row.after.empty())
+                want.push_back(row.after);
+        }
+        EXPECT_EQ(want, fake_device.calls);
+        EXPECT_EQ(row.echo, slot().echo_skip);
+    }
+}
+
+TEST_F(FakePort, EchoCountWrapsAt256AndSingleBytesCountOne)
+{
+    slot().turn_type = 1;
+    std::vector<unsigned char> block(300, 0xAA);
+    put_port(h, block.data(), 300);
+    EXPECT_EQ(44, slot().echo_skip);
+    send_port(h, 1);
+    EXPECT_EQ(45, slot().echo_skip);
+    slot().echo_skip = 250;
+    put_port(h, block.data(), 10);
+    EXPECT_EQ(4, slot().echo_skip);
+    slot().turn_type = 7;
+    send_port(h, 1);
+    EXPECT_EQ(4, slot().echo_skip);
+}
+
+TEST_F(FakePort, EchoSuppressionTakesFromTheFrontOfEachRead)
+{
+    slot().echo_skip = 5;
+    fake_device.input = "12345abc";
+    EXPECT_EQ(1, win_put_into_buf(&slot()));
+    EXPECT_EQ(3, port_avail(h));
+    EXPECT_EQ(0, slot().echo_skip);
+    EXPECT_EQ('a', peek_port(h, 0));
+
+    slot().echo_skip = 5;
+    fake_device.input = "xyz";
+    EXPECT_EQ(0, win_put_into_buf(&slot()));
+    EXPECT_EQ(2, slot().echo_skip);
+    fake_device.input = "pqRS";
+    EXPECT_EQ(5, port_avail(h));
+    EXPECT_EQ('R', peek_port(h, 3));
+
+    slot().echo_skip = 2;
+    fake_device.input = "mn";
+    EXPECT_EQ(0, win_put_into_buf(&slot()));
+    EXPECT_EQ(0, slot().echo_skip);
+    EXPECT_EQ(5, port_avail(h));
+}
+
+TEST_F(FakePort, ShortReadsAppendOnlyWhatWasDelivered)
+{
+    fake_device.input = "abcdef";
+    fake_device.deliver_at_most = 2;
+    EXPECT_EQ(2, port_avail(h));
+    EXPECT_EQ(4, port_avail(h));
+    EXPECT_EQ(6, port_avail(h));
+}
+
+TEST_F(FakePort, AHeldLineEndsTheDrainWaitAtItsBound)
+{
+    slot().turn_type = 3;
+    fake_device.busy_out_polls = 1000000;
+    unsigned char b[4] = {};
+    uint32_t t0 = plat_tick_ms();
+    put_port(h, b, 4);
+    uint32_t took = plat_tick_ms() - t0;
+    EXPECT_GE(took, 200u);
+    EXPECT_LT(took, 10000u);
+    EXPECT_EQ("escape 4", fake_device.calls.back());  // the line is given back
+}
+
+static std::string stamp() { return " 07.12.26 (01:04:26:058) "; }
+
+TEST_F(FakePort, AFailedWriteIsRecordedBeforeItsWriteRecord)
+{
+    pl_port_log = 1;
+    fake_device.write_error = 5;
+    size_t before = log().size();
+    unsigned char b[2] = {0x60, 0xC0};
+    put_port(h, b, 2);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Ошибка записи в порт 1<> (код 5)") + "\r\n\r\n" + stamp() +
+                  cp866("Запись (порт 1)-> ") + "60 C0 \r\n\x60\xC0",
+              log().substr(before));
+
+    // send_port and the switching types do not record a failed write.
+    before = log().size();
+    send_port(h, 0x41);
+    slot().turn_type = 3;
+    put_port(h, b, 2);
+    std::string rest = log().substr(before);
+    EXPECT_EQ(std::string::npos, rest.find(cp866("Ошибка")));
+    EXPECT_EQ(2u, (size_t)std::count(rest.begin(), rest.end(), '>') - 0);
+
+    from_put = 1;  // a single byte then writes no record
+    before = log().size();
+    send_port(h, 0x41);
+    EXPECT_EQ(before, log().size());
+    from_put = 0;
+}
+
+TEST_F(FakePort, RecordsHaveTheirExactBytes)
+{
+    pl_port_log = 1;
+    size_t at = log().size();
+    auto added = [&] {
+        std::string s = log().substr(at);
+        at = log().size();
+        return s;
+    };
+    unsigned char b[3] = {0x60, 0xC0, 0x0D};
+    write_log(1, b, 2);
+    EXPECT_EQ("\r\n\r\n" + stamp() + cp866("Запись (порт 1)-> ") + "60 C0 \r\n\x60\xC0", added());
+    write_log(1, b, 0);
+    EXPECT_EQ("\r\n\r\n" + stamp() + cp866("Запись (порт 1)-> ") + "\r\n", added());
+    read_log(1, b, 3, 3);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Чтение  порта 1<- ") + "60 C0 0D \r\n\x60\xC0\r", added());
+    read_log(1, b, 3, 2);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Чтение  порта 1<- ") + "60 C0 \r\n\x60\xC0" +
+                  cp866("Т-аут на 3 байт получено 2<- "),
+              added());
+    read_log(1, nullptr, 3, 0);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Чтение  порта 1<- Т-аут на 3 байт - данные не получены <- "),
+              added());
+    clear_log(1, b + 2, 1);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Очистка буфера порта 1<> ") + "0D \r\n\r", added());
+    err_log(1, 1167);
+    EXPECT_EQ("\r\n" + stamp() + cp866("Ошибка записи в порт 1<> (код 1167)"), added());
+
+    // Other handles' bits are clear; handle 0 is never logged.
+    write_log(2, b, 2);
+    write_log(0, b, 2);
+    err_log(0, 1);
+    EXPECT_EQ("", added());
+
+    fake_local = plat_datetime{2000, 1, 6, 2, 23, 59, 9, 7};
+    write_log(1, b, 1);
+    EXPECT_EQ("\r\n\r\n 02.01.00 (23:59:09:007) " + cp866("Запись (порт 1)-> ") + "60 \r\n\x60",
+              added());
+}
+
+TEST_F(FakePort, SmallWritersAndAMissingFile)
+{
+    char two[3] = "..";
+    x_byte(two, 0x9F);
+    EXPECT_EQ("9F", std::string(two));
+    size_t before = log().size();
+    put_msg("abc");
+    put_byte(0x0A);
+    close_log();  // these two leave flushing to the stream
+    EXPECT_EQ("abc0A ", log().substr(before));
+
+    // Without the file, every writer writes nothing and nothing breaks.
+    pl_port_log = 1;
+    unsigned char b[1] = {1};
+    write_log(1, b, 1);
+    read_log(1, nullptr, 1, 0);
+    clear_log(1, b, 1);
+    err_log(1, 5);
+    put_msg("x");
+    put_byte(1);
+    open_log();
+    before = log().size();
+    write_log(1, b, 1);
+    EXPECT_GT(log().size(), before);
+}
+
+TEST_F(FakePort, InitPortAppliesWhatItCanAndStoresItsArguments)
+{
+    EXPECT_EQ(0, init_port(h, 0, 7, 'E', 2));
+    EXPECT_EQ(4800u, fake_device.line.baud);
+    EXPECT_EQ(7, fake_device.line.byte_size);
+    EXPECT_EQ(2, fake_device.line.parity);
+    EXPECT_EQ(2, fake_device.line.stop_bits);
+    EXPECT_EQ(0u, slot().baud);
+    EXPECT_EQ('E', slot().parity);
+
+    const struct {
+        char letter;
+        int parity;
+    } letters[] = {{'N', 0}, {'O', 1}, {'E', 2}, {'M', 3}, {'S', 4}, {'Z', 4}};
+    for (const auto& l : letters) {
+        ASSERT_EQ(0, init_port(h, 19200, 8, (unsigned char)l.letter, 1));
+        EXPECT_EQ(l.parity, fake_device.line.parity) << l.letter;
+        EXPECT_EQ(0, fake_device.line.stop_bits);
+    }
+    ASSERT_EQ(0, init_port(h, 19200, 8, 'e', 3));  // kept as they were
+    EXPECT_EQ(4, fake_device.line.parity);
+    EXPECT_EQ(0, fake_device.line.stop_bits);
+
+    fake_device.set_line_error = 22;
+    EXPECT_EQ(22, init_port(h, 9600, 8, 'N', 1));
+    EXPECT_EQ(19200u, slot().baud);
+    EXPECT_EQ(2, init_port(0, 9600, 8, 'N', 1));
+}
+
+TEST_F(FakePort, PortControlAndTheModemLines)
+{
+    port_control(h, 5);  // CTS handshake, RTS raised
+    EXPECT_EQ(1, fake_device.line.cts_flow);
+    EXPECT_EQ((Calls{"line", "escape 3"}), fake_device.calls);
+    EXPECT_EQ(1, set_flags(h, 3));  // type 5 leaves the lines to the caller
+
+    fake_device.calls.clear();
+    port_control(h, 2);  // starts in the receive state
+    EXPECT_EQ((Calls{"escape 5"}), fake_device.calls);
+    EXPECT_EQ(2, slot().turn_type);
+
+    fake_device.calls.clear();
+    EXPECT_EQ(0, set_flags(h, 3));
+    EXPECT_EQ(0, clr_flags(h, 3));
+    EXPECT_TRUE(fake_device.calls.empty());
+    EXPECT_EQ(1, my_set_flags(h, 3));
+    EXPECT_EQ(1, my_clr_flags(h, 2));
+    EXPECT_EQ(1, my_set_flags(h, 0xFC));  // neither line named
+    EXPECT_EQ((Calls{"escape 5", "escape 3", "escape 4"}), fake_device.calls);
+
+    fake_device.calls.clear();
+    trans_turn_send(h, 8);
+    trans_turn_send(h, -1);
+    trans_turn_receive(h, 5);
+    EXPECT_TRUE(fake_device.calls.empty());
+    trans_turn_send(h, 4);
+    EXPECT_EQ((Calls{"escape 4"}), fake_device.calls);
+
+    fake_device.modem = PLAT_MS_CTS | PLAT_MS_RLSD;
+    unsigned char status = 0xFF;
+    EXPECT_EQ(1, get_flags(h, &status));
+    EXPECT_EQ(0x90, status);
+    EXPECT_EQ(0x1FF, get_comm_mask(h));
+}

@@ -1,0 +1,237 @@
+// TCP server ports on loopback, with ports the test finds free.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "../../port/plainw.h"
+#include "../support/cp866.h"
+#include "../support/testsupport.h"
+#include "../support/text_log.h"
+
+static unsigned short free_tcp_port()
+{
+    plat_socket s;
+    unsigned short p = 0;
+    if (plat_tcp_socket(&s) == 0 && plat_tcp_bind_any(s, 0) == 0)
+        plat_tcp_local_port(s, &p);
+    plat_tcp_close(s);
+    return p;
+}
+
+static int connect_client(unsigned short port)
+{
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(c, (struct sockaddr*)&a, sizeof a) != 0) {
+        close(c);
+        return -1;
+    }
+    return c;
+}
+
+// Reads what arrives within a short while.
+static std::string client_read(int c, size_t n)
+{
+    std::string out;
+    eventually([&] {
+        char buf[256];
+        ssize_t r = recv(c, buf, sizeof buf, MSG_DONTWAIT);
+        if (r > 0)
+            out.append(buf, (size_t)r);
+        return out.size() >= n;
+    }, 5000);
+    return out;
+}
+
+class TcpServer : public ::testing::Test {
+protected:
+    TempDir dir;
+    char old_cwd[4096] = {};
+    unsigned short tcp = 0, h = 0;
+    std::string name;
+    std::vector<int> clients;
+
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE must end the test run
+        start_net(1);
+        text_log_messages.clear();
+        tcp = free_tcp_port();
+        ASSERT_NE(0, tcp);
+        name = "TCPS_" + std::to_string(tcp);
+        ASSERT_EQ(0, open_port(&h, &name[0], 0));
+    }
+    void TearDown() override
+    {
+        for (int c : clients)
+            if (c >= 0)
+                close(c);
+        free_port(h, 0);
+        close_net();
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    int client()
+    {
+        int c = connect_client(tcp);
+        clients.push_back(c);
+        return c;
+    }
+    std::string joined() const { return ::testing::PrintToString(text_log_messages); }
+};
+
+static std::string accepted(const std::string& name, int place)
+{
+    // 127.0.0.1 in network order read as a little-endian number.
+    return cp866("[" + name + "] Присоед. клиент: ip=16777343 sock#=" + std::to_string(place));
+}
+
+TEST_F(TcpServer, ListensAndAcceptsAtTheNextOperationInPlaceOrder)
+{
+    EXPECT_EQ(KIND_TCPS, Port[h - 1].kind);
+    EXPECT_EQ(tcp, Port[h - 1].base);
+    EXPECT_EQ(0, port_avail(h));
+    EXPECT_TRUE(text_log_messages.empty());  // nobody waiting: no message
+
+    int a = client();
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(0, port_avail(h));
+    ASSERT_EQ(1u, text_log_messages.size());
+    EXPECT_EQ(accepted(name, 0), text_log_messages[0]);
+    EXPECT_EQ(10, text_log_numbers.back());
+    int b = client();
+    ASSERT_GE(b, 0);
+    clear_buf(h);
+    ASSERT_EQ(2u, text_log_messages.size());
+    EXPECT_EQ(accepted(name, 1), text_log_messages[1]);
+
+    // The later client's bytes come after the first client's.
+    ASSERT_EQ(2, send(b, "CD", 2, 0));
+    ASSERT_EQ(2, send(a, "AB", 2, 0));
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == 4; }, 5000));
+    unsigned char buf[4];
+    ASSERT_EQ(1, recv_port(h, buf, 4));
+    EXPECT_EQ("ABCD", std::string((char*)buf, 4));
+
+    unsigned char block[] = {1, 2, 3};
+    put_port(h, block, 3);
+    EXPECT_EQ(std::string("\1\2\3"), client_read(a, 3));
+    EXPECT_EQ(std::string("\1\2\3"), client_read(b, 3));
+    send_port(h, 9);
+    EXPECT_EQ("\t", client_read(a, 1));
+}
+
+TEST_F(TcpServer, ASeventeenthClientWaitsForAFreePlace)
+{
+    for (int i = 0; i < 17; i++) {
+        ASSERT_GE(client(), 0);
+        port_avail(h);
+    }
+    ASSERT_EQ(16u, text_log_messages.size()) << joined();
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(accepted(name, i), text_log_messages[i]);
+
+    // Client 3 goes away; the sends that fail drop it, and the waiting
+    // client takes its place at the next operation.
+    struct linger hard = {1, 0};
+    setsockopt(clients[3], SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(clients[3]);
+    clients[3] = -1;
+    unsigned char block[] = {0x55};
+    EXPECT_TRUE(eventually([&] {
+        put_port(h, block, 1);  // never SIGPIPE
+        return Port[h - 1].clients[3] == -1;
+    }, 5000));
+    EXPECT_EQ(0, port_avail(h));
+    ASSERT_EQ(17u, text_log_messages.size());
+    EXPECT_EQ(accepted(name, 3), text_log_messages[16]);
+    EXPECT_NE(-1, Port[h - 1].clients[3]);
+}
+
+TEST_F(TcpServer, AClientThatClosesLeavesItsBytesAndIsDroppedOnSend)
+{
+    int a = client(), b = client();
+    port_avail(h);
+    port_avail(h);
+    ASSERT_EQ(2u, text_log_messages.size());
+    ASSERT_EQ(3, send(a, "bye", 3, 0));
+    shutdown(a, SHUT_RDWR);
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == 3; }, 5000));
+    unsigned char buf[3];
+    ASSERT_EQ(1, recv_port(h, buf, 3));
+    EXPECT_EQ("bye", std::string((char*)buf, 3));
+    // No bytes left: the place stays taken until a send fails.
+    port_avail(h);
+    close(a);
+    clients[0] = -1;
+    unsigned char block[] = {7};
+    EXPECT_TRUE(eventually([&] {
+        put_port(h, block, 1);
+        return Port[h - 1].clients[0] == -1;
+    }, 5000));
+    EXPECT_NE(-1, Port[h - 1].clients[1]);
+    EXPECT_EQ(7, client_read(b, 1)[0]);
+}
+
+TEST_F(TcpServer, FreeingClosesClientsAndListener)
+{
+    int a = client();
+    port_avail(h);
+    EXPECT_EQ(1, free_port(h, 0));
+    char c;
+    EXPECT_TRUE(eventually([&] { return recv(a, &c, 1, MSG_DONTWAIT) == 0; }, 5000));
+    EXPECT_LT(connect_client(tcp), 0);
+    h = 0;
+}
+
+TEST_F(TcpServer, BindFailureOnAPortInUseReportsAndReturnsMinusOne)
+{
+    // The server itself holds `tcp`.
+    unsigned short again = 99;
+    text_log_messages.clear();
+    EXPECT_EQ(-1, open_port(&again, &name[0], 0));
+    EXPECT_EQ(99, again);
+    ASSERT_EQ(1u, text_log_messages.size());
+    EXPECT_EQ(cp866("[" + name + "] Bind к интерфейсу по умолчанию: ошибка 98"),
+              text_log_messages[0]);
+
+    // A name far longer than the message buffer is cut there, not past it.
+    std::string longname = "TCPS_" + std::to_string(tcp) + std::string(80, 'x');
+    text_log_messages.clear();
+    EXPECT_EQ(-1, open_port(&again, &longname[0], 0));
+    ASSERT_EQ(1u, text_log_messages.size());
+    EXPECT_EQ(99u, text_log_messages[0].size());
+}
+
+TEST_F(TcpServer, PortNumbersAreCutTo16Bits)
+{
+    unsigned short h2 = 0;
+    char big[] = "TCPS_70000";
+    if (open_port(&h2, big, 0) == 0) {  // 4464 may be taken on this machine
+        EXPECT_EQ(4464, Port[h2 - 1].base);
+        unsigned short bound = 0;
+        plat_tcp_local_port(Port[h2 - 1].handle, &bound);
+        EXPECT_EQ(4464, bound);
+        free_port(h2, 0);
+    }
+    // No number: the system picks the port, base stays 0, and the slot is
+    // still held until it is freed.
+    char none[] = "TCPS_";
+    ASSERT_EQ(0, open_port(&h2, none, 0));
+    EXPECT_EQ(0, Port[h2 - 1].base);
+    unsigned short h3 = 0;
+    char stub[] = "STUB";
+    ASSERT_EQ(0, open_port(&h3, stub, 0));
+    EXPECT_NE(h2, h3);
+    free_port(h2, 0);
+}

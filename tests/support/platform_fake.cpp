@@ -1,0 +1,235 @@
+#include "platform_fake.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+#include <time.h>
+
+FakeDevice fake_device;
+plat_datetime fake_local;
+plat_datetime fake_utc;
+int fake_set_time_error;
+std::vector<plat_datetime> fake_set_times;
+
+static const plat_handle FAKE_HANDLE = 100;
+
+void fake_reset()
+{
+    fake_device = FakeDevice();
+    fake_local = plat_datetime{2026, 12, 2, 7, 1, 4, 26, 58};
+    fake_utc = fake_local;
+    fake_set_time_error = 0;
+    fake_set_times.clear();
+}
+
+static void note(const std::string& call)
+{
+    fake_device.calls.push_back(call);
+}
+
+int plat_serial_open(const char*, plat_handle* h)
+{
+    *h = PLAT_NO_HANDLE;
+    if (fake_device.open_error)
+        return fake_device.open_error;
+    if (fake_device.open)
+        return EBUSY;
+    fake_device.open = true;
+    *h = FAKE_HANDLE;
+    return 0;
+}
+
+int plat_serial_set_timeouts(plat_handle, const plat_timeouts*) { return 0; }
+
+int plat_serial_get_line(plat_handle, plat_line* line)
+{
+    *line = fake_device.line;
+    return 0;
+}
+
+int plat_serial_set_line(plat_handle, const plat_line* line)
+{
+    note("line");
+    if (fake_device.set_line_error)
+        return fake_device.set_line_error;
+    fake_device.line = *line;
+    return 0;
+}
+
+int plat_serial_escape(plat_handle, int code)
+{
+    note("escape " + std::to_string(code));
+    return 0;
+}
+
+int plat_serial_in_queue(plat_handle, unsigned* count)
+{
+    *count = (unsigned)fake_device.input.size();
+    return 0;
+}
+
+int plat_serial_out_queue(plat_handle, unsigned* count)
+{
+    *count = fake_device.busy_out_polls ? 1 : 0;
+    if (fake_device.busy_out_polls)
+        fake_device.busy_out_polls--;
+    note("outq " + std::to_string(*count));
+    return 0;
+}
+
+int plat_serial_read(plat_handle, unsigned char* buf, unsigned n, unsigned* done)
+{
+    unsigned k = n < fake_device.input.size() ? n : (unsigned)fake_device.input.size();
+    if (fake_device.deliver_at_most >= 0 && k > (unsigned)fake_device.deliver_at_most)
+        k = (unsigned)fake_device.deliver_at_most;
+    memcpy(buf, fake_device.input.data(), k);
+    fake_device.input.erase(0, k);
+    *done = k;
+    return 0;
+}
+
+int plat_serial_write(plat_handle, const unsigned char* buf, unsigned n, unsigned* done)
+{
+    note("write " + std::to_string(n));
+    *done = 0;
+    if (fake_device.write_error)
+        return fake_device.write_error;
+    fake_device.written.append((const char*)buf, n);
+    *done = n;
+    return 0;
+}
+
+int plat_serial_modem_status(plat_handle, unsigned* bits)
+{
+    *bits = fake_device.modem;
+    return 0;
+}
+
+int plat_serial_event_mask(plat_handle, unsigned* mask)
+{
+    *mask = 0x1FF;
+    return 0;
+}
+
+void plat_serial_close(plat_handle)
+{
+    fake_device.open = false;
+}
+
+int plat_error_name_too_long(void) { return ENAMETOOLONG; }
+int plat_error_no_memory(void) { return ENOMEM; }
+int plat_error_would_block(void) { return EWOULDBLOCK; }
+
+// No network here.
+int plat_tcp_socket(plat_socket* s)
+{
+    *s = PLAT_NO_SOCKET;
+    return EAFNOSUPPORT;
+}
+int plat_tcp_nonblocking(plat_socket) { return EBADF; }
+int plat_tcp_keepalive(plat_socket) { return EBADF; }
+int plat_tcp_nodelay(plat_socket) { return EBADF; }
+int plat_tcp_bind_any(plat_socket, unsigned short) { return EBADF; }
+int plat_tcp_listen(plat_socket, int) { return EBADF; }
+int plat_tcp_accept(plat_socket, plat_socket* c, unsigned char*)
+{
+    *c = PLAT_NO_SOCKET;
+    return EBADF;
+}
+int plat_tcp_local_port(plat_socket, unsigned short*) { return EBADF; }
+int plat_tcp_available(plat_socket, unsigned* n)
+{
+    *n = 0;
+    return EBADF;
+}
+int plat_tcp_recv(plat_socket, unsigned char*, unsigned, unsigned* got)
+{
+    *got = 0;
+    return EBADF;
+}
+int plat_tcp_send(plat_socket, const unsigned char*, unsigned, unsigned* sent)
+{
+    *sent = 0;
+    return EBADF;
+}
+void plat_tcp_close(plat_socket) {}
+
+void plat_set_serial_root(const char*) {}
+int plat_serial_key_open(plat_serial_key* key)
+{
+    key->count = 0;
+    key->value_names = nullptr;
+    key->port_names = nullptr;
+    return 0;
+}
+int plat_serial_key_enum(const plat_serial_key*, int, char*, unsigned, char*, unsigned)
+{
+    return ENOENT;
+}
+void plat_serial_key_close(plat_serial_key*) {}
+
+uint32_t plat_tick_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint32_t)(ts.tv_sec * 1000u + ts.tv_nsec / 1000000u);
+}
+
+void plat_sleep_ms(unsigned ms)
+{
+    struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+uint64_t plat_perf_counter(void)
+{
+    return plat_tick_ms() * 1000000ull;
+}
+
+void plat_local_time(plat_datetime* t) { *t = fake_local; }
+void plat_utc_time(plat_datetime* t) { *t = fake_utc; }
+
+int plat_set_local_time(const plat_datetime* t)
+{
+    if (fake_set_time_error)
+        return fake_set_time_error;
+    fake_set_times.push_back(*t);
+    fake_local = *t;
+    return 0;
+}
+
+namespace {
+struct start_args {
+    int (*fn)(void*);
+    void* arg;
+};
+}
+
+static void* run(void* p)
+{
+    start_args a = *(start_args*)p;
+    delete (start_args*)p;
+    a.fn(a.arg);
+    return nullptr;
+}
+
+int plat_thread_start(plat_thread* t, unsigned, int (*fn)(void*), void* arg)
+{
+    pthread_t* tid = new pthread_t;
+    int rc = pthread_create(tid, nullptr, run, new start_args{fn, arg});
+    if (rc) {
+        delete tid;
+        *t = nullptr;
+        return rc;
+    }
+    *t = tid;
+    return 0;
+}
+
+int plat_thread_join(plat_thread t)
+{
+    pthread_t* tid = (pthread_t*)t;
+    int rc = pthread_join(*tid, nullptr);
+    delete tid;
+    return rc;
+}
