@@ -72,6 +72,20 @@ int plat_serial_modem_status(plat_handle h, unsigned* bits);
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
 void plat_serial_close(plat_handle h);
 
+// ---- the far end of a line (tools beside the tool) ---------------------------
+
+// Opens a new pseudo-terminal in raw mode: the master side for the caller,
+// the path of the slave side for the program it talks to.
+int plat_pty_open(plat_handle* master, char* slave_path, unsigned size);
+// Waits up to `ms` for bytes: 1 readable, 0 nothing came, -1 the other
+// side has hung up (or the handle failed).
+int plat_wait_readable(plat_handle h, int ms);
+int plat_symlink(const char* target, const char* link);
+int plat_remove(const char* path);
+// From now on SIGINT and SIGTERM only set a flag the program polls.
+void plat_catch_termination(void);
+int plat_termination_requested(void);
+
 // ---- TCP sockets -------------------------------------------------------------
 
 typedef int plat_socket;
@@ -134,6 +148,7 @@ void plat_serial_key_close(plat_serial_key* key);
 // Milliseconds of a monotonic clock; wraps at 2^32.
 uint32_t plat_tick_ms(void);
 void plat_sleep_ms(unsigned ms);
+void plat_sleep_us(unsigned us);
 // A high-resolution counter (nanoseconds on POSIX) for timing lines.
 uint64_t plat_perf_counter(void);
 

@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -324,9 +325,88 @@ void plat_serial_close(plat_handle h)
     int i = timeout_slot(h, 0);
     if (i >= 0)
         timeout_table[i].fd = -1;
-    // Nobody waits for unsent bytes of a port being closed.
+    // Nobody waits for unsent bytes of a port being closed, and the next
+    // opener must not find the device still reserved.
     tcflush(h, TCIOFLUSH);
+    ioctl(h, TIOCNXCL);
     close(h);
+}
+
+// ---- the far end of a line ------------------------------------------------------
+
+int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
+{
+    *master = PLAT_NO_HANDLE;
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno ? errno : EIO;
+    char name[128];
+    if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
+        int e = errno ? errno : EIO;
+        close(fd);
+        return e;
+    }
+    if (strlen(name) >= size) {
+        close(fd);
+        return ENAMETOOLONG;
+    }
+    strcpy(slave_path, name);
+    // The slave starts raw, so nothing is echoed or translated before the
+    // program on it has set the line up.
+    struct termios tio;
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    *master = fd;
+    return 0;
+}
+
+int plat_wait_readable(plat_handle h, int ms)
+{
+    struct pollfd p = {h, POLLIN, 0};
+    int r = poll(&p, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    if (r == 0)
+        return 0;
+    // A hung-up terminal reads as ready with EOF, and says so with POLLERR;
+    // a master whose slave has closed still hands out the bytes it holds.
+    if (p.revents & (POLLERR | POLLNVAL))
+        return -1;
+    return (p.revents & POLLIN) ? 1 : -1;
+}
+
+int plat_symlink(const char* target, const char* link)
+{
+    return symlink(target, link) != 0 ? (errno ? errno : EIO) : 0;
+}
+
+int plat_remove(const char* path)
+{
+    return unlink(path) != 0 ? (errno ? errno : EIO) : 0;
+}
+
+static volatile sig_atomic_t termination_requested;
+
+static void on_termination(int)
+{
+    termination_requested = 1;
+}
+
+void plat_catch_termination(void)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_termination;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int plat_termination_requested(void)
+{
+    return termination_requested != 0;
 }
 
 // ---- TCP sockets -------------------------------------------------------------
@@ -611,6 +691,15 @@ void plat_sleep_ms(unsigned ms)
     struct timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void plat_sleep_us(unsigned us)
+{
+    struct timespec ts;
+    ts.tv_sec = us / 1000000;
+    ts.tv_nsec = (long)(us % 1000000) * 1000L;
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }

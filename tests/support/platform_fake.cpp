@@ -233,3 +233,15 @@ int plat_thread_join(plat_thread t)
     delete tid;
     return rc;
 }
+
+int plat_pty_open(plat_handle* master, char*, unsigned)
+{
+    *master = PLAT_NO_HANDLE;
+    return ENOSYS;
+}
+int plat_wait_readable(plat_handle, int) { return -1; }
+int plat_symlink(const char*, const char*) { return ENOSYS; }
+int plat_remove(const char*) { return ENOSYS; }
+void plat_catch_termination(void) {}
+int plat_termination_requested(void) { return 0; }
+void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }

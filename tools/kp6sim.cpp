@@ -1,0 +1,494 @@
+// kp6-sim: one or more dispensing controllers on a serial line, for
+// learning the tool without a machine and as the peer of its own tests.
+//
+// It opens a new pseudo-terminal (or serves --device), prints the path on
+// the first line of standard output and answers the controller's frames
+// until SIGINT or SIGTERM.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../device/crc.h"
+#include "../platform/platform.h"
+
+namespace {
+
+struct Controller {
+    unsigned char address;
+    std::map<uint32_t, unsigned char> registers;  // 24-bit address -> value
+};
+
+struct Options {
+    std::vector<unsigned char> addresses;
+    std::string link, device, state;
+    unsigned long baud = 0;       // 0: no line timing
+    unsigned turnaround_ms = 0;   // reply delay
+    bool trace = false;
+    // Faults.
+    bool silent = false;
+    int select_reply = 0xC0;
+    int ack = 0x05;
+    bool short_answer = false;
+    std::vector<unsigned char> stray;
+    long hangup_after = -1;       // frames; -1: never
+};
+
+Options opt;
+std::vector<Controller> controllers;
+plat_handle line = PLAT_NO_HANDLE;
+uint64_t started_ns;
+uint64_t line_free_ns;            // when the last byte received has arrived
+long frames_seen;
+
+const uint32_t ER_BASE = 0x010000;
+
+// Defaults of a controller fresh from the factory.
+const struct {
+    uint32_t reg;
+    unsigned char value;
+} factory[] = {
+    {ER_BASE + 0x72, 10},  // time-out, seconds
+    {ER_BASE + 0x74, 5},   // topping, x10 g
+    {ER_BASE + 0x75, 3},   // buffer overflow, x10 g
+    {ER_BASE + 0x77, 50},  // sensitivity
+    {ER_BASE + 0x78, 0},   // millilitres, inverse gun off
+    {ER_BASE + 0x79, 15},  // engine start, x0.1 s
+};
+
+void usage(void)
+{
+    fputs("usage: kp6-sim [--address HEX]... [--link PATH] [--device PATH] [--state FILE]\n"
+          "               [--baud N] [--turnaround MS] [--trace]\n"
+          "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
+          "               [--stray HEXBYTES] [--hangup-after N]\n",
+          stderr);
+}
+
+bool parse_hex(const char* s, unsigned long max, unsigned long* out)
+{
+    char* end;
+    if (!*s)
+        return false;
+    unsigned long v = strtoul(s, &end, 16);
+    if (*end || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_dec(const char* s, unsigned long max, unsigned long* out)
+{
+    char* end;
+    if (!*s || *s == '-')
+        return false;
+    unsigned long v = strtoul(s, &end, 10);
+    if (*end || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_args(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long n;
+        auto value = [&](bool ok) {
+            if (!v || !ok) {
+                fprintf(stderr, "kp6-sim: bad or missing value for %s\n", a.c_str());
+                return false;
+            }
+            i++;
+            return true;
+        };
+        if (a == "--trace") {
+            opt.trace = true;
+        } else if (a == "--silent") {
+            opt.silent = true;
+        } else if (a == "--short-answer") {
+            opt.short_answer = true;
+        } else if (a == "--address") {
+            if (!value(v && parse_hex(v, 0xFF, &n)))
+                return false;
+            opt.addresses.push_back((unsigned char)n);
+        } else if (a == "--select-reply") {
+            if (!value(v && parse_hex(v, 0xFF, &n)))
+                return false;
+            opt.select_reply = (int)n;
+        } else if (a == "--ack") {
+            if (!value(v && parse_hex(v, 0xFF, &n)))
+                return false;
+            opt.ack = (int)n;
+        } else if (a == "--stray") {
+            bool ok = v && strlen(v) % 2 == 0 && *v;
+            for (size_t k = 0; ok && v[k]; k += 2) {
+                char two[3] = {v[k], v[k + 1], 0};
+                ok = parse_hex(two, 0xFF, &n);
+                if (ok)
+                    opt.stray.push_back((unsigned char)n);
+            }
+            if (!value(ok))
+                return false;
+        } else if (a == "--hangup-after") {
+            if (!value(v && parse_dec(v, 1000000000UL, &n)))
+                return false;
+            opt.hangup_after = (long)n;
+        } else if (a == "--baud") {
+            if (!value(v && parse_dec(v, 4000000UL, &n) && n > 0))
+                return false;
+            opt.baud = n;
+        } else if (a == "--turnaround") {
+            if (!value(v && parse_dec(v, 60000UL, &n)))
+                return false;
+            opt.turnaround_ms = (unsigned)n;
+        } else if (a == "--link") {
+            if (!value(v != nullptr))
+                return false;
+            opt.link = v;
+        } else if (a == "--device") {
+            if (!value(v != nullptr))
+                return false;
+            opt.device = v;
+        } else if (a == "--state") {
+            if (!value(v != nullptr))
+                return false;
+            opt.state = v;
+        } else {
+            fprintf(stderr, "kp6-sim: unknown argument %s\n", a.c_str());
+            return false;
+        }
+    }
+    if (opt.addresses.empty())
+        opt.addresses.push_back(0x01);
+    return true;
+}
+
+// ---- registers and the state file ----------------------------------------------
+
+Controller* find_controller(unsigned char address)
+{
+    for (Controller& c : controllers)
+        if (c.address == address)
+            return &c;
+    return nullptr;
+}
+
+std::string register_name(uint32_t reg)
+{
+    char name[16];
+    if ((reg & 0xFFFF00) == ER_BASE)
+        snprintf(name, sizeof name, "ER%02X", reg & 0xFF);
+    else if ((reg & 0xFFFF00) == 0)
+        snprintf(name, sizeof name, "IR%02X", reg & 0xFF);
+    else
+        return "";
+    return name;
+}
+
+// One line a register: bus address, register address, value, all hex.
+bool save_state(void)
+{
+    if (opt.state.empty())
+        return true;
+    std::string tmp = opt.state + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (!f)
+        return false;
+    fputs("# kp6-sim registers: bus address, register address, value (hex)\n", f);
+    for (const Controller& c : controllers)
+        for (const auto& r : c.registers)
+            fprintf(f, "%02X %06X %02X  # %s\n", c.address, r.first, r.second,
+                    register_name(r.first).c_str());
+    bool ok = fclose(f) == 0;
+    return ok && rename(tmp.c_str(), opt.state.c_str()) == 0;
+}
+
+bool load_state(void)
+{
+    FILE* f = fopen(opt.state.c_str(), "r");
+    if (!f)
+        return true;  // a new file: the factory defaults stand
+    char text[256];
+    int line_no = 0;
+    while (fgets(text, sizeof text, f)) {
+        line_no++;
+        if (char* hash = strchr(text, '#'))
+            *hash = 0;
+        unsigned addr, reg, value;
+        char extra;
+        int n = sscanf(text, "%x %x %x %c", &addr, &reg, &value, &extra);
+        if (n <= 0)
+            continue;
+        if (n != 3 || addr > 0xFF || reg > 0xFFFFFF || value > 0xFF) {
+            fprintf(stderr, "kp6-sim: %s:%d: expected \"address register value\" in hex\n",
+                    opt.state.c_str(), line_no);
+            fclose(f);
+            return false;
+        }
+        if (Controller* c = find_controller((unsigned char)addr))
+            c->registers[reg] = (unsigned char)value;
+    }
+    fclose(f);
+    return true;
+}
+
+// ---- the line -------------------------------------------------------------------------
+
+uint64_t byte_ns(void)
+{
+    return opt.baud ? 10ull * 1000000000ull / opt.baud : 0;
+}
+
+uint64_t now_ns(void)
+{
+    return plat_perf_counter();
+}
+
+void sleep_until(uint64_t t)
+{
+    uint64_t n = now_ns();
+    if (t > n)
+        plat_sleep_us((unsigned)((t - n + 999) / 1000));
+}
+
+void trace(const char* what, const unsigned char* b, size_t n)
+{
+    if (!opt.trace)
+        return;
+    double t = (double)(now_ns() - started_ns) / 1e9;
+    printf("%.6f %s", t, what);
+    for (size_t i = 0; i < n; i++)
+        printf(" %02X", b[i]);
+    printf("\n");
+    fflush(stdout);
+}
+
+void send(const std::vector<unsigned char>& bytes)
+{
+    if (opt.turnaround_ms)
+        plat_sleep_ms(opt.turnaround_ms);
+    trace("tx", bytes.data(), bytes.size());
+    for (unsigned char b : bytes) {
+        // Each byte holds the line for ten bit times before it is there.
+        if (opt.baud)
+            sleep_until(now_ns() + byte_ns());
+        unsigned done;
+        plat_serial_write(line, &b, 1, &done);
+    }
+}
+
+void answer(std::vector<unsigned char> bytes)
+{
+    if (opt.silent)
+        return;
+    bytes.insert(bytes.end(), opt.stray.begin(), opt.stray.end());
+    send(bytes);
+}
+
+// ---- frames ------------------------------------------------------------------------------
+
+std::vector<unsigned char> frame;   // bytes of the frame being received
+std::vector<unsigned char> stray;   // bytes that started no frame, not yet traced
+int selected = -1;                  // controller selected for one parameter frame
+
+void drop(const std::vector<unsigned char>& bytes)
+{
+    if (!bytes.empty())
+        trace("drop", bytes.data(), bytes.size());
+}
+
+void drop_stray(void)
+{
+    drop(stray);
+    stray.clear();
+}
+
+void parameter_frame(Controller& c)
+{
+    unsigned char cmd = frame[0];
+    uint32_t reg = frame[1] | (uint32_t)frame[2] << 8 | (uint32_t)frame[3] << 16;
+    unsigned char value;
+    if (cmd == 0xCA) {
+        auto it = c.registers.find(reg);
+        value = it == c.registers.end() ? 0 : it->second;
+    } else {
+        value = frame[4];
+        c.registers[reg] = value;
+        if (!save_state())
+            fprintf(stderr, "kp6-sim: cannot save %s\n", opt.state.c_str());
+    }
+    unsigned char head[2] = {(unsigned char)opt.ack, value};
+    std::vector<unsigned char> reply = {head[0], head[1], csm8(head, 2)};
+    if (opt.short_answer)
+        reply.pop_back();
+    answer(reply);
+}
+
+// A whole frame has arrived; frames that are not exactly right go unanswered.
+void complete_frame(void)
+{
+    trace("rx", frame.data(), frame.size());
+    frames_seen++;
+    int was_selected = selected;
+    selected = -1;
+    if (frame[0] == 0x60) {
+        Controller* c = find_controller(frame[1]);
+        bool sum_ok = csm8(frame.data(), 3) == frame[3];
+        if (!c || !sum_ok)
+            return;
+        if (frame[2] == 0x00 && frame[4] == 0xC0) {
+            selected = (int)(c - controllers.data());
+            answer({(unsigned char)opt.select_reply});
+        } else if (frame[2] == 0x81) {
+            answer({0xC0});
+        }
+    } else if (was_selected >= 0) {
+        parameter_frame(controllers[(size_t)was_selected]);
+    }
+}
+
+size_t expected_length(void)
+{
+    if (frame[0] != 0x60)
+        return 5;  // parameter frame
+    if (frame.size() < 3)
+        return 0;  // not known yet
+    return frame[2] == 0x81 ? 4 : 5;
+}
+
+void receive(unsigned char b)
+{
+    if (frame.empty()) {
+        bool header = b == 0x60;
+        bool parameter = selected >= 0 && (b == 0xCA || b == 0xCB || b == 0xC9);
+        if (!header && !parameter) {
+            stray.push_back(b);
+            return;
+        }
+        drop_stray();
+    }
+    frame.push_back(b);
+    if (frame.size() == 3 && frame[0] == 0x60 && frame[2] != 0x00 && frame[2] != 0x81) {
+        drop(frame);
+        frame.clear();
+        selected = -1;
+        return;
+    }
+    size_t want = expected_length();
+    if (want && frame.size() == want) {
+        sleep_until(line_free_ns);  // the last byte has crossed the line
+        complete_frame();
+        frame.clear();
+    }
+}
+
+int run(void)
+{
+    unsigned gap_ms = (unsigned)(4 * 10 * 1000 / (opt.baud ? opt.baud : 4800)) + 1;
+    if (gap_ms < 5)
+        gap_ms = 5;
+    while (!plat_termination_requested()) {
+        int r = plat_wait_readable(line, frame.empty() ? 100 : (int)gap_ms);
+        if (r < 0) {
+            // Nobody has the other end open (or it was closed): wait for one.
+            if (!frame.empty()) {
+                drop(frame);
+                frame.clear();
+            }
+            selected = -1;
+            plat_sleep_ms(20);
+            continue;
+        }
+        if (r == 0) {
+            if (!frame.empty()) {  // a pause inside a frame ends it
+                drop(frame);
+                frame.clear();
+                selected = -1;
+            }
+            continue;
+        }
+        unsigned char buf[256];
+        unsigned got = 0;
+        plat_serial_read(line, buf, sizeof buf, &got);
+        uint64_t t = now_ns();
+        for (unsigned i = 0; i < got; i++) {
+            line_free_ns = (line_free_ns > t ? line_free_ns : t) + byte_ns();
+            receive(buf[i]);
+            if (opt.hangup_after >= 0 && frames_seen >= opt.hangup_after) {
+                // A hang-up throws away what the other side has not read
+                // yet: give it the last answer first, unless it goes on.
+                if (i + 1 == got)
+                    plat_wait_readable(line, 500);
+                trace("hangup", nullptr, 0);
+                return 0;
+            }
+        }
+        drop_stray();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!parse_args(argc, argv)) {
+        usage();
+        return 2;
+    }
+    for (unsigned char a : opt.addresses) {
+        if (find_controller(a))
+            continue;
+        Controller c;
+        c.address = a;
+        for (const auto& f : factory)
+            c.registers[f.reg] = f.value;
+        controllers.push_back(c);
+    }
+    if (!opt.state.empty() && (!load_state() || !save_state())) {
+        fprintf(stderr, "kp6-sim: cannot use the state file %s\n", opt.state.c_str());
+        return 1;
+    }
+    plat_catch_termination();
+    started_ns = now_ns();
+
+    char path[256];
+    int rc;
+    if (!opt.device.empty()) {
+        rc = plat_serial_open(opt.device.c_str(), &line);
+        if (rc == 0) {
+            const plat_timeouts t = {0, 0, 0, 20, 20};
+            const plat_line settings = {opt.baud ? opt.baud : 4800, 8, 0, 0, 0};
+            rc = plat_serial_set_timeouts(line, &t);
+            if (rc == 0)
+                rc = plat_serial_set_line(line, &settings);
+        }
+        snprintf(path, sizeof path, "%s", opt.device.c_str());
+    } else {
+        rc = plat_pty_open(&line, path, sizeof path);
+    }
+    if (rc) {
+        fprintf(stderr, "kp6-sim: cannot open the line: %s\n", strerror(rc));
+        return 1;
+    }
+    if (!opt.link.empty() && plat_symlink(path, opt.link.c_str()) != 0) {
+        fprintf(stderr, "kp6-sim: cannot make the link %s\n", opt.link.c_str());
+        plat_serial_close(line);
+        return 1;
+    }
+    printf("%s\n", path);
+    fflush(stdout);
+
+    rc = run();
+
+    if (!opt.link.empty())
+        plat_remove(opt.link.c_str());
+    plat_serial_close(line);
+    return rc;
+}
