@@ -40,7 +40,18 @@ run)
     install_packages
     build build
     cd build
-    exec ./kp6
+    # The simulated controller comes first in the port list; closing the
+    # window ends it.
+    sim_out=$(mktemp)
+    ./kp6-sim --state kp6-sim.state >"$sim_out" &
+    sim=$!
+    trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$sim_out"' EXIT
+    for _ in $(seq 200); do
+        [ -s "$sim_out" ] && break
+        sleep 0.05
+    done
+    line=$(head -n 1 "$sim_out")
+    KP6_PORTS="$line${KP6_PORTS:+:$KP6_PORTS}" ./kp6
     ;;
 test)
     install_packages
