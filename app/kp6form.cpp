@@ -2,13 +2,26 @@
 
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
+#include <stdio.h>
 
+#include "../device/exchange.h"
+#include "../device/link.h"
 #include "../discovery/comdet.h"
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
 
 xMainForm* MainForm = nullptr;
 unsigned short port = 0;
+
+// Marks a key for extraction where it is translated later.
+#define N_(key) key
+
+void show_alert(const char* text)
+{
+    // The box's title repeats its message, so it reads in a task list too.
+    fl_message_title(text);
+    fl_alert("%s", text);
+}
 
 typedef int (*click_handler)(Fl_Widget*);
 
@@ -164,11 +177,11 @@ int OpenButton_OnClick(Fl_Widget* w)
     int i = MainForm->ComChoice->value();
     // With no port listed there is no name to open.
     if (i < 0 || i >= com_num_detected) {
-        fl_alert("error");
+        show_alert("error");
         return 0;
     }
     if (open_port(&port, com_port_names[i], 0) != 0) {
-        fl_alert("error");
+        show_alert("error");
         return 0;
     }
     w->deactivate();
@@ -218,20 +231,137 @@ int Hand_Type_OnClick(Fl_Widget*)
     return 0;
 }
 
-// The exchange with the controller is not built yet: Read, Write and Test
-// do nothing so far.
+// Sets the type radios, the topping fields' visibility and the check box
+// from the ER78 byte. An unknown type code leaves radios and fields alone.
+static void apply_er78(unsigned int v)
+{
+    xMainForm* f = MainForm;
+    int type = v & 0x0F;
+    if (type == 0 || type == 2 || type == 10) {
+        f->ML_Type->value(type == 0);
+        f->Liter_Type->value(type == 2);
+        f->Hand_Type->value(type == 10);
+        show_topping_fields(type == 0);
+    }
+    f->InversGunCheck->value((v >> 4) & 1);
+}
+
+static void show_value(Fl_Input* field, unsigned int v)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%d", (int)v);
+    field->value(text);
+}
+
 int ReadButton_OnClick(Fl_Widget*)
 {
+    xMainForm* f = MainForm;
+    const struct {
+        unsigned int word;
+        Fl_Input* field;  // null: the ER78 byte
+        const char* failure;
+    } steps[] = {
+        {WORD_ER78, nullptr, N_("Error read ER78")},
+        {WORD_ER79, f->ER79_Input, N_("Error read ER79")},
+        {WORD_ER74, f->ER74_Input, N_("Error read ER74")},
+        {WORD_ER75, f->ER75_Input, N_("Error read ER75")},
+        {WORD_ER77, f->ER77_Input, N_("Error read ER77")},
+        {WORD_ER72, f->ER72_Input, N_("Error read ER72")},
+    };
+    for (const auto& step : steps) {
+        unsigned int word = step.word;
+        if (rd_wr_memory(word, CMD_READ_ER) != 1) {
+            show_alert(gettext_easy(step.failure));
+            return 0;
+        }
+        if (step.field)
+            show_value(step.field, word);
+        else
+            apply_er78(word);
+    }
     return 0;
+}
+
+// A setting as typed: decimal digits only (blanks around them allowed),
+// 0 to 255. 1 and the value, or 0 when the text is anything else.
+static int field_value(const char* text, unsigned int* value)
+{
+    while (*text == ' ')
+        text++;
+    unsigned long v = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; text++, digits++) {
+        v = v * 10 + (unsigned long)(*text - '0');
+        if (v > 255)
+            return 0;
+    }
+    while (*text == ' ')
+        text++;
+    if (!digits || *text)
+        return 0;
+    *value = (unsigned int)v;
+    return 1;
 }
 
 int WriteButton_OnClick(Fl_Widget*)
 {
-    return 0;
-}
+    xMainForm* f = MainForm;
+    unsigned int type;
+    if (f->ML_Type->value())
+        type = 0;
+    else if (f->Liter_Type->value())
+        type = 2;
+    else if (f->Hand_Type->value())
+        type = 4;
+    else {
+        show_alert(gettext_easy("Select type"));
+        return 0;
+    }
+    unsigned int er78 = type | (f->InversGunCheck->value() ? 0x10 : 0);
 
-int TestButton_OnClick(Fl_Widget*)
-{
+    const struct {
+        Fl_Input* field;
+        unsigned int word;
+        const char* bad_input;
+        const char* failure;
+    } fields[] = {
+        {f->ER79_Input, WORD_ER79, N_("Error input ER79"), N_("Error write ER79")},
+        {f->ER72_Input, WORD_ER72, N_("Error input ER72"), N_("Error write ER72")},
+        {f->ER74_Input, WORD_ER74, N_("Error input ER74"), N_("Error write ER74")},
+        {f->ER75_Input, WORD_ER75, N_("Error input ER75"), N_("Error write ER75")},
+        {f->ER77_Input, WORD_ER77, N_("Error input ER77"), N_("Error write ER77")},
+    };
+    unsigned int words[5];
+    for (int i = 0; i < 5; i++) {
+        unsigned int v;
+        if (!field_value(fields[i].field->value(), &v)) {
+            show_alert(gettext_easy(fields[i].bad_input));
+            return 0;
+        }
+        words[i] = fields[i].word | v << 24;
+    }
+
+    const struct {
+        unsigned char command;
+        unsigned int word;
+        const char* failure;
+    } writes[] = {
+        {CMD_WRITE_IR, WORD_IR24_8, N_("Error write IR24")},
+        {CMD_WRITE_ER, WORD_ER78 | er78 << 24, N_("Error write ER78")},
+        {CMD_WRITE_ER, words[0], fields[0].failure},
+        {CMD_WRITE_ER, words[1], fields[1].failure},
+        {CMD_WRITE_ER, words[2], fields[2].failure},
+        {CMD_WRITE_ER, words[3], fields[3].failure},
+        {CMD_WRITE_ER, words[4], fields[4].failure},
+    };
+    for (const auto& w : writes) {
+        unsigned int word = w.word;
+        if (rd_wr_memory(word, w.command) != 1) {
+            show_alert(gettext_easy(w.failure));
+            return 0;
+        }
+    }
+    show_alert(gettext_easy("Write OK"));
     return 0;
 }
 

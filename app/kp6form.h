@@ -48,7 +48,9 @@ int Liter_Type_OnClick(Fl_Widget* w);
 int Hand_Type_OnClick(Fl_Widget* w);
 int ReadButton_OnClick(Fl_Widget* w);
 int WriteButton_OnClick(Fl_Widget* w);
-int TestButton_OnClick(Fl_Widget* w);
+
+// Shows a message in a modal alert box titled with the message.
+void show_alert(const char* text);
 
 // Hook for the port layer's text messages; this tool shows none of them.
 void put_text_log(char* text, int n);

@@ -240,9 +240,10 @@ bool load_state(void)
 
 // ---- the line -------------------------------------------------------------------------
 
+// Simulated line time of one byte; a real device brings its own.
 uint64_t byte_ns(void)
 {
-    return opt.baud ? 10ull * 1000000000ull / opt.baud : 0;
+    return opt.baud && opt.device.empty() ? 10ull * 1000000000ull / opt.baud : 0;
 }
 
 uint64_t now_ns(void)
@@ -250,11 +251,16 @@ uint64_t now_ns(void)
     return plat_perf_counter();
 }
 
+// Sleeps to just before `t`, then spins: a plain sleep oversleeps by tens
+// of microseconds, which would add up over the bytes of a Read.
 void sleep_until(uint64_t t)
 {
+    const uint64_t spin_ns = 300000;
     uint64_t n = now_ns();
-    if (t > n)
-        plat_sleep_us((unsigned)((t - n + 999) / 1000));
+    if (t > n + spin_ns)
+        plat_sleep_us((unsigned)((t - n - spin_ns) / 1000));
+    while (now_ns() < t) {
+    }
 }
 
 void trace(const char* what, const unsigned char* b, size_t n)
@@ -269,15 +275,16 @@ void trace(const char* what, const unsigned char* b, size_t n)
     fflush(stdout);
 }
 
+// Sends after the turnaround; each byte holds the line for ten bit times
+// before it is there. Times count from the end of the frame answered.
 void send(const std::vector<unsigned char>& bytes)
 {
-    if (opt.turnaround_ms)
-        plat_sleep_ms(opt.turnaround_ms);
+    uint64_t at = line_free_ns + (uint64_t)opt.turnaround_ms * 1000000ull;
+    sleep_until(at);
     trace("tx", bytes.data(), bytes.size());
     for (unsigned char b : bytes) {
-        // Each byte holds the line for ten bit times before it is there.
-        if (opt.baud)
-            sleep_until(now_ns() + byte_ns());
+        at += byte_ns();
+        sleep_until(at);
         unsigned done;
         plat_serial_write(line, &b, 1, &done);
     }

@@ -48,7 +48,7 @@ static void collect(Fl_Group* g)
             continue;
         if (dynamic_cast<Fl_Button*>(c))
             catcher->buttons.push_back(c->label());
-        else if (!c->image())
+        else if (c->w() != c->h())  // the square one is the icon
             catcher->texts.push_back(c->label());
     }
 }
@@ -56,6 +56,7 @@ static void collect(Fl_Group* g)
 static void poll_alerts(void*)
 {
     if (Fl_Window* m = Fl::modal()) {
+        catcher->titles.push_back(m->label() ? m->label() : "");
         collect(m);
         m->hide();
     }

@@ -5,6 +5,16 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "../../app/kp6form.h"
+#include "../../i18n/gett.h"
+#include "../../platform/platform.h"
+#include "../../port/plainw.h"
+#include "../../timers/timersw.h"
+#include "../support/testsupport.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,8 +32,65 @@ unsigned long xid(Fl_Window* win);
 struct AlertCatcher {
     std::vector<std::string> texts;    // message of each alert
     std::vector<std::string> buttons;  // label of its button
+    std::vector<std::string> titles;   // title of its window
     AlertCatcher();
     ~AlertCatcher();
 };
+
+// A window over ports named in KP6_PORTS only, with the port layer started
+// in a scratch folder.
+class WindowTest : public ::testing::Test {
+protected:
+    TempDir dir, no_devices;
+    char old_cwd[4096] = {};
+
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        plat_set_serial_root(no_devices.path.c_str());
+        free_mo_file();
+        install_event(1);  // the clock the exchanges' timers read
+    }
+    void TearDown() override
+    {
+        if (MainForm) {
+            MainForm->hide();
+            Fl::wait(0.01);
+            delete MainForm;
+            MainForm = nullptr;
+        }
+        if (port)
+            free_port(port, 0);
+        port = 0;
+        close_net();
+        free_mo_file();
+        set_env("KP6_PORTS", nullptr);
+        plat_set_serial_root(nullptr);
+        remove_event(1);
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    void build(const std::string& ports)
+    {
+        set_env("KP6_PORTS", ports.c_str());
+        MainForm = make_main_window(gettext_easy("KP-6"));
+        MainForm->show();
+        start_net(1);
+        ASSERT_TRUE(pump_until([] { return MainForm->shown() && MainForm->visible(); }, 10000));
+        Fl::flush();
+    }
+    static bool port_controls_active(bool on)
+    {
+        xMainForm* f = MainForm;
+        Fl_Widget* list[] = {f->CloseButton, f->WriteButton, f->ReadButton, f->AddressInput,
+                             f->TestButton, f->TypeGroup, f->InversGunCheck, f->ER79_Input,
+                             f->ER72_Input, f->ER74_Input, f->ER75_Input, f->ER77_Input};
+        for (Fl_Widget* w : list)
+            if ((w->active() != 0) != on)
+                return false;
+        return (f->ComChoice->active() != 0) != on && (f->OpenButton->active() != 0) != on;
+    }
+};
+
 
 #endif

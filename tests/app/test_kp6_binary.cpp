@@ -2,10 +2,12 @@
 // opening and closing a pseudo-terminal, and the lines it leaves in port.out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "../../platform/platform.h"
+#include "../support/sim.h"
 #include "../support/testsupport.h"
 
 static const std::string START_LINE =
@@ -31,9 +33,6 @@ struct Tool {
         ASSERT_TRUE(eventually([&] {
             window = run_command("xdotool search --onlyvisible --pid " + std::to_string(child->pid) +
                                  " 2>/dev/null | head -1");
-            if (window.empty())
-                window = run_command("xdotool search --onlyvisible --name '^(KP-6|КП-6)$' "
-                                     "2>/dev/null | head -1");
             while (!window.empty() && window.back() == '\n')
                 window.pop_back();
             return !window.empty();
@@ -44,6 +43,30 @@ struct Tool {
     {
         xdo("mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) +
             " sleep 0.05 click 1");
+    }
+    void type(const std::string& keys) { xdo("key --delay 20 " + keys); }
+    // The visible window of the tool titled `title`, or "".
+    std::string window_titled(const std::string& title)
+    {
+        std::string ids = run_command("xdotool search --onlyvisible --pid " +
+                                      std::to_string(child->pid) + " 2>/dev/null");
+        size_t at = 0;
+        while (at < ids.size()) {
+            std::string id = ids.substr(at, ids.find('\n', at) - at);
+            at += id.size() + 1;
+            if (!id.empty() && run_command("xdotool getwindowname " + id) == title + "\n")
+                return id;
+        }
+        return "";
+    }
+    // Waits for the alert box titled `title`, then closes it with Escape.
+    bool dismiss_alert(const std::string& title)
+    {
+        std::string id;
+        if (!eventually([&] { return !(id = window_titled(title)).empty(); }, 10000))
+            return false;
+        xdo("mousemove --window " + id + " 20 20 sleep 0.05 key Escape");
+        return eventually([&] { return window_titled(title).empty(); }, 10000);
     }
     int close_window()
     {
@@ -103,4 +126,40 @@ TEST(Kp6Binary, OpensThePseudoTerminalAt4800AndReleasesIt)
     }
     EXPECT_EQ(0, t.close_window());
     EXPECT_EQ(START_LINE, read_file(t.cwd.file("port.out")));
+}
+
+// The whole road of a click: real X events on the real window, against the
+// simulated controller, checked in its trace and its registers.
+TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
+{
+    TempDir regs;
+    std::string state = regs.file("state");
+    write_file(state, "01 010078 12\n01 010079 07\n");  // Liter, inverse gun
+    Sim sim({"--state", state, "--trace"});
+    ASSERT_FALSE(sim.path.empty());
+    Tool t;
+    t.start(sim.path, true);
+
+    t.click(240, 20);  // Open Port
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    auto has = [&](const std::string& line, size_t count) {
+        auto lines = sim.trace(count, 5000);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("rx 60 01 81 FB", 2));
+
+    t.click(64, 108);  // Read: six exchanges, no message
+    EXPECT_TRUE(has("rx CA 72 00 01 00", 26));
+
+    t.click(188, 148);  // ER79: replace 7 by 25
+    t.type("End BackSpace BackSpace BackSpace 2 5");
+    t.click(64, 284);  // Write
+    ASSERT_TRUE(t.dismiss_alert("Запись выполнена"));
+    std::string regs_now = read_file(state);
+    EXPECT_NE(std::string::npos, regs_now.find("01 000024 08")) << regs_now;
+    EXPECT_NE(std::string::npos, regs_now.find("01 010078 12")) << regs_now;  // as read
+    EXPECT_NE(std::string::npos, regs_now.find("01 010079 19")) << regs_now;  // 25
+
+    EXPECT_EQ(0, t.close_window());
 }

@@ -16,65 +16,12 @@
 #include "../support/testsupport.h"
 #include "gui_support.h"
 
-// A window over ports named in KP6_PORTS only, with the port layer started
-// in a scratch folder.
-class Window : public ::testing::Test {
-protected:
-    TempDir dir, no_devices;
-    char old_cwd[4096] = {};
-
-    void SetUp() override
-    {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
-        plat_set_serial_root(no_devices.path.c_str());
-        free_mo_file();
-    }
-    void TearDown() override
-    {
-        if (MainForm) {
-            MainForm->hide();
-            Fl::wait(0.01);
-            delete MainForm;
-            MainForm = nullptr;
-        }
-        if (port)
-            free_port(port, 0);
-        port = 0;
-        close_net();
-        free_mo_file();
-        set_env("KP6_PORTS", nullptr);
-        plat_set_serial_root(nullptr);
-        EXPECT_EQ(0, chdir(old_cwd));
-    }
-    void build(const std::string& ports)
-    {
-        set_env("KP6_PORTS", ports.c_str());
-        MainForm = make_main_window(gettext_easy("KP-6"));
-        MainForm->show();
-        start_net(1);
-        ASSERT_TRUE(pump_until([] { return MainForm->shown() && MainForm->visible(); }, 10000));
-        Fl::flush();
-    }
-    static bool port_controls_active(bool on)
-    {
-        xMainForm* f = MainForm;
-        Fl_Widget* list[] = {f->CloseButton, f->WriteButton, f->ReadButton, f->AddressInput,
-                             f->TestButton, f->TypeGroup, f->InversGunCheck, f->ER79_Input,
-                             f->ER72_Input, f->ER74_Input, f->ER75_Input, f->ER77_Input};
-        for (Fl_Widget* w : list)
-            if ((w->active() != 0) != on)
-                return false;
-        return (f->ComChoice->active() != 0) != on && (f->OpenButton->active() != 0) != on;
-    }
-};
-
 struct Row {
     int x, y, w, h;
     const char* label;
 };
 
-TEST_F(Window, ControlsStandWhereTheyBelongWithEnglishKeys)
+TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
 {
     TestPty pty;
     build(pty.slave);
@@ -158,7 +105,7 @@ TEST_F(Window, ControlsStandWhereTheyBelongWithEnglishKeys)
     EXPECT_STREQ(pty.slave.c_str(), f->ComChoice->text());
 }
 
-TEST_F(Window, LabelsComeFromTheCatalogue)
+TEST_F(WindowTest, LabelsComeFromTheCatalogue)
 {
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     build("");
@@ -169,7 +116,7 @@ TEST_F(Window, LabelsComeFromTheCatalogue)
     EXPECT_EQ(-1, MainForm->ComChoice->value());  // nothing to choose
 }
 
-TEST_F(Window, PortNamesAppearLiterally)
+TEST_F(WindowTest, PortNamesAppearLiterally)
 {
     build("/dev/a_b:/x/&y:/z\\w");
     Fl_Choice* c = MainForm->ComChoice;
@@ -186,7 +133,7 @@ TEST_F(Window, PortNamesAppearLiterally)
     }
 }
 
-TEST_F(Window, OpenAndCloseSwitchTheControlsAndReleaseThePort)
+TEST_F(WindowTest, OpenAndCloseSwitchTheControlsAndReleaseThePort)
 {
     TestPty a, b;
     build(a.slave + ":" + b.slave);
@@ -214,7 +161,7 @@ TEST_F(Window, OpenAndCloseSwitchTheControlsAndReleaseThePort)
     }
 }
 
-TEST_F(Window, FailingOpenShowsUntranslatedErrorAndStaysClosed)
+TEST_F(WindowTest, FailingOpenShowsUntranslatedErrorAndStaysClosed)
 {
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     build("/dev/kp6-missing-tty");
@@ -229,7 +176,7 @@ TEST_F(Window, FailingOpenShowsUntranslatedErrorAndStaysClosed)
     EXPECT_TRUE(port_controls_active(false));
 }
 
-TEST_F(Window, OpenWithAnEmptyListShowsError)
+TEST_F(WindowTest, OpenWithAnEmptyListShowsError)
 {
     build("");
     AlertCatcher alerts;
@@ -240,7 +187,7 @@ TEST_F(Window, OpenWithAnEmptyListShowsError)
     EXPECT_EQ(0, port);
 }
 
-TEST_F(Window, TypeRadiosShowAndHideToppingFields)
+TEST_F(WindowTest, TypeRadiosShowAndHideToppingFields)
 {
     TestPty pty;
     build(pty.slave);
@@ -265,7 +212,7 @@ TEST_F(Window, TypeRadiosShowAndHideToppingFields)
     EXPECT_EQ(1, f->Hand_Type->value());
 }
 
-TEST_F(Window, OnlyALeftClickRunsAnAction)
+TEST_F(WindowTest, OnlyALeftClickRunsAnAction)
 {
     TestPty pty;
     build(pty.slave);
@@ -285,7 +232,7 @@ TEST_F(Window, OnlyALeftClickRunsAnAction)
     EXPECT_TRUE(pump_until([] { return port != 0; }, 5000));
 }
 
-TEST_F(Window, ResizingScalesTheControls)
+TEST_F(WindowTest, ResizingScalesTheControls)
 {
     build("");
     MainForm->size(954, 630);

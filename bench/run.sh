@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Times full Reads and Writes against kp6-sim, with and without a line as
+# slow as a real one.   bash bench/run.sh [build folder]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+cmake --build "$build" --target kp6-bench kp6-sim >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+case_run() {  # title, runs, simulator flags...
+    local title=$1 runs=$2
+    shift 2
+    "$build/kp6-sim" "$@" >"$work/sim.out" &
+    local sim=$!
+    for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    echo "== $title (kp6-sim $*)"
+    (cd "$work" && "$OLDPWD/$build/kp6-bench" "$(head -n 1 "$work/sim.out")" --runs "$runs" "$@" |
+        grep -v '^tick')
+    kill "$sim"
+    wait "$sim" 2>/dev/null || true
+}
+
+case_run "line at 4800 baud" 15 --baud 4800 --turnaround 0
+case_run "line at 4800 baud, 5 ms turnaround" 15 --baud 4800 --turnaround 5
+case_run "no line timing" 300

@@ -1,0 +1,69 @@
+#include "exchange.h"
+
+#include <stdio.h>
+
+#include "../port/plainw.h"
+#include "../timers/timersw.h"
+#include "crc.h"
+
+unsigned char address_from_text(const char* text)
+{
+    unsigned int a = 0;
+    sscanf(text, "%x", &a);
+    return (unsigned char)a;
+}
+
+int wait_answer(unsigned short port, int count)
+{
+    short timer = set_timer(ANSWER_TIMEOUT_MS);
+    while (port_avail(port) < count) {
+        if (timer_exp(timer))
+            return 0;  // the slot is free again already
+    }
+    kill_timer(timer);
+    return 1;
+}
+
+int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
+                    unsigned char command)
+{
+    clear_buf(port);
+    unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
+    select[3] = csm8(select, 3);
+    put_port(port, select, 5);
+    if (!wait_answer(port, 1))
+        return -1;
+    unsigned char answer[3];
+    recv_port(port, answer, 1);
+    if (answer[0] != 0xC0) {
+        clear_buf(port);
+        return -1;
+    }
+    clear_buf(port);  // whatever followed the answer
+    unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
+                              (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
+    put_port(port, param, 5);
+    if (!wait_answer(port, 3))
+        return -1;
+    recv_port(port, answer, 3);
+    if (answer[0] != 0x05)
+        return -1;
+    clear_buf(port);
+    word = answer[1];
+    return 1;
+}
+
+void trk_hdr(unsigned short handle, char address, unsigned char mode)
+{
+    if (address == 0)
+        return;
+    unsigned char frame[4] = {0x60, (unsigned char)address, mode, 0};
+    frame[3] = csm8(frame, 3);
+    put_port(handle, frame, 4);
+}
+
+int device_test(unsigned short port, unsigned char address)
+{
+    trk_hdr(port, (char)address, 0x81);
+    return wait_answer(port, 1);
+}

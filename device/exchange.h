@@ -1,0 +1,48 @@
+// The request/answer exchange with the controller, over the port layer
+// alone (no window): tests, tools and the window's actions share it.
+#ifndef KP6_EXCHANGE_H
+#define KP6_EXCHANGE_H
+
+// Command bytes of the parameter frame.
+enum {
+    CMD_READ_ER = 0xCA,
+    CMD_WRITE_ER = 0xCB,
+    CMD_WRITE_IR = 0xC9
+};
+
+// Parameter words: the register's address in bits 0 to 23, the data byte
+// in bits 24 to 31.
+enum : unsigned int {
+    WORD_ER72 = 0x00010072,
+    WORD_ER74 = 0x00010074,
+    WORD_ER75 = 0x00010075,
+    WORD_ER77 = 0x00010077,
+    WORD_ER78 = 0x00010078,
+    WORD_ER79 = 0x00010079,
+    WORD_IR24_8 = 0x08000024  // IR24 with the value 8, written before the others
+};
+
+// How long the controller has for each answer.
+enum { ANSWER_TIMEOUT_MS = 1000 };
+
+// The bus address in a text: read as hexadecimal ("%x"), low 8 bits; a
+// text that does not start with a hex number gives 0.
+unsigned char address_from_text(const char* text);
+
+// Polls the port until `count` bytes wait or ANSWER_TIMEOUT_MS pass:
+// 1 they are there, 0 time-out.
+int wait_answer(unsigned short port, int count);
+
+// One exchange: selection frame, C0, parameter frame, 05 value x.
+// 1: `word` holds the answer's value byte; -1: failed, `word` unchanged.
+int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
+                    unsigned char command);
+
+// Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
+void trk_hdr(unsigned short handle, char address, unsigned char mode);
+
+// The Test: a header with mode 81 (none for address 0), then any byte
+// within the time-out: 1 something answered, 0 nothing did.
+int device_test(unsigned short port, unsigned char address);
+
+#endif

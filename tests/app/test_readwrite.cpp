@@ -1,0 +1,202 @@
+// Read, Write and Test from the window against kp6-sim.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../../app/kp6form.h"
+#include "../../device/link.h"
+#include "../support/sim.h"
+#include "gui_support.h"
+
+class ReadWrite : public WindowTest {
+protected:
+    TempDir regs;
+    std::string state = regs.file("state");
+    std::unique_ptr<Sim> sim;
+
+    // The window with the simulator's line opened; `prepared` are lines of
+    // its state file.
+    void open_on(std::vector<std::string> args, const std::string& prepared = "")
+    {
+        if (!prepared.empty())
+            write_file(state, prepared);
+        args.insert(args.end(), {"--state", state, "--trace"});
+        sim.reset(new Sim(args));
+        ASSERT_FALSE(sim->path.empty());
+        build(sim->path);
+        OpenButton_OnClick(MainForm->OpenButton);
+        ASSERT_NE(0, port);
+    }
+    // Runs a click action and returns the alerts it showed.
+    std::vector<std::string> run(int (*action)(Fl_Widget*), Fl_Widget* w)
+    {
+        AlertCatcher alerts;
+        action(w);
+        EXPECT_EQ(alerts.titles, alerts.texts);  // each box titled with its message
+        return alerts.texts;
+    }
+    std::vector<std::string> read() { return run(ReadButton_OnClick, MainForm->ReadButton); }
+    std::vector<std::string> write() { return run(WriteButton_OnClick, MainForm->WriteButton); }
+    bool registers_hold(const std::string& line) const
+    {
+        return read_file(state).find(line) != std::string::npos;
+    }
+    size_t frames_received()
+    {
+        size_t n = 0;
+        for (const auto& l : sim->trace(0, 200))
+            n += l.rfind("rx ", 0) == 0;
+        return n;
+    }
+    xMainForm* f() { return MainForm; }
+};
+
+using Texts = std::vector<std::string>;
+
+TEST_F(ReadWrite, ReadFillsTheWindowLiterInverseGun)
+{
+    open_on({}, "01 010078 12\n01 010079 07\n01 010074 0B\n01 010075 0C\n01 010077 FF\n"
+                "01 010072 00\n");
+    EXPECT_EQ(Texts{}, read());
+    EXPECT_EQ(0, f()->ML_Type->value());
+    EXPECT_EQ(1, f()->Liter_Type->value());
+    EXPECT_EQ(0, f()->Hand_Type->value());
+    EXPECT_FALSE(f()->ER74_Input->visible());
+    EXPECT_FALSE(f()->ER75_Input->visible());
+    EXPECT_EQ(1, f()->InversGunCheck->value());
+    EXPECT_STREQ("7", f()->ER79_Input->value());
+    EXPECT_STREQ("11", f()->ER74_Input->value());
+    EXPECT_STREQ("12", f()->ER75_Input->value());
+    EXPECT_STREQ("255", f()->ER77_Input->value());
+    EXPECT_STREQ("0", f()->ER72_Input->value());
+    // The six reads, in order.
+    Texts rx;
+    for (const auto& l : sim->trace(24, 5000))
+        if (l.rfind("rx CA", 0) == 0)
+            rx.push_back(l.substr(6, 2));
+    EXPECT_EQ((Texts{"78", "79", "74", "75", "77", "72"}), rx);
+}
+
+TEST_F(ReadWrite, ReadOfHand)
+{
+    open_on({}, "01 010078 1A\n");
+    EXPECT_EQ(Texts{}, read());
+    EXPECT_EQ(1, f()->Hand_Type->value());
+    EXPECT_EQ(0, f()->ML_Type->value());
+    EXPECT_FALSE(f()->ER74_Input->visible());
+    EXPECT_EQ(1, f()->InversGunCheck->value());
+
+}
+
+TEST_F(ReadWrite, AnUnknownTypeCodeLeavesRadiosAndFields)
+{
+    open_on({}, "01 010078 04\n");  // 4 is how Write puts Hand, not how Read knows it
+    f()->Hand_Type->value(1);
+    f()->InversGunCheck->value(1);
+    EXPECT_EQ(Texts{}, read());
+    EXPECT_EQ(1, f()->Hand_Type->value());
+    EXPECT_EQ(0, f()->ML_Type->value());
+    EXPECT_TRUE(f()->ER74_Input->visible());
+    EXPECT_TRUE(f()->ER75_Input->visible());
+    EXPECT_EQ(0, f()->InversGunCheck->value());
+}
+
+TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
+{
+    // 10 frames carry ER78 to ER77; the line is gone for ER72.
+    open_on({"--hangup-after", "10"}, "01 010079 09\n01 010077 21\n");
+    f()->ER72_Input->value("5");
+    EXPECT_EQ(Texts{"Error read ER72"}, read());
+    EXPECT_STREQ("9", f()->ER79_Input->value());
+    EXPECT_STREQ("5", f()->ER74_Input->value());
+    EXPECT_STREQ("3", f()->ER75_Input->value());
+    EXPECT_STREQ("33", f()->ER77_Input->value());
+    EXPECT_STREQ("5", f()->ER72_Input->value());
+}
+
+TEST_F(ReadWrite, ASilentControllerFailsAtTheFirstStep)
+{
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    open_on({"--silent"});
+    EXPECT_EQ(Texts{"Ошибка чтения ER78"}, read());
+    f()->ML_Type->value(1);
+    EXPECT_EQ(Texts{"Ошибка записи IR24"}, write());
+    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+}
+
+TEST_F(ReadWrite, WriteSendsIR24ThenTheSixSettings)
+{
+    open_on({});
+    f()->Hand_Type->value(1);
+    f()->InversGunCheck->value(1);
+    f()->ER79_Input->value("255");
+    f()->ER72_Input->value("0");
+    f()->ER74_Input->value("12");
+    f()->ER75_Input->value(" 7 ");
+    f()->ER77_Input->value("100");
+    EXPECT_EQ(Texts{"Write OK"}, write());
+    EXPECT_TRUE(registers_hold("01 000024 08"));
+    EXPECT_TRUE(registers_hold("01 010078 14"));  // Hand is written as 4
+    EXPECT_TRUE(registers_hold("01 010079 FF"));
+    EXPECT_TRUE(registers_hold("01 010072 00"));
+    EXPECT_TRUE(registers_hold("01 010074 0C"));
+    EXPECT_TRUE(registers_hold("01 010075 07"));
+    EXPECT_TRUE(registers_hold("01 010077 64"));
+    Texts sent;
+    for (const auto& l : sim->trace(28, 5000))
+        if (l.rfind("rx C", 0) == 0)
+            sent.push_back(l.substr(3));
+    EXPECT_EQ((Texts{"C9 24 00 00 08", "CB 78 00 01 14", "CB 79 00 01 FF", "CB 72 00 01 00",
+                     "CB 74 00 01 0C", "CB 75 00 01 07", "CB 77 00 01 64"}),
+              sent);
+
+    f()->Hand_Type->value(0);
+    f()->ML_Type->value(1);
+    f()->InversGunCheck->value(0);
+    EXPECT_EQ(Texts{"Write OK"}, write());
+    EXPECT_TRUE(registers_hold("01 010078 00"));
+}
+
+TEST_F(ReadWrite, BadInputStopsTheWriteBeforeAnythingIsSent)
+{
+    open_on({});
+    EXPECT_EQ(Texts{"Select type"}, write());  // no type chosen yet
+    f()->Liter_Type->value(1);
+    const struct {
+        Fl_Input* field;
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {f()->ER79_Input, "256", "Error input ER79"},
+        {f()->ER72_Input, "", "Error input ER72"},
+        {f()->ER74_Input, "-1", "Error input ER74"},
+        {f()->ER75_Input, "12abc", "Error input ER75"},
+        {f()->ER77_Input, "99999999999", "Error input ER77"},
+        {f()->ER72_Input, "0x10", "Error input ER72"},
+    };
+    for (const auto& c : cases) {
+        std::string was = c.field->value();
+        c.field->value(c.text);
+        EXPECT_EQ(Texts{c.message}, write()) << c.text;
+        EXPECT_STREQ(c.text, c.field->value());
+        c.field->value(was.c_str());
+    }
+    // The hidden fields are checked too.
+    f()->ER74_Input->hide();
+    f()->ER74_Input->value("300");
+    EXPECT_EQ(Texts{"Error input ER74"}, write());
+    EXPECT_EQ(0u, frames_received());
+}
+
+TEST_F(ReadWrite, TestReportsTheController)
+{
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    open_on({"--address", "2A"});
+    f()->AddressInput->value("2a");
+    EXPECT_EQ(Texts{"Ок"}, run(TestButton_OnClick, f()->TestButton));
+    EXPECT_EQ(0, port_avail(port));
+    f()->AddressInput->value("2b");
+    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+    CloseButton_OnClick(f()->CloseButton);
+    EXPECT_EQ(Texts{"Откройте порт"}, run(TestButton_OnClick, f()->TestButton));
+}

@@ -1,0 +1,200 @@
+// The exchange with the controller, without a window: against kp6-sim, and
+// against a scripted peer (the test on the pty master) where timing matters.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "../../device/crc.h"
+#include "../../device/exchange.h"
+#include "../../port/plainw.h"
+#include "../../timers/timersw.h"
+#include "../support/sim.h"
+#include "../support/testsupport.h"
+
+TEST(Checksum, Examples)
+{
+    unsigned char sel[] = {0x60, 0x01, 0x00}, test[] = {0x60, 0x01, 0x81};
+    EXPECT_EQ(0xFF, csm8(sel, 0));
+    EXPECT_EQ(0xF8, csm8(sel, 3));
+    EXPECT_EQ(0xFB, csm8(test, 3));
+    EXPECT_EQ(0xBB, csm8((const unsigned char*)"abc", 3));
+}
+
+TEST(Address, TextIsReadAsHexadecimalLow8Bits)
+{
+    const struct {
+        const char* text;
+        unsigned char address;
+    } cases[] = {{"1", 0x01}, {"10", 0x10}, {"0x1f", 0x1F}, {"123", 0x23}, {"ff", 0xFF},
+                 {"", 0x00},  {"0", 0x00},  {"zz", 0x00},   {"100", 0x00}, {" 7", 0x07}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.address, address_from_text(c.text)) << '"' << c.text << '"';
+}
+
+// The port layer started on a line, in a scratch folder.
+class Link : public ::testing::Test {
+protected:
+    TempDir dir;
+    char old_cwd[4096] = {};
+    unsigned short h = 0;
+
+    void SetUp() override
+    {
+        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        install_event(1);
+        start_net(1);
+    }
+    void TearDown() override
+    {
+        free_port(h, 0);
+        close_net();
+        remove_event(1);
+        EXPECT_EQ(0, chdir(old_cwd));
+    }
+    void open_line(const std::string& path)
+    {
+        std::string name = path;
+        ASSERT_EQ(0, open_port(&h, &name[0], 0));
+    }
+    int exchange(unsigned int& word, unsigned char command, unsigned char address = 1)
+    {
+        return device_exchange(h, address, word, command);
+    }
+};
+
+static double ms_since(uint64_t t0)
+{
+    return (double)(plat_perf_counter() - t0) / 1e6;
+}
+
+TEST_F(Link, WorkedFramesGoOutByteForByte)
+{
+    Sim sim({"--trace"});
+    open_line(sim.path);
+    unsigned int word = WORD_ER78;
+    ASSERT_EQ(1, exchange(word, CMD_READ_ER));
+    EXPECT_EQ(0u, word);
+    word = WORD_ER78 | 0x12u << 24;
+    ASSERT_EQ(1, exchange(word, CMD_WRITE_ER));
+    EXPECT_EQ(0x12u, word);
+    word = WORD_IR24_8;
+    ASSERT_EQ(1, exchange(word, CMD_WRITE_IR));
+    EXPECT_EQ(1, device_test(h, 1));
+    EXPECT_EQ(1, port_avail(h));  // the Test's answer
+
+    auto rx = [&] {
+        std::vector<std::string> out;
+        for (const auto& l : sim.trace(11, 5000))
+            if (l.rfind("rx ", 0) == 0)
+                out.push_back(l);
+        return out;
+    }();
+    EXPECT_EQ((std::vector<std::string>{"rx 60 01 00 F8 C0", "rx CA 78 00 01 00",
+                                        "rx 60 01 00 F8 C0", "rx CB 78 00 01 12",
+                                        "rx 60 01 00 F8 C0", "rx C9 24 00 00 08",
+                                        "rx 60 01 81 FB"}),
+              rx);
+}
+
+TEST_F(Link, SuccessReturnsTheValueAndLeavesTheBufferEmpty)
+{
+    TempDir regs;
+    write_file(regs.file("state"), "1F 010077 C8\n");
+    Sim sim({"--address", "1F", "--state", regs.file("state"), "--stray", "EEEE"});
+    open_line(sim.path);
+    unsigned int word = WORD_ER77;
+    ASSERT_EQ(1, exchange(word, CMD_READ_ER, 0x1F));
+    EXPECT_EQ(200u, word);
+    EXPECT_LE(port_avail(h), 2);  // only stray bytes still on their way
+}
+
+TEST_F(Link, SilenceTimesOutAfterASecondAndLeavesLateBytes)
+{
+    TestPty peer;
+    open_line(peer.slave);
+    std::thread late([&] {
+        usleep(1300 * 1000);
+        ASSERT_EQ(1, write(peer.master, "\xC0", 1));
+    });
+    unsigned int word = WORD_ER78;
+    uint64_t t0 = plat_perf_counter();
+    EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
+    EXPECT_GE(ms_since(t0), 900.0);
+    EXPECT_EQ(WORD_ER78, word);
+    late.join();
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 5000));  // not cleared
+}
+
+TEST_F(Link, AWrongSelectionAnswerClearsTheBuffer)
+{
+    TestPty peer;
+    open_line(peer.slave);
+    std::thread answer([&] {
+        char frame[5];
+        ASSERT_EQ(5, read(peer.master, frame, 5));
+        ASSERT_EQ(3, write(peer.master, "\x55\xEE\xFF", 3));
+    });
+    unsigned int word = WORD_ER78;
+    EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
+    answer.join();
+    EXPECT_EQ(0, port_avail(h));
+}
+
+TEST_F(Link, AWrongAcknowledgementConsumesThreeBytesOnly)
+{
+    TestPty peer;
+    open_line(peer.slave);
+    std::thread answer([&] {
+        char frame[5];
+        ASSERT_EQ(5, read(peer.master, frame, 5));
+        ASSERT_EQ(1, write(peer.master, "\xC0", 1));
+        ASSERT_EQ(5, read(peer.master, frame, 5));
+        ASSERT_EQ(5, write(peer.master, "\x06\x11\x22\x33\x44", 5));
+    });
+    unsigned int word = WORD_ER78;
+    EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
+    answer.join();
+    EXPECT_EQ(WORD_ER78, word);
+    EXPECT_EQ(2, port_avail(h));
+    EXPECT_EQ(0x33, peek_port(h, 0));
+}
+
+TEST_F(Link, AShortAnswerTimesOutAndStaysInTheBuffer)
+{
+    Sim sim({"--short-answer"});
+    open_line(sim.path);
+    unsigned int word = WORD_ER78;
+    uint64_t t0 = plat_perf_counter();
+    EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
+    EXPECT_GE(ms_since(t0), 900.0);
+    EXPECT_EQ(2, port_avail(h));
+}
+
+TEST_F(Link, TestSeesAnyByte)
+{
+    Sim sim({"--trace"});
+    open_line(sim.path);
+    EXPECT_EQ(1, device_test(h, 1));
+    clear_buf(h);
+
+    // Address 0 sends nothing and waits out the second, unless something
+    // is already waiting.
+    uint64_t t0 = plat_perf_counter();
+    EXPECT_EQ(0, device_test(h, 0));
+    EXPECT_GE(ms_since(t0), 900.0);
+    EXPECT_EQ(2u, sim.trace(2, 2000).size());  // the first Test only
+
+    unsigned int word = WORD_ER78;
+    EXPECT_EQ(1, exchange(word, CMD_READ_ER, 1));
+    TestPty peer;
+    free_port(h, 0);
+    open_line(peer.slave);
+    ASSERT_EQ(1, write(peer.master, "x", 1));
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 5000));
+    t0 = plat_perf_counter();
+    EXPECT_EQ(1, device_test(h, 0));
+    EXPECT_LT(ms_since(t0), 900.0);
+}
