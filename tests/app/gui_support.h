@@ -41,13 +41,11 @@ struct AlertCatcher {
 // in a scratch folder.
 class WindowTest : public ::testing::Test {
 protected:
-    TempDir dir, no_devices;
-    char old_cwd[4096] = {};
+    ScratchDir dir;
+    TempDir no_devices;
 
     void SetUp() override
     {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
         plat_set_serial_root(no_devices.path.c_str());
         free_mo_file();
         install_event(1);  // the clock the exchanges' timers read
@@ -68,7 +66,6 @@ protected:
         set_env("KP6_PORTS", nullptr);
         plat_set_serial_root(nullptr);
         remove_event(1);
-        EXPECT_EQ(0, chdir(old_cwd));
     }
     void build(const std::string& ports)
     {

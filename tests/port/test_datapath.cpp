@@ -15,15 +15,12 @@
 
 class DataPath : public ::testing::Test {
 protected:
-    TempDir dir;
-    char old_cwd[4096] = {};
+    ScratchDir dir;
     TestPty pty;
     unsigned short h = 0;
 
     void SetUp() override
     {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
         install_event(1);
         start_net(1);
         std::string name = pty.slave;
@@ -35,7 +32,6 @@ protected:
         pl_port_log = 0;
         close_net();
         remove_event(1);
-        EXPECT_EQ(0, chdir(old_cwd));
     }
     Entry& slot() { return Port[h - 1]; }
     void from_device(const std::string& bytes)

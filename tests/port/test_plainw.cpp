@@ -17,12 +17,9 @@ static const char START_LINE[] =
 // Each test runs in a scratch folder, where "port.out" is written.
 class PortTable : public ::testing::Test {
 protected:
-    TempDir dir;
-    char old_cwd[4096] = {};
+    ScratchDir dir;
     void SetUp() override
     {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
         close_net();
         pl_port_log = 0;
     }
@@ -32,7 +29,6 @@ protected:
             free_port(h, 0);
         close_net();
         pl_port_log = 0;
-        EXPECT_EQ(0, chdir(old_cwd));
     }
     std::string log() { return read_file(dir.file("port.out")); }
 };

@@ -15,14 +15,11 @@ using Calls = std::vector<std::string>;
 
 class FakePort : public ::testing::Test {
 protected:
-    TempDir dir;
-    char old_cwd[4096] = {};
+    ScratchDir dir;
     unsigned short h = 0;
 
     void SetUp() override
     {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
         fake_reset();
         start_net(1);
         char name[] = "ttyUSB1";
@@ -34,7 +31,6 @@ protected:
         free_port(h, 0);
         pl_port_log = 0;
         close_net();
-        EXPECT_EQ(0, chdir(old_cwd));
     }
     Entry& slot() { return Port[h - 1]; }
     std::string log() { return read_file(dir.file("port.out")); }

@@ -54,16 +54,13 @@ static std::string client_read(int c, size_t n)
 
 class TcpServer : public ::testing::Test {
 protected:
-    TempDir dir;
-    char old_cwd[4096] = {};
+    ScratchDir dir;
     unsigned short tcp = 0, h = 0;
     std::string name;
     std::vector<int> clients;
 
     void SetUp() override
     {
-        ASSERT_NE(nullptr, getcwd(old_cwd, sizeof old_cwd));
-        ASSERT_EQ(0, chdir(dir.path.c_str()));
         signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE must end the test run
         start_net(1);
         text_log_messages.clear();
@@ -79,7 +76,6 @@ protected:
                 close(c);
         free_port(h, 0);
         close_net();
-        EXPECT_EQ(0, chdir(old_cwd));
     }
     int client()
     {

@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +49,21 @@ TempDir::~TempDir()
 {
     if (!path.empty())
         run_command("rm -rf '" + path + "'");
+}
+
+ScratchDir::ScratchDir()
+{
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd))
+        previous = cwd;
+    if (path.empty() || chdir(path.c_str()) != 0)
+        ADD_FAILURE() << "cannot work in " << path;
+}
+
+ScratchDir::~ScratchDir()
+{
+    if (!previous.empty() && chdir(previous.c_str()) != 0)
+        ADD_FAILURE() << "cannot return to " << previous;
 }
 
 std::string read_file(const std::string& path)

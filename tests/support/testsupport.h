@@ -23,6 +23,14 @@ struct TempDir {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
+// A scratch folder that is the working folder while it lives ("port.out"
+// lands there); the old one comes back at the end of its scope.
+struct ScratchDir : TempDir {
+    std::string previous;
+    ScratchDir();
+    ~ScratchDir();
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 void make_symlink(const std::string& target, const std::string& link);
