@@ -18,7 +18,8 @@ unsigned short port = 0;
 
 void show_alert(const char* text)
 {
-    // The box's title repeats its message, so it reads in a task list too.
+    // Titled with its message, so the task list (or a test driving the
+    // window from outside) tells which box is up.
     fl_message_title(text);
     fl_alert("%s", text);
 }

@@ -56,14 +56,25 @@ int utf8_to_cp866(const char* utf8, char* out, int size)
     return n;
 }
 
-// Writes UTF-8 source text to the log in code page 866.
-static void log_text(const char* utf8)
+// printf to the log with a UTF-8 format written out in code page 866.
+static void log_printf(const char* utf8_format, ...)
 {
     if (!log)
         return;
-    char buf[256];
-    int n = utf8_to_cp866(utf8, buf, sizeof buf);
-    fwrite(buf, 1, (size_t)n, log);
+    char format[256];
+    utf8_to_cp866(utf8_format, format, sizeof format);
+    va_list ap;
+    va_start(ap, utf8_format);
+    vfprintf(log, format, ap);
+    va_end(ap);
+}
+
+// The number in a port name: its first run of digits, cut to 16 bits.
+static unsigned short name_number(const char* text)
+{
+    while (*text && (*text < '0' || *text > '9'))
+        text++;
+    return (unsigned short)strtoul(text, nullptr, 10);
 }
 
 // The mask the technician asks for in KP6_PORT_LOG: decimal or 0x-hex;
@@ -95,7 +106,7 @@ void start_net(unsigned char)
         free(e.rx_buf);
     memset(Port, 0, sizeof Port);
     log = fopen("port.out", "ab");
-    log_text("\r\nВход в программу\r\n");
+    log_printf("\r\nВход в программу\r\n");
     if (log)
         fflush(log);
     p_errors = 0;
@@ -109,12 +120,9 @@ void close_net()
 {
     if (!started)
         return;
-    if (pl_port_log && log) {
-        char fmt[128], line[160];
-        utf8_to_cp866("\r\nОшибок паритета=%d, пакетов( стоп-бит)=%d\r\n", fmt, sizeof fmt);
-        int n = snprintf(line, sizeof line, fmt, (int)p_errors, (int)fr_errors);
-        fwrite(line, 1, (size_t)n, log);
-    }
+    if (pl_port_log)
+        log_printf("\r\nОшибок паритета=%d, пакетов( стоп-бит)=%d\r\n", (int)p_errors,
+                   (int)fr_errors);
     if (log)
         fclose(log);
     log = nullptr;
@@ -222,10 +230,7 @@ int open_port(unsigned short* port, char* name, char mode)
         *port = 0;
         return plat_error_no_memory();
     }
-    const char* p = name;
-    while (*p && (*p < '0' || *p > '9'))
-        p++;
-    e.base = (unsigned short)atoi(p);
+    e.base = name_number(name);
     e.rx_head = 0;
     e.rx_tail = 0;
     *port = (unsigned short)(slot + 1);
@@ -315,7 +320,7 @@ int tcps_open_port(Entry* slot, char* name)
         failed = "[%s] Включение KeepAlive: ошибка %d";
     else if ((rc = plat_tcp_nodelay(s)))
         failed = "[%s] Включение TCP_NODELAY: ошибка %d";
-    else if ((rc = plat_tcp_bind_any(s, (unsigned short)atoi(name + 5))))
+    else if ((rc = plat_tcp_bind_any(s, (unsigned short)strtol(name + 5, nullptr, 10))))
         failed = "[%s] Bind к интерфейсу по умолчанию: ошибка %d";
     else if ((rc = plat_tcp_listen(s, 5)))
         failed = "[%s] Первичный listen(): ошибка %d";
@@ -765,17 +770,6 @@ int get_comm_mask(int port)
 static int logged(unsigned int handle)
 {
     return log && handle >= 1 && handle <= PORT_COUNT && (pl_port_log >> (handle - 1) & 1);
-}
-
-// printf to the log with a UTF-8 format written out in code page 866.
-static void log_printf(const char* utf8_format, ...)
-{
-    char format[256];
-    utf8_to_cp866(utf8_format, format, sizeof format);
-    va_list ap;
-    va_start(ap, utf8_format);
-    vfprintf(log, format, ap);
-    va_end(ap);
 }
 
 // CR LF and the time-stamped start of a record; `what` follows the stamp.
