@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../../platform/platform.h"
 #include "../support/sim.h"
@@ -18,15 +19,16 @@ struct Tool {
     std::unique_ptr<Child> child;
     std::string window;
 
-    void start(const std::string& ports, bool catalogue)
+    void start(const std::string& ports, bool catalogue, const std::string& env = "")
     {
         if (catalogue) {
             make_dirs(cwd.file("ru"));
             write_file(cwd.file("ru/kp6.mo"), read_file(std::string(KP6_MO_DIR) + "/kp6.mo"));
         }
-        child.reset(new Child({KP6_BINARY},
-                              {"KP6_PORTS=" + ports, "KP6_TTY_CLASS=" + no_devices.path},
-                              cwd.path));
+        std::vector<std::string> vars = {"KP6_PORTS=" + ports, "KP6_TTY_CLASS=" + no_devices.path};
+        if (!env.empty())
+            vars.push_back(env);
+        child.reset(new Child({KP6_BINARY}, vars, cwd.path));
         ASSERT_TRUE(child->read_until(
             [](const std::string& out) { return out.find("\n1\n") != std::string::npos; }, 20000))
             << child->output;
@@ -138,7 +140,7 @@ TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
     Sim sim({"--state", state, "--trace"});
     ASSERT_FALSE(sim.path.empty());
     Tool t;
-    t.start(sim.path, true);
+    t.start(sim.path, true, "KP6_PORT_LOG=1");
 
     t.click(240, 20);  // Open Port
     t.click(166, 68);  // Test
@@ -162,4 +164,8 @@ TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
     EXPECT_NE(std::string::npos, regs_now.find("01 010079 19")) << regs_now;  // 25
 
     EXPECT_EQ(0, t.close_window());
+    // The window's port was logged: here the Test's header and its answer.
+    std::string log = read_file(t.cwd.file("port.out"));
+    EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
+    EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
 }

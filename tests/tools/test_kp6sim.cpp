@@ -1,5 +1,6 @@
 // kp6-sim byte by byte over its pseudo-terminal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -217,4 +218,17 @@ TEST(Kp6Sim, LineTimingMakesAnExchangeTakeItsLineTime)
     double ms = (double)(plat_perf_counter() - t0) / 1e6;
     EXPECT_GE(ms, 14 * 10 * 1000.0 / 4800);  // 29 ms on the line
     EXPECT_LT(ms, 3000.0);
+}
+
+TEST(Kp6Sim, ServesAnExistingDevice)
+{
+    // A pseudo-terminal's slave stands in for a USB-RS485 converter; the
+    // test is the other computer on the master side.
+    TestPty pty;
+    Sim sim({"--device", pty.slave});
+    ASSERT_EQ(pty.slave, sim.path);
+    ASSERT_EQ((ssize_t)SELECT_01.size(), write(pty.master, SELECT_01.data(), SELECT_01.size()));
+    char c = 0;
+    ASSERT_TRUE(eventually([&] { return read(pty.master, &c, 1) == 1; }, 5000));
+    EXPECT_EQ('\xC0', c);
 }
