@@ -34,8 +34,7 @@ void install_event(short)
 {
     enable_timer_thread.store(1, std::memory_order_relaxed);
     publish(plat_tick_ms());
-    int unused;
-    plat_thread_start(&event_handle, 1024, event_thread, &unused);
+    plat_thread_start(&event_handle, 1024, event_thread, nullptr);
     for (auto& t : timers)
         t.active = 0;
 }
