@@ -86,27 +86,21 @@ int plat_serial_open(const char* path, plat_handle* h)
 // driver holds), which is what short read time-outs amount to here.
 enum { TIMEOUT_SLOTS = 64 };
 static struct {
-    int fd;
+    int fd_plus_one;  // 0: a free entry
     plat_timeouts t;
 } timeout_table[TIMEOUT_SLOTS];
-static int timeout_table_ready;
 
 static int timeout_slot(int fd, int create)
 {
-    if (!timeout_table_ready) {
-        for (int i = 0; i < TIMEOUT_SLOTS; i++)
-            timeout_table[i].fd = -1;
-        timeout_table_ready = 1;
-    }
     int free_slot = -1;
     for (int i = 0; i < TIMEOUT_SLOTS; i++) {
-        if (timeout_table[i].fd == fd)
+        if (timeout_table[i].fd_plus_one == fd + 1)
             return i;
-        if (free_slot < 0 && timeout_table[i].fd < 0)
+        if (free_slot < 0 && timeout_table[i].fd_plus_one == 0)
             free_slot = i;
     }
     if (create && free_slot >= 0)
-        timeout_table[free_slot].fd = fd;
+        timeout_table[free_slot].fd_plus_one = fd + 1;
     return create ? free_slot : -1;
 }
 
@@ -324,7 +318,7 @@ void plat_serial_close(plat_handle h)
         return;
     int i = timeout_slot(h, 0);
     if (i >= 0)
-        timeout_table[i].fd = -1;
+        timeout_table[i].fd_plus_one = 0;
     // Nobody waits for unsent bytes of a port being closed, and the next
     // opener must not find the device still reserved.
     tcflush(h, TCIOFLUSH);

@@ -415,21 +415,31 @@ static void service_clients(Entry* e)
     }
 }
 
+// Reads what the serial driver holds into a new buffer (the caller frees
+// it); null when it holds nothing. *got is what the read delivered.
+static unsigned char* read_driver_queue(const Entry* e, unsigned* got)
+{
+    unsigned q = 0;
+    *got = 0;
+    plat_serial_in_queue(e->handle, &q);
+    if (q == 0)
+        return nullptr;
+    unsigned char* buf = (unsigned char*)malloc(q);
+    if (buf)
+        plat_serial_read(e->handle, buf, q, got);
+    return buf;
+}
+
 int win_put_into_buf(Entry* slot)
 {
     if (slot->kind == KIND_TCPS) {
         service_clients(slot);
         return 0;
     }
-    unsigned q = 0;
-    plat_serial_in_queue(slot->handle, &q);
-    if (q == 0)
-        return 0;
-    unsigned char* buf = (unsigned char*)malloc(q);
+    unsigned got;
+    unsigned char* buf = read_driver_queue(slot, &got);
     if (!buf)
         return 0;
-    unsigned got = 0;
-    plat_serial_read(slot->handle, buf, q, &got);
     int result = 0;
     unsigned skip = slot->echo_skip;
     if (got > skip) {
@@ -523,15 +533,10 @@ void clear_buf(unsigned short port)
     if (e->kind != KIND_SERIAL)
         return;
     // The driver's queue is emptied by reading it; echo accounting stays.
-    unsigned q = 0;
-    plat_serial_in_queue(e->handle, &q);
-    if (q == 0)
-        return;
-    unsigned char* buf = (unsigned char*)malloc(q);
+    unsigned got;
+    unsigned char* buf = read_driver_queue(e, &got);
     if (!buf)
         return;
-    unsigned got = 0;
-    plat_serial_read(e->handle, buf, q, &got);
     if (pl_port_log)
         clear_log(port, buf, (int)got);
     free(buf);
