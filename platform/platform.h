@@ -70,7 +70,12 @@ enum {
 int plat_serial_modem_status(plat_handle h, unsigned* bits);
 // The device's event mask; systems without one report 0.
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
+// Lets output already handed to the driver go out (bounded by its line
+// time), discards unread input, then closes.
 void plat_serial_close(plat_handle h);
+// Sleeps until the device has input to read or `ms` pass, without taking
+// anything: 1 input waiting, 0 time-out, -1 the handle failed (hung up).
+int plat_serial_wait_input(plat_handle h, unsigned ms);
 
 // ---- the far end of a line (tools beside the tool) ---------------------------
 
@@ -110,6 +115,10 @@ int plat_tcp_available(plat_socket s, unsigned* count);
 // a signal when the peer has gone.
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got);
 int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent);
+// Sleeps until one of `count` sockets is readable (data, a client waiting
+// to be accepted, a close or an error) or `ms` pass: 1 one is, 0 time-out.
+// With no sockets it simply sleeps.
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms);
 // Shuts down both directions and closes.
 void plat_tcp_close(plat_socket s);
 // The code for "would block: nothing there yet".
@@ -142,6 +151,12 @@ int plat_serial_key_enum(const plat_serial_key* key, int index,
                          char* value_name, unsigned value_size,
                          char* data, unsigned data_size);
 void plat_serial_key_close(plat_serial_key* key);
+
+// ---- files -------------------------------------------------------------------
+
+// The folder holding the running program, without a trailing separator.
+// 0 or the system's error code.
+int plat_executable_dir(char* out, unsigned size);
 
 // ---- time and threads ------------------------------------------------------
 

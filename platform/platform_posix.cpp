@@ -326,6 +326,22 @@ void plat_serial_close(plat_handle h)
     close(h);
 }
 
+int plat_serial_wait_input(plat_handle h, unsigned ms)
+{
+    if (h < 0)
+        return -1;
+    struct pollfd p = {h, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, ms > INT_MAX ? INT_MAX : (int)ms);
+    while (r < 0 && errno == EINTR);
+    if (r < 0 || (p.revents & (POLLERR | POLLNVAL)))
+        return -1;
+    if (r == 0)
+        return 0;
+    return (p.revents & POLLIN) ? 1 : -1;
+}
+
 // ---- the far end of a line ------------------------------------------------------
 
 int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
@@ -518,6 +534,21 @@ int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned*
     return 0;
 }
 
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+{
+    enum { MAX_WAIT = 32 };
+    struct pollfd p[MAX_WAIT];
+    int n = 0;
+    for (int i = 0; i < count && n < MAX_WAIT; i++)
+        if (s[i] >= 0)
+            p[n++] = {s[i], POLLIN, 0};
+    int r;
+    do
+        r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);
+    while (r < 0 && errno == EINTR);
+    return r > 0 ? 1 : 0;
+}
+
 void plat_tcp_close(plat_socket s)
 {
     if (s < 0)
@@ -669,6 +700,25 @@ void plat_serial_key_close(plat_serial_key* key)
     key->value_names = nullptr;
     key->port_names = nullptr;
     key->count = 0;
+}
+
+// ---- files ---------------------------------------------------------------------
+
+int plat_executable_dir(char* out, unsigned size)
+{
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return errno_or(ENOENT);
+    path[n] = 0;
+    char* slash = strrchr(path, '/');
+    if (!slash)
+        return ENOENT;
+    *slash = 0;
+    if (strlen(path) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, path);
+    return 0;
 }
 
 // ---- time and threads ------------------------------------------------------

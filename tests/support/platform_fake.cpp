@@ -245,3 +245,19 @@ int plat_remove(const char*) { return ENOSYS; }
 void plat_catch_termination(void) {}
 int plat_termination_requested(void) { return 0; }
 void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
+
+int plat_serial_wait_input(plat_handle, unsigned ms)
+{
+    if (!fake_device.input.empty())
+        return 1;
+    plat_sleep_ms(ms);
+    return 0;
+}
+
+int plat_tcp_wait_readable(const plat_socket*, int, unsigned ms)
+{
+    plat_sleep_ms(ms);
+    return 0;
+}
+
+int plat_executable_dir(char*, unsigned) { return ENOENT; }
