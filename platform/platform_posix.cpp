@@ -827,7 +827,9 @@ int plat_set_local_time(const plat_datetime* t)
     tm.tm_sec = t->second;
     tm.tm_isdst = -1;
     time_t secs = mktime(&tm);
-    if (secs == (time_t)-1)
+    // mktime rolls a day that does not exist (31 February) into the next
+    // month; such a date is refused, not set.
+    if (secs == (time_t)-1 || tm.tm_mday != t->day || tm.tm_mon != t->month - 1)
         return EINVAL;
     struct timespec ts;
     ts.tv_sec = secs;
