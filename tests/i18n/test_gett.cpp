@@ -20,7 +20,8 @@
 #define KP6_ASAN 1
 #endif
 #ifdef KP6_ASAN
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime; not every compiler installs its header.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 static const char* mo_dir = TEST_MO_DIR;
