@@ -80,15 +80,57 @@ static int com_prefixed(const char* s)
     return strncmp(s, REG_SERIAL_NAME_98, 3) == 0;
 }
 
+static int is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Names compare byte by byte, except that runs of digits met at the same
+// place compare as numbers (ttyUSB2 before ttyUSB10; leading zeros do not
+// count). Every digit lies between the same two neighbours in byte order,
+// so a number against any other byte is decided as its digits would be:
+// the order stays consistent, as quick_sort needs.
+static int natural_cmp(const char* a, const char* b)
+{
+    for (;;) {
+        if (is_digit(*a) && is_digit(*b)) {
+            while (*a == '0')
+                a++;
+            while (*b == '0')
+                b++;
+            size_t la = 0, lb = 0;
+            while (is_digit(a[la]))
+                la++;
+            while (is_digit(b[lb]))
+                lb++;
+            if (la != lb)
+                return la < lb ? -1 : 1;
+            int c = strncmp(a, b, la);
+            if (c)
+                return c < 0 ? -1 : 1;
+            a += la;
+            b += lb;
+            continue;
+        }
+        if (*a != *b)
+            return (unsigned char)*a < (unsigned char)*b ? -1 : 1;
+        if (!*a)
+            return 0;
+        a++;
+        b++;
+    }
+}
+
 signed char qsort_com_cmp(unsigned int i)
 {
     const char* e = com_port_names[i];
     if (com_prefixed(e) && com_prefixed(com_p_name_mid)) {
-        int a = atoi(e + 3), b = atoi(com_p_name_mid + 3);
+        // The number as atoi reads it (COM3 equals COM03), without its
+        // overflow: names are short enough for a long long.
+        long long a = strtoll(e + 3, nullptr, 10), b = strtoll(com_p_name_mid + 3, nullptr, 10);
         return (signed char)(a < b ? -1 : a > b ? 1 : 0);
     }
-    int c = strcmp(e, com_p_name_mid);
-    return (signed char)(c < 0 ? -1 : c > 0 ? 1 : 0);
+    return (signed char)natural_cmp(e, com_p_name_mid);
 }
 
 void qsort_com_swp(unsigned int i, unsigned int j)

@@ -20,6 +20,9 @@ enum { MO_MAGIC = 0x950412de, MO_MAGIC_SWAPPED = 0xde120495 };
 enum { MO_MAX_SIZE = 64 * 1024 * 1024 };
 
 static uint32_t string_count;  // N of the loaded catalogue
+// The validated file: the key and translation pointers point into it, so
+// many descriptors of one string cost no more than the string once.
+static unsigned char* mo_image;
 
 static uint32_t swap32(uint32_t v)
 {
@@ -31,31 +34,24 @@ static uint32_t read_le32(const unsigned char* p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-static void free_strings(char** s, uint32_t n)
-{
-    if (!s)
-        return;
-    for (uint32_t i = 0; i < n; i++)
-        free(s[i]);
-    free(s);
-}
-
 void free_mo_file()
 {
     free(gett_original_offset);
     free(gett_translation_offset);
     gett_original_offset = nullptr;
     gett_translation_offset = nullptr;
-    free_strings(orig_string, string_count);
+    free(orig_string);
     orig_string = nullptr;
-    free_strings(trans_string, string_count);
+    free(trans_string);
     trans_string = nullptr;
+    free(mo_image);
+    mo_image = nullptr;
     string_count = 0;
 }
 
-// Reads the descriptor table at `at` and copies its strings; every string
-// must lie inside the file and end in a NUL. 0 on success.
-static int load_table(const unsigned char* file, size_t size, uint32_t n, uint32_t at,
+// Reads the descriptor table at `at` and points at its strings; every
+// string must lie inside the file and end in a NUL. 0 on success.
+static int load_table(unsigned char* file, size_t size, uint32_t n, uint32_t at,
                       int swap, mo_string_desc** descs, char*** strings)
 {
     if (at > size || (size - at) / 8 < n)
@@ -75,11 +71,7 @@ static int load_table(const unsigned char* file, size_t size, uint32_t n, uint32
             return -4;
         (*descs)[i].length = len;
         (*descs)[i].offset = off;
-        char* s = (char*)malloc((size_t)len + 1);
-        if (!s)
-            return -4;
-        memcpy(s, file + off, (size_t)len + 1);
-        (*strings)[i] = s;
+        (*strings)[i] = (char*)file + off;
     }
     return 0;
 }
@@ -152,12 +144,12 @@ int read_mo_file(const char* file, const char* dir)
     int rc = load_table(data, size, n, header[3], swap, &odesc, &ostr);
     if (rc == 0)
         rc = load_table(data, size, n, header[4], swap, &tdesc, &tstr);
-    free(data);
     if (rc != 0) {
         free(odesc);
         free(tdesc);
-        free_strings(ostr, n);
-        free_strings(tstr, n);
+        free(ostr);
+        free(tstr);
+        free(data);
         return rc;
     }
     free_mo_file();
@@ -166,6 +158,7 @@ int read_mo_file(const char* file, const char* dir)
     gett_translation_offset = tdesc;
     orig_string = ostr;
     trans_string = tstr;
+    mo_image = data;
     string_count = n;
     build_index();
     return 1;

@@ -12,6 +12,7 @@ struct mo_string_desc {
 extern uint32_t gettext_header[7];
 extern mo_string_desc* gett_original_offset;
 extern mo_string_desc* gett_translation_offset;
+// Point into the loaded file, which the catalogue keeps whole.
 extern char** orig_string;
 extern char** trans_string;
 extern int orig_first_letter_a[128];

@@ -136,8 +136,10 @@ int plat_error_no_memory(void);
 void plat_set_serial_root(const char* root);
 
 // A snapshot of the serial-device list: ordered (value name, port name)
-// pairs. On Linux, the ttys of the device class that have a real device,
-// followed by the paths listed in the environment variable KP6_PORTS.
+// pairs. On Linux, the paths listed in the environment variable KP6_PORTS
+// (first, so a cap on the list never drops them; elements of 80 characters
+// or more are left out), then the ttys of the device class that have a
+// device with a UART behind it (serial core's type not 0) or no type at all.
 struct plat_serial_key {
     int count;
     char (*value_names)[80];

@@ -610,8 +610,28 @@ static int add_value(plat_serial_key* key, const char* value, const char* port)
     return 1;
 }
 
-// The phantom ports of the legacy 8250 driver sit on the platform bus.
-static int is_phantom(const char* dir, const char* entry)
+// What serial core says of the UART behind a tty: 1 none (type 0), 0 one
+// of some kind, -1 no such attribute (not a serial-core tty, e.g. ttyUSB).
+static int has_no_uart(const char* dir, const char* entry)
+{
+    char path[PATH_MAX];
+    int len = snprintf(path, sizeof path, "%s/%s/type", dir, entry);
+    if (len < 0 || len >= (int)sizeof path)
+        return -1;
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return -1;
+    int type = -1;
+    int got = fscanf(f, "%d", &type);
+    fclose(f);
+    if (got != 1)
+        return -1;
+    return type == 0;
+}
+
+// Before kernel 6.5 the legacy 8250 ports sat on the platform bus, present
+// or not; a tty there without a type attribute is taken for one of them.
+static int on_platform_bus(const char* dir, const char* entry)
 {
     char path[PATH_MAX], target[PATH_MAX];
     int len = snprintf(path, sizeof path, "%s/%s/device/subsystem", dir, entry);
@@ -626,6 +646,34 @@ static int is_phantom(const char* dir, const char* entry)
     return strcmp(base, "platform") == 0;
 }
 
+static int is_phantom(const char* dir, const char* entry)
+{
+    int none = has_no_uart(dir, entry);
+    return none >= 0 ? none : on_platform_bus(dir, entry);
+}
+
+// Port names of the caller's list come first, so that the first values,
+// which are all discovery looks at, hold them however many ttys there are.
+// An element too long for an entry is left out whole.
+static void add_listed_ports(plat_serial_key* key, const char* list)
+{
+    int n = 0;
+    for (const char* p = list; *p;) {
+        const char* end = strchr(p, ':');
+        size_t len = end ? (size_t)(end - p) : strlen(p);
+        if (len > 0 && len < sizeof key->port_names[0]) {
+            char value[32], port[sizeof key->port_names[0]];
+            snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
+            memcpy(port, p, len);
+            port[len] = 0;
+            add_value(key, value, port);
+        }
+        p += len;
+        if (*p == ':')
+            p++;
+    }
+}
+
 int plat_serial_key_open(plat_serial_key* key)
 {
     key->count = 0;
@@ -635,6 +683,8 @@ int plat_serial_key_open(plat_serial_key* key)
         plat_serial_key_close(key);
         return ENOMEM;
     }
+    if (const char* list = getenv("KP6_PORTS"))
+        add_listed_ports(key, list);
     const char* root = current_serial_root();
     if (DIR* d = opendir(root)) {
         while (struct dirent* e = readdir(d)) {
@@ -649,26 +699,6 @@ int plat_serial_key_open(plat_serial_key* key)
             add_value(key, e->d_name, e->d_name);
         }
         closedir(d);
-    }
-    if (const char* list = getenv("KP6_PORTS")) {
-        int n = 0;
-        const char* p = list;
-        while (*p) {
-            const char* end = strchr(p, ':');
-            size_t len = end ? (size_t)(end - p) : strlen(p);
-            if (len > 0) {
-                char value[32], port[PATH_MAX];
-                snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
-                if (len >= sizeof port)
-                    len = sizeof port - 1;
-                memcpy(port, p, len);
-                port[len] = 0;
-                add_value(key, value, port);
-            }
-            p += len;
-            if (*p == ':')
-                p++;
-        }
     }
     return 0;
 }
@@ -797,7 +827,9 @@ int plat_set_local_time(const plat_datetime* t)
     tm.tm_sec = t->second;
     tm.tm_isdst = -1;
     time_t secs = mktime(&tm);
-    if (secs == (time_t)-1)
+    // mktime rolls a day that does not exist (31 February) into the next
+    // month; such a date is refused, not set.
+    if (secs == (time_t)-1 || tm.tm_mday != t->day || tm.tm_mon != t->month - 1)
         return EINVAL;
     struct timespec ts;
     ts.tv_sec = secs;

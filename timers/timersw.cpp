@@ -32,9 +32,14 @@ int event_thread(void*)
 
 void install_event(short)
 {
-    enable_timer_thread.store(1, std::memory_order_relaxed);
-    publish(plat_tick_ms());
-    plat_thread_start(&event_handle, 1024, event_thread, nullptr);
+    // A second call while the thread runs starts afresh but keeps that one
+    // thread: a second would run on unjoined after remove_event.
+    if (!event_handle) {
+        enable_timer_thread.store(1, std::memory_order_relaxed);
+        publish(plat_tick_ms());
+        if (plat_thread_start(&event_handle, 1024, event_thread, nullptr) != 0)
+            event_handle = nullptr;
+    }
     for (auto& t : timers)
         t.active = 0;
 }

@@ -18,6 +18,8 @@ extern std::atomic<uint16_t> srttimer;
 extern std::atomic<unsigned char> enable_timer_thread;
 extern timer_rec timers[TIMER_COUNT];
 
+// Starts the clock and the event thread and clears the table; called again
+// while the thread runs, it only clears the table.
 void install_event(short);
 void remove_event(short);
 int event_thread(void*);

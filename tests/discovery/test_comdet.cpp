@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,4 +115,85 @@ TEST(ComDetect, ExistsByNameIgnoresCaseAndLooksAtAllEntries)
     EXPECT_EQ(1, ComExistsByName(usb));
     EXPECT_EQ(0, ComExistsByName(com4));
     EXPECT_EQ(1, ComExistsByName(empty));  // entries past the count are empty
+}
+
+// A sysfs tree as the kernel lays it out: class/tty holds symlinks into
+// devices/, each tty's `device` points at its parent device, whose
+// `subsystem` names the bus. The legacy 8250 driver makes ttyS0..ttyS31
+// whether or not a UART answers; only ttyS1 has one (type 4) unless
+// `others` says otherwise. Before 6.5 they sit on the platform bus, from
+// 6.5 on each on its own serial-base port device.
+namespace fs = std::filesystem;
+
+static void sys_link(const fs::path& root, const std::string& link, const std::string& target)
+{
+    fs::path l = root / link;
+    fs::create_directories(l.parent_path());
+    fs::create_symlink((root / target).lexically_relative(l.parent_path()), l);
+}
+
+static void sys_tty(const fs::path& root, const std::string& parent, const std::string& name,
+                    bool has_device, const char* type)
+{
+    std::string tty = parent + "/tty/" + name;
+    fs::create_directories(root / tty);
+    if (type)
+        write_file((root / tty / "type").string(), std::string(type) + "\n");
+    write_file((root / tty / "dev").string(), "4:64\n");
+    sys_link(root, "class/tty/" + name, tty);
+    if (has_device)  // the kernel's own spelling of the way up
+        fs::create_symlink("../../../" + fs::path(parent).filename().string(), root / tty / "device");
+}
+
+static void fake_sysfs(const fs::path& root, bool serial_base, const char* others = "0")
+{
+    std::string legacy = "devices/platform/serial8250";
+    if (!serial_base)
+        sys_link(root, legacy + "/subsystem", "bus/platform");
+    for (int n = 0; n < 32; n++) {
+        std::string name = "ttyS" + std::to_string(n);
+        std::string parent = legacy;
+        if (serial_base) {
+            parent = legacy + "/serial8250:0/serial8250:0." + std::to_string(n);
+            sys_link(root, parent + "/subsystem", "bus/serial-base");
+        }
+        sys_tty(root, parent, name, true, n == 1 ? "4" : others);
+    }
+    std::string usb = "devices/pci0000:00/0000:00:14.0/usb1";
+    sys_link(root, usb + "/1-1/1-1:1.0/ttyUSB0/subsystem", "bus/usb-serial");
+    sys_tty(root, usb + "/1-1/1-1:1.0/ttyUSB0", "ttyUSB0", true, nullptr);
+    sys_link(root, usb + "/1-2/1-2:1.0/subsystem", "bus/usb");
+    sys_tty(root, usb + "/1-2/1-2:1.0", "ttyACM0", true, nullptr);
+    for (const char* v : {"tty0", "tty1", "console", "ptmx"})
+        sys_tty(root, "devices/virtual", v, false, nullptr);
+}
+
+TEST(ComDetect, SysfsBeforeAndFrom65ListsRealPortsAndKp6PortsInNaturalOrder)
+{
+    std::string ports = "ttyUSB10:/dev/pts/3:/tmp/twenty-chars-xx:ttyS10:" + std::string(5000, 'p') +
+                        ":ttyUSB2";  // the two long ones are left out whole
+    const std::vector<std::string> want = {"/dev/pts/3", "ttyACM0", "ttyS1", "ttyS10",
+                                           "ttyUSB0", "ttyUSB2", "ttyUSB10"};
+    for (bool serial_base : {false, true}) {
+        SCOPED_TRACE(serial_base ? "serial-base" : "platform");
+        TempDir d;
+        fake_sysfs(d.path, serial_base);
+        plat_set_serial_root(d.file("class/tty").c_str());
+        set_env("KP6_PORTS", ports.c_str());
+        ComDetect();
+        EXPECT_EQ(want, detected());
+
+        // A multiport card fills the list: the ports asked for still show.
+        TempDir many;
+        fake_sysfs(many.path, serial_base, "4");
+        plat_set_serial_root(many.file("class/tty").c_str());
+        ComDetect();
+        std::vector<std::string> got = detected();
+        EXPECT_EQ(15u, got.size());
+        for (const char* p : {"ttyUSB10", "/dev/pts/3", "ttyS10", "ttyUSB2"})
+            EXPECT_NE(got.end(), std::find(got.begin(), got.end(), p)) << p;
+        EXPECT_LT(std::find(got.begin(), got.end(), "ttyUSB2"), std::find(got.begin(), got.end(), "ttyUSB10"));
+        set_env("KP6_PORTS", nullptr);
+        plat_set_serial_root(nullptr);
+    }
 }

@@ -1,11 +1,28 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "../../i18n/gett.h"
 #include "../support/testsupport.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KP6_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KP6_ASAN 1
+#endif
+#ifdef KP6_ASAN
+// From the sanitizer runtime; not every compiler installs its header.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#endif
 
 static const char* mo_dir = TEST_MO_DIR;
 
@@ -133,4 +150,73 @@ TEST_F(Catalogue, ZeroStringsLoadAndEverythingMisses)
     EXPECT_EQ(e, gettext_easy(e));
     free_mo_file();
     EXPECT_EQ(k, gettext_easy(k));
+}
+
+static size_t allocated_bytes()
+{
+#ifdef KP6_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// Every descriptor may name the same long string: the load keeps the file
+// once, not the string once per descriptor. The load runs in a child so a
+// reader that copies cannot take the machine's memory (outside the
+// sanitizer, whose shadow mappings do not suffer an address-space limit).
+TEST_F(Catalogue, ManyDescriptorsOfOneLongStringCostTheFileOnce)
+{
+    TempDir d;
+    const uint32_t n = 1000, at = 28 + 16 * n, len = 1000000;
+    std::string mo(at, '\0');
+    put32(mo, 0, 0x950412de);
+    put32(mo, 8, n);
+    put32(mo, 12, 28);
+    put32(mo, 16, 28 + 8 * n);
+    for (uint32_t i = 0; i < 2 * n; i++) {
+        put32(mo, 28 + 8 * i, len);
+        put32(mo, 28 + 8 * i + 4, at);
+    }
+    std::string text(len, 'a');
+    mo += text + '\0';
+    write_file(d.file("long.mo"), mo);
+
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+#ifndef KP6_ASAN
+        long pages = 0;
+        if (FILE* f = fopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            fclose(f);
+        }
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = (rlim_t)pages * sysconf(_SC_PAGESIZE) + (256u << 20);
+        setrlimit(RLIMIT_AS, &lim);
+#endif
+        long long result[3] = {0, 0, 0};
+        size_t before = allocated_bytes();
+        result[0] = read_mo_file("long.mo", d.path.c_str());
+        result[1] = (long long)(allocated_bytes() - before);
+        const char* t = gettext_easy(text.c_str());
+        result[2] = t != text.c_str() && strcmp(t, text.c_str()) == 0;
+        free_mo_file();
+        ssize_t w = write(fds[1], result, sizeof result);
+        _exit(w == (ssize_t)sizeof result ? 0 : 1);
+    }
+    close(fds[1]);
+    long long result[3] = {0, 0, 0};
+    ssize_t got = read(fds[0], result, sizeof result);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ((ssize_t)sizeof result, got);
+    EXPECT_EQ(1, result[0]);
+    EXPECT_LT(result[1], 2 * (long long)mo.size()) << "bytes kept for a file of " << mo.size();
+    EXPECT_EQ(1, result[2]);  // the long key is found
 }

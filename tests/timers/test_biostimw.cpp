@@ -72,4 +72,45 @@ TEST(CalendarClock, TimeZoneFromTheHourAndTheDayOfMonth)
     d.day = 8;
     t.hour = 4;
     EXPECT_EQ(3, get_time_zone(&d, &t));
+
+    // Across the end of a month and of a year the whole dates decide.
+    struct {
+        r2_date local;
+        int hour;
+        plat_datetime utc;
+        int want;
+    } cases[] = {
+        {{2026, 1, 4}, 3, {2026, 3, 2, 31, 22, 0, 0, 0}, 5},
+        {{2026, 31, 3}, 20, {2026, 4, 3, 1, 1, 0, 0, 0}, -5},
+        {{2027, 1, 1}, 2, {2026, 12, 4, 31, 23, 0, 0, 0}, 3},
+        {{2026, 31, 12}, 14, {2027, 1, 5, 1, 0, 0, 0, 0}, -10},
+        {{2028, 1, 3}, 1, {2028, 2, 2, 29, 20, 0, 0, 0}, 5},
+    };
+    for (auto& c : cases) {
+        t.hour = (uint8_t)c.hour;
+        fake_utc = c.utc;
+        EXPECT_EQ(c.want, (int)get_time_zone(&c.local, &t)) << c.local.year << "-" << (int)c.local.month;
+    }
+}
+
+TEST(CalendarClock, ImpossibleDatesAndTimesLeaveTheClockAlone)
+{
+    fake_reset();
+    fake_local = plat_datetime{2026, 12, 2, 8, 14, 5, 7, 389};
+    plat_datetime was = fake_local;
+    r2_date bad[] = {{2026, 31, 2}, {2026, 29, 2}, {2026, 1, 13}, {2026, 0, 5}, {2026, 31, 4}};
+    for (auto& d : bad)
+        bios_setdate(&d);
+    r2_time late = {0, 24, 0, 0}, odd = {60, 10, 0, 0};
+    bios_settime(&late);
+    bios_settime(&odd);
+    EXPECT_TRUE(fake_set_times.empty());
+    EXPECT_EQ(was.month, fake_local.month);
+    EXPECT_EQ(was.day, fake_local.day);
+    EXPECT_EQ(was.hour, fake_local.hour);
+
+    r2_date leap = {2028, 29, 2};
+    bios_setdate(&leap);
+    EXPECT_EQ(2, fake_local.month);
+    EXPECT_EQ(29, fake_local.day);
 }

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include "../../timers/timersw.h"
@@ -109,4 +110,32 @@ TEST_F(Timers, EventThreadPublishesTheClockUntilRemoved)
     install_event(1);  // starts afresh
     EXPECT_TRUE(eventually([&] { return rttimer != stopped; }, 5000));
     remove_event(1);
+}
+
+static int thread_count()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (struct dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+TEST_F(Timers, InstallingTwiceKeepsOneThreadThatRemoveStops)
+{
+    int before = thread_count();
+    install_event(1);
+    short id = set_timer(100000);
+    install_event(1);  // starts afresh: the table is cleared
+    EXPECT_EQ(0, timers[id].active);
+    EXPECT_EQ(before + 1, thread_count());
+    uint32_t first = rttimer;
+    EXPECT_TRUE(eventually([&] { return rttimer != first; }, 5000));
+    remove_event(1);
+    EXPECT_TRUE(eventually([&] { return thread_count() == before; }, 5000));
+    uint32_t stopped = rttimer;
+    timer_delay(20);
+    EXPECT_EQ(stopped, rttimer.load());
 }
