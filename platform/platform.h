@@ -51,13 +51,18 @@ int plat_serial_set_line(plat_handle h, const plat_line* line);
 // Switches one modem line (PLAT_SETRTS ...). 0 or the system's error code.
 int plat_serial_escape(plat_handle h, int code);
 // Bytes waiting in the driver's input and output queues. A failed query
-// leaves *count at 0 and returns the system's error code.
+// leaves *count at 0 and returns the system's error code. Where the driver
+// can tell that the transmitter (FIFO, shift register) is not yet empty, the
+// output count is one more than the driver's queue, so 0 means the last
+// bit is out; elsewhere (pseudo-terminals) it is the queue alone.
 int plat_serial_in_queue(plat_handle h, unsigned* count);
 int plat_serial_out_queue(plat_handle h, unsigned* count);
 // Reads what is there, never waiting; *done is what was delivered.
 int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done);
-// Writes the block within the write time-outs; *done is what was taken.
-// 0 when all of it was taken, else the system's code (a time-out included).
+// Writes the block within the write time-outs, but never waits longer than
+// the block and the output queued ahead of it take on the line at the
+// device's rate, plus half a second; *done is what was taken. 0 when all of
+// it was taken, else the system's code (a time-out included).
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
 
 // Modem status bits for plat_serial_modem_status.
@@ -71,7 +76,8 @@ int plat_serial_modem_status(plat_handle h, unsigned* bits);
 // The device's event mask; systems without one report 0.
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
 // Lets output already handed to the driver go out (bounded by its line
-// time), discards unread input, then closes.
+// time at the device's rate, plus a margin; what is left then is dropped),
+// discards unread input, then closes.
 void plat_serial_close(plat_handle h);
 // Sleeps until the device has input to read or `ms` pass, without taking
 // anything: 1 input waiting, 0 time-out, -1 the handle failed (hung up).
@@ -119,6 +125,9 @@ int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned*
 // to be accepted, a close or an error) or `ms` pass: 1 one is, 0 time-out.
 // With no sockets it simply sleeps.
 int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms);
+// The same for writing: 1 one of them can take data (or has failed),
+// 0 time-out.
+int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms);
 // Shuts down both directions and closes.
 void plat_tcp_close(plat_socket s);
 // The code for "would block: nothing there yet".

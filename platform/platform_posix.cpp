@@ -242,6 +242,12 @@ int plat_serial_out_queue(plat_handle h, unsigned* count)
     if (ioctl(h, TIOCOUTQ, &n) != 0)
         return errno ? errno : EIO;
     *count = n > 0 ? (unsigned)n : 0;
+    // The driver's queue may be empty while the UART's FIFO and shift
+    // register still send; a driver that can tell (pseudo-terminals
+    // cannot) says so here, and the last byte counts as still queued.
+    unsigned lsr = 0;
+    if (ioctl(h, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT))
+        (*count)++;
     return 0;
 }
 
@@ -262,13 +268,39 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     return 0;
 }
 
+// The device's actual rate; one that reads as none or as unknown counts as
+// 4800, the tool's own.
+static unsigned long line_rate(int fd)
+{
+    plat_line line;
+    if (plat_serial_get_line(fd, &line) != 0 || line.baud == 0)
+        return 4800;
+    return line.baud;
+}
+
+// How long `bytes` take on the line (12 bit times each: start, 8 data,
+// parity, two stop bits) plus a margin.
+static uint32_t line_time_ms(int fd, unsigned long bytes, uint32_t margin_ms)
+{
+    return (uint32_t)(bytes * 12000UL / line_rate(fd)) + margin_ms;
+}
+
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
 {
     plat_timeouts t = {0, 0, 0, 20, 20};
     int i = timeout_slot(h, 0);
     if (i >= 0)
         t = timeout_table[i].t;
-    uint32_t limit = plat_tick_ms() + t.write_multiplier * n + t.write_constant;
+    uint32_t wait = t.write_multiplier * n + t.write_constant;
+    // A line that does not drain (flow control, a stalled reader) must not
+    // hold the caller longer than the block and what is queued ahead of it
+    // need on the line.
+    unsigned queued = 0;
+    plat_serial_out_queue(h, &queued);
+    uint32_t line_bound = line_time_ms(h, (unsigned long)n + queued, 500);
+    if (line_bound < wait)
+        wait = line_bound;
+    uint32_t limit = plat_tick_ms() + wait;
     *done = 0;
     while (*done < n) {
         ssize_t w = write(h, buf + *done, n - *done);
@@ -319,9 +351,20 @@ void plat_serial_close(plat_handle h)
     int i = timeout_slot(h, 0);
     if (i >= 0)
         timeout_table[i].fd_plus_one = 0;
-    // Nobody waits for unsent bytes of a port being closed, and the next
-    // opener must not find the device still reserved.
-    tcflush(h, TCIOFLUSH);
+    // Bytes already handed over go out, as long as the line takes for them;
+    // what a stalled line still holds then is dropped, or the close itself
+    // would wait for it. Unread input is discarded.
+    unsigned queued = 0;
+    plat_serial_out_queue(h, &queued);
+    if (queued) {
+        uint32_t start = plat_tick_ms(), bound = line_time_ms(h, queued, 250);
+        while (queued && plat_tick_ms() - start < bound) {
+            plat_sleep_ms(1);
+            plat_serial_out_queue(h, &queued);
+        }
+    }
+    tcflush(h, queued ? TCIOFLUSH : TCIFLUSH);
+    // The next opener must not find the device still reserved.
     ioctl(h, TIOCNXCL);
     close(h);
 }
@@ -542,6 +585,21 @@ int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
     for (int i = 0; i < count && n < MAX_WAIT; i++)
         if (s[i] >= 0)
             p[n++] = {s[i], POLLIN, 0};
+    int r;
+    do
+        r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);
+    while (r < 0 && errno == EINTR);
+    return r > 0 ? 1 : 0;
+}
+
+int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
+{
+    enum { MAX_WAIT = 32 };
+    struct pollfd p[MAX_WAIT];
+    int n = 0;
+    for (int i = 0; i < count && n < MAX_WAIT; i++)
+        if (s[i] >= 0)
+            p[n++] = {s[i], POLLOUT, 0};
     int r;
     do
         r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);

@@ -96,15 +96,22 @@ static uint16_t log_mask_from_env(void)
     return (uint16_t)m;
 }
 
+static void release(Entry& e);
+
 void start_net(unsigned char)
 {
     if (started)
         return;
-    // Rings a stub or an earlier run left behind are released before the
-    // table is cleared; nothing else points to them.
-    for (Entry& e : Port)
+    // Ports an earlier run left open, and the rings of stubs, are released
+    // before the table is cleared; nothing else points to them, and a device
+    // left held would stay locked for the rest of the process.
+    for (Entry& e : Port) {
+        release(e);
         free(e.rx_buf);
+    }
     memset(Port, 0, sizeof Port);
+    for (Entry& e : Port)
+        e.handle = PLAT_NO_HANDLE;
     log = fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
     if (log)
@@ -184,6 +191,7 @@ static void release(Entry& e)
     } else {
         plat_serial_close(e.handle);
     }
+    e.handle = PLAT_NO_HANDLE;
     e.held = 0;
 }
 
@@ -275,16 +283,17 @@ static Entry* slot_of(unsigned short port)
     return slot_taken(*e) && e->rx_buf ? e : nullptr;
 }
 
-// A slot that sends or receives: serial device or TCP server.
+// A slot that sends or receives: serial device or TCP server. Only a slot
+// that holds what it opened has a handle to pass to the system.
 static Entry* data_slot(unsigned short port)
 {
     Entry* e = slot_of(port);
-    return e && e->kind != KIND_STUB ? e : nullptr;
+    return e && e->kind != KIND_STUB && e->held ? e : nullptr;
 }
 
 static Entry* serial_slot(unsigned short port)
 {
-    Entry* e = slot_of(port);
+    Entry* e = data_slot(port);
     return e && e->kind == KIND_SERIAL ? e : nullptr;
 }
 
@@ -391,6 +400,8 @@ static unsigned char take(Entry* e)
     return b;
 }
 
+// Takes from each client only what the ring has room for: the rest stays
+// in the system's queue, where TCP's flow control holds the sender back.
 static void service_clients(Entry* e)
 {
     for (int i = 0; i < TCP_CLIENTS; i++) {
@@ -398,6 +409,13 @@ static void service_clients(Entry* e)
             continue;
         unsigned n = 0;
         plat_tcp_available(e->clients[i], &n);
+        // Readable with nothing to read: the client has closed or failed,
+        // and the recv below tells which (or finds a byte just arrived).
+        if (n == 0 && plat_tcp_wait_readable(&e->clients[i], 1, 0))
+            n = 1;
+        unsigned room = (unsigned)(RX_SIZE - 1 - unread(e));
+        if (n > room)
+            n = room;
         if (n == 0)
             continue;
         unsigned char* buf = (unsigned char*)malloc(n);
@@ -432,6 +450,9 @@ static unsigned char* read_driver_queue(const Entry* e, unsigned* got)
 
 int win_put_into_buf(Entry* slot)
 {
+    // A stub or a slot with nothing open has no handle of its own to read.
+    if (!slot->held || !slot->rx_buf)
+        return 0;
     if (slot->kind == KIND_TCPS) {
         service_clients(slot);
         return 0;
@@ -551,26 +572,60 @@ static int echoes(unsigned t)
 }
 
 // Waits until the driver has sent everything, but no longer than the block
-// needs on the line (12 bit times a byte at the port's rate) plus a margin:
-// output held by flow control must not freeze the caller for ever.
+// needs on the line (12 bit times a byte at the device's rate) plus a
+// margin: output held by flow control must not freeze the caller for ever.
+// The rate is the device's own: `baud` is only what init_port was last
+// given, possibly for an earlier port in this slot.
 static void wait_drained(unsigned short port, const Entry* e, int n)
 {
-    unsigned long baud = e->baud ? e->baud : 4800;
+    plat_line line;
+    unsigned long baud = 4800;
+    if (plat_serial_get_line(e->handle, &line) == 0 && line.baud)
+        baud = line.baud;
     uint32_t limit_ms = (uint32_t)((unsigned long)n * 12000UL / baud) + 250;
     uint32_t start = plat_tick_ms();
     while (!port_sent(port) && plat_tick_ms() - start < limit_ms)
         timer_delay(1);
 }
 
+// Every client gets the whole block, or is dropped: a client whose system
+// queue stays full (it does not read) may hold the block up for as long as
+// a slow link needs for it (2 KB a millisecond) and a second more, no
+// longer. The clients are served side by side, so one such client costs
+// that time once.
 static void send_tcp(Entry* e, unsigned char* buf, int n)
 {
     tcps_accept(e);
-    for (int i = 0; i < TCP_CLIENTS; i++) {
-        if (e->clients[i] == -1)
-            continue;
-        unsigned sent;
-        if (plat_tcp_send(e->clients[i], buf, (unsigned)n, &sent) != 0)
-            drop_client(e, i);
+    const unsigned total = (unsigned)n;
+    const uint32_t start = plat_tick_ms(), limit_ms = total / 2048 + 1000;
+    unsigned done[TCP_CLIENTS] = {};
+    for (int pass = 0;; pass++) {
+        plat_socket behind[TCP_CLIENTS];
+        int waiting = 0;
+        for (int i = 0; i < TCP_CLIENTS; i++) {
+            if (e->clients[i] == -1 || (pass > 0 && done[i] == total))
+                continue;
+            unsigned sent = 0;
+            int rc = plat_tcp_send(e->clients[i], buf + done[i], total - done[i], &sent);
+            if (rc != 0 && rc != plat_error_would_block()) {
+                drop_client(e, i);
+                continue;
+            }
+            done[i] += sent;
+            if (done[i] < total)
+                behind[waiting++] = e->clients[i];
+        }
+        if (waiting == 0)
+            return;
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= limit_ms) {
+            for (int i = 0; i < TCP_CLIENTS; i++)
+                if (e->clients[i] != -1 && done[i] < total)
+                    drop_client(e, i);
+            return;
+        }
+        uint32_t left = limit_ms - spent;
+        plat_tcp_wait_writable(behind, waiting, left < 10 ? left : 10);
     }
 }
 
@@ -645,7 +700,7 @@ int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
     Entry* e = slot_of(port);
     if (!e)
         return 2;
-    if (e->kind != KIND_SERIAL)
+    if (e->kind != KIND_SERIAL || !e->held)
         return 0;
     plat_line line = {4800, 8, 0, 0, 0};
     plat_serial_get_line(e->handle, &line);
@@ -680,7 +735,7 @@ void port_control(unsigned int port, char type)
     if (!e)
         return;
     e->turn_type = (unsigned char)type;
-    if (e->kind != KIND_SERIAL)
+    if (e->kind != KIND_SERIAL || !e->held)
         return;
     if (type == 5) {
         plat_line line;

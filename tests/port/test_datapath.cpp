@@ -332,3 +332,36 @@ TEST_F(DataPath, KP6_PORT_LOGSwitchesLoggingOnAtStart)
     EXPECT_NE(std::string::npos, text.find(cp866("Запись (порт 1)-> ") + "60 C0 \r\n\x60\xC0"));
     EXPECT_NE(std::string::npos, text.find(cp866("Чтение  порта 1<- ") + "05 \r\n\x05"));
 }
+
+TEST_F(DataPath, FreeingLetsABlockJustWrittenReachTheLine)
+{
+    std::string block;
+    for (int i = 0; i < 2048; i++)
+        block += (char)(i * 7 + i / 256);
+    std::string name = pty.slave;
+    for (int round = 0; round < 8; round++) {
+        SCOPED_TRACE(round);
+        put_port(h, (unsigned char*)&block[0], (int)block.size());
+        free_port(h, 0);
+        EXPECT_EQ(block, to_device(block.size()));
+        ASSERT_EQ(0, open_port(&h, &name[0], 0));
+    }
+}
+
+TEST_F(DataPath, AWriteToALineThatDoesNotDrainEndsWithinItsLineTime)
+{
+    ASSERT_EQ(0, init_port(h, 115200, 8, 'N', 1));
+    // The master never reads: fill what the pseudo-terminal holds, until it
+    // has taken nothing more for a while.
+    std::string chunk(4096, 'f');
+    for (int still = 0; still < 5; still++) {
+        while (write(slot().handle, chunk.data(), chunk.size()) > 0)
+            still = 0;
+        ASSERT_EQ(EAGAIN, errno);
+        usleep(20000);
+    }
+    std::string block(2048, 'U');
+    uint32_t t0 = plat_tick_ms();
+    put_port(h, (unsigned char*)&block[0], (int)block.size());
+    EXPECT_LT(plat_tick_ms() - t0, 10000u);  // 20 ms a byte would be 41 s
+}

@@ -1,6 +1,8 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -206,4 +208,72 @@ TEST_F(PortTable, SixteenPortsInUseLeaveNoSlot)
     free_port(9, 0);
     ASSERT_EQ(0, open_port(&h, stub, 0));
     EXPECT_EQ(9, h);
+}
+
+static int open_descriptors()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
+TEST_F(PortTable, ARestartClosesWhatTheTableHeld)
+{
+    TestPty pty;
+    start_net(1);
+    int before = open_descriptors();
+    unsigned short h = 0, server = 0;
+    std::string name = pty.slave;
+    char tcps[] = "TCPS_";
+    ASSERT_EQ(0, open_port(&h, &name[0], 0));
+    ASSERT_EQ(0, open_port(&server, tcps, 0));
+    int fd = Port[h - 1].handle;
+    close_net();
+    EXPECT_NE(-1, fcntl(fd, F_GETFD));  // stopping closes nothing
+    start_net(1);
+    EXPECT_EQ(before, open_descriptors());
+    ASSERT_EQ(0, open_port(&h, &name[0], 0));  // the device is no longer held
+}
+
+TEST_F(PortTable, NoCallTouchesAHandleItDidNotOpen)
+{
+    // Standard input holds bytes that are nobody's to read.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    ASSERT_EQ(18, write(fds[1], "not for any port\r\n", 18));
+    int saved = dup(0);
+    ASSERT_EQ(0, dup2(fds[0], 0));
+    start_net(1);
+    unsigned short stub = 0, never = PORT_COUNT;
+    char name[] = "STUB";
+    ASSERT_EQ(0, open_port(&stub, name, 0));
+    // Handle 0, as the zero-filled table has it before the first start.
+    Port[stub - 1].handle = 0;
+    Port[never - 1].handle = 0;
+    for (unsigned short p : {stub, never}) {
+        SCOPED_TRACE(p);
+        unsigned char buf[4] = {}, status = 0;
+        EXPECT_EQ(0, win_put_into_buf(&Port[p - 1]));
+        EXPECT_EQ(1, port_sent(p));
+        clear_buf(p);
+        EXPECT_EQ(0, port_avail(p));
+        EXPECT_EQ(0, recv_port(p, buf, 1));
+        put_port(p, buf, 4);
+        init_port(p, 9600, 8, 'N', 1);
+        port_control(p, 1);
+        my_set_flags(p, 3);
+        get_flags(p, &status);
+        get_comm_mask(p);
+    }
+    int left = 0;
+    ioctl(fds[0], FIONREAD, &left);
+    dup2(saved, 0);
+    close(saved);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(18, left);
 }

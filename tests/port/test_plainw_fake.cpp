@@ -141,6 +141,23 @@ TEST_F(FakePort, AHeldLineEndsTheDrainWaitAtItsBound)
     EXPECT_EQ("escape 4", fake_device.calls.back());  // the line is given back
 }
 
+TEST_F(FakePort, TheDrainBoundFollowsTheRateOfTheDeviceNowOpen)
+{
+    ASSERT_EQ(0, init_port(h, 115200, 8, 'N', 1));
+    free_port(h, 0);
+    char name[] = "ttyUSB2";
+    ASSERT_EQ(0, open_port(&h, name, 0));  // the same slot, at 4800
+    ASSERT_EQ(4800u, fake_device.line.baud);
+    slot().turn_type = 3;
+    fake_device.busy_out_polls = 1000000;
+    std::vector<unsigned char> block(400);
+    uint32_t t0 = plat_tick_ms();
+    put_port(h, block.data(), (int)block.size());
+    // 400 bytes take 1 s at 4800; at 115200 the wait would end after 42 ms
+    // and the margin.
+    EXPECT_GE(plat_tick_ms() - t0, 900u);
+}
+
 static std::string stamp() { return " 07.12.26 (01:04:26:058) "; }
 
 TEST_F(FakePort, AFailedWriteIsRecordedBeforeItsWriteRecord)

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../port/plainw.h"
@@ -154,29 +156,111 @@ TEST_F(TcpServer, ASeventeenthClientWaitsForAFreePlace)
     EXPECT_NE(-1, Port[h - 1].clients[3]);
 }
 
-TEST_F(TcpServer, AClientThatClosesLeavesItsBytesAndIsDroppedOnSend)
+TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
 {
-    int a = client(), b = client();
-    port_avail(h);
-    port_avail(h);
-    ASSERT_EQ(2u, text_log_messages.size());
-    ASSERT_EQ(3, send(a, "bye", 3, 0));
-    shutdown(a, SHUT_RDWR);
-    EXPECT_TRUE(eventually([&] { return port_avail(h) == 3; }, 5000));
-    unsigned char buf[3];
-    ASSERT_EQ(1, recv_port(h, buf, 3));
-    EXPECT_EQ("bye", std::string((char*)buf, 3));
-    // No bytes left: the place stays taken until a send fails.
-    port_avail(h);
-    close(a);
-    clients[0] = -1;
+    // The server only receives, so no failed send tells who has gone.
+    int stay = client();
+    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 1; }, 5000));
+    std::string sent;
+    for (int i = 0; i < 16; i++) {
+        SCOPED_TRACE(i);
+        int c = connect_client(tcp);
+        ASSERT_GE(c, 0);
+        ASSERT_TRUE(eventually([&] {
+            port_avail(h);
+            return text_log_messages.size() == (size_t)i + 2;
+        }, 5000)) << joined();
+        if (i % 2 == 0) {  // closes after a few bytes
+            std::string bytes(3, (char)('a' + i));
+            ASSERT_EQ(3, send(c, bytes.data(), 3, 0));
+            sent += bytes;
+        } else {  // resets with nothing sent
+            struct linger hard = {1, 0};
+            setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        close(c);
+        ASSERT_TRUE(eventually([&] {
+            port_avail(h);
+            int taken = 0;
+            for (int32_t k : Port[h - 1].clients)
+                taken += k != -1;
+            return taken == 1;
+        }, 5000));
+    }
+    int late = client();
+    ASSERT_EQ(3, send(late, "new", 3, 0));
+    sent += "new";
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == (int)sent.size(); }, 5000));
+    std::string got(sent.size(), 0);
+    ASSERT_EQ(1, recv_port(h, (unsigned char*)&got[0], (int)got.size()));
+    EXPECT_EQ(sent, got);
     unsigned char block[] = {7};
-    EXPECT_TRUE(eventually([&] {
-        put_port(h, block, 1);
-        return Port[h - 1].clients[0] == -1;
-    }, 5000));
-    EXPECT_NE(-1, Port[h - 1].clients[1]);
-    EXPECT_EQ(7, client_read(b, 1)[0]);
+    put_port(h, block, 1);
+    EXPECT_EQ("\7", client_read(stay, 1));
+    EXPECT_EQ("\7", client_read(late, 1));
+}
+
+static std::string pattern(size_t n)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(i * 131 + i / 4093);
+    return s;
+}
+
+TEST_F(TcpServer, AFloodArrivesWholeAndInOrderWhileTheCallerDrains)
+{
+    int c = client();
+    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 1; }, 5000));
+    struct timeval give_up = {20, 0};
+    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &give_up, sizeof give_up);
+    const std::string flood = pattern(1 << 20);
+    std::atomic<bool> done(false);
+    std::thread sender([&] {
+        size_t off = 0;
+        ssize_t w;
+        while (off < flood.size() && (w = send(c, flood.data() + off, flood.size() - off, 0)) > 0)
+            off += (size_t)w;
+        done = true;
+    });
+    std::string got;
+    std::vector<unsigned char> buf(RX_SIZE);
+    for (int idle = 0; got.size() < flood.size() && idle < 2000;) {
+        int n = port_avail(h);
+        if (n > 0 && recv_port(h, buf.data(), n))
+            got.append((char*)buf.data(), (size_t)n);
+        idle = n > 0 || !done ? 0 : idle + 1;
+        usleep(1000);
+    }
+    sender.join();
+    EXPECT_EQ(flood.size(), got.size());
+    EXPECT_TRUE(flood == got);
+}
+
+TEST_F(TcpServer, ABigBlockReachesAReaderWholeAndAClientThatNeverReadsIsDropped)
+{
+    int reader = client(), stalled = client();
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 2; }, 5000));
+    struct timeval give_up = {20, 0};
+    setsockopt(reader, SOL_SOCKET, SO_RCVTIMEO, &give_up, sizeof give_up);
+    const std::string block = pattern(10 << 20);
+    std::string got;
+    std::thread rd([&] {
+        std::vector<char> buf(1 << 16);
+        ssize_t r;
+        while (got.size() < block.size() && (r = recv(reader, buf.data(), buf.size(), 0)) > 0)
+            got.append(buf.data(), (size_t)r);
+    });
+    uint32_t t0 = plat_tick_ms();
+    put_port(h, (unsigned char*)&block[0], (int)block.size());
+    uint32_t took = plat_tick_ms() - t0;
+    rd.join();
+    EXPECT_LT(took, 30000u);  // the bound is about 6 s
+    EXPECT_EQ(block.size(), got.size());
+    EXPECT_TRUE(block == got);
+    EXPECT_NE(-1, Port[h - 1].clients[0]);
+    EXPECT_EQ(-1, Port[h - 1].clients[1]);
 }
 
 TEST_F(TcpServer, FreeingClosesClientsAndListener)

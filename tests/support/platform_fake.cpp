@@ -260,4 +260,10 @@ int plat_tcp_wait_readable(const plat_socket*, int, unsigned ms)
     return 0;
 }
 
+int plat_tcp_wait_writable(const plat_socket*, int, unsigned ms)
+{
+    plat_sleep_ms(ms);
+    return 0;
+}
+
 int plat_executable_dir(char*, unsigned) { return ENOENT; }
