@@ -71,42 +71,8 @@ const char USAGE[] =
     "\n"
     "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open\n";
 
-const struct {
-    const char* name;
-    const char* help;
-} command_help[] = {
-    {"ports", "usage: kp6ctl ports\n"
-              "Lists the serial ports one a line, as the window offers them.\n"},
-    {"test", "usage: kp6ctl [--port PATH] [--address HEX] test\n"
-             "Sends the Test header; exit 0 when anything answers, 1 (\"No reply\") otherwise.\n"},
-    {"scan", "usage: kp6ctl [--port PATH] [--timeout MS] scan [--from HEX] [--to HEX]\n"
-             "Reads ER78 at each address of the range (default 01 to FE, 100 ms each)\n"
-             "and lists those that answer with their type. Exit 1 when none does.\n"},
-    {"read", "usage: kp6ctl [--port PATH] [--address HEX] read [--json]\n"
-             "Prints the six settings: NAME VALUE and what it means; --json prints one\n"
-             "JSON object.\n"},
-    {"write", "usage: kp6ctl [--port PATH] [--address HEX] write NAME=VALUE ...\n"
-              "Reads the settings, changes those named and writes all six back.\n"
-              "Names: type=milliliter|liter|hand, inverse=on|off, er78 (the raw byte),\n"
-              "er79, er72, er74, er75, er77 (0 to 255). Nothing is sent unless every value\n"
-              "is right.\n"},
-    {"backup", "usage: kp6ctl [--port PATH] [--address HEX] backup -o FILE [ADDR ...]\n"
-               "Reads each controller (default: --address) into one JSON file (- for\n"
-               "standard output). Nothing is written unless all were read.\n"},
-    {"restore", "usage: kp6ctl [--port PATH] restore -i FILE [--to HEX]...\n"
-                "Writes each controller of the file, reads it back and reports any register\n"
-                "that differs. --to writes one entry (the only one, or the --address one)\n"
-                "to other addresses instead. The file is checked whole before anything is\n"
-                "sent.\n"},
-};
-
-const char* help_of(const std::string& command)
-{
-    for (const auto& c : command_help)
-        if (command == c.name)
-            return c.help;
-    return nullptr;
-}
+// The command's help, or null for no such command.
+const char* help_of(const std::string& command);
 
 int usage_error(const char* fmt, const std::string& what)
 {
@@ -885,6 +851,51 @@ int cmd_restore(void)
     return rc;
 }
 
+const struct {
+    const char* name;
+    int (*run)(void);
+    const char* help;
+} commands[] = {
+    {"ports", cmd_ports,
+     "usage: kp6ctl ports\n"
+     "Lists the serial ports one a line, as the window offers them.\n"},
+    {"test", cmd_test,
+     "usage: kp6ctl [--port PATH] [--address HEX] test\n"
+     "Sends the Test header; exit 0 when anything answers, 1 (\"No reply\") otherwise.\n"},
+    {"scan", cmd_scan,
+     "usage: kp6ctl [--port PATH] [--timeout MS] scan [--from HEX] [--to HEX]\n"
+     "Reads ER78 at each address of the range (default 01 to FE, 100 ms each)\n"
+     "and lists those that answer with their type. Exit 1 when none does.\n"},
+    {"read", cmd_read,
+     "usage: kp6ctl [--port PATH] [--address HEX] read [--json]\n"
+     "Prints the six settings: NAME VALUE and what it means; --json prints one\n"
+     "JSON object.\n"},
+    {"write", cmd_write,
+     "usage: kp6ctl [--port PATH] [--address HEX] write NAME=VALUE ...\n"
+     "Reads the settings, changes those named and writes all six back.\n"
+     "Names: type=milliliter|liter|hand, inverse=on|off, er78 (the raw byte),\n"
+     "er79, er72, er74, er75, er77 (0 to 255). Nothing is sent unless every value\n"
+     "is right.\n"},
+    {"backup", cmd_backup,
+     "usage: kp6ctl [--port PATH] [--address HEX] backup -o FILE [ADDR ...]\n"
+     "Reads each controller (default: --address) into one JSON file (- for\n"
+     "standard output). Nothing is written unless all were read.\n"},
+    {"restore", cmd_restore,
+     "usage: kp6ctl [--port PATH] restore -i FILE [--to HEX]...\n"
+     "Writes each controller of the file, reads it back and reports any register\n"
+     "that differs. --to writes one entry (the only one, or the --address one)\n"
+     "to other addresses instead. The file is checked whole before anything is\n"
+     "sent.\n"},
+};
+
+const char* help_of(const std::string& command)
+{
+    for (const auto& c : commands)
+        if (command == c.name)
+            return c.help;
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -902,17 +913,8 @@ int main(int argc, char** argv)
     const std::string& c = opt.command;
     if (!opt.words.empty() && c != "write" && c != "backup")
         return usage_error(("%s: " + c + " takes no such word").c_str(), opt.words[0]);
-    if (c == "ports")
-        return cmd_ports();
-    if (c == "test")
-        return cmd_test();
-    if (c == "scan")
-        return cmd_scan();
-    if (c == "read")
-        return cmd_read();
-    if (c == "write")
-        return cmd_write();
-    if (c == "backup")
-        return cmd_backup();
-    return cmd_restore();
+    for (const auto& command : commands)
+        if (c == command.name)
+            return command.run();
+    return EXIT_USAGE;  // parse_args knows every command
 }

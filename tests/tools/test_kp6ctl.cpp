@@ -205,6 +205,9 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
 {
     start({"--address", "2A"});
     EXPECT_EQ("2A: Ok\n", ctl("--address 2a test").out);
+    EXPECT_EQ(std::string::npos, read_file(dir.file("port.out")).find("->"));
+    ctl("--log --address 2a test");  // the port's traffic goes to the log
+    EXPECT_NE(std::string::npos, read_file(dir.file("port.out")).find("-> 60 2A 81 "));
     Ran r = ctl("--address 2b --timeout 100 test");
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("2B: No reply\n", r.err);
