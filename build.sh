@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
-          gettext xvfb xauth xdotool x11-utils fonts-dejavu-core)
+          gettext nlohmann-json3-dev xvfb xauth xdotool x11-utils
+          fonts-dejavu-core)
 
 install_packages() {
     local missing=() p

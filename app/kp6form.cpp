@@ -6,6 +6,7 @@
 
 #include "../device/exchange.h"
 #include "../device/link.h"
+#include "../device/settings.h"
 #include "../discovery/comdet.h"
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
@@ -237,14 +238,14 @@ int Hand_Type_OnClick(Fl_Widget*)
 static void apply_er78(unsigned int v)
 {
     xMainForm* f = MainForm;
-    int type = v & 0x0F;
-    if (type == 0 || type == 2 || type == 10) {
-        f->ML_Type->value(type == 0);
-        f->Liter_Type->value(type == 2);
-        f->Hand_Type->value(type == 10);
-        show_topping_fields(type == 0);
+    int meter = er78_meter((unsigned char)v);
+    if (meter != METER_UNKNOWN) {
+        f->ML_Type->value(meter == METER_MILLILITER);
+        f->Liter_Type->value(meter == METER_LITER);
+        f->Hand_Type->value(meter == METER_HAND);
+        show_topping_fields(meter == METER_MILLILITER);
     }
-    f->InversGunCheck->value((v >> 4) & 1);
+    f->InversGunCheck->value(er78_inverse((unsigned char)v));
 }
 
 static void show_value(Fl_Input* field, unsigned int v)
@@ -254,113 +255,60 @@ static void show_value(Fl_Input* field, unsigned int v)
     field->value(text);
 }
 
-int ReadButton_OnClick(Fl_Widget*)
+// The field of each numeric setting, by register; ER78 has none.
+static Fl_Input* setting_field(int reg)
 {
     xMainForm* f = MainForm;
-    const struct {
-        unsigned int word;
-        Fl_Input* field;  // null: the ER78 byte
-        const char* failure;
-    } steps[] = {
-        {WORD_ER78, nullptr, N_("Error read ER78")},
-        {WORD_ER79, f->ER79_Input, N_("Error read ER79")},
-        {WORD_ER74, f->ER74_Input, N_("Error read ER74")},
-        {WORD_ER75, f->ER75_Input, N_("Error read ER75")},
-        {WORD_ER77, f->ER77_Input, N_("Error read ER77")},
-        {WORD_ER72, f->ER72_Input, N_("Error read ER72")},
-    };
-    for (const auto& step : steps) {
-        unsigned int word = step.word;
-        if (rd_wr_memory(word, CMD_READ_ER) != 1) {
-            show_alert(gettext_easy(step.failure));
-            return 0;
-        }
-        if (step.field)
-            show_value(step.field, word);
-        else
-            apply_er78(word);
-    }
-    return 0;
+    Fl_Input* fields[SETTING_COUNT] = {nullptr,        f->ER79_Input, f->ER72_Input,
+                                       f->ER74_Input, f->ER75_Input, f->ER77_Input};
+    return fields[reg];
 }
 
-// A setting as typed: decimal digits only (blanks around them allowed),
-// 0 to 255. 1 and the value, or 0 when the text is anything else.
-static int field_value(const char* text, unsigned int* value)
+int ReadButton_OnClick(Fl_Widget*)
 {
-    while (*text == ' ')
-        text++;
-    unsigned long v = 0;
-    int digits = 0;
-    for (; *text >= '0' && *text <= '9'; text++, digits++) {
-        v = v * 10 + (unsigned long)(*text - '0');
-        if (v > 255)
-            return 0;
+    device_settings s = {};
+    int failed = settings_read(port, window_address(), s);
+    // What came before a failure is shown all the same.
+    int done = failed ? failed - 1 : READ_STEPS;
+    for (int step = 1; step <= done; step++) {
+        int reg = settings_read_register(step);
+        if (reg == REG_ER78)
+            apply_er78(s.er78);
+        else
+            show_value(setting_field(reg), setting_value(s, reg));
     }
-    while (*text == ' ')
-        text++;
-    if (!digits || *text)
-        return 0;
-    *value = (unsigned int)v;
-    return 1;
+    if (failed)
+        show_alert(gettext_easy(settings_read_failure(failed)));
+    return 0;
 }
 
 int WriteButton_OnClick(Fl_Widget*)
 {
     xMainForm* f = MainForm;
-    unsigned int type;
+    int meter;
     if (f->ML_Type->value())
-        type = 0;
+        meter = METER_MILLILITER;
     else if (f->Liter_Type->value())
-        type = 2;
+        meter = METER_LITER;
     else if (f->Hand_Type->value())
-        type = 4;
+        meter = METER_HAND;
     else {
         show_alert(gettext_easy("Select type"));
         return 0;
     }
-    unsigned int er78 = type | (f->InversGunCheck->value() ? 0x10 : 0);
-
-    const struct {
-        Fl_Input* field;
-        unsigned int word;
-        const char* bad_input;
-        const char* failure;
-    } fields[] = {
-        {f->ER79_Input, WORD_ER79, N_("Error input ER79"), N_("Error write ER79")},
-        {f->ER72_Input, WORD_ER72, N_("Error input ER72"), N_("Error write ER72")},
-        {f->ER74_Input, WORD_ER74, N_("Error input ER74"), N_("Error write ER74")},
-        {f->ER75_Input, WORD_ER75, N_("Error input ER75"), N_("Error write ER75")},
-        {f->ER77_Input, WORD_ER77, N_("Error input ER77"), N_("Error write ER77")},
-    };
-    unsigned int words[5];
-    for (int i = 0; i < 5; i++) {
-        unsigned int v;
-        if (!field_value(fields[i].field->value(), &v)) {
-            show_alert(gettext_easy(fields[i].bad_input));
+    device_settings s = {};
+    s.er78 = er78_compose(meter, f->InversGunCheck->value());
+    // Checked in the order of writing; nothing goes out until all pass.
+    for (int reg = REG_ER79; reg < SETTING_COUNT; reg++) {
+        if (!setting_from_text(setting_field(reg)->value(), &setting_value(s, reg))) {
+            show_alert(gettext_easy(setting_input_failure(reg)));
             return 0;
         }
-        words[i] = fields[i].word | v << 24;
     }
-
-    const struct {
-        unsigned char command;
-        unsigned int word;
-        const char* failure;
-    } writes[] = {
-        {CMD_WRITE_IR, WORD_IR24_8, N_("Error write IR24")},
-        {CMD_WRITE_ER, WORD_ER78 | er78 << 24, N_("Error write ER78")},
-        {CMD_WRITE_ER, words[0], fields[0].failure},
-        {CMD_WRITE_ER, words[1], fields[1].failure},
-        {CMD_WRITE_ER, words[2], fields[2].failure},
-        {CMD_WRITE_ER, words[3], fields[3].failure},
-        {CMD_WRITE_ER, words[4], fields[4].failure},
-    };
-    for (const auto& w : writes) {
-        unsigned int word = w.word;
-        if (rd_wr_memory(word, w.command) != 1) {
-            show_alert(gettext_easy(w.failure));
-            return 0;
-        }
+    int failed = settings_write(port, window_address(), s);
+    if (failed) {
+        show_alert(gettext_easy(settings_write_failure(failed)));
+        return 0;
     }
     show_alert(gettext_easy("Write OK"));
     return 0;

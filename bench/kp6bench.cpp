@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "../device/exchange.h"
+#include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
@@ -18,21 +18,20 @@ void put_text_log(char*, int) {}
 
 namespace {
 
-struct Step {
-    unsigned char command;
-    unsigned int word;
-};
+// The settings a Write sends: the simulator's fresh ones.
+const device_settings written = {0x00, 15, 10, 5, 3, 50};
 
-const Step read_steps[] = {
-    {CMD_READ_ER, WORD_ER78}, {CMD_READ_ER, WORD_ER79}, {CMD_READ_ER, WORD_ER74},
-    {CMD_READ_ER, WORD_ER75}, {CMD_READ_ER, WORD_ER77}, {CMD_READ_ER, WORD_ER72},
-};
-const Step write_steps[] = {
-    {CMD_WRITE_IR, WORD_IR24_8},          {CMD_WRITE_ER, WORD_ER78 | 0x00u << 24},
-    {CMD_WRITE_ER, WORD_ER79 | 15u << 24}, {CMD_WRITE_ER, WORD_ER72 | 10u << 24},
-    {CMD_WRITE_ER, WORD_ER74 | 5u << 24},  {CMD_WRITE_ER, WORD_ER75 | 3u << 24},
-    {CMD_WRITE_ER, WORD_ER77 | 50u << 24},
-};
+// One whole operation; false if any exchange failed.
+bool read_all(unsigned short port)
+{
+    device_settings s;
+    return settings_read(port, 0x01, s) == 0;
+}
+
+bool write_all(unsigned short port)
+{
+    return settings_write(port, 0x01, written) == 0;
+}
 
 // Every exchange moves 14 bytes: 5 + 1 out and back, 5 + 3 out and back.
 const int BYTES_PER_EXCHANGE = 14;
@@ -47,27 +46,15 @@ double cpu_ms(void)
     return (double)clock() * 1000.0 / CLOCKS_PER_SEC;
 }
 
-// One whole operation; false if any exchange failed.
-template <size_t N>
-bool operation(unsigned short port, const Step (&steps)[N])
-{
-    for (const Step& s : steps) {
-        unsigned int word = s.word;
-        if (device_exchange(port, 0x01, word, s.command) != 1)
-            return false;
-    }
-    return true;
-}
-
-template <size_t N>
-void measure(const char* name, unsigned short port, const Step (&steps)[N], int runs,
-             unsigned long baud, double turnaround_ms)
+// `steps` exchanges make one operation.
+void measure(const char* name, unsigned short port, bool (*operation)(unsigned short), size_t steps,
+             int runs, unsigned long baud, double turnaround_ms)
 {
     std::vector<double> wall;
     double cpu0 = cpu_ms(), t0 = now_ms();
     for (int i = 0; i < runs; i++) {
         double t = now_ms();
-        if (!operation(port, steps)) {
+        if (!operation(port)) {
             printf("%s: an exchange failed\n", name);
             exit(1);
         }
@@ -76,19 +63,19 @@ void measure(const char* name, unsigned short port, const Step (&steps)[N], int 
     double total = now_ms() - t0, cpu = cpu_ms() - cpu0;
     std::sort(wall.begin(), wall.end());
     double median = wall[wall.size() / 2];
-    int bytes = (int)N * BYTES_PER_EXCHANGE;
+    int bytes = (int)steps * BYTES_PER_EXCHANGE;
     if (baud) {
         double line = bytes * 10.0 * 1000.0 / (double)baud;
-        double turns = 2.0 * N * turnaround_ms;
+        double turns = 2.0 * steps * turnaround_ms;
         printf("%-5s %zu exchanges, %3d bytes: median %7.2f ms; line %6.2f ms + turnarounds "
                "%5.1f ms; the tool adds %5.2f ms (%.2f %%)\n",
-               name, N, bytes, median, line, turns, median - line - turns,
+               name, steps, bytes, median, line, turns, median - line - turns,
                100.0 * (median - line - turns) / (line + turns));
     } else {
-        double exchanges = (double)runs * N;
+        double exchanges = (double)runs * steps;
         printf("%-5s %zu exchanges: median %6.3f ms; %8.0f exchanges/s; CPU %6.3f ms an "
                "exchange\n",
-               name, N, median, exchanges / (total / 1000.0), cpu / exchanges);
+               name, steps, median, exchanges / (total / 1000.0), cpu / exchanges);
     }
 }
 
@@ -124,8 +111,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "kp6-bench: cannot open %s (%d)\n", line, rc);
         return 1;
     }
-    measure("Read", port, read_steps, runs, baud, turnaround);
-    measure("Write", port, write_steps, runs, baud, turnaround);
+    measure("Read", port, read_all, READ_STEPS, runs, baud, turnaround);
+    measure("Write", port, write_all, WRITE_STEPS, runs, baud, turnaround);
     free_port(port, 0);
     close_net();
     remove_event(1);

@@ -6,6 +6,8 @@
 #include "../timers/timersw.h"
 #include "crc.h"
 
+unsigned long answer_timeout_ms = ANSWER_TIMEOUT_MS;
+
 unsigned char address_from_text(const char* text)
 {
     unsigned int a = 0;
@@ -15,7 +17,7 @@ unsigned char address_from_text(const char* text)
 
 int wait_answer(unsigned short port, int count)
 {
-    short timer = set_timer(ANSWER_TIMEOUT_MS);
+    short timer = set_timer(answer_timeout_ms);
     while (port_avail(port) < count) {
         if (timer_exp(timer))
             return 0;  // the slot is free again already

@@ -22,14 +22,16 @@ enum : unsigned int {
     WORD_IR24_8 = 0x08000024  // IR24 with the value 8, written before the others
 };
 
-// How long the controller has for each answer.
+// How long the controller has for each answer: the window's second, unless
+// a tool sets answer_timeout_ms (a scan wants it short).
 enum { ANSWER_TIMEOUT_MS = 1000 };
+extern unsigned long answer_timeout_ms;
 
 // The bus address in a text: read as hexadecimal ("%x"), low 8 bits; a
 // text that does not start with a hex number gives 0.
 unsigned char address_from_text(const char* text);
 
-// Polls the port until `count` bytes wait or ANSWER_TIMEOUT_MS pass:
+// Polls the port until `count` bytes wait or answer_timeout_ms pass:
 // 1 they are there, 0 time-out.
 int wait_answer(unsigned short port, int count);
 

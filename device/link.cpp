@@ -5,7 +5,7 @@
 #include "../port/plainw.h"
 #include "exchange.h"
 
-static unsigned char window_address(void)
+unsigned char window_address(void)
 {
     return address_from_text(MainForm->AddressInput->value());
 }

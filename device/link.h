@@ -5,6 +5,8 @@
 
 #include <FL/Fl_Widget.H>
 
+// The bus address typed in AddressInput.
+unsigned char window_address(void);
 // One exchange on the window's port with the address in AddressInput.
 int rd_wr_memory(unsigned int& word, unsigned char command);
 int TestButton_OnClick(Fl_Widget* w);

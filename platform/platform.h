@@ -137,6 +137,9 @@ int plat_error_would_block(void);
 // that could not be had.
 int plat_error_name_too_long(void);
 int plat_error_no_memory(void);
+// The system's own words for one of its codes, as a user is shown them
+// ("No such file or directory"); always terminated, cut to `size`.
+void plat_error_text(int code, char* out, unsigned size);
 
 // ---- the machine's serial devices -----------------------------------------
 
@@ -168,6 +171,9 @@ void plat_serial_key_close(plat_serial_key* key);
 // The folder holding the running program, without a trailing separator.
 // 0 or the system's error code.
 int plat_executable_dir(char* out, unsigned size);
+
+// 1 when standard error is a terminal a person watches, else 0.
+int plat_stderr_is_terminal(void);
 
 // ---- time and threads ------------------------------------------------------
 

@@ -630,6 +630,14 @@ int plat_error_no_memory(void)
     return ENOMEM;
 }
 
+void plat_error_text(int code, char* out, unsigned size)
+{
+    if (!size)
+        return;
+    // Only the GUI (or main) thread asks, so the shared buffer is safe.
+    snprintf(out, size, "%s", strerror(code));
+}
+
 // ---- the machine's serial devices -----------------------------------------
 
 static char serial_root[PATH_MAX];
@@ -807,6 +815,11 @@ int plat_executable_dir(char* out, unsigned size)
         return ENAMETOOLONG;
     strcpy(out, path);
     return 0;
+}
+
+int plat_stderr_is_terminal(void)
+{
+    return isatty(STDERR_FILENO) == 1;
 }
 
 // ---- time and threads ------------------------------------------------------

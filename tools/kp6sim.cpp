@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ struct Options {
     bool short_answer = false;
     std::vector<unsigned char> stray;
     long hangup_after = -1;       // frames; -1: never
+    std::vector<unsigned char> fail_reads;  // answer Test and writes, refuse reads
 };
 
 Options opt;
@@ -65,7 +67,7 @@ void usage(void)
     fputs("usage: kp6-sim [--address HEX]... [--link PATH] [--device PATH] [--state FILE]\n"
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
-          "               [--stray HEXBYTES] [--hangup-after N]\n",
+          "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n",
           stderr);
 }
 
@@ -116,6 +118,11 @@ bool parse_args(int argc, char** argv)
         } else if (a == "--address") {
             if (!value(v && parse_hex(v, 0xFF, &n)))
                 return false;
+            opt.addresses.push_back((unsigned char)n);
+        } else if (a == "--fail-reads") {
+            if (!value(v && parse_hex(v, 0xFF, &n)))
+                return false;
+            opt.fail_reads.push_back((unsigned char)n);
             opt.addresses.push_back((unsigned char)n);
         } else if (a == "--select-reply") {
             if (!value(v && parse_hex(v, 0xFF, &n)))
@@ -330,7 +337,9 @@ void parameter_frame(Controller& c)
         if (!save_state())
             fprintf(stderr, "kp6-sim: cannot save %s\n", opt.state.c_str());
     }
-    unsigned char head[2] = {(unsigned char)opt.ack, value};
+    bool refused = cmd == 0xCA && std::find(opt.fail_reads.begin(), opt.fail_reads.end(),
+                                            c.address) != opt.fail_reads.end();
+    unsigned char head[2] = {(unsigned char)(refused ? 0x15 : opt.ack), value};
     std::vector<unsigned char> reply = {head[0], head[1], csm8(head, 2)};
     if (opt.short_answer)
         reply.pop_back();

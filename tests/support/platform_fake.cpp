@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
@@ -119,6 +120,11 @@ void plat_serial_close(plat_handle)
 int plat_error_name_too_long(void) { return ENAMETOOLONG; }
 int plat_error_no_memory(void) { return ENOMEM; }
 int plat_error_would_block(void) { return EWOULDBLOCK; }
+void plat_error_text(int code, char* out, unsigned size)
+{
+    if (size)
+        snprintf(out, size, "fake error %d", code);
+}
 
 // No network here.
 int plat_tcp_socket(plat_socket* s)
@@ -267,3 +273,4 @@ int plat_tcp_wait_writable(const plat_socket*, int, unsigned ms)
 }
 
 int plat_executable_dir(char*, unsigned) { return ENOENT; }
+int plat_stderr_is_terminal(void) { return 0; }

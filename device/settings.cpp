@@ -1,0 +1,142 @@
+#include "settings.h"
+
+#include "exchange.h"
+
+// Marks a key for extraction; the caller translates it.
+#define N_(key) key
+
+struct register_info {
+    const char* name;
+    unsigned int word;
+    unsigned char device_settings::*value;
+    const char* read_failure;
+    const char* write_failure;
+    const char* bad_input;
+};
+
+// Indexed by REG_*, which is the order of writing.
+static const register_info registers[SETTING_COUNT] = {
+    {"ER78", WORD_ER78, &device_settings::er78, N_("Error read ER78"), N_("Error write ER78"),
+     nullptr},
+    {"ER79", WORD_ER79, &device_settings::er79, N_("Error read ER79"), N_("Error write ER79"),
+     N_("Error input ER79")},
+    {"ER72", WORD_ER72, &device_settings::er72, N_("Error read ER72"), N_("Error write ER72"),
+     N_("Error input ER72")},
+    {"ER74", WORD_ER74, &device_settings::er74, N_("Error read ER74"), N_("Error write ER74"),
+     N_("Error input ER74")},
+    {"ER75", WORD_ER75, &device_settings::er75, N_("Error read ER75"), N_("Error write ER75"),
+     N_("Error input ER75")},
+    {"ER77", WORD_ER77, &device_settings::er77, N_("Error read ER77"), N_("Error write ER77"),
+     N_("Error input ER77")},
+};
+
+static const int read_order[READ_STEPS] = {REG_ER78, REG_ER79, REG_ER74,
+                                           REG_ER75, REG_ER77, REG_ER72};
+
+static int valid_reg(int reg)
+{
+    return reg >= 0 && reg < SETTING_COUNT;
+}
+
+unsigned char& setting_value(device_settings& s, int reg)
+{
+    return s.*registers[valid_reg(reg) ? reg : REG_ER78].value;
+}
+
+const char* setting_name(int reg)
+{
+    return valid_reg(reg) ? registers[reg].name : nullptr;
+}
+
+int er78_meter(unsigned char er78)
+{
+    switch (er78 & 0x0F) {
+    case 0:
+        return METER_MILLILITER;
+    case 2:
+        return METER_LITER;
+    case 10:
+        return METER_HAND;
+    default:
+        return METER_UNKNOWN;
+    }
+}
+
+int er78_inverse(unsigned char er78)
+{
+    return (er78 >> 4) & 1;
+}
+
+unsigned char er78_compose(int meter, int inverse)
+{
+    unsigned char code = meter == METER_LITER ? 2 : meter == METER_HAND ? 4 : 0;
+    return (unsigned char)(code | (inverse ? 0x10 : 0));
+}
+
+int setting_from_text(const char* text, unsigned char* value)
+{
+    while (*text == ' ')
+        text++;
+    unsigned long v = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; text++, digits++) {
+        v = v * 10 + (unsigned long)(*text - '0');
+        if (v > 255)
+            return 0;
+    }
+    while (*text == ' ')
+        text++;
+    if (!digits || *text)
+        return 0;
+    *value = (unsigned char)v;
+    return 1;
+}
+
+const char* setting_input_failure(int reg)
+{
+    return valid_reg(reg) ? registers[reg].bad_input : nullptr;
+}
+
+int settings_read_register(int step)
+{
+    return step >= 1 && step <= READ_STEPS ? read_order[step - 1] : -1;
+}
+
+const char* settings_read_failure(int step)
+{
+    int reg = settings_read_register(step);
+    return reg < 0 ? nullptr : registers[reg].read_failure;
+}
+
+int settings_read(unsigned short port, unsigned char address, device_settings& s)
+{
+    for (int step = 1; step <= READ_STEPS; step++) {
+        const register_info& r = registers[read_order[step - 1]];
+        unsigned int word = r.word;
+        if (device_exchange(port, address, word, CMD_READ_ER) != 1)
+            return step;
+        s.*r.value = (unsigned char)word;
+    }
+    return 0;
+}
+
+const char* settings_write_failure(int step)
+{
+    if (step == 1)
+        return N_("Error write IR24");
+    return step >= 2 && step <= WRITE_STEPS ? registers[step - 2].write_failure : nullptr;
+}
+
+int settings_write(unsigned short port, unsigned char address, const device_settings& s)
+{
+    unsigned int word = WORD_IR24_8;
+    if (device_exchange(port, address, word, CMD_WRITE_IR) != 1)
+        return 1;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        const register_info& r = registers[reg];
+        word = r.word | (unsigned int)(s.*r.value) << 24;
+        if (device_exchange(port, address, word, CMD_WRITE_ER) != 1)
+            return reg + 2;
+    }
+    return 0;
+}

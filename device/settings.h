@@ -1,0 +1,53 @@
+// The controller's six settings: the Read and Write sequences in the
+// controller's order, the meaning of the ER78 byte and the check of a
+// typed value. No window: the window, kp6ctl and the benchmark share it.
+#ifndef KP6_SETTINGS_H
+#define KP6_SETTINGS_H
+
+// The six registers, in the order Write sends them (after IR24).
+enum { REG_ER78, REG_ER79, REG_ER72, REG_ER74, REG_ER75, REG_ER77, SETTING_COUNT };
+
+struct device_settings {
+    unsigned char er78;  // type code in bits 0 to 3, inverse gun in bit 4, as held
+    unsigned char er79;  // engine start before the main valve opens, x0.1 s
+    unsigned char er72;  // time-out, s
+    unsigned char er74;  // topping, x10 g
+    unsigned char er75;  // buffer overflow, x10 g
+    unsigned char er77;  // sensitivity
+};
+
+unsigned char& setting_value(device_settings& s, int reg);
+const char* setting_name(int reg);  // "ER78" ... ; null outside REG_*
+
+// Metering types of the ER78 byte.
+enum { METER_UNKNOWN = -1, METER_MILLILITER, METER_LITER, METER_HAND };
+
+// Bits 0 to 3 as read: 0 millilitres, 2 litres, 10 hand, else unknown.
+int er78_meter(unsigned char er78);
+int er78_inverse(unsigned char er78);  // bit 4
+// As written: millilitres 0, litres 2, hand 4 (not 10), plus 0x10 for the
+// inverse gun. An unknown meter gives the code 0.
+unsigned char er78_compose(int meter, int inverse);
+
+// A setting as typed: decimal digits only (blanks around them allowed),
+// 0 to 255. 1 and the value, or 0 when the text is anything else.
+int setting_from_text(const char* text, unsigned char* value);
+// The message key for a bad value ("Error input ER79"); null for ER78.
+const char* setting_input_failure(int reg);
+
+enum { READ_STEPS = 6, WRITE_STEPS = 7 };
+
+// Reads the six settings, ER78, ER79, ER74, ER75, ER77, ER72, stopping at
+// the first failure: 0 all read, else the failed step (1 to READ_STEPS).
+// The registers of the steps before it hold what was read; the others
+// keep their values.
+int settings_read(unsigned short port, unsigned char address, device_settings& s);
+int settings_read_register(int step);         // the REG_* read at a step
+const char* settings_read_failure(int step);  // "Error read ER78" ...
+
+// Writes IR24 = 8, then ER78, ER79, ER72, ER74, ER75, ER77, stopping at
+// the first failure: 0 all written, else the failed step (1 is IR24).
+int settings_write(unsigned short port, unsigned char address, const device_settings& s);
+const char* settings_write_failure(int step);  // "Error write IR24" ...
+
+#endif

@@ -1,0 +1,229 @@
+// kp6ctl as a script runs it, against kp6-sim on a pseudo-terminal; the
+// simulator's state file and trace are the witnesses.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../../platform/platform.h"
+#include "../support/sim.h"
+#include "../support/testsupport.h"
+
+struct Ran {
+    int status;
+    std::string out, err;
+};
+
+class Kp6Ctl : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string state = dir.file("state");
+    std::unique_ptr<Sim> sim;
+
+    void start(std::vector<std::string> args, const std::string& prepared = "")
+    {
+        if (!prepared.empty())
+            write_file(state, prepared);
+        args.insert(args.end(), {"--state", state, "--trace"});
+        sim.reset(new Sim(args));
+        ASSERT_FALSE(sim->path.empty());
+    }
+    // Runs kp6ctl in the scratch folder, on the simulator's line.
+    Ran ctl(const std::string& args)
+    {
+        Ran r;
+        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") +
+                          "' " KP6CTL " " + args + " 2>err";
+        r.out = run_command(cmd, &r.status);
+        r.err = read_file(dir.file("err"));
+        return r;
+    }
+    bool holds(const std::string& line) const
+    {
+        return read_file(state).find(line) != std::string::npos;
+    }
+    // Frames the simulator has traced, once its output has settled.
+    size_t frames_received()
+    {
+        size_t n = 0;
+        for (const auto& l : sim->trace((size_t)-1, 300))
+            n += l.rfind("rx ", 0) == 0;
+        return n;
+    }
+};
+
+TEST_F(Kp6Ctl, ScanFindsExactlyTheControllersAmongSilentAddresses)
+{
+    // 04 answers but fails its reads; the other 13 of 01 to 10 stay silent.
+    start({"--address", "02", "--address", "05", "--fail-reads", "04"}, "05 010078 1A\n");
+    uint64_t t0 = plat_perf_counter();
+    Ran r = ctl("scan --from 01 --to 10");
+    double ms = (double)(plat_perf_counter() - t0) / 1e6;
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("02 type=milliliter inverse=off\n05 type=hand inverse=on\n", r.out);
+    EXPECT_EQ("", r.err);  // no progress line when nobody watches
+    EXPECT_LT(ms, 13 * 600.0);  // the window's second would take 13 s
+
+    r = ctl("scan --from 06 --to 08");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("kp6ctl: no controller answered from 06 to 08\n", r.err);
+}
+
+TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
+{
+    start({"--address", "01", "--address", "1F"},
+          "1F 010078 12\n1F 010079 07\n1F 010074 0B\n1F 010075 0C\n1F 010077 FF\n"
+          "1F 010072 00\n");
+    Ran r = ctl("--address 1f read");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("type     liter\n"
+              "inverse  on\n"
+              "er78     18 (0x12)  liter, inverse gun on\n"
+              "er79     7          engine start 0.7 s before the main valve opens\n"
+              "er72     0          time-out 0 s\n"
+              "er74     11         topping 110 g\n"
+              "er75     12         buffer overflow 120 g\n"
+              "er77     255        sensitivity 255\n",
+              r.out);
+    r = ctl("--address 0x1F read --json");
+    EXPECT_EQ("{\"address\":\"1F\",\"type\":\"liter\",\"inverse\":true,\"er78\":18,\"er79\":7,"
+              "\"er72\":0,\"er74\":11,\"er75\":12,\"er77\":255}\n",
+              r.out);
+
+    // Only what is named changes; the rest goes back as it was read.
+    r = ctl("write er79=25 type=hand inverse=on er74=7");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("01: Write OK\n", r.out);
+    EXPECT_TRUE(holds("01 000024 08"));
+    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("01 010079 19"));
+    EXPECT_TRUE(holds("01 010074 07"));
+    EXPECT_TRUE(holds("01 010072 0A"));
+    EXPECT_TRUE(holds("01 010077 32"));
+    EXPECT_TRUE(holds("1F 010078 12"));
+
+    // A bad value stops the write before anything is sent.
+    size_t frames = frames_received();
+    r = ctl("write er72=1 er79=300");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: er79=300: Error input ER79\n", r.err);
+    EXPECT_EQ(frames, frames_received());
+
+    r = ctl("backup -o saved.json 01 1F");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("saved 01 1F to saved.json\n", r.out);
+    std::string saved = read_file(dir.file("saved.json"));
+    EXPECT_NE(std::string::npos, saved.find("\"version\": 1,"));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": 20,"));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": \"unknown type code 4, inverse gun on\""));
+
+    ctl("write er77=1");
+    ctl("--address 1F write er77=2 type=milliliter");
+    EXPECT_TRUE(holds("1F 010078 10"));
+    r = ctl("restore -i saved.json");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("01: restored\n1F: restored\n", r.out);
+    EXPECT_TRUE(holds("01 010077 32"));
+    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("1F 010077 FF"));
+    EXPECT_TRUE(holds("1F 010078 12"));
+}
+
+TEST_F(Kp6Ctl, CloneWithTo)
+{
+    start({"--address", "01", "--address", "02", "--address", "03"},
+          "01 010079 2A\n01 010078 02\n");
+    ASSERT_EQ(0, ctl("backup -o one.json").status);
+    Ran r = ctl("restore -i one.json --to 02 --to 3");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("02: restored from 01\n03: restored from 01\n", r.out);
+    for (const char* a : {"02", "03"}) {
+        EXPECT_TRUE(holds(std::string(a) + " 010079 2A"));
+        EXPECT_TRUE(holds(std::string(a) + " 010078 02"));
+    }
+    // From a file of several, the one to copy is named.
+    ASSERT_EQ(0, ctl("backup -o two.json 01 02").status);
+    EXPECT_EQ(2, ctl("restore -i two.json --to 03").status);
+}
+
+TEST_F(Kp6Ctl, ARestoreToAFailingControllerNamesItAndWritesTheOthers)
+{
+    // 02 is silent, 04 takes writes but fails reads; all take their time.
+    start({"--address", "01", "--address", "03", "--fail-reads", "04", "--turnaround", "20"});
+    std::string file = "{\"version\": 1, \"controllers\": [\n";
+    for (const char* a : {"01", "02", "03", "04"})
+        file += std::string(a == std::string("01") ? "" : ",\n") + "{\"address\": \"" + a +
+                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
+                "\"ER75\": 6, \"ER77\": 5}}";
+    write_file(dir.file("four.json"), file + "\n]}\n");
+    Ran r = ctl("--timeout 200 restore -i four.json");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("02: Error write IR24\n04: Error read ER78\n", r.err);
+    EXPECT_EQ("01: restored\n03: restored\n", r.out);
+    for (const char* a : {"01", "03", "04"})
+        EXPECT_TRUE(holds(std::string(a) + " 010077 05")) << a;
+}
+
+TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
+{
+    start({});
+    ASSERT_EQ(0, ctl("backup -o good.json").status);
+    std::string good = read_file(dir.file("good.json"));
+    size_t frames = frames_received();
+    auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string t = good;
+        t.replace(t.find(from), from.size(), to);
+        return t;
+    };
+    const struct {
+        std::string text, message;
+    } cases[] = {
+        {replaced("\"ER79\": 15", "\"ER79\": 256"),
+         "bad.json:11: ER79 is 256, not a whole number from 0 to 255"},
+        {replaced("\"ER77\": 50", "\"ER77\": -1"),
+         "bad.json:15: ER77 is -1, not a whole number from 0 to 255"},
+        {replaced("\"ER72\": 10,", "\"ER72\": 10"),
+         "bad.json:13: not valid JSON: syntax error while parsing object - unexpected string "
+         "literal; expected '}'"},
+        {replaced("\"version\": 1", "\"version\": 2"),
+         "bad.json:3: unknown version 2 (this kp6ctl reads version 1)"},
+        {good.substr(0, good.size() / 2), "bad.json:"},
+        {replaced("\"address\": \"01\"", "\"address\": \"00\""),
+         "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("bad.json"), c.text);
+        Ran r = ctl("restore -i bad.json");
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(0u, r.err.find("kp6ctl: " + c.message)) << r.err;
+    }
+    EXPECT_EQ(frames, frames_received());
+    EXPECT_TRUE(holds("01 010079 0F"));
+}
+
+TEST_F(Kp6Ctl, UsageTestAndPortFailures)
+{
+    start({"--address", "2A"});
+    EXPECT_EQ("2A: Ok\n", ctl("--address 2a test").out);
+    EXPECT_EQ(std::string::npos, read_file(dir.file("port.out")).find("->"));
+    ctl("--log --address 2a test");  // the port's traffic goes to the log
+    EXPECT_NE(std::string::npos, read_file(dir.file("port.out")).find("-> 60 2A 81 "));
+    Ran r = ctl("--address 2b --timeout 100 test");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("2B: No reply\n", r.err);
+    size_t frames = frames_received();
+    r = ctl("--address 100 read");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: bad address \"100\": give 01 to FF in hexadecimal"));
+    EXPECT_EQ(2, ctl("--address 0 read").status);
+    EXPECT_EQ(2, ctl("frobnicate").status);
+    EXPECT_EQ(0, ctl("restore --help").status);
+    r = ctl("--port " + dir.file("none") + " read");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("kp6ctl: cannot open " + dir.file("none") + ": No such file or directory\n", r.err);
+    EXPECT_EQ(frames, frames_received());
+    // The line is held for exclusive use.
+    TestLine held(sim->path);
+    r = ctl("read");
+    EXPECT_EQ(3, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
+}

@@ -1,0 +1,920 @@
+// kp6ctl: the controller's settings from the command line, on the window's
+// device link: scan the bus, read, write, back up, restore, clone.
+// Results go to standard output, messages to standard error.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../device/exchange.h"
+#include "../device/settings.h"
+#include "../discovery/comdet.h"
+#include "../platform/platform.h"
+#include "../port/plainw.h"
+#include "../timers/timersw.h"
+
+void put_text_log(char*, int) {}
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+enum { EXIT_DONE = 0, EXIT_CONTROLLER = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
+
+const int BACKUP_VERSION = 1;
+const char BACKUP_FORMAT[] = "kp6ctl backup";
+const unsigned long SCAN_TIMEOUT_MS = 100;
+
+struct Options {
+    std::string port;
+    unsigned char address = 0x01;
+    bool address_given = false;
+    unsigned long timeout_ms = 0;  // 0: the command's own default
+    bool log = false;
+    bool help = false;
+    std::string command;
+    std::vector<std::string> words;  // the command's arguments
+    bool json_out = false;
+    unsigned char from = 0x01, to = 0xFE;
+    std::string file;
+    std::vector<unsigned char> targets;  // restore --to
+};
+
+Options opt;
+
+// ---- texts ----------------------------------------------------------------------
+
+const char USAGE[] =
+    "usage: kp6ctl [--port PATH] [--address HEX] [--timeout MS] [--log] COMMAND ...\n"
+    "\n"
+    "commands:\n"
+    "  ports                      the serial ports, as the window lists them\n"
+    "  test                       does anything answer at the address?\n"
+    "  scan [--from HEX] [--to HEX]  the controllers on the bus (01 to FE)\n"
+    "  read [--json]              the six settings\n"
+    "  write NAME=VALUE ...       change some settings (names as read prints them)\n"
+    "  backup -o FILE [ADDR ...]  save controllers' settings to a JSON file\n"
+    "  restore -i FILE [--to HEX]...  write them back (--to: clone one entry)\n"
+    "\n"
+    "options:\n"
+    "  --port PATH     device path or port name (default: $KP6_PORT)\n"
+    "  --address HEX   bus address 01 to FF, e.g. 1f or 0x1F (default: $KP6_ADDRESS, else 01)\n"
+    "  --timeout MS    wait for each answer (default 1000, scan 100)\n"
+    "  --log           log the port's traffic to port.out\n"
+    "  --help          this text; after a command, the command's\n"
+    "\n"
+    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open\n";
+
+// The command's help, or null for no such command.
+const char* help_of(const std::string& command);
+
+int usage_error(const char* fmt, const std::string& what)
+{
+    fputs("kp6ctl: ", stderr);
+    fprintf(stderr, fmt, what.c_str());
+    fputs("\n(kp6ctl --help tells more)\n", stderr);
+    return EXIT_USAGE;
+}
+
+// Meter names, as read prints them and write takes them.
+const char* meter_name(int meter)
+{
+    switch (meter) {
+    case METER_MILLILITER:
+        return "milliliter";
+    case METER_LITER:
+        return "liter";
+    case METER_HAND:
+        return "hand";
+    default:
+        return "unknown";
+    }
+}
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+// What a register's value means, in words.
+std::string meaning(int reg, unsigned v)
+{
+    char text[96];
+    switch (reg) {
+    case REG_ER78:
+        if (er78_meter((unsigned char)v) == METER_UNKNOWN)
+            snprintf(text, sizeof text, "unknown type code %u, inverse gun %s", v & 0x0F,
+                     er78_inverse((unsigned char)v) ? "on" : "off");
+        else
+            snprintf(text, sizeof text, "%s, inverse gun %s", meter_name(er78_meter((unsigned char)v)),
+                     er78_inverse((unsigned char)v) ? "on" : "off");
+        break;
+    case REG_ER79:
+        snprintf(text, sizeof text, "engine start %u.%u s before the main valve opens", v / 10,
+                 v % 10);
+        break;
+    case REG_ER72:
+        snprintf(text, sizeof text, "time-out %u s", v);
+        break;
+    case REG_ER74:
+        snprintf(text, sizeof text, "topping %u g", v * 10);
+        break;
+    case REG_ER75:
+        snprintf(text, sizeof text, "buffer overflow %u g", v * 10);
+        break;
+    default:
+        snprintf(text, sizeof text, "sensitivity %u", v);
+        break;
+    }
+    return text;
+}
+
+// ---- arguments ----------------------------------------------------------------------
+
+// A bus address: hexadecimal, an optional 0x, 01 to FF.
+bool parse_address(const std::string& text, unsigned char* out)
+{
+    const char* p = text.c_str();
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        p += 2;
+    size_t n = strlen(p);
+    if (n == 0 || n > 8 || strspn(p, "0123456789abcdefABCDEF") != n)
+        return false;
+    unsigned long v = strtoul(p, nullptr, 16);
+    if (v < 1 || v > 0xFF)
+        return false;
+    *out = (unsigned char)v;
+    return true;
+}
+
+bool parse_ms(const std::string& text, unsigned long* out)
+{
+    size_t n = text.size();
+    if (n == 0 || n > 6 || strspn(text.c_str(), "0123456789") != n)
+        return false;
+    unsigned long v = strtoul(text.c_str(), nullptr, 10);
+    if (v < 1 || v > 60000)
+        return false;
+    *out = v;
+    return true;
+}
+
+const char BAD_ADDRESS[] = "bad address \"%s\": give 01 to FF in hexadecimal (1f, 0x1F)";
+
+int parse_args(int argc, char** argv)
+{
+    if (const char* p = getenv("KP6_PORT"))
+        opt.port = p;
+    if (const char* a = getenv("KP6_ADDRESS")) {
+        if (!parse_address(a, &opt.address))
+            return usage_error("KP6_ADDRESS: bad address \"%s\": give 01 to FF in hexadecimal", a);
+        opt.address_given = true;
+    }
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i], value;
+        bool has_value = false;
+        size_t eq = a.find('=');
+        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = a.substr(eq + 1);
+            a = a.substr(0, eq);
+            has_value = true;
+        }
+        // The option's value, from "--opt=value" or the next word.
+        auto take = [&](std::string* out) {
+            if (!has_value) {
+                if (i + 1 >= argc)
+                    return false;
+                value = argv[++i];
+            }
+            *out = value;
+            return true;
+        };
+        std::string v;
+        const std::string& cmd = opt.command;
+        if (a == "--help" || a == "-h") {
+            opt.help = true;
+        } else if (a == "--log") {
+            opt.log = true;
+        } else if (a == "--port") {
+            if (!take(&v) || v.empty())
+                return usage_error("%s needs a device path or a port name", a);
+            opt.port = v;
+        } else if (a == "--address") {
+            if (!take(&v))
+                return usage_error("%s needs a hexadecimal address", a);
+            if (!parse_address(v, &opt.address))
+                return usage_error(BAD_ADDRESS, v);
+            opt.address_given = true;
+        } else if (a == "--timeout") {
+            if (!take(&v) || !parse_ms(v, &opt.timeout_ms))
+                return usage_error("%s needs milliseconds, 1 to 60000", a);
+        } else if (a == "--json" && cmd == "read") {
+            opt.json_out = true;
+        } else if ((a == "--from" || a == "--to") && cmd == "scan") {
+            if (!take(&v))
+                return usage_error("%s needs a hexadecimal address", a);
+            if (!parse_address(v, a == "--from" ? &opt.from : &opt.to))
+                return usage_error(BAD_ADDRESS, v);
+        } else if (a == "--to" && cmd == "restore") {
+            unsigned char t;
+            if (!take(&v))
+                return usage_error("%s needs a hexadecimal address", a);
+            if (!parse_address(v, &t))
+                return usage_error(BAD_ADDRESS, v);
+            opt.targets.push_back(t);
+        } else if (((a == "-o" || a == "--output") && cmd == "backup") ||
+                   ((a == "-i" || a == "--input") && cmd == "restore")) {
+            if (!take(&v) || v.empty())
+                return usage_error("%s needs a file name", a);
+            opt.file = v;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usage_error(cmd.empty() ? "unknown option %s"
+                                           : "unknown option %s (or not one of this command)",
+                               a);
+        } else if (cmd.empty()) {
+            if (!help_of(a))
+                return usage_error("unknown command %s", a);
+            opt.command = a;
+        } else {
+            opt.words.push_back(argv[i]);
+        }
+    }
+    return EXIT_DONE;
+}
+
+// ---- the line -----------------------------------------------------------------------
+
+unsigned short line_port = 0;
+
+int open_line(unsigned long default_timeout_ms)
+{
+    if (opt.port.empty())
+        return usage_error("no port%s: give --port PATH or set KP6_PORT (kp6ctl ports lists them)",
+                           "");
+    if (opt.port.size() >= PORT_NAME_SIZE)
+        return usage_error("the port name %s is too long", opt.port);
+    install_event(1);
+    start_net(1);
+    char name[PORT_NAME_SIZE];
+    snprintf(name, sizeof name, "%s", opt.port.c_str());
+    int rc = open_port(&line_port, name, 0);
+    if (rc != 0) {
+        char reason[200];
+        if (rc == -1)
+            snprintf(reason, sizeof reason, "the TCP server port could not be set up");
+        else
+            plat_error_text(rc, reason, sizeof reason);
+        fprintf(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        line_port = 0;
+        close_net();
+        remove_event(1);
+        return EXIT_PORT;
+    }
+    if (opt.log)
+        pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
+    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    return EXIT_DONE;
+}
+
+void close_line(void)
+{
+    free_port(line_port, 0);
+    close_net();
+    remove_event(1);
+}
+
+// "01: Error read ER78"
+void controller_failed(unsigned char address, const char* what)
+{
+    fprintf(stderr, "%02X: %s\n", address, what);
+}
+
+std::string hex2(unsigned v)
+{
+    char text[8];
+    snprintf(text, sizeof text, "%02X", v & 0xFF);
+    return text;
+}
+
+// ---- commands -----------------------------------------------------------------------
+
+int cmd_ports(void)
+{
+    ComDetect();
+    for (int i = 0; i < com_num_detected; i++)
+        puts(com_port_names[i]);
+    return EXIT_DONE;
+}
+
+int cmd_test(void)
+{
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    int answered = device_test(line_port, opt.address);
+    clear_buf(line_port);
+    close_line();
+    if (!answered) {
+        controller_failed(opt.address, "No reply");
+        return EXIT_CONTROLLER;
+    }
+    printf("%02X: Ok\n", opt.address);
+    return EXIT_DONE;
+}
+
+int cmd_scan(void)
+{
+    if (opt.from > opt.to)
+        return usage_error("the range %s is empty", hex2(opt.from) + ".." + hex2(opt.to));
+    int rc = open_line(SCAN_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    bool progress = plat_stderr_is_terminal();
+    int found = 0;
+    for (unsigned a = opt.from; a <= opt.to; a++) {
+        if (progress)
+            fprintf(stderr, "\rscanning %02X (%d found) ", a, found);
+        // A whole read, not a stray byte, tells a controller is there.
+        unsigned int word = WORD_ER78;
+        if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1)
+            continue;
+        if (progress)
+            fputs("\r                        \r", stderr);
+        found++;
+        printf("%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
+               er78_inverse((unsigned char)word) ? "on" : "off");
+        fflush(stdout);
+    }
+    if (progress)
+        fputs("\r                        \r", stderr);
+    close_line();
+    if (!found) {
+        fprintf(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
+        return EXIT_CONTROLLER;
+    }
+    return EXIT_DONE;
+}
+
+// Reads one controller; false (and the message) when a step failed.
+bool read_controller(unsigned char address, device_settings& s)
+{
+    int failed = settings_read(line_port, address, s);
+    if (failed)
+        controller_failed(address, settings_read_failure(failed));
+    return failed == 0;
+}
+
+const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
+
+int cmd_read(void)
+{
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    device_settings s = {};
+    bool ok = read_controller(opt.address, s);
+    close_line();
+    if (!ok)
+        return EXIT_CONTROLLER;
+    int meter = er78_meter(s.er78);
+    bool inverse = er78_inverse(s.er78);
+    if (opt.json_out) {
+        json j = json::object();
+        j["address"] = hex2(opt.address);
+        j["type"] = meter_name(meter);
+        j["inverse"] = inverse;
+        for (int reg = 0; reg < SETTING_COUNT; reg++)
+            j[setting_keys[reg]] = setting_value(s, reg);
+        puts(j.dump().c_str());
+        return EXIT_DONE;
+    }
+    printf("%-8s %s\n", "type", meter_name(meter));
+    printf("%-8s %s\n", "inverse", inverse ? "on" : "off");
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        unsigned v = setting_value(s, reg);
+        std::string text = std::to_string(v);
+        if (reg == REG_ER78)
+            text += " (0x" + hex2(v) + ")";
+        printf("%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+    }
+    return EXIT_DONE;
+}
+
+// One NAME=VALUE of write, checked.
+struct Change {
+    int reg;  // REG_*, or -1 type, -2 inverse
+    unsigned char value;
+};
+
+int cmd_write(void)
+{
+    if (opt.words.empty())
+        return usage_error("write needs NAME=VALUE ...%s", "");
+    std::vector<Change> changes;
+    for (const std::string& w : opt.words) {
+        size_t eq = w.find('=');
+        if (eq == std::string::npos)
+            return usage_error("%s is not NAME=VALUE", w);
+        std::string name = lower(w.substr(0, eq)), value = w.substr(eq + 1);
+        Change c = {-3, 0};
+        if (name == "type") {
+            c.reg = -1;
+            std::string v = lower(value);
+            if (v == "milliliter")
+                c.value = METER_MILLILITER;
+            else if (v == "liter")
+                c.value = METER_LITER;
+            else if (v == "hand")
+                c.value = METER_HAND;
+            else
+                return usage_error("type=%s: give milliliter, liter or hand", value);
+        } else if (name == "inverse") {
+            c.reg = -2;
+            std::string v = lower(value);
+            if (v != "on" && v != "off")
+                return usage_error("inverse=%s: give on or off", value);
+            c.value = v == "on";
+        } else {
+            for (int reg = 0; reg < SETTING_COUNT; reg++)
+                if (name == setting_keys[reg])
+                    c.reg = reg;
+            if (c.reg == -3)
+                return usage_error("unknown setting %s (type, inverse, er78, er79, er72, er74, "
+                                   "er75, er77)",
+                                   name);
+            if (!setting_from_text(value.c_str(), &c.value)) {
+                const char* key = setting_input_failure(c.reg);
+                fprintf(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
+                return EXIT_USAGE;
+            }
+        }
+        changes.push_back(c);
+    }
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    device_settings s = {};
+    if (!read_controller(opt.address, s)) {
+        close_line();
+        return EXIT_CONTROLLER;
+    }
+    // Only what is named changes; bits of ER78 nobody named stay.
+    for (const Change& c : changes) {
+        if (c.reg == -1)
+            s.er78 = (unsigned char)(er78_compose(c.value, er78_inverse(s.er78)) | (s.er78 & 0xE0));
+        else if (c.reg == -2)
+            s.er78 = (unsigned char)((s.er78 & ~0x10) | (c.value ? 0x10 : 0));
+        else
+            setting_value(s, c.reg) = c.value;
+    }
+    int failed = settings_write(line_port, opt.address, s);
+    close_line();
+    if (failed) {
+        controller_failed(opt.address, settings_write_failure(failed));
+        return EXIT_CONTROLLER;
+    }
+    printf("%02X: Write OK\n", opt.address);
+    return EXIT_DONE;
+}
+
+json controller_json(unsigned char address, device_settings& s)
+{
+    json c = json::object(), regs = json::object(), means = json::object();
+    c["address"] = hex2(address);
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        regs[setting_name(reg)] = setting_value(s, reg);
+        means[setting_name(reg)] = meaning(reg, setting_value(s, reg));
+    }
+    c["registers"] = regs;
+    c["meaning"] = means;
+    return c;
+}
+
+// Writes the whole file or nothing: a backup cut short must not replace a
+// good one.
+bool save_text(const std::string& path, const std::string& text)
+{
+    if (path == "-")
+        return fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0;
+    std::string tmp = path + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    int e = errno;
+    remove(tmp.c_str());
+    errno = e;
+    return false;
+}
+
+int cmd_backup(void)
+{
+    if (opt.file.empty())
+        return usage_error("backup needs -o FILE%s", "");
+    std::vector<unsigned char> addresses;
+    for (const std::string& w : opt.words) {
+        unsigned char a;
+        if (!parse_address(w, &a))
+            return usage_error(BAD_ADDRESS, w);
+        addresses.push_back(a);
+    }
+    if (addresses.empty())
+        addresses.push_back(opt.address);
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    json list = json::array();
+    bool all = true;
+    for (unsigned char a : addresses) {
+        device_settings s = {};
+        if (read_controller(a, s))
+            list.push_back(controller_json(a, s));
+        else
+            all = false;
+    }
+    close_line();
+    if (!all) {
+        fprintf(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
+        return EXIT_CONTROLLER;
+    }
+    plat_datetime t;
+    plat_utc_time(&t);
+    char when[32];
+    snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
+    json doc = json::object();
+    doc["format"] = BACKUP_FORMAT;
+    doc["version"] = BACKUP_VERSION;
+    doc["time"] = when;
+    doc["port"] = opt.port;
+    doc["controllers"] = list;
+    // A port name need not be UTF-8; dump() would refuse it.
+    std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    if (!save_text(opt.file, text)) {
+        fprintf(stderr, "kp6ctl: cannot write %s: %s\n", opt.file.c_str(), strerror(errno));
+        return EXIT_USAGE;
+    }
+    if (opt.file != "-") {
+        std::string names;
+        for (unsigned char a : addresses)
+            names += " " + hex2(a);
+        printf("saved%s to %s\n", names.c_str(), opt.file.c_str());
+    }
+    return EXIT_DONE;
+}
+
+// ---- the backup file, checked --------------------------------------------------------
+
+// nlohmann's tree keeps no positions. A SAX pass over the same text notes
+// the line of every value by its JSON pointer, so a bad value can be named
+// by its line. The lexer reads one character ahead of a number's end; the
+// line is taken before that character.
+struct LineCounter {
+    const char* at;
+    int newlines;  // before `at`
+};
+
+struct CountingIter {
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+    const char* p;
+    LineCounter* counter;
+    reference operator*() const { return *p; }
+    CountingIter& operator++()
+    {
+        if (*p == '\n')
+            counter->newlines++;
+        counter->at = ++p;
+        return *this;
+    }
+    bool operator==(const CountingIter& o) const { return p == o.p; }
+    bool operator!=(const CountingIter& o) const { return p != o.p; }
+};
+
+struct LineMap : nlohmann::json_sax<json> {
+    LineCounter counter;
+    const char* begin;
+    struct Level {
+        bool array;
+        size_t index;
+        std::string key;
+    };
+    std::vector<Level> levels;
+    std::map<std::string, int> lines;  // JSON pointer -> line
+    size_t error_position = 0;
+    std::string error;
+
+    int line_now() const
+    {
+        bool ahead = counter.at > begin && counter.at[-1] == '\n';
+        return 1 + counter.newlines - (ahead ? 1 : 0);
+    }
+    std::string pointer() const
+    {
+        std::string p;
+        for (const Level& l : levels)
+            p += "/" + (l.array ? std::to_string(l.index) : l.key);
+        return p;
+    }
+    bool value()
+    {
+        lines[pointer()] = line_now();
+        if (!levels.empty() && levels.back().array)
+            levels.back().index++;
+        return true;
+    }
+    bool open(bool array)
+    {
+        lines[pointer()] = line_now();
+        levels.push_back({array, 0, ""});
+        return true;
+    }
+    bool close()
+    {
+        levels.pop_back();
+        if (!levels.empty() && levels.back().array)
+            levels.back().index++;
+        return true;
+    }
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override { return open(false); }
+    bool key(string_t& k) override
+    {
+        levels.back().key = k;
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(true); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception& ex) override
+    {
+        error_position = position;
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: what"
+        error = ex.what();
+        if (error[0] == '[' && error.find("] ") != std::string::npos)
+            error = error.substr(error.find("] ") + 2);
+        size_t colon = error.find(": ");
+        if (error.rfind("parse error", 0) == 0 && colon != std::string::npos)
+            error = error.substr(colon + 2);
+        return false;
+    }
+};
+
+struct Saved {
+    unsigned char address;
+    device_settings settings;
+};
+
+// Every controller of a backup file, or the message naming its line and
+// what is wrong.
+bool load_backup(const std::string& path, std::vector<Saved>& entries, std::string& message)
+{
+    std::string text;
+    FILE* f = path == "-" ? stdin : fopen(path.c_str(), "rb");
+    if (!f) {
+        message = path + ": " + strerror(errno);
+        return false;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    bool read_ok = !ferror(f);
+    if (f != stdin)
+        fclose(f);
+    if (!read_ok) {
+        message = path + ": cannot be read";
+        return false;
+    }
+
+    auto at = [&](int line, const std::string& what) {
+        message = path + ":" + std::to_string(line) + ": " + what;
+        return false;
+    };
+    LineMap map;
+    map.begin = text.c_str();
+    map.counter = {map.begin, 0};
+    const char* end = text.c_str() + text.size();
+    if (!json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
+                         &map)) {
+        size_t p = map.error_position ? map.error_position - 1 : 0;
+        if (p > text.size())
+            p = text.size();
+        int line = 1;
+        for (size_t i = 0; i < p; i++)
+            line += text[i] == '\n';
+        return at(line, "not valid JSON: " + map.error);
+    }
+    json doc = json::parse(text, nullptr, false);
+    if (doc.is_discarded())
+        return at(1, "not valid JSON");
+    auto line_of = [&](const std::string& pointer) {
+        auto it = map.lines.find(pointer);
+        return it == map.lines.end() ? 1 : it->second;
+    };
+    if (!doc.is_object())
+        return at(1, "not a kp6ctl backup (no JSON object)");
+    auto version = doc.find("version");
+    if (version == doc.end())
+        return at(1, "not a kp6ctl backup (no \"version\")");
+    if (!version->is_number_unsigned() || version->get<uint64_t>() != BACKUP_VERSION)
+        return at(line_of("/version"), "unknown version " + version->dump() +
+                                           " (this kp6ctl reads version " +
+                                           std::to_string(BACKUP_VERSION) + ")");
+    auto list = doc.find("controllers");
+    if (list == doc.end() || !list->is_array() || list->empty())
+        return at(line_of("/controllers"), "\"controllers\" must be a list of controllers");
+    for (size_t i = 0; i < list->size(); i++) {
+        const json& c = (*list)[i];
+        std::string here = "/controllers/" + std::to_string(i);
+        if (!c.is_object())
+            return at(line_of(here), "a controller must be an object");
+        Saved e = {};
+        auto address = c.find("address");
+        if (address == c.end())
+            return at(line_of(here), "a controller without \"address\"");
+        if (!address->is_string() || !parse_address(address->get<std::string>(), &e.address))
+            return at(line_of(here + "/address"),
+                      "address " + address->dump() + " is not 01 to FF in hexadecimal");
+        auto regs = c.find("registers");
+        if (regs == c.end() || !regs->is_object())
+            return at(line_of(here), "controller " + hex2(e.address) + " has no \"registers\"");
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            auto v = regs->find(setting_name(reg));
+            if (v == regs->end())
+                return at(line_of(here + "/registers"), "controller " + hex2(e.address) +
+                                                            " has no " + setting_name(reg));
+            if (!v->is_number_unsigned() || v->get<uint64_t>() > 255)
+                return at(line_of(here + "/registers/" + setting_name(reg)),
+                          std::string(setting_name(reg)) + " is " + v->dump() +
+                              ", not a whole number from 0 to 255");
+            setting_value(e.settings, reg) = (unsigned char)v->get<uint64_t>();
+        }
+        entries.push_back(e);
+    }
+    return true;
+}
+
+int cmd_restore(void)
+{
+    if (opt.file.empty())
+        return usage_error("restore needs -i FILE%s", "");
+    std::vector<Saved> entries;
+    std::string message;
+    if (!load_backup(opt.file, entries, message)) {
+        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<Saved> jobs;
+    std::vector<unsigned char> sources;  // where each job's settings come from
+    if (opt.targets.empty()) {
+        jobs = entries;
+        for (const Saved& e : entries)
+            sources.push_back(e.address);
+    } else {
+        const Saved* from = entries.size() == 1 ? &entries[0] : nullptr;
+        if (!from && opt.address_given)
+            for (const Saved& e : entries)
+                if (e.address == opt.address)
+                    from = &e;
+        if (!from) {
+            fprintf(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+                            "--address\n",
+                    opt.file.c_str(), entries.size(),
+                    opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
+            return EXIT_USAGE;
+        }
+        for (unsigned char t : opt.targets) {
+            jobs.push_back({t, from->settings});
+            sources.push_back(from->address);
+        }
+    }
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    rc = EXIT_DONE;
+    for (size_t i = 0; i < jobs.size(); i++) {
+        const Saved& job = jobs[i];
+        int failed = settings_write(line_port, job.address, job.settings);
+        if (failed) {
+            controller_failed(job.address, settings_write_failure(failed));
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        device_settings back = {};
+        if (!read_controller(job.address, back)) {
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        bool same = true;
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
+            if (want != got) {
+                fprintf(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
+                        setting_name(reg), got, want);
+                same = false;
+            }
+        }
+        if (!same) {
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        if (sources[i] == job.address)
+            printf("%02X: restored\n", job.address);
+        else
+            printf("%02X: restored from %02X\n", job.address, sources[i]);
+        fflush(stdout);
+    }
+    close_line();
+    return rc;
+}
+
+const struct {
+    const char* name;
+    int (*run)(void);
+    const char* help;
+} commands[] = {
+    {"ports", cmd_ports,
+     "usage: kp6ctl ports\n"
+     "Lists the serial ports one a line, as the window offers them.\n"},
+    {"test", cmd_test,
+     "usage: kp6ctl [--port PATH] [--address HEX] test\n"
+     "Sends the Test header; exit 0 when anything answers, 1 (\"No reply\") otherwise.\n"},
+    {"scan", cmd_scan,
+     "usage: kp6ctl [--port PATH] [--timeout MS] scan [--from HEX] [--to HEX]\n"
+     "Reads ER78 at each address of the range (default 01 to FE, 100 ms each)\n"
+     "and lists those that answer with their type. Exit 1 when none does.\n"},
+    {"read", cmd_read,
+     "usage: kp6ctl [--port PATH] [--address HEX] read [--json]\n"
+     "Prints the six settings: NAME VALUE and what it means; --json prints one\n"
+     "JSON object.\n"},
+    {"write", cmd_write,
+     "usage: kp6ctl [--port PATH] [--address HEX] write NAME=VALUE ...\n"
+     "Reads the settings, changes those named and writes all six back.\n"
+     "Names: type=milliliter|liter|hand, inverse=on|off, er78 (the raw byte),\n"
+     "er79, er72, er74, er75, er77 (0 to 255). Nothing is sent unless every value\n"
+     "is right.\n"},
+    {"backup", cmd_backup,
+     "usage: kp6ctl [--port PATH] [--address HEX] backup -o FILE [ADDR ...]\n"
+     "Reads each controller (default: --address) into one JSON file (- for\n"
+     "standard output). Nothing is written unless all were read.\n"},
+    {"restore", cmd_restore,
+     "usage: kp6ctl [--port PATH] restore -i FILE [--to HEX]...\n"
+     "Writes each controller of the file, reads it back and reports any register\n"
+     "that differs. --to writes one entry (the only one, or the --address one)\n"
+     "to other addresses instead. The file is checked whole before anything is\n"
+     "sent.\n"},
+};
+
+const char* help_of(const std::string& command)
+{
+    for (const auto& c : commands)
+        if (command == c.name)
+            return c.help;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int rc = parse_args(argc, argv);
+    if (rc)
+        return rc;
+    if (opt.help || opt.command.empty()) {
+        if (opt.command.empty())
+            fputs(USAGE, opt.help ? stdout : stderr);
+        else
+            fputs(help_of(opt.command), stdout);
+        return opt.help ? EXIT_DONE : EXIT_USAGE;
+    }
+    const std::string& c = opt.command;
+    if (!opt.words.empty() && c != "write" && c != "backup")
+        return usage_error(("%s: " + c + " takes no such word").c_str(), opt.words[0]);
+    for (const auto& command : commands)
+        if (c == command.name)
+            return command.run();
+    return EXIT_USAGE;  // parse_args knows every command
+}
