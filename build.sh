@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine, builds, and either starts the tool or runs
-# every test.   bash build.sh run   |   bash build.sh test
+# Sets up a Debian 12 machine, builds, and either starts the tool, runs
+# every test or makes the Debian package in build/.
+#   bash build.sh run   |   bash build.sh test   |   bash build.sh package
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool x11-utils
-          fonts-dejavu-core)
+          fonts-dejavu-core
+          dpkg-dev file lintian)  # the package: its dependencies, lintian
 
 install_packages() {
     local missing=() p
@@ -64,8 +66,13 @@ test)
         LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
         run_tests build-asan
     ;;
+package)
+    install_packages
+    build build
+    cmake --build build --target package
+    ;;
 *)
-    echo "usage: bash build.sh run|test" >&2
+    echo "usage: bash build.sh run|test|package" >&2
     exit 2
     ;;
 esac
