@@ -25,8 +25,18 @@ enum : unsigned int {
 // How long the controller has for each answer.
 enum { ANSWER_TIMEOUT_MS = 1000 };
 
-// The bus address in a text: read as hexadecimal ("%x"), low 8 bits; a
-// text that does not start with a hex number gives 0.
+// Longest text the address field takes: "0x" and four digits.
+enum { ADDRESS_TEXT_MAX = 6 };
+
+// Whether `text` may stand in the address field: hexadecimal digits in
+// either case after an optional 0x or 0X, at most ADDRESS_TEXT_MAX
+// characters, value at most FF (leading zeros allowed). The empty text and
+// a bare 0x pass too, so that a user can clear the field and type anew.
+// 1 yes, 0 no.
+int address_text_ok(const char* text);
+
+// The bus address in an address text (see address_text_ok); the empty
+// text, a bare 0x and any text the field would not take give 0.
 unsigned char address_from_text(const char* text);
 
 // Polls the port until `count` bytes wait or ANSWER_TIMEOUT_MS pass:
