@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
-          gettext xvfb xauth xdotool x11-utils fonts-dejavu-core)
+          gettext xvfb xauth xdotool xclip x11-utils fonts-dejavu-core)
 
 install_packages() {
     local missing=() p

@@ -21,10 +21,10 @@ static int address_value(const char* text)
     const char* p = text;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
         p += 2;
-    int v = 0;
+    int v = 0, digits = 0;
     for (; *p; p++) {
         int d = hex_digit(*p);
-        if (d < 0 || p - text >= ADDRESS_TEXT_MAX)
+        if (d < 0 || ++digits > ADDRESS_DIGITS_MAX)
             return -1;
         v = v * 16 + d;
         if (v > 0xFF)  // a third significant digit would wrap to another address

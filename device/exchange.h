@@ -25,13 +25,13 @@ enum : unsigned int {
 // How long the controller has for each answer.
 enum { ANSWER_TIMEOUT_MS = 1000 };
 
-// Longest text the address field takes: "0x" and four digits.
-enum { ADDRESS_TEXT_MAX = 6 };
+// The address field takes at most four digits after an optional 0x.
+enum { ADDRESS_DIGITS_MAX = 4, ADDRESS_TEXT_MAX = 2 + ADDRESS_DIGITS_MAX };
 
 // Whether `text` may stand in the address field: hexadecimal digits in
-// either case after an optional 0x or 0X, at most ADDRESS_TEXT_MAX
-// characters, value at most FF (leading zeros allowed). The empty text and
-// a bare 0x pass too, so that a user can clear the field and type anew.
+// either case after an optional 0x or 0X, at most ADDRESS_DIGITS_MAX of
+// them, value at most FF (leading zeros allowed). The empty text and a
+// bare 0x pass too, so that a user can clear the field and type anew.
 // 1 yes, 0 no.
 int address_text_ok(const char* text);
 
