@@ -50,10 +50,10 @@ static Fl_Button* make_button(int x, int y, int w, int h, const char* key, click
 
 static void follow_type(void);
 
-// A radio changes also by the other mouse buttons, the space bar or the
-// arrow keys, and a press released outside it changes nothing: only a left
-// click on it runs its action, but the topping fields follow the radios
-// whichever way they changed.
+// A radio changes also by the other mouse buttons and the space bar, and a
+// press released outside it changes nothing: only a left click on it runs
+// its action, but the topping fields follow the radios whichever way they
+// changed.
 static void on_radio(Fl_Widget* w, void* handler)
 {
     if (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE && Fl::event_inside(w))
