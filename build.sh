@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
-          gettext nlohmann-json3-dev xvfb xauth xdotool x11-utils
+          gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
           dpkg-dev file lintian)  # the package: its dependencies, lintian
 

@@ -2,6 +2,7 @@
 
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "../device/exchange.h"
@@ -48,6 +49,19 @@ static Fl_Button* make_button(int x, int y, int w, int h, const char* key, click
     return b;
 }
 
+static void follow_type(void);
+
+// A radio changes also by the other mouse buttons and the space bar, and a
+// press released outside it changes nothing: only a left click on it runs
+// its action, but the topping fields follow the radios whichever way they
+// changed.
+static void on_radio(Fl_Widget* w, void* handler)
+{
+    if (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE && Fl::event_inside(w))
+        ((click_handler)handler)(w);
+    follow_type();
+}
+
 static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, click_handler c)
 {
     Fl_Round_Button* b = new Fl_Round_Button(x, y, w, h, gettext_easy(key));
@@ -55,7 +69,7 @@ static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, 
     b->labelsize(12);
     // A click on the button that is already on must run its action too.
     b->when(FL_WHEN_RELEASE_ALWAYS);
-    attach(b, c);
+    b->callback(on_radio, (void*)c);
     return b;
 }
 
@@ -70,21 +84,74 @@ static Fl_Input* make_field(int x, int y, const char* key)
     return f;
 }
 
+// The address field as it was before the edit now being made.
+static struct {
+    char text[ADDRESS_TEXT_MAX + 1];
+    int position, mark;
+} address_kept;
+
+static void keep_address(Fl_Input* in)
+{
+    if (!in || !address_text_ok(in->value()))
+        return;
+    snprintf(address_kept.text, sizeof address_kept.text, "%s", in->value());
+    address_kept.position = in->position();
+    address_kept.mark = in->mark();
+}
+
+// Taken before every event, so that a refused edit gives back the cursor
+// and selection it found, not only the text.
+static int dispatch_keeping_address(int event, Fl_Window* w)
+{
+    keep_address(MainForm ? MainForm->AddressInput : nullptr);
+    return Fl::handle_(event, w);
+}
+
+// Runs after each change to the address field. A text that could mean
+// another controller (a third digit, a letter beyond f) does not stay.
+static void address_changed(Fl_Widget* w, void*)
+{
+    Fl_Input* in = (Fl_Input*)w;
+    if (address_text_ok(in->value())) {
+        keep_address(in);  // a paste can arrive after later keys
+        return;
+    }
+    in->value(address_kept.text);
+    in->position(address_kept.position, address_kept.mark);
+}
+
 int menu_escape(const char* name, char* out, int size)
 {
     int n = 0;
     for (const char* p = name; *p; p++) {
-        int need = (*p == '/' || *p == '\\' || *p == '_' || *p == '&') ? 2 : 1;
+        // "&&" draws one ampersand, "@@" one at sign (not a symbol).
+        int need = (*p == '&' || *p == '@') ? 2 : 1;
         if (n + need >= size)
             return 0;
-        if (*p == '&')
-            out[n++] = '&';  // "&&" draws one ampersand
-        else if (need == 2)
-            out[n++] = '\\';
+        if (need == 2)
+            out[n++] = *p;
         out[n++] = *p;
     }
     out[n] = 0;
     return 1;
+}
+
+// Fills the port list, one item per table entry, each carrying its index.
+// add() parses what it is given (| splits, a tab starts a shortcut, /
+// makes submenus, items differing only by & merge), so the items are made
+// with plain placeholders and then given their labels.
+static void fill_port_list(Fl_Choice* c)
+{
+    for (int i = 0; i < com_num_detected; i++) {
+        char placeholder[12];
+        snprintf(placeholder, sizeof placeholder, "%d", i);
+        c->add(placeholder, 0, nullptr, (void*)(intptr_t)i, 0);
+    }
+    for (int i = 0; i < com_num_detected; i++) {
+        char item[2 * COM_NAME_SIZE];
+        menu_escape(com_port_names[i], item, sizeof item);  // always fits
+        c->replace(i, item);
+    }
 }
 
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
@@ -113,6 +180,12 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     AddressInput->textsize(12);
     AddressInput->align(FL_ALIGN_TOP | FL_ALIGN_LEFT);
     AddressInput->value(gettext_easy("1"));
+    // Hex letters are filtered by address_changed, not by the widget's own
+    // integer rule, which refuses them unless 0x leads.
+    AddressInput->type(FL_NORMAL_INPUT);
+    AddressInput->when(FL_WHEN_CHANGED);
+    AddressInput->callback(address_changed);
+    keep_address(AddressInput);
     AddressInput->deactivate();
 
     InversGunCheck = new Fl_Check_Button(8, 232, 147, 24, gettext_easy("Invers Gun"));
@@ -133,11 +206,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     Liter_Type->type(FL_RADIO_BUTTON);
 
     ComDetect();
-    for (int i = 0; i < com_num_detected; i++) {
-        char item[2 * COM_NAME_SIZE];
-        menu_escape(com_port_names[i], item, sizeof item);  // always fits
-        ComChoice->add(item);
-    }
+    fill_port_list(ComChoice);
     if (com_num_detected != 0)
         ComChoice->value(0);
 }
@@ -146,11 +215,22 @@ xMainForm::~xMainForm()
 {
 }
 
+// Escape would close the window, and with it the port, unasked; the
+// window manager's close button still closes it.
+static void main_window_closing(Fl_Widget* w, void* data)
+{
+    if ((Fl::event() == FL_SHORTCUT || Fl::event() == FL_KEYBOARD) && Fl::event_key() == FL_Escape)
+        return;
+    Fl_Window::default_callback((Fl_Window*)w, data);
+}
+
 xMainForm* make_main_window(const char* title)
 {
     // The alert boxes' own button speaks the window's language too.
     fl_close = gettext_easy("Close");
     xMainForm* f = new xMainForm(795, 345, title);
+    Fl::event_dispatch(dispatch_keeping_address);
+    f->callback(main_window_closing);
     f->resize(795, 345, 477, 315);
     // The controls scale from the layout as shown, not from the size the
     // window was built with.
@@ -176,7 +256,8 @@ static void switch_port_controls(int open)
 
 int OpenButton_OnClick(Fl_Widget* w)
 {
-    int i = MainForm->ComChoice->value();
+    const Fl_Menu_Item* item = MainForm->ComChoice->mvalue();
+    int i = item ? (int)(intptr_t)item->user_data() : -1;
     // With no port listed there is no name to open.
     if (i < 0 || i >= com_num_detected) {
         show_alert("error");
@@ -213,6 +294,16 @@ static void show_topping_fields(int on)
         MainForm->ER74_Input->hide();
         MainForm->ER75_Input->hide();
     }
+}
+
+// ER74 and ER75 belong to Milliliter; with no radio on they stay as they are.
+static void follow_type(void)
+{
+    xMainForm* f = MainForm;
+    if (f->ML_Type->value())
+        show_topping_fields(1);
+    else if (f->Liter_Type->value() || f->Hand_Type->value())
+        show_topping_fields(0);
 }
 
 int ML_Type_OnClick(Fl_Widget*)

@@ -1,18 +1,49 @@
 #include "exchange.h"
 
-#include <stdio.h>
-
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
 #include "crc.h"
 
 unsigned long answer_timeout_ms = ANSWER_TIMEOUT_MS;
 
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The value of an address text, or -1 when the field would not take it.
+static int address_value(const char* text)
+{
+    const char* p = text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        p += 2;
+    int v = 0, digits = 0;
+    for (; *p; p++) {
+        int d = hex_digit(*p);
+        if (d < 0 || ++digits > ADDRESS_DIGITS_MAX)
+            return -1;
+        v = v * 16 + d;
+        if (v > 0xFF)  // a third significant digit would wrap to another address
+            return -1;
+    }
+    return v;
+}
+
+int address_text_ok(const char* text)
+{
+    return address_value(text) >= 0;
+}
+
 unsigned char address_from_text(const char* text)
 {
-    unsigned int a = 0;
-    sscanf(text, "%x", &a);
-    return (unsigned char)a;
+    int v = address_value(text);
+    return v < 0 ? 0 : (unsigned char)v;
 }
 
 int wait_answer(unsigned short port, int count)

@@ -27,8 +27,18 @@ enum : unsigned int {
 enum { ANSWER_TIMEOUT_MS = 1000 };
 extern unsigned long answer_timeout_ms;
 
-// The bus address in a text: read as hexadecimal ("%x"), low 8 bits; a
-// text that does not start with a hex number gives 0.
+// The address field takes at most four digits after an optional 0x.
+enum { ADDRESS_DIGITS_MAX = 4, ADDRESS_TEXT_MAX = 2 + ADDRESS_DIGITS_MAX };
+
+// Whether `text` may stand in the address field: hexadecimal digits in
+// either case after an optional 0x or 0X, at most ADDRESS_DIGITS_MAX of
+// them, value at most FF (leading zeros allowed). The empty text and a
+// bare 0x pass too, so that a user can clear the field and type anew.
+// 1 yes, 0 no.
+int address_text_ok(const char* text);
+
+// The bus address in an address text (see address_text_ok); the empty
+// text, a bare 0x and any text the field would not take give 0.
 unsigned char address_from_text(const char* text);
 
 // Polls the port until `count` bytes wait or answer_timeout_ms pass:

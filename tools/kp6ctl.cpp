@@ -140,19 +140,14 @@ std::string meaning(int reg, unsigned v)
 
 // ---- arguments ----------------------------------------------------------------------
 
-// A bus address: hexadecimal, an optional 0x, 01 to FF.
+// A bus address: what the window's address field takes, not empty, not 00.
 bool parse_address(const std::string& text, unsigned char* out)
 {
     const char* p = text.c_str();
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
-        p += 2;
-    size_t n = strlen(p);
-    if (n == 0 || n > 8 || strspn(p, "0123456789abcdefABCDEF") != n)
+    const char* digits = p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? p + 2 : p;
+    if (!*digits || !address_text_ok(p) || address_from_text(p) == 0)
         return false;
-    unsigned long v = strtoul(p, nullptr, 16);
-    if (v < 1 || v > 0xFF)
-        return false;
-    *out = (unsigned char)v;
+    *out = address_from_text(p);
     return true;
 }
 

@@ -30,6 +30,22 @@ unsigned long xid(Fl_Window* win)
     return (unsigned long)fl_xid(win);
 }
 
+void ask_to_close(unsigned long id)
+{
+    Display* d = XOpenDisplay(nullptr);
+    if (!d)
+        return;
+    XEvent e = {};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = id;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, id, False, NoEventMask, &e);
+    XCloseDisplay(d);
+}
+
 void click(Fl_Widget* w, int button)
 {
     Fl_Window* win = w->window();

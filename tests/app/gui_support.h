@@ -25,6 +25,8 @@ bool pump_until(const std::function<bool()>& cond, int ms);
 void xdotool(const std::string& args);
 // Clicks `button` (1 left, 2 middle, 3 right) in the middle of `w`.
 void click(Fl_Widget* w, int button = 1);
+// Asks the X window `id` to close, as a window manager's close button does.
+void ask_to_close(unsigned long id);
 // The X window of `win`, for xdotool's --window.
 unsigned long xid(Fl_Window* win);
 

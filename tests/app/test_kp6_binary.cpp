@@ -10,6 +10,7 @@
 #include "../../platform/platform.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
+#include "gui_support.h"
 
 static const std::string START_LINE =
     "\r\n\x82\xE5\xAE\xA4 \xA2 \xAF\xE0\xAE\xA3\xE0\xA0\xAC\xAC\xE3\r\n";
@@ -70,9 +71,10 @@ struct Tool {
         xdo("mousemove --window " + id + " 20 20 sleep 0.05 key Escape");
         return eventually([&] { return window_titled(title).empty(); }, 10000);
     }
+    // What a window manager's close button does (Escape does not close it).
     int close_window()
     {
-        xdo("mousemove --window " + window + " 400 300 sleep 0.05 key Escape");
+        ask_to_close(std::stoul(window));
         return child->wait_exit(20000);
     }
 };

@@ -3,6 +3,7 @@
 
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
 
 #include <algorithm>
 #include <memory>
@@ -240,4 +241,157 @@ TEST_F(WindowTest, ResizingScalesTheControls)
     EXPECT_EQ(2 * 192, MainForm->OpenButton->x());
     EXPECT_EQ(2 * 96, MainForm->OpenButton->w());
     EXPECT_EQ(2 * 272, MainForm->WriteButton->y());
+}
+
+
+// Clicks item `menu_item` of the menu that pops up, once it is up; gives
+// up with Escape, so that a menu that does not come leaves no one waiting.
+static std::unique_ptr<Child> menu_clicker;
+static int menu_item, menu_polls;
+static void click_in_menu(void*)
+{
+    std::string cmd;
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+        if (!w->menu_window() || !w->shown())
+            continue;
+        int n = MainForm->ComChoice->size() - 1;
+        int y = w->h() * (2 * menu_item + 1) / (2 * n);
+        cmd = "mousemove --window " + std::to_string(xid(w)) + " " + std::to_string(w->w() / 2) +
+              " " + std::to_string(y) + " sleep 0.05 click 1";
+    }
+    if (cmd.empty() && ++menu_polls < 250) {
+        Fl::repeat_timeout(0.02, click_in_menu);
+        return;
+    }
+    if (cmd.empty())
+        cmd = "key Escape";
+    menu_clicker.reset(new Child({"/bin/sh", "-c", "exec xdotool " + cmd}, {}, ""));
+}
+
+static void choose_by_clicks(int item)
+{
+    menu_item = item;
+    menu_polls = 0;
+    Fl::add_timeout(0.02, click_in_menu);
+    click(MainForm->ComChoice);
+    EXPECT_TRUE(pump_until([] { return menu_clicker && menu_clicker->wait_exit(0) != -1; }, 10000));
+    Fl::remove_timeout(click_in_menu);
+    menu_clicker.reset();
+    EXPECT_LT(menu_polls, 250) << "no menu came up";
+}
+
+TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
+{
+    TestPty pty;
+    std::string base = "/tmp/k" + std::to_string(getpid());
+    const std::vector<std::string> names = {base + "a|b", base + "c", base + "\tt", base + "&y",
+                                            base + "y"};
+    struct Links {
+        std::vector<std::string> paths;
+        ~Links()
+        {
+            for (const auto& p : paths)
+                unlink(p.c_str());
+        }
+    } links;
+    std::string list;
+    for (const auto& n : names) {
+        make_symlink(pty.slave, n);
+        links.paths.push_back(n);
+        list += (list.empty() ? "" : ":") + n;
+    }
+    build(list);
+    Fl_Choice* c = MainForm->ComChoice;
+    ASSERT_EQ((int)names.size(), c->size() - 1);
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        char label[64];
+        ASSERT_EQ(1, menu_escape(name.c_str(), label, sizeof label));
+        int item = -1;
+        for (int i = 0; i < c->size() - 1; i++)
+            if (c->menu()[i].label() && label == std::string(c->menu()[i].label()))
+                item = i;
+        ASSERT_NE(-1, item);
+        c->value(item == 0);  // start from another item
+        choose_by_clicks(item);
+        ASSERT_EQ(item, c->value());
+        EXPECT_STREQ(label, c->text());
+        click(MainForm->OpenButton);
+        ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+        EXPECT_EQ(name, Port[port - 1].name);
+        click(MainForm->CloseButton);
+        ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
+    }
+}
+
+TEST_F(WindowTest, ToppingFieldsFollowTheRadioHoweverItChanged)
+{
+    TestPty pty;
+    build(pty.slave);
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    xMainForm* f = MainForm;
+    std::string win = std::to_string(xid(f));
+    auto at = [&](Fl_Widget* w) {
+        return " mousemove --window " + win + " " + std::to_string(w->x() + w->w() / 2) + " " +
+               std::to_string(w->y() + w->h() / 2) + " sleep 0.05";
+    };
+    auto fields_shown = [f](bool on) {
+        return pump_until([&] {
+            return (f->ER74_Input->visible() != 0) == on && (f->ER75_Input->visible() != 0) == on;
+        }, 3000);
+    };
+
+    click(f->ML_Type);
+    EXPECT_TRUE(fields_shown(true));
+    // Pressed on Liter, released outside it: nothing changes.
+    xdotool(at(f->Liter_Type) + " mousedown 1" + at(f->Hand_Type) + at(f->InversGunCheck) +
+            " mouseup 1");
+    EXPECT_EQ(1, f->ML_Type->value());
+    EXPECT_EQ(0, f->Liter_Type->value());
+    EXPECT_TRUE(fields_shown(true));
+
+    click(f->Liter_Type, 3);
+    EXPECT_EQ(1, f->Liter_Type->value());
+    EXPECT_TRUE(fields_shown(false));
+    click(f->ML_Type, 2);
+    EXPECT_EQ(1, f->ML_Type->value());
+    EXPECT_TRUE(fields_shown(true));
+
+    // The arrow keys move the focus, the space bar turns the radio on.
+    f->ML_Type->take_focus();
+    xdotool(at(f->ER72_Input) + " key Down sleep 0.05 key Down sleep 0.05 key space");
+    EXPECT_EQ(1, f->Hand_Type->value());
+    EXPECT_TRUE(fields_shown(false));
+    xdotool("key Up sleep 0.05 key Up sleep 0.05 key space");
+    EXPECT_EQ(1, f->ML_Type->value());
+    EXPECT_TRUE(fields_shown(true));
+}
+
+TEST_F(WindowTest, EveryFieldLabelFitsInTheWindowInRussian)
+{
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    build("");
+    xMainForm* f = MainForm;
+    const int gap = 4;  // between a field and its label, and to spare
+    for (Fl_Input* in : {f->ER79_Input, f->ER72_Input, f->ER74_Input, f->ER75_Input,
+                         f->ER77_Input}) {
+        fl_font(in->labelfont(), in->labelsize());
+        EXPECT_LE(in->x() + in->w() + gap + fl_width(in->label()), f->w()) << in->label();
+    }
+}
+
+TEST_F(WindowTest, EscapeLeavesTheWindowAndThePortOpen)
+{
+    TestPty pty;
+    build(pty.slave);
+    click(MainForm->OpenButton);
+    ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+    click(MainForm->ER72_Input);
+    ASSERT_EQ(MainForm->ER72_Input, Fl::focus());
+    xdotool("key Escape");
+    Fl::wait(0.2);
+    EXPECT_TRUE(MainForm->shown() && MainForm->visible());
+    EXPECT_NE(0, port);
+    EXPECT_TRUE(port_controls_active(true));
 }

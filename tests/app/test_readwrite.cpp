@@ -4,6 +4,8 @@
 #include <string>
 
 #include "../../app/kp6form.h"
+#include "../../device/crc.h"
+#include "../../device/exchange.h"
 #include "../../device/link.h"
 #include "../support/sim.h"
 #include "gui_support.h"
@@ -199,4 +201,87 @@ TEST_F(ReadWrite, TestReportsTheController)
     EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
     CloseButton_OnClick(f()->CloseButton);
     EXPECT_EQ(Texts{"Откройте порт"}, run(TestButton_OnClick, f()->TestButton));
+}
+
+// The X server's clipboard or primary selection, held by xclip while it lives.
+struct Selection {
+    TempDir dir;
+    std::unique_ptr<Child> xclip;
+    Selection(const char* which, const std::string& text)
+    {
+        write_file(dir.file("text"), text);
+        xclip.reset(new Child({"/bin/sh", "-c",
+                               std::string("exec xclip -quiet -selection ") + which + " -i " +
+                                   dir.file("text") + " 2>/dev/null"},
+                              {}, ""));
+        std::string cmd = std::string("xclip -o -selection ") + which + " 2>/dev/null";
+        if (!eventually([&] { return run_command(cmd) == text; }, 10000))
+            ADD_FAILURE() << "xclip does not hold " << text;
+    }
+};
+
+TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
+{
+    open_on({"--address", "1F"});
+    Fl_Input* in = f()->AddressInput;
+    std::string win = std::to_string(xid(MainForm));
+    // Keys into the focused field, starting from an empty one.
+    auto retype = [&](const std::string& keys) {
+        click(in);
+        xdotool("key End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace" + keys);
+    };
+    // Runs the Test with a click: the header frame it put on the line.
+    size_t tests = 0;
+    auto test_frame = [&]() {
+        AlertCatcher alerts;
+        click(f()->TestButton);
+        pump_until([&] { return !alerts.texts.empty(); }, 5000);
+        std::vector<std::string> rx;
+        eventually([&] {
+            rx.clear();
+            for (const auto& l : sim->trace(1000, 50))
+                if (l.rfind("rx ", 0) == 0)
+                    rx.push_back(l);
+            return rx.size() > tests;
+        }, 5000);
+        return rx.size() > tests ? rx[tests++] : std::string();
+    };
+    unsigned char test_1f[] = {0x60, 0x1F, 0x81};
+    std::string frame_1f = "rx 60 1F 81 " + hex(std::string(1, (char)csm8(test_1f, 3)));
+
+    retype(" type 1f");
+    EXPECT_STREQ("1f", in->value());
+    EXPECT_EQ(frame_1f, test_frame());
+
+    retype(" type a");
+    EXPECT_EQ(0x0A, address_from_text(in->value()));
+    EXPECT_EQ("rx 60 0A 81", test_frame().substr(0, 11));
+
+    retype(" type 0X1F");
+    EXPECT_EQ(0x1F, address_from_text(in->value()));
+    retype(" type 123");  // no third digit
+    EXPECT_STREQ("12", in->value());
+    xdotool("key Left type g");
+    EXPECT_STREQ("12", in->value());
+    EXPECT_EQ(1, in->position());
+
+    {
+        Selection clipboard("clipboard", "1f");
+        retype(" key ctrl+v");
+        EXPECT_STREQ("1f", in->value());
+        EXPECT_EQ(frame_1f, test_frame());
+    }
+    {
+        Selection clipboard("clipboard", "123");
+        click(in);
+        xdotool("key End Left ctrl+v");
+        EXPECT_STREQ("1f", in->value());
+        EXPECT_EQ(1, in->position());
+    }
+    {
+        Selection primary("primary", "1f");
+        retype("");
+        click(in, 2);
+        EXPECT_TRUE(pump_until([&] { return std::string("1f") == in->value(); }, 5000));
+    }
 }

@@ -22,15 +22,23 @@ TEST(Checksum, Examples)
     EXPECT_EQ(0xBB, csm8((const unsigned char*)"abc", 3));
 }
 
-TEST(Address, TextIsReadAsHexadecimalLow8Bits)
+TEST(Address, TheFieldTakesUpToTwoSignificantHexDigits)
 {
     const struct {
         const char* text;
+        int ok;
         unsigned char address;
-    } cases[] = {{"1", 0x01}, {"10", 0x10}, {"0x1f", 0x1F}, {"123", 0x23}, {"ff", 0xFF},
-                 {"", 0x00},  {"0", 0x00},  {"zz", 0x00},   {"100", 0x00}, {" 7", 0x07}};
-    for (const auto& c : cases)
+    } cases[] = {{"1", 1, 0x01},    {"10", 1, 0x10},   {"0x1f", 1, 0x1F}, {"0X1F", 1, 0x1F},
+                 {"a", 1, 0x0A},    {"Ff", 1, 0xFF},   {"", 1, 0x00},     {"0x", 1, 0x00},
+                 {"001f", 1, 0x1F}, {"0x00ff", 1, 0xFF},
+                 {"123", 0, 0x00},  {"100", 0, 0x00},  {"0x100", 0, 0x00}, {"g", 0, 0x00},
+                 {"1g", 0, 0x00},   {" 7", 0, 0x00},   {"7 ", 0, 0x00},   {"x1", 0, 0x00},
+                 {"00x1", 0, 0x00}, {"0x0x1", 0, 0x00}, {"-1", 0, 0x00},  {"00001", 0, 0x00},
+                 {"0x0001f", 0, 0x00}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.ok, address_text_ok(c.text)) << '"' << c.text << '"';
         EXPECT_EQ(c.address, address_from_text(c.text)) << '"' << c.text << '"';
+    }
 }
 
 // The port layer started on a line, in a scratch folder.
