@@ -1,6 +1,7 @@
 // Times full Reads and Writes (the exchanges the window's buttons make)
 // through the port layer against kp6-sim, beside the time the line itself
-// needs. Run by bench/run.sh.
+// needs, and the CPU time they take. --spin makes the waits poll without
+// sleeping, the way they once did. Run by bench/run.sh.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -108,11 +109,13 @@ int main(int argc, char** argv)
             turnaround = atof(argv[++i]);
         else if (!strcmp(argv[i], "--runs") && i + 1 < argc)
             runs = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--spin"))
+            answer_wait_spins = 1;
         else
             line = argv[i];
     }
     if (!line || runs < 1) {
-        fputs("usage: kp6-bench LINE [--baud N --turnaround MS] [--runs N]\n", stderr);
+        fputs("usage: kp6-bench LINE [--baud N --turnaround MS] [--runs N] [--spin]\n", stderr);
         return 2;
     }
     install_event(1);
