@@ -39,12 +39,12 @@ case_run() {  # title, runs, bench flags, simulator flags...
 }
 
 line=(--baud 4800 --turnaround 0)
-case_run "line at 4800 baud" 15 "" "${line[@]}"
-case_run "line at 4800 baud, waits polling without sleep (the old way)" 15 --spin "${line[@]}"
-case_run "line at 4800 baud, 5 ms turnaround" 15 "" --baud 4800 --turnaround 5
+case_run "line at 4800 baud" 25 "" "${line[@]}"
+case_run "line at 4800 baud, waits polling without sleep (the old way)" 25 --spin "${line[@]}"
+case_run "line at 4800 baud, 5 ms turnaround" 25 "" --baud 4800 --turnaround 5
 start_load
-case_run "line at 4800 baud, every core busy" 15 "" "${line[@]}"
-case_run "line at 4800 baud, every core busy, waits polling without sleep" 15 --spin "${line[@]}"
+case_run "line at 4800 baud, every core busy" 25 "" "${line[@]}"
+case_run "line at 4800 baud, every core busy, waits polling without sleep" 25 --spin "${line[@]}"
 stop_load
 case_run "no line timing" 300 ""
 
