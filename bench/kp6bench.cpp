@@ -1,6 +1,7 @@
 // Times full Reads and Writes (the exchanges the window's buttons make)
 // through the port layer against kp6-sim, beside the time the line itself
-// needs. Run by bench/run.sh.
+// needs, and the CPU time they take. --spin makes the waits poll without
+// sleeping, the way they once did. Run by bench/run.sh.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,9 +69,10 @@ void measure(const char* name, unsigned short port, bool (*operation)(unsigned s
         double line = bytes * 10.0 * 1000.0 / (double)baud;
         double turns = 2.0 * steps * turnaround_ms;
         printf("%-5s %zu exchanges, %3d bytes: median %7.2f ms; line %6.2f ms + turnarounds "
-               "%5.1f ms; the tool adds %5.2f ms (%.2f %%)\n",
+               "%5.1f ms; the tool adds %5.2f ms (%.2f %%); CPU %6.2f ms (%4.1f %% of wall)\n",
                name, steps, bytes, median, line, turns, median - line - turns,
-               100.0 * (median - line - turns) / (line + turns));
+               100.0 * (median - line - turns) / (line + turns), cpu / runs,
+               100.0 * cpu / total);
     } else {
         double exchanges = (double)runs * steps;
         printf("%-5s %zu exchanges: median %6.3f ms; %8.0f exchanges/s; CPU %6.3f ms an "
@@ -94,11 +96,13 @@ int main(int argc, char** argv)
             turnaround = atof(argv[++i]);
         else if (!strcmp(argv[i], "--runs") && i + 1 < argc)
             runs = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--spin"))
+            answer_wait_spins = 1;
         else
             line = argv[i];
     }
     if (!line || runs < 1) {
-        fputs("usage: kp6-bench LINE [--baud N --turnaround MS] [--runs N]\n", stderr);
+        fputs("usage: kp6-bench LINE [--baud N --turnaround MS] [--runs N] [--spin]\n", stderr);
         return 2;
     }
     install_event(1);

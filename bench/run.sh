@@ -1,26 +1,66 @@
 #!/usr/bin/env bash
 # Times full Reads and Writes against kp6-sim, with and without a line as
-# slow as a real one.   bash bench/run.sh [build folder]
+# slow as a real one, with the machine idle and with every core busy; then
+# the start-up of kp6 beside a bare FLTK window (under xvfb-run when there
+# is no display).   bash bench/run.sh [build folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-cmake --build "$build" --target kp6-bench kp6-sim >/dev/null
+build=$(cd "${1:-build}" && pwd)
+cmake --build "$build" --target kp6-bench kp6-sim kp6 kp6-startup bare-window catalogue >/dev/null
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
-case_run() {  # title, runs, simulator flags...
-    local title=$1 runs=$2
-    shift 2
+load=()
+stop_load() {
+    for p in "${load[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${load[@]}"; do wait "$p" 2>/dev/null || true; done
+    load=()
+}
+trap 'stop_load; rm -rf "$work"' EXIT
+
+# Keeps every core busy with a shell loop until stop_load.
+start_load() {
+    for _ in $(seq "$(nproc)"); do
+        (while :; do :; done) &
+        load+=($!)
+    done
+}
+
+case_run() {  # title, runs, bench flags, simulator flags...
+    local title=$1 runs=$2 flags=$3
+    shift 3
     "$build/kp6-sim" "$@" >"$work/sim.out" &
     local sim=$!
     for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
     echo "== $title (kp6-sim $*)"
-    (cd "$work" && "$OLDPWD/$build/kp6-bench" "$(head -n 1 "$work/sim.out")" --runs "$runs" "$@" |
+    (cd "$work" && "$build/kp6-bench" "$(head -n 1 "$work/sim.out")" --runs "$runs" $flags "$@" |
         grep -v '^tick')
     kill "$sim"
     wait "$sim" 2>/dev/null || true
 }
 
-case_run "line at 4800 baud" 15 --baud 4800 --turnaround 0
-case_run "line at 4800 baud, 5 ms turnaround" 15 --baud 4800 --turnaround 5
-case_run "no line timing" 300
+line=(--baud 4800 --turnaround 0)
+case_run "line at 4800 baud" 25 "" "${line[@]}"
+case_run "line at 4800 baud, waits polling without sleep (the old way)" 25 --spin "${line[@]}"
+case_run "line at 4800 baud, 5 ms turnaround" 25 "" --baud 4800 --turnaround 5
+start_load
+case_run "line at 4800 baud, every core busy" 25 "" "${line[@]}"
+case_run "line at 4800 baud, every core busy, waits polling without sleep" 25 --spin "${line[@]}"
+stop_load
+case_run "no line timing" 300 ""
+
+# Start-up, in a folder of its own with the catalogue where kp6 looks.
+mkdir -p "$work/start/ru"
+cp "$build/ru/kp6.mo" "$work/start/ru/"
+startup() {
+    echo "== start-up to the window mapped, resident memory once shown"
+    cd "$work/start"
+    for program in kp6 bare-window; do
+        "$build/kp6-startup" --runs 15 "$build/$program"
+    done
+}
+if [ -n "${DISPLAY:-}" ]; then
+    (startup)
+else
+    export work build
+    xvfb-run -a -s "-screen 0 1600x1200x24" bash -c "$(declare -f startup); startup"
+fi

@@ -46,12 +46,16 @@ unsigned char address_from_text(const char* text)
     return v < 0 ? 0 : (unsigned char)v;
 }
 
+int answer_wait_spins;
+
 int wait_answer(unsigned short port, int count)
 {
     short timer = set_timer(answer_timeout_ms);
     while (port_avail(port) < count) {
         if (timer_exp(timer))
             return 0;  // the slot is free again already
+        if (!answer_wait_spins)
+            port_wait(port, (unsigned)timer_left(timer));
     }
     kill_timer(timer);
     return 1;

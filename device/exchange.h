@@ -42,8 +42,13 @@ int address_text_ok(const char* text);
 unsigned char address_from_text(const char* text);
 
 // Polls the port until `count` bytes wait or answer_timeout_ms pass:
-// 1 they are there, 0 time-out.
+// 1 they are there, 0 time-out. Between polls the thread sleeps until the
+// port has something or the timer is due; it never yields to the window.
 int wait_answer(unsigned short port, int count);
+
+// Non-zero: wait_answer polls without sleeping, as the tool once did. Only
+// the benchmark sets it, to compare the two.
+extern int answer_wait_spins;
 
 // One exchange: selection frame, C0, parameter frame, 05 value x.
 // 1: `word` holds the answer's value byte; -1: failed, `word` unchanged.

@@ -523,10 +523,63 @@ int getc_port_ms(unsigned short port, unsigned char* out, unsigned short ms)
     for (;;) {
         if (port_avail(port) != 0)
             return recv_port(port, out, 1);
-        timer_delay(1);
+        int16_t left = (int16_t)(uint16_t)(deadline - srttimer);
+        port_wait(port, left > 1 ? (unsigned)left : 1);  // sleeps at least once
         if (stimer_exp(deadline))
             return 0;
     }
+}
+
+// ---- waiting for the port ------------------------------------------------------
+
+static const unsigned IDLE_WAIT_MS = 1;
+
+static int idle_wait(unsigned ms)
+{
+    plat_sleep_ms(ms < IDLE_WAIT_MS ? ms : IDLE_WAIT_MS);
+    return 0;
+}
+
+static int tcp_wait(Entry* e, unsigned ms)
+{
+    plat_socket s[1 + TCP_CLIENTS] = {};
+    int n = 0, place = 0;
+    for (int32_t c : e->clients) {
+        if (c != -1)
+            s[n++] = c;
+        else
+            place = 1;
+    }
+    // With every place taken a waiting client stays in the listen queue and
+    // keeps the listener readable.
+    if (place)
+        s[n++] = e->handle;
+    if (!plat_tcp_wait_readable(s, n, ms))
+        return 0;
+    for (int32_t c : e->clients) {
+        unsigned k = 0;
+        if (c != -1 && (plat_tcp_available(c, &k), k))
+            return 1;
+    }
+    // A client to accept, or one that has closed and stays readable with
+    // nothing to take: a pause keeps the caller's loop from spinning on it.
+    idle_wait(ms);
+    return 1;
+}
+
+int port_wait(unsigned short port, unsigned ms)
+{
+    Entry* e = data_slot(port);
+    if (!e)
+        return idle_wait(ms);
+    if (e->kind == KIND_TCPS)
+        return tcp_wait(e, ms);
+    if (plat_serial_wait_input(e->handle, ms) == 0)
+        return 0;
+    // A hung-up device reads as ready for ever with nothing queued.
+    unsigned q = 0;
+    plat_serial_in_queue(e->handle, &q);
+    return q ? 1 : idle_wait(ms);
 }
 
 void clear_buf(unsigned short port)

@@ -61,6 +61,11 @@ int recv_port(unsigned short port, unsigned char* buf, int n);
 int getc_port_ms(unsigned short port, unsigned char* out, unsigned short ms);
 void clear_buf(unsigned short port);
 int win_put_into_buf(Entry* slot);
+// Sleeps until the port has something to service (input on the device; data,
+// a client or a close at a TCP server) or `ms` pass, taking nothing: 1
+// something is there, 0 time-out. A stub, handle 0, a freed slot or a hung-up
+// device has nothing to wait on and only sleeps a little.
+int port_wait(unsigned short port, unsigned ms);
 
 // Transmit path.
 void put_port(unsigned short port, unsigned char* buf, int n);

@@ -95,6 +95,15 @@ void adjust_timer(short id, unsigned long ms)
         timers[i].expires = now() + (uint32_t)ms;
 }
 
+unsigned long timer_left(short id)
+{
+    unsigned short i = (unsigned short)id;
+    if (i >= TIMER_COUNT || !timers[i].active)
+        return 0;
+    int32_t left = (int32_t)(timers[i].expires - now());
+    return left > 0 ? (unsigned long)left : 0;
+}
+
 int ltimer_exp(unsigned long deadline)
 {
     return (int32_t)(now() - (uint32_t)deadline) >= 0;

@@ -28,6 +28,10 @@ short set_timer(unsigned long ms);
 int timer_exp(short id);
 void kill_timer(short id);
 void adjust_timer(short id, unsigned long ms);
+// Milliseconds until a running timer expires; 0 once it has expired and for
+// a free slot or an identifier out of range. Only looks: freeing an expired
+// timer stays timer_exp's business.
+unsigned long timer_left(short id);
 int ltimer_exp(unsigned long deadline);
 int stimer_exp(unsigned short deadline);
 void timer_delay(short ms);

@@ -132,6 +132,20 @@ TEST_F(Link, SilenceTimesOutAfterASecondAndLeavesLateBytes)
     EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 5000));  // not cleared
 }
 
+TEST_F(Link, AnAnswerArrivingMidWaitIsTakenAsItComes)
+{
+    TestPty peer;
+    open_line(peer.slave);
+    std::thread later([&] {
+        usleep(200 * 1000);
+        ASSERT_EQ(1, write(peer.master, "x", 1));
+    });
+    uint64_t t0 = plat_perf_counter();
+    EXPECT_EQ(1, device_test(h, 0));
+    EXPECT_LT(ms_since(t0), 900.0);
+    later.join();
+}
+
 TEST_F(Link, AWrongSelectionAnswerClearsTheBuffer)
 {
     TestPty peer;

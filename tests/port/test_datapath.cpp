@@ -13,6 +13,29 @@
 #include "../support/cp866.h"
 #include "../support/testsupport.h"
 
+// A pipe with a byte waiting, put at descriptor `fd` for the scope: a wait
+// that looks at `fd` finds it readable.
+struct ReadableAt {
+    int fd, saved, p[2];
+    explicit ReadableAt(int at) : fd(at), saved(dup(at))
+    {
+        EXPECT_EQ(0, pipe(p));
+        EXPECT_EQ(1, write(p[1], "x", 1));
+        dup2(p[0], fd);
+    }
+    ~ReadableAt()
+    {
+        if (saved >= 0) {
+            dup2(saved, fd);
+            close(saved);
+        } else {
+            close(fd);
+        }
+        close(p[0]);
+        close(p[1]);
+    }
+};
+
 class DataPath : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -138,7 +161,9 @@ TEST_F(DataPath, GetcWaitsForAByteOrTimesOut)
         usleep(50000);
         from_device("Z");
     });
+    t0 = plat_tick_ms();
     EXPECT_EQ(1, getc_port_ms(h, &b, 10000));
+    EXPECT_LT(plat_tick_ms() - t0, 5000u);  // taken as it came, not at the deadline
     later.join();
     EXPECT_EQ('Z', b);
 
@@ -251,6 +276,7 @@ TEST_F(DataPath, APulledDeviceAnswersAsAnEmptyLine)
     EXPECT_EQ(0, port_avail(h));
     unsigned char b;
     EXPECT_EQ(0, getc_port_ms(h, &b, 20));
+    EXPECT_EQ(0, port_wait(h, 20));  // ready for ever, but nothing to take
     EXPECT_NE(std::string::npos, log().find(cp866("Ошибка записи в порт 1<> (код ")));
     EXPECT_EQ(1, free_port(h, 0));
     h = 0;
@@ -261,8 +287,12 @@ TEST_F(DataPath, FreedSlotsAndHandlesAbove16ActLikeNoPort)
     from_device("xy");
     wait_queued(2);
     unsigned short freed = h;
+    int stale = slot().handle;
     free_port(h, 0);
     h = 0;
+    // The descriptors a freed slot or a stub still name may belong to
+    // someone else by now.
+    ReadableAt reused(stale), input(0);
     for (unsigned short p : {(unsigned short)0, freed, (unsigned short)17, (unsigned short)999}) {
         SCOPED_TRACE(p);
         unsigned char buf[2] = {7, 7}, status = 9;
@@ -270,6 +300,7 @@ TEST_F(DataPath, FreedSlotsAndHandlesAbove16ActLikeNoPort)
         EXPECT_EQ(0, peek_port(p, 0));
         EXPECT_EQ(0, recv_port(p, buf, 1));
         EXPECT_EQ(-1, getc_port_ms(p, buf, 10));
+        EXPECT_EQ(0, port_wait(p, 5));
         EXPECT_EQ(7, buf[0]);
         clear_buf(p);
         put_port(p, buf, 2);
@@ -295,6 +326,10 @@ TEST_F(DataPath, StubsSendAndReceiveNothing)
     put_port(s, buf, 1);
     EXPECT_EQ(0, port_avail(s));
     EXPECT_EQ(-1, getc_port_ms(s, buf, 0));
+    {
+        ReadableAt input(0);
+        EXPECT_EQ(0, port_wait(s, 5));
+    }
     EXPECT_EQ(0, init_port(s, 9600, 8, 'N', 1));
     EXPECT_EQ(0u, Port[s - 1].baud);
     EXPECT_EQ(0, get_flags(s, &status));

@@ -317,3 +317,21 @@ TEST_F(FakePort, PortControlAndTheModemLines)
     EXPECT_EQ(0x90, status);
     EXPECT_EQ(0x1FF, get_comm_mask(h));
 }
+
+TEST_F(FakePort, WaitsSleepOnTheirOwnDeviceAndTouchNoOtherHandle)
+{
+    EXPECT_EQ(0, port_wait(h, 5));
+    fake_device.input = "x";
+    EXPECT_EQ(1, port_wait(h, 5));
+    EXPECT_EQ((Calls{"wait 100", "wait 100"}), fake_device.calls);
+
+    unsigned short stub = 0, freed = h;
+    char name[] = "STUB";
+    ASSERT_EQ(0, open_port(&stub, name, 0));
+    free_port(h, 0);
+    h = 0;
+    fake_device.calls.clear();
+    for (unsigned short p : {(unsigned short)0, stub, freed, (unsigned short)17})
+        EXPECT_EQ(0, port_wait(p, 5)) << p;
+    EXPECT_TRUE(fake_device.calls.empty());
+}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../port/plainw.h"
+#include "../../timers/timersw.h"
 #include "../support/cp866.h"
 #include "../support/testsupport.h"
 #include "../support/text_log.h"
@@ -314,4 +315,24 @@ TEST_F(TcpServer, PortNumbersAreCutTo16Bits)
     ASSERT_EQ(0, open_port(&h3, stub, 0));
     EXPECT_NE(h2, h3);
     free_port(h2, 0);
+}
+
+TEST_F(TcpServer, AWaitWakesForAClientAndItsBytes)
+{
+    install_event(1);
+    int c = -1;
+    std::thread later([&] {
+        usleep(100 * 1000);
+        c = connect_client(tcp);
+        usleep(100 * 1000);
+        send(c, "A", 1, 0);
+    });
+    unsigned char b = 0;
+    uint32_t t0 = plat_tick_ms();
+    EXPECT_EQ(1, getc_port_ms(h, &b, 10000));
+    EXPECT_LT(plat_tick_ms() - t0, 5000u);
+    later.join();
+    clients.push_back(c);
+    EXPECT_EQ('A', b);
+    remove_event(1);
 }

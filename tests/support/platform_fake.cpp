@@ -252,8 +252,9 @@ void plat_catch_termination(void) {}
 int plat_termination_requested(void) { return 0; }
 void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
 
-int plat_serial_wait_input(plat_handle, unsigned ms)
+int plat_serial_wait_input(plat_handle h, unsigned ms)
 {
+    note("wait " + std::to_string(h));
     if (!fake_device.input.empty())
         return 1;
     plat_sleep_ms(ms);

@@ -32,11 +32,16 @@ TEST_F(Timers, NumberedTimersExpireOnceAndFreeTheirSlot)
     EXPECT_EQ(0, id);  // lowest free slot again
     set_clock(1999);
     EXPECT_EQ(0, timer_exp(id));
+    EXPECT_EQ(1u, timer_left(id));
     adjust_timer(id, 10);
     set_clock(2008);
     EXPECT_EQ(0, timer_exp(id));
-    set_clock(2009);
+    set_clock(2010);
+    EXPECT_EQ(0u, timer_left(id));  // due, yet still running until polled
+    EXPECT_EQ(1, timers[0].active);
     EXPECT_EQ(1, timer_exp(id));
+    EXPECT_EQ(0u, timer_left(id));
+    EXPECT_EQ(0u, timer_left(-1));
     EXPECT_EQ(0, timers[0].active);
 
     short a = set_timer(5), b = set_timer(5);
