@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
