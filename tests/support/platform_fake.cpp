@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
@@ -11,7 +12,7 @@ plat_datetime fake_utc;
 int fake_set_time_error;
 std::vector<plat_datetime> fake_set_times;
 
-static const plat_handle FAKE_HANDLE = 100;
+static const plat_handle FAKE_HANDLE = (plat_handle)(intptr_t)100;
 
 void fake_reset()
 {
@@ -20,11 +21,20 @@ void fake_reset()
     fake_utc = fake_local;
     fake_set_time_error = 0;
     fake_set_times.clear();
+    fake_net_starts = 0;
 }
 
 static void note(const std::string& call)
 {
     fake_device.calls.push_back(call);
+}
+
+int fake_net_starts;  // starts not yet stopped
+
+int plat_serial_device_path(const char* name, char* path, unsigned size)
+{
+    int n = snprintf(path, size, "dev/%s", name);
+    return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
 }
 
 int plat_serial_open(const char*, plat_handle* h)
@@ -120,7 +130,13 @@ int plat_error_name_too_long(void) { return ENAMETOOLONG; }
 int plat_error_no_memory(void) { return ENOMEM; }
 int plat_error_would_block(void) { return EWOULDBLOCK; }
 
-// No network here.
+// No network here; the socket library's starts and stops are counted.
+int plat_net_start(void)
+{
+    fake_net_starts++;
+    return 0;
+}
+void plat_net_stop(void) { fake_net_starts--; }
 int plat_tcp_socket(plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
