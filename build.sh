@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine, builds, and either starts the tool or runs
-# every test.   bash build.sh run   |   bash build.sh test
+# Sets up a Debian 12 machine, builds, and either starts the tool, runs
+# every test (the Windows program's under Wine too), or makes the Windows
+# program and its zip.   bash build.sh run | test | windows
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
-          gettext xvfb xauth xdotool x11-utils fonts-dejavu-core)
+          gettext xvfb xauth xdotool x11-utils fonts-dejavu-core
+          g++-mingw-w64-x86-64-posix wine wine64 zip)
 
 install_packages() {
     local missing=() p
@@ -26,6 +28,31 @@ build() {
     shift
     cmake -S . -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
+}
+
+# The Windows program, cross-built; FLTK for Windows is built into the
+# folder once. With a Linux build folder given, its kp6-sim and window
+# driver take part in the tests under Wine.
+build_windows() {
+    local host=$1
+    shift
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DKP6_HOST_BUILD="${host:+$PWD/$host}" >/dev/null
+    cmake --build build-win -j"$(nproc)" "$@"
+}
+
+# kp6-windows.zip: a folder kp6 with kp6.exe (and kp6ctl.exe once it
+# exists) and ru/kp6.mo, to unpack anywhere on a Windows machine.
+pack_windows() {
+    local stage=build-win/zip
+    rm -rf "$stage" build-win/kp6-windows.zip
+    mkdir -p "$stage/kp6/ru"
+    cp build-win/kp6.exe "$stage/kp6/"
+    if [ -e build-win/kp6ctl.exe ]; then cp build-win/kp6ctl.exe "$stage/kp6/"; fi
+    cp build-win/ru/kp6.mo "$stage/kp6/ru/"
+    (cd "$stage" && zip -qr ../kp6-windows.zip kp6)
+    rm -rf "$stage"
+    echo "made build-win/kp6-windows.zip"
 }
 
 run_tests() {
@@ -57,14 +84,24 @@ test)
     install_packages
     build build
     run_tests build
+    echo "== the Windows program, and its tests under Wine =="
+    build_windows build
+    run_tests build-win
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
     build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
         run_tests build-asan
     ;;
+windows)
+    install_packages
+    targets=(--target kp6 --target catalogue)
+    if [ -e tools/kp6ctl.cpp ]; then targets+=(--target kp6ctl); fi
+    build_windows "" "${targets[@]}"
+    pack_windows
+    ;;
 *)
-    echo "usage: bash build.sh run|test" >&2
+    echo "usage: bash build.sh run|test|windows" >&2
     exit 2
     ;;
 esac
