@@ -155,13 +155,15 @@ int plat_error_no_memory(void);
 
 // ---- the machine's serial devices -----------------------------------------
 
-// Where the serial devices are listed. Tests point this at a fake tree; a
-// null or empty root restores the system's own.
+// Where the serial devices are listed. Tests point this at a fake tree (on
+// Windows: a key under the current user, read like the machine's serial
+// key); a null or empty root restores the system's own.
 void plat_set_serial_root(const char* root);
 
 // A snapshot of the serial-device list: ordered (value name, port name)
-// pairs. On Linux, the ttys of the device class that have a real device,
-// followed by the paths listed in the environment variable KP6_PORTS.
+// pairs. On Linux, the ttys of the device class that have a real device;
+// on Windows, the values of the registry key HARDWARE\DEVICEMAP\SERIALCOMM;
+// on both followed by the names listed in the environment variable KP6_PORTS.
 struct plat_serial_key {
     int count;
     char (*value_names)[80];

@@ -300,3 +300,11 @@ TEST_F(FakePort, PortControlAndTheModemLines)
     EXPECT_EQ(0x90, status);
     EXPECT_EQ(0x1FF, get_comm_mask(h));
 }
+
+TEST_F(FakePort, AServerPortThatFailsToSetUpStopsTheSocketLibraryAgain)
+{
+    unsigned short t = 0;
+    char name[] = "TCPS_5000";
+    EXPECT_EQ(-1, open_port(&t, name, 0));  // the fake has no network
+    EXPECT_EQ(0, fake_net_starts);
+}
