@@ -34,10 +34,11 @@ build() {
 # folder once. With a Linux build folder given, its kp6-sim and window
 # driver take part in the tests under Wine.
 build_windows() {
-    local host=$1
+    local host=$1 args=()
     shift
+    if [ -n "$host" ]; then args=(-DKP6_HOST_BUILD="$PWD/$host"); fi
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-        -DKP6_HOST_BUILD="${host:+$PWD/$host}" >/dev/null
+        "${args[@]}" >/dev/null
     cmake --build build-win -j"$(nproc)" "$@"
 }
 
