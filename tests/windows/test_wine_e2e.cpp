@@ -45,7 +45,7 @@ struct WineTool {
         ASSERT_TRUE(eventually([&] {
             window = window_titled("КП-6");
             return !window.empty();
-        }, 30000));
+        }, 30000)) << child->output << "\nwindows: " << all_windows();
         // The frame is as wide on the left as on the right and at the bottom.
         std::string g = run_command("xdotool getwindowgeometry " + window);
         int w = 0, h = 0;
@@ -58,6 +58,12 @@ struct WineTool {
         ASSERT_GE(top, 0) << g;
     }
     void xdo(const std::string& args) { run_command("xdotool " + args); }
+    static std::string all_windows()
+    {
+        return run_command("for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do "
+                           "echo \"$w $(xdotool getwindowname $w) $(xdotool getwindowpid $w)\"; "
+                           "done");
+    }
     void click(int x, int y)
     {
         xdo("mousemove --window " + window + " " + std::to_string(left + x) + " " +

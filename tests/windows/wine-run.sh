@@ -41,7 +41,17 @@ if [ "${KP6_WINE_NS:-}" = 1 ]; then
 fi
 
 check_links() {
-    local l
+    local l i
+    # A missing entry is as bad as a link: Wine then maps COMn to
+    # /dev/ttyS(n-1) by itself.
+    for i in $(seq 1 256); do
+        [ "$i" = 7 ] && continue
+        l=$WINEPREFIX/dosdevices/com$i
+        if [ -L "$l" ] || [ ! -d "$l" ]; then
+            echo "wine-run: $l is not a folder" >&2
+            exit 3
+        fi
+    done
     for l in "$WINEPREFIX"/dosdevices/*; do
         [ -L "$l" ] || continue
         case "$(basename "$l")" in
