@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds, and either starts the tool, runs
-# every test or makes the Debian package in build/.
-#   bash build.sh run   |   bash build.sh test   |   bash build.sh package
+# every test (the Windows program's under Wine too), or makes the Debian
+# package in build/ or the Windows program and its zip in build-win/.
+#   bash build.sh run | test | package | windows
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
-          dpkg-dev file lintian)  # the package: its dependencies, lintian
+          dpkg-dev file lintian  # the package: its dependencies, lintian
+          g++-mingw-w64-x86-64-posix wine wine64 zip)  # the Windows program
 
 install_packages() {
     local missing=() p
@@ -29,6 +31,32 @@ build() {
     shift
     cmake -S . -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
+}
+
+# The Windows program, cross-built; FLTK for Windows is built into the
+# folder once. With a Linux build folder given, its kp6-sim and window
+# driver take part in the tests under Wine.
+build_windows() {
+    local host=$1 args=()
+    shift
+    if [ -n "$host" ]; then args=(-DKP6_HOST_BUILD="$PWD/$host"); fi
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        "${args[@]}" >/dev/null
+    cmake --build build-win -j"$(nproc)" "$@"
+}
+
+# kp6-windows.zip: a folder kp6 with kp6.exe, kp6ctl.exe and ru/kp6.mo,
+# to unpack anywhere on a Windows machine.
+pack_windows() {
+    local stage=build-win/zip
+    rm -rf "$stage" build-win/kp6-windows.zip
+    mkdir -p "$stage/kp6/ru"
+    cp build-win/kp6.exe "$stage/kp6/"
+    cp build-win/kp6ctl.exe "$stage/kp6/"
+    cp build-win/ru/kp6.mo "$stage/kp6/ru/"
+    (cd "$stage" && zip -qr ../kp6-windows.zip kp6)
+    rm -rf "$stage"
+    echo "made build-win/kp6-windows.zip"
 }
 
 run_tests() {
@@ -60,6 +88,9 @@ test)
     install_packages
     build build
     run_tests build
+    echo "== the Windows program, and its tests under Wine =="
+    build_windows build
+    run_tests build-win
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
     build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -71,8 +102,13 @@ package)
     build build
     cmake --build build --target package
     ;;
+windows)
+    install_packages
+    build_windows "" --target kp6 --target kp6ctl --target catalogue
+    pack_windows
+    ;;
 *)
-    echo "usage: bash build.sh run|test|package" >&2
+    echo "usage: bash build.sh run|test|package|windows" >&2
     exit 2
     ;;
 esac

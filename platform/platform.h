@@ -6,9 +6,15 @@
 
 #include <stdint.h>
 
-// An open serial device (a file descriptor on POSIX); -1 when none.
+// An open serial device: a file descriptor on POSIX, a HANDLE on Windows
+// (the system's header stays out of here). PLAT_NO_HANDLE when none.
+#ifdef _WIN32
+typedef void* plat_handle;
+#define PLAT_NO_HANDLE ((plat_handle)(intptr_t)-1)  // INVALID_HANDLE_VALUE
+#else
 typedef int plat_handle;
 #define PLAT_NO_HANDLE (-1)
+#endif
 
 // ---- serial devices -------------------------------------------------------
 
@@ -38,6 +44,10 @@ enum {
     PLAT_CLRDTR = 6
 };
 
+// The device path of a port name: "\\.\COM3" on Windows; "/dev/ttyUSB0"
+// for "ttyUSB0" on POSIX, where a name beginning with '/' is a path already.
+// 0, or the code for a name too long when it does not fit `size` bytes.
+int plat_serial_device_path(const char* name, char* path, unsigned size);
 // Opens a device path for exclusive use: no controlling terminal, no other
 // opener (also not one that comes later), raw mode, DTR and RTS dropped, and
 // low latency asked of the driver. Returns 0 and the handle, or the system's
@@ -85,6 +95,8 @@ int plat_serial_wait_input(plat_handle h, unsigned ms);
 
 // ---- the far end of a line (tools beside the tool) ---------------------------
 
+// The far end of a line is POSIX's; on Windows plat_pty_open and
+// plat_symlink report ERROR_NOT_SUPPORTED.
 // Opens a new pseudo-terminal in raw mode: the master side for the caller,
 // the path of the slave side for the program it talks to.
 int plat_pty_open(plat_handle* master, char* slave_path, unsigned size);
@@ -99,8 +111,20 @@ int plat_termination_requested(void);
 
 // ---- TCP sockets -------------------------------------------------------------
 
+// A file descriptor on POSIX, a SOCKET on Windows.
+#ifdef _WIN32
+typedef uintptr_t plat_socket;
+#define PLAT_NO_SOCKET (~(plat_socket)0)  // INVALID_SOCKET
+#else
 typedef int plat_socket;
 #define PLAT_NO_SOCKET (-1)
+#endif
+
+// Starts and stops the system's socket library (Windows Sockets 2.2; no-ops
+// elsewhere). Calls pair up and may nest: each successful start is matched
+// by one stop. 0 or the system's code.
+int plat_net_start(void);
+void plat_net_stop(void);
 
 // Each returns 0 or the system's error code.
 int plat_tcp_socket(plat_socket* s);
@@ -143,15 +167,18 @@ void plat_error_text(int code, char* out, unsigned size);
 
 // ---- the machine's serial devices -----------------------------------------
 
-// Where the serial devices are listed. Tests point this at a fake tree; a
-// null or empty root restores the system's own.
+// Where the serial devices are listed. Tests point this at a fake tree (on
+// Windows: a key under the current user, read like the machine's serial
+// key); a null or empty root restores the system's own.
 void plat_set_serial_root(const char* root);
 
 // A snapshot of the serial-device list: ordered (value name, port name)
-// pairs. On Linux, the paths listed in the environment variable KP6_PORTS
-// (first, so a cap on the list never drops them; elements of 80 characters
-// or more are left out), then the ttys of the device class that have a
-// device with a UART behind it (serial core's type not 0) or no type at all.
+// pairs: first the paths listed in the environment variable KP6_PORTS (so
+// a cap on the list never drops them; elements of 80 characters or more are
+// left out), then the machine's own: on Linux the ttys of the device class
+// that have a device with a UART behind it (serial core's type not 0) or no
+// type at all; on Windows the values of the registry key
+// HARDWARE\DEVICEMAP\SERIALCOMM.
 struct plat_serial_key {
     int count;
     char (*value_names)[80];
@@ -181,7 +208,8 @@ int plat_stderr_is_terminal(void);
 uint32_t plat_tick_ms(void);
 void plat_sleep_ms(unsigned ms);
 void plat_sleep_us(unsigned us);
-// A high-resolution counter (nanoseconds on POSIX) for timing lines.
+// A high-resolution counter for timing lines: nanoseconds on POSIX, the
+// performance counter's own ticks on Windows.
 uint64_t plat_perf_counter(void);
 
 struct plat_datetime {

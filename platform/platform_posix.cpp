@@ -41,6 +41,13 @@ static void ask_low_latency(int fd)
     }
 }
 
+int plat_serial_device_path(const char* name, char* path, unsigned size)
+{
+    const char* fmt = name[0] == '/' ? "%s" : "/dev/%s";
+    int n = snprintf(path, size, fmt, name);
+    return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
+}
+
 int plat_serial_open(const char* path, plat_handle* h)
 {
     *h = PLAT_NO_HANDLE;
@@ -467,6 +474,15 @@ int plat_termination_requested(void)
 static int errno_or(int fallback)
 {
     return errno ? errno : fallback;
+}
+
+int plat_net_start(void)
+{
+    return 0;
+}
+
+void plat_net_stop(void)
+{
 }
 
 int plat_tcp_socket(plat_socket* s)

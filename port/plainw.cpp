@@ -110,8 +110,10 @@ void start_net(unsigned char)
         free(e.rx_buf);
     }
     memset(Port, 0, sizeof Port);
-    for (Entry& e : Port)
+    for (Entry& e : Port) {
         e.handle = PLAT_NO_HANDLE;
+        e.listener = PLAT_NO_SOCKET;
+    }
     log = fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
     if (log)
@@ -141,21 +143,14 @@ static int slot_taken(const Entry& e)
     return e.base != 0 || e.held;
 }
 
-// "ttyUSB0" is a device under /dev; a name that starts with '/' is a path.
-static int device_path(const char* name, char* path)
-{
-    const char* fmt = name[0] == '/' ? "%s" : "/dev/%s";
-    int n = snprintf(path, DEVICE_PATH_SIZE, fmt, name);
-    return n >= 0 && n < DEVICE_PATH_SIZE;
-}
-
 static int open_serial(Entry& e, const char* name)
 {
     char path[DEVICE_PATH_SIZE];
-    if (!device_path(name, path))
-        return plat_error_name_too_long();
+    int rc = plat_serial_device_path(name, path, sizeof path);
+    if (rc)
+        return rc;
     plat_handle h;
-    int rc = plat_serial_open(path, &h);
+    rc = plat_serial_open(path, &h);
     if (rc)
         return rc;
     // The driver gives up on a read at once and a write of n bytes may take
@@ -182,12 +177,14 @@ static void release(Entry& e)
     if (!e.held)
         return;
     if (e.kind == KIND_TCPS) {
-        for (int32_t& c : e.clients) {
-            if (c != -1)
+        for (plat_socket& c : e.clients) {
+            if (c != PLAT_NO_SOCKET)
                 plat_tcp_close(c);
-            c = -1;
+            c = PLAT_NO_SOCKET;
         }
-        plat_tcp_close(e.handle);
+        plat_tcp_close(e.listener);
+        e.listener = PLAT_NO_SOCKET;
+        plat_net_stop();  // once per server port, as it was started
     } else {
         plat_serial_close(e.handle);
     }
@@ -314,12 +311,15 @@ static void tcp_message(const char* utf8_format, ...)
 
 int tcps_open_port(Entry* slot, char* name)
 {
-    for (int32_t& c : slot->clients)
-        c = -1;
+    if (plat_net_start() != 0)
+        return -1;
+    for (plat_socket& c : slot->clients)
+        c = PLAT_NO_SOCKET;
     plat_socket s;
     int rc = plat_tcp_socket(&s);
     if (rc) {
         tcp_message("[%s] Открытие socket: ошибка %d", name, rc);
+        plat_net_stop();
         return -1;
     }
     const char* failed = nullptr;
@@ -336,10 +336,11 @@ int tcps_open_port(Entry* slot, char* name)
     if (failed) {
         tcp_message(failed, name, rc);
         plat_tcp_close(s);  // a failed set-up keeps nothing open
+        plat_net_stop();
         return -1;
     }
     slot->kind = KIND_TCPS;
-    slot->handle = s;
+    slot->listener = s;
     slot->held = 1;
     return 0;
 }
@@ -348,13 +349,13 @@ void tcps_accept(Entry* slot)
 {
     int place = -1;
     for (int i = 0; i < TCP_CLIENTS && place < 0; i++)
-        if (slot->clients[i] == -1)
+        if (slot->clients[i] == PLAT_NO_SOCKET)
             place = i;
     if (place < 0)
         return;  // the others wait in the listen queue
     plat_socket client;
     unsigned char a[4];
-    int rc = plat_tcp_accept(slot->handle, &client, a);
+    int rc = plat_tcp_accept(slot->listener, &client, a);
     if (rc == 0) {
         slot->clients[place] = client;
         // The address bytes in network order, read as a little-endian number.
@@ -369,7 +370,7 @@ void tcps_accept(Entry* slot)
 static void drop_client(Entry* e, int i)
 {
     plat_tcp_close(e->clients[i]);
-    e->clients[i] = -1;
+    e->clients[i] = PLAT_NO_SOCKET;
 }
 
 // ---- receive path -----------------------------------------------------------------
@@ -405,7 +406,7 @@ static unsigned char take(Entry* e)
 static void service_clients(Entry* e)
 {
     for (int i = 0; i < TCP_CLIENTS; i++) {
-        if (e->clients[i] == -1)
+        if (e->clients[i] == PLAT_NO_SOCKET)
             continue;
         unsigned n = 0;
         plat_tcp_available(e->clients[i], &n);
@@ -544,8 +545,8 @@ static int tcp_wait(Entry* e, unsigned ms)
 {
     plat_socket s[1 + TCP_CLIENTS] = {};
     int n = 0, place = 0;
-    for (int32_t c : e->clients) {
-        if (c != -1)
+    for (plat_socket c : e->clients) {
+        if (c != PLAT_NO_SOCKET)
             s[n++] = c;
         else
             place = 1;
@@ -553,12 +554,12 @@ static int tcp_wait(Entry* e, unsigned ms)
     // With every place taken a waiting client stays in the listen queue and
     // keeps the listener readable.
     if (place)
-        s[n++] = e->handle;
+        s[n++] = e->listener;
     if (!plat_tcp_wait_readable(s, n, ms))
         return 0;
-    for (int32_t c : e->clients) {
+    for (plat_socket c : e->clients) {
         unsigned k = 0;
-        if (c != -1 && (plat_tcp_available(c, &k), k))
+        if (c != PLAT_NO_SOCKET && (plat_tcp_available(c, &k), k))
             return 1;
     }
     // A client to accept, or one that has closed and stays readable with
@@ -656,7 +657,7 @@ static void send_tcp(Entry* e, unsigned char* buf, int n)
         plat_socket behind[TCP_CLIENTS];
         int waiting = 0;
         for (int i = 0; i < TCP_CLIENTS; i++) {
-            if (e->clients[i] == -1 || (pass > 0 && done[i] == total))
+            if (e->clients[i] == PLAT_NO_SOCKET || (pass > 0 && done[i] == total))
                 continue;
             unsigned sent = 0;
             int rc = plat_tcp_send(e->clients[i], buf + done[i], total - done[i], &sent);
@@ -673,7 +674,7 @@ static void send_tcp(Entry* e, unsigned char* buf, int n)
         uint32_t spent = plat_tick_ms() - start;
         if (spent >= limit_ms) {
             for (int i = 0; i < TCP_CLIENTS; i++)
-                if (e->clients[i] != -1 && done[i] < total)
+                if (e->clients[i] != PLAT_NO_SOCKET && done[i] < total)
                     drop_client(e, i);
             return;
         }

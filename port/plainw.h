@@ -20,7 +20,8 @@ enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4 };
 struct Entry {
     unsigned char echo_skip;     // echo bytes still to drop from received data
     char name[PORT_NAME_SIZE];   // the name as opened
-    plat_handle handle;          // serial device or listening socket
+    plat_handle handle;          // serial device
+    plat_socket listener;        // listening socket of a TCP server port
     unsigned char* rx_buf;       // receive ring of RX_SIZE bytes
     unsigned short base;         // number from the name; non-zero = in use
     unsigned short rx_head;      // ring write index
@@ -31,7 +32,7 @@ struct Entry {
     unsigned char data_bits;
     char parity;
     unsigned char stop_bits;
-    int32_t clients[TCP_CLIENTS];  // accepted TCP clients; -1 = free place
+    plat_socket clients[TCP_CLIENTS];  // accepted TCP clients; PLAT_NO_SOCKET = free
     // 1 while a serial device is open here. A device whose name carries the
     // number 0 (ttyUSB0) leaves `base` at 0, yet its slot is taken.
     unsigned char held;

@@ -335,3 +335,11 @@ TEST_F(FakePort, WaitsSleepOnTheirOwnDeviceAndTouchNoOtherHandle)
         EXPECT_EQ(0, port_wait(p, 5)) << p;
     EXPECT_TRUE(fake_device.calls.empty());
 }
+
+TEST_F(FakePort, AServerPortThatFailsToSetUpStopsTheSocketLibraryAgain)
+{
+    unsigned short t = 0;
+    char name[] = "TCPS_5000";
+    EXPECT_EQ(-1, open_port(&t, name, 0));  // the fake has no network
+    EXPECT_EQ(0, fake_net_starts);
+}

@@ -149,12 +149,12 @@ TEST_F(TcpServer, ASeventeenthClientWaitsForAFreePlace)
     unsigned char block[] = {0x55};
     EXPECT_TRUE(eventually([&] {
         put_port(h, block, 1);  // never SIGPIPE
-        return Port[h - 1].clients[3] == -1;
+        return Port[h - 1].clients[3] == PLAT_NO_SOCKET;
     }, 5000));
     EXPECT_EQ(0, port_avail(h));
     ASSERT_EQ(17u, text_log_messages.size());
     EXPECT_EQ(accepted(name, 3), text_log_messages[16]);
-    EXPECT_NE(-1, Port[h - 1].clients[3]);
+    EXPECT_NE(PLAT_NO_SOCKET, Port[h - 1].clients[3]);
 }
 
 TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
@@ -260,8 +260,8 @@ TEST_F(TcpServer, ABigBlockReachesAReaderWholeAndAClientThatNeverReadsIsDropped)
     EXPECT_LT(took, 30000u);  // the bound is about 6 s
     EXPECT_EQ(block.size(), got.size());
     EXPECT_TRUE(block == got);
-    EXPECT_NE(-1, Port[h - 1].clients[0]);
-    EXPECT_EQ(-1, Port[h - 1].clients[1]);
+    EXPECT_NE(PLAT_NO_SOCKET, Port[h - 1].clients[0]);
+    EXPECT_EQ(PLAT_NO_SOCKET, Port[h - 1].clients[1]);
 }
 
 TEST_F(TcpServer, FreeingClosesClientsAndListener)
@@ -301,7 +301,7 @@ TEST_F(TcpServer, PortNumbersAreCutTo16Bits)
     if (open_port(&h2, big, 0) == 0) {  // 4464 may be taken on this machine
         EXPECT_EQ(4464, Port[h2 - 1].base);
         unsigned short bound = 0;
-        plat_tcp_local_port(Port[h2 - 1].handle, &bound);
+        plat_tcp_local_port(Port[h2 - 1].listener, &bound);
         EXPECT_EQ(4464, bound);
         free_port(h2, 0);
     }

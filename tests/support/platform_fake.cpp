@@ -12,7 +12,7 @@ plat_datetime fake_utc;
 int fake_set_time_error;
 std::vector<plat_datetime> fake_set_times;
 
-static const plat_handle FAKE_HANDLE = 100;
+static const plat_handle FAKE_HANDLE = (plat_handle)(intptr_t)100;
 
 void fake_reset()
 {
@@ -21,11 +21,20 @@ void fake_reset()
     fake_utc = fake_local;
     fake_set_time_error = 0;
     fake_set_times.clear();
+    fake_net_starts = 0;
 }
 
 static void note(const std::string& call)
 {
     fake_device.calls.push_back(call);
+}
+
+int fake_net_starts;  // starts not yet stopped
+
+int plat_serial_device_path(const char* name, char* path, unsigned size)
+{
+    int n = snprintf(path, size, "dev/%s", name);
+    return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
 }
 
 int plat_serial_open(const char*, plat_handle* h)
@@ -126,7 +135,13 @@ void plat_error_text(int code, char* out, unsigned size)
         snprintf(out, size, "fake error %d", code);
 }
 
-// No network here.
+// No network here; the socket library's starts and stops are counted.
+int plat_net_start(void)
+{
+    fake_net_starts++;
+    return 0;
+}
+void plat_net_stop(void) { fake_net_starts--; }
 int plat_tcp_socket(plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
@@ -254,7 +269,7 @@ void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
 
 int plat_serial_wait_input(plat_handle h, unsigned ms)
 {
-    note("wait " + std::to_string(h));
+    note("wait " + std::to_string((intptr_t)h));
     if (!fake_device.input.empty())
         return 1;
     plat_sleep_ms(ms);

@@ -27,6 +27,7 @@ extern plat_datetime fake_local;  // what the clock reads
 extern plat_datetime fake_utc;
 extern int fake_set_time_error;   // code setting the clock fails with
 extern std::vector<plat_datetime> fake_set_times;
+extern int fake_net_starts;         // socket-library starts not yet stopped
 
 void fake_reset();
 

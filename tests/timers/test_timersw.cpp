@@ -130,6 +130,9 @@ static int thread_count()
 
 TEST_F(Timers, InstallingTwiceKeepsOneThreadThatRemoveStops)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "threads counted in /proc";
+#endif
     int before = thread_count();
     install_event(1);
     short id = set_timer(100000);

@@ -1,0 +1,788 @@
+// Windows implementation of the platform layer (Win32 and Windows Sockets
+// 2.2). Serial devices use no overlapped I/O.
+#include "platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int last_error_or(DWORD fallback)
+{
+    DWORD e = GetLastError();
+    return (int)(e ? e : fallback);
+}
+
+static HANDLE H(plat_handle h)
+{
+    return (HANDLE)h;
+}
+
+// ---- serial devices -------------------------------------------------------
+
+int plat_serial_device_path(const char* name, char* path, unsigned size)
+{
+    int n = snprintf(path, size, "\\\\.\\%s", name);
+    return n >= 0 && (unsigned)n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
+}
+
+int plat_serial_open(const char* path, plat_handle* h)
+{
+    *h = PLAT_NO_HANDLE;
+    HANDLE d = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (d == INVALID_HANDLE_VALUE)
+        return last_error_or(ERROR_FILE_NOT_FOUND);
+    // A name that opens but is no working serial device (a mapping whose
+    // target has gone) fails its first line call: find out now.
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(d, &dcb)) {
+        int e = last_error_or(ERROR_INVALID_HANDLE);
+        CloseHandle(d);
+        return e;
+    }
+    // Raw 8 bits, no handshake, no XON/XOFF, DTR and RTS dropped: an
+    // RS-485 converter must not hold the bus. The caller sets the rate.
+    DCB raw;
+    memset(&raw, 0, sizeof raw);
+    raw.DCBlength = sizeof raw;
+    raw.BaudRate = dcb.BaudRate ? dcb.BaudRate : 4800;
+    raw.fBinary = 1;
+    raw.fParity = 1;
+    raw.ByteSize = 8;
+    // Reads take what is queued and return; writes are bounded until the
+    // caller sets its own time-outs.
+    COMMTIMEOUTS t;
+    memset(&t, 0, sizeof t);
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.WriteTotalTimeoutMultiplier = 20;
+    t.WriteTotalTimeoutConstant = 20;
+    if (!SetCommState(d, &raw) || !SetCommTimeouts(d, &t)) {
+        int e = last_error_or(ERROR_GEN_FAILURE);
+        CloseHandle(d);
+        return e;
+    }
+    *h = (plat_handle)d;
+    return 0;
+}
+
+int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
+{
+    COMMTIMEOUTS c;
+    c.ReadIntervalTimeout = t->read_interval;
+    c.ReadTotalTimeoutMultiplier = t->read_multiplier;
+    c.ReadTotalTimeoutConstant = t->read_constant;
+    c.WriteTotalTimeoutMultiplier = t->write_multiplier;
+    c.WriteTotalTimeoutConstant = t->write_constant;
+    return SetCommTimeouts(H(h), &c) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+int plat_serial_get_line(plat_handle h, plat_line* line)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(H(h), &dcb))
+        return last_error_or(ERROR_GEN_FAILURE);
+    line->baud = dcb.BaudRate;
+    line->byte_size = dcb.ByteSize;
+    line->parity = dcb.Parity;  // NOPARITY 0 ... SPACEPARITY 4, as ours
+    line->stop_bits = dcb.StopBits == TWOSTOPBITS ? 2 : 0;
+    line->cts_flow = dcb.fOutxCtsFlow ? 1 : 0;
+    return 0;
+}
+
+int plat_serial_set_line(plat_handle h, const plat_line* line)
+{
+    if (line->byte_size < 5 || line->byte_size > 8 || line->parity > 4 ||
+        (line->stop_bits != 0 && line->stop_bits != 2) || line->baud == 0)
+        return ERROR_INVALID_PARAMETER;
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(H(h), &dcb))
+        return last_error_or(ERROR_GEN_FAILURE);
+    dcb.BaudRate = (DWORD)line->baud;
+    dcb.ByteSize = line->byte_size;
+    dcb.Parity = line->parity;
+    dcb.StopBits = line->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fOutxCtsFlow = line->cts_flow ? 1 : 0;
+    return SetCommState(H(h), &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+int plat_serial_escape(plat_handle h, int code)
+{
+    // SETRTS 3, CLRRTS 4, SETDTR 5, CLRDTR 6: the system's own numbers.
+    if (code < PLAT_SETRTS || code > PLAT_CLRDTR)
+        return ERROR_INVALID_PARAMETER;
+    return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+static int comm_status(plat_handle h, COMSTAT* stat)
+{
+    DWORD errors = 0;
+    memset(stat, 0, sizeof *stat);
+    if (!ClearCommError(H(h), &errors, stat)) {
+        memset(stat, 0, sizeof *stat);
+        return last_error_or(ERROR_GEN_FAILURE);
+    }
+    return 0;
+}
+
+int plat_serial_in_queue(plat_handle h, unsigned* count)
+{
+    COMSTAT stat;
+    int rc = comm_status(h, &stat);
+    *count = stat.cbInQue;
+    return rc;
+}
+
+int plat_serial_out_queue(plat_handle h, unsigned* count)
+{
+    COMSTAT stat;
+    int rc = comm_status(h, &stat);
+    *count = stat.cbOutQue;
+    return rc;
+}
+
+int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done)
+{
+    *done = 0;
+    // Asking for no more than is queued keeps ReadFile from waiting out
+    // whatever read time-outs the device has.
+    COMSTAT stat;
+    int rc = comm_status(h, &stat);
+    if (rc)
+        return rc;
+    DWORD want = stat.cbInQue < n ? stat.cbInQue : n;
+    if (want == 0)
+        return 0;
+    DWORD got = 0;
+    if (!ReadFile(H(h), buf, want, &got, nullptr))
+        return last_error_or(ERROR_READ_FAULT);
+    *done = got;
+    return 0;
+}
+
+int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
+{
+    DWORD written = 0;
+    *done = 0;
+    // The device's write time-outs bound the call; what they cut short
+    // comes back as a time-out.
+    BOOL ok = WriteFile(H(h), buf, n, &written, nullptr);
+    *done = written;
+    if (!ok)
+        return last_error_or(ERROR_WRITE_FAULT);
+    return written == n ? 0 : ERROR_TIMEOUT;
+}
+
+int plat_serial_modem_status(plat_handle h, unsigned* bits)
+{
+    DWORD m = 0;
+    *bits = 0;
+    if (!GetCommModemStatus(H(h), &m))
+        return last_error_or(ERROR_GEN_FAILURE);
+    if (m & MS_CTS_ON)
+        *bits |= PLAT_MS_CTS;
+    if (m & MS_DSR_ON)
+        *bits |= PLAT_MS_DSR;
+    if (m & MS_RING_ON)
+        *bits |= PLAT_MS_RING;
+    if (m & MS_RLSD_ON)
+        *bits |= PLAT_MS_RLSD;
+    return 0;
+}
+
+int plat_serial_event_mask(plat_handle h, unsigned* mask)
+{
+    DWORD m = 0;
+    *mask = 0;
+    if (!GetCommMask(H(h), &m))
+        return last_error_or(ERROR_GEN_FAILURE);
+    *mask = m;
+    return 0;
+}
+
+void plat_serial_close(plat_handle h)
+{
+    if (h == PLAT_NO_HANDLE || h == nullptr)
+        return;
+    // What was handed to the driver goes out first, but no longer than it
+    // needs on the line (12 bit times a byte) plus a margin: output held by
+    // flow control must not hold the caller for ever.
+    COMSTAT stat;
+    if (comm_status(h, &stat) == 0 && stat.cbOutQue > 0) {
+        plat_line line;
+        unsigned long baud = plat_serial_get_line(h, &line) == 0 && line.baud ? line.baud : 4800;
+        uint32_t limit = (uint32_t)((unsigned long long)stat.cbOutQue * 12000ULL / baud) + 250;
+        uint32_t start = plat_tick_ms();
+        while (comm_status(h, &stat) == 0 && stat.cbOutQue > 0 && plat_tick_ms() - start < limit)
+            Sleep(1);
+    }
+    CloseHandle(H(h));  // unread input goes with the handle
+}
+
+int plat_serial_wait_input(plat_handle h, unsigned ms)
+{
+    if (h == PLAT_NO_HANDLE || h == nullptr)
+        return -1;
+    uint32_t start = plat_tick_ms();
+    for (;;) {
+        COMSTAT stat;
+        if (comm_status(h, &stat) != 0)
+            return -1;
+        if (stat.cbInQue > 0)
+            return 1;
+        if (plat_tick_ms() - start >= ms)
+            return 0;
+        Sleep(1);
+    }
+}
+
+// ---- the far end of a line ------------------------------------------------------
+
+int plat_pty_open(plat_handle* master, char*, unsigned)
+{
+    *master = PLAT_NO_HANDLE;
+    return ERROR_NOT_SUPPORTED;
+}
+
+int plat_wait_readable(plat_handle h, int ms)
+{
+    return plat_serial_wait_input(h, ms < 0 ? INFINITE : (unsigned)ms);
+}
+
+int plat_symlink(const char*, const char*)
+{
+    return ERROR_NOT_SUPPORTED;
+}
+
+int plat_remove(const char* path)
+{
+    return DeleteFileA(path) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+}
+
+static volatile LONG termination_requested;
+
+static BOOL WINAPI on_console_event(DWORD type)
+{
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        InterlockedExchange(&termination_requested, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void plat_catch_termination(void)
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int plat_termination_requested(void)
+{
+    return InterlockedCompareExchange(&termination_requested, 0, 0) != 0;
+}
+
+// ---- TCP sockets -------------------------------------------------------------
+
+static SOCKET S(plat_socket s)
+{
+    return (SOCKET)s;
+}
+
+static int wsa_error(void)
+{
+    int e = WSAGetLastError();
+    return e ? e : WSAEINVAL;
+}
+
+int plat_net_start(void)
+{
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void plat_net_stop(void)
+{
+    WSACleanup();
+}
+
+int plat_tcp_socket(plat_socket* s)
+{
+    SOCKET k = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (k == INVALID_SOCKET) {
+        *s = PLAT_NO_SOCKET;
+        return wsa_error();
+    }
+    // Programs the tool starts do not inherit its sockets.
+    SetHandleInformation((HANDLE)k, HANDLE_FLAG_INHERIT, 0);
+    *s = (plat_socket)k;
+    return 0;
+}
+
+int plat_tcp_nonblocking(plat_socket s)
+{
+    u_long on = 1;
+    return ioctlsocket(S(s), FIONBIO, &on) != 0 ? wsa_error() : 0;
+}
+
+static int set_int_option(plat_socket s, int level, int option)
+{
+    int one = 1;
+    return setsockopt(S(s), level, option, (const char*)&one, sizeof one) != 0 ? wsa_error() : 0;
+}
+
+int plat_tcp_keepalive(plat_socket s)
+{
+    return set_int_option(s, SOL_SOCKET, SO_KEEPALIVE);
+}
+
+int plat_tcp_nodelay(plat_socket s)
+{
+    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY);
+}
+
+int plat_tcp_bind_any(plat_socket s, unsigned short port)
+{
+    // No SO_REUSEADDR here: on Windows it would let a second program take
+    // a port another one listens on.
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    return bind(S(s), (struct sockaddr*)&a, sizeof a) != 0 ? wsa_error() : 0;
+}
+
+int plat_tcp_listen(plat_socket s, int backlog)
+{
+    return listen(S(s), backlog) != 0 ? wsa_error() : 0;
+}
+
+int plat_tcp_accept(plat_socket s, plat_socket* client, unsigned char addr[4])
+{
+    struct sockaddr_in a;
+    int len = sizeof a;
+    // The accepted socket is non-blocking like its listener.
+    SOCKET c = accept(S(s), (struct sockaddr*)&a, &len);
+    if (c == INVALID_SOCKET) {
+        *client = PLAT_NO_SOCKET;
+        return wsa_error();
+    }
+    SetHandleInformation((HANDLE)c, HANDLE_FLAG_INHERIT, 0);
+    memcpy(addr, &a.sin_addr.s_addr, 4);
+    *client = (plat_socket)c;
+    return 0;
+}
+
+int plat_tcp_local_port(plat_socket s, unsigned short* port)
+{
+    struct sockaddr_in a;
+    int len = sizeof a;
+    if (getsockname(S(s), (struct sockaddr*)&a, &len) != 0)
+        return wsa_error();
+    *port = ntohs(a.sin_port);
+    return 0;
+}
+
+int plat_tcp_available(plat_socket s, unsigned* count)
+{
+    u_long n = 0;
+    *count = 0;
+    if (ioctlsocket(S(s), FIONREAD, &n) != 0)
+        return wsa_error();
+    *count = (unsigned)n;
+    return 0;
+}
+
+int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
+{
+    *got = 0;
+    int r = recv(S(s), (char*)buf, (int)n, 0);
+    if (r == SOCKET_ERROR)
+        return wsa_error();
+    *got = (unsigned)r;
+    return 0;
+}
+
+int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent)
+{
+    *sent = 0;
+    int r = send(S(s), (const char*)buf, (int)n, 0);
+    if (r == SOCKET_ERROR)
+        return wsa_error();
+    *sent = (unsigned)r;
+    return 0;
+}
+
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    for (int i = 0; i < count && set.fd_count < FD_SETSIZE; i++)
+        if (s[i] != PLAT_NO_SOCKET)
+            FD_SET(S(s[i]), &set);
+    if (set.fd_count == 0) {
+        Sleep(ms);  // select refuses empty sets here
+        return 0;
+    }
+    struct timeval tv;
+    tv.tv_sec = (long)(ms / 1000);
+    tv.tv_usec = (long)(ms % 1000) * 1000;
+    return select(0, &set, nullptr, nullptr, &tv) > 0 ? 1 : 0;
+}
+
+int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    for (int i = 0; i < count && set.fd_count < FD_SETSIZE; i++)
+        if (s[i] != PLAT_NO_SOCKET)
+            FD_SET(S(s[i]), &set);
+    if (set.fd_count == 0) {
+        Sleep(ms);
+        return 0;
+    }
+    struct timeval tv;
+    tv.tv_sec = (long)(ms / 1000);
+    tv.tv_usec = (long)(ms % 1000) * 1000;
+    return select(0, nullptr, &set, nullptr, &tv) > 0 ? 1 : 0;
+}
+
+void plat_tcp_close(plat_socket s)
+{
+    if (s == PLAT_NO_SOCKET)
+        return;
+    shutdown(S(s), SD_BOTH);
+    closesocket(S(s));
+}
+
+int plat_error_would_block(void)
+{
+    return WSAEWOULDBLOCK;
+}
+
+int plat_error_name_too_long(void)
+{
+    return ERROR_FILENAME_EXCED_RANGE;
+}
+
+int plat_error_no_memory(void)
+{
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+void plat_error_text(int code, char* out, unsigned size)
+{
+    if (!size)
+        return;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             (DWORD)code, 0, out, size, nullptr);
+    // The system's texts end in CR LF and a full stop; a line of its own is
+    // the caller's to make.
+    while (n > 0 && (out[n - 1] == '\r' || out[n - 1] == '\n' || out[n - 1] == '.'))
+        out[--n] = 0;
+    if (n == 0)
+        snprintf(out, size, "error %d", code);
+}
+
+// ---- the machine's serial devices -----------------------------------------
+
+static const char REG_SERIAL_PATH[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// A test's own list: a key of that name under the current user, whose
+// values stand for the machine's. Empty: the machine's own key.
+static char serial_root[MAX_PATH];
+
+void plat_set_serial_root(const char* root)
+{
+    snprintf(serial_root, sizeof serial_root, "%s", root ? root : "");
+}
+
+enum { MAX_SERIAL_VALUES = 256, SERIAL_TEXT = 80 };
+
+static int add_value(plat_serial_key* key, const char* value, const char* port)
+{
+    if (key->count >= MAX_SERIAL_VALUES)
+        return 0;
+    // Entries that do not fit are kept as empty so enumeration skips them.
+    int i = key->count++;
+    if (strlen(value) < SERIAL_TEXT && strlen(port) < SERIAL_TEXT) {
+        strcpy(key->value_names[i], value);
+        strcpy(key->port_names[i], port);
+    } else {
+        key->value_names[i][0] = 0;
+        key->port_names[i][0] = 0;
+    }
+    return 1;
+}
+
+static void read_registry(plat_serial_key* key)
+{
+    // Current systems (major version above 4) list their ports under one
+    // key; the probe of older ones is not needed by any system this builds
+    // for, so both read the same key.
+    OSVERSIONINFOA v;
+    memset(&v, 0, sizeof v);
+    v.dwOSVersionInfoSize = sizeof v;  // 148
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(&v);
+#pragma GCC diagnostic pop
+    HKEY root = serial_root[0] ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    const char* path = serial_root[0] ? serial_root : REG_SERIAL_PATH;
+    HKEY k;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return;
+    for (DWORD n = 0; key->count < MAX_SERIAL_VALUES; n++) {
+        char name[SERIAL_TEXT + 1];
+        unsigned char data[SERIAL_TEXT + 1];
+        DWORD name_size = SERIAL_TEXT, data_size = SERIAL_TEXT, type = 0;
+        LONG r = RegEnumValueA(k, n, name, &name_size, nullptr, &type, data, &data_size);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) {
+            add_value(key, "", "");  // keeps its index, as a value too long
+            continue;
+        }
+        const DWORD limit = SERIAL_TEXT;
+        name[name_size < limit ? name_size : limit] = 0;
+        data[data_size < limit ? data_size : limit] = 0;  // may lack its NUL
+        add_value(key, name, (const char*)data);
+    }
+    RegCloseKey(k);
+}
+
+int plat_serial_key_open(plat_serial_key* key)
+{
+    key->count = 0;
+    key->value_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
+    key->port_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
+    if (!key->value_names || !key->port_names) {
+        plat_serial_key_close(key);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Names a technician adds by hand (virtual ports the key lacks) come
+    // first, so a cap on the list never drops them; one too long to keep is
+    // left out whole, never cut into another name.
+    if (const char* list = getenv("KP6_PORTS")) {
+        int n = 0;
+        const char* p = list;
+        while (*p) {
+            const char* end = strchr(p, ':');
+            size_t len = end ? (size_t)(end - p) : strlen(p);
+            if (len > 0 && len < sizeof key->port_names[0]) {
+                char value[32], port[sizeof key->port_names[0]];
+                snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
+                memcpy(port, p, len);
+                port[len] = 0;
+                add_value(key, value, port);
+            }
+            p += len;
+            if (*p == ':')
+                p++;
+        }
+    }
+    read_registry(key);
+    return 0;
+}
+
+static int copy_fitting(char* out, unsigned size, const char* text)
+{
+    size_t n = strlen(text);
+    if (!text[0] || n >= size)
+        return ERROR_MORE_DATA;
+    memcpy(out, text, n + 1);
+    return 0;
+}
+
+int plat_serial_key_enum(const plat_serial_key* key, int index,
+                         char* value_name, unsigned value_size,
+                         char* data, unsigned data_size)
+{
+    if (index < 0 || index >= key->count)
+        return ERROR_NO_MORE_ITEMS;
+    if (copy_fitting(value_name, value_size, key->value_names[index]))
+        return ERROR_MORE_DATA;
+    return copy_fitting(data, data_size, key->port_names[index]);
+}
+
+void plat_serial_key_close(plat_serial_key* key)
+{
+    free(key->value_names);
+    free(key->port_names);
+    key->value_names = nullptr;
+    key->port_names = nullptr;
+    key->count = 0;
+}
+
+int plat_stderr_is_terminal(void)
+{
+    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+}
+
+// ---- files ---------------------------------------------------------------------
+
+int plat_executable_dir(char* out, unsigned size)
+{
+    char path[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path)
+        return n ? ERROR_FILENAME_EXCED_RANGE : last_error_or(ERROR_FILE_NOT_FOUND);
+    path[n] = 0;
+    char* slash = strrchr(path, '\\');
+    if (!slash)
+        return ERROR_FILE_NOT_FOUND;
+    *slash = 0;
+    if (strlen(path) >= size)
+        return ERROR_FILENAME_EXCED_RANGE;
+    strcpy(out, path);
+    return 0;
+}
+
+// ---- time and threads ------------------------------------------------------
+
+// The performance counter: the tick count moves in 16 ms steps, too coarse
+// for 1 ms timers.
+static LONGLONG perf_frequency(void)
+{
+    static LONGLONG f;
+    if (!f) {
+        LARGE_INTEGER q;
+        f = QueryPerformanceFrequency(&q) && q.QuadPart > 0 ? q.QuadPart : -1;
+    }
+    return f;
+}
+
+uint32_t plat_tick_ms(void)
+{
+    LONGLONG f = perf_frequency();
+    LARGE_INTEGER c;
+    if (f <= 0 || !QueryPerformanceCounter(&c))
+        return GetTickCount();
+    unsigned long long v = (unsigned long long)c.QuadPart, uf = (unsigned long long)f;
+    return (uint32_t)((v / uf) * 1000ULL + (v % uf) * 1000ULL / uf);
+}
+
+// Sleeps are as short as asked only with the system timer at 1 ms; the
+// process keeps that setting until it ends.
+static void fine_timer(void)
+{
+    static volatile LONG asked;
+    if (!InterlockedExchange(&asked, 1))
+        timeBeginPeriod(1);
+}
+
+void plat_sleep_ms(unsigned ms)
+{
+    fine_timer();
+    Sleep(ms);
+}
+
+void plat_sleep_us(unsigned us)
+{
+    fine_timer();
+    Sleep((us + 999) / 1000);
+}
+
+uint64_t plat_perf_counter(void)
+{
+    LARGE_INTEGER c;
+    return QueryPerformanceCounter(&c) ? (uint64_t)c.QuadPart : (uint64_t)GetTickCount();
+}
+
+static void fill_datetime(const SYSTEMTIME& s, plat_datetime* t)
+{
+    t->year = s.wYear;
+    t->month = s.wMonth;
+    t->day_of_week = s.wDayOfWeek;
+    t->day = s.wDay;
+    t->hour = s.wHour;
+    t->minute = s.wMinute;
+    t->second = s.wSecond;
+    t->millisecond = s.wMilliseconds;
+}
+
+void plat_local_time(plat_datetime* t)
+{
+    SYSTEMTIME s;
+    GetLocalTime(&s);
+    fill_datetime(s, t);
+}
+
+void plat_utc_time(plat_datetime* t)
+{
+    SYSTEMTIME s;
+    GetSystemTime(&s);
+    fill_datetime(s, t);
+}
+
+int plat_set_local_time(const plat_datetime* t)
+{
+    SYSTEMTIME s;
+    s.wYear = (WORD)t->year;
+    s.wMonth = (WORD)t->month;
+    s.wDayOfWeek = (WORD)t->day_of_week;
+    s.wDay = (WORD)t->day;
+    s.wHour = (WORD)t->hour;
+    s.wMinute = (WORD)t->minute;
+    s.wSecond = (WORD)t->second;
+    s.wMilliseconds = (WORD)t->millisecond;
+    return SetLocalTime(&s) ? 0 : last_error_or(ERROR_PRIVILEGE_NOT_HELD);
+}
+
+namespace {
+struct thread_start {
+    int (*fn)(void*);
+    void* arg;
+};
+}
+
+static DWORD WINAPI thread_trampoline(LPVOID p)
+{
+    thread_start s = *(thread_start*)p;
+    free(p);
+    DWORD code = (DWORD)s.fn(s.arg);
+    return code == STILL_ACTIVE ? 0 : code;  // the join tells them apart
+}
+
+int plat_thread_start(plat_thread* t, unsigned stack_size, int (*fn)(void*), void* arg)
+{
+    *t = nullptr;
+    thread_start* s = (thread_start*)malloc(sizeof *s);
+    if (!s)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    s->fn = fn;
+    s->arg = arg;
+    DWORD id;
+    // The system rounds a small stack up to its own minimum.
+    HANDLE h = CreateThread(nullptr, stack_size, thread_trampoline, s, 0, &id);
+    if (!h) {
+        int e = last_error_or(ERROR_NOT_ENOUGH_MEMORY);
+        free(s);
+        return e;
+    }
+    *t = (plat_thread)h;
+    return 0;
+}
+
+int plat_thread_join(plat_thread t)
+{
+    if (!t)
+        return ERROR_INVALID_HANDLE;
+    DWORD code = STILL_ACTIVE;
+    int rc = 0;
+    while (GetExitCodeThread((HANDLE)t, &code) && code == STILL_ACTIVE)
+        Sleep(1);
+    if (code == STILL_ACTIVE)
+        rc = last_error_or(ERROR_INVALID_HANDLE);
+    CloseHandle((HANDLE)t);
+    return rc;
+}

@@ -1,0 +1,143 @@
+// kp6.exe under Wine on the test's X display, driven with real X events
+// against kp6-sim on COM7 (the one COM name the prefix maps). Built on the
+// Linux side; the Windows build's test run starts it with KP6_EXE,
+// KP6_MO, KP6_WINE_RUN, KP6_WINE_DIR and KP6_SIM set.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../support/sim.h"
+#include "../support/testsupport.h"
+
+static std::string env(const char* name)
+{
+    const char* v = getenv(name);
+    return v ? v : "";
+}
+
+static std::string trimmed(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
+struct WineTool {
+    TempDir cwd;
+    std::unique_ptr<Child> child;
+    std::string window;
+    int left = 0, top = 0;  // where Wine's own frame puts the client area
+
+    void start()
+    {
+        make_dirs(cwd.file("ru"));
+        write_file(cwd.file("ru/kp6.mo"), read_file(env("KP6_MO")));
+        child.reset(new Child({env("KP6_WINE_RUN"), env("KP6_WINE_DIR"), env("KP6_EXE")},
+                              {"KP6_PORT_LOG=1"}, cwd.path));
+        ASSERT_TRUE(child->read_until(
+            [](const std::string& out) { return out.find("1\r\n") != std::string::npos; }, 60000))
+            << child->output;
+        ASSERT_TRUE(eventually([&] {
+            window = window_titled("КП-6");
+            return !window.empty();
+        }, 30000)) << child->output << "\nwindows: " << all_windows();
+        // The frame is as wide on the left as on the right and at the bottom.
+        std::string g = run_command("xdotool getwindowgeometry " + window);
+        int w = 0, h = 0;
+        size_t at = g.find("Geometry: ");
+        ASSERT_NE(std::string::npos, at) << g;
+        ASSERT_EQ(2, sscanf(g.c_str() + at, "Geometry: %dx%d", &w, &h)) << g;
+        left = (w - 477) / 2;
+        top = h - 315 - left;
+        ASSERT_GE(left, 0) << g;
+        ASSERT_GE(top, 0) << g;
+    }
+    void xdo(const std::string& args) { run_command("xdotool " + args); }
+    static std::string all_windows()
+    {
+        return run_command("for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do "
+                           "echo \"$w $(xdotool getwindowname $w) $(xdotool getwindowpid $w)\"; "
+                           "done");
+    }
+    void click(int x, int y)
+    {
+        xdo("mousemove --window " + window + " " + std::to_string(left + x) + " " +
+            std::to_string(top + y) + " sleep 0.1 click 1 sleep 0.1");
+    }
+    void type(const std::string& keys) { xdo("key --delay 30 " + keys); }
+    std::string window_titled(const std::string& title)
+    {
+        std::string ids = run_command("xdotool search --onlyvisible --pid " +
+                                      std::to_string(child->pid) + " 2>/dev/null");
+        size_t at = 0;
+        while (at < ids.size()) {
+            std::string id = ids.substr(at, ids.find('\n', at) - at);
+            at += id.size() + 1;
+            if (!id.empty() && trimmed(run_command("xdotool getwindowname " + id)) == title)
+                return id;
+        }
+        return "";
+    }
+    bool dismiss_alert(const std::string& title)
+    {
+        std::string id;
+        if (!eventually([&] { return !(id = window_titled(title)).empty(); }, 15000))
+            return false;
+        xdo("mousemove --window " + id + " 30 40 sleep 0.1 key Escape");
+        return eventually([&] { return window_titled(title).empty(); }, 15000);
+    }
+    int close_window()
+    {
+        xdo("mousemove --window " + window + " " + std::to_string(left + 400) + " " +
+            std::to_string(top + 300) + " sleep 0.1 key alt+F4");
+        return child->wait_exit(30000);
+    }
+};
+
+// The same road as the Linux window's: Open Port on the first port of the
+// list (COM7, from the registry's serial-device key), Test, Read, edit,
+// Write, with the same frames on the line.
+TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir regs;
+    std::string state = regs.file("state");
+    write_file(state, "01 010078 12\n01 010079 07\n");  // Liter, inverse gun
+    Sim sim({"--state", state, "--trace", "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+
+    t.click(240, 20);  // Open Port
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    auto has = [&](const std::string& line, size_t count) {
+        auto lines = sim.trace(count, 10000);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("rx 60 01 81 FB", 2));
+
+    t.click(64, 108);  // Read: six exchanges, no message
+    EXPECT_TRUE(has("rx CA 72 00 01 00", 26));
+
+    t.click(188, 148);  // ER79: replace 7 by 25
+    t.type("End BackSpace BackSpace BackSpace 2 5");
+    t.click(64, 284);  // Write
+    ASSERT_TRUE(t.dismiss_alert("Запись выполнена"));
+    std::string regs_now = read_file(state);
+    EXPECT_NE(std::string::npos, regs_now.find("01 000024 08")) << regs_now;
+    EXPECT_NE(std::string::npos, regs_now.find("01 010078 12")) << regs_now;
+    EXPECT_NE(std::string::npos, regs_now.find("01 010079 19")) << regs_now;
+
+    EXPECT_EQ(0, t.close_window());
+    std::string log = read_file(t.cwd.file("port.out"));
+    EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
+    EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
+}
