@@ -1,5 +1,6 @@
 // POSIX (Linux) implementation of the platform layer.
 #include "platform.h"
+#include "serial_list.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -673,25 +674,6 @@ static const char* current_serial_root(void)
     return env && env[0] ? env : "/sys/class/tty";
 }
 
-enum { MAX_SERIAL_VALUES = 256 };
-
-static int add_value(plat_serial_key* key, const char* value, const char* port)
-{
-    if (key->count >= MAX_SERIAL_VALUES)
-        return 0;
-    // Entries that do not fit are kept as empty so enumeration skips them,
-    // as a registry value too long for the caller's buffer would be.
-    int i = key->count++;
-    if (strlen(value) < sizeof key->value_names[i] && strlen(port) < sizeof key->port_names[i]) {
-        strcpy(key->value_names[i], value);
-        strcpy(key->port_names[i], port);
-    } else {
-        key->value_names[i][0] = 0;
-        key->port_names[i][0] = 0;
-    }
-    return 1;
-}
-
 // What serial core says of the UART behind a tty: 1 none (type 0), 0 one
 // of some kind, -1 no such attribute (not a serial-core tty, e.g. ttyUSB).
 static int has_no_uart(const char* dir, const char* entry)
@@ -734,39 +716,11 @@ static int is_phantom(const char* dir, const char* entry)
     return none >= 0 ? none : on_platform_bus(dir, entry);
 }
 
-// Port names of the caller's list come first, so that the first values,
-// which are all discovery looks at, hold them however many ttys there are.
-// An element too long for an entry is left out whole.
-static void add_listed_ports(plat_serial_key* key, const char* list)
-{
-    int n = 0;
-    for (const char* p = list; *p;) {
-        const char* end = strchr(p, ':');
-        size_t len = end ? (size_t)(end - p) : strlen(p);
-        if (len > 0 && len < sizeof key->port_names[0]) {
-            char value[32], port[sizeof key->port_names[0]];
-            snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
-            memcpy(port, p, len);
-            port[len] = 0;
-            add_value(key, value, port);
-        }
-        p += len;
-        if (*p == ':')
-            p++;
-    }
-}
-
 int plat_serial_key_open(plat_serial_key* key)
 {
-    key->count = 0;
-    key->value_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
-    key->port_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
-    if (!key->value_names || !key->port_names) {
-        plat_serial_key_close(key);
-        return ENOMEM;
-    }
-    if (const char* list = getenv("KP6_PORTS"))
-        add_listed_ports(key, list);
+    int rc = serial_list_start(key);
+    if (rc)
+        return rc;
     const char* root = current_serial_root();
     if (DIR* d = opendir(root)) {
         while (struct dirent* e = readdir(d)) {
@@ -778,40 +732,11 @@ int plat_serial_key_open(plat_serial_key* key)
                 continue;
             if (access(dev, F_OK) != 0 || is_phantom(root, e->d_name))
                 continue;
-            add_value(key, e->d_name, e->d_name);
+            serial_list_add(key, e->d_name, e->d_name);
         }
         closedir(d);
     }
     return 0;
-}
-
-static int copy_fitting(char* out, unsigned size, const char* text)
-{
-    size_t n = strlen(text);
-    if (!text[0] || n >= size)
-        return EMSGSIZE;
-    memcpy(out, text, n + 1);
-    return 0;
-}
-
-int plat_serial_key_enum(const plat_serial_key* key, int index,
-                         char* value_name, unsigned value_size,
-                         char* data, unsigned data_size)
-{
-    if (index < 0 || index >= key->count)
-        return ENOENT;
-    if (copy_fitting(value_name, value_size, key->value_names[index]))
-        return EMSGSIZE;
-    return copy_fitting(data, data_size, key->port_names[index]);
-}
-
-void plat_serial_key_close(plat_serial_key* key)
-{
-    free(key->value_names);
-    free(key->port_names);
-    key->value_names = nullptr;
-    key->port_names = nullptr;
-    key->count = 0;
 }
 
 // ---- files ---------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer (Win32 and Windows Sockets
 // 2.2). Serial devices use no overlapped I/O.
 #include "platform.h"
+#include "serial_list.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -506,24 +507,6 @@ void plat_set_serial_root(const char* root)
     snprintf(serial_root, sizeof serial_root, "%s", root ? root : "");
 }
 
-enum { MAX_SERIAL_VALUES = 256, SERIAL_TEXT = 80 };
-
-static int add_value(plat_serial_key* key, const char* value, const char* port)
-{
-    if (key->count >= MAX_SERIAL_VALUES)
-        return 0;
-    // Entries that do not fit are kept as empty so enumeration skips them.
-    int i = key->count++;
-    if (strlen(value) < SERIAL_TEXT && strlen(port) < SERIAL_TEXT) {
-        strcpy(key->value_names[i], value);
-        strcpy(key->port_names[i], port);
-    } else {
-        key->value_names[i][0] = 0;
-        key->port_names[i][0] = 0;
-    }
-    return 1;
-}
-
 static void read_registry(plat_serial_key* key)
 {
     // Current systems (major version above 4) list their ports under one
@@ -541,7 +524,7 @@ static void read_registry(plat_serial_key* key)
     HKEY k;
     if (RegOpenKeyExA(root, path, 0, KEY_READ, &k) != ERROR_SUCCESS)
         return;
-    for (DWORD n = 0; key->count < MAX_SERIAL_VALUES; n++) {
+    for (DWORD n = 0; key->count < SERIAL_LIST_MAX; n++) {
         char name[SERIAL_TEXT + 1];
         unsigned char data[SERIAL_TEXT + 1];
         DWORD name_size = SERIAL_TEXT, data_size = SERIAL_TEXT, type = 0;
@@ -549,78 +532,26 @@ static void read_registry(plat_serial_key* key)
         if (r == ERROR_NO_MORE_ITEMS)
             break;
         if (r != ERROR_SUCCESS || type != REG_SZ) {
-            add_value(key, "", "");  // keeps its index, as a value too long
+            serial_list_add(key, "", "");  // keeps its index, as a value too long
             continue;
         }
         const DWORD limit = SERIAL_TEXT;
         name[name_size < limit ? name_size : limit] = 0;
         data[data_size < limit ? data_size : limit] = 0;  // may lack its NUL
-        add_value(key, name, (const char*)data);
+        serial_list_add(key, name, (const char*)data);
     }
     RegCloseKey(k);
 }
 
 int plat_serial_key_open(plat_serial_key* key)
 {
-    key->count = 0;
-    key->value_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
-    key->port_names = (char(*)[80])calloc(MAX_SERIAL_VALUES, 80);
-    if (!key->value_names || !key->port_names) {
-        plat_serial_key_close(key);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
     // Names a technician adds by hand (virtual ports the key lacks) come
-    // first, so a cap on the list never drops them; one too long to keep is
-    // left out whole, never cut into another name.
-    if (const char* list = getenv("KP6_PORTS")) {
-        int n = 0;
-        const char* p = list;
-        while (*p) {
-            const char* end = strchr(p, ':');
-            size_t len = end ? (size_t)(end - p) : strlen(p);
-            if (len > 0 && len < sizeof key->port_names[0]) {
-                char value[32], port[sizeof key->port_names[0]];
-                snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
-                memcpy(port, p, len);
-                port[len] = 0;
-                add_value(key, value, port);
-            }
-            p += len;
-            if (*p == ':')
-                p++;
-        }
-    }
+    // first.
+    int rc = serial_list_start(key);
+    if (rc)
+        return rc;
     read_registry(key);
     return 0;
-}
-
-static int copy_fitting(char* out, unsigned size, const char* text)
-{
-    size_t n = strlen(text);
-    if (!text[0] || n >= size)
-        return ERROR_MORE_DATA;
-    memcpy(out, text, n + 1);
-    return 0;
-}
-
-int plat_serial_key_enum(const plat_serial_key* key, int index,
-                         char* value_name, unsigned value_size,
-                         char* data, unsigned data_size)
-{
-    if (index < 0 || index >= key->count)
-        return ERROR_NO_MORE_ITEMS;
-    if (copy_fitting(value_name, value_size, key->value_names[index]))
-        return ERROR_MORE_DATA;
-    return copy_fitting(data, data_size, key->port_names[index]);
-}
-
-void plat_serial_key_close(plat_serial_key* key)
-{
-    free(key->value_names);
-    free(key->port_names);
-    key->value_names = nullptr;
-    key->port_names = nullptr;
-    key->count = 0;
 }
 
 int plat_stderr_is_terminal(void)
