@@ -154,6 +154,14 @@ int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms);
 int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms);
 // Shuts down both directions and closes.
 void plat_tcp_close(plat_socket s);
+// Connects to `host` (a name, an IPv4 address, or an IPv6 address without
+// brackets) at `port`, name resolution included, within `ms` in all,
+// trying each address the resolver gives. Returns 0 and a connected,
+// non-blocking socket with TCP_NODELAY and keep-alive, or the system's
+// code: the connection's (refused, unreachable), the resolver's (which
+// plat_error_text words: negative on POSIX, WSA codes on Windows) or
+// plat_error_timed_out()'s when the bound ran out.
+int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s);
 // The code for "would block: nothing there yet".
 int plat_error_would_block(void);
 
@@ -161,6 +169,12 @@ int plat_error_would_block(void);
 // that could not be had.
 int plat_error_name_too_long(void);
 int plat_error_no_memory(void);
+// ... for a time-out, an invalid name (a bad URL), a protocol the peer
+// does not speak, and a connection the peer closed.
+int plat_error_timed_out(void);
+int plat_error_invalid(void);
+int plat_error_not_supported(void);
+int plat_error_connection_closed(void);
 // The system's own words for one of its codes, as a user is shown them
 // ("No such file or directory"); always terminated, cut to `size`.
 void plat_error_text(int code, char* out, unsigned size);
@@ -211,6 +225,8 @@ void plat_sleep_us(unsigned us);
 // A high-resolution counter for timing lines: nanoseconds on POSIX, the
 // performance counter's own ticks on Windows.
 uint64_t plat_perf_counter(void);
+// The counter's ticks a second.
+uint64_t plat_perf_frequency(void);
 
 struct plat_datetime {
     int year, month, day_of_week, day;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/serial.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -632,6 +633,210 @@ void plat_tcp_close(plat_socket s)
     close(s);
 }
 
+// ---- connecting, with a bound ---------------------------------------------------
+
+// A name lookup runs on a thread of its own, so that a resolver that does
+// not answer costs the caller no more than its bound; a lookup given up on
+// finishes later and frees what it holds. The job is shared by the two
+// sides and freed by the last one.
+struct resolve_job {
+    pthread_mutex_t mu;
+    pthread_cond_t cv;
+    int refs;
+    int done;
+    int rc;
+    struct addrinfo* res;
+    char host[256];
+    char service[8];
+};
+
+static void job_release(resolve_job* j)
+{
+    pthread_mutex_lock(&j->mu);
+    int left = --j->refs;
+    pthread_mutex_unlock(&j->mu);
+    if (left)
+        return;
+    if (j->res)
+        freeaddrinfo(j->res);
+    pthread_cond_destroy(&j->cv);
+    pthread_mutex_destroy(&j->mu);
+    free(j);
+}
+
+static struct addrinfo resolve_hints(int flags)
+{
+    struct addrinfo h;
+    memset(&h, 0, sizeof h);
+    h.ai_family = AF_UNSPEC;
+    h.ai_socktype = SOCK_STREAM;
+    h.ai_protocol = IPPROTO_TCP;
+    h.ai_flags = flags | AI_NUMERICSERV;
+    return h;
+}
+
+// The resolver's failure as a code of this layer: its own (negative) code,
+// or errno where it says the system failed.
+static int resolver_code(int rc, int err)
+{
+    if (rc == EAI_SYSTEM)
+        return err ? err : EIO;
+    return rc;
+}
+
+static void* resolve_thread(void* p)
+{
+    resolve_job* j = (resolve_job*)p;
+    struct addrinfo hints = resolve_hints(AI_ADDRCONFIG), *res = nullptr;
+    int rc = getaddrinfo(j->host, j->service, &hints, &res);
+    int err = errno;
+    pthread_mutex_lock(&j->mu);
+    j->rc = rc ? resolver_code(rc, err) : 0;
+    j->res = rc ? nullptr : res;
+    j->done = 1;
+    pthread_cond_signal(&j->cv);
+    pthread_mutex_unlock(&j->mu);
+    job_release(j);
+    return nullptr;
+}
+
+// The addresses of `host`, within `ms`: a literal address at once, a name
+// through the resolver on a thread.
+static int resolve(const char* host, const char* service, unsigned ms, struct addrinfo** res)
+{
+    *res = nullptr;
+    struct addrinfo hints = resolve_hints(AI_NUMERICHOST);
+    if (getaddrinfo(host, service, &hints, res) == 0)
+        return 0;
+    *res = nullptr;
+    if (strlen(host) >= sizeof(((resolve_job*)0)->host))
+        return ENAMETOOLONG;
+    resolve_job* j = (resolve_job*)calloc(1, sizeof *j);
+    if (!j)
+        return ENOMEM;
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_mutex_init(&j->mu, nullptr);
+    pthread_cond_init(&j->cv, &ca);
+    pthread_condattr_destroy(&ca);
+    j->refs = 2;
+    snprintf(j->host, sizeof j->host, "%s", host);
+    snprintf(j->service, sizeof j->service, "%s", service);
+    pthread_attr_t ta;
+    pthread_attr_init(&ta);
+    pthread_attr_setdetachstate(&ta, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    int rc = pthread_create(&t, &ta, resolve_thread, j);
+    pthread_attr_destroy(&ta);
+    if (rc) {
+        j->refs = 1;
+        job_release(j);
+        return rc;
+    }
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&j->mu);
+    while (!j->done)
+        if (pthread_cond_timedwait(&j->cv, &j->mu, &until) == ETIMEDOUT)
+            break;
+    int result = j->done ? j->rc : ETIMEDOUT;
+    if (j->done) {
+        *res = j->res;
+        j->res = nullptr;
+    }
+    pthread_mutex_unlock(&j->mu);
+    job_release(j);
+    return result;
+}
+
+// One connection attempt to one address, within `ms`.
+static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
+{
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0)
+        return errno_or(EIO);
+    int r;
+    do
+        r = connect(fd, a->ai_addr, a->ai_addrlen);
+    while (r < 0 && errno == EINTR);
+    int e = r == 0 ? 0 : errno;
+    if (e == EINPROGRESS) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        do
+            r = poll(&p, 1, ms > INT_MAX ? INT_MAX : (int)ms);
+        while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            e = ETIMEDOUT;
+        } else {
+            socklen_t len = sizeof e;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0)
+                e = errno_or(EIO);
+        }
+    }
+    if (e) {
+        close(fd);
+        return e;
+    }
+    *s = fd;
+    return 0;
+}
+
+int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s)
+{
+    *s = PLAT_NO_SOCKET;
+    uint32_t start = plat_tick_ms();
+    char service[8];
+    snprintf(service, sizeof service, "%u", (unsigned)port);
+    struct addrinfo* res;
+    int rc = resolve(host, service, ms, &res);
+    if (rc)
+        return rc;
+    rc = ETIMEDOUT;
+    for (struct addrinfo* a = res; a; a = a->ai_next) {
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= ms) {
+            rc = ETIMEDOUT;
+            break;
+        }
+        rc = connect_one(a, ms - spent, s);
+        if (rc == 0)
+            break;
+    }
+    freeaddrinfo(res);
+    if (rc == 0) {
+        set_int_option(*s, IPPROTO_TCP, TCP_NODELAY);
+        set_int_option(*s, SOL_SOCKET, SO_KEEPALIVE);
+    }
+    return rc;
+}
+
+int plat_error_timed_out(void)
+{
+    return ETIMEDOUT;
+}
+
+int plat_error_invalid(void)
+{
+    return EINVAL;
+}
+
+int plat_error_not_supported(void)
+{
+    return EPROTONOSUPPORT;
+}
+
+int plat_error_connection_closed(void)
+{
+    return ECONNRESET;
+}
+
 int plat_error_would_block(void)
 {
     return EWOULDBLOCK;
@@ -651,8 +856,9 @@ void plat_error_text(int code, char* out, unsigned size)
 {
     if (!size)
         return;
-    // Only the GUI (or main) thread asks, so the shared buffer is safe.
-    snprintf(out, size, "%s", strerror(code));
+    // The resolver's codes are negative, the system's positive. Only the
+    // GUI (or main) thread asks, so the shared buffers are safe.
+    snprintf(out, size, "%s", code < 0 ? gai_strerror(code) : strerror(code));
 }
 
 // ---- the machine's serial devices -----------------------------------------
@@ -795,6 +1001,11 @@ uint64_t plat_perf_counter(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+uint64_t plat_perf_frequency(void)
+{
+    return 1000000000u;
 }
 
 static void fill_datetime(const struct tm* tm, long nsec, plat_datetime* t)

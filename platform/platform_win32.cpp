@@ -465,6 +465,194 @@ void plat_tcp_close(plat_socket s)
     closesocket(S(s));
 }
 
+// ---- connecting, with a bound ---------------------------------------------------
+
+// A name lookup runs on a thread of its own, so that a resolver that does
+// not answer costs the caller no more than its bound; a lookup given up on
+// finishes later and frees what it holds. The last side to let go of the
+// job frees it.
+struct resolve_job {
+    CRITICAL_SECTION cs;
+    HANDLE done_event;
+    LONG refs;
+    int done;
+    int rc;
+    struct addrinfo* res;
+    char host[256];
+    char service[8];
+};
+
+static void job_release(resolve_job* j)
+{
+    if (InterlockedDecrement(&j->refs) != 0)
+        return;
+    if (j->res)
+        freeaddrinfo(j->res);
+    CloseHandle(j->done_event);
+    DeleteCriticalSection(&j->cs);
+    free(j);
+}
+
+static struct addrinfo resolve_hints(int flags)
+{
+    struct addrinfo h;
+    memset(&h, 0, sizeof h);
+    h.ai_family = AF_UNSPEC;
+    h.ai_socktype = SOCK_STREAM;
+    h.ai_protocol = IPPROTO_TCP;
+    h.ai_flags = flags;
+    return h;
+}
+
+static DWORD WINAPI resolve_thread(LPVOID p)
+{
+    resolve_job* j = (resolve_job*)p;
+    struct addrinfo hints = resolve_hints(0), *res = nullptr;
+    int rc = getaddrinfo(j->host, j->service, &hints, &res);
+    EnterCriticalSection(&j->cs);
+    j->rc = rc;
+    j->res = rc ? nullptr : res;
+    j->done = 1;
+    SetEvent(j->done_event);
+    LeaveCriticalSection(&j->cs);
+    job_release(j);
+    return 0;
+}
+
+static int resolve(const char* host, const char* service, unsigned ms, struct addrinfo** res)
+{
+    *res = nullptr;
+    struct addrinfo hints = resolve_hints(AI_NUMERICHOST);
+    if (getaddrinfo(host, service, &hints, res) == 0)
+        return 0;
+    *res = nullptr;
+    if (strlen(host) >= sizeof(((resolve_job*)0)->host))
+        return ERROR_FILENAME_EXCED_RANGE;
+    resolve_job* j = (resolve_job*)calloc(1, sizeof *j);
+    if (!j)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    j->done_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!j->done_event) {
+        int e = last_error_or(ERROR_NOT_ENOUGH_MEMORY);
+        free(j);
+        return e;
+    }
+    InitializeCriticalSection(&j->cs);
+    j->refs = 2;
+    snprintf(j->host, sizeof j->host, "%s", host);
+    snprintf(j->service, sizeof j->service, "%s", service);
+    HANDLE t = CreateThread(nullptr, 0, resolve_thread, j, 0, nullptr);
+    if (!t) {
+        int e = last_error_or(ERROR_NOT_ENOUGH_MEMORY);
+        j->refs = 1;
+        job_release(j);
+        return e;
+    }
+    CloseHandle(t);
+    WaitForSingleObject(j->done_event, ms);
+    EnterCriticalSection(&j->cs);
+    int result = j->done ? j->rc : WSAETIMEDOUT;
+    if (j->done) {
+        *res = j->res;
+        j->res = nullptr;
+    }
+    LeaveCriticalSection(&j->cs);
+    job_release(j);
+    return result;
+}
+
+static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
+{
+    SOCKET k = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (k == INVALID_SOCKET)
+        return wsa_error();
+    SetHandleInformation((HANDLE)k, HANDLE_FLAG_INHERIT, 0);
+    u_long on = 1;
+    int e = 0;
+    if (ioctlsocket(k, FIONBIO, &on) != 0)
+        e = wsa_error();
+    else if (connect(k, a->ai_addr, (int)a->ai_addrlen) != 0)
+        e = wsa_error();
+    if (e == WSAEWOULDBLOCK) {
+        fd_set w, x;
+        FD_ZERO(&w);
+        FD_ZERO(&x);
+        FD_SET(k, &w);
+        FD_SET(k, &x);
+        struct timeval tv;
+        tv.tv_sec = (long)(ms / 1000);
+        tv.tv_usec = (long)(ms % 1000) * 1000;
+        int r = select(0, nullptr, &w, &x, &tv);
+        if (r == 0) {
+            e = WSAETIMEDOUT;
+        } else if (r < 0) {
+            e = wsa_error();
+        } else {
+            int len = sizeof e;
+            e = 0;
+            if (getsockopt(k, SOL_SOCKET, SO_ERROR, (char*)&e, &len) != 0)
+                e = wsa_error();
+            else if (!e && FD_ISSET(k, &x))
+                e = WSAECONNREFUSED;
+        }
+    }
+    if (e) {
+        closesocket(k);
+        return e;
+    }
+    *s = (plat_socket)k;
+    return 0;
+}
+
+int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s)
+{
+    *s = PLAT_NO_SOCKET;
+    uint32_t start = plat_tick_ms();
+    char service[8];
+    snprintf(service, sizeof service, "%u", (unsigned)port);
+    struct addrinfo* res;
+    int rc = resolve(host, service, ms, &res);
+    if (rc)
+        return rc;
+    rc = WSAETIMEDOUT;
+    for (struct addrinfo* a = res; a; a = a->ai_next) {
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= ms) {
+            rc = WSAETIMEDOUT;
+            break;
+        }
+        rc = connect_one(a, ms - spent, s);
+        if (rc == 0)
+            break;
+    }
+    freeaddrinfo(res);
+    if (rc == 0) {
+        set_int_option(*s, IPPROTO_TCP, TCP_NODELAY);
+        set_int_option(*s, SOL_SOCKET, SO_KEEPALIVE);
+    }
+    return rc;
+}
+
+int plat_error_timed_out(void)
+{
+    return WSAETIMEDOUT;
+}
+
+int plat_error_invalid(void)
+{
+    return ERROR_INVALID_NAME;
+}
+
+int plat_error_not_supported(void)
+{
+    return WSAEPROTONOSUPPORT;
+}
+
+int plat_error_connection_closed(void)
+{
+    return WSAECONNRESET;
+}
+
 int plat_error_would_block(void)
 {
     return WSAEWOULDBLOCK;
@@ -627,6 +815,12 @@ uint64_t plat_perf_counter(void)
 {
     LARGE_INTEGER c;
     return QueryPerformanceCounter(&c) ? (uint64_t)c.QuadPart : (uint64_t)GetTickCount();
+}
+
+uint64_t plat_perf_frequency(void)
+{
+    LONGLONG f = perf_frequency();
+    return f > 0 ? (uint64_t)f : 1000u;
 }
 
 static void fill_datetime(const SYSTEMTIME& s, plat_datetime* t)

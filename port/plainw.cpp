@@ -97,6 +97,12 @@ static uint16_t log_mask_from_env(void)
 }
 
 static void release(Entry& e);
+static int open_net(Entry& e, const char* name);
+static void service_net(Entry* e);
+static void send_net(unsigned short port, Entry* e, const unsigned char* buf, int n);
+static int net_wait(Entry* e, unsigned ms);
+
+unsigned net_connect_ms = NET_CONNECT_MS;
 
 void start_net(unsigned char)
 {
@@ -113,6 +119,7 @@ void start_net(unsigned char)
     for (Entry& e : Port) {
         e.handle = PLAT_NO_HANDLE;
         e.listener = PLAT_NO_SOCKET;
+        e.conn = PLAT_NO_SOCKET;
     }
     log = fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
@@ -185,6 +192,11 @@ static void release(Entry& e)
         plat_tcp_close(e.listener);
         e.listener = PLAT_NO_SOCKET;
         plat_net_stop();  // once per server port, as it was started
+    } else if (e.kind == KIND_NET) {
+        if (e.conn != PLAT_NO_SOCKET)
+            plat_tcp_close(e.conn);
+        e.conn = PLAT_NO_SOCKET;
+        plat_net_stop();
     } else {
         plat_serial_close(e.handle);
     }
@@ -217,6 +229,12 @@ int open_port(unsigned short* port, char* name, char mode)
     } else if (strncmp(name, "TCPS_", 5) == 0) {
         if (tcps_open_port(&e, name) != 0)
             return -1;
+    } else if (port_name_is_url(name)) {
+        int rc = open_net(e, name);
+        if (rc) {
+            *port = 0;
+            return rc;
+        }
     } else {
         e.kind = KIND_SERIAL;
         int rc = open_serial(e, name);
@@ -458,6 +476,10 @@ int win_put_into_buf(Entry* slot)
         service_clients(slot);
         return 0;
     }
+    if (slot->kind == KIND_NET) {
+        service_net(slot);
+        return 0;
+    }
     unsigned got;
     unsigned char* buf = read_driver_queue(slot, &got);
     if (!buf)
@@ -575,6 +597,8 @@ int port_wait(unsigned short port, unsigned ms)
         return idle_wait(ms);
     if (e->kind == KIND_TCPS)
         return tcp_wait(e, ms);
+    if (e->kind == KIND_NET)
+        return net_wait(e, ms);
     if (plat_serial_wait_input(e->handle, ms) == 0)
         return 0;
     // A hung-up device reads as ready for ever with nothing queued.
@@ -590,6 +614,8 @@ void clear_buf(unsigned short port)
         return;
     if (e->kind == KIND_TCPS)
         tcps_accept(e);
+    if (e->kind == KIND_NET)
+        service_net(e);  // what has arrived so far; the server is not asked
     int c = unread(e);
     if (c != 0) {
         if (pl_port_log) {
@@ -711,6 +737,8 @@ void put_port(unsigned short port, unsigned char* buf, int n)
         return;
     if (e->kind == KIND_TCPS)
         send_tcp(e, buf, n);
+    else if (e->kind == KIND_NET)
+        send_net(port, e, buf, n);
     else
         send_serial(port, e, buf, n, 1);
     write_log(port, buf, n);
@@ -723,6 +751,8 @@ void send_port(unsigned short port, unsigned char b)
         return;
     if (e->kind == KIND_TCPS)
         send_tcp(e, &b, 1);
+    else if (e->kind == KIND_NET)
+        send_net(0, e, &b, 1);
     else
         send_serial(port, e, &b, 1, 0);
     if (from_put == 0)
@@ -737,6 +767,385 @@ int port_sent(unsigned short port)
     unsigned q = 0;
     plat_serial_out_queue(e->handle, &q);
     return q == 0;
+}
+
+// ---- network lines ------------------------------------------------------------------
+
+static int lower_char(int c)
+{
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
+// The length of the scheme in `name` ("rfc2217" of "rfc2217://..."), or 0.
+static size_t scheme_length(const char* name)
+{
+    size_t n = 0;
+    while ((name[n] >= 'a' && name[n] <= 'z') || (name[n] >= 'A' && name[n] <= 'Z') ||
+           (name[n] >= '0' && name[n] <= '9') || name[n] == '+' || name[n] == '-' ||
+           name[n] == '.')
+        n++;
+    return n > 0 && strncmp(name + n, "://", 3) == 0 ? n : 0;
+}
+
+int port_name_is_url(const char* name)
+{
+    return name[0] != '/' && strstr(name, "://") != nullptr;
+}
+
+static int scheme_is(const char* name, size_t n, const char* scheme)
+{
+    if (strlen(scheme) != n)
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (lower_char((unsigned char)name[i]) != scheme[i])
+            return 0;
+    return 1;
+}
+
+static int host_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '.' || c == '-' || c == '_';
+}
+
+static int ipv6_char(char c)
+{
+    return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') ||
+           c == ':' || c == '.';
+}
+
+static int bad_url(char* why, unsigned size, const char* format, const char* what = "",
+                   size_t what_len = (size_t)-1)
+{
+    char part[PORT_NAME_SIZE];
+    snprintf(part, sizeof part, "%.*s", (int)(what_len < sizeof part ? what_len : sizeof part - 1),
+             what);
+    if (size)
+        snprintf(why, size, format, part);
+    return -1;
+}
+
+int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
+{
+    if (!port_name_is_url(name))
+        return 0;
+    size_t sl = scheme_length(name);
+    char scheme[32];
+    snprintf(scheme, sizeof scheme, "%.*s", (int)(sl ? sl : strstr(name, "://") - name), name);
+    if (scheme_is(name, sl, "tcp") || scheme_is(name, sl, "socket"))
+        url->mode = NET_RAW;
+    else if (scheme_is(name, sl, "rfc2217"))
+        url->mode = NET_RFC2217;
+    else
+        return bad_url(why, why_size,
+                       "unknown scheme \"%s\": write tcp://, socket:// or rfc2217://HOST:PORT",
+                       scheme);
+    const char* p = name + sl + 3;
+    const char* host = p;
+    size_t host_len;
+    if (*p == '[') {
+        const char* close = strchr(p, ']');
+        if (!close)
+            return bad_url(why, why_size, "the IPv6 address has no closing ]");
+        host = p + 1;
+        host_len = (size_t)(close - host);
+        if (host_len == 0)
+            return bad_url(why, why_size, "no host between [ and ]");
+        for (size_t i = 0; i < host_len; i++)
+            if (!ipv6_char(host[i]))
+                return bad_url(why, why_size, "\"%s\" is not an IPv6 address", host,
+                               host_len);
+        if (!memchr(host, ':', host_len))
+            return bad_url(why, why_size, "\"%s\" in brackets is not an IPv6 address", host,
+                           host_len);
+        p = close + 1;
+    } else {
+        while (*p && *p != ':' && *p != '/')
+            p++;
+        host_len = (size_t)(p - host);
+        if (*p == ':' && strchr(p + 1, ':'))
+            return bad_url(why, why_size, "an IPv6 address goes in brackets, as in [::1]:PORT");
+        if (host_len == 0)
+            return bad_url(why, why_size, "no host: write HOST:PORT after the scheme");
+        for (size_t i = 0; i < host_len; i++)
+            if (!host_char(host[i])) {
+                char c[2] = {host[i], 0};
+                return bad_url(why, why_size, "the host has a character it cannot have: \"%s\"",
+                               c);
+            }
+    }
+    if (*p != ':')
+        return bad_url(why, why_size, "no port: write HOST:PORT, the port a number from 1 to 65535");
+    p++;
+    size_t digits = strspn(p, "0123456789");
+    unsigned long port = digits && digits <= 5 ? strtoul(p, nullptr, 10) : 0;
+    if (port < 1 || port > 65535)
+        return bad_url(why, why_size, "the port \"%s\" is not a number from 1 to 65535",
+                       p, digits ? digits : strcspn(p, "/?"));
+    p += digits;
+    if (*p == '/' && !p[1])
+        p++;  // one closing slash is allowed
+    if (*p)
+        return bad_url(why, why_size, "\"%s\" after the port is not understood", p);
+    memcpy(url->host, host, host_len);
+    url->host[host_len] = 0;
+    url->port = (unsigned short)port;
+    return 1;
+}
+
+static uint32_t elapsed_us(uint64_t since)
+{
+    uint64_t d = plat_perf_counter() - since, f = plat_perf_frequency();
+    return (uint32_t)(d / f * 1000000u + d % f * 1000000u / f);
+}
+
+// The connection has closed (code 0) or failed: the line answers from now
+// on as a device that was pulled out, until it is closed.
+static void net_lost(Entry* e, int code)
+{
+    if (e->conn != PLAT_NO_SOCKET)
+        plat_tcp_close(e->conn);
+    e->conn = PLAT_NO_SOCKET;
+    e->net_gone = 1;
+    e->net_error = code;
+}
+
+// Sends all of `n` bytes as they are within `limit_ms`; 0 or the code of
+// the failure (a time-out included).
+static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_t limit_ms)
+{
+    uint32_t start = plat_tick_ms();
+    unsigned done = 0;
+    while (done < n) {
+        unsigned sent = 0;
+        int rc = plat_tcp_send(s, buf + done, n - done, &sent);
+        if (rc && rc != plat_error_would_block())
+            return rc;
+        done += sent;
+        if (done == n)
+            break;
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= limit_ms)
+            return plat_error_timed_out();
+        uint32_t left = limit_ms - spent;
+        plat_tcp_wait_writable(&s, 1, left < 10 ? left : 10);
+    }
+    return 0;
+}
+
+// The answers the Telnet filter asked for.
+static int send_replies(Entry* e)
+{
+    if (!e->telnet.reply_len || e->conn == PLAT_NO_SOCKET)
+        return 0;
+    int rc = send_all(e->conn, e->telnet.reply, e->telnet.reply_len, 1000);
+    e->telnet.reply_len = 0;
+    return rc;
+}
+
+// Takes what the connection holds, at most `room` bytes of it, through the
+// Telnet filter on an RFC 2217 line. The line's bytes go to `out` (when
+// given) and their count is returned; a close or failure ends the line.
+static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
+{
+    enum { CHUNK = 2048 };
+    unsigned char buf[CHUNK];
+    unsigned total = 0;
+    while (e->conn != PLAT_NO_SOCKET && room > 0) {
+        unsigned n = 0;
+        plat_tcp_available(e->conn, &n);
+        // Readable with nothing to read: closed or failed, and the recv
+        // below tells which (or finds a byte just arrived).
+        if (n == 0 && plat_tcp_wait_readable(&e->conn, 1, 0))
+            n = 1;
+        if (n == 0)
+            break;
+        // A Telnet stream never gives more line bytes than it has bytes, so
+        // taking no more than the room keeps the rest in the system, held
+        // back by TCP's flow control.
+        if (n > room)
+            n = room;
+        if (n > CHUNK)
+            n = CHUNK;
+        unsigned got = 0;
+        int rc = plat_tcp_recv(e->conn, buf, n, &got);
+        if (rc == 0 && got == 0) {
+            net_lost(e, 0);
+            break;
+        }
+        if (rc) {
+            if (rc != plat_error_would_block())
+                net_lost(e, rc);
+            break;
+        }
+        unsigned k = got;
+        if (e->net_mode == NET_RFC2217) {
+            k = telnet_filter(&e->telnet, buf, got, buf);
+            int src = send_replies(e);
+            if (src)
+                net_lost(e, src);
+        }
+        if (out)
+            memcpy(out + total, buf, k);
+        total += k;
+        room -= k;
+    }
+    return total;
+}
+
+static void service_net(Entry* e)
+{
+    unsigned room = (unsigned)(RX_SIZE - 1 - unread(e));
+    if (room == 0 || e->conn == PLAT_NO_SOCKET)
+        return;
+    unsigned char* buf = (unsigned char*)malloc(room);
+    if (!buf)
+        return;
+    unsigned k = net_receive(e, buf, room);
+    append(e, buf, k);
+    free(buf);
+}
+
+static int net_wait(Entry* e, unsigned ms)
+{
+    if (e->conn == PLAT_NO_SOCKET)
+        return idle_wait(ms);
+    // Readable: data, Telnet commands only, or the close, which the next
+    // service of the port finds.
+    return plat_tcp_wait_readable(&e->conn, 1, ms);
+}
+
+// The whole block, FF doubled on an RFC 2217 line, within the time a slow
+// link needs for it (2 KB a millisecond) and a second more; a connection
+// that cannot take it is lost.
+static void send_net(unsigned short port, Entry* e, const unsigned char* buf, int n)
+{
+    if (e->conn == PLAT_NO_SOCKET) {
+        if (port)
+            err_log(port, e->net_error ? e->net_error : plat_error_connection_closed());
+        return;
+    }
+    const unsigned char* out = buf;
+    unsigned char* escaped = nullptr;
+    unsigned len = (unsigned)n;
+    if (e->net_mode == NET_RFC2217) {
+        escaped = (unsigned char*)malloc(2 * (size_t)n + 1);
+        if (!escaped)
+            return;
+        len = telnet_escape(buf, (unsigned)n, escaped);
+        out = escaped;
+    }
+    int rc = send_all(e->conn, out, len, len / 2048 + 1000);
+    free(escaped);
+    if (rc) {
+        net_lost(e, rc);
+        if (port)
+            err_log(port, rc);
+    }
+}
+
+// RFC 2217: the option agreed, then 4800 8N1 set and acknowledged by
+// `deadline`; DTR and RTS asked low, without waiting (servers in front of
+// pseudo-terminals never acknowledge SET-CONTROL). 0 or the code.
+static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
+{
+    unsigned char frame[64];
+    unsigned n = telnet_opening(frame);
+    int rc = send_all(e->conn, frame, n, limit_ms);
+    if (rc)
+        return rc;
+    int settings_sent = 0;
+    uint64_t sent_at = 0;
+    const unsigned short wanted = 1u << CPC_SET_BAUDRATE | 1u << CPC_SET_DATASIZE |
+                                  1u << CPC_SET_PARITY | 1u << CPC_SET_STOPSIZE;
+    for (;;) {
+        // Line bytes before the line counts as open are dropped, as a
+        // serial device's waiting input is.
+        unsigned char sink[RX_SIZE];
+        net_receive(e, sink, sizeof sink);
+        if (e->conn == PLAT_NO_SOCKET)
+            return e->net_error ? e->net_error : plat_error_connection_closed();
+        if (e->telnet.refused & 4)
+            return plat_error_not_supported();
+        if (!settings_sent && e->telnet.com_port_agreed) {
+            static const unsigned char baud[4] = {0, 0, 0x12, 0xC0};  // 4800
+            static const unsigned char eight = 8, none = 1, one = 1;
+            static const unsigned char dtr_off = CPC_CONTROL_DTR_OFF,
+                                       rts_off = CPC_CONTROL_RTS_OFF;
+            n = telnet_com_port(CPC_SET_BAUDRATE, baud, 4, frame);
+            n += telnet_com_port(CPC_SET_DATASIZE, &eight, 1, frame + n);
+            n += telnet_com_port(CPC_SET_PARITY, &none, 1, frame + n);
+            n += telnet_com_port(CPC_SET_STOPSIZE, &one, 1, frame + n);
+            n += telnet_com_port(CPC_SET_CONTROL, &dtr_off, 1, frame + n);
+            n += telnet_com_port(CPC_SET_CONTROL, &rts_off, 1, frame + n);
+            sent_at = plat_perf_counter();
+            rc = send_all(e->conn, frame, n, limit_ms);
+            if (rc)
+                return rc;
+            settings_sent = 1;
+        }
+        if (settings_sent && (e->telnet.cpc_seen & wanted) == wanted) {
+            e->rtt_us = elapsed_us(sent_at);
+            return 0;
+        }
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= limit_ms)
+            return plat_error_timed_out();
+        plat_tcp_wait_readable(&e->conn, 1, limit_ms - spent);
+    }
+}
+
+static int open_net(Entry& e, const char* name)
+{
+    net_url url;
+    if (net_url_parse(name, &url, nullptr, 0) != 1)
+        return plat_error_invalid();
+    int rc = plat_net_start();
+    if (rc)
+        return rc;
+    uint32_t start = plat_tick_ms();
+    uint64_t t0 = plat_perf_counter();
+    plat_socket s;
+    rc = plat_tcp_connect(url.host, url.port, net_connect_ms, &s);
+    if (rc) {
+        plat_net_stop();
+        return rc;
+    }
+    e.kind = KIND_NET;
+    e.conn = s;
+    e.net_mode = url.mode;
+    e.net_gone = 0;
+    e.net_error = 0;
+    e.rtt_us = elapsed_us(t0);
+    telnet_rx_init(&e.telnet);
+    if (url.mode == NET_RFC2217) {
+        rc = negotiate_com_port(&e, start, net_connect_ms);
+        if (rc) {
+            if (e.conn != PLAT_NO_SOCKET)
+                plat_tcp_close(e.conn);
+            e.conn = PLAT_NO_SOCKET;
+            plat_net_stop();
+            return rc;
+        }
+    }
+    e.held = 1;
+    return 0;
+}
+
+int port_gone(unsigned short port, int* code)
+{
+    Entry* e = data_slot(port);
+    if (!e || e->kind != KIND_NET || !e->net_gone)
+        return 0;
+    if (code)
+        *code = e->net_error;
+    return 1;
+}
+
+uint32_t port_round_trip_us(unsigned short port)
+{
+    Entry* e = data_slot(port);
+    return e && e->kind == KIND_NET ? e->rtt_us : 0;
 }
 
 // ---- line settings and direction control ----------------------------------------

@@ -1,11 +1,12 @@
-// The port layer: 16 port slots (serial devices, TCP server ports, stubs)
-// and the traffic log "port.out".
+// The port layer: 16 port slots (serial devices, TCP server ports, network
+// lines, stubs) and the traffic log "port.out".
 #ifndef KP6_PLAINW_H
 #define KP6_PLAINW_H
 
 #include <stdint.h>
 
 #include "../platform/platform.h"
+#include "telnet.h"
 
 enum {
     PORT_COUNT = 16,
@@ -14,8 +15,13 @@ enum {
     TCP_CLIENTS = 16
 };
 
-// Port kinds.
-enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4 };
+// Port kinds. A network line is a serial line reached through a device
+// server: "tcp://HOST:PORT" (or "socket://"), raw TCP, or
+// "rfc2217://HOST:PORT", Telnet with the COM Port Control option.
+enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
+
+// How a network line speaks.
+enum { NET_RAW = 1, NET_RFC2217 = 2 };
 
 struct Entry {
     unsigned char echo_skip;     // echo bytes still to drop from received data
@@ -36,6 +42,17 @@ struct Entry {
     // 1 while a serial device is open here. A device whose name carries the
     // number 0 (ttyUSB0) leaves `base` at 0, yet its slot is taken.
     unsigned char held;
+    // A network line (KIND_NET): its connection (PLAT_NO_SOCKET once it has
+    // closed or failed: the line then answers as a pulled-out device),
+    // NET_RAW or NET_RFC2217, whether and how the connection ended (0 the
+    // server closed it, else the system's code), the Telnet receive state,
+    // and the round trip measured while connecting, in microseconds.
+    plat_socket conn;
+    unsigned char net_mode;
+    unsigned char net_gone;
+    int net_error;
+    telnet_rx telnet;
+    uint32_t rtt_us;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -50,6 +67,32 @@ void close_net();
 int open_port(unsigned short* port, char* name, char mode);
 int free_port(unsigned short port, unsigned char);
 unsigned short port_by_base(unsigned short base);
+
+// Network lines. How long opening one may take, connecting, name
+// resolution and the RFC 2217 settings' acknowledgements included, in ms
+// (3000 unless a tool lengthens it).
+enum { NET_CONNECT_MS = 3000 };
+extern unsigned net_connect_ms;
+// A network line's address, as net_url_parse finds it in a port name.
+struct net_url {
+    unsigned char mode;          // NET_RAW or NET_RFC2217
+    char host[PORT_NAME_SIZE];   // a name, IPv4 or IPv6 address (no brackets)
+    unsigned short port;
+};
+// 1 when `name` is written as a URL (SCHEME://..., not a path beginning
+// with '/'), else 0.
+int port_name_is_url(const char* name);
+// 1 and `url` for a good network line's name; 0 for a name that is no URL
+// (a device); -1 for a bad one, with what is wrong in `why`.
+int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size);
+// A network line that has closed or failed since it opened: 1, and in
+// *code 0 when the server closed it, else the system's code. 0 for a line
+// still connected and for any other port.
+int port_gone(unsigned short port, int* code);
+// The round trip measured while the line connected, in microseconds (0 for
+// any other port): the connection's set-up for raw TCP, the settings'
+// acknowledgement for RFC 2217.
+uint32_t port_round_trip_us(unsigned short port);
 
 // TCP server ports ("TCPS_" plus a port number).
 int tcps_open_port(Entry* slot, char* name);

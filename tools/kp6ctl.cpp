@@ -63,9 +63,12 @@ const char USAGE[] =
     "  restore -i FILE [--to HEX]...  write them back (--to: clone one entry)\n"
     "\n"
     "options:\n"
-    "  --port PATH     device path or port name (default: $KP6_PORT)\n"
+    "  --port PATH     device path, port name or network line: tcp://HOST:PORT,\n"
+    "                  rfc2217://HOST:PORT (default: $KP6_PORT)\n"
     "  --address HEX   bus address 01 to FF, e.g. 1f or 0x1F (default: $KP6_ADDRESS, else 01)\n"
-    "  --timeout MS    wait for each answer (default 1000, scan 100)\n"
+    "  --timeout MS    wait for each answer (default 1000, scan 100 plus the network\n"
+    "                  line's round trip); a longer one lengthens a network line's\n"
+    "                  3 s to connect\n"
     "  --log           log the port's traffic to port.out\n"
     "  --help          this text; after a command, the command's\n"
     "\n"
@@ -249,6 +252,11 @@ int parse_args(int argc, char** argv)
 // ---- the line -----------------------------------------------------------------------
 
 unsigned short line_port = 0;
+// A network line that closed or failed while open: noted when the line is
+// closed, so that a step's message can still say so.
+bool line_was_lost = false;
+int line_lost_code = 0;
+bool line_lost_told = false;
 
 int open_line(unsigned long default_timeout_ms)
 {
@@ -257,6 +265,17 @@ int open_line(unsigned long default_timeout_ms)
                            "");
     if (opt.port.size() >= PORT_NAME_SIZE)
         return usage_error("the port name %s is too long", opt.port);
+    if (port_name_is_url(opt.port.c_str())) {
+        net_url url;
+        char why[160];
+        if (net_url_parse(opt.port.c_str(), &url, why, sizeof why) != 1) {
+            fprintf(stderr, "kp6ctl: bad network line %s: %s\n", opt.port.c_str(), why);
+            return EXIT_USAGE;
+        }
+        // Connecting may take as long as an answer may.
+        net_connect_ms = opt.timeout_ms > NET_CONNECT_MS ? (unsigned)opt.timeout_ms
+                                                         : (unsigned)NET_CONNECT_MS;
+    }
     install_event(1);
     start_net(1);
     char name[PORT_NAME_SIZE];
@@ -280,8 +299,35 @@ int open_line(unsigned long default_timeout_ms)
     return EXIT_DONE;
 }
 
+// Whether the network line has closed or failed; says so once.
+bool line_lost(void)
+{
+    int code = 0;
+    if (!line_was_lost && line_port && port_gone(line_port, &code)) {
+        line_was_lost = true;
+        line_lost_code = code;
+    }
+    if (line_was_lost && !line_lost_told) {
+        line_lost_told = true;
+        if (line_lost_code == 0) {
+            fprintf(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
+        } else {
+            char reason[200];
+            plat_error_text(line_lost_code, reason, sizeof reason);
+            fprintf(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(),
+                    reason);
+        }
+    }
+    return line_was_lost;
+}
+
 void close_line(void)
 {
+    int code = 0;
+    if (!line_was_lost && port_gone(line_port, &code)) {
+        line_was_lost = true;
+        line_lost_code = code;
+    }
     free_port(line_port, 0);
     close_net();
     remove_event(1);
@@ -291,6 +337,7 @@ void close_line(void)
 void controller_failed(unsigned char address, const char* what)
 {
     fprintf(stderr, "%02X: %s\n", address, what);
+    line_lost();
 }
 
 std::string hex2(unsigned v)
@@ -333,6 +380,11 @@ int cmd_scan(void)
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;
+    // Through a device server each answer also travels the network: the
+    // round trip measured while connecting, twice, rounded up to the next
+    // millisecond.
+    if (!opt.timeout_ms)
+        answer_timeout_ms = SCAN_TIMEOUT_MS + 2 * ((port_round_trip_us(line_port) + 999) / 1000);
     bool progress = plat_stderr_is_terminal();
     int found = 0;
     for (unsigned a = opt.from; a <= opt.to; a++) {
@@ -340,8 +392,11 @@ int cmd_scan(void)
             fprintf(stderr, "\rscanning %02X (%d found) ", a, found);
         // A whole read, not a stray byte, tells a controller is there.
         unsigned int word = WORD_ER78;
-        if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1)
+        if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1) {
+            if (port_gone(line_port, nullptr))
+                break;
             continue;
+        }
         if (progress)
             fputs("\r                        \r", stderr);
         found++;
@@ -352,6 +407,10 @@ int cmd_scan(void)
     if (progress)
         fputs("\r                        \r", stderr);
     close_line();
+    if (line_lost()) {
+        fprintf(stderr, "kp6ctl: the scan stopped there (%d found)\n", found);
+        return EXIT_CONTROLLER;
+    }
     if (!found) {
         fprintf(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
         return EXIT_CONTROLLER;
@@ -534,10 +593,13 @@ int cmd_backup(void)
     bool all = true;
     for (unsigned char a : addresses) {
         device_settings s = {};
-        if (read_controller(a, s))
+        if (read_controller(a, s)) {
             list.push_back(controller_json(a, s));
-        else
+        } else {
             all = false;
+            if (line_lost())
+                break;
+        }
     }
     close_line();
     if (!all) {
@@ -816,11 +878,15 @@ int cmd_restore(void)
         if (failed) {
             controller_failed(job.address, settings_write_failure(failed));
             rc = EXIT_CONTROLLER;
+            if (line_lost())
+                break;
             continue;
         }
         device_settings back = {};
         if (!read_controller(job.address, back)) {
             rc = EXIT_CONTROLLER;
+            if (line_lost())
+                break;
             continue;
         }
         bool same = true;
@@ -859,7 +925,8 @@ const struct {
      "Sends the Test header; exit 0 when anything answers, 1 (\"No reply\") otherwise.\n"},
     {"scan", cmd_scan,
      "usage: kp6ctl [--port PATH] [--timeout MS] scan [--from HEX] [--to HEX]\n"
-     "Reads ER78 at each address of the range (default 01 to FE, 100 ms each)\n"
+     "Reads ER78 at each address of the range (default 01 to FE, 100 ms each, plus\n"
+     "twice a network line's round trip)\n"
      "and lists those that answer with their type. Exit 1 when none does.\n"},
     {"read", cmd_read,
      "usage: kp6ctl [--port PATH] [--address HEX] read [--json]\n"

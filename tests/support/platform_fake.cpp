@@ -129,6 +129,15 @@ void plat_serial_close(plat_handle)
 int plat_error_name_too_long(void) { return ENAMETOOLONG; }
 int plat_error_no_memory(void) { return ENOMEM; }
 int plat_error_would_block(void) { return EWOULDBLOCK; }
+int plat_error_timed_out(void) { return ETIMEDOUT; }
+int plat_error_invalid(void) { return EINVAL; }
+int plat_error_not_supported(void) { return EPROTONOSUPPORT; }
+int plat_error_connection_closed(void) { return ECONNRESET; }
+int plat_tcp_connect(const char*, unsigned short, unsigned, plat_socket* s)
+{
+    *s = PLAT_NO_SOCKET;
+    return ECONNREFUSED;
+}
 void plat_error_text(int code, char* out, unsigned size)
 {
     if (size)
@@ -205,6 +214,11 @@ void plat_sleep_ms(unsigned ms)
 uint64_t plat_perf_counter(void)
 {
     return plat_tick_ms() * 1000000ull;
+}
+
+uint64_t plat_perf_frequency(void)
+{
+    return 1000000000u;
 }
 
 void plat_local_time(plat_datetime* t) { *t = fake_local; }

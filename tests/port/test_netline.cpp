@@ -1,0 +1,255 @@
+// Network lines in the port layer: against ser2net (raw TCP and RFC 2217) in
+// front of kp6-sim, and against a scripted server on loopback for the
+// faults a device server can show.
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <netdb.h>
+
+#include <string>
+
+#include "../../device/exchange.h"
+#include "../../device/settings.h"
+#include "../../platform/platform.h"
+#include "../../port/plainw.h"
+#include "../../timers/timersw.h"
+#include "../support/netpeer.h"
+#include "../support/sim.h"
+#include "../support/testsupport.h"
+
+static double ms_since(uint64_t t0)
+{
+    return (double)(plat_perf_counter() - t0) / 1e6;
+}
+
+class NetLine : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    unsigned short h = 0;
+
+    void SetUp() override
+    {
+        install_event(1);
+        start_net(1);
+        net_connect_ms = NET_CONNECT_MS;
+    }
+    void TearDown() override
+    {
+        free_port(h, 0);
+        close_net();
+        remove_event(1);
+        net_connect_ms = NET_CONNECT_MS;
+        answer_timeout_ms = ANSWER_TIMEOUT_MS;
+    }
+    int open(const std::string& name)
+    {
+        char n[PORT_NAME_SIZE];
+        snprintf(n, sizeof n, "%s", name.c_str());
+        return open_port(&h, n, 0);
+    }
+};
+
+TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
+{
+    net_url u;
+    char why[160];
+    EXPECT_EQ(1, net_url_parse("rfc2217://127.0.0.1:2001", &u, why, sizeof why));
+    EXPECT_EQ(NET_RFC2217, u.mode);
+    EXPECT_STREQ("127.0.0.1", u.host);
+    EXPECT_EQ(2001, u.port);
+    EXPECT_EQ(1, net_url_parse("tcp://[::1]:7", &u, why, sizeof why));
+    EXPECT_EQ(NET_RAW, u.mode);
+    EXPECT_STREQ("::1", u.host);
+    EXPECT_EQ(1, net_url_parse("SOCKET://line-3.example:65535/", &u, why, sizeof why));
+    EXPECT_EQ(NET_RAW, u.mode);
+    EXPECT_STREQ("line-3.example", u.host);
+    EXPECT_EQ(0, net_url_parse("/dev/ttyUSB0", &u, why, sizeof why));
+    EXPECT_EQ(0, net_url_parse("ttyS0", &u, why, sizeof why));
+    EXPECT_EQ(0, net_url_parse("/tmp/a://b", &u, why, sizeof why));
+    const struct {
+        const char* name;
+        const char* why;
+    } bad[] = {
+        {"rfc2217://127.0.0.1", "no port: write HOST:PORT, the port a number from 1 to 65535"},
+        {"tcp://:2000", "no host: write HOST:PORT after the scheme"},
+        {"tcp://::1:2000", "an IPv6 address goes in brackets, as in [::1]:PORT"},
+        {"tcp://[::1:2000", "the IPv6 address has no closing ]"},
+        {"tcp://[]:2000", "no host between [ and ]"},
+        {"tcp://[1.2.3.4]:2000", "\"1.2.3.4\" in brackets is not an IPv6 address"},
+        {"tcp://host:0", "the port \"0\" is not a number from 1 to 65535"},
+        {"tcp://host:65536", "the port \"65536\" is not a number from 1 to 65535"},
+        {"tcp://host:http", "the port \"http\" is not a number from 1 to 65535"},
+        {"tcp://host:20?x=1", "\"?x=1\" after the port is not understood"},
+        {"tcp://a b:1", "the host has a character it cannot have: \" \""},
+        {"telnet://host:23", "unknown scheme \"telnet\": write tcp://, socket:// or "
+                             "rfc2217://HOST:PORT"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_EQ(-1, net_url_parse(b.name, &u, why, sizeof why)) << b.name;
+        EXPECT_STREQ(b.why, why) << b.name;
+    }
+}
+
+TEST_F(NetLine, ABadUrlFailsBeforeAnythingConnects)
+{
+    EXPECT_EQ(EINVAL, open("rfc2217://127.0.0.1"));
+    EXPECT_EQ(0, h);
+}
+
+TEST_F(NetLine, RefusedUnknownHostAndSilentServerFailWithinTheBound)
+{
+    int port = free_tcp_port();
+    uint64_t t0 = plat_perf_counter();
+    EXPECT_EQ(ECONNREFUSED, open("tcp://127.0.0.1:" + std::to_string(port)));
+    EXPECT_EQ(ECONNREFUSED, open("rfc2217://127.0.0.1:" + std::to_string(port)));
+    EXPECT_LT(ms_since(t0), 500.0);
+
+    // A name no resolver knows: the resolver's own code and words (or, with
+    // a resolver that does not answer, the bound's time-out).
+    net_connect_ms = 1500;
+    t0 = plat_perf_counter();
+    int rc = open("tcp://no-such-host.invalid:2000");
+    EXPECT_LT(ms_since(t0), 2500.0);
+    char text[200];
+    plat_error_text(rc, text, sizeof text);
+    EXPECT_TRUE(rc == EAI_NONAME || rc == EAI_AGAIN || rc == EAI_FAIL || rc == ETIMEDOUT)
+        << rc << " " << text;
+
+    // Accepts, but never answers the negotiation: the bound's time-out.
+    ScriptedServer silent(ScriptedServer::SILENT, true);
+    net_connect_ms = 400;
+    t0 = plat_perf_counter();
+    EXPECT_EQ(ETIMEDOUT, open(silent.url()));
+    double ms = ms_since(t0);
+    EXPECT_GE(ms, 390.0);
+    EXPECT_LT(ms, 900.0);
+    EXPECT_EQ(0, h);
+
+    ScriptedServer refusing(ScriptedServer::REFUSE_COM_PORT, true);
+    EXPECT_EQ(EPROTONOSUPPORT, open(refusing.url()));
+}
+
+// Both kinds of line through ser2net, in front of the simulator.
+class NetLineSer2net : public NetLine, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NetLineSer2net, ReadsAndWritesTheControllerAndFfPassesAsOneByte)
+{
+    TempDir state_dir;
+    Sim sim({"--address", "01", "--address", "1F", "--trace", "--state",
+             state_dir.file("state")});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    const bool rfc2217 = GetParam();
+    pl_port_log = 0xFFFF;
+    uint64_t t0 = plat_perf_counter();
+    ASSERT_EQ(0, open(rfc2217 ? server.rfc2217_url() : server.raw_url()));
+    EXPECT_LT(ms_since(t0), 500.0);
+    EXPECT_EQ(KIND_NET, Port[h - 1].kind);
+    EXPECT_GT(port_round_trip_us(h), 0u);
+    EXPECT_LT(port_round_trip_us(h), 100000u);
+
+    EXPECT_EQ(1, device_test(h, 0x01));
+    clear_buf(h);
+    device_settings s = {};
+    ASSERT_EQ(0, settings_read(h, 0x1F, s));
+    EXPECT_EQ(50, s.er77);
+    s.er77 = 255;  // 0xFF, the Telnet IAC
+    s.er79 = 0xFF;
+    ASSERT_EQ(0, settings_write(h, 0x1F, s));
+    device_settings back = {};
+    ASSERT_EQ(0, settings_read(h, 0x1F, back));
+    EXPECT_EQ(255, back.er77);
+    EXPECT_EQ(255, back.er79);
+    EXPECT_NE(std::string::npos, read_file(state_dir.file("state")).find("1F 010077 FF"));
+    // The simulator saw one FF, in a frame it took as exactly right.
+    bool seen = false;
+    for (const std::string& l : sim.trace((size_t)-1, 300))
+        seen = seen || l == "rx CB 77 00 01 FF";
+    EXPECT_TRUE(seen) << ::testing::PrintToString(sim.trace((size_t)-1, 0));
+    EXPECT_EQ(0, port_gone(h, nullptr));
+    // The traffic log holds the line's bytes, no Telnet.
+    close_log();
+    std::string log = read_file("port.out");
+    EXPECT_NE(std::string::npos, log.find("CB 77 00 01 FF"));
+    EXPECT_EQ(std::string::npos, log.find("FF FF"));
+    EXPECT_EQ(std::string::npos, log.find("FA 2C"));
+
+    // Closing is quick and the line opens again.
+    t0 = plat_perf_counter();
+    free_port(h, 0);
+    h = 0;
+    EXPECT_LT(ms_since(t0), 50.0);
+    ASSERT_TRUE(eventually([&] { return open(rfc2217 ? server.rfc2217_url()
+                                                     : server.raw_url()) == 0; }, 3000));
+    EXPECT_EQ(1, device_test(h, 0x01));
+}
+
+INSTANTIATE_TEST_SUITE_P(RawAndRfc2217, NetLineSer2net, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "Rfc2217" : "Raw";
+                         });
+
+TEST_F(NetLine, TelnetCommandsBetweenDataBytesAndSplitAcrossReadsAreTakenOut)
+{
+    Sim sim({"--address", "01"});
+    ASSERT_FALSE(sim.path.empty());
+    ScriptedServer noisy(ScriptedServer::PROXY, true, sim.path, true);
+    ASSERT_EQ(0, open(noisy.url()));
+    device_settings s = {};
+    ASSERT_EQ(0, settings_read(h, 0x01, s));
+    EXPECT_EQ(15, s.er79);
+    EXPECT_EQ(50, s.er77);
+}
+
+TEST_F(NetLine, AConnectionThatDropsIsAPulledOutDeviceAndOpensAgain)
+{
+    Sim sim({"--address", "01"});
+    ASSERT_FALSE(sim.path.empty());
+    for (bool telnet : {false, true}) {
+        SCOPED_TRACE(telnet ? "rfc2217" : "raw");
+        ScriptedServer dropping(ScriptedServer::DROP_AFTER_FIRST, telnet, sim.path);
+        ASSERT_EQ(0, open(dropping.url()));
+        device_settings s = {};
+        uint64_t t0 = plat_perf_counter();
+        EXPECT_EQ(1, settings_read(h, 0x01, s));  // step 1: ER78
+        EXPECT_LT(ms_since(t0), 1500.0);
+        int code = -1;
+        EXPECT_TRUE(eventually([&] { port_avail(h); return port_gone(h, &code) == 1; }, 1000));
+        // The server closed it (with our last bytes unread: a reset).
+        EXPECT_TRUE(code == 0 || code == ECONNRESET) << code;
+        // Nothing hangs: waits sleep their time, sends go nowhere.
+        t0 = plat_perf_counter();
+        EXPECT_EQ(0, port_wait(h, 20));
+        EXPECT_EQ(0, port_avail(h));
+        unsigned char b[2] = {0x60, 0x01};
+        put_port(h, b, 2);
+        clear_buf(h);
+        EXPECT_EQ(0, device_test(h, 0x01));
+        EXPECT_LT(ms_since(t0), 1500.0);
+        free_port(h, 0);
+        h = 0;
+        // Opening again reconnects (this server answers once more).
+        ASSERT_EQ(0, open(dropping.url()));
+        EXPECT_EQ(0, port_gone(h, nullptr));
+        EXPECT_EQ(1, device_test(h, 0x01));
+        free_port(h, 0);
+        h = 0;
+    }
+}
+
+TEST_F(NetLine, ClearBufDiscardsWhatHasArrivedAndNeverWaits)
+{
+    Sim sim({"--address", "01", "--turnaround", "300"});
+    ASSERT_FALSE(sim.path.empty());
+    ScriptedServer proxy(ScriptedServer::PROXY, true, sim.path);
+    ASSERT_EQ(0, open(proxy.url()));
+    unsigned char test[4] = {0x60, 0x01, 0x81, 0xFB};
+    put_port(h, test, 4);
+    ASSERT_TRUE(eventually([&] { return port_avail(h) == 1; }, 2000));
+    put_port(h, test, 4);  // its answer comes 300 ms later
+    uint64_t t0 = plat_perf_counter();
+    clear_buf(h);
+    EXPECT_LT(ms_since(t0), 20.0);
+    EXPECT_EQ(0, port_avail(h));
+    EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 2000));
+}
