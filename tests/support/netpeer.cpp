@@ -156,6 +156,11 @@ static int open_device(const std::string& path)
 
 void ScriptedServer::serve(int client)
 {
+    auto send_bytes = [this](int s, const std::string& b) {
+        if (delay_ms)
+            usleep((useconds_t)delay_ms * 1000);
+        ::send_bytes(s, b);
+    };
     int dev = script == PROXY || script == DROP_AFTER_FIRST ? open_device(device) : -1;
     if (telnet && script != SILENT) {
         // As ser2net greets: SGA, ECHO offered, BINARY both ways, COM-PORT asked.
@@ -233,8 +238,11 @@ void ScriptedServer::serve(int client)
                 }
             }
             from_client += line;
-            if (dev >= 0 && !line.empty())
+            if (dev >= 0 && !line.empty()) {
+                if (delay_ms)
+                    usleep((useconds_t)delay_ms * 1000);
                 (void)!write(dev, line.data(), line.size());
+            }
         }
         if (dev >= 0 && p[1].revents) {
             unsigned char buf[512];

@@ -46,6 +46,7 @@ struct ScriptedServer {
     bool telnet;       // speak RFC 2217 to the client
     bool noisy;        // Telnet commands between the line's bytes, one byte a send
     std::string device;
+    int delay_ms = 0;  // holds back everything it sends, both ways (a slow network)
     int port = 0;
     std::atomic<bool> stopping{false};
     std::atomic<int> clients{0};
