@@ -10,6 +10,7 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
           dpkg-dev file lintian  # the package: its dependencies, lintian
+          ser2net python3-serial  # network lines: the device server, the reference client
           g++-mingw-w64-x86-64-posix wine wine64 zip)  # the Windows program
 
 install_packages() {

@@ -2,11 +2,14 @@
 # Times full Reads and Writes against kp6-sim, with and without a line as
 # slow as a real one, with the machine idle and with every core busy; then
 # the start-up of kp6 beside a bare FLTK window (under xvfb-run when there
-# is no display).   bash bench/run.sh [build folder]
+# is no display); then a network line through ser2net (RFC 2217) beside
+# pyserial's rfc2217:// client.   bash bench/run.sh [build folder]
+# KP6_BENCH_ONLY=net runs the last part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
-cmake --build "$build" --target kp6-bench kp6-sim kp6 kp6-startup bare-window catalogue >/dev/null
+cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
+    catalogue >/dev/null
 work=$(mktemp -d)
 
 load=()
@@ -38,6 +41,41 @@ case_run() {  # title, runs, bench flags, simulator flags...
     wait "$sim" 2>/dev/null || true
 }
 
+# A network line: ser2net (its own configuration, on 127.0.0.1, chardelay
+# off) in front of kp6-sim's pseudo-terminal; kp6 and pyserial's client
+# open, Read and close through it by turns.
+net_run() {  # title, simulator flags...
+    local title=$1
+    shift
+    "$build/kp6-sim" "$@" >"$work/sim.out" &
+    local sim=$!
+    for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    local pty port
+    pty=$(head -n 1 "$work/sim.out")
+    port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    printf '%s\n' "connection: &rfc2217" \
+        "  accepter: telnet(rfc2217),tcp,127.0.0.1,$port" \
+        "  connector: serialdev(nouucplock),$pty,4800n81,local" \
+        "  options:" "    chardelay: false" >"$work/ser2net.yaml"
+    /usr/sbin/ser2net -n -c "$work/ser2net.yaml" -P "$work/ser2net.pid" 2>/dev/null &
+    local server=$!
+    for _ in $(seq 100); do
+        grep -q ":$(printf %04X "$port") .* 0A " /proc/net/tcp && break
+        sleep 0.05
+    done
+    echo "== $title: ser2net $(/usr/sbin/ser2net -v | awk '{print $3}'), RFC 2217, chardelay off (kp6-sim $*)"
+    (cd "$work" && "$build/kp6-netbench" --direct "$pty" --url "rfc2217://127.0.0.1:$port" --runs 20)
+    sleep 0.1
+    /usr/bin/python3 bench/pyserial_ref.py "rfc2217://127.0.0.1:$port" 20
+    kill "$server" "$sim"
+    wait "$server" "$sim" 2>/dev/null || true
+}
+if [ "${KP6_BENCH_ONLY:-}" = net ]; then
+    net_run "network line, no line timing"
+    net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
+    exit 0
+fi
+
 line=(--baud 4800 --turnaround 0)
 case_run "line at 4800 baud" 25 "" "${line[@]}"
 case_run "line at 4800 baud, waits polling without sleep (the old way)" 25 --spin "${line[@]}"
@@ -64,3 +102,6 @@ else
     export work build
     xvfb-run -a -s "-screen 0 1600x1200x24" bash -c "$(declare -f startup); startup"
 fi
+
+net_run "network line, no line timing"
+net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0

@@ -15,10 +15,20 @@ char com_p_name_mid[COM_NAME_SIZE];
 // The prefix of the names that sort by their number.
 const char REG_SERIAL_NAME_98[] = "COM";
 
+// A network line's URL (as the port layer tells them: SCHEME://..., not a
+// path).
+static int is_url(const char* name)
+{
+    return name[0] != '/' && strstr(name, "://") != nullptr;
+}
+
 // A port name is taken only when it fits an entry whole: a name cut short
-// would stand for another device (or for none).
+// would stand for another device (or for none). A device name has at most
+// 19 characters, a URL 79.
 static void take_name(const char* data)
 {
+    if (!is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
+        return;
     strcpy(com_port_names[com_num_detected], data);
     com_num_detected++;
 }
@@ -124,6 +134,9 @@ static int natural_cmp(const char* a, const char* b)
 signed char qsort_com_cmp(unsigned int i)
 {
     const char* e = com_port_names[i];
+    // Network lines come after the machine's ports.
+    if (is_url(e) != is_url(com_p_name_mid))
+        return (signed char)(is_url(e) ? 1 : -1);
     if (com_prefixed(e) && com_prefixed(com_p_name_mid)) {
         // The number as atoi reads it (COM3 equals COM03), without its
         // overflow: names are short enough for a long long.

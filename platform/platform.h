@@ -187,9 +187,10 @@ void plat_error_text(int code, char* out, unsigned size);
 void plat_set_serial_root(const char* root);
 
 // A snapshot of the serial-device list: ordered (value name, port name)
-// pairs: first the paths listed in the environment variable KP6_PORTS (so
-// a cap on the list never drops them; elements of 80 characters or more are
-// left out), then the machine's own: on Linux the ttys of the device class
+// pairs: first the paths and network lines' URLs listed in the environment
+// variable KP6_PORTS, ':'-separated, a URL (tcp://, socket://, rfc2217://)
+// keeping its own colons (so a cap on the list never drops them; elements
+// of 80 characters or more are left out), then the machine's own: on Linux the ttys of the device class
 // that have a device with a UART behind it (serial core's type not 0) or no
 // type at all; on Windows the values of the registry key
 // HARDWARE\DEVICEMAP\SERIALCOMM.

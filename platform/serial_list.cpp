@@ -19,14 +19,49 @@ int serial_list_add(plat_serial_key* key, const char* value, const char* port)
     return 1;
 }
 
+// Whether `p` begins with `prefix`, in either case.
+static int starts_with(const char* p, const char* prefix)
+{
+    for (; *prefix; p++, prefix++) {
+        char c = *p >= 'A' && *p <= 'Z' ? (char)(*p - 'A' + 'a') : *p;
+        if (c != *prefix)
+            return 0;
+    }
+    return 1;
+}
+
+// The length of the element of KP6_PORTS that starts at `p`. Elements are
+// separated by ':'. A network line's URL keeps its own colons: an element
+// that begins with tcp://, socket:// or rfc2217:// runs over its host (an
+// IPv6 address in brackets whole) and, after a ':' followed by a digit,
+// over its port, up to the next ':'. Any other element ends at the next ':'.
+static size_t element_length(const char* p)
+{
+    static const char* const schemes[] = {"tcp://", "socket://", "rfc2217://"};
+    for (const char* scheme : schemes) {
+        if (!starts_with(p, scheme))
+            continue;
+        const char* q = p + strlen(scheme);
+        if (*q == '[') {
+            const char* close = strchr(q, ']');
+            q = close ? close + 1 : q + strlen(q);
+        } else {
+            q += strcspn(q, ":");
+        }
+        if (q[0] == ':' && q[1] >= '0' && q[1] <= '9')
+            q += 1 + strcspn(q + 1, ":");
+        return (size_t)(q - p);
+    }
+    return strcspn(p, ":");
+}
+
 // An element too long for an entry is left out whole, never cut into
 // another name.
 static void add_listed_ports(plat_serial_key* key, const char* list)
 {
     int n = 0;
     for (const char* p = list; *p;) {
-        const char* end = strchr(p, ':');
-        size_t len = end ? (size_t)(end - p) : strlen(p);
+        size_t len = element_length(p);
         if (len > 0 && len < SERIAL_TEXT) {
             char value[32], port[SERIAL_TEXT];
             snprintf(value, sizeof value, "KP6_PORTS%d", ++n);

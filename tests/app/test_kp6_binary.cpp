@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../../platform/platform.h"
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
 #include "gui_support.h"
@@ -170,4 +171,50 @@ TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
     std::string log = read_file(t.cwd.file("port.out"));
     EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
+}
+
+// A network line named in KP6_PORTS, through ser2net in front of the
+// simulator, in both of its kinds: the same clicks, the same frames.
+TEST(Kp6Binary, NetworkLineThroughSer2netEndToEnd)
+{
+    for (bool rfc2217 : {false, true}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "raw");
+        TempDir regs;
+        std::string state = regs.file("state");
+        write_file(state, "01 010078 12\n01 010079 07\n01 010077 FF\n");
+        Sim sim({"--state", state, "--trace"});
+        ASSERT_FALSE(sim.path.empty());
+        Ser2net server(sim.path);
+        ASSERT_TRUE(server.running()) << "ser2net did not start";
+        std::string url = rfc2217 ? server.rfc2217_url() : server.raw_url();
+        Tool t;
+        t.start(url, true, "KP6_PORT_LOG=1");
+
+        t.click(240, 20);  // Open Port
+        t.click(166, 68);  // Test
+        ASSERT_TRUE(t.dismiss_alert("Ок"));
+        auto has = [&](const std::string& line, size_t count) {
+            auto lines = sim.trace(count, 5000);
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        };
+        EXPECT_TRUE(has("rx 60 01 81 FB", 2));
+
+        t.click(64, 108);  // Read
+        EXPECT_TRUE(has("rx CA 72 00 01 00", 26));
+
+        t.click(188, 148);  // ER79: replace 7 by 25
+        t.type("End BackSpace BackSpace BackSpace 2 5");
+        t.click(64, 284);  // Write
+        ASSERT_TRUE(t.dismiss_alert("Запись выполнена"));
+        std::string regs_now = read_file(state);
+        EXPECT_NE(std::string::npos, regs_now.find("01 010079 19")) << regs_now;  // 25
+        EXPECT_NE(std::string::npos, regs_now.find("01 010077 FF")) << regs_now;  // as read
+        EXPECT_TRUE(has("rx CB 77 00 01 FF", 40));
+
+        t.click(344, 20);  // Close Port
+        EXPECT_EQ(0, t.close_window());
+        std::string log = read_file(t.cwd.file("port.out"));
+        EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
+        EXPECT_EQ(std::string::npos, log.find("FF FF")) << log;  // no Telnet in the log
+    }
 }

@@ -182,6 +182,24 @@ TEST_F(WindowTest, FailingOpenShowsUntranslatedErrorAndStaysClosed)
     EXPECT_TRUE(port_controls_active(false));
 }
 
+TEST_F(WindowTest, NetworkLinesAreListedWholeAfterTheDevicesAndARefusedOneShowsError)
+{
+    TestPty pty;
+    std::string refused = "rfc2217://127.0.0.1:1", long_url = "tcp://" + std::string(59, 'h') +
+                                                                ".invalid:65535";
+    ASSERT_EQ(79u, long_url.size());
+    build(long_url + ":" + refused + ":" + pty.slave);
+    Fl_Choice* c = MainForm->ComChoice;
+    ASSERT_EQ(3, c->size() - 1);
+    EXPECT_EQ(pty.slave, c->menu()[0].label());
+    EXPECT_EQ(refused, c->menu()[1].label());
+    EXPECT_EQ(long_url, c->menu()[2].label());
+    c->value(1);
+    EXPECT_EQ((std::vector<std::string>{"error", "Close"}), alert_of_open());
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(port_controls_active(false));
+}
+
 TEST_F(WindowTest, OpenWithAnEmptyListShowsError)
 {
     build("");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -104,6 +106,49 @@ TEST(ComDetect, NamesTooLongAreSkippedNotCut)
     EXPECT_EQ((std::vector<std::string>{"COM7"}), detected());
     detect({"/dev/abcdefghijklmn"});  // 19 characters fit
     EXPECT_EQ((std::vector<std::string>{"/dev/abcdefghijklmn"}), detected());
+}
+
+// KP6_PORTS as the user writes it, with network lines among the paths.
+static std::vector<std::string> listed(const std::string& value)
+{
+    TempDir empty;
+    plat_set_serial_root(empty.path.c_str());
+    set_env("KP6_PORTS", value.c_str());
+    ComDetect();
+    set_env("KP6_PORTS", nullptr);
+    plat_set_serial_root(nullptr);
+    return detected();
+}
+
+TEST(ComDetect, Kp6PortsMixesPathsAndUrlsWhichKeepTheirColons)
+{
+    EXPECT_EQ((std::vector<std::string>{"/dev/pts/3", "ttyS1", "rfc2217://127.0.0.1:2001",
+                                        "rfc2217://[::1]:2002", "tcp://localhost:2000"}),
+              listed("tcp://localhost:2000:/dev/pts/3:rfc2217://[::1]:2002:ttyS1:"
+                     "rfc2217://127.0.0.1:2001"));
+    // What a value meant before stays: paths, ':'-separated, empty ones skipped.
+    EXPECT_EQ((std::vector<std::string>{"/dev/pts/7", "/tmp/kp6line", "ttyUSB0"}),
+              listed("/dev/pts/7::/tmp/kp6line:ttyUSB0:"));
+    // A URL without its port ends at its host; the next element follows.
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS0", "SOCKET://h", "tcp://h:12/x"}),
+              listed("SOCKET://h:/dev/ttyS0:tcp://h:12/x"));
+}
+
+TEST(ComDetect, UrlsAreListedWholeAfterTheMachinesPortsAndNeverCapped)
+{
+    // 79 characters: listed whole; 80: left out whole, like a long path.
+    std::string host79 = std::string(79 - strlen("tcp://:2000"), 'h');
+    std::string url79 = "tcp://" + host79 + ":2000", url80 = "tcp://h" + host79 + ":2000";
+    ASSERT_EQ(79u, url79.size());
+    std::string value = url79 + ":" + url80 + ":rfc2217://127.0.0.1:2001";
+    for (int i = 0; i < 14; i++)
+        value += ":COM" + std::to_string(30 - i);
+    std::vector<std::string> got = listed(value);
+    ASSERT_EQ(16u, got.size());
+    EXPECT_EQ("COM17", got[0]);
+    EXPECT_EQ("COM30", got[13]);
+    EXPECT_EQ("rfc2217://127.0.0.1:2001", got[14]);
+    EXPECT_EQ(url79, got[15]);
 }
 
 TEST(ComDetect, ExistsByNameIgnoresCaseAndLooksAtAllEntries)
