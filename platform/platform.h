@@ -162,6 +162,12 @@ void plat_tcp_close(plat_socket s);
 // plat_error_text words: negative on POSIX, WSA codes on Windows) or
 // plat_error_timed_out()'s when the bound ran out.
 int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s);
+// Acknowledges what has been received at once rather than after the
+// system's delay (TCP_QUICKACK on Linux, which lapses: call it after each
+// receive). A server that holds small writes back until its last one is
+// acknowledged (Nagle's rule) then never waits for us. Where the system
+// has no such switch it does nothing. 0 or the system's code.
+int plat_tcp_quickack(plat_socket s);
 // The code for "would block: nothing there yet".
 int plat_error_would_block(void);
 

@@ -817,6 +817,11 @@ int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_so
     return rc;
 }
 
+int plat_tcp_quickack(plat_socket s)
+{
+    return set_int_option(s, IPPROTO_TCP, TCP_QUICKACK);
+}
+
 int plat_error_timed_out(void)
 {
     return ETIMEDOUT;

@@ -633,6 +633,11 @@ int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_so
     return rc;
 }
 
+int plat_tcp_quickack(plat_socket)
+{
+    return 0;
+}
+
 int plat_error_timed_out(void)
 {
     return WSAETIMEDOUT;

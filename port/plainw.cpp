@@ -952,22 +952,11 @@ static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
     unsigned char buf[CHUNK];
     unsigned total = 0;
     while (e->conn != PLAT_NO_SOCKET && room > 0) {
-        unsigned n = 0;
-        plat_tcp_available(e->conn, &n);
-        // Readable with nothing to read: closed or failed, and the recv
-        // below tells which (or finds a byte just arrived).
-        if (n == 0 && plat_tcp_wait_readable(&e->conn, 1, 0))
-            n = 1;
-        if (n == 0)
-            break;
         // A Telnet stream never gives more line bytes than it has bytes, so
         // taking no more than the room keeps the rest in the system, held
-        // back by TCP's flow control.
-        if (n > room)
-            n = room;
-        if (n > CHUNK)
-            n = CHUNK;
-        unsigned got = 0;
+        // back by TCP's flow control. One receive that does not wait tells
+        // all: bytes, nothing yet, or the close (0) or failure.
+        unsigned n = room < (unsigned)CHUNK ? room : (unsigned)CHUNK, got = 0;
         int rc = plat_tcp_recv(e->conn, buf, n, &got);
         if (rc == 0 && got == 0) {
             net_lost(e, 0);
@@ -978,6 +967,7 @@ static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
                 net_lost(e, rc);
             break;
         }
+        plat_tcp_quickack(e->conn);
         unsigned k = got;
         if (e->net_mode == NET_RFC2217) {
             k = telnet_filter(&e->telnet, buf, got, buf);

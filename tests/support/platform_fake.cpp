@@ -130,6 +130,7 @@ int plat_error_name_too_long(void) { return ENAMETOOLONG; }
 int plat_error_no_memory(void) { return ENOMEM; }
 int plat_error_would_block(void) { return EWOULDBLOCK; }
 int plat_error_timed_out(void) { return ETIMEDOUT; }
+int plat_tcp_quickack(plat_socket) { return 0; }
 int plat_error_invalid(void) { return EINVAL; }
 int plat_error_not_supported(void) { return EPROTONOSUPPORT; }
 int plat_error_connection_closed(void) { return ECONNRESET; }
