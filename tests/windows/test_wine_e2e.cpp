@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
 
@@ -140,4 +141,35 @@ TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
     std::string log = read_file(t.cwd.file("port.out"));
     EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
+}
+
+// kp6ctl.exe under Wine reads a controller through ser2net over RFC 2217:
+// the Win32 layer's sockets, bounded connect and the Telnet filter.
+TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir regs, cwd;
+    write_file(regs.file("state"), "01 010077 FF\n01 010079 07\n");
+    Sim sim({"--state", regs.file("state")});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    int status = -1;
+    std::string out = run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
+                                      env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") +
+                                      "' --port " + server.rfc2217_url() + " read --json 2>err",
+                                  &status);
+    EXPECT_EQ(0, status) << read_file(cwd.file("err"));
+    EXPECT_NE(std::string::npos, out.find("\"er77\":255")) << out;
+    EXPECT_NE(std::string::npos, out.find("\"er79\":7")) << out;
+
+    // A refused line: exit 3 with the system's words.
+    std::string refused = "rfc2217://127.0.0.1:" + std::to_string(free_tcp_port());
+    run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
+                    "' '" + env("KP6CTL_EXE") + "' --port " + refused + " test 2>err",
+                &status);
+    EXPECT_EQ(3, status);
+    EXPECT_EQ(0u, read_file(cwd.file("err")).find("kp6ctl: cannot open " + refused + ": "))
+        << read_file(cwd.file("err"));
 }
