@@ -769,6 +769,250 @@ int port_sent(unsigned short port)
     return q == 0;
 }
 
+// ---- line settings and direction control ----------------------------------------
+
+// The modem-line switch that puts the line into the transmit and into the
+// receive state, by turn_type; 0 switches nothing.
+static const unsigned char turn_send_code[8] = {
+    0, PLAT_SETDTR, PLAT_CLRDTR, PLAT_SETRTS, PLAT_CLRRTS, 0, PLAT_SETDTR, PLAT_CLRDTR};
+static const unsigned char turn_receive_code[8] = {
+    0, PLAT_CLRDTR, PLAT_SETDTR, PLAT_CLRRTS, PLAT_SETRTS, 0, PLAT_CLRDTR, PLAT_SETDTR};
+
+int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
+              unsigned char parity, unsigned char stop_bits)
+{
+    Entry* e = slot_of(port);
+    if (!e)
+        return 2;
+    if (e->kind != KIND_SERIAL || !e->held)
+        return 0;
+    plat_line line = {4800, 8, 0, 0, 0};
+    plat_serial_get_line(e->handle, &line);
+    line.baud = baud ? baud : 4800;
+    line.byte_size = data_bits;
+    if (stop_bits == 1)
+        line.stop_bits = 0;
+    else if (stop_bits == 2)
+        line.stop_bits = 2;
+    switch (parity) {
+    case 'N': line.parity = 0; break;
+    case 'O': line.parity = 1; break;
+    case 'E': line.parity = 2; break;
+    case 'M': line.parity = 3; break;
+    case 'S':
+    case 'Z': line.parity = 4; break;
+    default: break;
+    }
+    int rc = plat_serial_set_line(e->handle, &line);
+    if (rc)
+        return rc;
+    e->baud = baud;
+    e->data_bits = data_bits;
+    e->parity = (char)parity;
+    e->stop_bits = stop_bits;
+    return 0;
+}
+
+void port_control(unsigned int port, char type)
+{
+    Entry* e = port <= PORT_COUNT ? slot_of((unsigned short)port) : nullptr;
+    if (!e)
+        return;
+    e->turn_type = (unsigned char)type;
+    if (e->kind != KIND_SERIAL || !e->held)
+        return;
+    if (type == 5) {
+        plat_line line;
+        if (plat_serial_get_line(e->handle, &line) == 0) {
+            line.cts_flow = 1;
+            plat_serial_set_line(e->handle, &line);
+        }
+        plat_serial_escape(e->handle, PLAT_SETRTS);
+        return;
+    }
+    trans_turn_receive((unsigned short)port, type);
+}
+
+static void turn(unsigned short port, int type, const unsigned char* codes)
+{
+    Entry* e = serial_slot(port);
+    if (!e || (unsigned)type > 7 || !codes[type])
+        return;
+    plat_serial_escape(e->handle, codes[type]);
+}
+
+void trans_turn_send(unsigned short port, int type)
+{
+    turn(port, type, turn_send_code);
+}
+
+void trans_turn_receive(unsigned short port, int type)
+{
+    turn(port, type, turn_receive_code);
+}
+
+// Raises (on) or drops the lines named in `lines`: bit 0 DTR, bit 1 RTS.
+static int switch_lines(unsigned short port, unsigned char lines, int on, int any_type)
+{
+    Entry* e = serial_slot(port);
+    if (!e)
+        return 0;
+    // With direction control the lines are not the caller's to switch.
+    if (!any_type && e->turn_type != 0 && e->turn_type != 5)
+        return 0;
+    if (lines & 1)
+        plat_serial_escape(e->handle, on ? PLAT_SETDTR : PLAT_CLRDTR);
+    if (lines & 2)
+        plat_serial_escape(e->handle, on ? PLAT_SETRTS : PLAT_CLRRTS);
+    return 1;
+}
+
+int set_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 1, 0);
+}
+
+int clr_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 0, 0);
+}
+
+int my_set_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 1, 1);
+}
+
+int my_clr_flags(unsigned short port, unsigned char lines)
+{
+    return switch_lines(port, lines, 0, 1);
+}
+
+int get_flags(unsigned short port, unsigned char* status)
+{
+    Entry* e = serial_slot(port);
+    if (!e)
+        return 0;
+    *status = 0;
+    unsigned bits = 0;
+    plat_serial_modem_status(e->handle, &bits);
+    *status = (unsigned char)(bits & (PLAT_MS_CTS | PLAT_MS_DSR | PLAT_MS_RING | PLAT_MS_RLSD));
+    return 1;
+}
+
+int get_comm_mask(int port)
+{
+    Entry* e = port > 0 && port <= PORT_COUNT ? serial_slot((unsigned short)port) : nullptr;
+    if (!e)
+        return 0;
+    unsigned mask = 0;
+    plat_serial_event_mask(e->handle, &mask);
+    return (int)mask;
+}
+
+// ---- traffic log ----------------------------------------------------------------------
+
+static int logged(unsigned int handle)
+{
+    return log && handle >= 1 && handle <= PORT_COUNT && (pl_port_log >> (handle - 1) & 1);
+}
+
+// CR LF and the time-stamped start of a record; `what` follows the stamp.
+static void record_head(const char* utf8_what, unsigned int handle, long code = 0)
+{
+    r2_date d;
+    r2_time t;
+    bios_datetime(&d, &t);
+    log_printf("\r\n %02d.%02d.%02d (%02d:%02d:%02d:%03d) ", d.day, d.month, d.year % 100,
+               t.hour, t.minute, t.second, wMilli);
+    log_printf(utf8_what, handle, code);
+}
+
+// The hex dump, CR LF and the bytes themselves.
+static void record_bytes(const unsigned char* data, int len)
+{
+    for (int i = 0; i < len; i++)
+        put_byte(data[i]);
+    fwrite("\r\n", 1, 2, log);
+    if (len > 0)
+        fwrite(data, 1, (size_t)len, log);
+}
+
+void write_log(unsigned int handle, unsigned char* data, int len)
+{
+    if (!logged(handle))
+        return;
+    fwrite("\r\n", 1, 2, log);
+    record_head("Запись (порт %d)-> ", handle);
+    record_bytes(data, len);
+    fflush(log);
+}
+
+void read_log(unsigned int handle, unsigned char* data, int expected, int got)
+{
+    if (!logged(handle))
+        return;
+    record_head("Чтение  порта %d<- ", handle);
+    if (data) {
+        record_bytes(data, got);
+        if (expected != got)
+            log_printf("Т-аут на %d байт получено %d<- ", expected, got);
+    } else {
+        log_printf("Т-аут на %d байт - данные не получены <- ", expected);
+    }
+    fflush(log);
+}
+
+void clear_log(unsigned int handle, unsigned char* data, int len)
+{
+    if (!logged(handle))
+        return;
+    record_head("Очистка буфера порта %d<> ", handle);
+    record_bytes(data, len);
+    fflush(log);
+}
+
+void err_log(unsigned short port, long code)
+{
+    if (!logged(port))
+        return;
+    record_head("Ошибка записи в порт %d<> (код %ld)", port, code);
+    fflush(log);
+}
+
+void put_msg(const char* text)
+{
+    if (log)
+        fputs(text, log);
+}
+
+void put_byte(unsigned char b)
+{
+    char out[3];
+    x_byte(out, b);
+    out[2] = ' ';
+    if (log)
+        fwrite(out, 1, 3, log);
+}
+
+void x_byte(char* out, unsigned char b)
+{
+    out[0] = xbytes[b >> 4];
+    out[1] = xbytes[b & 15];
+}
+
+void open_log()
+{
+    if (!log)
+        log = fopen("port.out", "ab");
+}
+
+void close_log()
+{
+    if (log)
+        fclose(log);
+    log = nullptr;
+}
+
 // ---- network lines ------------------------------------------------------------------
 
 static int lower_char(int c)
@@ -1136,248 +1380,4 @@ uint32_t port_round_trip_us(unsigned short port)
 {
     Entry* e = data_slot(port);
     return e && e->kind == KIND_NET ? e->rtt_us : 0;
-}
-
-// ---- line settings and direction control ----------------------------------------
-
-// The modem-line switch that puts the line into the transmit and into the
-// receive state, by turn_type; 0 switches nothing.
-static const unsigned char turn_send_code[8] = {
-    0, PLAT_SETDTR, PLAT_CLRDTR, PLAT_SETRTS, PLAT_CLRRTS, 0, PLAT_SETDTR, PLAT_CLRDTR};
-static const unsigned char turn_receive_code[8] = {
-    0, PLAT_CLRDTR, PLAT_SETDTR, PLAT_CLRRTS, PLAT_SETRTS, 0, PLAT_CLRDTR, PLAT_SETDTR};
-
-int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
-              unsigned char parity, unsigned char stop_bits)
-{
-    Entry* e = slot_of(port);
-    if (!e)
-        return 2;
-    if (e->kind != KIND_SERIAL || !e->held)
-        return 0;
-    plat_line line = {4800, 8, 0, 0, 0};
-    plat_serial_get_line(e->handle, &line);
-    line.baud = baud ? baud : 4800;
-    line.byte_size = data_bits;
-    if (stop_bits == 1)
-        line.stop_bits = 0;
-    else if (stop_bits == 2)
-        line.stop_bits = 2;
-    switch (parity) {
-    case 'N': line.parity = 0; break;
-    case 'O': line.parity = 1; break;
-    case 'E': line.parity = 2; break;
-    case 'M': line.parity = 3; break;
-    case 'S':
-    case 'Z': line.parity = 4; break;
-    default: break;
-    }
-    int rc = plat_serial_set_line(e->handle, &line);
-    if (rc)
-        return rc;
-    e->baud = baud;
-    e->data_bits = data_bits;
-    e->parity = (char)parity;
-    e->stop_bits = stop_bits;
-    return 0;
-}
-
-void port_control(unsigned int port, char type)
-{
-    Entry* e = port <= PORT_COUNT ? slot_of((unsigned short)port) : nullptr;
-    if (!e)
-        return;
-    e->turn_type = (unsigned char)type;
-    if (e->kind != KIND_SERIAL || !e->held)
-        return;
-    if (type == 5) {
-        plat_line line;
-        if (plat_serial_get_line(e->handle, &line) == 0) {
-            line.cts_flow = 1;
-            plat_serial_set_line(e->handle, &line);
-        }
-        plat_serial_escape(e->handle, PLAT_SETRTS);
-        return;
-    }
-    trans_turn_receive((unsigned short)port, type);
-}
-
-static void turn(unsigned short port, int type, const unsigned char* codes)
-{
-    Entry* e = serial_slot(port);
-    if (!e || (unsigned)type > 7 || !codes[type])
-        return;
-    plat_serial_escape(e->handle, codes[type]);
-}
-
-void trans_turn_send(unsigned short port, int type)
-{
-    turn(port, type, turn_send_code);
-}
-
-void trans_turn_receive(unsigned short port, int type)
-{
-    turn(port, type, turn_receive_code);
-}
-
-// Raises (on) or drops the lines named in `lines`: bit 0 DTR, bit 1 RTS.
-static int switch_lines(unsigned short port, unsigned char lines, int on, int any_type)
-{
-    Entry* e = serial_slot(port);
-    if (!e)
-        return 0;
-    // With direction control the lines are not the caller's to switch.
-    if (!any_type && e->turn_type != 0 && e->turn_type != 5)
-        return 0;
-    if (lines & 1)
-        plat_serial_escape(e->handle, on ? PLAT_SETDTR : PLAT_CLRDTR);
-    if (lines & 2)
-        plat_serial_escape(e->handle, on ? PLAT_SETRTS : PLAT_CLRRTS);
-    return 1;
-}
-
-int set_flags(unsigned short port, unsigned char lines)
-{
-    return switch_lines(port, lines, 1, 0);
-}
-
-int clr_flags(unsigned short port, unsigned char lines)
-{
-    return switch_lines(port, lines, 0, 0);
-}
-
-int my_set_flags(unsigned short port, unsigned char lines)
-{
-    return switch_lines(port, lines, 1, 1);
-}
-
-int my_clr_flags(unsigned short port, unsigned char lines)
-{
-    return switch_lines(port, lines, 0, 1);
-}
-
-int get_flags(unsigned short port, unsigned char* status)
-{
-    Entry* e = serial_slot(port);
-    if (!e)
-        return 0;
-    *status = 0;
-    unsigned bits = 0;
-    plat_serial_modem_status(e->handle, &bits);
-    *status = (unsigned char)(bits & (PLAT_MS_CTS | PLAT_MS_DSR | PLAT_MS_RING | PLAT_MS_RLSD));
-    return 1;
-}
-
-int get_comm_mask(int port)
-{
-    Entry* e = port > 0 && port <= PORT_COUNT ? serial_slot((unsigned short)port) : nullptr;
-    if (!e)
-        return 0;
-    unsigned mask = 0;
-    plat_serial_event_mask(e->handle, &mask);
-    return (int)mask;
-}
-
-// ---- traffic log ----------------------------------------------------------------------
-
-static int logged(unsigned int handle)
-{
-    return log && handle >= 1 && handle <= PORT_COUNT && (pl_port_log >> (handle - 1) & 1);
-}
-
-// CR LF and the time-stamped start of a record; `what` follows the stamp.
-static void record_head(const char* utf8_what, unsigned int handle, long code = 0)
-{
-    r2_date d;
-    r2_time t;
-    bios_datetime(&d, &t);
-    log_printf("\r\n %02d.%02d.%02d (%02d:%02d:%02d:%03d) ", d.day, d.month, d.year % 100,
-               t.hour, t.minute, t.second, wMilli);
-    log_printf(utf8_what, handle, code);
-}
-
-// The hex dump, CR LF and the bytes themselves.
-static void record_bytes(const unsigned char* data, int len)
-{
-    for (int i = 0; i < len; i++)
-        put_byte(data[i]);
-    fwrite("\r\n", 1, 2, log);
-    if (len > 0)
-        fwrite(data, 1, (size_t)len, log);
-}
-
-void write_log(unsigned int handle, unsigned char* data, int len)
-{
-    if (!logged(handle))
-        return;
-    fwrite("\r\n", 1, 2, log);
-    record_head("Запись (порт %d)-> ", handle);
-    record_bytes(data, len);
-    fflush(log);
-}
-
-void read_log(unsigned int handle, unsigned char* data, int expected, int got)
-{
-    if (!logged(handle))
-        return;
-    record_head("Чтение  порта %d<- ", handle);
-    if (data) {
-        record_bytes(data, got);
-        if (expected != got)
-            log_printf("Т-аут на %d байт получено %d<- ", expected, got);
-    } else {
-        log_printf("Т-аут на %d байт - данные не получены <- ", expected);
-    }
-    fflush(log);
-}
-
-void clear_log(unsigned int handle, unsigned char* data, int len)
-{
-    if (!logged(handle))
-        return;
-    record_head("Очистка буфера порта %d<> ", handle);
-    record_bytes(data, len);
-    fflush(log);
-}
-
-void err_log(unsigned short port, long code)
-{
-    if (!logged(port))
-        return;
-    record_head("Ошибка записи в порт %d<> (код %ld)", port, code);
-    fflush(log);
-}
-
-void put_msg(const char* text)
-{
-    if (log)
-        fputs(text, log);
-}
-
-void put_byte(unsigned char b)
-{
-    char out[3];
-    x_byte(out, b);
-    out[2] = ' ';
-    if (log)
-        fwrite(out, 1, 3, log);
-}
-
-void x_byte(char* out, unsigned char b)
-{
-    out[0] = xbytes[b >> 4];
-    out[1] = xbytes[b & 15];
-}
-
-void open_log()
-{
-    if (!log)
-        log = fopen("port.out", "ab");
-}
-
-void close_log()
-{
-    if (log)
-        fclose(log);
-    log = nullptr;
 }
