@@ -687,7 +687,9 @@ static int resolver_code(int rc, int err)
 static void* resolve_thread(void* p)
 {
     resolve_job* j = (resolve_job*)p;
-    struct addrinfo hints = resolve_hints(AI_ADDRCONFIG), *res = nullptr;
+    // No AI_ADDRCONFIG: on a machine with loopback alone it would refuse
+    // "localhost".
+    struct addrinfo hints = resolve_hints(0), *res = nullptr;
     int rc = getaddrinfo(j->host, j->service, &hints, &res);
     int err = errno;
     pthread_mutex_lock(&j->mu);

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -126,6 +129,53 @@ TEST_F(NetLine, RefusedUnknownHostAndSilentServerFailWithinTheBound)
 
     ScriptedServer refusing(ScriptedServer::REFUSE_COM_PORT, true);
     EXPECT_EQ(EPROTONOSUPPORT, open(refusing.url()));
+}
+
+// A listener on the loopback address of `family`; its port, or 0.
+static int loopback_listener(int family, int* fd)
+{
+    *fd = socket(family, SOCK_STREAM, 0);
+    sockaddr_storage a = {};
+    socklen_t len;
+    if (family == AF_INET6) {
+        auto* a6 = (sockaddr_in6*)&a;
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        len = sizeof *a6;
+    } else {
+        auto* a4 = (sockaddr_in*)&a;
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *a4;
+    }
+    if (*fd < 0 || bind(*fd, (sockaddr*)&a, len) != 0 || listen(*fd, 2) != 0 ||
+        getsockname(*fd, (sockaddr*)&a, &len) != 0)
+        return 0;
+    return ntohs(family == AF_INET6 ? ((sockaddr_in6*)&a)->sin6_port
+                                    : ((sockaddr_in*)&a)->sin_port);
+}
+
+TEST_F(NetLine, ConnectsToAnIpv6AddressInBracketsAndToANameThroughTheResolver)
+{
+    int fd6, fd4;
+    int port6 = loopback_listener(AF_INET6, &fd6);
+    if (port6 == 0) {
+        close(fd6);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ASSERT_EQ(0, open("tcp://[::1]:" + std::to_string(port6)));
+    EXPECT_EQ(KIND_NET, Port[h - 1].kind);
+    free_port(h, 0);
+    h = 0;
+    close(fd6);
+    // "localhost" goes through the resolver (on its thread); every address
+    // it gives is tried.
+    int port4 = loopback_listener(AF_INET, &fd4);
+    ASSERT_NE(0, port4);
+    ASSERT_EQ(0, open("tcp://localhost:" + std::to_string(port4)));
+    free_port(h, 0);
+    h = 0;
+    close(fd4);
 }
 
 // Both kinds of line through ser2net, in front of the simulator.
