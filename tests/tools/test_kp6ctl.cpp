@@ -301,6 +301,18 @@ INSTANTIATE_TEST_SUITE_P(RawAndRfc2217, Kp6CtlSer2net, ::testing::Values(false, 
                              return i.param ? "Rfc2217" : "Raw";
                          });
 
+TEST_F(Kp6CtlNet, PortsListsUrlsFromKp6PortsWholeAfterTheDevices)
+{
+    TempDir no_devices;
+    int status = -1;
+    std::string out = run_command("KP6_TTY_CLASS='" + no_devices.path +
+                                      "' KP6_PORTS='rfc2217://[::1]:7001:/dev/pts/9:"
+                                      "tcp://127.0.0.1:7003' " KP6CTL " ports",
+                                  &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("/dev/pts/9\nrfc2217://[::1]:7001\ntcp://127.0.0.1:7003\n", out);
+}
+
 TEST_F(Kp6CtlNet, ABadUrlIsRefusedBeforeAnythingConnects)
 {
     Ran r = on("rfc2217://[::1]", "read", true);
