@@ -109,9 +109,14 @@ int plat_wait_readable(plat_handle h, int ms);
 int plat_pty_settings(plat_handle master, char* text, unsigned size);
 int plat_symlink(const char* target, const char* link);
 int plat_remove(const char* path);
-// From now on SIGINT and SIGTERM only set a flag the program polls.
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break,
+// closing the console) only count requests the program polls.
 void plat_catch_termination(void);
+// How many requests came so far (0: none).
 int plat_termination_requested(void);
+// The first request's signal number (2 for Ctrl-C, 1 for a closed
+// console), 0 before any.
+int plat_termination_signal(void);
 
 // ---- TCP sockets -------------------------------------------------------------
 

@@ -481,11 +481,13 @@ int plat_remove(const char* path)
     return unlink(path) != 0 ? (errno ? errno : EIO) : 0;
 }
 
-static volatile sig_atomic_t termination_requested;
+static volatile sig_atomic_t termination_requests, termination_signal;
 
-static void on_termination(int)
+static void on_termination(int sig)
 {
-    termination_requested = 1;
+    if (!termination_signal)
+        termination_signal = sig;
+    termination_requests = termination_requests + 1;
 }
 
 void plat_catch_termination(void)
@@ -496,11 +498,17 @@ void plat_catch_termination(void)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 int plat_termination_requested(void)
 {
-    return termination_requested != 0;
+    return termination_requests;
+}
+
+int plat_termination_signal(void)
+{
+    return termination_signal;
 }
 
 // ---- TCP sockets -------------------------------------------------------------

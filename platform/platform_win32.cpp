@@ -378,15 +378,22 @@ int plat_remove(const char* path)
     return DeleteFileA(path) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
 }
 
-static volatile LONG termination_requested;
+static volatile LONG termination_requests, termination_signal;
 
+// Ctrl-C and Ctrl-Break count as an interrupt (2), closing the console or
+// ending the session as a hang-up (1), as the POSIX signals would.
 static BOOL WINAPI on_console_event(DWORD type)
 {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        InterlockedExchange(&termination_requested, 1);
-        return TRUE;
-    }
-    return FALSE;
+    LONG sig = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT ? 2
+               : type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT ||
+                       type == CTRL_SHUTDOWN_EVENT
+                   ? 1
+                   : 0;
+    if (!sig)
+        return FALSE;
+    InterlockedCompareExchange(&termination_signal, sig, 0);
+    InterlockedIncrement(&termination_requests);
+    return TRUE;
 }
 
 void plat_catch_termination(void)
@@ -396,7 +403,12 @@ void plat_catch_termination(void)
 
 int plat_termination_requested(void)
 {
-    return InterlockedCompareExchange(&termination_requested, 0, 0) != 0;
+    return (int)InterlockedCompareExchange(&termination_requests, 0, 0);
+}
+
+int plat_termination_signal(void)
+{
+    return (int)InterlockedCompareExchange(&termination_signal, 0, 0);
 }
 
 // ---- TCP sockets -------------------------------------------------------------

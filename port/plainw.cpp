@@ -741,6 +741,15 @@ int port_sent(unsigned short port)
     return q == 0;
 }
 
+unsigned port_line_ms(unsigned short port, int n)
+{
+    Entry* e = serial_slot(port);
+    plat_line line;
+    if (!e || n <= 0 || plat_serial_get_line(e->handle, &line) != 0 || !line.baud)
+        return 0;
+    return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
+}
+
 // ---- line settings and direction control ----------------------------------------
 
 // The modem-line switch that puts the line into the transmit and into the
