@@ -393,6 +393,11 @@ static BOOL WINAPI on_console_event(DWORD type)
         return FALSE;
     InterlockedCompareExchange(&termination_signal, sig, 0);
     InterlockedIncrement(&termination_requests);
+    // A closing console ends the process as soon as this returns: hold it
+    // for the few seconds the system grants, while the program finishes
+    // (its own exit ends this thread too).
+    if (sig == 1)
+        Sleep(4500);
     return TRUE;
 }
 
