@@ -5,6 +5,7 @@
 #define KP6_PLATFORM_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 // An open serial device: a file descriptor on POSIX, a HANDLE on Windows
 // (the system's header stays out of here). PLAT_NO_HANDLE when none.
@@ -210,6 +211,23 @@ int plat_executable_dir(char* out, unsigned size);
 
 // 1 when standard error is a terminal a person watches, else 0.
 int plat_stderr_is_terminal(void);
+
+// ---- text: UTF-8 everywhere in the program -------------------------------------
+
+// Makes the program's arguments UTF-8: on Windows they are taken once from
+// the system's wide (UTF-16) command line, since the ANSI ones lose every
+// character the code page lacks; elsewhere they stay as they are.
+void plat_utf8_args(int* argc, char*** argv);
+// An environment variable's value in UTF-8: 0 and the value, else non-zero
+// (not set, or longer than `size` bytes with its terminator).
+int plat_getenv(const char* name, char* out, unsigned size);
+// fopen of a UTF-8 path (on Windows through the wide function, so any name
+// opens whatever the code page).
+FILE* plat_fopen(const char* path, const char* mode);
+// Writes UTF-8 text to stdout or stderr: a Windows console gets it through
+// the wide console function, so it shows as typed; a file, a pipe and every
+// POSIX terminal get the bytes. 0 or -1.
+int plat_write_text(FILE* f, const char* text);
 
 // ---- time and threads ------------------------------------------------------
 

@@ -804,6 +804,31 @@ int plat_stderr_is_terminal(void)
     return isatty(STDERR_FILENO) == 1;
 }
 
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int*, char***)
+{
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    const char* v = getenv(name);
+    if (!v || strlen(v) >= size)
+        return v ? ENAMETOOLONG : ENOENT;
+    strcpy(out, v);
+    return 0;
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    return fputs(text, f) < 0 ? -1 : 0;
+}
+
 // ---- time and threads ------------------------------------------------------
 
 uint32_t plat_tick_ms(void)

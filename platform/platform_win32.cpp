@@ -8,10 +8,12 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include <shellapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 static int last_error_or(DWORD fallback)
 {
@@ -22,6 +24,25 @@ static int last_error_or(DWORD fallback)
 static HANDLE H(plat_handle h)
 {
     return (HANDLE)h;
+}
+
+// UTF-8 of wide text, into `size` bytes. 0 or the system's code.
+static int to_utf8(const wchar_t* w, char* out, unsigned size)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, nullptr, nullptr);
+    return n > 0 ? 0 : last_error_or(ERROR_INSUFFICIENT_BUFFER);
+}
+
+// Wide text of UTF-8, allocated; null when memory could not be had.
+static wchar_t* to_wide(const char* s)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
+    wchar_t* w = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof *w) : nullptr;
+    if (w && MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n) <= 0) {
+        free(w);
+        w = nullptr;
+    }
+    return w;
 }
 
 // ---- serial devices -------------------------------------------------------
@@ -712,19 +733,76 @@ int plat_stderr_is_terminal(void)
 
 int plat_executable_dir(char* out, unsigned size)
 {
-    char path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
+    wchar_t path[32768];
+    DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+    if (n == 0 || n >= sizeof path / sizeof path[0])
         return n ? ERROR_FILENAME_EXCED_RANGE : last_error_or(ERROR_FILE_NOT_FOUND);
     path[n] = 0;
-    char* slash = strrchr(path, '\\');
+    wchar_t* slash = wcsrchr(path, L'\\');
     if (!slash)
         return ERROR_FILE_NOT_FOUND;
     *slash = 0;
-    if (strlen(path) >= size)
-        return ERROR_FILENAME_EXCED_RANGE;
-    strcpy(out, path);
-    return 0;
+    return to_utf8(path, out, size);
+}
+
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int* argc, char*** argv)
+{
+    int n = 0;
+    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!w)
+        return;
+    // Kept until the program ends, as the system's own arguments are.
+    char** out = (char**)calloc((size_t)n + 1, sizeof *out);
+    for (int i = 0; out && i < n; i++) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = len > 0 ? (char*)malloc((size_t)len) : nullptr;
+        if (!out[i] || to_utf8(w[i], out[i], (unsigned)len) != 0)
+            out = nullptr;  // the ANSI arguments stay: better than none
+    }
+    LocalFree(w);
+    if (out) {
+        *argc = n;
+        *argv = out;
+    }
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    wchar_t* wname = to_wide(name);
+    if (!wname)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    static wchar_t value[32768];  // the system's largest value
+    DWORD n = GetEnvironmentVariableW(wname, value, sizeof value / sizeof value[0]);
+    free(wname);
+    if (n == 0 || n >= sizeof value / sizeof value[0])
+        return last_error_or(ERROR_ENVVAR_NOT_FOUND);
+    return to_utf8(value, out, size);
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    wchar_t* wpath = to_wide(path);
+    wchar_t* wmode = to_wide(mode);
+    FILE* f = wpath && wmode ? _wfopen(wpath, wmode) : nullptr;
+    free(wpath);
+    free(wmode);
+    return f;
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode))
+        return fputs(text, f) < 0 ? -1 : 0;
+    fflush(f);  // what the stream holds goes first
+    wchar_t* w = to_wide(text);
+    DWORD done = 0;
+    BOOL ok = w && WriteConsoleW(h, w, (DWORD)wcslen(w), &done, nullptr);
+    free(w);
+    return ok ? 0 : -1;
 }
 
 // ---- time and threads ------------------------------------------------------

@@ -116,7 +116,7 @@ void start_net(unsigned char)
         e.handle = PLAT_NO_HANDLE;
         e.listener = PLAT_NO_SOCKET;
     }
-    log = fopen("port.out", "ab");
+    log = plat_fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
     if (log)
         fflush(log);
@@ -984,7 +984,7 @@ void x_byte(char* out, unsigned char b)
 void open_log()
 {
     if (!log)
-        log = fopen("port.out", "ab");
+        log = plat_fopen("port.out", "ab");
 }
 
 void close_log()

@@ -266,6 +266,7 @@ int plat_remove(const char*) { return ENOSYS; }
 void plat_catch_termination(void) {}
 int plat_termination_requested(void) { return 0; }
 int plat_termination_signal(void) { return 0; }
+FILE* plat_fopen(const char* path, const char* mode) { return fopen(path, mode); }
 void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
 
 int plat_serial_wait_input(plat_handle h, unsigned ms)
