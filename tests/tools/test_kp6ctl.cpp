@@ -257,6 +257,9 @@ TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(0u, r.err.find("kp6ctl: cannot write good.json: ")) << r.err;
     EXPECT_EQ(good, read_file(dir.file("good.json")));
+    remove(dir.file("good.json.tmp").c_str());
+    EXPECT_EQ(0, ctl("backup -o good.json").status);
+    EXPECT_FALSE(path_exists(dir.file("good.json.tmp")));
 }
 
 TEST_F(Kp6Ctl, UsageTestAndPortFailures)
