@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -103,11 +102,11 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
     return true;
 }
 
-// nlohmann's tree keeps no positions. A SAX pass over the same text notes
-// the line of every value by its JSON pointer, so a bad value can be named
-// by its line; the same pass refuses what the format never has before a
-// tree is built. The lexer reads one character ahead of a number's end; the
-// line is taken before that character.
+// nlohmann's tree keeps no positions. A SAX pass over the text refuses what
+// the format never has before a tree is built; when a check of the tree
+// fails, a second pass finds the line of the value it names by its JSON
+// pointer. The lexer reads one character ahead of a number's end; the line
+// is taken before that character.
 namespace {
 
 struct LineCounter {
@@ -136,8 +135,8 @@ struct CountingIter {
 };
 
 // The format's keys are short; a value under a longer key is one the checks
-// never look up, so its line is not noted, and noting a line costs the same
-// however long the file's keys are.
+// never look up, so finding a line costs the same for every value however
+// long the file's keys are.
 const size_t NOTED_KEY_MAX = 16;
 
 // A text of the file as a message shows it: JSON, cut short.
@@ -157,7 +156,8 @@ struct LineMap : nlohmann::json_sax<json> {
         std::set<std::string> keys;  // an object's keys so far
     };
     std::vector<Level> levels;  // at most BACKUP_DEPTH_MAX
-    std::map<std::string, int> lines;  // JSON pointer -> line
+    std::string wanted;  // the JSON pointer whose line is looked for
+    int wanted_line = 0;
     size_t error_position = 0;
     std::string error;
     std::string refusal;  // what the format never has, and its line
@@ -174,13 +174,16 @@ struct LineMap : nlohmann::json_sax<json> {
     }
     void note()
     {
+        if (wanted.empty() || wanted_line)
+            return;
         std::string p;
         for (const Level& l : levels) {
             if (!l.array && l.key.empty())
                 return;
             p += "/" + (l.array ? std::to_string(l.index) : l.key);
         }
-        lines[p] = line_now();
+        if (p == wanted)
+            wanted_line = line_now();
     }
     bool value()
     {
@@ -239,6 +242,15 @@ struct LineMap : nlohmann::json_sax<json> {
     }
 };
 
+bool scan(const std::string& text, LineMap& map)
+{
+    map.begin = text.c_str();
+    map.counter = {map.begin, 0};
+    const char* end = text.c_str() + text.size();
+    return json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
+                           &map);
+}
+
 }  // namespace
 
 bool parse_backup(const std::string& name, const std::string& text,
@@ -251,11 +263,7 @@ bool parse_backup(const std::string& name, const std::string& text,
         return false;
     };
     LineMap map;
-    map.begin = text.c_str();
-    map.counter = {map.begin, 0};
-    const char* end = text.c_str() + text.size();
-    if (!json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
-                         &map)) {
+    if (!scan(text, map)) {
         if (!map.refusal.empty()) {
             message = name + ":" + map.refusal;
             return false;
@@ -272,8 +280,10 @@ bool parse_backup(const std::string& name, const std::string& text,
     if (doc.is_discarded())
         return at(1, "not valid JSON");
     auto line_of = [&](const std::string& pointer) {
-        auto it = map.lines.find(pointer);
-        return it == map.lines.end() ? 1 : it->second;
+        LineMap again;
+        again.wanted = pointer;
+        scan(text, again);
+        return again.wanted_line ? again.wanted_line : 1;
     };
     if (!doc.is_object())
         return at(1, "not a kp6ctl backup (no JSON object)");
