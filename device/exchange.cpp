@@ -101,6 +101,7 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode)
 
 int device_test(unsigned short port, unsigned char address)
 {
+    clear_buf(port);  // a late answer to an earlier request is no reply to this one
     trk_hdr(port, (char)address, 0x81);
     return wait_answer(port, 1);
 }

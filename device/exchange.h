@@ -58,8 +58,9 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);
 
-// The Test: a header with mode 81 (none for address 0), then any byte
-// within the time-out: 1 something answered, 0 nothing did.
+// The Test: drops what is waiting, sends a header with mode 81 (none for
+// address 0), then takes any byte within the time-out as the answer:
+// 1 something answered, 0 nothing did.
 int device_test(unsigned short port, unsigned char address);
 
 #endif

@@ -73,6 +73,21 @@ unsigned char er78_compose(int meter, int inverse)
     return (unsigned char)(code | (inverse ? 0x10 : 0));
 }
 
+int er78_for_write(unsigned char er78, unsigned char* out)
+{
+    int meter = er78_meter(er78);
+    if (meter == METER_UNKNOWN)
+        return 0;
+    *out = er78_compose(meter, er78_inverse(er78));
+    return 1;
+}
+
+int er78_same_setting(unsigned char a, unsigned char b)
+{
+    return er78_meter(a) != METER_UNKNOWN && er78_meter(a) == er78_meter(b) &&
+           er78_inverse(a) == er78_inverse(b);
+}
+
 int setting_from_text(const char* text, unsigned char* value)
 {
     while (*text == ' ')

@@ -28,6 +28,12 @@ int er78_inverse(unsigned char er78);  // bit 4
 // As written: millilitres 0, litres 2, hand 4 (not 10), plus 0x10 for the
 // inverse gun. An unknown meter gives the code 0.
 unsigned char er78_compose(int meter, int inverse);
+// The byte the window writes for the type and inverse gun that an ER78 byte
+// reads as (hand, read as 10, goes out as 4; other bits are not sent):
+// 1 and the byte, or 0 when its type code is none of the three.
+int er78_for_write(unsigned char er78, unsigned char* out);
+// Whether two ER78 bytes read as the same known type and inverse gun.
+int er78_same_setting(unsigned char a, unsigned char b);
 
 // A setting as typed: decimal digits only (blanks around them allowed),
 // 0 to 255. 1 and the value, or 0 when the text is anything else.

@@ -51,8 +51,8 @@ enum {
 int plat_serial_device_path(const char* name, char* path, unsigned size);
 // Opens a device path for exclusive use: no controlling terminal, no other
 // opener (also not one that comes later), raw mode, DTR and RTS dropped, and
-// low latency asked of the driver. Returns 0 and the handle, or the system's
-// error code (never 0).
+// low latency asked of the driver; input that waited is discarded. Returns 0
+// and the handle, or the system's error code (never 0).
 int plat_serial_open(const char* path, plat_handle* h);
 // Sets the read and write time-outs. 0 or the system's error code.
 int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t);
@@ -104,6 +104,10 @@ int plat_pty_open(plat_handle* master, char* slave_path, unsigned size);
 // Waits up to `ms` for bytes: 1 readable, 0 nothing came, -1 the other
 // side has hung up (or the handle failed).
 int plat_wait_readable(plat_handle h, int ms);
+// The line's terminal settings as the program at the other end left them,
+// in stty's words: "4800 8N1 start=^Q stop=^S" with "crtscts", "ixon",
+// "ixoff" added when on. 0 or the system's code.
+int plat_pty_settings(plat_handle master, char* text, unsigned size);
 int plat_symlink(const char* target, const char* link);
 int plat_remove(const char* path);
 // From now on SIGINT and SIGTERM only set a flag the program polls.

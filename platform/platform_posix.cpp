@@ -87,6 +87,9 @@ int plat_serial_open(const char* path, plat_handle* h)
     }
     drop_dtr_rts(fd);
     ask_low_latency(fd);
+    // What the line delivered before anyone listened answers nothing the
+    // tool will ask.
+    tcflush(fd, TCIFLUSH);
     *h = fd;
     return 0;
 }
@@ -421,6 +424,36 @@ int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
         tcsetattr(fd, TCSANOW, &tio);
     }
     *master = fd;
+    return 0;
+}
+
+// ^Q for 0x11, as stty writes a control character; <undef> for none.
+static void control_char(cc_t c, char* out, unsigned size)
+{
+    if (c == _POSIX_VDISABLE)
+        snprintf(out, size, "<undef>");
+    else if (c < 0x20 || c == 0x7F)
+        snprintf(out, size, "^%c", c == 0x7F ? '?' : c + '@');
+    else
+        snprintf(out, size, "%c", c);
+}
+
+int plat_pty_settings(plat_handle master, char* text, unsigned size)
+{
+    plat_line line;
+    struct termios tio;
+    int rc = plat_serial_get_line(master, &line);
+    if (rc)
+        return rc;
+    if (tcgetattr(master, &tio) != 0)
+        return errno ? errno : EIO;
+    char start[8], stop[8];
+    control_char(tio.c_cc[VSTART], start, sizeof start);
+    control_char(tio.c_cc[VSTOP], stop, sizeof stop);
+    snprintf(text, size, "%lu %u%c%c start=%s stop=%s%s%s%s", line.baud, line.byte_size,
+             "NOEMS"[line.parity % 5], line.stop_bits == 2 ? '2' : '1', start, stop,
+             line.cts_flow ? " crtscts" : "", (tio.c_iflag & IXON) ? " ixon" : "",
+             (tio.c_iflag & IXOFF) ? " ixoff" : "");
     return 0;
 }
 

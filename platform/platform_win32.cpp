@@ -2,6 +2,7 @@
 // 2.2). Serial devices use no overlapped I/O.
 #include "platform.h"
 #include "serial_list.h"
+#include "win32_rules.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -33,32 +34,100 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
 }
 
+// The device's settings as the tool runs it, made from what the driver
+// reported: the fields the tool has no say on keep values the driver
+// accepts. Raw 8 bits, no handshake, no XON/XOFF, every byte delivered, DTR
+// and RTS dropped (an RS-485 converter must not hold the bus). The flow
+// characters stay distinct, as drivers demand even with flow control off.
+static void raw_line(DCB& d, DWORD rx_queue)
+{
+    d.DCBlength = sizeof d;
+    if (!d.BaudRate)
+        d.BaudRate = CBR_4800;  // the caller sets its rate next
+    d.fBinary = 1;
+    d.fParity = 1;
+    d.fOutxCtsFlow = 0;
+    d.fOutxDsrFlow = 0;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fDsrSensitivity = 0;
+    d.fOutX = 0;
+    d.fInX = 0;
+    d.fErrorChar = 0;
+    d.fNull = 0;
+    d.fRtsControl = RTS_CONTROL_DISABLE;
+    d.fAbortOnError = 0;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    DWORD room = rx_queue ? rx_queue : 4096;
+    if (!d.XonLim || !d.XoffLim || d.XonLim > room || d.XoffLim > room) {
+        d.XonLim = (WORD)(room / 2);
+        d.XoffLim = (WORD)(room / 4);
+    }
+}
+
+static DWORD input_buffer_size(HANDLE d)
+{
+    COMMPROP p;
+    memset(&p, 0, sizeof p);
+    return GetCommProperties(d, &p) ? p.dwCurrentRxQueue : 0;
+}
+
+static int set_comm_state(HANDLE d, DCB& dcb)
+{
+    win32_call c = {};
+    c.api = W32_SET_COMM_STATE;
+    c.dcb = &dcb;
+    c.rx_queue = input_buffer_size(d);
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+static int set_comm_timeouts(HANDLE d, COMMTIMEOUTS& t)
+{
+    win32_call c = {};
+    c.api = W32_SET_TIMEOUTS;
+    c.timeouts = &t;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommTimeouts(d, &t) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+static int get_comm_state(HANDLE d, DCB& dcb)
+{
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
 int plat_serial_open(const char* path, plat_handle* h)
 {
     *h = PLAT_NO_HANDLE;
-    HANDLE d = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    win32_call c = {};
+    c.api = W32_CREATE_FILE;
+    c.path = path;
+    c.access = GENERIC_READ | GENERIC_WRITE;
+    c.creation = OPEN_EXISTING;
+    c.flags = FILE_ATTRIBUTE_NORMAL;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    HANDLE d = CreateFileA(path, c.access, c.share, nullptr, c.creation, c.flags, nullptr);
     if (d == INVALID_HANDLE_VALUE)
         return last_error_or(ERROR_FILE_NOT_FOUND);
     // A name that opens but is no working serial device (a mapping whose
     // target has gone) fails its first line call: find out now.
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(d, &dcb)) {
-        int e = last_error_or(ERROR_INVALID_HANDLE);
-        CloseHandle(d);
-        return e;
+    rc = get_comm_state(d, dcb);
+    if (!rc) {
+        raw_line(dcb, input_buffer_size(d));
+        rc = set_comm_state(d, dcb);
     }
-    // Raw 8 bits, no handshake, no XON/XOFF, DTR and RTS dropped: an
-    // RS-485 converter must not hold the bus. The caller sets the rate.
-    DCB raw;
-    memset(&raw, 0, sizeof raw);
-    raw.DCBlength = sizeof raw;
-    raw.BaudRate = dcb.BaudRate ? dcb.BaudRate : 4800;
-    raw.fBinary = 1;
-    raw.fParity = 1;
-    raw.ByteSize = 8;
     // Reads take what is queued and return; writes are bounded until the
     // caller sets its own time-outs.
     COMMTIMEOUTS t;
@@ -66,10 +135,21 @@ int plat_serial_open(const char* path, plat_handle* h)
     t.ReadIntervalTimeout = MAXDWORD;
     t.WriteTotalTimeoutMultiplier = 20;
     t.WriteTotalTimeoutConstant = 20;
-    if (!SetCommState(d, &raw) || !SetCommTimeouts(d, &t)) {
-        int e = last_error_or(ERROR_GEN_FAILURE);
+    if (!rc)
+        rc = set_comm_timeouts(d, t);
+    // What the line delivered before anyone listened answers nothing the
+    // tool will ask.
+    if (!rc) {
+        c = {};
+        c.api = W32_PURGE;
+        c.code = PURGE_RXCLEAR;
+        rc = win32_rule_broken(c);
+        if (!rc && !PurgeComm(d, c.code))
+            rc = last_error_or(ERROR_GEN_FAILURE);
+    }
+    if (rc) {
         CloseHandle(d);
-        return e;
+        return rc;
     }
     *h = (plat_handle)d;
     return 0;
@@ -83,16 +163,15 @@ int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
     c.ReadTotalTimeoutConstant = t->read_constant;
     c.WriteTotalTimeoutMultiplier = t->write_multiplier;
     c.WriteTotalTimeoutConstant = t->write_constant;
-    return SetCommTimeouts(H(h), &c) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+    return set_comm_timeouts(H(h), c);
 }
 
 int plat_serial_get_line(plat_handle h, plat_line* line)
 {
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(H(h), &dcb))
-        return last_error_or(ERROR_GEN_FAILURE);
+    int rc = get_comm_state(H(h), dcb);
+    if (rc)
+        return rc;
     line->baud = dcb.BaudRate;
     line->byte_size = dcb.ByteSize;
     line->parity = dcb.Parity;  // NOPARITY 0 ... SPACEPARITY 4, as ours
@@ -107,16 +186,15 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
         (line->stop_bits != 0 && line->stop_bits != 2) || line->baud == 0)
         return ERROR_INVALID_PARAMETER;
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(H(h), &dcb))
-        return last_error_or(ERROR_GEN_FAILURE);
+    int rc = get_comm_state(H(h), dcb);
+    if (rc)
+        return rc;
     dcb.BaudRate = (DWORD)line->baud;
     dcb.ByteSize = line->byte_size;
     dcb.Parity = line->parity;
     dcb.StopBits = line->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fOutxCtsFlow = line->cts_flow ? 1 : 0;
-    return SetCommState(H(h), &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+    return set_comm_state(H(h), dcb);
 }
 
 int plat_serial_escape(plat_handle h, int code)
@@ -124,6 +202,14 @@ int plat_serial_escape(plat_handle h, int code)
     // SETRTS 3, CLRRTS 4, SETDTR 5, CLRDTR 6: the system's own numbers.
     if (code < PLAT_SETRTS || code > PLAT_CLRDTR)
         return ERROR_INVALID_PARAMETER;
+    DCB dcb;
+    win32_call c = {};
+    c.api = W32_ESCAPE;
+    c.code = (DWORD)code;
+    c.dcb = get_comm_state(H(h), dcb) == 0 ? &dcb : nullptr;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
     return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
 }
 
@@ -154,6 +240,16 @@ int plat_serial_out_queue(plat_handle h, unsigned* count)
     return rc;
 }
 
+static int synchronous_io(const void* buf, unsigned long long n, const DWORD* done)
+{
+    win32_call c = {};
+    c.api = W32_READ_WRITE;
+    c.buffer = buf;
+    c.size = n;
+    c.done = done;
+    return win32_rule_broken(c);
+}
+
 int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done)
 {
     *done = 0;
@@ -167,6 +263,8 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     if (want == 0)
         return 0;
     DWORD got = 0;
+    if ((rc = synchronous_io(buf, want, &got)))
+        return rc;
     if (!ReadFile(H(h), buf, want, &got, nullptr))
         return last_error_or(ERROR_READ_FAULT);
     *done = got;
@@ -179,6 +277,9 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
     *done = 0;
     // The device's write time-outs bound the call; what they cut short
     // comes back as a time-out.
+    int rc = synchronous_io(buf, n, &written);
+    if (rc)
+        return rc;
     BOOL ok = WriteFile(H(h), buf, n, &written, nullptr);
     *done = written;
     if (!ok)
@@ -257,6 +358,13 @@ int plat_pty_open(plat_handle* master, char*, unsigned)
     return ERROR_NOT_SUPPORTED;
 }
 
+int plat_pty_settings(plat_handle, char* text, unsigned size)
+{
+    if (size)
+        text[0] = 0;
+    return ERROR_NOT_SUPPORTED;
+}
+
 int plat_wait_readable(plat_handle h, int ms)
 {
     return plat_serial_wait_input(h, ms < 0 ? INFINITE : (unsigned)ms);
@@ -306,19 +414,40 @@ static int wsa_error(void)
     return e ? e : WSAEINVAL;
 }
 
+static int socket_rule(win32_api api, const void* buf = nullptr, unsigned long long n = 0,
+                       const struct timeval* timeout = nullptr)
+{
+    win32_call c = {};
+    c.api = api;
+    c.buffer = buf;
+    c.size = n;
+    c.timeout = timeout;
+    return win32_rule_broken(c);
+}
+
 int plat_net_start(void)
 {
     WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
+    int rc = WSAStartup(MAKEWORD(2, 2), &data);
+    if (rc == 0)
+        InterlockedIncrement(&win32_net_starts);
+    return rc;
 }
 
 void plat_net_stop(void)
 {
+    if (socket_rule(W32_WSA_CLEANUP))
+        return;
     WSACleanup();
+    InterlockedDecrement(&win32_net_starts);
 }
 
 int plat_tcp_socket(plat_socket* s)
 {
+    *s = PLAT_NO_SOCKET;
+    int rc = socket_rule(W32_SOCKET);
+    if (rc)
+        return rc;
     SOCKET k = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (k == INVALID_SOCKET) {
         *s = PLAT_NO_SOCKET;
@@ -408,6 +537,9 @@ int plat_tcp_available(plat_socket s, unsigned* count)
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 {
     *got = 0;
+    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    if (rc)
+        return rc;
     int r = recv(S(s), (char*)buf, (int)n, 0);
     if (r == SOCKET_ERROR)
         return wsa_error();
@@ -418,6 +550,9 @@ int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent)
 {
     *sent = 0;
+    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    if (rc)
+        return rc;
     int r = send(S(s), (const char*)buf, (int)n, 0);
     if (r == SOCKET_ERROR)
         return wsa_error();
@@ -425,7 +560,7 @@ int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned*
     return 0;
 }
 
-int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+static int wait_sockets(const plat_socket* s, int count, unsigned ms, bool writing)
 {
     fd_set set;
     FD_ZERO(&set);
@@ -439,29 +574,26 @@ int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
     struct timeval tv;
     tv.tv_sec = (long)(ms / 1000);
     tv.tv_usec = (long)(ms % 1000) * 1000;
-    return select(0, &set, nullptr, nullptr, &tv) > 0 ? 1 : 0;
+    if (socket_rule(W32_SELECT, nullptr, set.fd_count, &tv))
+        return 1;  // as a failed socket: the caller's next call reports it
+    fd_set* r = writing ? nullptr : &set;
+    fd_set* w = writing ? &set : nullptr;
+    return select(0, r, w, nullptr, &tv) > 0 ? 1 : 0;
+}
+
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+{
+    return wait_sockets(s, count, ms, false);
 }
 
 int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
 {
-    fd_set set;
-    FD_ZERO(&set);
-    for (int i = 0; i < count && set.fd_count < FD_SETSIZE; i++)
-        if (s[i] != PLAT_NO_SOCKET)
-            FD_SET(S(s[i]), &set);
-    if (set.fd_count == 0) {
-        Sleep(ms);
-        return 0;
-    }
-    struct timeval tv;
-    tv.tv_sec = (long)(ms / 1000);
-    tv.tv_usec = (long)(ms % 1000) * 1000;
-    return select(0, nullptr, &set, nullptr, &tv) > 0 ? 1 : 0;
+    return wait_sockets(s, count, ms, true);
 }
 
 void plat_tcp_close(plat_socket s)
 {
-    if (s == PLAT_NO_SOCKET)
+    if (s == PLAT_NO_SOCKET || socket_rule(W32_SOCKET))
         return;
     shutdown(S(s), SD_BOTH);
     closesocket(S(s));

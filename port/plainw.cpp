@@ -18,7 +18,9 @@ static FILE* log;  // "port.out"; null when it could not be opened
 
 const char xbytes[17] = "0123456789ABCDEF";
 
-enum { DEVICE_PATH_SIZE = 42, TCP_MESSAGE_SIZE = 100 };
+// Room for every name a slot holds behind the system's device prefix, so a
+// stable link (/dev/serial/by-id/...) opens as well as a short name.
+enum { DEVICE_PATH_SIZE = PORT_NAME_SIZE + 8, TCP_MESSAGE_SIZE = 100 };
 
 int utf8_to_cp866(const char* utf8, char* out, int size)
 {

@@ -322,6 +322,11 @@ bool parse_backup(const std::string& name, const std::string& text,
                           std::string(setting_name(reg)) + " is " + shown(*v) +
                               ", not a whole number from 0 to 255");
             setting_value(e.settings, reg) = (unsigned char)v->get<uint64_t>();
+            if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
+                return at(line_of(here + "/registers/ER78"),
+                          "ER78 is " + shown(*v) + ": type code " +
+                              std::to_string(e.settings.er78 & 0x0F) +
+                              " is none of milliliter (0), liter (2), hand (10)");
         }
         entries.push_back(e);
     }

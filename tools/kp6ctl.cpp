@@ -430,6 +430,12 @@ int cmd_write(void)
                 fprintf(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
                 return EXIT_USAGE;
             }
+            if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
+                fprintf(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
+                                "hand (10)\n",
+                        w.c_str(), c.value & 0x0Fu);
+                return EXIT_USAGE;
+            }
         }
         changes.push_back(c);
     }
@@ -441,15 +447,28 @@ int cmd_write(void)
         close_line();
         return EXIT_CONTROLLER;
     }
-    // Only what is named changes; bits of ER78 nobody named stay.
+    // Only what is named changes; ER78 goes out as the window writes the
+    // type and inverse gun it reads as.
+    int meter = er78_meter(s.er78), inverse = er78_inverse(s.er78);
     for (const Change& c : changes) {
         if (c.reg == -1)
-            s.er78 = (unsigned char)(er78_compose(c.value, er78_inverse(s.er78)) | (s.er78 & 0xE0));
+            meter = c.value;
         else if (c.reg == -2)
-            s.er78 = (unsigned char)((s.er78 & ~0x10) | (c.value ? 0x10 : 0));
-        else
+            inverse = c.value;
+        else if (c.reg == REG_ER78) {
+            meter = er78_meter(c.value);
+            inverse = er78_inverse(c.value);
+        } else
             setting_value(s, c.reg) = c.value;
     }
+    if (meter == METER_UNKNOWN) {
+        close_line();
+        fprintf(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
+                        "type; give type=milliliter, liter or hand\n",
+                opt.address, s.er78 & 0x0Fu);
+        return EXIT_USAGE;
+    }
+    s.er78 = er78_compose(meter, inverse);
     int failed = settings_write(line_port, opt.address, s);
     close_line();
     if (failed) {
@@ -574,7 +593,9 @@ int cmd_restore(void)
     rc = EXIT_DONE;
     for (size_t i = 0; i < jobs.size(); i++) {
         const backup_entry& job = jobs[i];
-        int failed = settings_write(line_port, job.address, job.settings);
+        device_settings sent = job.settings;
+        er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
+        int failed = settings_write(line_port, job.address, sent);
         if (failed) {
             controller_failed(job.address, settings_write_failure(failed));
             rc = EXIT_CONTROLLER;
@@ -588,7 +609,9 @@ int cmd_restore(void)
         bool same = true;
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
-            if (want != got) {
+            bool held = reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
+                                        : want == got;
+            if (!held) {
                 fprintf(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
                         setting_name(reg), got, want);
                 same = false;

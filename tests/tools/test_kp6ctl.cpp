@@ -1,6 +1,7 @@
 // kp6ctl as a script runs it, against kp6-sim on a pseudo-terminal; the
 // simulator's state file and trace are the witnesses.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -95,7 +96,7 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("01: Write OK\n", r.out);
     EXPECT_TRUE(holds("01 000024 08"));
-    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("01 010078 1A"));  // hand, written as 4, reads back as 0A
     EXPECT_TRUE(holds("01 010079 19"));
     EXPECT_TRUE(holds("01 010074 07"));
     EXPECT_TRUE(holds("01 010072 0A"));
@@ -114,8 +115,8 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ("saved 01 1F to saved.json\n", r.out);
     std::string saved = read_file(dir.file("saved.json"));
     EXPECT_NE(std::string::npos, saved.find("\"version\": 1,"));
-    EXPECT_NE(std::string::npos, saved.find("\"ER78\": 20,"));
-    EXPECT_NE(std::string::npos, saved.find("\"ER78\": \"unknown type code 4, inverse gun on\""));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": 26,"));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": \"hand, inverse gun on\""));
 
     ctl("write er77=1");
     ctl("--address 1F write er77=2 type=milliliter");
@@ -124,9 +125,75 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("01: restored\n1F: restored\n", r.out);
     EXPECT_TRUE(holds("01 010077 32"));
-    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("01 010078 1A"));
     EXPECT_TRUE(holds("1F 010077 FF"));
     EXPECT_TRUE(holds("1F 010078 12"));
+}
+
+// ER78 goes out as the window writes it, whatever the controller or the
+// file holds beside the type and inverse gun.
+TEST_F(Kp6Ctl, HandIsWrittenAsTheWindowWritesIt)
+{
+    auto sent_er78 = [&] {
+        std::string last;
+        for (const auto& l : sim->trace((size_t)-1, 300))
+            if (l.rfind("rx CB 78 00 01 ", 0) == 0)
+                last = l.substr(15);
+        return last;
+    };
+    start({}, "01 010078 2A\n");  // hand, and a bit the window never sends
+    Ran r = ctl("write er79=20");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("04", sent_er78());
+    write_file(dir.file("hand.json"), "{\"version\": 1, \"controllers\": [{\"address\": \"01\", "
+                                      "\"registers\": {\"ER78\": 26, \"ER79\": 9, \"ER72\": 8, "
+                                      "\"ER74\": 7, \"ER75\": 6, \"ER77\": 5}}]}\n");
+    r = ctl("restore -i hand.json");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("14", sent_er78());
+    EXPECT_TRUE(holds("01 010078 1A"));
+
+    // A type code that is no type: the window would ask for a type first.
+    r = ctl("write er78=5");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: er78=5: type code 5 is none of milliliter (0), liter (2), hand (10)\n",
+              r.err);
+    sim.reset();
+    start({}, "01 010078 05\n");
+    size_t frames = frames_received();
+    r = ctl("write er79=1");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: 01: Select type: ER78 holds type code 5, which is no type; give "
+              "type=milliliter, liter or hand\n",
+              r.err);
+    EXPECT_EQ(frames + 12, frames_received());  // the Read's, none of a write
+    EXPECT_EQ(0, ctl("write er79=1 type=liter").status);
+    EXPECT_EQ("02", sent_er78());
+}
+
+// A controller at 01 that answers after 1.5 s: its answer comes when the
+// first run has given up, and must not pass for a reply at 05.
+TEST_F(Kp6Ctl, ALateAnswerIsNoReplyToTheNextRun)
+{
+    start({"--turnaround", "1500"});
+    EXPECT_EQ("01: No reply\n", ctl("test").err);
+    ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
+    Ran r = ctl("--address 05 test");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("05: No reply\n", r.err);
+}
+
+// Converters are named by their stable links, 60 to 100 characters long.
+TEST_F(Kp6Ctl, AStableLinkOfNinetyNineCharactersOpens)
+{
+    start({});
+    std::string link = dir.file("serial/by-id/usb-Converter_RS485_Cable_A1B2C3D4-if00-port0");
+    link += std::string(99 - link.size(), '0');
+    ASSERT_EQ(0, system(("mkdir -p '" + dir.file("serial/by-id") + "'").c_str()));
+    ASSERT_EQ(0, symlink(sim->path.c_str(), link.c_str()));
+    EXPECT_EQ("01: Ok\n", ctl("--port " + link + " test").out);
+    std::string env = "cd '" + dir.path + "' && KP6_PORT='" + link + "' " KP6CTL " test 2>&1";
+    EXPECT_EQ("01: Ok\n", run_command(env));
 }
 
 TEST_F(Kp6Ctl, CloneWithTo)
@@ -190,6 +257,8 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
         {good.substr(0, good.size() / 2), "bad.json:"},
         {replaced("\"address\": \"01\"", "\"address\": \"00\""),
          "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
+        {replaced("\"ER78\": 0,", "\"ER78\": 4,"),
+         "bad.json:10: ER78 is 4: type code 4 is none of milliliter (0), liter (2), hand (10)"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.json"), c.text);
