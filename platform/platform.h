@@ -212,6 +212,23 @@ int plat_executable_dir(char* out, unsigned size);
 // 1 when standard error is a terminal a person watches, else 0.
 int plat_stderr_is_terminal(void);
 
+// What a path names.
+enum { PLAT_FILE_REGULAR, PLAT_FILE_FOLDER, PLAT_FILE_FIFO, PLAT_FILE_DEVICE, PLAT_FILE_OTHER };
+// The kind of what `path` names, found without opening it, so that a FIFO
+// or a device is never touched: 0 and *kind, or the system's error code.
+int plat_file_kind(const char* path, int* kind);
+// Opens a regular file for reading. Anything else is refused without being
+// read or waited on, also when it took the file's place after the check:
+// 0 and the stream; -1 and *kind when `path` is not a regular file; else
+// the system's error code.
+int plat_file_open_regular(const char* path, FILE** f, int* kind);
+// Writes a stream's buffer out and waits until the system holds it on
+// disk. 0 or the system's error code.
+int plat_file_commit(FILE* f);
+// Puts the file `from` in the place of `to` in one step, replacing a file
+// that is there. 0 or the system's error code.
+int plat_file_replace(const char* from, const char* to);
+
 // ---- text: UTF-8 everywhere in the program -------------------------------------
 
 // Makes the program's arguments UTF-8: on Windows they are taken once from

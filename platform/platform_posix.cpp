@@ -18,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -802,6 +803,68 @@ int plat_executable_dir(char* out, unsigned size)
 int plat_stderr_is_terminal(void)
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+static int file_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return PLAT_FILE_REGULAR;
+    if (S_ISDIR(mode))
+        return PLAT_FILE_FOLDER;
+    if (S_ISFIFO(mode))
+        return PLAT_FILE_FIFO;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return PLAT_FILE_DEVICE;
+    return PLAT_FILE_OTHER;
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno_or(ENOENT);
+    *kind = file_kind(st.st_mode);
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    // Opened without waiting and checked again: a FIFO put in the file's
+    // place since would otherwise block the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno_or(ENOENT);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, "rb");
+    if (!*f) {
+        rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0 || fsync(fileno(f)) != 0)
+        return errno_or(EIO);
+    return 0;
+}
+
+int plat_file_replace(const char* from, const char* to)
+{
+    return rename(from, to) != 0 ? errno_or(EIO) : 0;
 }
 
 // ---- text ----------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -396,7 +398,11 @@ int plat_symlink(const char*, const char*)
 
 int plat_remove(const char* path)
 {
-    return DeleteFileA(path) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+    wchar_t* w = to_wide(path);
+    int rc = !w ? ERROR_NOT_ENOUGH_MEMORY
+                : DeleteFileW(w) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+    free(w);
+    return rc;
 }
 
 static volatile LONG termination_requests, termination_signal;
@@ -730,6 +736,103 @@ int plat_stderr_is_terminal(void)
 }
 
 // ---- files ---------------------------------------------------------------------
+
+// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 name a device in every
+// folder and with any extension; \\.\ and \\?\ paths are the system's own.
+static int device_name(const char* path)
+{
+    if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "\\\\?\\", 4) == 0)
+        return 1;
+    const char* base = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            base = p + 1;
+    size_t n = strcspn(base, ".");
+    while (n > 0 && base[n - 1] == ' ')
+        n--;
+    static const char* const names[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* name : names)
+        if (n == 3 && _strnicmp(base, name, 3) == 0)
+            return 1;
+    return n == 4 && (_strnicmp(base, "COM", 3) == 0 || _strnicmp(base, "LPT", 3) == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    if (device_name(path)) {
+        *kind = PLAT_FILE_DEVICE;
+        return 0;
+    }
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    int rc = a == INVALID_FILE_ATTRIBUTES ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
+    free(w);
+    if (rc)
+        return rc;
+    *kind = a & FILE_ATTRIBUTE_DIRECTORY ? PLAT_FILE_FOLDER : PLAT_FILE_REGULAR;
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE h = CreateFileW(w, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
+    free(w);
+    if (rc)
+        return rc;
+    // A pipe or a device in the file's place since the check.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *kind = PLAT_FILE_DEVICE;
+        return -1;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *f = _fdopen(fd, "rb");
+    if (!*f) {
+        _close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0)
+        return ERROR_WRITE_FAULT;
+    if (!FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(f))))
+        return last_error_or(ERROR_WRITE_FAULT);
+    return 0;
+}
+
+// rename() would refuse a target that exists.
+int plat_file_replace(const char* from, const char* to)
+{
+    wchar_t* wfrom = to_wide(from);
+    wchar_t* wto = to_wide(to);
+    int rc = !wfrom || !wto ? ERROR_NOT_ENOUGH_MEMORY : 0;
+    if (!rc && !MoveFileExW(wfrom, wto, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        rc = last_error_or(ERROR_ACCESS_DENIED);
+    free(wfrom);
+    free(wto);
+    return rc;
+}
 
 int plat_executable_dir(char* out, unsigned size)
 {
