@@ -76,7 +76,7 @@ const char* help_of(const std::string& command);
 
 // Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on
 // a Windows console too.
-__attribute__((format(printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
+__attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
 {
     char small[512];
     va_list ap;
