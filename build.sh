@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds, and either starts the tool, runs
-# every test (the Windows program's under Wine too), or makes the Debian
-# package in build/ or the Windows program and its zip in build-win/.
-#   bash build.sh run | test | package | windows
+# every test (the Windows program's under Wine too, and the fuzz targets a
+# short while), makes the Debian package in build/ or the Windows program
+# and its zip in build-win/, or runs the fuzz targets for longer.
+#   bash build.sh run | test | package | windows | fuzz [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -11,7 +12,8 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           fonts-dejavu-core
           dpkg-dev file lintian  # the package: its dependencies, lintian
           ser2net python3-serial  # network lines: the device server, the reference client
-          g++-mingw-w64-x86-64-posix wine wine64 zip)  # the Windows program
+          g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program
+          clang)  # the fuzz targets (libFuzzer)
 
 install_packages() {
     local missing=() p
@@ -46,18 +48,31 @@ build_windows() {
     cmake --build build-win -j"$(nproc)" "$@"
 }
 
-# kp6-windows.zip: a folder kp6 with kp6.exe, kp6ctl.exe and ru/kp6.mo,
-# to unpack anywhere on a Windows machine.
-pack_windows() {
-    local stage=build-win/zip
-    rm -rf "$stage" build-win/kp6-windows.zip
-    mkdir -p "$stage/kp6/ru"
-    cp build-win/kp6.exe "$stage/kp6/"
-    cp build-win/kp6ctl.exe "$stage/kp6/"
-    cp build-win/ru/kp6.mo "$stage/kp6/ru/"
-    (cd "$stage" && zip -qr ../kp6-windows.zip kp6)
-    rm -rf "$stage"
-    echo "made build-win/kp6-windows.zip"
+# The fuzz targets alone, built with clang into build-fuzz/.
+build_fuzz() {
+    build build-fuzz -DKP6_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+}
+
+# Runs each fuzz target for `seconds`, from its seeds and what earlier runs
+# found (kept in build-fuzz/corpus/NAME; the seeds are never written to).
+# An input that fails a target lands in build-fuzz/found/NAME.
+fuzz_long() {
+    local seconds=$1 here=$PWD fuzzer name failed=()
+    for fuzzer in build-fuzz/fuzz/*-fuzzer; do
+        name=$(basename "$fuzzer" -fuzzer)
+        mkdir -p "build-fuzz/corpus/$name" "build-fuzz/found/$name"
+        echo "== $name, ${seconds} s =="
+        (cd "build-fuzz/found/$name" && "$here/$fuzzer" -max_total_time="$seconds" \
+            -close_fd_mask=1 -rss_limit_mb=1024 -print_final_stats=1 \
+            "$here/build-fuzz/corpus/$name" "$here/fuzz/seeds/$name" >fuzz.log 2>&1) ||
+            failed+=("$name")
+        grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|SUMMARY)' \
+            "build-fuzz/found/$name/fuzz.log" || true
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "failed: ${failed[*]} (see build-fuzz/found/)" >&2
+        return 1
+    fi
 }
 
 run_tests() {
@@ -92,6 +107,9 @@ test)
     echo "== the Windows program, and its tests under Wine =="
     build_windows build
     run_tests build-win
+    echo "== the fuzz targets, a fixed number of runs each =="
+    build_fuzz
+    (cd build-fuzz && ctest --output-on-failure -j2 -L fuzz)
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
     build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -105,11 +123,16 @@ package)
     ;;
 windows)
     install_packages
-    build_windows "" --target kp6 --target kp6ctl --target catalogue
-    pack_windows
+    build_windows "" --target zip
+    echo "made build-win/kp6-windows.zip"
+    ;;
+fuzz)
+    install_packages
+    build_fuzz
+    fuzz_long "${2:-300}"
     ;;
 *)
-    echo "usage: bash build.sh run|test|package|windows" >&2
+    echo "usage: bash build.sh run|test|package|windows|fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

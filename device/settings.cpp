@@ -73,6 +73,21 @@ unsigned char er78_compose(int meter, int inverse)
     return (unsigned char)(code | (inverse ? 0x10 : 0));
 }
 
+int er78_for_write(unsigned char er78, unsigned char* out)
+{
+    int meter = er78_meter(er78);
+    if (meter == METER_UNKNOWN)
+        return 0;
+    *out = er78_compose(meter, er78_inverse(er78));
+    return 1;
+}
+
+int er78_same_setting(unsigned char a, unsigned char b)
+{
+    return er78_meter(a) != METER_UNKNOWN && er78_meter(a) == er78_meter(b) &&
+           er78_inverse(a) == er78_inverse(b);
+}
+
 int setting_from_text(const char* text, unsigned char* value)
 {
     while (*text == ' ')
@@ -108,9 +123,18 @@ const char* settings_read_failure(int step)
     return reg < 0 ? nullptr : registers[reg].read_failure;
 }
 
+int (*settings_stop)(void);
+
+static int stopped(int step)
+{
+    return step > 1 && settings_stop && settings_stop();
+}
+
 int settings_read(unsigned short port, unsigned char address, device_settings& s)
 {
     for (int step = 1; step <= READ_STEPS; step++) {
+        if (stopped(step))
+            return -step;
         const register_info& r = registers[read_order[step - 1]];
         unsigned int word = r.word;
         if (device_exchange(port, address, word, CMD_READ_ER) != 1)
@@ -118,6 +142,11 @@ int settings_read(unsigned short port, unsigned char address, device_settings& s
         s.*r.value = (unsigned char)word;
     }
     return 0;
+}
+
+const char* settings_write_name(int step)
+{
+    return step == 1 ? "IR24" : setting_name(step - 2);
 }
 
 const char* settings_write_failure(int step)
@@ -133,6 +162,8 @@ int settings_write(unsigned short port, unsigned char address, const device_sett
     if (device_exchange(port, address, word, CMD_WRITE_IR) != 1)
         return 1;
     for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (stopped(reg + 2))
+            return -(reg + 2);
         const register_info& r = registers[reg];
         word = r.word | (unsigned int)(s.*r.value) << 24;
         if (device_exchange(port, address, word, CMD_WRITE_ER) != 1)

@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,6 +88,9 @@ int plat_serial_open(const char* path, plat_handle* h)
     }
     drop_dtr_rts(fd);
     ask_low_latency(fd);
+    // What the line delivered before anyone listened answers nothing the
+    // tool will ask.
+    tcflush(fd, TCIFLUSH);
     *h = fd;
     return 0;
 }
@@ -424,6 +428,36 @@ int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
     return 0;
 }
 
+// ^Q for 0x11, as stty writes a control character; <undef> for none.
+static void control_char(cc_t c, char* out, unsigned size)
+{
+    if (c == _POSIX_VDISABLE)
+        snprintf(out, size, "<undef>");
+    else if (c < 0x20 || c == 0x7F)
+        snprintf(out, size, "^%c", c == 0x7F ? '?' : c + '@');
+    else
+        snprintf(out, size, "%c", c);
+}
+
+int plat_pty_settings(plat_handle master, char* text, unsigned size)
+{
+    plat_line line;
+    struct termios tio;
+    int rc = plat_serial_get_line(master, &line);
+    if (rc)
+        return rc;
+    if (tcgetattr(master, &tio) != 0)
+        return errno ? errno : EIO;
+    char start[8], stop[8];
+    control_char(tio.c_cc[VSTART], start, sizeof start);
+    control_char(tio.c_cc[VSTOP], stop, sizeof stop);
+    snprintf(text, size, "%lu %u%c%c start=%s stop=%s%s%s%s", line.baud, line.byte_size,
+             "NOEMS"[line.parity % 5], line.stop_bits == 2 ? '2' : '1', start, stop,
+             line.cts_flow ? " crtscts" : "", (tio.c_iflag & IXON) ? " ixon" : "",
+             (tio.c_iflag & IXOFF) ? " ixoff" : "");
+    return 0;
+}
+
 int plat_wait_readable(plat_handle h, int ms)
 {
     struct pollfd p = {h, POLLIN, 0};
@@ -449,11 +483,13 @@ int plat_remove(const char* path)
     return unlink(path) != 0 ? (errno ? errno : EIO) : 0;
 }
 
-static volatile sig_atomic_t termination_requested;
+static volatile sig_atomic_t termination_requests, termination_signal;
 
-static void on_termination(int)
+static void on_termination(int sig)
 {
-    termination_requested = 1;
+    if (!termination_signal)
+        termination_signal = sig;
+    termination_requests = termination_requests + 1;
 }
 
 void plat_catch_termination(void)
@@ -464,11 +500,17 @@ void plat_catch_termination(void)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 int plat_termination_requested(void)
 {
-    return termination_requested != 0;
+    return termination_requests;
+}
+
+int plat_termination_signal(void)
+{
+    return termination_signal;
 }
 
 // ---- TCP sockets -------------------------------------------------------------
@@ -974,6 +1016,93 @@ int plat_executable_dir(char* out, unsigned size)
 int plat_stderr_is_terminal(void)
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+static int file_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return PLAT_FILE_REGULAR;
+    if (S_ISDIR(mode))
+        return PLAT_FILE_FOLDER;
+    if (S_ISFIFO(mode))
+        return PLAT_FILE_FIFO;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return PLAT_FILE_DEVICE;
+    return PLAT_FILE_OTHER;
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno_or(ENOENT);
+    *kind = file_kind(st.st_mode);
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    // Opened without waiting and checked again: a FIFO put in the file's
+    // place since would otherwise block the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno_or(ENOENT);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, "rb");
+    if (!*f) {
+        rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0 || fsync(fileno(f)) != 0)
+        return errno_or(EIO);
+    return 0;
+}
+
+int plat_file_replace(const char* from, const char* to)
+{
+    return rename(from, to) != 0 ? errno_or(EIO) : 0;
+}
+
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int*, char***)
+{
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    const char* v = getenv(name);
+    if (!v || strlen(v) >= size)
+        return v ? ENAMETOOLONG : ENOENT;
+    strcpy(out, v);
+    return 0;
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    return fputs(text, f) < 0 ? -1 : 0;
 }
 
 // ---- time and threads ------------------------------------------------------

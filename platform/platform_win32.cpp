@@ -2,15 +2,20 @@
 // 2.2). Serial devices use no overlapped I/O.
 #include "platform.h"
 #include "serial_list.h"
+#include "win32_rules.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 static int last_error_or(DWORD fallback)
 {
@@ -23,6 +28,25 @@ static HANDLE H(plat_handle h)
     return (HANDLE)h;
 }
 
+// UTF-8 of wide text, into `size` bytes. 0 or the system's code.
+static int to_utf8(const wchar_t* w, char* out, unsigned size)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, nullptr, nullptr);
+    return n > 0 ? 0 : last_error_or(ERROR_INSUFFICIENT_BUFFER);
+}
+
+// Wide text of UTF-8, allocated; null when memory could not be had.
+static wchar_t* to_wide(const char* s)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
+    wchar_t* w = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof *w) : nullptr;
+    if (w && MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n) <= 0) {
+        free(w);
+        w = nullptr;
+    }
+    return w;
+}
+
 // ---- serial devices -------------------------------------------------------
 
 int plat_serial_device_path(const char* name, char* path, unsigned size)
@@ -31,32 +55,100 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
 }
 
+// The device's settings as the tool runs it, made from what the driver
+// reported: the fields the tool has no say on keep values the driver
+// accepts. Raw 8 bits, no handshake, no XON/XOFF, every byte delivered, DTR
+// and RTS dropped (an RS-485 converter must not hold the bus). The flow
+// characters stay distinct, as drivers demand even with flow control off.
+static void raw_line(DCB& d, DWORD rx_queue)
+{
+    d.DCBlength = sizeof d;
+    if (!d.BaudRate)
+        d.BaudRate = CBR_4800;  // the caller sets its rate next
+    d.fBinary = 1;
+    d.fParity = 1;
+    d.fOutxCtsFlow = 0;
+    d.fOutxDsrFlow = 0;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fDsrSensitivity = 0;
+    d.fOutX = 0;
+    d.fInX = 0;
+    d.fErrorChar = 0;
+    d.fNull = 0;
+    d.fRtsControl = RTS_CONTROL_DISABLE;
+    d.fAbortOnError = 0;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    DWORD room = rx_queue ? rx_queue : 4096;
+    if (!d.XonLim || !d.XoffLim || d.XonLim > room || d.XoffLim > room) {
+        d.XonLim = (WORD)(room / 2);
+        d.XoffLim = (WORD)(room / 4);
+    }
+}
+
+static DWORD input_buffer_size(HANDLE d)
+{
+    COMMPROP p;
+    memset(&p, 0, sizeof p);
+    return GetCommProperties(d, &p) ? p.dwCurrentRxQueue : 0;
+}
+
+static int set_comm_state(HANDLE d, DCB& dcb)
+{
+    win32_call c = {};
+    c.api = W32_SET_COMM_STATE;
+    c.dcb = &dcb;
+    c.rx_queue = input_buffer_size(d);
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+static int set_comm_timeouts(HANDLE d, COMMTIMEOUTS& t)
+{
+    win32_call c = {};
+    c.api = W32_SET_TIMEOUTS;
+    c.timeouts = &t;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommTimeouts(d, &t) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+static int get_comm_state(HANDLE d, DCB& dcb)
+{
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
 int plat_serial_open(const char* path, plat_handle* h)
 {
     *h = PLAT_NO_HANDLE;
-    HANDLE d = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    win32_call c = {};
+    c.api = W32_CREATE_FILE;
+    c.path = path;
+    c.access = GENERIC_READ | GENERIC_WRITE;
+    c.creation = OPEN_EXISTING;
+    c.flags = FILE_ATTRIBUTE_NORMAL;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    HANDLE d = CreateFileA(path, c.access, c.share, nullptr, c.creation, c.flags, nullptr);
     if (d == INVALID_HANDLE_VALUE)
         return last_error_or(ERROR_FILE_NOT_FOUND);
     // A name that opens but is no working serial device (a mapping whose
     // target has gone) fails its first line call: find out now.
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(d, &dcb)) {
-        int e = last_error_or(ERROR_INVALID_HANDLE);
-        CloseHandle(d);
-        return e;
+    rc = get_comm_state(d, dcb);
+    if (!rc) {
+        raw_line(dcb, input_buffer_size(d));
+        rc = set_comm_state(d, dcb);
     }
-    // Raw 8 bits, no handshake, no XON/XOFF, DTR and RTS dropped: an
-    // RS-485 converter must not hold the bus. The caller sets the rate.
-    DCB raw;
-    memset(&raw, 0, sizeof raw);
-    raw.DCBlength = sizeof raw;
-    raw.BaudRate = dcb.BaudRate ? dcb.BaudRate : 4800;
-    raw.fBinary = 1;
-    raw.fParity = 1;
-    raw.ByteSize = 8;
     // Reads take what is queued and return; writes are bounded until the
     // caller sets its own time-outs.
     COMMTIMEOUTS t;
@@ -64,10 +156,21 @@ int plat_serial_open(const char* path, plat_handle* h)
     t.ReadIntervalTimeout = MAXDWORD;
     t.WriteTotalTimeoutMultiplier = 20;
     t.WriteTotalTimeoutConstant = 20;
-    if (!SetCommState(d, &raw) || !SetCommTimeouts(d, &t)) {
-        int e = last_error_or(ERROR_GEN_FAILURE);
+    if (!rc)
+        rc = set_comm_timeouts(d, t);
+    // What the line delivered before anyone listened answers nothing the
+    // tool will ask.
+    if (!rc) {
+        c = {};
+        c.api = W32_PURGE;
+        c.code = PURGE_RXCLEAR;
+        rc = win32_rule_broken(c);
+        if (!rc && !PurgeComm(d, c.code))
+            rc = last_error_or(ERROR_GEN_FAILURE);
+    }
+    if (rc) {
         CloseHandle(d);
-        return e;
+        return rc;
     }
     *h = (plat_handle)d;
     return 0;
@@ -81,16 +184,15 @@ int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
     c.ReadTotalTimeoutConstant = t->read_constant;
     c.WriteTotalTimeoutMultiplier = t->write_multiplier;
     c.WriteTotalTimeoutConstant = t->write_constant;
-    return SetCommTimeouts(H(h), &c) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+    return set_comm_timeouts(H(h), c);
 }
 
 int plat_serial_get_line(plat_handle h, plat_line* line)
 {
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(H(h), &dcb))
-        return last_error_or(ERROR_GEN_FAILURE);
+    int rc = get_comm_state(H(h), dcb);
+    if (rc)
+        return rc;
     line->baud = dcb.BaudRate;
     line->byte_size = dcb.ByteSize;
     line->parity = dcb.Parity;  // NOPARITY 0 ... SPACEPARITY 4, as ours
@@ -105,16 +207,15 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
         (line->stop_bits != 0 && line->stop_bits != 2) || line->baud == 0)
         return ERROR_INVALID_PARAMETER;
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(H(h), &dcb))
-        return last_error_or(ERROR_GEN_FAILURE);
+    int rc = get_comm_state(H(h), dcb);
+    if (rc)
+        return rc;
     dcb.BaudRate = (DWORD)line->baud;
     dcb.ByteSize = line->byte_size;
     dcb.Parity = line->parity;
     dcb.StopBits = line->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fOutxCtsFlow = line->cts_flow ? 1 : 0;
-    return SetCommState(H(h), &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+    return set_comm_state(H(h), dcb);
 }
 
 int plat_serial_escape(plat_handle h, int code)
@@ -122,6 +223,14 @@ int plat_serial_escape(plat_handle h, int code)
     // SETRTS 3, CLRRTS 4, SETDTR 5, CLRDTR 6: the system's own numbers.
     if (code < PLAT_SETRTS || code > PLAT_CLRDTR)
         return ERROR_INVALID_PARAMETER;
+    DCB dcb;
+    win32_call c = {};
+    c.api = W32_ESCAPE;
+    c.code = (DWORD)code;
+    c.dcb = get_comm_state(H(h), dcb) == 0 ? &dcb : nullptr;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
     return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
 }
 
@@ -152,6 +261,16 @@ int plat_serial_out_queue(plat_handle h, unsigned* count)
     return rc;
 }
 
+static int synchronous_io(const void* buf, unsigned long long n, const DWORD* done)
+{
+    win32_call c = {};
+    c.api = W32_READ_WRITE;
+    c.buffer = buf;
+    c.size = n;
+    c.done = done;
+    return win32_rule_broken(c);
+}
+
 int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done)
 {
     *done = 0;
@@ -165,6 +284,8 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     if (want == 0)
         return 0;
     DWORD got = 0;
+    if ((rc = synchronous_io(buf, want, &got)))
+        return rc;
     if (!ReadFile(H(h), buf, want, &got, nullptr))
         return last_error_or(ERROR_READ_FAULT);
     *done = got;
@@ -177,6 +298,9 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
     *done = 0;
     // The device's write time-outs bound the call; what they cut short
     // comes back as a time-out.
+    int rc = synchronous_io(buf, n, &written);
+    if (rc)
+        return rc;
     BOOL ok = WriteFile(H(h), buf, n, &written, nullptr);
     *done = written;
     if (!ok)
@@ -255,6 +379,13 @@ int plat_pty_open(plat_handle* master, char*, unsigned)
     return ERROR_NOT_SUPPORTED;
 }
 
+int plat_pty_settings(plat_handle, char* text, unsigned size)
+{
+    if (size)
+        text[0] = 0;
+    return ERROR_NOT_SUPPORTED;
+}
+
 int plat_wait_readable(plat_handle h, int ms)
 {
     return plat_serial_wait_input(h, ms < 0 ? INFINITE : (unsigned)ms);
@@ -267,18 +398,34 @@ int plat_symlink(const char*, const char*)
 
 int plat_remove(const char* path)
 {
-    return DeleteFileA(path) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+    wchar_t* w = to_wide(path);
+    int rc = !w ? ERROR_NOT_ENOUGH_MEMORY
+                : DeleteFileW(w) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+    free(w);
+    return rc;
 }
 
-static volatile LONG termination_requested;
+static volatile LONG termination_requests, termination_signal;
 
+// Ctrl-C and Ctrl-Break count as an interrupt (2), closing the console or
+// ending the session as a hang-up (1), as the POSIX signals would.
 static BOOL WINAPI on_console_event(DWORD type)
 {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        InterlockedExchange(&termination_requested, 1);
-        return TRUE;
-    }
-    return FALSE;
+    LONG sig = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT ? 2
+               : type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT ||
+                       type == CTRL_SHUTDOWN_EVENT
+                   ? 1
+                   : 0;
+    if (!sig)
+        return FALSE;
+    InterlockedCompareExchange(&termination_signal, sig, 0);
+    InterlockedIncrement(&termination_requests);
+    // A closing console ends the process as soon as this returns: hold it
+    // for the few seconds the system grants, while the program finishes
+    // (its own exit ends this thread too).
+    if (sig == 1)
+        Sleep(4500);
+    return TRUE;
 }
 
 void plat_catch_termination(void)
@@ -288,7 +435,12 @@ void plat_catch_termination(void)
 
 int plat_termination_requested(void)
 {
-    return InterlockedCompareExchange(&termination_requested, 0, 0) != 0;
+    return (int)InterlockedCompareExchange(&termination_requests, 0, 0);
+}
+
+int plat_termination_signal(void)
+{
+    return (int)InterlockedCompareExchange(&termination_signal, 0, 0);
 }
 
 // ---- TCP sockets -------------------------------------------------------------
@@ -304,19 +456,40 @@ static int wsa_error(void)
     return e ? e : WSAEINVAL;
 }
 
+static int socket_rule(win32_api api, const void* buf = nullptr, unsigned long long n = 0,
+                       const struct timeval* timeout = nullptr)
+{
+    win32_call c = {};
+    c.api = api;
+    c.buffer = buf;
+    c.size = n;
+    c.timeout = timeout;
+    return win32_rule_broken(c);
+}
+
 int plat_net_start(void)
 {
     WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
+    int rc = WSAStartup(MAKEWORD(2, 2), &data);
+    if (rc == 0)
+        InterlockedIncrement(&win32_net_starts);
+    return rc;
 }
 
 void plat_net_stop(void)
 {
+    if (socket_rule(W32_WSA_CLEANUP))
+        return;
     WSACleanup();
+    InterlockedDecrement(&win32_net_starts);
 }
 
 int plat_tcp_socket(plat_socket* s)
 {
+    *s = PLAT_NO_SOCKET;
+    int rc = socket_rule(W32_SOCKET);
+    if (rc)
+        return rc;
     SOCKET k = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (k == INVALID_SOCKET) {
         *s = PLAT_NO_SOCKET;
@@ -406,6 +579,9 @@ int plat_tcp_available(plat_socket s, unsigned* count)
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 {
     *got = 0;
+    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    if (rc)
+        return rc;
     int r = recv(S(s), (char*)buf, (int)n, 0);
     if (r == SOCKET_ERROR)
         return wsa_error();
@@ -416,6 +592,9 @@ int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent)
 {
     *sent = 0;
+    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    if (rc)
+        return rc;
     int r = send(S(s), (const char*)buf, (int)n, 0);
     if (r == SOCKET_ERROR)
         return wsa_error();
@@ -423,7 +602,7 @@ int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned*
     return 0;
 }
 
-int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+static int wait_sockets(const plat_socket* s, int count, unsigned ms, bool writing)
 {
     fd_set set;
     FD_ZERO(&set);
@@ -437,29 +616,26 @@ int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
     struct timeval tv;
     tv.tv_sec = (long)(ms / 1000);
     tv.tv_usec = (long)(ms % 1000) * 1000;
-    return select(0, &set, nullptr, nullptr, &tv) > 0 ? 1 : 0;
+    if (socket_rule(W32_SELECT, nullptr, set.fd_count, &tv))
+        return 1;  // as a failed socket: the caller's next call reports it
+    fd_set* r = writing ? nullptr : &set;
+    fd_set* w = writing ? &set : nullptr;
+    return select(0, r, w, nullptr, &tv) > 0 ? 1 : 0;
+}
+
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+{
+    return wait_sockets(s, count, ms, false);
 }
 
 int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
 {
-    fd_set set;
-    FD_ZERO(&set);
-    for (int i = 0; i < count && set.fd_count < FD_SETSIZE; i++)
-        if (s[i] != PLAT_NO_SOCKET)
-            FD_SET(S(s[i]), &set);
-    if (set.fd_count == 0) {
-        Sleep(ms);
-        return 0;
-    }
-    struct timeval tv;
-    tv.tv_sec = (long)(ms / 1000);
-    tv.tv_usec = (long)(ms % 1000) * 1000;
-    return select(0, nullptr, &set, nullptr, &tv) > 0 ? 1 : 0;
+    return wait_sockets(s, count, ms, true);
 }
 
 void plat_tcp_close(plat_socket s)
 {
-    if (s == PLAT_NO_SOCKET)
+    if (s == PLAT_NO_SOCKET || socket_rule(W32_SOCKET))
         return;
     shutdown(S(s), SD_BOTH);
     closesocket(S(s));
@@ -754,21 +930,175 @@ int plat_stderr_is_terminal(void)
 
 // ---- files ---------------------------------------------------------------------
 
+// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 name a device in every
+// folder and with any extension; \\.\ and \\?\ paths are the system's own.
+static int device_name(const char* path)
+{
+    if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "\\\\?\\", 4) == 0)
+        return 1;
+    const char* base = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            base = p + 1;
+    size_t n = strcspn(base, ".");
+    while (n > 0 && base[n - 1] == ' ')
+        n--;
+    static const char* const names[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* name : names)
+        if (n == 3 && _strnicmp(base, name, 3) == 0)
+            return 1;
+    return n == 4 && (_strnicmp(base, "COM", 3) == 0 || _strnicmp(base, "LPT", 3) == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    if (device_name(path)) {
+        *kind = PLAT_FILE_DEVICE;
+        return 0;
+    }
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    int rc = a == INVALID_FILE_ATTRIBUTES ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
+    free(w);
+    if (rc)
+        return rc;
+    *kind = a & FILE_ATTRIBUTE_DIRECTORY ? PLAT_FILE_FOLDER : PLAT_FILE_REGULAR;
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE h = CreateFileW(w, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
+    free(w);
+    if (rc)
+        return rc;
+    // A pipe or a device in the file's place since the check.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *kind = PLAT_FILE_DEVICE;
+        return -1;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *f = _fdopen(fd, "rb");
+    if (!*f) {
+        _close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0)
+        return ERROR_WRITE_FAULT;
+    if (!FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(f))))
+        return last_error_or(ERROR_WRITE_FAULT);
+    return 0;
+}
+
+// rename() would refuse a target that exists.
+int plat_file_replace(const char* from, const char* to)
+{
+    wchar_t* wfrom = to_wide(from);
+    wchar_t* wto = to_wide(to);
+    int rc = !wfrom || !wto ? ERROR_NOT_ENOUGH_MEMORY : 0;
+    if (!rc && !MoveFileExW(wfrom, wto, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        rc = last_error_or(ERROR_ACCESS_DENIED);
+    free(wfrom);
+    free(wto);
+    return rc;
+}
+
 int plat_executable_dir(char* out, unsigned size)
 {
-    char path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
+    wchar_t path[32768];
+    DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+    if (n == 0 || n >= sizeof path / sizeof path[0])
         return n ? ERROR_FILENAME_EXCED_RANGE : last_error_or(ERROR_FILE_NOT_FOUND);
     path[n] = 0;
-    char* slash = strrchr(path, '\\');
+    wchar_t* slash = wcsrchr(path, L'\\');
     if (!slash)
         return ERROR_FILE_NOT_FOUND;
     *slash = 0;
-    if (strlen(path) >= size)
-        return ERROR_FILENAME_EXCED_RANGE;
-    strcpy(out, path);
-    return 0;
+    return to_utf8(path, out, size);
+}
+
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int* argc, char*** argv)
+{
+    int n = 0;
+    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!w)
+        return;
+    // Kept until the program ends, as the system's own arguments are.
+    char** out = (char**)calloc((size_t)n + 1, sizeof *out);
+    for (int i = 0; out && i < n; i++) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = len > 0 ? (char*)malloc((size_t)len) : nullptr;
+        if (!out[i] || to_utf8(w[i], out[i], (unsigned)len) != 0)
+            out = nullptr;  // the ANSI arguments stay: better than none
+    }
+    LocalFree(w);
+    if (out) {
+        *argc = n;
+        *argv = out;
+    }
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    wchar_t* wname = to_wide(name);
+    if (!wname)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    static wchar_t value[32768];  // the system's largest value
+    DWORD n = GetEnvironmentVariableW(wname, value, sizeof value / sizeof value[0]);
+    free(wname);
+    if (n == 0 || n >= sizeof value / sizeof value[0])
+        return last_error_or(ERROR_ENVVAR_NOT_FOUND);
+    return to_utf8(value, out, size);
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    wchar_t* wpath = to_wide(path);
+    wchar_t* wmode = to_wide(mode);
+    FILE* f = wpath && wmode ? _wfopen(wpath, wmode) : nullptr;
+    free(wpath);
+    free(wmode);
+    return f;
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode))
+        return fputs(text, f) < 0 ? -1 : 0;
+    fflush(f);  // what the stream holds goes first
+    wchar_t* w = to_wide(text);
+    DWORD done = 0;
+    BOOL ok = w && WriteConsoleW(h, w, (DWORD)wcslen(w), &done, nullptr);
+    free(w);
+    return ok ? 0 : -1;
 }
 
 // ---- time and threads ------------------------------------------------------

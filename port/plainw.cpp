@@ -18,7 +18,9 @@ static FILE* log;  // "port.out"; null when it could not be opened
 
 const char xbytes[17] = "0123456789ABCDEF";
 
-enum { DEVICE_PATH_SIZE = 42, TCP_MESSAGE_SIZE = 100 };
+// Room for every name a slot holds behind the system's device prefix, so a
+// stable link (/dev/serial/by-id/...) opens as well as a short name.
+enum { DEVICE_PATH_SIZE = PORT_NAME_SIZE + 8, TCP_MESSAGE_SIZE = 100 };
 
 int utf8_to_cp866(const char* utf8, char* out, int size)
 {
@@ -121,7 +123,7 @@ void start_net(unsigned char)
         e.listener = PLAT_NO_SOCKET;
         e.conn = PLAT_NO_SOCKET;
     }
-    log = fopen("port.out", "ab");
+    log = plat_fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
     if (log)
         fflush(log);
@@ -769,6 +771,15 @@ int port_sent(unsigned short port)
     return q == 0;
 }
 
+unsigned port_line_ms(unsigned short port, int n)
+{
+    Entry* e = serial_slot(port);
+    plat_line line;
+    if (!e || n <= 0 || plat_serial_get_line(e->handle, &line) != 0 || !line.baud)
+        return 0;
+    return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
+}
+
 // ---- line settings and direction control ----------------------------------------
 
 // The modem-line switch that puts the line into the transmit and into the
@@ -1003,7 +1014,7 @@ void x_byte(char* out, unsigned char b)
 void open_log()
 {
     if (!log)
-        log = fopen("port.out", "ab");
+        log = plat_fopen("port.out", "ab");
 }
 
 void close_log()

@@ -1,12 +1,11 @@
 // kp6ctl: the controller's settings from the command line, on the window's
 // device link: scan the bus, read, write, back up, restore, clone.
 // Results go to standard output, messages to standard error.
-#include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
+#include "backupfile.h"
 
 void put_text_log(char*, int) {}
 
@@ -27,8 +27,6 @@ using json = nlohmann::ordered_json;
 
 enum { EXIT_DONE = 0, EXIT_CONTROLLER = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
 
-const int BACKUP_VERSION = 1;
-const char BACKUP_FORMAT[] = "kp6ctl backup";
 const unsigned long SCAN_TIMEOUT_MS = 100;
 
 struct Options {
@@ -72,16 +70,40 @@ const char USAGE[] =
     "  --log           log the port's traffic to port.out\n"
     "  --help          this text; after a command, the command's\n"
     "\n"
-    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open\n";
+    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open,\n"
+    "      130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP): write and restore finish the\n"
+    "      controller in hand first, a second interrupt stops at the next exchange\n";
 
 // The command's help, or null for no such command.
 const char* help_of(const std::string& command);
 
+// Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on
+// a Windows console too.
+__attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
+{
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof small) {
+        plat_write_text(f, small);
+        return;
+    }
+    std::string big((size_t)n + 1, '\0');
+    va_start(ap, fmt);
+    vsnprintf(&big[0], big.size(), fmt, ap);
+    va_end(ap);
+    plat_write_text(f, big.c_str());
+}
+
 int usage_error(const char* fmt, const std::string& what)
 {
-    fputs("kp6ctl: ", stderr);
-    fprintf(stderr, fmt, what.c_str());
-    fputs("\n(kp6ctl --help tells more)\n", stderr);
+    say(stderr, "kp6ctl: ");
+    std::string line = std::string(fmt) + "\n(kp6ctl --help tells more)\n";
+    say(stderr, line.c_str(), what.c_str());
     return EXIT_USAGE;
 }
 
@@ -143,17 +165,6 @@ std::string meaning(int reg, unsigned v)
 
 // ---- arguments ----------------------------------------------------------------------
 
-// A bus address: what the window's address field takes, not empty, not 00.
-bool parse_address(const std::string& text, unsigned char* out)
-{
-    const char* p = text.c_str();
-    const char* digits = p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? p + 2 : p;
-    if (!*digits || !address_text_ok(p) || address_from_text(p) == 0)
-        return false;
-    *out = address_from_text(p);
-    return true;
-}
-
 bool parse_ms(const std::string& text, unsigned long* out)
 {
     size_t n = text.size();
@@ -170,8 +181,9 @@ const char BAD_ADDRESS[] = "bad address \"%s\": give 01 to FF in hexadecimal (1f
 
 int parse_args(int argc, char** argv)
 {
-    if (const char* p = getenv("KP6_PORT"))
-        opt.port = p;
+    static char port[32768];
+    if (plat_getenv("KP6_PORT", port, sizeof port) == 0)
+        opt.port = port;
     if (const char* a = getenv("KP6_ADDRESS")) {
         if (!parse_address(a, &opt.address))
             return usage_error("KP6_ADDRESS: bad address \"%s\": give 01 to FF in hexadecimal", a);
@@ -249,6 +261,41 @@ int parse_args(int argc, char** argv)
     return EXIT_DONE;
 }
 
+// ---- interrupts ----------------------------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP (Ctrl-C and a closed console on Windows) only
+// count. A command stops at the next exchange once this many have come:
+// write and restore let the first finish the controller in hand, whose
+// sequence stopped part way would leave it half-written; the rest stop at
+// once.
+int interrupts_to_stop = 1;
+
+int stop_requested(void)
+{
+    return plat_termination_requested() >= interrupts_to_stop;
+}
+
+bool interrupted(void)
+{
+    return plat_termination_requested() > 0;
+}
+
+// As a shell reports a program that a signal ended: 128 and its number.
+int exit_interrupted(void)
+{
+    return 128 + plat_termination_signal();
+}
+
+// What a write that settings_stop ended before `step` left on the controller.
+std::string stopped_write(int step)
+{
+    std::string rest;
+    for (int s = step; s <= WRITE_STEPS; s++)
+        rest += std::string(rest.empty() ? "" : ", ") + settings_write_name(s);
+    return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest +
+           (step == WRITE_STEPS ? " keeps its old value" : " keep their old values");
+}
+
 // ---- the line -----------------------------------------------------------------------
 
 unsigned short line_port = 0;
@@ -269,12 +316,16 @@ int open_line(unsigned long default_timeout_ms)
         net_url url;
         char why[160];
         if (net_url_parse(opt.port.c_str(), &url, why, sizeof why) != 1) {
-            fprintf(stderr, "kp6ctl: bad network line %s: %s\n", opt.port.c_str(), why);
+            say(stderr, "kp6ctl: bad network line %s: %s\n", opt.port.c_str(), why);
             return EXIT_USAGE;
         }
         // Connecting may take as long as an answer may.
         net_connect_ms = opt.timeout_ms > NET_CONNECT_MS ? (unsigned)opt.timeout_ms
                                                          : (unsigned)NET_CONNECT_MS;
+    }
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted before the port was opened\n");
+        return exit_interrupted();
     }
     install_event(1);
     start_net(1);
@@ -287,7 +338,7 @@ int open_line(unsigned long default_timeout_ms)
             snprintf(reason, sizeof reason, "the TCP server port could not be set up");
         else
             plat_error_text(rc, reason, sizeof reason);
-        fprintf(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
         line_port = 0;
         close_net();
         remove_event(1);
@@ -310,11 +361,11 @@ bool line_lost(void)
     if (line_was_lost && !line_lost_told) {
         line_lost_told = true;
         if (line_lost_code == 0) {
-            fprintf(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
+            say(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
         } else {
             char reason[200];
             plat_error_text(line_lost_code, reason, sizeof reason);
-            fprintf(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(),
+            say(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(),
                     reason);
         }
     }
@@ -336,15 +387,8 @@ void close_line(void)
 // "01: Error read ER78"
 void controller_failed(unsigned char address, const char* what)
 {
-    fprintf(stderr, "%02X: %s\n", address, what);
+    say(stderr, "%02X: %s\n", address, what);
     line_lost();
-}
-
-std::string hex2(unsigned v)
-{
-    char text[8];
-    snprintf(text, sizeof text, "%02X", v & 0xFF);
-    return text;
 }
 
 // ---- commands -----------------------------------------------------------------------
@@ -353,7 +397,7 @@ int cmd_ports(void)
 {
     ComDetect();
     for (int i = 0; i < com_num_detected; i++)
-        puts(com_port_names[i]);
+        say(stdout, "%s\n", com_port_names[i]);
     return EXIT_DONE;
 }
 
@@ -365,12 +409,11 @@ int cmd_test(void)
     int answered = device_test(line_port, opt.address);
     clear_buf(line_port);
     close_line();
-    if (!answered) {
+    if (!answered)
         controller_failed(opt.address, "No reply");
-        return EXIT_CONTROLLER;
-    }
-    printf("%02X: Ok\n", opt.address);
-    return EXIT_DONE;
+    else
+        say(stdout, "%02X: Ok\n", opt.address);
+    return interrupted() ? exit_interrupted() : answered ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
 int cmd_scan(void)
@@ -387,9 +430,11 @@ int cmd_scan(void)
         answer_timeout_ms = SCAN_TIMEOUT_MS + 2 * ((port_round_trip_us(line_port) + 999) / 1000);
     bool progress = plat_stderr_is_terminal();
     int found = 0;
-    for (unsigned a = opt.from; a <= opt.to; a++) {
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    unsigned a = opt.from;
+    for (; a <= opt.to && !interrupted(); a++) {
         if (progress)
-            fprintf(stderr, "\rscanning %02X (%d found) ", a, found);
+            say(stderr, "\rscanning %02X (%d found) ", a, found);
         // A whole read, not a stray byte, tells a controller is there.
         unsigned int word = WORD_ER78;
         if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1) {
@@ -398,33 +443,39 @@ int cmd_scan(void)
             continue;
         }
         if (progress)
-            fputs("\r                        \r", stderr);
+            say(stderr, "\r                        \r");
         found++;
-        printf("%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
+        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
                er78_inverse((unsigned char)word) ? "on" : "off");
         fflush(stdout);
     }
     if (progress)
-        fputs("\r                        \r", stderr);
+        say(stderr, "\r                        \r");
     close_line();
     if (line_lost()) {
-        fprintf(stderr, "kp6ctl: the scan stopped there (%d found)\n", found);
+        say(stderr, "kp6ctl: the scan stopped there (%d found)\n", found);
         return EXIT_CONTROLLER;
     }
+    if (a <= opt.to) {
+        say(stderr, "kp6ctl: scan interrupted before %02X\n", a);
+        return exit_interrupted();
+    }
     if (!found) {
-        fprintf(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
+        say(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
         return EXIT_CONTROLLER;
     }
     return EXIT_DONE;
 }
 
 // Reads one controller; false (and the message) when a step failed.
-bool read_controller(unsigned char address, device_settings& s)
+// Reads one controller: settings_read's result, and the message of a
+// failed step.
+int read_controller(unsigned char address, device_settings& s)
 {
     int failed = settings_read(line_port, address, s);
-    if (failed)
+    if (failed > 0)
         controller_failed(address, settings_read_failure(failed));
-    return failed == 0;
+    return failed;
 }
 
 const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
@@ -435,30 +486,44 @@ int cmd_read(void)
     if (rc)
         return rc;
     device_settings s = {};
-    bool ok = read_controller(opt.address, s);
+    int failed = read_controller(opt.address, s);
     close_line();
-    if (!ok)
+    if (failed > 0)
         return EXIT_CONTROLLER;
+    // An interrupted read shows the registers it had.
+    bool have[SETTING_COUNT] = {};
+    for (int step = 1; step <= READ_STEPS && (!failed || step < -failed); step++)
+        have[settings_read_register(step)] = true;
     int meter = er78_meter(s.er78);
     bool inverse = er78_inverse(s.er78);
     if (opt.json_out) {
         json j = json::object();
         j["address"] = hex2(opt.address);
-        j["type"] = meter_name(meter);
-        j["inverse"] = inverse;
+        if (have[REG_ER78]) {
+            j["type"] = meter_name(meter);
+            j["inverse"] = inverse;
+        }
         for (int reg = 0; reg < SETTING_COUNT; reg++)
-            j[setting_keys[reg]] = setting_value(s, reg);
-        puts(j.dump().c_str());
-        return EXIT_DONE;
+            if (have[reg])
+                j[setting_keys[reg]] = setting_value(s, reg);
+        say(stdout, "%s\n", j.dump().c_str());
+    } else if (have[REG_ER78]) {
+        say(stdout, "%-8s %s\n", "type", meter_name(meter));
+        say(stdout, "%-8s %s\n", "inverse", inverse ? "on" : "off");
     }
-    printf("%-8s %s\n", "type", meter_name(meter));
-    printf("%-8s %s\n", "inverse", inverse ? "on" : "off");
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+    for (int reg = 0; reg < SETTING_COUNT && !opt.json_out; reg++) {
+        if (!have[reg])
+            continue;
         unsigned v = setting_value(s, reg);
         std::string text = std::to_string(v);
         if (reg == REG_ER78)
             text += " (0x" + hex2(v) + ")";
-        printf("%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+        say(stdout, "%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+    }
+    if (failed) {
+        say(stderr, "%02X: read interrupted before %s\n", opt.address,
+            setting_name(settings_read_register(-failed)));
+        return exit_interrupted();
     }
     return EXIT_DONE;
 }
@@ -507,37 +572,67 @@ int cmd_write(void)
                                    name);
             if (!setting_from_text(value.c_str(), &c.value)) {
                 const char* key = setting_input_failure(c.reg);
-                fprintf(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
+                say(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
+                return EXIT_USAGE;
+            }
+            if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
+                say(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
+                                "hand (10)\n",
+                        w.c_str(), c.value & 0x0Fu);
                 return EXIT_USAGE;
             }
         }
         changes.push_back(c);
     }
+    interrupts_to_stop = 2;
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
     device_settings s = {};
-    if (!read_controller(opt.address, s)) {
+    int failed = read_controller(opt.address, s);
+    if (failed || interrupted()) {
         close_line();
-        return EXIT_CONTROLLER;
+        if (failed > 0)
+            return EXIT_CONTROLLER;
+        say(stderr, "%02X: not written (interrupted)\n", opt.address);
+        return exit_interrupted();
     }
-    // Only what is named changes; bits of ER78 nobody named stay.
+    // Only what is named changes; ER78 goes out as the window writes the
+    // type and inverse gun it reads as.
+    int meter = er78_meter(s.er78), inverse = er78_inverse(s.er78);
     for (const Change& c : changes) {
         if (c.reg == -1)
-            s.er78 = (unsigned char)(er78_compose(c.value, er78_inverse(s.er78)) | (s.er78 & 0xE0));
+            meter = c.value;
         else if (c.reg == -2)
-            s.er78 = (unsigned char)((s.er78 & ~0x10) | (c.value ? 0x10 : 0));
-        else
+            inverse = c.value;
+        else if (c.reg == REG_ER78) {
+            meter = er78_meter(c.value);
+            inverse = er78_inverse(c.value);
+        } else
             setting_value(s, c.reg) = c.value;
     }
-    int failed = settings_write(line_port, opt.address, s);
-    close_line();
-    if (failed) {
-        controller_failed(opt.address, settings_write_failure(failed));
-        return EXIT_CONTROLLER;
+    if (meter == METER_UNKNOWN) {
+        close_line();
+        say(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
+                        "type; give type=milliliter, liter or hand\n",
+                opt.address, s.er78 & 0x0Fu);
+        return EXIT_USAGE;
     }
-    printf("%02X: Write OK\n", opt.address);
-    return EXIT_DONE;
+    s.er78 = er78_compose(meter, inverse);
+    failed = settings_write(line_port, opt.address, s);
+    close_line();
+    if (failed > 0)
+        controller_failed(opt.address, settings_write_failure(failed));
+    else if (failed == 0)
+        say(stdout, "%02X: Write OK\n", opt.address);
+    if (interrupted()) {
+        say(stderr, "%02X: %s\n", opt.address,
+            failed < 0   ? stopped_write(-failed).c_str()
+            : failed > 0 ? settings_write_failure(failed)
+                         : "written");
+        return exit_interrupted();
+    }
+    return failed ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
 json controller_json(unsigned char address, device_settings& s)
@@ -553,26 +648,6 @@ json controller_json(unsigned char address, device_settings& s)
     return c;
 }
 
-// Writes the whole file or nothing: a backup cut short must not replace a
-// good one.
-bool save_text(const std::string& path, const std::string& text)
-{
-    if (path == "-")
-        return fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0;
-    std::string tmp = path + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    int e = errno;
-    remove(tmp.c_str());
-    errno = e;
-    return false;
-}
-
 int cmd_backup(void)
 {
     if (opt.file.empty())
@@ -586,6 +661,11 @@ int cmd_backup(void)
     }
     if (addresses.empty())
         addresses.push_back(opt.address);
+    std::string message;
+    if (!backup_target_ok(opt.file, message)) {
+        say(stderr, "kp6ctl: %s\n", message.c_str());
+        return EXIT_USAGE;
+    }
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
@@ -593,17 +673,21 @@ int cmd_backup(void)
     bool all = true;
     for (unsigned char a : addresses) {
         device_settings s = {};
-        if (read_controller(a, s)) {
-            list.push_back(controller_json(a, s));
-        } else {
+        if (interrupted() || read_controller(a, s) != 0) {
             all = false;
             if (line_lost())
                 break;
+        } else {
+            list.push_back(controller_json(a, s));
         }
     }
     close_line();
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted: %s not written\n", opt.file.c_str());
+        return exit_interrupted();
+    }
     if (!all) {
-        fprintf(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
+        say(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
         return EXIT_CONTROLLER;
     }
     plat_datetime t;
@@ -619,245 +703,43 @@ int cmd_backup(void)
     doc["controllers"] = list;
     // A port name need not be UTF-8; dump() would refuse it.
     std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!save_text(opt.file, text)) {
-        fprintf(stderr, "kp6ctl: cannot write %s: %s\n", opt.file.c_str(), strerror(errno));
+    if (!save_text(opt.file, text, message)) {
+        say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
     if (opt.file != "-") {
         std::string names;
         for (unsigned char a : addresses)
             names += " " + hex2(a);
-        printf("saved%s to %s\n", names.c_str(), opt.file.c_str());
+        say(stdout, "saved%s to %s\n", names.c_str(), opt.file.c_str());
     }
     return EXIT_DONE;
-}
-
-// ---- the backup file, checked --------------------------------------------------------
-
-// nlohmann's tree keeps no positions. A SAX pass over the same text notes
-// the line of every value by its JSON pointer, so a bad value can be named
-// by its line. The lexer reads one character ahead of a number's end; the
-// line is taken before that character.
-struct LineCounter {
-    const char* at;
-    int newlines;  // before `at`
-};
-
-struct CountingIter {
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-    const char* p;
-    LineCounter* counter;
-    reference operator*() const { return *p; }
-    CountingIter& operator++()
-    {
-        if (*p == '\n')
-            counter->newlines++;
-        counter->at = ++p;
-        return *this;
-    }
-    bool operator==(const CountingIter& o) const { return p == o.p; }
-    bool operator!=(const CountingIter& o) const { return p != o.p; }
-};
-
-struct LineMap : nlohmann::json_sax<json> {
-    LineCounter counter;
-    const char* begin;
-    struct Level {
-        bool array;
-        size_t index;
-        std::string key;
-    };
-    std::vector<Level> levels;
-    std::map<std::string, int> lines;  // JSON pointer -> line
-    size_t error_position = 0;
-    std::string error;
-
-    int line_now() const
-    {
-        bool ahead = counter.at > begin && counter.at[-1] == '\n';
-        return 1 + counter.newlines - (ahead ? 1 : 0);
-    }
-    std::string pointer() const
-    {
-        std::string p;
-        for (const Level& l : levels)
-            p += "/" + (l.array ? std::to_string(l.index) : l.key);
-        return p;
-    }
-    bool value()
-    {
-        lines[pointer()] = line_now();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
-        return true;
-    }
-    bool open(bool array)
-    {
-        lines[pointer()] = line_now();
-        levels.push_back({array, 0, ""});
-        return true;
-    }
-    bool close()
-    {
-        levels.pop_back();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
-        return true;
-    }
-    bool null() override { return value(); }
-    bool boolean(bool) override { return value(); }
-    bool number_integer(number_integer_t) override { return value(); }
-    bool number_unsigned(number_unsigned_t) override { return value(); }
-    bool number_float(number_float_t, const string_t&) override { return value(); }
-    bool string(string_t&) override { return value(); }
-    bool binary(binary_t&) override { return value(); }
-    bool start_object(std::size_t) override { return open(false); }
-    bool key(string_t& k) override
-    {
-        levels.back().key = k;
-        return true;
-    }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(true); }
-    bool end_array() override { return close(); }
-    bool parse_error(std::size_t position, const std::string&,
-                     const nlohmann::detail::exception& ex) override
-    {
-        error_position = position;
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: what"
-        error = ex.what();
-        if (error[0] == '[' && error.find("] ") != std::string::npos)
-            error = error.substr(error.find("] ") + 2);
-        size_t colon = error.find(": ");
-        if (error.rfind("parse error", 0) == 0 && colon != std::string::npos)
-            error = error.substr(colon + 2);
-        return false;
-    }
-};
-
-struct Saved {
-    unsigned char address;
-    device_settings settings;
-};
-
-// Every controller of a backup file, or the message naming its line and
-// what is wrong.
-bool load_backup(const std::string& path, std::vector<Saved>& entries, std::string& message)
-{
-    std::string text;
-    FILE* f = path == "-" ? stdin : fopen(path.c_str(), "rb");
-    if (!f) {
-        message = path + ": " + strerror(errno);
-        return false;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    bool read_ok = !ferror(f);
-    if (f != stdin)
-        fclose(f);
-    if (!read_ok) {
-        message = path + ": cannot be read";
-        return false;
-    }
-
-    auto at = [&](int line, const std::string& what) {
-        message = path + ":" + std::to_string(line) + ": " + what;
-        return false;
-    };
-    LineMap map;
-    map.begin = text.c_str();
-    map.counter = {map.begin, 0};
-    const char* end = text.c_str() + text.size();
-    if (!json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
-                         &map)) {
-        size_t p = map.error_position ? map.error_position - 1 : 0;
-        if (p > text.size())
-            p = text.size();
-        int line = 1;
-        for (size_t i = 0; i < p; i++)
-            line += text[i] == '\n';
-        return at(line, "not valid JSON: " + map.error);
-    }
-    json doc = json::parse(text, nullptr, false);
-    if (doc.is_discarded())
-        return at(1, "not valid JSON");
-    auto line_of = [&](const std::string& pointer) {
-        auto it = map.lines.find(pointer);
-        return it == map.lines.end() ? 1 : it->second;
-    };
-    if (!doc.is_object())
-        return at(1, "not a kp6ctl backup (no JSON object)");
-    auto version = doc.find("version");
-    if (version == doc.end())
-        return at(1, "not a kp6ctl backup (no \"version\")");
-    if (!version->is_number_unsigned() || version->get<uint64_t>() != BACKUP_VERSION)
-        return at(line_of("/version"), "unknown version " + version->dump() +
-                                           " (this kp6ctl reads version " +
-                                           std::to_string(BACKUP_VERSION) + ")");
-    auto list = doc.find("controllers");
-    if (list == doc.end() || !list->is_array() || list->empty())
-        return at(line_of("/controllers"), "\"controllers\" must be a list of controllers");
-    for (size_t i = 0; i < list->size(); i++) {
-        const json& c = (*list)[i];
-        std::string here = "/controllers/" + std::to_string(i);
-        if (!c.is_object())
-            return at(line_of(here), "a controller must be an object");
-        Saved e = {};
-        auto address = c.find("address");
-        if (address == c.end())
-            return at(line_of(here), "a controller without \"address\"");
-        if (!address->is_string() || !parse_address(address->get<std::string>(), &e.address))
-            return at(line_of(here + "/address"),
-                      "address " + address->dump() + " is not 01 to FF in hexadecimal");
-        auto regs = c.find("registers");
-        if (regs == c.end() || !regs->is_object())
-            return at(line_of(here), "controller " + hex2(e.address) + " has no \"registers\"");
-        for (int reg = 0; reg < SETTING_COUNT; reg++) {
-            auto v = regs->find(setting_name(reg));
-            if (v == regs->end())
-                return at(line_of(here + "/registers"), "controller " + hex2(e.address) +
-                                                            " has no " + setting_name(reg));
-            if (!v->is_number_unsigned() || v->get<uint64_t>() > 255)
-                return at(line_of(here + "/registers/" + setting_name(reg)),
-                          std::string(setting_name(reg)) + " is " + v->dump() +
-                              ", not a whole number from 0 to 255");
-            setting_value(e.settings, reg) = (unsigned char)v->get<uint64_t>();
-        }
-        entries.push_back(e);
-    }
-    return true;
 }
 
 int cmd_restore(void)
 {
     if (opt.file.empty())
         return usage_error("restore needs -i FILE%s", "");
-    std::vector<Saved> entries;
+    std::vector<backup_entry> entries;
     std::string message;
     if (!load_backup(opt.file, entries, message)) {
-        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
-    std::vector<Saved> jobs;
+    std::vector<backup_entry> jobs;
     std::vector<unsigned char> sources;  // where each job's settings come from
     if (opt.targets.empty()) {
         jobs = entries;
-        for (const Saved& e : entries)
+        for (const backup_entry& e : entries)
             sources.push_back(e.address);
     } else {
-        const Saved* from = entries.size() == 1 ? &entries[0] : nullptr;
+        const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
         if (!from && opt.address_given)
-            for (const Saved& e : entries)
+            for (const backup_entry& e : entries)
                 if (e.address == opt.address)
                     from = &e;
         if (!from) {
-            fprintf(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+            say(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
                             "--address\n",
                     opt.file.c_str(), entries.size(),
                     opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
@@ -868,22 +750,30 @@ int cmd_restore(void)
             sources.push_back(from->address);
         }
     }
+    interrupts_to_stop = 2;
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
     rc = EXIT_DONE;
-    for (size_t i = 0; i < jobs.size(); i++) {
-        const Saved& job = jobs[i];
-        int failed = settings_write(line_port, job.address, job.settings);
+    // What each controller holds now, told once more after an interrupt.
+    std::vector<std::string> outcome(jobs.size(), "not written (interrupted)");
+    for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
+        const backup_entry& job = jobs[i];
+        device_settings sent = job.settings;
+        er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
+        int failed = settings_write(line_port, job.address, sent);
         if (failed) {
-            controller_failed(job.address, settings_write_failure(failed));
+            if (failed > 0)
+                controller_failed(job.address, settings_write_failure(failed));
+            outcome[i] = failed > 0 ? settings_write_failure(failed) : stopped_write(-failed);
             rc = EXIT_CONTROLLER;
             if (line_lost())
                 break;
             continue;
         }
         device_settings back = {};
-        if (!read_controller(job.address, back)) {
+        outcome[i] = "written, not read back";
+        if (read_controller(job.address, back) != 0) {
             rc = EXIT_CONTROLLER;
             if (line_lost())
                 break;
@@ -892,24 +782,31 @@ int cmd_restore(void)
         bool same = true;
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
-            if (want != got) {
-                fprintf(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
+            bool held = reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
+                                        : want == got;
+            if (!held) {
+                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
                         setting_name(reg), got, want);
                 same = false;
             }
         }
         if (!same) {
+            outcome[i] = "written, reads back otherwise";
             rc = EXIT_CONTROLLER;
             continue;
         }
-        if (sources[i] == job.address)
-            printf("%02X: restored\n", job.address);
-        else
-            printf("%02X: restored from %02X\n", job.address, sources[i]);
+        outcome[i] = "restored";
+        if (sources[i] != job.address)
+            outcome[i] += " from " + hex2(sources[i]);
+        say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
         fflush(stdout);
     }
     close_line();
-    return rc;
+    if (!interrupted())
+        return rc;
+    for (size_t i = 0; i < jobs.size(); i++)
+        say(stderr, "%02X: %s\n", jobs[i].address, outcome[i].c_str());
+    return exit_interrupted();
 }
 
 const struct {
@@ -962,14 +859,17 @@ const char* help_of(const std::string& command)
 
 int main(int argc, char** argv)
 {
+    plat_utf8_args(&argc, &argv);
+    plat_catch_termination();
+    settings_stop = stop_requested;
     int rc = parse_args(argc, argv);
     if (rc)
         return rc;
     if (opt.help || opt.command.empty()) {
         if (opt.command.empty())
-            fputs(USAGE, opt.help ? stdout : stderr);
+            say(opt.help ? stdout : stderr, "%s", USAGE);
         else
-            fputs(help_of(opt.command), stdout);
+            say(stdout, "%s", help_of(opt.command));
         return opt.help ? EXIT_DONE : EXIT_USAGE;
     }
     const std::string& c = opt.command;

@@ -282,6 +282,19 @@ void trace(const char* what, const unsigned char* b, size_t n)
     fflush(stdout);
 }
 
+// The line's settings as the program at the other end left them, traced
+// when they change: what a driver really set, seen from this side.
+void trace_line_settings(void)
+{
+    static char last[128];
+    char now[128];
+    if (!opt.trace || plat_pty_settings(line, now, sizeof now) != 0 || !strcmp(now, last))
+        return;
+    memcpy(last, now, sizeof last);
+    printf("%.6f line %s\n", (double)(now_ns() - started_ns) / 1e9, now);
+    fflush(stdout);
+}
+
 // Sends after the turnaround; each byte holds the line for ten bit times
 // before it is there. Times count from the end of the frame answered.
 void send(const std::vector<unsigned char>& bytes)
@@ -333,7 +346,9 @@ void parameter_frame(Controller& c)
         value = it == c.registers.end() ? 0 : it->second;
     } else {
         value = frame[4];
-        c.registers[reg] = value;
+        // Hand is written as type code 4 and reads back as 10.
+        bool hand = cmd == 0xCB && reg == ER_BASE + 0x78 && (value & 0x0F) == 4;
+        c.registers[reg] = hand ? (unsigned char)((value & 0xF0) | 10) : value;
         if (!save_state())
             fprintf(stderr, "kp6-sim: cannot save %s\n", opt.state.c_str());
     }
@@ -349,6 +364,7 @@ void parameter_frame(Controller& c)
 // A whole frame has arrived; frames that are not exactly right go unanswered.
 void complete_frame(void)
 {
+    trace_line_settings();
     trace("rx", frame.data(), frame.size());
     frames_seen++;
     int was_selected = selected;

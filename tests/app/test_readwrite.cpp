@@ -6,7 +6,6 @@
 #include "../../app/kp6form.h"
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
-#include "../../device/link.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 
@@ -138,7 +137,7 @@ TEST_F(ReadWrite, WriteSendsIR24ThenTheSixSettings)
     f()->ER77_Input->value("100");
     EXPECT_EQ(Texts{"Write OK"}, write());
     EXPECT_TRUE(registers_hold("01 000024 08"));
-    EXPECT_TRUE(registers_hold("01 010078 14"));  // Hand is written as 4
+    EXPECT_TRUE(registers_hold("01 010078 1A"));  // Hand, written as 4, reads as 0A
     EXPECT_TRUE(registers_hold("01 010079 FF"));
     EXPECT_TRUE(registers_hold("01 010072 00"));
     EXPECT_TRUE(registers_hold("01 010074 0C"));
@@ -201,6 +200,25 @@ TEST_F(ReadWrite, TestReportsTheController)
     EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
     CloseButton_OnClick(f()->CloseButton);
     EXPECT_EQ(Texts{"Откройте порт"}, run(TestButton_OnClick, f()->TestButton));
+}
+
+// Typed and clicked as a technician would: a controller at 01 answers only
+// after 1.5 s. Its late answer must not pass for a reply at 05.
+TEST_F(ReadWrite, ALateAnswerIsNoReplyToTheNextTest)
+{
+    open_on({"--turnaround", "1500"});
+    auto test_at = [&](const char* digit) {
+        click(f()->AddressInput);
+        xdotool(std::string("key End BackSpace BackSpace ") + digit);
+        AlertCatcher alerts;
+        click(f()->TestButton);
+        pump_until([&] { return !alerts.texts.empty(); }, 5000);
+        return alerts.texts;
+    };
+    EXPECT_EQ(Texts{"No reply"}, test_at("1"));
+    ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
+    EXPECT_TRUE(pump_until([&] { return port_avail(port) == 1; }, 5000));
+    EXPECT_EQ(Texts{"No reply"}, test_at("5"));
 }
 
 // The X server's clipboard or primary selection, held by xclip while it lives.

@@ -178,15 +178,16 @@ TEST_F(PortTable, FailedOpensReturnTheSystemCodeAndZeroTheHandle)
     EXPECT_EQ(0, h);
     EXPECT_EQ(0, Port[0].base);
 
-    // Too long for the slot, or for the device path: refused whole.
-    std::string huge(150, 'a');
+    // Too long for the slot: refused whole. Every name the slot holds
+    // reaches the system, device prefix and all.
+    std::string huge(PORT_NAME_SIZE, 'a');
     h = 5;
     EXPECT_EQ(ENAMETOOLONG, open_port(&h, &huge[0], 0));
     EXPECT_EQ(0, h);
-    std::string longdev(40, 'b');
-    EXPECT_EQ(ENAMETOOLONG, open_port(&h, &longdev[0], 0));
-    std::string longpath = "/dev/" + std::string(40, 'c');
-    EXPECT_EQ(ENAMETOOLONG, open_port(&h, &longpath[0], 0));
+    std::string longdev(PORT_NAME_SIZE - 1, 'b');
+    EXPECT_EQ(ENOENT, open_port(&h, &longdev[0], 0));
+    std::string longpath = "/dev/" + std::string(PORT_NAME_SIZE - 6, 'c');
+    EXPECT_EQ(ENOENT, open_port(&h, &longpath[0], 0));
 }
 
 TEST_F(PortTable, SixteenPortsInUseLeaveNoSlot)

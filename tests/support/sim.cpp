@@ -29,9 +29,11 @@ std::vector<std::string> Sim::trace(size_t count, int ms)
         std::istringstream in(child->output);
         std::string line;
         std::getline(in, line);  // the path
-        while (std::getline(in, line))
-            if (!in.eof() || child->output.back() == '\n')
-                out.push_back(line.substr(line.find(' ') + 1));
+        while (std::getline(in, line)) {
+            std::string entry = line.substr(line.find(' ') + 1);
+            if ((!in.eof() || child->output.back() == '\n') && entry.rfind("line ", 0) != 0)
+                out.push_back(entry);
+        }
         return out;
     };
     child->read_until([&](const std::string&) { return lines().size() >= count; }, ms);

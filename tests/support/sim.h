@@ -14,8 +14,8 @@ struct Sim {
 
     Sim(const std::vector<std::string>& args);
     ~Sim();
-    // The trace lines so far (time stamps cut off), waiting up to `ms` for
-    // at least `count` of them.
+    // The trace lines of frames so far (time stamps cut off), waiting up to
+    // `ms` for at least `count` of them.
     std::vector<std::string> trace(size_t count = 0, int ms = 0);
     // SIGTERM (or `sig`), then the exit status; -1 if it did not end.
     int stop(int sig = 15);

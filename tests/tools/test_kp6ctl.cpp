@@ -1,6 +1,8 @@
 // kp6ctl as a script runs it, against kp6-sim on a pseudo-terminal; the
 // simulator's state file and trace are the witnesses.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,12 +29,13 @@ protected:
         sim.reset(new Sim(args));
         ASSERT_FALSE(sim->path.empty());
     }
-    // Runs kp6ctl in the scratch folder, on the simulator's line.
-    Ran ctl(const std::string& args)
+    // Runs kp6ctl in the scratch folder, on the simulator's line; `before`
+    // goes ahead of the program (a time-out).
+    Ran ctl(const std::string& args, const std::string& before = "")
     {
         Ran r;
-        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") +
-                          "' " KP6CTL " " + args + " 2>err";
+        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") + "' " +
+                          before + KP6CTL " " + args + " 2>err";
         r.out = run_command(cmd, &r.status);
         r.err = read_file(dir.file("err"));
         return r;
@@ -40,6 +43,23 @@ protected:
     bool holds(const std::string& line) const
     {
         return read_file(state).find(line) != std::string::npos;
+    }
+    // kp6ctl in the background, to be interrupted; its messages go to `err`.
+    std::unique_ptr<Child> ctl_running(const std::string& args)
+    {
+        return std::unique_ptr<Child>(new Child(
+            {"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"}, {"KP6_PORT=" + sim->path},
+            dir.path));
+    }
+    // Waits until the simulator has heard a frame that begins with `frame`.
+    bool heard(const std::string& frame)
+    {
+        return eventually([&] {
+            for (const auto& l : sim->trace((size_t)-1, 20))
+                if (l.rfind("rx " + frame, 0) == 0)
+                    return true;
+            return false;
+        }, 10000);
     }
     // Frames the simulator has traced, once its output has settled.
     size_t frames_received()
@@ -63,9 +83,13 @@ TEST_F(Kp6Ctl, ScanFindsExactlyTheControllersAmongSilentAddresses)
     EXPECT_EQ("", r.err);  // no progress line when nobody watches
     EXPECT_LT(ms, 13 * 600.0);  // the window's second would take 13 s
 
-    r = ctl("scan --from 06 --to 08");
+    // Every silent address is listened to for the whole 100 ms after its
+    // frame's 10.4 ms on the line.
+    t0 = plat_perf_counter();
+    r = ctl("scan --from 11 --to 24");
+    EXPECT_GE((double)(plat_perf_counter() - t0) / 1e6, 20 * 109.0);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("kp6ctl: no controller answered from 06 to 08\n", r.err);
+    EXPECT_EQ("kp6ctl: no controller answered from 11 to 24\n", r.err);
 }
 
 TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
@@ -94,7 +118,7 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("01: Write OK\n", r.out);
     EXPECT_TRUE(holds("01 000024 08"));
-    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("01 010078 1A"));  // hand, written as 4, reads back as 0A
     EXPECT_TRUE(holds("01 010079 19"));
     EXPECT_TRUE(holds("01 010074 07"));
     EXPECT_TRUE(holds("01 010072 0A"));
@@ -113,8 +137,8 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ("saved 01 1F to saved.json\n", r.out);
     std::string saved = read_file(dir.file("saved.json"));
     EXPECT_NE(std::string::npos, saved.find("\"version\": 1,"));
-    EXPECT_NE(std::string::npos, saved.find("\"ER78\": 20,"));
-    EXPECT_NE(std::string::npos, saved.find("\"ER78\": \"unknown type code 4, inverse gun on\""));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": 26,"));
+    EXPECT_NE(std::string::npos, saved.find("\"ER78\": \"hand, inverse gun on\""));
 
     ctl("write er77=1");
     ctl("--address 1F write er77=2 type=milliliter");
@@ -123,9 +147,170 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("01: restored\n1F: restored\n", r.out);
     EXPECT_TRUE(holds("01 010077 32"));
-    EXPECT_TRUE(holds("01 010078 14"));
+    EXPECT_TRUE(holds("01 010078 1A"));
     EXPECT_TRUE(holds("1F 010077 FF"));
     EXPECT_TRUE(holds("1F 010078 12"));
+}
+
+// ER78 goes out as the window writes it, whatever the controller or the
+// file holds beside the type and inverse gun.
+TEST_F(Kp6Ctl, HandIsWrittenAsTheWindowWritesIt)
+{
+    auto sent_er78 = [&] {
+        std::string last;
+        for (const auto& l : sim->trace((size_t)-1, 300))
+            if (l.rfind("rx CB 78 00 01 ", 0) == 0)
+                last = l.substr(15);
+        return last;
+    };
+    start({}, "01 010078 2A\n");  // hand, and a bit the window never sends
+    Ran r = ctl("write er79=20");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("04", sent_er78());
+    write_file(dir.file("hand.json"), "{\"version\": 1, \"controllers\": [{\"address\": \"01\", "
+                                      "\"registers\": {\"ER78\": 26, \"ER79\": 9, \"ER72\": 8, "
+                                      "\"ER74\": 7, \"ER75\": 6, \"ER77\": 5}}]}\n");
+    r = ctl("restore -i hand.json");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("14", sent_er78());
+    EXPECT_TRUE(holds("01 010078 1A"));
+
+    // A type code that is no type: the window would ask for a type first.
+    r = ctl("write er78=5");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: er78=5: type code 5 is none of milliliter (0), liter (2), hand (10)\n",
+              r.err);
+    sim.reset();
+    start({}, "01 010078 05\n");
+    size_t frames = frames_received();
+    r = ctl("write er79=1");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: 01: Select type: ER78 holds type code 5, which is no type; give "
+              "type=milliliter, liter or hand\n",
+              r.err);
+    EXPECT_EQ(frames + 12, frames_received());  // the Read's, none of a write
+    EXPECT_EQ(0, ctl("write er79=1 type=liter").status);
+    EXPECT_EQ("02", sent_er78());
+}
+
+// A controller at 01 that answers after 1.5 s: its answer comes when the
+// first run has given up, and must not pass for a reply at 05.
+TEST_F(Kp6Ctl, ALateAnswerIsNoReplyToTheNextRun)
+{
+    start({"--turnaround", "1500"});
+    EXPECT_EQ("01: No reply\n", ctl("test").err);
+    ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
+    Ran r = ctl("--address 05 test");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("05: No reply\n", r.err);
+}
+
+// Converters are named by their stable links, 60 to 100 characters long.
+TEST_F(Kp6Ctl, AStableLinkOfNinetyNineCharactersOpens)
+{
+    start({});
+    std::string link = dir.file("serial/by-id/usb-Converter_RS485_Cable_A1B2C3D4-if00-port0");
+    link += std::string(99 - link.size(), '0');
+    ASSERT_EQ(0, system(("mkdir -p '" + dir.file("serial/by-id") + "'").c_str()));
+    ASSERT_EQ(0, symlink(sim->path.c_str(), link.c_str()));
+    EXPECT_EQ("01: Ok\n", ctl("--port " + link + " test").out);
+    std::string env = "cd '" + dir.path + "' && KP6_PORT='" + link + "' " KP6CTL " test 2>&1";
+    EXPECT_EQ("01: Ok\n", run_command(env));
+}
+
+// Three controllers whose every answer takes 40 ms; the file differs from
+// their factory settings in every register.
+class Interrupted : public Kp6Ctl {
+protected:
+    void SetUp() override
+    {
+        start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
+        std::string file = "{\"version\": 1, \"controllers\": [\n";
+        for (const char* a : {"01", "02", "03"})
+            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
+                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
+                    "\"ER75\": 6, \"ER77\": 5}}";
+        write_file(dir.file("three.json"), file + "\n]}\n");
+    }
+    // The registers in the order written, with the file's and the factory's values.
+    const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
+        {"ER79", "79", "09", "0F"}, {"ER72", "72", "08", "0A"}, {"ER74", "74", "07", "05"},
+        {"ER75", "75", "06", "03"}, {"ER77", "77", "05", "32"}};
+    bool untouched(const char* a)
+    {
+        for (const auto& r : regs)
+            if (!holds(std::string(a) + " 0100" + r[1] + " " + r[3]))
+                return false;
+        return true;
+    }
+};
+
+TEST_F(Interrupted, RestoreFinishesTheControllerInHandAndNamesEach)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGINT);
+    EXPECT_EQ(130, run->wait_exit(20000));
+    run->read_until([](const std::string&) { return false; }, 300);
+    EXPECT_EQ("01: restored\n", run->output);
+    EXPECT_EQ("01: restored\n02: not written (interrupted)\n03: not written (interrupted)\n",
+              read_file(dir.file("err")));
+    EXPECT_TRUE(holds("01 010077 05"));
+    EXPECT_TRUE(untouched("02"));
+    EXPECT_TRUE(untouched("03"));
+}
+
+TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGINT);
+    ASSERT_TRUE(heard("CB 79"));
+    kill(run->pid, SIGINT);
+    EXPECT_EQ(130, run->wait_exit(20000));
+    std::string err = read_file(dir.file("err"));
+    size_t after = err.find("01: interrupted after ");
+    ASSERT_EQ(0u, after) << err;
+    std::string last = err.substr(22, 4);
+    EXPECT_NE(std::string::npos, err.find("02: not written (interrupted)\n03: not written"));
+    // Up to the register named, the file's values; after it, the old ones.
+    bool written = true;
+    for (const auto& r : regs) {
+        EXPECT_TRUE(holds("01 0100" + r[1] + " " + (written ? r[2] : r[3]))) << r[0] << err;
+        if (!written)
+            EXPECT_NE(std::string::npos, err.find(r[0], 26)) << r[0];
+        written = written && r[0] != last;
+    }
+    EXPECT_FALSE(written) << err;  // it stopped before the last register
+}
+
+TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
+{
+    auto run = ctl_running("backup -o saved.json 01 02 03");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGTERM);
+    EXPECT_EQ(143, run->wait_exit(20000));
+    EXPECT_EQ("kp6ctl: interrupted: saved.json not written\n", read_file(dir.file("err")));
+    EXPECT_FALSE(path_exists(dir.file("saved.json")));
+    EXPECT_FALSE(path_exists(dir.file("saved.json.tmp")));
+
+    run = ctl_running("--address 02 write er79=20");
+    ASSERT_TRUE(heard("C9 24"));
+    kill(run->pid, SIGHUP);
+    EXPECT_EQ(129, run->wait_exit(20000));
+    run->read_until([](const std::string&) { return false; }, 300);
+    EXPECT_EQ("02: Write OK\n", run->output);
+    EXPECT_EQ("02: written\n", read_file(dir.file("err")));
+    EXPECT_TRUE(holds("02 010079 14"));
+    EXPECT_TRUE(holds("02 010077 32"));
+
+    // Standard input that never ends is refused at the bound, at once.
+    int status = -1;
+    run_command("cd '" + dir.path + "' && head -c 100000000 /dev/zero | KP6_PORT='" + sim->path +
+                    "' timeout 30 " KP6CTL " restore -i - 2>err",
+                &status);
+    EXPECT_EQ(2, status);
+    EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB")) << read_file(dir.file("err"));
 }
 
 TEST_F(Kp6Ctl, CloneWithTo)
@@ -189,6 +374,8 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
         {good.substr(0, good.size() / 2), "bad.json:"},
         {replaced("\"address\": \"01\"", "\"address\": \"00\""),
          "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
+        {replaced("\"ER78\": 0,", "\"ER78\": 4,"),
+         "bad.json:10: ER78 is 4: type code 4 is none of milliliter (0), liter (2), hand (10)"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.json"), c.text);
@@ -198,6 +385,67 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
     }
     EXPECT_EQ(frames, frames_received());
     EXPECT_TRUE(holds("01 010079 0F"));
+}
+
+TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
+{
+    start({});
+    ASSERT_EQ(0, ctl("backup -o good.json").status);
+    std::string good = read_file(dir.file("good.json"));
+    size_t frames = frames_received();
+    std::string twice = good;
+    twice.replace(twice.find("\"ER79\": 15"), 10, "\"ER79\": 3, \"ER79\": 15");
+    std::string deeper = good;
+    deeper.replace(deeper.find("\"ER77\": 50"), 10, "\"ER77\": [[50]]");
+    std::string longer = good.substr(0, good.size() - 3) + ",\n\"note\": \"" +
+                         std::string(50 << 20, 'x') + "\"\n}\n";
+    const struct {
+        std::string text, message;
+    } cases[] = {
+        {std::string(100000, '['), "bad.json:1: nested deeper than a backup file is (4 levels)"},
+        {deeper, "bad.json:15: nested deeper than a backup file is (4 levels)"},
+        {twice, "bad.json:11: \"ER79\" given twice in one object"},
+        {longer, "bad.json:27: longer than a backup file may be (1 MiB, 1048576 bytes)"},
+    };
+    uint64_t t0 = plat_perf_counter();
+    for (const auto& c : cases) {
+        write_file(dir.file("bad.json"), c.text);
+        Ran r = ctl("restore -i bad.json");
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("kp6ctl: " + c.message + "\n", r.err);
+    }
+    EXPECT_LT((double)(plat_perf_counter() - t0) / 1e6, 20000.0);  // once more than a minute
+
+    // What is not a regular file is refused unopened: a FIFO without a
+    // writer would block the reader for ever, a device is never touched.
+    make_dirs(dir.file("folder"));
+    ASSERT_EQ(0, system(("mkfifo '" + dir.file("fifo") + "'").c_str()));
+    const struct {
+        std::string args, message;
+    } paths[] = {
+        {"restore -i folder", "kp6ctl: folder: a folder, not a regular file\n"},
+        {"restore -i fifo", "kp6ctl: fifo: a FIFO, not a regular file\n"},
+        {"restore -i /dev/null", "kp6ctl: /dev/null: a device, not a regular file\n"},
+        {"backup -o fifo", "kp6ctl: cannot write fifo: a FIFO, not a regular file\n"},
+        {"backup -o folder", "kp6ctl: cannot write folder: a folder, not a regular file\n"},
+    };
+    for (const auto& c : paths) {
+        Ran r = ctl(c.args, "timeout 20 ");
+        EXPECT_EQ(2, r.status) << c.args;
+        EXPECT_EQ(c.message, r.err);
+    }
+    EXPECT_EQ(frames, frames_received());
+    EXPECT_EQ("./fifo\n", run_command("cd '" + dir.path + "' && find . -type p"));
+
+    // A backup that cannot be written leaves the old file as it was.
+    make_dirs(dir.file("good.json.tmp"));
+    Ran r = ctl("backup -o good.json");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: cannot write good.json: ")) << r.err;
+    EXPECT_EQ(good, read_file(dir.file("good.json")));
+    remove(dir.file("good.json.tmp").c_str());
+    EXPECT_EQ(0, ctl("backup -o good.json").status);
+    EXPECT_FALSE(path_exists(dir.file("good.json.tmp")));
 }
 
 TEST_F(Kp6Ctl, UsageTestAndPortFailures)

@@ -15,6 +15,7 @@
 #include "../../device/exchange.h"
 #include "../../discovery/comdet.h"
 #include "../../platform/platform.h"
+#include "../../platform/win32_rules.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/testsupport.h"
@@ -85,6 +86,11 @@ TEST_F(Com7, OpensAt4800EightNoneOneAndExchangesBothWays)
     EXPECT_EQ(ONESTOPBIT, dcb.StopBits);
     EXPECT_EQ(0u, dcb.fOutxCtsFlow);
     EXPECT_EQ(0u, dcb.fOutX);  // (Wine reads DTR and RTS control back as enabled)
+    EXPECT_EQ(0u, dcb.fInX);
+    EXPECT_EQ(1u, dcb.fBinary);
+    EXPECT_EQ(0u, dcb.fNull);  // 00 bytes are data here
+    EXPECT_EQ(0x11, dcb.XonChar);  // drivers refuse equal flow characters
+    EXPECT_EQ(0x13, dcb.XoffChar);
     COMMTIMEOUTS t;
     ASSERT_TRUE(GetCommTimeouts(device(), &t));
     EXPECT_EQ(2u, t.ReadIntervalTimeout);
@@ -99,6 +105,10 @@ TEST_F(Com7, OpensAt4800EightNoneOneAndExchangesBothWays)
     EXPECT_EQ(15u, word);  // the factory's engine start
     EXPECT_TRUE(heard_frame("60 01 00 F8 C0"));
     EXPECT_TRUE(heard_frame("CA 79 00 01 00"));
+    // The pseudo-terminal itself, seen from the Linux side, holds what the
+    // driver was told.
+    std::string trace = read_file(SIM_TRACE);
+    EXPECT_NE(std::string::npos, trace.find(" line 4800 8N1 start=^Q stop=^S\n")) << trace;
 
     // Windows refuses a second opener of a held port (access denied);
     // Wine lets it share the pseudo-terminal.
@@ -117,6 +127,70 @@ TEST_F(Com7, OpensAt4800EightNoneOneAndExchangesBothWays)
     char missing[] = "COM5";
     EXPECT_NE(0, open_port(&other, missing, 0));
     EXPECT_EQ(0, other);
+}
+
+// What real drivers refuse and Wine lets through is refused by the layer
+// itself, with the system's code for a bad parameter.
+TEST_F(Com7, CallsThatBreakTheDocumentedRulesAreRefused)
+{
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(device(), &dcb));
+    win32_call c = {};
+    c.api = W32_SET_COMM_STATE;
+    c.dcb = &dcb;
+    EXPECT_EQ(0, win32_rule_broken(c));
+    DCB bad = dcb;
+    bad.XoffChar = bad.XonChar;
+    c.dcb = &bad;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+    bad = dcb;
+    bad.ByteSize = 5;
+    bad.StopBits = TWOSTOPBITS;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+    bad = dcb;
+    bad.fBinary = 0;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, MAXDWORD, 20, 20};
+    c = {};
+    c.api = W32_SET_TIMEOUTS;
+    c.timeouts = &t;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+    t = {MAXDWORD, 0, 0, 0, 0};  // a write that could wait for ever
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+
+    // RTS is the driver's while it runs the handshake: the layer's own
+    // switch is refused and leaves the port as it was.
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    c = {};
+    c.api = W32_ESCAPE;
+    c.code = SETRTS;
+    c.dcb = &dcb;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+    c.code = SETDTR;
+    EXPECT_EQ(0, win32_rule_broken(c));
+
+    c = {};
+    c.api = W32_CREATE_FILE;
+    c.path = "COM7";  // not in the device namespace: COM10 and up would fail
+    c.access = GENERIC_READ | GENERIC_WRITE;
+    c.creation = OPEN_EXISTING;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));
+    c = {};
+    c.api = W32_READ_WRITE;
+    c.size = 1;
+    c.buffer = &c;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, win32_rule_broken(c));  // no count pointer
+
+    // Sockets only between a start and its stop.
+    c = {};
+    c.api = W32_SOCKET;
+    EXPECT_EQ(WSANOTINITIALISED, win32_rule_broken(c));
+    ASSERT_EQ(0, plat_net_start());
+    EXPECT_EQ(0, win32_rule_broken(c));
+    plat_net_stop();
+    EXPECT_EQ(WSANOTINITIALISED, win32_rule_broken(c));
 }
 
 TEST_F(Com7, QueueCountsReadsAndTheirTimeOuts)
@@ -300,4 +374,36 @@ TEST(Win32Clock, TimersSeeMillisecondStepsAndTheFolderIsKnown)
     EXPECT_EQ(nullptr, strchr(folder + strlen(folder) - 1, '\\'));
     EXPECT_NE(std::string::npos, std::string(folder).find("tests"));
     EXPECT_EQ(ERROR_NOT_SUPPORTED, plat_symlink("a", "b"));
+}
+
+// What a path names is told without opening it (COM7 and NUL name devices
+// in any folder); only a file opens as one, and a file takes the place of
+// one that is there.
+TEST(Win32Files, KindsUnopenedAndAFileReplacesAnother)
+{
+    ScratchDir dir;
+    write_file("a.json", "new");
+    write_file("b.json", "old");
+    make_dirs("sub");
+    int kind = -1;
+    EXPECT_EQ(0, plat_file_kind("a.json", &kind));
+    EXPECT_EQ(PLAT_FILE_REGULAR, kind);
+    EXPECT_EQ(0, plat_file_kind("sub", &kind));
+    EXPECT_EQ(PLAT_FILE_FOLDER, kind);
+    for (const char* device : {"COM7", "nul", "sub\\con.txt", "\\\\.\\COM7"}) {
+        kind = -1;
+        EXPECT_EQ(0, plat_file_kind(device, &kind)) << device;
+        EXPECT_EQ(PLAT_FILE_DEVICE, kind) << device;
+    }
+    EXPECT_NE(0, plat_file_kind("none.json", &kind));
+    FILE* f = nullptr;
+    EXPECT_EQ(-1, plat_file_open_regular("sub", &f, &kind));
+    EXPECT_EQ(-1, plat_file_open_regular("COM7", &f, &kind));
+    ASSERT_EQ(0, plat_file_open_regular("a.json", &f, &kind));
+    char text[8] = {};
+    EXPECT_EQ(3u, fread(text, 1, sizeof text, f));
+    fclose(f);
+    EXPECT_EQ(0, plat_file_replace("a.json", "b.json"));
+    EXPECT_EQ("new", read_file("b.json"));
+    EXPECT_FALSE(path_exists("a.json"));
 }
