@@ -296,3 +296,16 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
     EXPECT_EQ(3, r.status);
     EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
 }
+
+// Both programs name the version of project(), wherever the option stands,
+// with no port or line needed.
+TEST(Versions, Kp6ctlAndKp6SimPrintTheirNameAndVersion)
+{
+    int status = -1;
+    EXPECT_EQ("kp6ctl " KP6_VERSION "\n", run_command("KP6_PORT= " KP6CTL " --version", &status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("kp6ctl " KP6_VERSION "\n", run_command(KP6CTL " read --version", &status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("kp6-sim " KP6_VERSION "\n", run_command(KP6_SIM " --version </dev/null", &status));
+    EXPECT_EQ(0, status);
+}
