@@ -9,8 +9,9 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
-          dpkg-dev file lintian  # the package: its dependencies, lintian
-          g++-mingw-w64-x86-64-posix wine wine64 zip)  # the Windows program
+          dpkg-dev file lintian appstream bash-completion  # the package and its checks
+          g++-mingw-w64-x86-64-posix wine wine64 zip  # the Windows program,
+          nsis librsvg2-bin icoutils)  # its installer and icon
 
 install_packages() {
     local missing=() p
