@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds, and either starts the tool, runs
 # every test (the Windows program's under Wine too), or makes the Debian
-# package in build/ or the Windows program and its zip in build-win/.
+# package in build/ or the Windows program, its zip and its installer in
+# build-win/.
 #   bash build.sh run | test | package | windows
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -105,8 +106,9 @@ package)
     ;;
 windows)
     install_packages
-    build_windows "" --target kp6 --target kp6ctl --target catalogue
+    build_windows "" --target kp6 --target kp6ctl --target catalogue --target installer
     pack_windows
+    echo "made $(ls build-win/kp6-*-setup.exe)"
     ;;
 *)
     echo "usage: bash build.sh run|test|package|windows" >&2
