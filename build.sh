@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds, and either starts the tool, runs
-# every test (the Windows program's under Wine too), or makes the Debian
-# package in build/ or the Windows program, its zip and its installer in
-# build-win/.
-#   bash build.sh run | test | package | windows
+# every test (the Windows program's under Wine too, and the fuzz targets a
+# short while), makes the Debian package in build/ or the Windows program,
+# its zip and its installer in build-win/, or runs the fuzz targets for
+# longer.
+#   bash build.sh run | test | package | windows | fuzz [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -12,7 +13,8 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           fonts-dejavu-core
           dpkg-dev file lintian appstream bash-completion  # the package and its checks
           g++-mingw-w64-x86-64-posix wine wine64 zip  # the Windows program,
-          nsis librsvg2-bin icoutils)  # its installer and icon
+          nsis librsvg2-bin icoutils  # its installer and icon
+          clang)  # the fuzz targets (libFuzzer)
 
 install_packages() {
     local missing=() p
@@ -61,6 +63,33 @@ pack_windows() {
     echo "made build-win/kp6-windows.zip"
 }
 
+# The fuzz targets alone, built with clang into build-fuzz/.
+build_fuzz() {
+    build build-fuzz -DKP6_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+}
+
+# Runs each fuzz target for `seconds`, from its seeds and what earlier runs
+# found (kept in build-fuzz/corpus/NAME; the seeds are never written to).
+# An input that fails a target lands in build-fuzz/found/NAME.
+fuzz_long() {
+    local seconds=$1 here=$PWD fuzzer name failed=()
+    for fuzzer in build-fuzz/fuzz/*-fuzzer; do
+        name=$(basename "$fuzzer" -fuzzer)
+        mkdir -p "build-fuzz/corpus/$name" "build-fuzz/found/$name"
+        echo "== $name, ${seconds} s =="
+        (cd "build-fuzz/found/$name" && "$here/$fuzzer" -max_total_time="$seconds" \
+            -close_fd_mask=1 -rss_limit_mb=1024 -print_final_stats=1 \
+            "$here/build-fuzz/corpus/$name" "$here/fuzz/seeds/$name" >fuzz.log 2>&1) ||
+            failed+=("$name")
+        grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|SUMMARY)' \
+            "build-fuzz/found/$name/fuzz.log" || true
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "failed: ${failed[*]} (see build-fuzz/found/)" >&2
+        return 1
+    fi
+}
+
 run_tests() {
     local dir=$1
     # Every test, GUI ones included, runs on a private headless X server.
@@ -93,6 +122,9 @@ test)
     echo "== the Windows program, and its tests under Wine =="
     build_windows build
     run_tests build-win
+    echo "== the fuzz targets, a fixed number of runs each =="
+    build_fuzz
+    (cd build-fuzz && ctest --output-on-failure -j2 -L fuzz)
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
     build build-asan -DKP6_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -110,8 +142,13 @@ windows)
     pack_windows
     echo "made $(ls build-win/kp6-*-setup.exe)"
     ;;
+fuzz)
+    install_packages
+    build_fuzz
+    fuzz_long "${2:-300}"
+    ;;
 *)
-    echo "usage: bash build.sh run|test|package|windows" >&2
+    echo "usage: bash build.sh run|test|package|windows|fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

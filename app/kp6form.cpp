@@ -6,7 +6,6 @@
 #include <stdio.h>
 
 #include "../device/exchange.h"
-#include "../device/link.h"
 #include "../device/settings.h"
 #include "../discovery/comdet.h"
 #include "../i18n/gett.h"
@@ -353,6 +352,31 @@ static Fl_Input* setting_field(int reg)
     Fl_Input* fields[SETTING_COUNT] = {nullptr,        f->ER79_Input, f->ER72_Input,
                                        f->ER74_Input, f->ER75_Input, f->ER77_Input};
     return fields[reg];
+}
+
+unsigned char window_address(void)
+{
+    return address_from_text(MainForm->AddressInput->value());
+}
+
+int rd_wr_memory(unsigned int& word, unsigned char command)
+{
+    return device_exchange(port, window_address(), word, command);
+}
+
+int TestButton_OnClick(Fl_Widget*)
+{
+    if (port == 0) {
+        show_alert(gettext_easy("Please open port"));
+        return 0;
+    }
+    if (!device_test(port, window_address())) {
+        show_alert(gettext_easy("No reply"));
+        return 0;
+    }
+    show_alert(gettext_easy("Ok"));
+    clear_buf(port);  // after the box is closed: the reply and what followed
+    return 0;
 }
 
 int ReadButton_OnClick(Fl_Widget*)

@@ -48,6 +48,12 @@ int Liter_Type_OnClick(Fl_Widget* w);
 int Hand_Type_OnClick(Fl_Widget* w);
 int ReadButton_OnClick(Fl_Widget* w);
 int WriteButton_OnClick(Fl_Widget* w);
+int TestButton_OnClick(Fl_Widget* w);
+
+// The bus address typed in AddressInput.
+unsigned char window_address(void);
+// One exchange on the window's port with the address in AddressInput.
+int rd_wr_memory(unsigned int& word, unsigned char command);
 
 // Shows a message in a modal alert box titled with the message.
 void show_alert(const char* text);

@@ -47,10 +47,12 @@ unsigned char address_from_text(const char* text)
 }
 
 int answer_wait_spins;
+int answer_after_frame;
 
-int wait_answer(unsigned short port, int count)
+int wait_answer(unsigned short port, int count, int sent)
 {
-    short timer = set_timer(answer_timeout_ms);
+    unsigned long extra = answer_after_frame ? port_line_ms(port, sent) : 0;
+    short timer = set_timer(answer_timeout_ms + extra);
     while (port_avail(port) < count) {
         if (timer_exp(timer))
             return 0;  // the slot is free again already
@@ -68,7 +70,7 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
     put_port(port, select, 5);
-    if (!wait_answer(port, 1))
+    if (!wait_answer(port, 1, 5))
         return -1;
     unsigned char answer[3];
     recv_port(port, answer, 1);
@@ -80,7 +82,7 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
     unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
     put_port(port, param, 5);
-    if (!wait_answer(port, 3))
+    if (!wait_answer(port, 3, 5))
         return -1;
     recv_port(port, answer, 3);
     if (answer[0] != 0x05)
@@ -103,5 +105,5 @@ int device_test(unsigned short port, unsigned char address)
 {
     clear_buf(port);  // a late answer to an earlier request is no reply to this one
     trk_hdr(port, (char)address, 0x81);
-    return wait_answer(port, 1);
+    return wait_answer(port, 1, address ? 4 : 0);
 }

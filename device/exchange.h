@@ -41,10 +41,17 @@ int address_text_ok(const char* text);
 // text, a bare 0x and any text the field would not take give 0.
 unsigned char address_from_text(const char* text);
 
-// Polls the port until `count` bytes wait or answer_timeout_ms pass:
-// 1 they are there, 0 time-out. Between polls the thread sleeps until the
-// port has something or the timer is due; it never yields to the window.
-int wait_answer(unsigned short port, int count);
+// Polls the port until `count` bytes wait or answer_timeout_ms pass (from
+// the end of the `sent` bytes on the line, with answer_after_frame): 1 they
+// are there, 0 time-out. Between polls the thread sleeps until the port has
+// something or the timer is due; it never yields to the window.
+int wait_answer(unsigned short port, int count, int sent);
+
+// Non-zero: each answer's time-out starts once the frame before it has
+// crossed the line (its line time at the port's rate), so that a short
+// time-out is listened to whole. A scan sets it; the window's exchanges
+// keep their second from the send.
+extern int answer_after_frame;
 
 // Non-zero: wait_answer polls without sleeping, as the tool once did. Only
 // the benchmark sets it, to compare the two.

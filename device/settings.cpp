@@ -123,9 +123,18 @@ const char* settings_read_failure(int step)
     return reg < 0 ? nullptr : registers[reg].read_failure;
 }
 
+int (*settings_stop)(void);
+
+static int stopped(int step)
+{
+    return step > 1 && settings_stop && settings_stop();
+}
+
 int settings_read(unsigned short port, unsigned char address, device_settings& s)
 {
     for (int step = 1; step <= READ_STEPS; step++) {
+        if (stopped(step))
+            return -step;
         const register_info& r = registers[read_order[step - 1]];
         unsigned int word = r.word;
         if (device_exchange(port, address, word, CMD_READ_ER) != 1)
@@ -133,6 +142,11 @@ int settings_read(unsigned short port, unsigned char address, device_settings& s
         s.*r.value = (unsigned char)word;
     }
     return 0;
+}
+
+const char* settings_write_name(int step)
+{
+    return step == 1 ? "IR24" : setting_name(step - 2);
 }
 
 const char* settings_write_failure(int step)
@@ -148,6 +162,8 @@ int settings_write(unsigned short port, unsigned char address, const device_sett
     if (device_exchange(port, address, word, CMD_WRITE_IR) != 1)
         return 1;
     for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (stopped(reg + 2))
+            return -(reg + 2);
         const register_info& r = registers[reg];
         word = r.word | (unsigned int)(s.*r.value) << 24;
         if (device_exchange(port, address, word, CMD_WRITE_ER) != 1)

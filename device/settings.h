@@ -43,8 +43,13 @@ const char* setting_input_failure(int reg);
 
 enum { READ_STEPS = 6, WRITE_STEPS = 7 };
 
+// Asked before each exchange of a sequence after its first: non-zero stops
+// the sequence there (a tool's interrupt). Null: sequences always run on.
+extern int (*settings_stop)(void);
+
 // Reads the six settings, ER78, ER79, ER74, ER75, ER77, ER72, stopping at
-// the first failure: 0 all read, else the failed step (1 to READ_STEPS).
+// the first failure: 0 all read, else the failed step (1 to READ_STEPS), or
+// minus the step settings_stop stopped before.
 // The registers of the steps before it hold what was read; the others
 // keep their values.
 int settings_read(unsigned short port, unsigned char address, device_settings& s);
@@ -52,8 +57,11 @@ int settings_read_register(int step);         // the REG_* read at a step
 const char* settings_read_failure(int step);  // "Error read ER78" ...
 
 // Writes IR24 = 8, then ER78, ER79, ER72, ER74, ER75, ER77, stopping at
-// the first failure: 0 all written, else the failed step (1 is IR24).
+// the first failure: 0 all written, else the failed step (1 is IR24), or
+// minus the step settings_stop stopped before (the steps before it were
+// acknowledged).
 int settings_write(unsigned short port, unsigned char address, const device_settings& s);
 const char* settings_write_failure(int step);  // "Error write IR24" ...
+const char* settings_write_name(int step);     // "IR24", "ER78" ...
 
 #endif

@@ -100,7 +100,7 @@ int read_mo_file(const char* file, const char* dir)
     char path[1000];
     if (snprintf(path, sizeof path, "%s/%s", dir, file) >= (int)sizeof path)
         return -1;
-    FILE* f = fopen(path, "rb");
+    FILE* f = plat_fopen(path, "rb");
     if (!f)
         return -1;
     unsigned char head[28];

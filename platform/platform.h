@@ -5,6 +5,7 @@
 #define KP6_PLATFORM_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 // An open serial device: a file descriptor on POSIX, a HANDLE on Windows
 // (the system's header stays out of here). PLAT_NO_HANDLE when none.
@@ -109,9 +110,14 @@ int plat_wait_readable(plat_handle h, int ms);
 int plat_pty_settings(plat_handle master, char* text, unsigned size);
 int plat_symlink(const char* target, const char* link);
 int plat_remove(const char* path);
-// From now on SIGINT and SIGTERM only set a flag the program polls.
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break,
+// closing the console) only count requests the program polls.
 void plat_catch_termination(void);
+// How many requests came so far (0: none).
 int plat_termination_requested(void);
+// The first request's signal number (2 for Ctrl-C, 1 for a closed
+// console), 0 before any.
+int plat_termination_signal(void);
 
 // ---- TCP sockets -------------------------------------------------------------
 
@@ -205,6 +211,40 @@ int plat_executable_dir(char* out, unsigned size);
 
 // 1 when standard error is a terminal a person watches, else 0.
 int plat_stderr_is_terminal(void);
+
+// What a path names.
+enum { PLAT_FILE_REGULAR, PLAT_FILE_FOLDER, PLAT_FILE_FIFO, PLAT_FILE_DEVICE, PLAT_FILE_OTHER };
+// The kind of what `path` names, found without opening it, so that a FIFO
+// or a device is never touched: 0 and *kind, or the system's error code.
+int plat_file_kind(const char* path, int* kind);
+// Opens a regular file for reading. Anything else is refused without being
+// read or waited on, also when it took the file's place after the check:
+// 0 and the stream; -1 and *kind when `path` is not a regular file; else
+// the system's error code.
+int plat_file_open_regular(const char* path, FILE** f, int* kind);
+// Writes a stream's buffer out and waits until the system holds it on
+// disk. 0 or the system's error code.
+int plat_file_commit(FILE* f);
+// Puts the file `from` in the place of `to` in one step, replacing a file
+// that is there. 0 or the system's error code.
+int plat_file_replace(const char* from, const char* to);
+
+// ---- text: UTF-8 everywhere in the program -------------------------------------
+
+// Makes the program's arguments UTF-8: on Windows they are taken once from
+// the system's wide (UTF-16) command line, since the ANSI ones lose every
+// character the code page lacks; elsewhere they stay as they are.
+void plat_utf8_args(int* argc, char*** argv);
+// An environment variable's value in UTF-8: 0 and the value, else non-zero
+// (not set, or longer than `size` bytes with its terminator).
+int plat_getenv(const char* name, char* out, unsigned size);
+// fopen of a UTF-8 path (on Windows through the wide function, so any name
+// opens whatever the code page).
+FILE* plat_fopen(const char* path, const char* mode);
+// Writes UTF-8 text to stdout or stderr: a Windows console gets it through
+// the wide console function, so it shows as typed; a file, a pipe and every
+// POSIX terminal get the bytes. 0 or -1.
+int plat_write_text(FILE* f, const char* text);
 
 // ---- time and threads ------------------------------------------------------
 

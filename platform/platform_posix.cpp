@@ -18,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -481,11 +482,13 @@ int plat_remove(const char* path)
     return unlink(path) != 0 ? (errno ? errno : EIO) : 0;
 }
 
-static volatile sig_atomic_t termination_requested;
+static volatile sig_atomic_t termination_requests, termination_signal;
 
-static void on_termination(int)
+static void on_termination(int sig)
 {
-    termination_requested = 1;
+    if (!termination_signal)
+        termination_signal = sig;
+    termination_requests = termination_requests + 1;
 }
 
 void plat_catch_termination(void)
@@ -496,11 +499,17 @@ void plat_catch_termination(void)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 int plat_termination_requested(void)
 {
-    return termination_requested != 0;
+    return termination_requests;
+}
+
+int plat_termination_signal(void)
+{
+    return termination_signal;
 }
 
 // ---- TCP sockets -------------------------------------------------------------
@@ -794,6 +803,93 @@ int plat_executable_dir(char* out, unsigned size)
 int plat_stderr_is_terminal(void)
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+static int file_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return PLAT_FILE_REGULAR;
+    if (S_ISDIR(mode))
+        return PLAT_FILE_FOLDER;
+    if (S_ISFIFO(mode))
+        return PLAT_FILE_FIFO;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return PLAT_FILE_DEVICE;
+    return PLAT_FILE_OTHER;
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno_or(ENOENT);
+    *kind = file_kind(st.st_mode);
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    // Opened without waiting and checked again: a FIFO put in the file's
+    // place since would otherwise block the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno_or(ENOENT);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, "rb");
+    if (!*f) {
+        rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0 || fsync(fileno(f)) != 0)
+        return errno_or(EIO);
+    return 0;
+}
+
+int plat_file_replace(const char* from, const char* to)
+{
+    return rename(from, to) != 0 ? errno_or(EIO) : 0;
+}
+
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int*, char***)
+{
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    const char* v = getenv(name);
+    if (!v || strlen(v) >= size)
+        return v ? ENAMETOOLONG : ENOENT;
+    strcpy(out, v);
+    return 0;
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    return fputs(text, f) < 0 ? -1 : 0;
 }
 
 // ---- time and threads ------------------------------------------------------

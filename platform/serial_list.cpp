@@ -49,7 +49,8 @@ int serial_list_start(plat_serial_key* key)
         plat_serial_key_close(key);
         return plat_error_no_memory();
     }
-    if (const char* list = getenv("KP6_PORTS"))
+    static char list[32768];  // the longest value Windows keeps
+    if (plat_getenv("KP6_PORTS", list, sizeof list) == 0)
         add_listed_ports(key, list);
     return 0;
 }

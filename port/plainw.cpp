@@ -116,7 +116,7 @@ void start_net(unsigned char)
         e.handle = PLAT_NO_HANDLE;
         e.listener = PLAT_NO_SOCKET;
     }
-    log = fopen("port.out", "ab");
+    log = plat_fopen("port.out", "ab");
     log_printf("\r\nВход в программу\r\n");
     if (log)
         fflush(log);
@@ -741,6 +741,15 @@ int port_sent(unsigned short port)
     return q == 0;
 }
 
+unsigned port_line_ms(unsigned short port, int n)
+{
+    Entry* e = serial_slot(port);
+    plat_line line;
+    if (!e || n <= 0 || plat_serial_get_line(e->handle, &line) != 0 || !line.baud)
+        return 0;
+    return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
+}
+
 // ---- line settings and direction control ----------------------------------------
 
 // The modem-line switch that puts the line into the transmit and into the
@@ -975,7 +984,7 @@ void x_byte(char* out, unsigned char b)
 void open_log()
 {
     if (!log)
-        log = fopen("port.out", "ab");
+        log = plat_fopen("port.out", "ab");
 }
 
 void close_log()

@@ -72,6 +72,9 @@ int port_wait(unsigned short port, unsigned ms);
 void put_port(unsigned short port, unsigned char* buf, int n);
 void send_port(unsigned short port, unsigned char b);
 int port_sent(unsigned short port);
+// Milliseconds `n` bytes take on a serial port's line at the device's rate
+// (ten bit times each), rounded up; 0 for every other kind of port.
+unsigned port_line_ms(unsigned short port, int n);
 void err_log(unsigned short port, long code);
 
 // Line settings and direction control of serial ports.

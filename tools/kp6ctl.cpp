@@ -1,12 +1,10 @@
 // kp6ctl: the controller's settings from the command line, on the window's
 // device link: scan the bus, read, write, back up, restore, clone.
 // Results go to standard output, messages to standard error.
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
+#include "backupfile.h"
 
 void put_text_log(char*, int) {}
 
@@ -27,8 +26,6 @@ using json = nlohmann::ordered_json;
 
 enum { EXIT_DONE = 0, EXIT_CONTROLLER = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
 
-const int BACKUP_VERSION = 1;
-const char BACKUP_FORMAT[] = "kp6ctl backup";
 const unsigned long SCAN_TIMEOUT_MS = 100;
 
 struct Options {
@@ -141,17 +138,6 @@ std::string meaning(int reg, unsigned v)
 }
 
 // ---- arguments ----------------------------------------------------------------------
-
-// A bus address: what the window's address field takes, not empty, not 00.
-bool parse_address(const std::string& text, unsigned char* out)
-{
-    const char* p = text.c_str();
-    const char* digits = p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? p + 2 : p;
-    if (!*digits || !address_text_ok(p) || address_from_text(p) == 0)
-        return false;
-    *out = address_from_text(p);
-    return true;
-}
 
 bool parse_ms(const std::string& text, unsigned long* out)
 {
@@ -295,13 +281,6 @@ void close_line(void)
 void controller_failed(unsigned char address, const char* what)
 {
     fprintf(stderr, "%02X: %s\n", address, what);
-}
-
-std::string hex2(unsigned v)
-{
-    char text[8];
-    snprintf(text, sizeof text, "%02X", v & 0xFF);
-    return text;
 }
 
 // ---- commands -----------------------------------------------------------------------
@@ -517,26 +496,6 @@ json controller_json(unsigned char address, device_settings& s)
     return c;
 }
 
-// Writes the whole file or nothing: a backup cut short must not replace a
-// good one.
-bool save_text(const std::string& path, const std::string& text)
-{
-    if (path == "-")
-        return fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0;
-    std::string tmp = path + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    int e = errno;
-    remove(tmp.c_str());
-    errno = e;
-    return false;
-}
-
 int cmd_backup(void)
 {
     if (opt.file.empty())
@@ -550,6 +509,11 @@ int cmd_backup(void)
     }
     if (addresses.empty())
         addresses.push_back(opt.address);
+    std::string message;
+    if (!backup_target_ok(opt.file, message)) {
+        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        return EXIT_USAGE;
+    }
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
@@ -580,8 +544,8 @@ int cmd_backup(void)
     doc["controllers"] = list;
     // A port name need not be UTF-8; dump() would refuse it.
     std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!save_text(opt.file, text)) {
-        fprintf(stderr, "kp6ctl: cannot write %s: %s\n", opt.file.c_str(), strerror(errno));
+    if (!save_text(opt.file, text, message)) {
+        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
     if (opt.file != "-") {
@@ -593,233 +557,26 @@ int cmd_backup(void)
     return EXIT_DONE;
 }
 
-// ---- the backup file, checked --------------------------------------------------------
-
-// nlohmann's tree keeps no positions. A SAX pass over the same text notes
-// the line of every value by its JSON pointer, so a bad value can be named
-// by its line. The lexer reads one character ahead of a number's end; the
-// line is taken before that character.
-struct LineCounter {
-    const char* at;
-    int newlines;  // before `at`
-};
-
-struct CountingIter {
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-    const char* p;
-    LineCounter* counter;
-    reference operator*() const { return *p; }
-    CountingIter& operator++()
-    {
-        if (*p == '\n')
-            counter->newlines++;
-        counter->at = ++p;
-        return *this;
-    }
-    bool operator==(const CountingIter& o) const { return p == o.p; }
-    bool operator!=(const CountingIter& o) const { return p != o.p; }
-};
-
-struct LineMap : nlohmann::json_sax<json> {
-    LineCounter counter;
-    const char* begin;
-    struct Level {
-        bool array;
-        size_t index;
-        std::string key;
-    };
-    std::vector<Level> levels;
-    std::map<std::string, int> lines;  // JSON pointer -> line
-    size_t error_position = 0;
-    std::string error;
-
-    int line_now() const
-    {
-        bool ahead = counter.at > begin && counter.at[-1] == '\n';
-        return 1 + counter.newlines - (ahead ? 1 : 0);
-    }
-    std::string pointer() const
-    {
-        std::string p;
-        for (const Level& l : levels)
-            p += "/" + (l.array ? std::to_string(l.index) : l.key);
-        return p;
-    }
-    bool value()
-    {
-        lines[pointer()] = line_now();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
-        return true;
-    }
-    bool open(bool array)
-    {
-        lines[pointer()] = line_now();
-        levels.push_back({array, 0, ""});
-        return true;
-    }
-    bool close()
-    {
-        levels.pop_back();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
-        return true;
-    }
-    bool null() override { return value(); }
-    bool boolean(bool) override { return value(); }
-    bool number_integer(number_integer_t) override { return value(); }
-    bool number_unsigned(number_unsigned_t) override { return value(); }
-    bool number_float(number_float_t, const string_t&) override { return value(); }
-    bool string(string_t&) override { return value(); }
-    bool binary(binary_t&) override { return value(); }
-    bool start_object(std::size_t) override { return open(false); }
-    bool key(string_t& k) override
-    {
-        levels.back().key = k;
-        return true;
-    }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(true); }
-    bool end_array() override { return close(); }
-    bool parse_error(std::size_t position, const std::string&,
-                     const nlohmann::detail::exception& ex) override
-    {
-        error_position = position;
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: what"
-        error = ex.what();
-        if (error[0] == '[' && error.find("] ") != std::string::npos)
-            error = error.substr(error.find("] ") + 2);
-        size_t colon = error.find(": ");
-        if (error.rfind("parse error", 0) == 0 && colon != std::string::npos)
-            error = error.substr(colon + 2);
-        return false;
-    }
-};
-
-struct Saved {
-    unsigned char address;
-    device_settings settings;
-};
-
-// Every controller of a backup file, or the message naming its line and
-// what is wrong.
-bool load_backup(const std::string& path, std::vector<Saved>& entries, std::string& message)
-{
-    std::string text;
-    FILE* f = path == "-" ? stdin : fopen(path.c_str(), "rb");
-    if (!f) {
-        message = path + ": " + strerror(errno);
-        return false;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    bool read_ok = !ferror(f);
-    if (f != stdin)
-        fclose(f);
-    if (!read_ok) {
-        message = path + ": cannot be read";
-        return false;
-    }
-
-    auto at = [&](int line, const std::string& what) {
-        message = path + ":" + std::to_string(line) + ": " + what;
-        return false;
-    };
-    LineMap map;
-    map.begin = text.c_str();
-    map.counter = {map.begin, 0};
-    const char* end = text.c_str() + text.size();
-    if (!json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
-                         &map)) {
-        size_t p = map.error_position ? map.error_position - 1 : 0;
-        if (p > text.size())
-            p = text.size();
-        int line = 1;
-        for (size_t i = 0; i < p; i++)
-            line += text[i] == '\n';
-        return at(line, "not valid JSON: " + map.error);
-    }
-    json doc = json::parse(text, nullptr, false);
-    if (doc.is_discarded())
-        return at(1, "not valid JSON");
-    auto line_of = [&](const std::string& pointer) {
-        auto it = map.lines.find(pointer);
-        return it == map.lines.end() ? 1 : it->second;
-    };
-    if (!doc.is_object())
-        return at(1, "not a kp6ctl backup (no JSON object)");
-    auto version = doc.find("version");
-    if (version == doc.end())
-        return at(1, "not a kp6ctl backup (no \"version\")");
-    if (!version->is_number_unsigned() || version->get<uint64_t>() != BACKUP_VERSION)
-        return at(line_of("/version"), "unknown version " + version->dump() +
-                                           " (this kp6ctl reads version " +
-                                           std::to_string(BACKUP_VERSION) + ")");
-    auto list = doc.find("controllers");
-    if (list == doc.end() || !list->is_array() || list->empty())
-        return at(line_of("/controllers"), "\"controllers\" must be a list of controllers");
-    for (size_t i = 0; i < list->size(); i++) {
-        const json& c = (*list)[i];
-        std::string here = "/controllers/" + std::to_string(i);
-        if (!c.is_object())
-            return at(line_of(here), "a controller must be an object");
-        Saved e = {};
-        auto address = c.find("address");
-        if (address == c.end())
-            return at(line_of(here), "a controller without \"address\"");
-        if (!address->is_string() || !parse_address(address->get<std::string>(), &e.address))
-            return at(line_of(here + "/address"),
-                      "address " + address->dump() + " is not 01 to FF in hexadecimal");
-        auto regs = c.find("registers");
-        if (regs == c.end() || !regs->is_object())
-            return at(line_of(here), "controller " + hex2(e.address) + " has no \"registers\"");
-        for (int reg = 0; reg < SETTING_COUNT; reg++) {
-            auto v = regs->find(setting_name(reg));
-            if (v == regs->end())
-                return at(line_of(here + "/registers"), "controller " + hex2(e.address) +
-                                                            " has no " + setting_name(reg));
-            if (!v->is_number_unsigned() || v->get<uint64_t>() > 255)
-                return at(line_of(here + "/registers/" + setting_name(reg)),
-                          std::string(setting_name(reg)) + " is " + v->dump() +
-                              ", not a whole number from 0 to 255");
-            setting_value(e.settings, reg) = (unsigned char)v->get<uint64_t>();
-            if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
-                return at(line_of(here + "/registers/ER78"),
-                          "ER78 is " + v->dump() + ": type code " +
-                              std::to_string(e.settings.er78 & 0x0F) +
-                              " is none of milliliter (0), liter (2), hand (10)");
-        }
-        entries.push_back(e);
-    }
-    return true;
-}
-
 int cmd_restore(void)
 {
     if (opt.file.empty())
         return usage_error("restore needs -i FILE%s", "");
-    std::vector<Saved> entries;
+    std::vector<backup_entry> entries;
     std::string message;
     if (!load_backup(opt.file, entries, message)) {
         fprintf(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
-    std::vector<Saved> jobs;
+    std::vector<backup_entry> jobs;
     std::vector<unsigned char> sources;  // where each job's settings come from
     if (opt.targets.empty()) {
         jobs = entries;
-        for (const Saved& e : entries)
+        for (const backup_entry& e : entries)
             sources.push_back(e.address);
     } else {
-        const Saved* from = entries.size() == 1 ? &entries[0] : nullptr;
+        const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
         if (!from && opt.address_given)
-            for (const Saved& e : entries)
+            for (const backup_entry& e : entries)
                 if (e.address == opt.address)
                     from = &e;
         if (!from) {
@@ -839,7 +596,7 @@ int cmd_restore(void)
         return rc;
     rc = EXIT_DONE;
     for (size_t i = 0; i < jobs.size(); i++) {
-        const Saved& job = jobs[i];
+        const backup_entry& job = jobs[i];
         device_settings sent = job.settings;
         er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
         int failed = settings_write(line_port, job.address, sent);

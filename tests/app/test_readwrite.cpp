@@ -6,7 +6,6 @@
 #include "../../app/kp6form.h"
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
-#include "../../device/link.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 

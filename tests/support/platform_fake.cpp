@@ -106,6 +106,10 @@ int plat_serial_write(plat_handle, const unsigned char* buf, unsigned n, unsigne
         return fake_device.write_error;
     fake_device.written.append((const char*)buf, n);
     *done = n;
+    if (!fake_device.replies.empty()) {
+        fake_device.input += fake_device.replies.front();
+        fake_device.replies.pop_front();
+    }
     return 0;
 }
 
@@ -265,6 +269,8 @@ int plat_symlink(const char*, const char*) { return ENOSYS; }
 int plat_remove(const char*) { return ENOSYS; }
 void plat_catch_termination(void) {}
 int plat_termination_requested(void) { return 0; }
+int plat_termination_signal(void) { return 0; }
+FILE* plat_fopen(const char* path, const char* mode) { return fopen(path, mode); }
 void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
 
 int plat_serial_wait_input(plat_handle h, unsigned ms)
@@ -272,7 +278,8 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     note("wait " + std::to_string((intptr_t)h));
     if (!fake_device.input.empty())
         return 1;
-    plat_sleep_ms(ms);
+    if (ms)
+        plat_sleep_ms(ms);
     return 0;
 }
 

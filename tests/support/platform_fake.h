@@ -3,6 +3,7 @@
 #ifndef KP6_PLATFORM_FAKE_H
 #define KP6_PLATFORM_FAKE_H
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 struct FakeDevice {
     std::string input;                // what the driver holds for reading
     std::string written;              // every byte written so far
+    std::deque<std::string> replies;  // each write makes the next arrive
     std::vector<std::string> calls;   // "escape 3", "write 5", "outq 2", "line", ...
     int write_error = 0;              // code the next writes fail with
     int set_line_error = 0;           // code plat_serial_set_line fails with

@@ -28,12 +28,13 @@ protected:
         sim.reset(new Sim(args));
         ASSERT_FALSE(sim->path.empty());
     }
-    // Runs kp6ctl in the scratch folder, on the simulator's line.
-    Ran ctl(const std::string& args)
+    // Runs kp6ctl in the scratch folder, on the simulator's line; `before`
+    // goes ahead of the program (a time-out).
+    Ran ctl(const std::string& args, const std::string& before = "")
     {
         Ran r;
-        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") +
-                          "' " KP6CTL " " + args + " 2>err";
+        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") + "' " +
+                          before + KP6CTL " " + args + " 2>err";
         r.out = run_command(cmd, &r.status);
         r.err = read_file(dir.file("err"));
         return r;
@@ -267,6 +268,67 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
     }
     EXPECT_EQ(frames, frames_received());
     EXPECT_TRUE(holds("01 010079 0F"));
+}
+
+TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
+{
+    start({});
+    ASSERT_EQ(0, ctl("backup -o good.json").status);
+    std::string good = read_file(dir.file("good.json"));
+    size_t frames = frames_received();
+    std::string twice = good;
+    twice.replace(twice.find("\"ER79\": 15"), 10, "\"ER79\": 3, \"ER79\": 15");
+    std::string deeper = good;
+    deeper.replace(deeper.find("\"ER77\": 50"), 10, "\"ER77\": [[50]]");
+    std::string longer = good.substr(0, good.size() - 3) + ",\n\"note\": \"" +
+                         std::string(50 << 20, 'x') + "\"\n}\n";
+    const struct {
+        std::string text, message;
+    } cases[] = {
+        {std::string(100000, '['), "bad.json:1: nested deeper than a backup file is (4 levels)"},
+        {deeper, "bad.json:15: nested deeper than a backup file is (4 levels)"},
+        {twice, "bad.json:11: \"ER79\" given twice in one object"},
+        {longer, "bad.json:27: longer than a backup file may be (1 MiB, 1048576 bytes)"},
+    };
+    uint64_t t0 = plat_perf_counter();
+    for (const auto& c : cases) {
+        write_file(dir.file("bad.json"), c.text);
+        Ran r = ctl("restore -i bad.json");
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("kp6ctl: " + c.message + "\n", r.err);
+    }
+    EXPECT_LT((double)(plat_perf_counter() - t0) / 1e6, 20000.0);  // once more than a minute
+
+    // What is not a regular file is refused unopened: a FIFO without a
+    // writer would block the reader for ever, a device is never touched.
+    make_dirs(dir.file("folder"));
+    ASSERT_EQ(0, system(("mkfifo '" + dir.file("fifo") + "'").c_str()));
+    const struct {
+        std::string args, message;
+    } paths[] = {
+        {"restore -i folder", "kp6ctl: folder: a folder, not a regular file\n"},
+        {"restore -i fifo", "kp6ctl: fifo: a FIFO, not a regular file\n"},
+        {"restore -i /dev/null", "kp6ctl: /dev/null: a device, not a regular file\n"},
+        {"backup -o fifo", "kp6ctl: cannot write fifo: a FIFO, not a regular file\n"},
+        {"backup -o folder", "kp6ctl: cannot write folder: a folder, not a regular file\n"},
+    };
+    for (const auto& c : paths) {
+        Ran r = ctl(c.args, "timeout 20 ");
+        EXPECT_EQ(2, r.status) << c.args;
+        EXPECT_EQ(c.message, r.err);
+    }
+    EXPECT_EQ(frames, frames_received());
+    EXPECT_EQ("./fifo\n", run_command("cd '" + dir.path + "' && find . -type p"));
+
+    // A backup that cannot be written leaves the old file as it was.
+    make_dirs(dir.file("good.json.tmp"));
+    Ran r = ctl("backup -o good.json");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: cannot write good.json: ")) << r.err;
+    EXPECT_EQ(good, read_file(dir.file("good.json")));
+    remove(dir.file("good.json.tmp").c_str());
+    EXPECT_EQ(0, ctl("backup -o good.json").status);
+    EXPECT_FALSE(path_exists(dir.file("good.json.tmp")));
 }
 
 TEST_F(Kp6Ctl, UsageTestAndPortFailures)

@@ -375,3 +375,35 @@ TEST(Win32Clock, TimersSeeMillisecondStepsAndTheFolderIsKnown)
     EXPECT_NE(std::string::npos, std::string(folder).find("tests"));
     EXPECT_EQ(ERROR_NOT_SUPPORTED, plat_symlink("a", "b"));
 }
+
+// What a path names is told without opening it (COM7 and NUL name devices
+// in any folder); only a file opens as one, and a file takes the place of
+// one that is there.
+TEST(Win32Files, KindsUnopenedAndAFileReplacesAnother)
+{
+    ScratchDir dir;
+    write_file("a.json", "new");
+    write_file("b.json", "old");
+    make_dirs("sub");
+    int kind = -1;
+    EXPECT_EQ(0, plat_file_kind("a.json", &kind));
+    EXPECT_EQ(PLAT_FILE_REGULAR, kind);
+    EXPECT_EQ(0, plat_file_kind("sub", &kind));
+    EXPECT_EQ(PLAT_FILE_FOLDER, kind);
+    for (const char* device : {"COM7", "nul", "sub\\con.txt", "\\\\.\\COM7"}) {
+        kind = -1;
+        EXPECT_EQ(0, plat_file_kind(device, &kind)) << device;
+        EXPECT_EQ(PLAT_FILE_DEVICE, kind) << device;
+    }
+    EXPECT_NE(0, plat_file_kind("none.json", &kind));
+    FILE* f = nullptr;
+    EXPECT_EQ(-1, plat_file_open_regular("sub", &f, &kind));
+    EXPECT_EQ(-1, plat_file_open_regular("COM7", &f, &kind));
+    ASSERT_EQ(0, plat_file_open_regular("a.json", &f, &kind));
+    char text[8] = {};
+    EXPECT_EQ(3u, fread(text, 1, sizeof text, f));
+    fclose(f);
+    EXPECT_EQ(0, plat_file_replace("a.json", "b.json"));
+    EXPECT_EQ("new", read_file("b.json"));
+    EXPECT_FALSE(path_exists("a.json"));
+}

@@ -1,0 +1,62 @@
+// kp6ctl's backup file: read within bounds, checked whole before anything
+// is sent, written whole or not at all. No port and no main, so that a fuzz
+// target can call the loader.
+#ifndef KP6_BACKUPFILE_H
+#define KP6_BACKUPFILE_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "../device/settings.h"
+
+enum { BACKUP_VERSION = 1 };
+const char BACKUP_FORMAT[] = "kp6ctl backup";  // the file's "format"
+
+// A backup is a few kilobytes; a longer file is refused unread beyond this.
+enum { BACKUP_SIZE_MAX = 1024 * 1024 };
+// The deepest a backup nests: the file's object, its list of controllers,
+// a controller, and that controller's registers (or their meanings).
+enum { BACKUP_DEPTH_MAX = 4 };
+
+struct backup_entry {
+    unsigned char address;
+    device_settings settings;
+};
+
+// A bus address: what the window's address field takes, not empty, not 00.
+bool parse_address(const std::string& text, unsigned char* out);
+std::string hex2(unsigned v);  // "0A"
+
+enum { READ_WHOLE, READ_TOO_LONG, READ_FAILED };
+// Reads `f` to its end into `text`, but never more than BACKUP_SIZE_MAX + 1
+// bytes: READ_TOO_LONG as soon as the bound is passed (an endless pipe
+// too), READ_FAILED when reading failed.
+int read_bounded(FILE* f, std::string& text);
+
+// The text of the backup file `path` ("-": standard input). A path that is
+// not a regular file (a folder, a FIFO, a device) is refused unopened, a
+// file longer than the bound unread. false and the message otherwise.
+bool read_backup_text(const std::string& path, std::string& text, std::string& message);
+
+// Every controller of a backup file's text, or the message "NAME:LINE:
+// what is wrong". Nesting deeper than BACKUP_DEPTH_MAX and a key given twice
+// in one object are refused before the text is parsed into a tree.
+bool parse_backup(const std::string& name, const std::string& text,
+                  std::vector<backup_entry>& entries, std::string& message);
+
+// read_backup_text and parse_backup.
+bool load_backup(const std::string& path, std::vector<backup_entry>& entries,
+                 std::string& message);
+
+// Whether a backup may be written to `path`: "-", a new file or a regular
+// one. false and the message for a folder, a FIFO or a device.
+bool backup_target_ok(const std::string& path, std::string& message);
+
+// Writes the whole text or nothing ("-": standard output): to a temporary
+// file beside `path`, put in its place once it is on disk. false and the
+// message otherwise.
+bool save_text(const std::string& path, const std::string& text, std::string& message);
+
+#endif
