@@ -22,7 +22,10 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     fi
     "$wine_run" "$dir" stop || true
+    # A prefix takes some 700 MB; a failed run's stays to be looked at.
+    [ -z "$passed" ] || rm -rf "$dir"
 }
+passed=
 trap cleanup EXIT
 if [ -d "$dir/prefix" ]; then "$wine_run" "$dir" stop || true; fi
 rm -rf "$dir"
@@ -151,3 +154,4 @@ for _ in $(seq 600); do
 done
 [ ! -e "$c/Tools/KP-6" ] || fail "C:\\Tools\\KP-6 is left: $(ls -R "$c/Tools/KP-6")"
 echo "installed, started translated from another folder, uninstalled"
+passed=1
