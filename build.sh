@@ -12,7 +12,7 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
           dpkg-dev file lintian appstream bash-completion  # the package and its checks
-          g++-mingw-w64-x86-64-posix wine wine64 zip  # the Windows program,
+          g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program,
           nsis librsvg2-bin icoutils  # its installer and icon
           clang)  # the fuzz targets (libFuzzer)
 
@@ -47,20 +47,6 @@ build_windows() {
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
         "${args[@]}" >/dev/null
     cmake --build build-win -j"$(nproc)" "$@"
-}
-
-# kp6-windows.zip: a folder kp6 with kp6.exe, kp6ctl.exe and ru/kp6.mo,
-# to unpack anywhere on a Windows machine.
-pack_windows() {
-    local stage=build-win/zip
-    rm -rf "$stage" build-win/kp6-windows.zip
-    mkdir -p "$stage/kp6/ru"
-    cp build-win/kp6.exe "$stage/kp6/"
-    cp build-win/kp6ctl.exe "$stage/kp6/"
-    cp build-win/ru/kp6.mo "$stage/kp6/ru/"
-    (cd "$stage" && zip -qr ../kp6-windows.zip kp6)
-    rm -rf "$stage"
-    echo "made build-win/kp6-windows.zip"
 }
 
 # The fuzz targets alone, built with clang into build-fuzz/.
@@ -138,8 +124,8 @@ package)
     ;;
 windows)
     install_packages
-    build_windows "" --target kp6 --target kp6ctl --target catalogue --target installer
-    pack_windows
+    build_windows "" --target zip --target installer
+    echo "made build-win/kp6-windows.zip"
     echo "made $(ls build-win/kp6-*-setup.exe)"
     ;;
 fuzz)

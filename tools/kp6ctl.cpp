@@ -1,6 +1,7 @@
 // kp6ctl: the controller's settings from the command line, on the window's
 // device link: scan the bus, read, write, back up, restore, clone.
 // Results go to standard output, messages to standard error.
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,16 +69,40 @@ const char USAGE[] =
     "  --help          this text; after a command, the command's\n"
     "  --version       the program's name and version\n"
     "\n"
-    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open\n";
+    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open,\n"
+    "      130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP): write and restore finish the\n"
+    "      controller in hand first, a second interrupt stops at the next exchange\n";
 
 // The command's help, or null for no such command.
 const char* help_of(const std::string& command);
 
+// Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on
+// a Windows console too.
+__attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
+{
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof small) {
+        plat_write_text(f, small);
+        return;
+    }
+    std::string big((size_t)n + 1, '\0');
+    va_start(ap, fmt);
+    vsnprintf(&big[0], big.size(), fmt, ap);
+    va_end(ap);
+    plat_write_text(f, big.c_str());
+}
+
 int usage_error(const char* fmt, const std::string& what)
 {
-    fputs("kp6ctl: ", stderr);
-    fprintf(stderr, fmt, what.c_str());
-    fputs("\n(kp6ctl --help tells more)\n", stderr);
+    say(stderr, "kp6ctl: ");
+    std::string line = std::string(fmt) + "\n(kp6ctl --help tells more)\n";
+    say(stderr, line.c_str(), what.c_str());
     return EXIT_USAGE;
 }
 
@@ -155,8 +180,9 @@ const char BAD_ADDRESS[] = "bad address \"%s\": give 01 to FF in hexadecimal (1f
 
 int parse_args(int argc, char** argv)
 {
-    if (const char* p = getenv("KP6_PORT"))
-        opt.port = p;
+    static char port[32768];
+    if (plat_getenv("KP6_PORT", port, sizeof port) == 0)
+        opt.port = port;
     if (const char* a = getenv("KP6_ADDRESS")) {
         if (!parse_address(a, &opt.address))
             return usage_error("KP6_ADDRESS: bad address \"%s\": give 01 to FF in hexadecimal", a);
@@ -236,6 +262,41 @@ int parse_args(int argc, char** argv)
     return EXIT_DONE;
 }
 
+// ---- interrupts ----------------------------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP (Ctrl-C and a closed console on Windows) only
+// count. A command stops at the next exchange once this many have come:
+// write and restore let the first finish the controller in hand, whose
+// sequence stopped part way would leave it half-written; the rest stop at
+// once.
+int interrupts_to_stop = 1;
+
+int stop_requested(void)
+{
+    return plat_termination_requested() >= interrupts_to_stop;
+}
+
+bool interrupted(void)
+{
+    return plat_termination_requested() > 0;
+}
+
+// As a shell reports a program that a signal ended: 128 and its number.
+int exit_interrupted(void)
+{
+    return 128 + plat_termination_signal();
+}
+
+// What a write that settings_stop ended before `step` left on the controller.
+std::string stopped_write(int step)
+{
+    std::string rest;
+    for (int s = step; s <= WRITE_STEPS; s++)
+        rest += std::string(rest.empty() ? "" : ", ") + settings_write_name(s);
+    return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest +
+           (step == WRITE_STEPS ? " keeps its old value" : " keep their old values");
+}
+
 // ---- the line -----------------------------------------------------------------------
 
 unsigned short line_port = 0;
@@ -247,6 +308,10 @@ int open_line(unsigned long default_timeout_ms)
                            "");
     if (opt.port.size() >= PORT_NAME_SIZE)
         return usage_error("the port name %s is too long", opt.port);
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted before the port was opened\n");
+        return exit_interrupted();
+    }
     install_event(1);
     start_net(1);
     char name[PORT_NAME_SIZE];
@@ -258,7 +323,7 @@ int open_line(unsigned long default_timeout_ms)
             snprintf(reason, sizeof reason, "the TCP server port could not be set up");
         else
             plat_error_text(rc, reason, sizeof reason);
-        fprintf(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
         line_port = 0;
         close_net();
         remove_event(1);
@@ -280,7 +345,7 @@ void close_line(void)
 // "01: Error read ER78"
 void controller_failed(unsigned char address, const char* what)
 {
-    fprintf(stderr, "%02X: %s\n", address, what);
+    say(stderr, "%02X: %s\n", address, what);
 }
 
 // ---- commands -----------------------------------------------------------------------
@@ -289,7 +354,7 @@ int cmd_ports(void)
 {
     ComDetect();
     for (int i = 0; i < com_num_detected; i++)
-        puts(com_port_names[i]);
+        say(stdout, "%s\n", com_port_names[i]);
     return EXIT_DONE;
 }
 
@@ -301,12 +366,11 @@ int cmd_test(void)
     int answered = device_test(line_port, opt.address);
     clear_buf(line_port);
     close_line();
-    if (!answered) {
+    if (!answered)
         controller_failed(opt.address, "No reply");
-        return EXIT_CONTROLLER;
-    }
-    printf("%02X: Ok\n", opt.address);
-    return EXIT_DONE;
+    else
+        say(stdout, "%02X: Ok\n", opt.address);
+    return interrupted() ? exit_interrupted() : answered ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
 int cmd_scan(void)
@@ -318,37 +382,45 @@ int cmd_scan(void)
         return rc;
     bool progress = plat_stderr_is_terminal();
     int found = 0;
-    for (unsigned a = opt.from; a <= opt.to; a++) {
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    unsigned a = opt.from;
+    for (; a <= opt.to && !interrupted(); a++) {
         if (progress)
-            fprintf(stderr, "\rscanning %02X (%d found) ", a, found);
+            say(stderr, "\rscanning %02X (%d found) ", a, found);
         // A whole read, not a stray byte, tells a controller is there.
         unsigned int word = WORD_ER78;
         if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1)
             continue;
         if (progress)
-            fputs("\r                        \r", stderr);
+            say(stderr, "\r                        \r");
         found++;
-        printf("%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
+        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
                er78_inverse((unsigned char)word) ? "on" : "off");
         fflush(stdout);
     }
     if (progress)
-        fputs("\r                        \r", stderr);
+        say(stderr, "\r                        \r");
     close_line();
+    if (a <= opt.to) {
+        say(stderr, "kp6ctl: scan interrupted before %02X\n", a);
+        return exit_interrupted();
+    }
     if (!found) {
-        fprintf(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
+        say(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
         return EXIT_CONTROLLER;
     }
     return EXIT_DONE;
 }
 
 // Reads one controller; false (and the message) when a step failed.
-bool read_controller(unsigned char address, device_settings& s)
+// Reads one controller: settings_read's result, and the message of a
+// failed step.
+int read_controller(unsigned char address, device_settings& s)
 {
     int failed = settings_read(line_port, address, s);
-    if (failed)
+    if (failed > 0)
         controller_failed(address, settings_read_failure(failed));
-    return failed == 0;
+    return failed;
 }
 
 const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
@@ -359,30 +431,44 @@ int cmd_read(void)
     if (rc)
         return rc;
     device_settings s = {};
-    bool ok = read_controller(opt.address, s);
+    int failed = read_controller(opt.address, s);
     close_line();
-    if (!ok)
+    if (failed > 0)
         return EXIT_CONTROLLER;
+    // An interrupted read shows the registers it had.
+    bool have[SETTING_COUNT] = {};
+    for (int step = 1; step <= READ_STEPS && (!failed || step < -failed); step++)
+        have[settings_read_register(step)] = true;
     int meter = er78_meter(s.er78);
     bool inverse = er78_inverse(s.er78);
     if (opt.json_out) {
         json j = json::object();
         j["address"] = hex2(opt.address);
-        j["type"] = meter_name(meter);
-        j["inverse"] = inverse;
+        if (have[REG_ER78]) {
+            j["type"] = meter_name(meter);
+            j["inverse"] = inverse;
+        }
         for (int reg = 0; reg < SETTING_COUNT; reg++)
-            j[setting_keys[reg]] = setting_value(s, reg);
-        puts(j.dump().c_str());
-        return EXIT_DONE;
+            if (have[reg])
+                j[setting_keys[reg]] = setting_value(s, reg);
+        say(stdout, "%s\n", j.dump().c_str());
+    } else if (have[REG_ER78]) {
+        say(stdout, "%-8s %s\n", "type", meter_name(meter));
+        say(stdout, "%-8s %s\n", "inverse", inverse ? "on" : "off");
     }
-    printf("%-8s %s\n", "type", meter_name(meter));
-    printf("%-8s %s\n", "inverse", inverse ? "on" : "off");
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+    for (int reg = 0; reg < SETTING_COUNT && !opt.json_out; reg++) {
+        if (!have[reg])
+            continue;
         unsigned v = setting_value(s, reg);
         std::string text = std::to_string(v);
         if (reg == REG_ER78)
             text += " (0x" + hex2(v) + ")";
-        printf("%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+        say(stdout, "%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+    }
+    if (failed) {
+        say(stderr, "%02X: read interrupted before %s\n", opt.address,
+            setting_name(settings_read_register(-failed)));
+        return exit_interrupted();
     }
     return EXIT_DONE;
 }
@@ -431,11 +517,11 @@ int cmd_write(void)
                                    name);
             if (!setting_from_text(value.c_str(), &c.value)) {
                 const char* key = setting_input_failure(c.reg);
-                fprintf(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
+                say(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
                 return EXIT_USAGE;
             }
             if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
-                fprintf(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
+                say(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
                                 "hand (10)\n",
                         w.c_str(), c.value & 0x0Fu);
                 return EXIT_USAGE;
@@ -443,13 +529,18 @@ int cmd_write(void)
         }
         changes.push_back(c);
     }
+    interrupts_to_stop = 2;
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
     device_settings s = {};
-    if (!read_controller(opt.address, s)) {
+    int failed = read_controller(opt.address, s);
+    if (failed || interrupted()) {
         close_line();
-        return EXIT_CONTROLLER;
+        if (failed > 0)
+            return EXIT_CONTROLLER;
+        say(stderr, "%02X: not written (interrupted)\n", opt.address);
+        return exit_interrupted();
     }
     // Only what is named changes; ER78 goes out as the window writes the
     // type and inverse gun it reads as.
@@ -467,20 +558,26 @@ int cmd_write(void)
     }
     if (meter == METER_UNKNOWN) {
         close_line();
-        fprintf(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
+        say(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
                         "type; give type=milliliter, liter or hand\n",
                 opt.address, s.er78 & 0x0Fu);
         return EXIT_USAGE;
     }
     s.er78 = er78_compose(meter, inverse);
-    int failed = settings_write(line_port, opt.address, s);
+    failed = settings_write(line_port, opt.address, s);
     close_line();
-    if (failed) {
+    if (failed > 0)
         controller_failed(opt.address, settings_write_failure(failed));
-        return EXIT_CONTROLLER;
+    else if (failed == 0)
+        say(stdout, "%02X: Write OK\n", opt.address);
+    if (interrupted()) {
+        say(stderr, "%02X: %s\n", opt.address,
+            failed < 0   ? stopped_write(-failed).c_str()
+            : failed > 0 ? settings_write_failure(failed)
+                         : "written");
+        return exit_interrupted();
     }
-    printf("%02X: Write OK\n", opt.address);
-    return EXIT_DONE;
+    return failed ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
 json controller_json(unsigned char address, device_settings& s)
@@ -511,7 +608,7 @@ int cmd_backup(void)
         addresses.push_back(opt.address);
     std::string message;
     if (!backup_target_ok(opt.file, message)) {
-        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
     int rc = open_line(ANSWER_TIMEOUT_MS);
@@ -521,14 +618,18 @@ int cmd_backup(void)
     bool all = true;
     for (unsigned char a : addresses) {
         device_settings s = {};
-        if (read_controller(a, s))
-            list.push_back(controller_json(a, s));
-        else
+        if (interrupted() || read_controller(a, s) != 0)
             all = false;
+        else
+            list.push_back(controller_json(a, s));
     }
     close_line();
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted: %s not written\n", opt.file.c_str());
+        return exit_interrupted();
+    }
     if (!all) {
-        fprintf(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
+        say(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
         return EXIT_CONTROLLER;
     }
     plat_datetime t;
@@ -545,14 +646,14 @@ int cmd_backup(void)
     // A port name need not be UTF-8; dump() would refuse it.
     std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     if (!save_text(opt.file, text, message)) {
-        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
     if (opt.file != "-") {
         std::string names;
         for (unsigned char a : addresses)
             names += " " + hex2(a);
-        printf("saved%s to %s\n", names.c_str(), opt.file.c_str());
+        say(stdout, "saved%s to %s\n", names.c_str(), opt.file.c_str());
     }
     return EXIT_DONE;
 }
@@ -564,7 +665,7 @@ int cmd_restore(void)
     std::vector<backup_entry> entries;
     std::string message;
     if (!load_backup(opt.file, entries, message)) {
-        fprintf(stderr, "kp6ctl: %s\n", message.c_str());
+        say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
     std::vector<backup_entry> jobs;
@@ -580,7 +681,7 @@ int cmd_restore(void)
                 if (e.address == opt.address)
                     from = &e;
         if (!from) {
-            fprintf(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+            say(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
                             "--address\n",
                     opt.file.c_str(), entries.size(),
                     opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
@@ -591,22 +692,28 @@ int cmd_restore(void)
             sources.push_back(from->address);
         }
     }
+    interrupts_to_stop = 2;
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
     rc = EXIT_DONE;
-    for (size_t i = 0; i < jobs.size(); i++) {
+    // What each controller holds now, told once more after an interrupt.
+    std::vector<std::string> outcome(jobs.size(), "not written (interrupted)");
+    for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
         const backup_entry& job = jobs[i];
         device_settings sent = job.settings;
         er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
         int failed = settings_write(line_port, job.address, sent);
         if (failed) {
-            controller_failed(job.address, settings_write_failure(failed));
+            if (failed > 0)
+                controller_failed(job.address, settings_write_failure(failed));
+            outcome[i] = failed > 0 ? settings_write_failure(failed) : stopped_write(-failed);
             rc = EXIT_CONTROLLER;
             continue;
         }
         device_settings back = {};
-        if (!read_controller(job.address, back)) {
+        outcome[i] = "written, not read back";
+        if (read_controller(job.address, back) != 0) {
             rc = EXIT_CONTROLLER;
             continue;
         }
@@ -616,23 +723,28 @@ int cmd_restore(void)
             bool held = reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
                                         : want == got;
             if (!held) {
-                fprintf(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
+                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
                         setting_name(reg), got, want);
                 same = false;
             }
         }
         if (!same) {
+            outcome[i] = "written, reads back otherwise";
             rc = EXIT_CONTROLLER;
             continue;
         }
-        if (sources[i] == job.address)
-            printf("%02X: restored\n", job.address);
-        else
-            printf("%02X: restored from %02X\n", job.address, sources[i]);
+        outcome[i] = "restored";
+        if (sources[i] != job.address)
+            outcome[i] += " from " + hex2(sources[i]);
+        say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
         fflush(stdout);
     }
     close_line();
-    return rc;
+    if (!interrupted())
+        return rc;
+    for (size_t i = 0; i < jobs.size(); i++)
+        say(stderr, "%02X: %s\n", jobs[i].address, outcome[i].c_str());
+    return exit_interrupted();
 }
 
 const struct {
@@ -684,6 +796,9 @@ const char* help_of(const std::string& command)
 
 int main(int argc, char** argv)
 {
+    plat_utf8_args(&argc, &argv);
+    plat_catch_termination();
+    settings_stop = stop_requested;
     int rc = parse_args(argc, argv);
     if (rc)
         return rc;
@@ -693,9 +808,9 @@ int main(int argc, char** argv)
     }
     if (opt.help || opt.command.empty()) {
         if (opt.command.empty())
-            fputs(USAGE, opt.help ? stdout : stderr);
+            say(opt.help ? stdout : stderr, "%s", USAGE);
         else
-            fputs(help_of(opt.command), stdout);
+            say(stdout, "%s", help_of(opt.command));
         return opt.help ? EXIT_DONE : EXIT_USAGE;
     }
     const std::string& c = opt.command;

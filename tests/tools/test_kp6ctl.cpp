@@ -1,6 +1,7 @@
 // kp6ctl as a script runs it, against kp6-sim on a pseudo-terminal; the
 // simulator's state file and trace are the witnesses.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -43,6 +44,23 @@ protected:
     {
         return read_file(state).find(line) != std::string::npos;
     }
+    // kp6ctl in the background, to be interrupted; its messages go to `err`.
+    std::unique_ptr<Child> ctl_running(const std::string& args)
+    {
+        return std::unique_ptr<Child>(new Child(
+            {"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"}, {"KP6_PORT=" + sim->path},
+            dir.path));
+    }
+    // Waits until the simulator has heard a frame that begins with `frame`.
+    bool heard(const std::string& frame)
+    {
+        return eventually([&] {
+            for (const auto& l : sim->trace((size_t)-1, 20))
+                if (l.rfind("rx " + frame, 0) == 0)
+                    return true;
+            return false;
+        }, 10000);
+    }
     // Frames the simulator has traced, once its output has settled.
     size_t frames_received()
     {
@@ -65,9 +83,13 @@ TEST_F(Kp6Ctl, ScanFindsExactlyTheControllersAmongSilentAddresses)
     EXPECT_EQ("", r.err);  // no progress line when nobody watches
     EXPECT_LT(ms, 13 * 600.0);  // the window's second would take 13 s
 
-    r = ctl("scan --from 06 --to 08");
+    // Every silent address is listened to for the whole 100 ms after its
+    // frame's 10.4 ms on the line.
+    t0 = plat_perf_counter();
+    r = ctl("scan --from 11 --to 24");
+    EXPECT_GE((double)(plat_perf_counter() - t0) / 1e6, 20 * 109.0);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("kp6ctl: no controller answered from 06 to 08\n", r.err);
+    EXPECT_EQ("kp6ctl: no controller answered from 11 to 24\n", r.err);
 }
 
 TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
@@ -194,6 +216,101 @@ TEST_F(Kp6Ctl, AStableLinkOfNinetyNineCharactersOpens)
     EXPECT_EQ("01: Ok\n", ctl("--port " + link + " test").out);
     std::string env = "cd '" + dir.path + "' && KP6_PORT='" + link + "' " KP6CTL " test 2>&1";
     EXPECT_EQ("01: Ok\n", run_command(env));
+}
+
+// Three controllers whose every answer takes 40 ms; the file differs from
+// their factory settings in every register.
+class Interrupted : public Kp6Ctl {
+protected:
+    void SetUp() override
+    {
+        start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
+        std::string file = "{\"version\": 1, \"controllers\": [\n";
+        for (const char* a : {"01", "02", "03"})
+            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
+                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
+                    "\"ER75\": 6, \"ER77\": 5}}";
+        write_file(dir.file("three.json"), file + "\n]}\n");
+    }
+    // The registers in the order written, with the file's and the factory's values.
+    const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
+        {"ER79", "79", "09", "0F"}, {"ER72", "72", "08", "0A"}, {"ER74", "74", "07", "05"},
+        {"ER75", "75", "06", "03"}, {"ER77", "77", "05", "32"}};
+    bool untouched(const char* a)
+    {
+        for (const auto& r : regs)
+            if (!holds(std::string(a) + " 0100" + r[1] + " " + r[3]))
+                return false;
+        return true;
+    }
+};
+
+TEST_F(Interrupted, RestoreFinishesTheControllerInHandAndNamesEach)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGINT);
+    EXPECT_EQ(130, run->wait_exit(20000));
+    run->read_until([](const std::string&) { return false; }, 300);
+    EXPECT_EQ("01: restored\n", run->output);
+    EXPECT_EQ("01: restored\n02: not written (interrupted)\n03: not written (interrupted)\n",
+              read_file(dir.file("err")));
+    EXPECT_TRUE(holds("01 010077 05"));
+    EXPECT_TRUE(untouched("02"));
+    EXPECT_TRUE(untouched("03"));
+}
+
+TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGINT);
+    ASSERT_TRUE(heard("CB 79"));
+    kill(run->pid, SIGINT);
+    EXPECT_EQ(130, run->wait_exit(20000));
+    std::string err = read_file(dir.file("err"));
+    size_t after = err.find("01: interrupted after ");
+    ASSERT_EQ(0u, after) << err;
+    std::string last = err.substr(22, 4);
+    EXPECT_NE(std::string::npos, err.find("02: not written (interrupted)\n03: not written"));
+    // Up to the register named, the file's values; after it, the old ones.
+    bool written = true;
+    for (const auto& r : regs) {
+        EXPECT_TRUE(holds("01 0100" + r[1] + " " + (written ? r[2] : r[3]))) << r[0] << err;
+        if (!written)
+            EXPECT_NE(std::string::npos, err.find(r[0], 26)) << r[0];
+        written = written && r[0] != last;
+    }
+    EXPECT_FALSE(written) << err;  // it stopped before the last register
+}
+
+TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
+{
+    auto run = ctl_running("backup -o saved.json 01 02 03");
+    ASSERT_TRUE(heard("60 01"));
+    kill(run->pid, SIGTERM);
+    EXPECT_EQ(143, run->wait_exit(20000));
+    EXPECT_EQ("kp6ctl: interrupted: saved.json not written\n", read_file(dir.file("err")));
+    EXPECT_FALSE(path_exists(dir.file("saved.json")));
+    EXPECT_FALSE(path_exists(dir.file("saved.json.tmp")));
+
+    run = ctl_running("--address 02 write er79=20");
+    ASSERT_TRUE(heard("C9 24"));
+    kill(run->pid, SIGHUP);
+    EXPECT_EQ(129, run->wait_exit(20000));
+    run->read_until([](const std::string&) { return false; }, 300);
+    EXPECT_EQ("02: Write OK\n", run->output);
+    EXPECT_EQ("02: written\n", read_file(dir.file("err")));
+    EXPECT_TRUE(holds("02 010079 14"));
+    EXPECT_TRUE(holds("02 010077 32"));
+
+    // Standard input that never ends is refused at the bound, at once.
+    int status = -1;
+    run_command("cd '" + dir.path + "' && head -c 100000000 /dev/zero | KP6_PORT='" + sim->path +
+                    "' timeout 30 " KP6CTL " restore -i - 2>err",
+                &status);
+    EXPECT_EQ(2, status);
+    EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB")) << read_file(dir.file("err"));
 }
 
 TEST_F(Kp6Ctl, CloneWithTo)
