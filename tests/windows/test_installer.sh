@@ -67,6 +67,9 @@ for exe in kp6.exe kp6ctl.exe; do
     wrestool -l --type=14 "$pf/$exe" | grep -q . || fail "$exe has no icon"
 done
 
+got=$(run 'C:\Program Files\KP-6\kp6ctl.exe' --version | tr -d '\r')
+[ "$got" = "kp6ctl $version" ] || fail "kp6ctl.exe --version says '$got'"
+
 title=$(awk '$0 == "msgid \"KP-6\"" { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print }' "$po")
 [ -n "$title" ] || fail "no translation of KP-6 in $po"
 # CR LF "Вход в программу" CR LF in code page 866.
