@@ -277,8 +277,9 @@ TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten
     bool written = true;
     for (const auto& r : regs) {
         EXPECT_TRUE(holds("01 0100" + r[1] + " " + (written ? r[2] : r[3]))) << r[0] << err;
-        if (!written)
+        if (!written) {
             EXPECT_NE(std::string::npos, err.find(r[0], 26)) << r[0];
+        }
         written = written && r[0] != last;
     }
     EXPECT_FALSE(written) << err;  // it stopped before the last register
