@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds, and either starts the tool, runs
 # every test (the Windows program's under Wine too, and the fuzz targets a
-# short while), makes the Debian package in build/ or the Windows program
-# and its zip in build-win/, or runs the fuzz targets for longer.
+# short while), makes the Debian package in build/ or the Windows program,
+# its zip and its installer in build-win/, or runs the fuzz targets for
+# longer.
 #   bash build.sh run | test | package | windows | fuzz [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -10,9 +11,10 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core
-          dpkg-dev file lintian  # the package: its dependencies, lintian
+          dpkg-dev file lintian appstream bash-completion  # the package and its checks
           ser2net python3-serial  # network lines: the device server, the reference client
-          g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program
+          g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program,
+          nsis librsvg2-bin icoutils  # its installer and icon
           clang)  # the fuzz targets (libFuzzer)
 
 install_packages() {
@@ -123,8 +125,9 @@ package)
     ;;
 windows)
     install_packages
-    build_windows "" --target zip
+    build_windows "" --target zip --target installer
     echo "made build-win/kp6-windows.zip"
+    echo "made $(ls build-win/kp6-*-setup.exe)"
     ;;
 fuzz)
     install_packages

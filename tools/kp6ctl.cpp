@@ -36,6 +36,7 @@ struct Options {
     unsigned long timeout_ms = 0;  // 0: the command's own default
     bool log = false;
     bool help = false;
+    bool version = false;
     std::string command;
     std::vector<std::string> words;  // the command's arguments
     bool json_out = false;
@@ -69,6 +70,7 @@ const char USAGE[] =
     "                  3 s to connect\n"
     "  --log           log the port's traffic to port.out\n"
     "  --help          this text; after a command, the command's\n"
+    "  --version       the program's name and version\n"
     "\n"
     "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open,\n"
     "      130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP): write and restore finish the\n"
@@ -212,6 +214,8 @@ int parse_args(int argc, char** argv)
         const std::string& cmd = opt.command;
         if (a == "--help" || a == "-h") {
             opt.help = true;
+        } else if (a == "--version") {
+            opt.version = true;
         } else if (a == "--log") {
             opt.log = true;
         } else if (a == "--port") {
@@ -865,6 +869,10 @@ int main(int argc, char** argv)
     int rc = parse_args(argc, argv);
     if (rc)
         return rc;
+    if (opt.version) {
+        puts("kp6ctl " KP6_VERSION);
+        return EXIT_DONE;
+    }
     if (opt.help || opt.command.empty()) {
         if (opt.command.empty())
             say(opt.help ? stdout : stderr, "%s", USAGE);

@@ -30,6 +30,7 @@ struct Options {
     unsigned long baud = 0;       // 0: no line timing
     unsigned turnaround_ms = 0;   // reply delay
     bool trace = false;
+    bool version = false;
     // Faults.
     bool silent = false;
     int select_reply = 0xC0;
@@ -67,7 +68,8 @@ void usage(void)
     fputs("usage: kp6-sim [--address HEX]... [--link PATH] [--device PATH] [--state FILE]\n"
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
-          "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n",
+          "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
+          "       kp6-sim --version\n",
           stderr);
 }
 
@@ -109,7 +111,9 @@ bool parse_args(int argc, char** argv)
             i++;
             return true;
         };
-        if (a == "--trace") {
+        if (a == "--version") {
+            opt.version = true;
+        } else if (a == "--trace") {
             opt.trace = true;
         } else if (a == "--silent") {
             opt.silent = true;
@@ -473,6 +477,10 @@ int main(int argc, char** argv)
     if (!parse_args(argc, argv)) {
         usage();
         return 2;
+    }
+    if (opt.version) {
+        puts("kp6-sim " KP6_VERSION);
+        return 0;
     }
     for (unsigned char a : opt.addresses) {
         if (find_controller(a))

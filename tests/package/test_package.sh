@@ -6,6 +6,10 @@
 #       unpacked into a scratch folder (never installed), its kp6 started from
 #       a folder without a catalogue shows the translated title and writes
 #       its start line to port.out there
+#   test_package.sh completion BUILD_DIR VERSION
+#       bash-completion's loader finds the unpacked package's completion for
+#       kp6ctl, and its function completes commands, options, settings,
+#       ports and files
 set -euo pipefail
 mode=$1 build=$2 version=$3
 debs=("$build"/kp6_"$version"_*.deb)
@@ -18,7 +22,6 @@ if [ "$mode" = lintian ]; then
     exit
 fi
 
-po=$4
 scratch=$(mktemp -d)
 pid=
 cleanup() {
@@ -32,10 +35,61 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
+
+if [ "$mode" = completion ]; then
+    mkdir "$scratch/cwd" "$scratch/no-devices"
+    touch "$scratch/cwd/backup.json" "$scratch/cwd/bench.txt"
+    cd "$scratch/cwd"
+    # Each case: the line typed after "kp6ctl ", a tab, and the completions.
+    KP6_PORTS=/dev/pts/77:ttyFAKE3 KP6_TTY_CLASS="$scratch/no-devices" PATH="$root/usr/bin:$PATH" \
+        XDG_DATA_DIRS="$root/usr/share" XDG_DATA_HOME="$scratch/none" bash --norc --noprofile -c '
+        . /usr/share/bash-completion/bash_completion
+        __load_completion kp6ctl || { echo "FAIL: the loader finds no completion for kp6ctl"; exit 1; }
+        spec=$(complete -p kp6ctl) || exit 1
+        fn=${spec#*-F }; fn=${fn%% *}
+        failed=0
+        check() {
+            # The words as bash splits them by default: at spaces and at "=".
+            local line="kp6ctl $1" want=$2 w got
+            COMP_LINE=$line COMP_POINT=${#line} COMP_WORDS=()
+            for w in $line; do
+                while [[ $w == *=* ]]; do
+                    [ -n "${w%%=*}" ] && COMP_WORDS+=("${w%%=*}")
+                    COMP_WORDS+=("=")
+                    w=${w#*=}
+                done
+                [ -n "$w" ] && COMP_WORDS+=("$w")
+            done
+            [[ $line == *" " ]] && COMP_WORDS+=("")
+            COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+            COMPREPLY=()
+            "$fn" kp6ctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+            got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | xargs)
+            [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
+        }
+        check "" "backup ports read restore scan test write"
+        check "--" "--address --help --log --port --timeout --version"
+        check "--port " "/dev/pts/77 ttyFAKE3"
+        check "--port=tty" "ttyFAKE3"
+        check "--port /dev/pts/77 --address 1f r" "read restore"
+        check "scan --" "--from --help --to"
+        check "write inv" "inverse="
+        check "write er7" "er72= er74= er75= er77= er78= er79="
+        check "write type=" "hand liter milliliter"
+        check "write er79=5 type=li" "liter"
+        check "write inverse=o" "off on"
+        check "backup -o b" "backup.json bench.txt"
+        check "restore -i ba" "backup.json"
+        check "read --address " ""
+        exit $failed'
+    echo "completion of kp6ctl from the unpacked package"
+    exit
+fi
 for f in usr/bin/kp6 usr/bin/kp6-sim usr/share/kp6/ru/kp6.mo \
          usr/share/applications/kp6.desktop usr/share/icons/hicolor/scalable/apps/kp6.svg \
          usr/share/man/man1/kp6.1.gz usr/share/man/man1/kp6-sim.1.gz \
-         usr/share/doc/kp6/copyright usr/share/doc/kp6/changelog.gz; do
+         usr/share/doc/kp6/copyright usr/share/doc/kp6/changelog.gz \
+         usr/share/bash-completion/completions/kp6ctl; do
     [ -f "$root/$f" ] || fail "$f is not in the package"
 done
 for p in "$root"/usr/bin/*; do
@@ -44,7 +98,15 @@ done
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root/usr/share/applications/kp6.desktop" || fail "desktop entry"
 fi
+# The software centre's entry: one, valid, naming the desktop entry.
+metainfo=("$root"/usr/share/metainfo/*.metainfo.xml)
+[ ${#metainfo[@]} -eq 1 ] && [ -f "${metainfo[0]}" ] || fail "no single metainfo file: ${metainfo[*]}"
+appstreamcli validate --no-net "${metainfo[0]}" || fail "appstreamcli refuses ${metainfo[0]}"
+grep -q '<launchable type="desktop-id">kp6.desktop</launchable>' "${metainfo[0]}" ||
+    fail "the metainfo does not name kp6.desktop"
+grep -q "<release version=\"$version\"" "${metainfo[0]}" || fail "the metainfo has no release $version"
 
+po=$4
 title=$(awk '$0 == "msgid \"KP-6\"" { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print }' "$po")
 [ -n "$title" ] || fail "no translation of KP-6 in $po"
 

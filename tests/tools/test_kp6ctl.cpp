@@ -277,8 +277,9 @@ TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten
     bool written = true;
     for (const auto& r : regs) {
         EXPECT_TRUE(holds("01 0100" + r[1] + " " + (written ? r[2] : r[3]))) << r[0] << err;
-        if (!written)
+        if (!written) {
             EXPECT_NE(std::string::npos, err.find(r[0], 26)) << r[0];
+        }
         written = written && r[0] != last;
     }
     EXPECT_FALSE(written) << err;  // it stopped before the last register
@@ -655,4 +656,17 @@ TEST_F(Kp6CtlNet, ScanThroughASlowLinkFindsWhatALocalScanFinds)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(ctl("scan --to 03").out, r.out);
     EXPECT_EQ("02 type=milliliter inverse=off\n", r.out);
+}
+
+// Both programs name the version of project(), wherever the option stands,
+// with no port or line needed.
+TEST(Versions, Kp6ctlAndKp6SimPrintTheirNameAndVersion)
+{
+    int status = -1;
+    EXPECT_EQ("kp6ctl " KP6_VERSION "\n", run_command("KP6_PORT= " KP6CTL " --version", &status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("kp6ctl " KP6_VERSION "\n", run_command(KP6CTL " read --version", &status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("kp6-sim " KP6_VERSION "\n", run_command(KP6_SIM " --version </dev/null", &status));
+    EXPECT_EQ(0, status);
 }
