@@ -98,7 +98,7 @@ TEST_F(NetLine, ABadUrlFailsBeforeAnythingConnects)
     EXPECT_EQ(0, h);
 }
 
-TEST_F(NetLine, RefusedUnknownHostAndSilentServerFailWithinTheBound)
+TEST_F(NetLine, RefusedAndSilentServersFailWithinTheBound)
 {
     int port = free_tcp_port();
     uint64_t t0 = plat_perf_counter();
@@ -106,16 +106,8 @@ TEST_F(NetLine, RefusedUnknownHostAndSilentServerFailWithinTheBound)
     EXPECT_EQ(ECONNREFUSED, open("rfc2217://127.0.0.1:" + std::to_string(port)));
     EXPECT_LT(ms_since(t0), 500.0);
 
-    // A name no resolver knows: the resolver's own code and words (or, with
-    // a resolver that does not answer, the bound's time-out).
-    net_connect_ms = 1500;
-    t0 = plat_perf_counter();
-    int rc = open("tcp://no-such-host.invalid:2000");
-    EXPECT_LT(ms_since(t0), 2500.0);
-    char text[200];
-    plat_error_text(rc, text, sizeof text);
-    EXPECT_TRUE(rc == EAI_NONAME || rc == EAI_AGAIN || rc == EAI_FAIL || rc == ETIMEDOUT)
-        << rc << " " << text;
+    // A name no resolver knows: kp6ctl's tests ask it in a network of their
+    // own, so that no query leaves the machine.
 
     // Accepts, but never answers the negotiation: the bound's time-out.
     ScriptedServer silent(ScriptedServer::SILENT, true);

