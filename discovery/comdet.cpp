@@ -23,11 +23,13 @@ static int is_url(const char* name)
 }
 
 // A port name is taken only when it fits an entry whole: a name cut short
-// would stand for another device (or for none). A device name has at most
-// 19 characters, a URL 79.
-static void take_name(const char* data)
+// would stand for another device (or for none). A name the machine reports
+// has at most 19 characters; a URL, and a path the technician lists in
+// KP6_PORTS (a stable /dev/serial/by-id/ link), 79.
+static void take_name(const char* value, const char* data)
 {
-    if (!is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
+    int listed = strncmp(value, PLAT_LISTED_VALUE, strlen(PLAT_LISTED_VALUE)) == 0;
+    if (!listed && !is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
         return;
     strcpy(com_port_names[com_num_detected], data);
     com_num_detected++;
@@ -43,7 +45,7 @@ int ComDetect()
         for (int n = 0; n < COM_MAX && com_num_detected < COM_MAX; n++) {
             char value[80], data[COM_NAME_SIZE];
             if (plat_serial_key_enum(&key, n, value, sizeof value, data, sizeof data) == 0)
-                take_name(data);
+                take_name(value, data);
         }
         plat_serial_key_close(&key);
     }

@@ -2,8 +2,9 @@
 #ifndef KP6_COMDET_H
 #define KP6_COMDET_H
 
-// A listed name fits COM_NAME_SIZE bytes: a network line's URL up to 79
-// characters; a device name up to COM_DEVICE_NAME_MAX.
+// A listed name fits COM_NAME_SIZE bytes: a network line's URL or a path
+// from KP6_PORTS up to 79 characters; a device name the machine reports up
+// to COM_DEVICE_NAME_MAX.
 enum { COM_MAX = 16, COM_NAME_SIZE = 80, COM_DEVICE_NAME_MAX = 19 };
 
 extern int com_num_detected;

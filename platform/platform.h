@@ -210,6 +210,8 @@ void plat_set_serial_root(const char* root);
 // that have a device with a UART behind it (serial core's type not 0) or no
 // type at all; on Windows the values of the registry key
 // HARDWARE\DEVICEMAP\SERIALCOMM.
+// The value names of the entries KP6_PORTS adds begin with this.
+#define PLAT_LISTED_VALUE "KP6_PORTS"
 struct plat_serial_key {
     int count;
     char (*value_names)[80];

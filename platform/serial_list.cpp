@@ -64,7 +64,7 @@ static void add_listed_ports(plat_serial_key* key, const char* list)
         size_t len = element_length(p);
         if (len > 0 && len < SERIAL_TEXT) {
             char value[32], port[SERIAL_TEXT];
-            snprintf(value, sizeof value, "KP6_PORTS%d", ++n);
+            snprintf(value, sizeof value, PLAT_LISTED_VALUE "%d", ++n);
             memcpy(port, p, len);
             port[len] = 0;
             serial_list_add(key, value, port);

@@ -302,8 +302,10 @@ TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
 {
     TestPty pty;
     std::string base = "/tmp/k" + std::to_string(getpid());
+    // A stable link as long as a listed name may be (79 characters) too.
+    std::string by_id = base + "-usb-Maker_USB-RS485_Cable_AB12CD34-if00-port0";
     const std::vector<std::string> names = {base + "a|b", base + "c", base + "\tt", base + "&y",
-                                            base + "y"};
+                                            base + "y", by_id + std::string(79 - by_id.size(), 'x')};
     struct Links {
         std::vector<std::string> paths;
         ~Links()
@@ -323,7 +325,7 @@ TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
     ASSERT_EQ((int)names.size(), c->size() - 1);
     for (const auto& name : names) {
         SCOPED_TRACE(name);
-        char label[64];
+        char label[128];
         ASSERT_EQ(1, menu_escape(name.c_str(), label, sizeof label));
         int item = -1;
         for (int i = 0; i < c->size() - 1; i++)

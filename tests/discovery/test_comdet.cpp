@@ -102,10 +102,11 @@ TEST(ComDetect, NoneOneAndTheFirstSixteenValues)
 
 TEST(ComDetect, NamesTooLongAreSkippedNotCut)
 {
-    detect({"/tmp/a-very-long-folder/tty", "COM7"});
-    EXPECT_EQ((std::vector<std::string>{"COM7"}), detected());
-    detect({"/dev/abcdefghijklmn"});  // 19 characters fit
-    EXPECT_EQ((std::vector<std::string>{"/dev/abcdefghijklmn"}), detected());
+    // A stable link listed by hand shows whole up to 79 characters.
+    std::string by_id = "/dev/serial/by-id/usb-Maker_USB-RS485_Cable_AB12CD34-if00-port0";
+    std::string long79 = by_id + std::string(79 - by_id.size(), 'x');
+    detect({long79 + "x", by_id, "COM7", long79});
+    EXPECT_EQ((std::vector<std::string>{by_id, long79, "COM7"}), detected());
 }
 
 // KP6_PORTS as the user writes it, with network lines among the paths.
@@ -219,13 +220,17 @@ TEST(ComDetect, SysfsBeforeAndFrom65ListsRealPortsAndKp6PortsInNaturalOrder)
     GTEST_SKIP() << "the Linux tty class";
 #endif
     std::string ports = "ttyUSB10:/dev/pts/3:/tmp/twenty-chars-xx:ttyS10:" + std::string(5000, 'p') +
-                        ":ttyUSB2";  // the two long ones are left out whole
-    const std::vector<std::string> want = {"/dev/pts/3", "ttyACM0", "ttyS1", "ttyS10",
-                                           "ttyUSB0", "ttyUSB2", "ttyUSB10"};
+                        ":ttyUSB2";  // the 5000 characters are left out whole
+    const std::vector<std::string> want = {"/dev/pts/3", "/tmp/twenty-chars-xx", "ttyACM0",
+                                           "ttyS1", "ttyS10", "ttyUSB0", "ttyUSB2", "ttyUSB10"};
     for (bool serial_base : {false, true}) {
         SCOPED_TRACE(serial_base ? "serial-base" : "platform");
         TempDir d;
         fake_sysfs(d.path, serial_base);
+        // A name the machine reports is listed only up to 19 characters.
+        std::string usb = "devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0";
+        sys_link(d.path, usb + "/subsystem", "bus/usb");
+        sys_tty(d.path, usb, "ttyUSB_twenty_chars0", true, nullptr);
         plat_set_serial_root(d.file("class/tty").c_str());
         set_env("KP6_PORTS", ports.c_str());
         ComDetect();
@@ -237,8 +242,8 @@ TEST(ComDetect, SysfsBeforeAndFrom65ListsRealPortsAndKp6PortsInNaturalOrder)
         plat_set_serial_root(many.file("class/tty").c_str());
         ComDetect();
         std::vector<std::string> got = detected();
-        EXPECT_EQ(15u, got.size());
-        for (const char* p : {"ttyUSB10", "/dev/pts/3", "ttyS10", "ttyUSB2"})
+        EXPECT_EQ(16u, got.size());
+        for (const char* p : {"ttyUSB10", "/dev/pts/3", "ttyS10", "ttyUSB2", "/tmp/twenty-chars-xx"})
             EXPECT_NE(got.end(), std::find(got.begin(), got.end(), p)) << p;
         EXPECT_LT(std::find(got.begin(), got.end(), "ttyUSB2"), std::find(got.begin(), got.end(), "ttyUSB10"));
         set_env("KP6_PORTS", nullptr);
