@@ -2,7 +2,7 @@
 # kp6ctl.exe on a Windows whose ANSI code page is Latin (1252), as a
 # technician scripts it: a backup file named in Cyrillic is written, restored
 # from, and refused when a value in it is bad, against kp6-sim on COM7; what
-# it prints names the file as typed.
+# it prints names the file as typed. Then Ctrl-C during a restore.
 #   test_kp6ctl_names.sh WINE_RUN DIR KP6CTL_EXE KP6_SIM
 set -euo pipefail
 wine_run=$1 dir=$2 exe=$3 sim=$4
@@ -42,3 +42,30 @@ ctl restore -i "$name" >/dev/null || status=$?
 grep -q "^kp6ctl: $name:11: ER79 is 300" err || fail "refused with: $(cat err)"
 grep -q '^01 010079 2A ' state || fail "the refused file changed the controller"
 echo "kp6ctl.exe took $name"
+
+# Ctrl-C in the terminal during a restore of three slow controllers: Wine
+# hands it to the program as the console's Ctrl-C. The controller in hand
+# is finished, the others are untouched, each is named, exit 130.
+python3 - <<'PY'
+regs = '"registers": {"ER78": 2, "ER79": 9, "ER72": 8, "ER74": 7, "ER75": 6, "ER77": 5}'
+items = ['{"address": "%s", %s}' % (a, regs) for a in ("01", "02", "03")]
+open("three.json", "w").write('{"version": 1, "controllers": [\n' + ",\n".join(items) + "\n]}\n")
+PY
+"$sim" --address 01 --address 02 --address 03 --turnaround 40 --state three.state --trace \
+    --link "$dir/com7" >sim.out 2>&1 &
+sim_pid=$!
+trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 200); do [ -s sim.out ] && break; sleep 0.05; done
+setsid "$wine_run" "$dir" "$exe" --port COM7 restore -i three.json >out.crlf 2>err.crlf &
+group=$!
+for _ in $(seq 300); do grep -q ' rx ' sim.out && break; sleep 0.05; done
+kill -INT -- "-$group"
+status=0
+wait "$group" || status=$?
+[ "$status" = 130 ] || fail "Ctrl-C gave exit $status: $(cat err.crlf)"
+tr -d '\r' <err.crlf >err
+printf '01: restored\n02: not written (interrupted)\n03: not written (interrupted)\n' | cmp -s - err ||
+    fail "after Ctrl-C: $(cat err)"
+grep -q '^01 010077 05 ' three.state || fail "01 not finished: $(cat three.state)"
+grep -q '^02 010077 32 ' three.state || fail "02 was touched"
+echo "Ctrl-C finished 01 and named each"
