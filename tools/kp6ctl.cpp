@@ -524,12 +524,10 @@ int cmd_read(void)
             text += " (0x" + hex2(v) + ")";
         say(stdout, "%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
     }
-    if (failed) {
+    if (failed)
         say(stderr, "%02X: read interrupted before %s\n", opt.address,
             setting_name(settings_read_register(-failed)));
-        return exit_interrupted();
-    }
-    return EXIT_DONE;
+    return interrupted() ? exit_interrupted() : EXIT_DONE;
 }
 
 // One NAME=VALUE of write, checked.
