@@ -45,8 +45,8 @@ if [ "$mode" = completion ]; then
         XDG_DATA_DIRS="$root/usr/share" XDG_DATA_HOME="$scratch/none" bash --norc --noprofile -c '
         . /usr/share/bash-completion/bash_completion
         __load_completion kp6ctl || { echo "FAIL: the loader finds no completion for kp6ctl"; exit 1; }
-        spec=$(complete -p kp6ctl) || exit 1
-        fn=${spec#*-F }; fn=${fn%% *}
+        registered=$(complete -p kp6ctl) || exit 1
+        fn=${registered#*-F }; fn=${fn%% *}
         failed=0
         check() {
             # The words as bash splits them by default: at spaces and at "=".

@@ -77,7 +77,7 @@ TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
         {"tcp://::1:2000", "an IPv6 address goes in brackets, as in [::1]:PORT"},
         {"tcp://[::1:2000", "the IPv6 address has no closing ]"},
         {"tcp://[]:2000", "no host between [ and ]"},
-        {"tcp://[1.2.3.4]:2000", "\"1.2.3.4\" in brackets is not an IPv6 address"},
+        {"tcp://[127.0.0.1]:2000", "\"127.0.0.1\" in brackets is not an IPv6 address"},
         {"tcp://host:0", "the port \"0\" is not a number from 1 to 65535"},
         {"tcp://host:65536", "the port \"65536\" is not a number from 1 to 65535"},
         {"tcp://host:http", "the port \"http\" is not a number from 1 to 65535"},
