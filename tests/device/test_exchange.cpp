@@ -14,6 +14,7 @@
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/sim.h"
+#include "../support/port_fixture.h"
 #include "../support/testsupport.h"
 
 TEST(Checksum, Examples)
@@ -45,37 +46,15 @@ TEST(Address, TheFieldTakesUpToTwoSignificantHexDigits)
 }
 
 // The port layer started on a line, in a scratch folder.
-class Link : public ::testing::Test {
+class Link : public PortLayerTest {
 protected:
-    ScratchDir dir;
-    unsigned short h = 0;
-
-    void SetUp() override
-    {
-        install_event(1);
-        start_net(1);
-    }
-    void TearDown() override
-    {
-        free_port(h, 0);
-        close_net();
-        remove_event(1);
-    }
-    void open_line(const std::string& path)
-    {
-        std::string name = path;
-        ASSERT_EQ(0, open_port(&h, &name[0], 0));
-    }
+    void open_line(const std::string& path) { ASSERT_EQ(0, open(path)); }
     int exchange(unsigned int& word, unsigned char command, unsigned char address = 1)
     {
         return device_exchange(h, address, word, command);
     }
 };
 
-static double ms_since(uint64_t t0)
-{
-    return (double)(plat_perf_counter() - t0) / 1e6;
-}
 
 TEST_F(Link, WorkedFramesGoOutByteForByte)
 {
@@ -199,7 +178,7 @@ TEST_F(Link, TestSeesAnyByteThatComesAfterItsHeader)
     Sim sim({"--trace", "--turnaround", "1500"});
     // Input that waited before the port was opened is gone.
     TestPty early;
-    int held = open(early.slave.c_str(), O_RDWR | O_NOCTTY);
+    int held = ::open(early.slave.c_str(), O_RDWR | O_NOCTTY);
     struct termios raw;
     ASSERT_EQ(0, tcgetattr(held, &raw));
     cfmakeraw(&raw);

@@ -17,37 +17,21 @@
 #include "../../timers/timersw.h"
 #include "../support/netpeer.h"
 #include "../support/sim.h"
+#include "../support/port_fixture.h"
 #include "../support/testsupport.h"
 
-static double ms_since(uint64_t t0)
-{
-    return (double)(plat_perf_counter() - t0) / 1e6;
-}
-
-class NetLine : public ::testing::Test {
+class NetLine : public PortLayerTest {
 protected:
-    ScratchDir dir;
-    unsigned short h = 0;
-
     void SetUp() override
     {
-        install_event(1);
-        start_net(1);
+        PortLayerTest::SetUp();
         net_connect_ms = NET_CONNECT_MS;
     }
     void TearDown() override
     {
-        free_port(h, 0);
-        close_net();
-        remove_event(1);
+        PortLayerTest::TearDown();
         net_connect_ms = NET_CONNECT_MS;
         answer_timeout_ms = ANSWER_TIMEOUT_MS;
-    }
-    int open(const std::string& name)
-    {
-        char n[PORT_NAME_SIZE];
-        snprintf(n, sizeof n, "%s", name.c_str());
-        return open_port(&h, n, 0);
     }
 };
 

@@ -2,6 +2,9 @@
 #ifndef KP6_SIM_H
 #define KP6_SIM_H
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +35,33 @@ struct TestLine {
 };
 
 std::string hex(const std::string& bytes);  // "60 01 00"
+
+// A technician's road through the window, for any driver of the real
+// window (click, type and dismiss_alert at the window's own coordinates):
+// Open Port, Test ("Ок"), Read, ER79 typed as 25, Write ("Запись
+// выполнена"); each step checked in the simulator's trace, the write in
+// its registers in `state`. Trace lines are awaited up to `ms`.
+template <class Window>
+void open_test_read_edit_write(Window& t, Sim& sim, const std::string& state, int ms)
+{
+    auto has = [&](const std::string& line, size_t count) {
+        auto lines = sim.trace(count, ms);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    t.click(240, 20);  // Open Port
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    EXPECT_TRUE(has("rx 60 01 81 FB", 2));
+    t.click(64, 108);  // Read: six exchanges, no message
+    EXPECT_TRUE(has("rx CA 72 00 01 00", 26));
+    t.click(188, 148);  // ER79: replace 7 by 25
+    t.type("End BackSpace BackSpace BackSpace 2 5");
+    t.click(64, 284);  // Write
+    ASSERT_TRUE(t.dismiss_alert("Запись выполнена"));
+    std::string regs = read_file(state);
+    EXPECT_NE(std::string::npos, regs.find("01 000024 08")) << regs;
+    EXPECT_NE(std::string::npos, regs.find("01 010079 19")) << regs;  // 25
+}
 std::string bytes(std::initializer_list<int> values);
 
 #endif

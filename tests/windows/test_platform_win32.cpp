@@ -18,6 +18,7 @@
 #include "../../platform/win32_rules.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
+#include "../support/port_fixture.h"
 #include "../support/testsupport.h"
 #include "../support/text_log.h"
 
@@ -47,23 +48,12 @@ static bool heard_frame(const std::string& frame)
     }, 5000);
 }
 
-class Com7 : public ::testing::Test {
+class Com7 : public PortLayerTest {
 protected:
-    ScratchDir dir;
-    unsigned short h = 0;
-
     void SetUp() override
     {
-        install_event(1);
-        start_net(1);
-        char name[] = "COM7";
-        ASSERT_EQ(0, open_port(&h, name, 0));
-    }
-    void TearDown() override
-    {
-        free_port(h, 0);
-        close_net();
-        remove_event(1);
+        PortLayerTest::SetUp();
+        ASSERT_EQ(0, open("COM7"));
     }
     HANDLE device() { return (HANDLE)Port[h - 1].handle; }
     void select(unsigned char address = 1)
