@@ -96,12 +96,12 @@ static DWORD input_buffer_size(HANDLE d)
     return GetCommProperties(d, &p) ? p.dwCurrentRxQueue : 0;
 }
 
-static int set_comm_state(HANDLE d, DCB& dcb)
+static int set_comm_state(HANDLE d, DCB& dcb, DWORD rx_queue)
 {
     win32_call c = {};
     c.api = W32_SET_COMM_STATE;
     c.dcb = &dcb;
-    c.rx_queue = input_buffer_size(d);
+    c.rx_queue = rx_queue;
     int rc = win32_rule_broken(c);
     if (rc)
         return rc;
@@ -146,8 +146,9 @@ int plat_serial_open(const char* path, plat_handle* h)
     DCB dcb;
     rc = get_comm_state(d, dcb);
     if (!rc) {
-        raw_line(dcb, input_buffer_size(d));
-        rc = set_comm_state(d, dcb);
+        DWORD rx_queue = input_buffer_size(d);
+        raw_line(dcb, rx_queue);
+        rc = set_comm_state(d, dcb, rx_queue);
     }
     // Reads take what is queued and return; writes are bounded until the
     // caller sets its own time-outs.
@@ -215,7 +216,7 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
     dcb.Parity = line->parity;
     dcb.StopBits = line->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fOutxCtsFlow = line->cts_flow ? 1 : 0;
-    return set_comm_state(H(h), dcb);
+    return set_comm_state(H(h), dcb, input_buffer_size(H(h)));
 }
 
 int plat_serial_escape(plat_handle h, int code)
