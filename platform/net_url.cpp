@@ -25,14 +25,30 @@ int port_name_is_url(const char* name)
     return name[0] != '/' && strstr(name, "://") != nullptr;
 }
 
-static int scheme_is(const char* name, size_t n, const char* scheme)
+// The schemes of network lines, and how each speaks.
+static const struct {
+    const char* name;
+    unsigned char mode;
+} schemes[] = {{"tcp", NET_RAW}, {"socket", NET_RAW}, {"rfc2217", NET_RFC2217}};
+
+// The mode of the network lines' scheme the `n` characters at `name` spell
+// in any case, or 0 for none.
+static unsigned char scheme_mode(const char* name, size_t n)
 {
-    if (strlen(scheme) != n)
-        return 0;
-    for (size_t i = 0; i < n; i++)
-        if (lower_char((unsigned char)name[i]) != scheme[i])
-            return 0;
-    return 1;
+    for (const auto& scheme : schemes) {
+        size_t i = 0;
+        while (i < n && scheme.name[i] && lower_char((unsigned char)name[i]) == scheme.name[i])
+            i++;
+        if (i == n && !scheme.name[i])
+            return scheme.mode;
+    }
+    return 0;
+}
+
+size_t net_url_prefix_length(const char* text)
+{
+    size_t n = scheme_length(text);
+    return n && scheme_mode(text, n) ? n + 3 : 0;
 }
 
 static int host_char(char c)
@@ -65,11 +81,8 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
     size_t sl = scheme_length(name);
     char scheme[32];
     snprintf(scheme, sizeof scheme, "%.*s", (int)(sl ? sl : strstr(name, "://") - name), name);
-    if (scheme_is(name, sl, "tcp") || scheme_is(name, sl, "socket"))
-        url->mode = NET_RAW;
-    else if (scheme_is(name, sl, "rfc2217"))
-        url->mode = NET_RFC2217;
-    else
+    unsigned char mode = scheme_mode(name, sl);
+    if (!mode)
         return bad_url(why, why_size,
                        "unknown scheme \"%s\": write tcp://, socket:// or rfc2217://HOST:PORT",
                        scheme);
@@ -107,6 +120,8 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
                                c);
             }
     }
+    if (host_len >= sizeof url->host)
+        return bad_url(why, why_size, "the host is too long");
     if (*p != ':')
         return bad_url(why, why_size, "no port: write HOST:PORT, the port a number from 1 to 65535");
     p++;
@@ -120,6 +135,7 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
         p++;  // one closing slash is allowed
     if (*p)
         return bad_url(why, why_size, "\"%s\" after the port is not understood", p);
+    url->mode = mode;
     memcpy(url->host, host, host_len);
     url->host[host_len] = 0;
     url->port = (unsigned short)port;

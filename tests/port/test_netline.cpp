@@ -74,6 +74,10 @@ TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
         EXPECT_EQ(-1, net_url_parse(b.name, &u, why, sizeof why)) << b.name;
         EXPECT_STREQ(b.why, why) << b.name;
     }
+    // A host longer than the address holds is refused, never copied.
+    std::string long_host = "tcp://" + std::string(NET_HOST_SIZE, 'h') + ":2000";
+    EXPECT_EQ(-1, net_url_parse(long_host.c_str(), &u, why, sizeof why));
+    EXPECT_STREQ("the host is too long", why);
 }
 
 TEST_F(NetLine, ABadUrlFailsBeforeAnythingConnects)
