@@ -7,12 +7,6 @@
 
 #include "plainw.h"
 
-// How a failed open reads to open_port's caller.
-enum {
-    OPEN_FAILS_WITH_CODE,  // the system's code; the caller's handle is set to 0
-    OPEN_FAILS_SETUP       // -1; the caller's handle stays as it was
-};
-
 // One kind of port. An operation a kind does not have is null, and the core
 // answers as for a port without it: nothing to receive or wait on, nothing
 // held back, no line to set or switch. Apart from `claims` and `open`, the
@@ -24,7 +18,9 @@ struct port_kind {
     int (*claims)(const char* name);
     // Opens `name` in the slot and sets its `kind`: 0, or the failure.
     int (*open)(Entry* e, char* name);
-    unsigned char open_failure;  // OPEN_FAILS_...
+    // What a failed open is: OPEN_SYSTEM_ERROR (the caller's handle is set
+    // to 0), or OPEN_SERVER_SETUP (-1; the handle stays as it was).
+    unsigned char open_failure;
     // Closes what the slot holds.
     void (*release)(Entry* e);
     // Before a receive: takes on what waits to join (a server's clients).

@@ -277,7 +277,7 @@ const port_kind net_kind = {
     KIND_NET,
     net_claims,
     net_open,
-    OPEN_FAILS_WITH_CODE,
+    OPEN_SYSTEM_ERROR,
     net_release,
     nullptr,  // admit
     net_service,

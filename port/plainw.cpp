@@ -93,32 +93,47 @@ static void release(Entry& e)
     e.held = 0;
 }
 
+static int open_why;  // open_port_why
+
+int open_port_why(void)
+{
+    return open_why;
+}
+
+// Notes why open_port fails and returns its result.
+static int open_failed(int why, int rc)
+{
+    open_why = why;
+    return rc;
+}
+
 int open_port(unsigned short* port, char* name, char mode)
 {
+    open_why = OPEN_DONE;
     if (!started)
-        return 9;
+        return open_failed(OPEN_NOT_STARTED, 9);
     int slot = -1;
     for (int i = 0; i < PORT_COUNT && slot < 0; i++)
         if (!slot_taken(Port[i]))
             slot = i;
     if (slot < 0)
-        return 1;
+        return open_failed(OPEN_NO_SLOT, 1);
     if (!name[0])
-        return 3;
+        return open_failed(OPEN_EMPTY_NAME, 3);
     if (mode)
         return 0;
     Entry& e = Port[slot];
     if (strlen(name) >= sizeof e.name) {
         *port = 0;
-        return plat_error_name_too_long();
+        return open_failed(OPEN_SYSTEM_ERROR, plat_error_name_too_long());
     }
     strcpy(e.name, name);
     const port_kind* k = kind_for(name);
     int rc = k->open(&e, name);
     if (rc) {
-        if (k->open_failure == OPEN_FAILS_WITH_CODE)
+        if (k->open_failure == OPEN_SYSTEM_ERROR)
             *port = 0;
-        return rc;
+        return open_failed(k->open_failure, rc);
     }
     e.echo_skip = 0;
     e.turn_type = 0;
@@ -128,7 +143,7 @@ int open_port(unsigned short* port, char* name, char mode)
     if (!e.rx_buf) {
         release(e);
         *port = 0;
-        return plat_error_no_memory();
+        return open_failed(OPEN_SYSTEM_ERROR, plat_error_no_memory());
     }
     e.base = name_number(name);
     e.rx_head = 0;

@@ -62,6 +62,17 @@ extern int from_put;
 void start_net(unsigned char);
 void close_net();
 int open_port(unsigned short* port, char* name, char mode);
+// Why the last open_port failed. Its own refusals (1, 3, 9) may share their
+// numbers with the system's codes (9 is also EBADF); this tells them apart.
+enum {
+    OPEN_DONE,          // it did not fail
+    OPEN_NO_SLOT,       // 1: all 16 slots are in use
+    OPEN_EMPTY_NAME,    // 3
+    OPEN_NOT_STARTED,   // 9: start_net has not run
+    OPEN_SERVER_SETUP,  // -1: a TCP server port could not be set up
+    OPEN_SYSTEM_ERROR   // the system's code, as plat_error_text words it
+};
+int open_port_why(void);
 int free_port(unsigned short port, unsigned char);
 unsigned short port_by_base(unsigned short base);
 

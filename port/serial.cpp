@@ -233,7 +233,7 @@ const port_kind serial_kind = {
     KIND_SERIAL,
     serial_claims,
     serial_open,
-    OPEN_FAILS_WITH_CODE,
+    OPEN_SYSTEM_ERROR,
     serial_release,
     nullptr,  // admit
     serial_service,

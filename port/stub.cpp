@@ -21,7 +21,7 @@ const port_kind stub_kind = {
     KIND_STUB,
     stub_claims,
     stub_open,
-    OPEN_FAILS_WITH_CODE,
+    OPEN_SYSTEM_ERROR,
     nullptr,  // release
     nullptr,  // admit
     nullptr,  // service

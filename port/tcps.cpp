@@ -223,7 +223,7 @@ const port_kind tcps_kind = {
     KIND_TCPS,
     tcps_claims,
     tcps_open_port,
-    OPEN_FAILS_SETUP,
+    OPEN_SERVER_SETUP,
     tcps_release,
     tcps_accept,  // admit
     tcps_service,

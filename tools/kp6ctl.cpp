@@ -337,11 +337,15 @@ int open_line(unsigned long default_timeout_ms)
     snprintf(name, sizeof name, "%s", opt.port.c_str());
     int rc = open_port(&line_port, name, 0);
     if (rc != 0) {
+        // The layer's own refusals in its words, the system's in the system's.
+        static const char* const refusals[] = {
+            "", "every port slot is in use", "the name is empty",
+            "the port layer is not started", "the TCP server port could not be set up"};
         char reason[200];
-        if (rc == -1)
-            snprintf(reason, sizeof reason, "the TCP server port could not be set up");
-        else
+        if (open_port_why() == OPEN_SYSTEM_ERROR)
             plat_error_text(rc, reason, sizeof reason);
+        else
+            snprintf(reason, sizeof reason, "%s", refusals[open_port_why()]);
         say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
         line_port = 0;
         close_net();
