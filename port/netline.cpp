@@ -184,7 +184,7 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
         net_receive(e, sink, sizeof sink);
         if (e->conn == PLAT_NO_SOCKET)
             return e->net_error ? e->net_error : plat_error_connection_closed();
-        if (e->telnet.refused & 4)
+        if (e->telnet.refused & TN_BIT_COM_PORT)
             return plat_error_not_supported();
         if (!settings_sent && e->telnet.com_port_agreed) {
             static const unsigned char baud[4] = {0, 0, 0x12, 0xC0};  // 4800

@@ -190,8 +190,8 @@ static Entry* slot_of(unsigned short port)
     return slot_taken(*e) && e->rx_buf ? e : nullptr;
 }
 
-// A slot that sends or receives: serial device or TCP server. Only a slot
-// that holds what it opened has a handle to pass to the system.
+// A slot that sends or receives: serial device, TCP server or network line.
+// Only a slot that holds what it opened has something to pass to the system.
 static Entry* data_slot(unsigned short port)
 {
     Entry* e = slot_of(port);

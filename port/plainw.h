@@ -30,7 +30,7 @@ struct Entry {
     unsigned short rx_head;      // ring write index
     unsigned short rx_tail;      // ring read index
     unsigned char turn_type;     // line-direction control type
-    unsigned char kind;          // KIND_SERIAL, KIND_STUB or KIND_TCPS
+    unsigned char kind;          // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
     unsigned long baud;          // settings of the last successful init_port
     unsigned char data_bits;
     char parity;

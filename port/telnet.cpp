@@ -11,15 +11,13 @@ enum {
     TNS_SB_IAC     // after IAC in a sub-negotiation
 };
 
-enum { BIT_BINARY = 1, BIT_SGA = 2, BIT_COM_PORT = 4 };
-
 // The option's bit, or 0 for one this client does not speak.
 static unsigned char option_bit(unsigned char option)
 {
     switch (option) {
-    case TN_OPT_BINARY: return BIT_BINARY;
-    case TN_OPT_SGA: return BIT_SGA;
-    case TN_OPT_COM_PORT: return BIT_COM_PORT;
+    case TN_OPT_BINARY: return TN_BIT_BINARY;
+    case TN_OPT_SGA: return TN_BIT_SGA;
+    case TN_OPT_COM_PORT: return TN_BIT_COM_PORT;
     default: return 0;
     }
 }
@@ -29,8 +27,8 @@ void telnet_rx_init(telnet_rx* t)
     memset(t, 0, sizeof *t);
     // What telnet_opening asks for counts as asked: the server's DO or WILL
     // for it is its answer, not a new request.
-    t->we_will = BIT_BINARY | BIT_COM_PORT;
-    t->he_will = BIT_BINARY;
+    t->we_will = TN_BIT_BINARY | TN_BIT_COM_PORT;
+    t->he_will = TN_BIT_BINARY;
 }
 
 static void reply(telnet_rx* t, unsigned char verb, unsigned char option)
@@ -55,20 +53,20 @@ static void negotiate(telnet_rx* t, unsigned char verb, unsigned char option)
             t->we_will |= bit;
             reply(t, TN_WILL, option);
         }
-        if (bit == BIT_COM_PORT) {
-            t->refused &= (unsigned char)~BIT_COM_PORT;
+        if (bit == TN_BIT_COM_PORT) {
+            t->refused &= (unsigned char)~TN_BIT_COM_PORT;
             t->com_port_agreed = 1;
         }
         break;
     case TN_DONT:
         t->we_will &= (unsigned char)~bit;
-        if (bit == BIT_COM_PORT) {
-            t->refused |= BIT_COM_PORT;
+        if (bit == TN_BIT_COM_PORT) {
+            t->refused |= TN_BIT_COM_PORT;
             t->com_port_agreed = 0;
         }
         break;
     case TN_WILL:  // the server offers to do `option`
-        if (bit != BIT_BINARY && bit != BIT_SGA) {
+        if (bit != TN_BIT_BINARY && bit != TN_BIT_SGA) {
             reply(t, TN_DONT, option);
         } else if (!(t->he_will & bit)) {
             t->he_will |= bit;

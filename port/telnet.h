@@ -30,16 +30,19 @@ enum {
     TN_REPLY_MAX = 48   // negotiation replies waiting to be sent
 };
 
+// The options' bits in a session's we_will, he_will and refused.
+enum { TN_BIT_BINARY = 1, TN_BIT_SGA = 2, TN_BIT_COM_PORT = 4 };
+
 // The receive side's state, carried from one read to the next.
 struct telnet_rx {
     unsigned char state;          // where the parser stands (TNS_* in telnet.cpp)
     unsigned char verb;           // WILL/WONT/DO/DONT awaiting its option
     unsigned char sb_len;         // sub-negotiation bytes kept in sb
     unsigned char sb[TN_SB_MAX];  // the sub-negotiation so far
-    // Options in force: bit 0 BINARY, bit 1 SGA, bit 2 COM-PORT.
+    // Options in force, as TN_BIT_... bits.
     unsigned char we_will;        // what we do (we said WILL, the server DO)
     unsigned char he_will;        // what the server does (it said WILL, we DO)
-    unsigned char refused;        // bit 2: the server refused COM-PORT (DONT)
+    unsigned char refused;        // TN_BIT_COM_PORT: the server refused it (DONT)
     unsigned char com_port_agreed;  // 1 once the server said DO COM-PORT
     // COM Port answers seen: bit n for server command 100 + n (n < 16).
     unsigned short cpc_seen;

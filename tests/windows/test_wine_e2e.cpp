@@ -21,13 +21,6 @@ static std::string env(const char* name)
     return v ? v : "";
 }
 
-static std::string trimmed(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
 struct WineTool {
     TempDir cwd;
     std::unique_ptr<Child> child;
@@ -44,7 +37,7 @@ struct WineTool {
             [](const std::string& out) { return out.find("1\r\n") != std::string::npos; }, 60000))
             << child->output;
         ASSERT_TRUE(eventually([&] {
-            window = window_titled("КП-6");
+            window = x_window_titled(child->pid, "КП-6");
             return !window.empty();
         }, 30000)) << child->output << "\nwindows: " << all_windows();
         // The frame is as wide on the left as on the right and at the bottom.
@@ -71,27 +64,7 @@ struct WineTool {
             std::to_string(top + y) + " sleep 0.1 click 1 sleep 0.1");
     }
     void type(const std::string& keys) { xdo("key --delay 30 " + keys); }
-    std::string window_titled(const std::string& title)
-    {
-        std::string ids = run_command("xdotool search --onlyvisible --pid " +
-                                      std::to_string(child->pid) + " 2>/dev/null");
-        size_t at = 0;
-        while (at < ids.size()) {
-            std::string id = ids.substr(at, ids.find('\n', at) - at);
-            at += id.size() + 1;
-            if (!id.empty() && trimmed(run_command("xdotool getwindowname " + id)) == title)
-                return id;
-        }
-        return "";
-    }
-    bool dismiss_alert(const std::string& title)
-    {
-        std::string id;
-        if (!eventually([&] { return !(id = window_titled(title)).empty(); }, 15000))
-            return false;
-        xdo("mousemove --window " + id + " 30 40 sleep 0.1 key Escape");
-        return eventually([&] { return window_titled(title).empty(); }, 15000);
-    }
+    bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
     int close_window()
     {
         xdo("mousemove --window " + window + " " + std::to_string(left + 400) + " " +
