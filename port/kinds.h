@@ -7,10 +7,11 @@
 
 #include "plainw.h"
 
-// One kind of port. An operation a kind does not have is null, and the core
-// answers as for a port without it: nothing to receive or wait on, nothing
-// held back, no line to set or switch. Apart from `claims` and `open`, the
-// core calls a kind only for a slot that holds what the kind opened.
+// One kind of port. An operation a kind does not have is null (a table
+// leaves out those at its end), and the core answers as for a port without
+// it: nothing to receive or wait on, nothing held back, no line to set or
+// switch. Apart from `claims` and `open`, the core calls a kind only for a
+// slot that holds what the kind opened.
 struct port_kind {
     unsigned char id;  // the slot's `kind`
     // 1 when `name` names a port of this kind. The core asks the kinds in
@@ -22,32 +23,33 @@ struct port_kind {
     // to 0), or OPEN_SERVER_SETUP (-1; the handle stays as it was).
     unsigned char open_failure;
     // Closes what the slot holds.
-    void (*release)(Entry* e);
+    void (*release)(Entry* e) = nullptr;
     // Before a receive: takes on what waits to join (a server's clients).
-    void (*admit)(Entry* e);
+    void (*admit)(Entry* e) = nullptr;
     // Moves what has arrived into the ring: win_put_into_buf's result.
-    int (*service)(Entry* e);
+    int (*service)(Entry* e) = nullptr;
     // port_wait, for a slot that holds something.
-    int (*wait)(Entry* e, unsigned ms);
+    int (*wait)(Entry* e, unsigned ms) = nullptr;
     // clear_buf: drops the ring (ring_drop) and what waits beyond it.
-    void (*clear)(unsigned short port, Entry* e);
+    void (*clear)(unsigned short port, Entry* e) = nullptr;
     // Sends a block. With `record_failure` a failed send is written to the
     // traffic log (put_port); send_port does not record it.
-    void (*send)(unsigned short port, Entry* e, unsigned char* buf, int n, int record_failure);
+    void (*send)(unsigned short port, Entry* e, unsigned char* buf, int n,
+                 int record_failure) = nullptr;
+    // port_gone and port_round_trip_us.
+    int (*gone)(Entry* e, int* code) = nullptr;
+    uint32_t (*round_trip_us)(Entry* e) = nullptr;
     // port_sent: 1 when nothing is held back.
-    int (*sent)(Entry* e);
+    int (*sent)(Entry* e) = nullptr;
     // port_line_ms.
-    unsigned (*line_ms)(Entry* e, int n);
+    unsigned (*line_ms)(Entry* e, int n) = nullptr;
     // Line settings and direction control.
     int (*init)(Entry* e, unsigned long baud, unsigned char data_bits, unsigned char parity,
-                unsigned char stop_bits);
-    void (*control)(unsigned short port, Entry* e, char type);
-    void (*escape)(Entry* e, int code);  // one modem-line switch, PLAT_SETRTS ...
-    void (*modem_status)(Entry* e, unsigned* bits);
-    void (*event_mask)(Entry* e, unsigned* mask);
-    // port_gone and port_round_trip_us.
-    int (*gone)(Entry* e, int* code);
-    uint32_t (*round_trip_us)(Entry* e);
+                unsigned char stop_bits) = nullptr;
+    void (*control)(unsigned short port, Entry* e, char type) = nullptr;
+    void (*escape)(Entry* e, int code) = nullptr;  // one modem-line switch, PLAT_SETRTS ...
+    void (*modem_status)(Entry* e, unsigned* bits) = nullptr;
+    void (*event_mask)(Entry* e, unsigned* mask) = nullptr;
 };
 
 extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;

@@ -274,23 +274,6 @@ static uint32_t net_round_trip_us(Entry* e)
 }
 
 const port_kind net_kind = {
-    KIND_NET,
-    net_claims,
-    net_open,
-    OPEN_SYSTEM_ERROR,
-    net_release,
-    nullptr,  // admit
-    net_service,
-    net_wait,
-    net_clear,
-    net_send,
-    nullptr,  // sent
-    nullptr,  // line_ms
-    nullptr,  // init
-    nullptr,  // control
-    nullptr,  // escape
-    nullptr,  // modem_status
-    nullptr,  // event_mask
-    net_gone,
-    net_round_trip_us,
-};
+    KIND_NET, net_claims, net_open, OPEN_SYSTEM_ERROR, net_release,
+    nullptr /* admit */, net_service, net_wait, net_clear, net_send,
+    net_gone, net_round_trip_us};

@@ -230,23 +230,8 @@ static void serial_event_mask(Entry* e, unsigned* mask)
 }
 
 const port_kind serial_kind = {
-    KIND_SERIAL,
-    serial_claims,
-    serial_open,
-    OPEN_SYSTEM_ERROR,
-    serial_release,
-    nullptr,  // admit
-    serial_service,
-    serial_wait,
-    serial_clear,
-    serial_send,
-    serial_sent,
-    serial_line_ms,
-    serial_init,
-    serial_control,
-    serial_escape,
-    serial_modem_status,
-    serial_event_mask,
-    nullptr,  // gone
-    nullptr,  // round_trip_us
-};
+    KIND_SERIAL, serial_claims, serial_open, OPEN_SYSTEM_ERROR, serial_release,
+    nullptr /* admit */, serial_service, serial_wait, serial_clear, serial_send,
+    nullptr /* gone */, nullptr /* round_trip_us */,
+    serial_sent, serial_line_ms, serial_init, serial_control, serial_escape,
+    serial_modem_status, serial_event_mask};

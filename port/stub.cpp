@@ -17,24 +17,4 @@ static int stub_open(Entry* e, char*)
 }
 
 // Nothing but its name: every operation answers as for a port without it.
-const port_kind stub_kind = {
-    KIND_STUB,
-    stub_claims,
-    stub_open,
-    OPEN_SYSTEM_ERROR,
-    nullptr,  // release
-    nullptr,  // admit
-    nullptr,  // service
-    nullptr,  // wait
-    nullptr,  // clear
-    nullptr,  // send
-    nullptr,  // sent
-    nullptr,  // line_ms
-    nullptr,  // init
-    nullptr,  // control
-    nullptr,  // escape
-    nullptr,  // modem_status
-    nullptr,  // event_mask
-    nullptr,  // gone
-    nullptr,  // round_trip_us
-};
+const port_kind stub_kind = {KIND_STUB, stub_claims, stub_open, OPEN_SYSTEM_ERROR};
