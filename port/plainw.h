@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "../platform/net_url.h"
 #include "../platform/platform.h"
 #include "telnet.h"
 
@@ -16,12 +17,8 @@ enum {
 };
 
 // Port kinds. A network line is a serial line reached through a device
-// server: "tcp://HOST:PORT" (or "socket://"), raw TCP, or
-// "rfc2217://HOST:PORT", Telnet with the COM Port Control option.
+// server, named by a URL (net_url.h).
 enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
-
-// How a network line speaks.
-enum { NET_RAW = 1, NET_RFC2217 = 2 };
 
 struct Entry {
     unsigned char echo_skip;     // echo bytes still to drop from received data
@@ -76,18 +73,6 @@ unsigned short port_by_base(unsigned short base);
 // (3000 unless a tool lengthens it).
 enum { NET_CONNECT_MS = 3000 };
 extern unsigned net_connect_ms;
-// A network line's address, as net_url_parse finds it in a port name.
-struct net_url {
-    unsigned char mode;          // NET_RAW or NET_RFC2217
-    char host[PORT_NAME_SIZE];   // a name, IPv4 or IPv6 address (no brackets)
-    unsigned short port;
-};
-// 1 when `name` is written as a URL (SCHEME://..., not a path beginning
-// with '/'), else 0.
-int port_name_is_url(const char* name);
-// 1 and `url` for a good network line's name; 0 for a name that is no URL
-// (a device); -1 for a bad one, with what is wrong in `why`.
-int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size);
 // A line lost since it opened (a network line that closed or failed, a
 // serial device the system says is gone): 1, and in *code 0 when the
 // server closed it, else the system's code. 0 for a line still there and
