@@ -134,6 +134,10 @@ static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
             memcpy(out + total, buf, k);
         total += k;
         room -= k;
+        // The system held no more: asking again would only cost a call
+        // (under Wine, a round trip to its server).
+        if (got < n)
+            break;
     }
     return total;
 }
