@@ -88,8 +88,8 @@ void say_ack_each(const char* label, const char* line)
         if (rc) {
             plat_error_text(rc, text, sizeof text);
             printf("%-8s acknowledging every segment at once (SIO_TCP_SET_ACK_FREQUENCY) is "
-                   "refused: %s (code %d)\n",
-                   label, text, rc);
+                   "refused: %s\n",
+                   label, text);
         }
         plat_tcp_close(s);
     }
