@@ -226,12 +226,7 @@ protected:
     void SetUp() override
     {
         start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
-        std::string file = "{\"version\": 1, \"controllers\": [\n";
-        for (const char* a : {"01", "02", "03"})
-            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
-                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                    "\"ER75\": 6, \"ER77\": 5}}";
-        write_file(dir.file("three.json"), file + "\n]}\n");
+        write_file(dir.file("three.json"), three_controllers_backup());
     }
     // The registers in the order written, with the file's and the factory's values.
     const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},

@@ -189,12 +189,7 @@ TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
     std::string link = env("KP6_WINE_DIR") + "/com7";
     unlink(link.c_str());
     TempDir cwd;
-    std::string file = "{\"version\": 1, \"controllers\": [";
-    for (const char* a : {"01", "02", "03"})
-        file += std::string(a[1] == '1' ? "" : ",") + "{\"address\": \"" + a +
-                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                "\"ER75\": 6, \"ER77\": 5}}";
-    write_file(cwd.file("three.json"), file + "]}\n");
+    write_file(cwd.file("three.json"), three_controllers_backup());
     Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
              "--trace", "--link", link});
     ASSERT_FALSE(sim.path.empty());
