@@ -93,6 +93,10 @@ void plat_serial_close(plat_handle h);
 // Sleeps until the device has input to read or `ms` pass, without taking
 // anything: 1 input waiting, 0 time-out, -1 the handle failed (hung up).
 int plat_serial_wait_input(plat_handle h, unsigned ms);
+// Whether the system says the device is gone: hung up (a pseudo-terminal
+// whose far end closed, a USB converter pulled out) or removed. Asked after
+// a call on it failed: 1 gone, 0 still there.
+int plat_serial_lost(plat_handle h);
 
 // ---- the far end of a line (tools beside the tool) ---------------------------
 
@@ -178,6 +182,11 @@ int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_so
 // acknowledged (Nagle's rule) then never waits for us. Where the system
 // has no such switch it does nothing. 0 or the system's code.
 int plat_tcp_quickack(plat_socket s);
+// Asks the system to acknowledge every segment at once for as long as the
+// connection lasts (SIO_TCP_SET_ACK_FREQUENCY 1 on Windows, where the system
+// has it). Where there is only plat_tcp_quickack's lapsing switch it does
+// nothing. 0, or the system's code when it cannot.
+int plat_tcp_ack_each(plat_socket s);
 // The code for "would block: nothing there yet".
 int plat_error_would_block(void);
 

@@ -374,6 +374,16 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     return (p.revents & POLLIN) ? 1 : -1;
 }
 
+int plat_serial_lost(plat_handle h)
+{
+    struct pollfd p = {h, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    return h < 0 || r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) ? 1 : 0;
+}
+
 // ---- the far end of a line ------------------------------------------------------
 
 int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
@@ -714,6 +724,11 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
 int plat_tcp_quickack(plat_socket s)
 {
     return set_int_option(s, IPPROTO_TCP, TCP_QUICKACK);
+}
+
+int plat_tcp_ack_each(plat_socket)
+{
+    return 0;  // TCP_QUICKACK after each receive does it here
 }
 
 const sys_error_codes sys_errors = {ETIMEDOUT,   EINVAL,       EPROTONOSUPPORT, ECONNRESET,

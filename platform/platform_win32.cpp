@@ -330,6 +330,13 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     }
 }
 
+int plat_serial_lost(plat_handle h)
+{
+    // A device that was pulled out fails every query from then on.
+    COMSTAT stat;
+    return h == PLAT_NO_HANDLE || h == nullptr || comm_status(h, &stat) != 0 ? 1 : 0;
+}
+
 // ---- the far end of a line ------------------------------------------------------
 
 int plat_pty_open(plat_handle* master, char*, unsigned)
@@ -662,6 +669,21 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
 int plat_tcp_quickack(plat_socket)
 {
     return 0;
+}
+
+int plat_tcp_ack_each(plat_socket s)
+{
+    // mstcpip.h's SIO_TCP_SET_ACK_FREQUENCY, which MinGW's headers lack:
+    // acknowledge after this many segments instead of the delayed timer.
+    const DWORD set_ack_frequency = 0x98000017, every = 1;
+    DWORD unused = 0;
+    int rc = win32_socket_rule(W32_SOCKET);
+    if (rc)
+        return rc;
+    return WSAIoctl(S(s), set_ack_frequency, (void*)&every, sizeof every, nullptr, 0, &unused,
+                    nullptr, nullptr) != 0
+               ? wsa_error()
+               : 0;
 }
 
 const sys_error_codes sys_errors = {WSAETIMEDOUT,   ERROR_INVALID_NAME,

@@ -39,6 +39,8 @@ struct port_kind {
     // port_gone and port_round_trip_us.
     int (*gone)(Entry* e, int* code) = nullptr;
     uint32_t (*round_trip_us)(Entry* e) = nullptr;
+    // port_acknowledge.
+    void (*acknowledge)(Entry* e) = nullptr;
     // port_sent: 1 when nothing is held back.
     int (*sent)(Entry* e) = nullptr;
     // port_line_ms.
@@ -61,6 +63,8 @@ void ring_append(Entry* e, const unsigned char* b, unsigned n);
 void ring_drop(unsigned short port, Entry* e);
 // A short sleep for a caller's loop when there is nothing to wait on: 0.
 int idle_wait(unsigned ms);
+// port_gone for a kind that notes a lost line in `net_gone` and `net_error`.
+int slot_gone(Entry* e, int* code);
 
 // The traffic log's part in starting and stopping the layer (traffic_log.cpp).
 // Opens "port.out" and writes the start line.

@@ -54,25 +54,51 @@ static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_
     return 0;
 }
 
-// The answers the Telnet filter asked for.
+static int last_fault;  // what net_fault tells
+
+int net_fault(void)
+{
+    return last_fault;
+}
+
+// More Telnet bytes in a row than any negotiation sends: the server floods
+// commands.
+enum { NET_FLOOD_RUN = 1024 };
+
+// The answers the Telnet filter asked for, as far as the connection takes
+// them now; the rest goes with the next receive. Never waits: a server that
+// floods requests and reads nothing must not hold the caller.
 static int send_replies(Entry* e)
 {
     if (!e->telnet.reply_len || e->conn == PLAT_NO_SOCKET)
         return 0;
-    int rc = send_all(e->conn, e->telnet.reply, e->telnet.reply_len, 1000);
-    e->telnet.reply_len = 0;
-    return rc;
+    unsigned sent = 0;
+    int rc = plat_tcp_send(e->conn, e->telnet.reply, e->telnet.reply_len, &sent);
+    if (rc && rc != plat_error_would_block())
+        return rc;
+    e->telnet.reply_len = (unsigned char)(e->telnet.reply_len - sent);
+    memmove(e->telnet.reply, e->telnet.reply + sent, e->telnet.reply_len);
+    return 0;
 }
 
-// Takes what the connection holds, at most `room` bytes of it, through the
-// Telnet filter on an RFC 2217 line. The line's bytes go to `out` (when
-// given) and their count is returned; a close or failure ends the line.
+// Takes what the connection holds, at most `room` line bytes and RX_SIZE
+// bytes in all, through the Telnet filter on an RFC 2217 line. The line's
+// bytes go to `out` (when given) and their count is returned; a close or
+// failure ends the line. A server that sends commands only is read a
+// bounded amount (less while it floods); the caller's wait comes between
+// two reads. The first bytes of a raw line are looked at for Telnet's
+// negotiation: a server that speaks it is no raw line, and its bytes are no
+// answer.
 static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
 {
     enum { CHUNK = 2048 };
     unsigned char buf[CHUNK];
-    unsigned total = 0;
-    while (e->conn != PLAT_NO_SOCKET && room > 0) {
+    unsigned total = 0, taken = 0;
+    const unsigned most = e->telnet.run > NET_FLOOD_RUN ? (unsigned)CHUNK : (unsigned)RX_SIZE;
+    int src = send_replies(e);
+    if (src)
+        net_lost(e, src);
+    while (e->conn != PLAT_NO_SOCKET && room > 0 && taken < most) {
         // A Telnet stream never gives more line bytes than it has bytes, so
         // taking no more than the room keeps the rest in the system, held
         // back by TCP's flow control. One receive that does not wait tells
@@ -89,17 +115,29 @@ static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
             break;
         }
         plat_tcp_quickack(e->conn);
+        taken += got;
         unsigned k = got;
         if (e->net_mode == NET_RFC2217) {
             k = telnet_filter(&e->telnet, buf, got, buf);
-            int src = send_replies(e);
+            src = send_replies(e);
             if (src)
                 net_lost(e, src);
+        } else if (e->net_fresh) {
+            e->net_fresh = 0;
+            if (telnet_negotiates(buf, got)) {
+                last_fault = NET_FAULT_TELNET;
+                net_lost(e, plat_error_not_supported());
+                break;
+            }
         }
         if (out)
             memcpy(out + total, buf, k);
         total += k;
         room -= k;
+        // The system held no more: asking again would only cost a call
+        // (under Wine, a round trip to its server).
+        if (got < n)
+            break;
     }
     return total;
 }
@@ -128,6 +166,12 @@ static int net_wait(Entry* e, unsigned ms)
 {
     if (e->conn == PLAT_NO_SOCKET)
         return idle_wait(ms);
+    // A flood keeps the connection readable: a pause, so that reading it
+    // costs little, and no wait outlasts its caller's deadline.
+    if (e->telnet.run > NET_FLOOD_RUN) {
+        idle_wait(ms);
+        return 1;
+    }
     // Readable: data, Telnet commands only, or the close, which the next
     // service of the port finds.
     return plat_tcp_wait_readable(&e->conn, 1, ms);
@@ -208,9 +252,37 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
             return 0;
         }
         uint32_t spent = plat_tick_ms() - start;
-        if (spent >= limit_ms)
+        if (spent >= limit_ms) {
+            if (!e->telnet.heard)  // silence, or bytes without a Telnet command
+                last_fault = NET_FAULT_NO_NEGOTIATION;
             return plat_error_timed_out();
-        plat_tcp_wait_readable(&e->conn, 1, limit_ms - spent);
+        }
+        net_wait(e, limit_ms - spent);
+    }
+}
+
+// A raw line's server speaks first only when it speaks Telnet: it opens
+// with its negotiation as it accepts. What comes within a moment (100 ms
+// and twice the round trip, within the bound) is looked at and dropped, as
+// a serial device's waiting input is. 0, or the code for a server that
+// speaks Telnet.
+static int raw_opening(Entry* e, uint32_t start, uint32_t limit_ms)
+{
+    uint32_t began = plat_tick_ms(), moment = 100 + 2 * (e->rtt_us / 1000);
+    e->net_fresh = 1;
+    for (;;) {
+        unsigned char sink[RX_SIZE];
+        net_receive(e, sink, sizeof sink);
+        if (last_fault == NET_FAULT_TELNET)
+            return plat_error_not_supported();
+        uint32_t now = plat_tick_ms();
+        if (!e->net_fresh || e->conn == PLAT_NO_SOCKET || now - began >= moment ||
+            now - start >= limit_ms)
+            return 0;
+        uint32_t left = moment - (now - began);
+        if (left > limit_ms - (now - start))
+            left = limit_ms - (now - start);
+        plat_tcp_wait_readable(&e->conn, 1, left);
     }
 }
 
@@ -219,6 +291,7 @@ static int net_open(Entry* e, char* name)
     net_url url;
     if (net_url_parse(name, &url, nullptr, 0) != 1)
         return plat_error_invalid();
+    last_fault = NET_FAULT_NONE;
     int rc = plat_net_start();
     if (rc)
         return rc;
@@ -236,16 +309,17 @@ static int net_open(Entry* e, char* name)
     e->net_gone = 0;
     e->net_error = 0;
     e->rtt_us = elapsed_us(t0);
+    e->net_fresh = 0;
     telnet_rx_init(&e->telnet);
-    if (url.mode == NET_RFC2217) {
-        rc = negotiate_com_port(e, start, net_connect_ms);
-        if (rc) {
-            if (e->conn != PLAT_NO_SOCKET)
-                plat_tcp_close(e->conn);
-            e->conn = PLAT_NO_SOCKET;
-            plat_net_stop();
-            return rc;
-        }
+    plat_tcp_ack_each(s);  // where the system has it; without, net_acknowledge
+    rc = url.mode == NET_RFC2217 ? negotiate_com_port(e, start, net_connect_ms)
+                                 : raw_opening(e, start, net_connect_ms);
+    if (rc) {
+        if (e->conn != PLAT_NO_SOCKET)
+            plat_tcp_close(e->conn);
+        e->conn = PLAT_NO_SOCKET;
+        plat_net_stop();
+        return rc;
     }
     e->held = 1;
     return 0;
@@ -259,21 +333,24 @@ static void net_release(Entry* e)
     plat_net_stop();
 }
 
-static int net_gone(Entry* e, int* code)
-{
-    if (!e->net_gone)
-        return 0;
-    if (code)
-        *code = e->net_error;
-    return 1;
-}
-
 static uint32_t net_round_trip_us(Entry* e)
 {
     return e->rtt_us;
 }
 
+// An IAC NOP on an RFC 2217 line: it carries the acknowledgement of what
+// has come and reaches no device. A raw line has nothing it could send.
+static void net_acknowledge(Entry* e)
+{
+    if (e->net_mode != NET_RFC2217 || e->conn == PLAT_NO_SOCKET)
+        return;
+    static const unsigned char nop[2] = {TN_IAC, TN_NOP};
+    int rc = send_all(e->conn, nop, 2, 1000);
+    if (rc)
+        net_lost(e, rc);
+}
+
 const port_kind net_kind = {
     KIND_NET, net_claims, net_open, OPEN_SYSTEM_ERROR, net_release,
     nullptr /* admit */, net_service, net_wait, net_clear, net_send,
-    net_gone, net_round_trip_us};
+    slot_gone, net_round_trip_us, net_acknowledge};

@@ -128,6 +128,8 @@ int open_port(unsigned short* port, char* name, char mode)
         return open_failed(OPEN_SYSTEM_ERROR, plat_error_name_too_long());
     }
     strcpy(e.name, name);
+    e.net_gone = 0;  // a line lost in this slot before is none of this one's
+    e.net_error = 0;
     const port_kind* k = kind_for(name);
     int rc = k->open(&e, name);
     if (rc) {
@@ -506,7 +508,16 @@ int get_comm_mask(int port)
     return (int)mask;
 }
 
-// ---- what a network line tells -----------------------------------------------------
+// ---- what a line tells -----------------------------------------------------------
+
+int slot_gone(Entry* e, int* code)
+{
+    if (!e->net_gone)
+        return 0;
+    if (code)
+        *code = e->net_error;
+    return 1;
+}
 
 int port_gone(unsigned short port, int* code)
 {
@@ -520,4 +531,12 @@ uint32_t port_round_trip_us(unsigned short port)
     Entry* e;
     const port_kind* k = data_kind(port, &e);
     return k && k->round_trip_us ? k->round_trip_us(e) : 0;
+}
+
+void port_acknowledge(unsigned short port)
+{
+    Entry* e;
+    const port_kind* k = data_kind(port, &e);
+    if (k && k->acknowledge)
+        k->acknowledge(e);
 }

@@ -41,15 +41,18 @@ struct Entry {
     unsigned char held;
     // A network line (KIND_NET): its connection (PLAT_NO_SOCKET once it has
     // closed or failed: the line then answers as a pulled-out device),
-    // NET_RAW or NET_RFC2217, whether and how the connection ended (0 the
-    // server closed it, else the system's code), the Telnet receive state,
-    // and the round trip measured while connecting, in microseconds.
+    // NET_RAW or NET_RFC2217, whether and how the line was lost (also a
+    // serial device the system says is gone; 0 the server closed it, else
+    // the system's code), the Telnet receive state, the round trip
+    // measured while connecting, in microseconds, and 1 on a raw line
+    // until its first bytes have been looked at for Telnet.
     plat_socket conn;
     unsigned char net_mode;
     unsigned char net_gone;
     int net_error;
     telnet_rx telnet;
     uint32_t rtt_us;
+    unsigned char net_fresh;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -81,10 +84,23 @@ unsigned short port_by_base(unsigned short base);
 // (3000 unless a tool lengthens it).
 enum { NET_CONNECT_MS = 3000 };
 extern unsigned net_connect_ms;
-// A network line that has closed or failed since it opened: 1, and in
-// *code 0 when the server closed it, else the system's code. 0 for a line
-// still connected and for any other port.
+// A line lost since it opened (a network line that closed or failed, a
+// serial device the system says is gone): 1, and in *code 0 when the
+// server closed it, else the system's code. 0 for a line still there and
+// for any other port.
 int port_gone(unsigned short port, int* code);
+// What the last network line found wrong with its server, beyond the
+// system's code: why opening one failed (an rfc2217:// server that never
+// took up the negotiation, a tcp:// server that opened with Telnet's), or a
+// raw line found speaking Telnet later. NET_FAULT_NONE after an open that
+// found nothing.
+enum { NET_FAULT_NONE = 0, NET_FAULT_NO_NEGOTIATION, NET_FAULT_TELNET };
+int net_fault(void);
+// Has what the port received so far acknowledged at once: on an RFC 2217
+// line an IAC NOP goes out, which carries the acknowledgement and reaches
+// no device, so a server that holds its next bytes back until then
+// (Nagle's rule) sends them now. Other ports: nothing.
+void port_acknowledge(unsigned short port);
 // The round trip measured while the line connected, in microseconds (0 for
 // any other port): the connection's set-up for raw TCP, the settings'
 // acknowledgement for RFC 2217.

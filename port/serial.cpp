@@ -50,18 +50,31 @@ static void serial_release(Entry* e)
 
 // ---- receiving ------------------------------------------------------------------
 
+// After a failed call on the device: when the system says it is gone
+// (hung up, pulled out), the line is lost, as a network line whose
+// connection ended, and exchanges on it fail at once.
+static void check_lost(Entry* e, int code)
+{
+    if (!e->net_gone && plat_serial_lost(e->handle)) {
+        e->net_gone = 1;
+        e->net_error = code;
+    }
+}
+
 // Reads what the serial driver holds into a new buffer (the caller frees
 // it); null when it holds nothing. *got is what the read delivered.
-static unsigned char* read_driver_queue(const Entry* e, unsigned* got)
+static unsigned char* read_driver_queue(Entry* e, unsigned* got)
 {
     unsigned q = 0;
     *got = 0;
-    plat_serial_in_queue(e->handle, &q);
+    int rc = plat_serial_in_queue(e->handle, &q);
+    if (rc)
+        check_lost(e, rc);
     if (q == 0)
         return nullptr;
     unsigned char* buf = (unsigned char*)malloc(q);
-    if (buf)
-        plat_serial_read(e->handle, buf, q, got);
+    if (buf && (rc = plat_serial_read(e->handle, buf, q, got)) != 0)
+        check_lost(e, rc);
     return buf;
 }
 
@@ -86,8 +99,11 @@ static int serial_service(Entry* slot)
 
 static int serial_wait(Entry* e, unsigned ms)
 {
-    if (plat_serial_wait_input(e->handle, ms) == 0)
+    int ready = plat_serial_wait_input(e->handle, ms);
+    if (ready == 0)
         return 0;
+    if (ready < 0)
+        check_lost(e, 0);
     // A hung-up device reads as ready for ever with nothing queued.
     unsigned q = 0;
     plat_serial_in_queue(e->handle, &q);
@@ -143,10 +159,14 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
         int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
         if (rc && record_failure)
             err_log(port, rc);
+        if (rc)
+            check_lost(e, rc);
         return;
     }
     trans_turn_send(port, (int)t);
-    plat_serial_write(e->handle, buf, (unsigned)n, &done);
+    int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+    if (rc)
+        check_lost(e, rc);
     wait_drained(port, e, n);
     trans_turn_receive(port, (int)t);
     if (echoes(t))
@@ -232,6 +252,6 @@ static void serial_event_mask(Entry* e, unsigned* mask)
 const port_kind serial_kind = {
     KIND_SERIAL, serial_claims, serial_open, OPEN_SYSTEM_ERROR, serial_release,
     nullptr /* admit */, serial_service, serial_wait, serial_clear, serial_send,
-    nullptr /* gone */, nullptr /* round_trip_us */,
+    slot_gone, nullptr /* round_trip_us */, nullptr /* acknowledge */,
     serial_sent, serial_line_ms, serial_init, serial_control, serial_escape,
     serial_modem_status, serial_event_mask};

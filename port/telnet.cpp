@@ -81,7 +81,7 @@ static void negotiate(telnet_rx* t, unsigned char verb, unsigned char option)
 
 static void end_subnegotiation(telnet_rx* t)
 {
-    if (t->sb_len >= 2 && t->sb[0] == TN_OPT_COM_PORT && t->sb[1] >= CPC_SERVER_OFFSET &&
+    if (t->sb_len >= 2 && t->sb_len <= TN_SB_MAX && t->sb[0] == TN_OPT_COM_PORT && t->sb[1] >= CPC_SERVER_OFFSET &&
         t->sb[1] < CPC_SERVER_OFFSET + 16)
         t->cpc_seen = (unsigned short)(t->cpc_seen | 1u << (t->sb[1] - CPC_SERVER_OFFSET));
     t->sb_len = 0;
@@ -91,11 +91,14 @@ static void sb_byte(telnet_rx* t, unsigned char b)
 {
     if (t->sb_len < TN_SB_MAX)
         t->sb[t->sb_len++] = b;
+    else
+        t->sb_len = TN_SB_MAX + 1;  // too long for any answer we read: dropped
 }
 
 // The byte after IAC, outside a sub-negotiation.
 static void command(telnet_rx* t, unsigned char b)
 {
+    t->heard = 1;
     if (b == TN_WILL || b == TN_WONT || b == TN_DO || b == TN_DONT) {
         t->verb = b;
         t->state = TNS_OPT;
@@ -112,6 +115,7 @@ unsigned telnet_filter(telnet_rx* t, const unsigned char* in, unsigned n, unsign
     unsigned k = 0;
     for (unsigned i = 0; i < n; i++) {
         unsigned char b = in[i];
+        unsigned before = k;
         switch (t->state) {
         case TNS_DATA:
             if (b == TN_IAC)
@@ -151,8 +155,20 @@ unsigned telnet_filter(telnet_rx* t, const unsigned char* in, unsigned n, unsign
             }
             break;
         }
+        if (k > before)
+            t->run = 0;
+        else if (t->run < 0xFFFF)
+            t->run++;
     }
     return k;
+}
+
+int telnet_negotiates(const unsigned char* in, unsigned n)
+{
+    for (unsigned i = 0; i + 1 < n; i++)
+        if (in[i] == TN_IAC && in[i + 1] >= TN_WILL && in[i + 1] <= TN_DONT)
+            return 1;
+    return 0;
 }
 
 unsigned telnet_escape(const unsigned char* in, unsigned n, unsigned char* out)

@@ -26,7 +26,11 @@ enum {
     CPC_SERVER_OFFSET = 100,
     CPC_CONTROL_DTR_OFF = 9,
     CPC_CONTROL_RTS_OFF = 12,
-    TN_SB_MAX = 12,     // sub-negotiation bytes kept (option, command, value)
+    TN_NOP = 241,
+    // Sub-negotiation bytes kept (option, command, value): more than any
+    // COM Port answer but the server's signature has. A longer one is
+    // dropped whole when it ends.
+    TN_SB_MAX = 12,
     TN_REPLY_MAX = 48   // negotiation replies waiting to be sent
 };
 
@@ -37,7 +41,7 @@ enum { TN_BIT_BINARY = 1, TN_BIT_SGA = 2, TN_BIT_COM_PORT = 4 };
 struct telnet_rx {
     unsigned char state;          // where the parser stands (TNS_* in telnet.cpp)
     unsigned char verb;           // WILL/WONT/DO/DONT awaiting its option
-    unsigned char sb_len;         // sub-negotiation bytes kept in sb
+    unsigned char sb_len;         // sub-negotiation bytes kept in sb; TN_SB_MAX + 1: too long
     unsigned char sb[TN_SB_MAX];  // the sub-negotiation so far
     // Options in force, as TN_BIT_... bits.
     unsigned char we_will;        // what we do (we said WILL, the server DO)
@@ -48,6 +52,10 @@ struct telnet_rx {
     unsigned short cpc_seen;
     unsigned char reply_len;      // bytes waiting in reply
     unsigned char reply[TN_REPLY_MAX];  // negotiation answers to send
+    unsigned char heard;          // 1 once the server has sent any Telnet command
+    // Bytes taken since the last line byte, counted up to 65535: a long run
+    // is a server that sends commands only (a flood).
+    unsigned short run;
 };
 
 // Starts a session: no option in force, nothing seen.
@@ -60,6 +68,10 @@ void telnet_rx_init(telnet_rx* t);
 // calls for are appended to t->reply (the caller sends and empties it);
 // COM Port answers are noted in t->cpc_seen.
 unsigned telnet_filter(telnet_rx* t, const unsigned char* in, unsigned n, unsigned char* out);
+
+// 1 when the first `n` bytes a server sent on a raw line hold a Telnet
+// option negotiation (IAC WILL, WONT, DO or DONT): the server speaks Telnet.
+int telnet_negotiates(const unsigned char* in, unsigned n);
 
 // Doubles every FF of `n` line bytes into `out` (room for 2 * n); returns
 // the length.

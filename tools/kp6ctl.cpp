@@ -303,11 +303,26 @@ std::string stopped_write(int step)
 // ---- the line -----------------------------------------------------------------------
 
 unsigned short line_port = 0;
-// A network line that closed or failed while open: noted when the line is
-// closed, so that a step's message can still say so.
+// A line lost while open: noted when the line is closed, so that a step's
+// message can still say so.
 bool line_was_lost = false;
 int line_lost_code = 0;
 bool line_lost_told = false;
+
+// Says so when the network line's server speaks another way than its
+// scheme: true when it did.
+bool wrong_scheme(void)
+{
+    const char* url = opt.port.c_str();
+    if (net_fault() == NET_FAULT_NO_NEGOTIATION)
+        say(stderr, "kp6ctl: %s does not answer RFC 2217's negotiation (a raw TCP port? try "
+                    "tcp://)\n", url);
+    else if (net_fault() == NET_FAULT_TELNET)
+        say(stderr, "kp6ctl: %s speaks Telnet (try rfc2217://)\n", url);
+    else
+        return false;
+    return true;
+}
 
 int open_line(unsigned long default_timeout_ms)
 {
@@ -346,7 +361,8 @@ int open_line(unsigned long default_timeout_ms)
             plat_error_text(rc, reason, sizeof reason);
         else
             snprintf(reason, sizeof reason, "%s", refusals[open_port_why()]);
-        say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        if (!wrong_scheme())
+            say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
         line_port = 0;
         close_net();
         remove_event(1);
@@ -358,7 +374,8 @@ int open_line(unsigned long default_timeout_ms)
     return EXIT_DONE;
 }
 
-// Whether the network line has closed or failed; says so once.
+// Whether the line was lost (a network line closed or failed, a device
+// gone); says so once.
 bool line_lost(void)
 {
     int code = 0;
@@ -368,7 +385,11 @@ bool line_lost(void)
     }
     if (line_was_lost && !line_lost_told) {
         line_lost_told = true;
-        if (line_lost_code == 0) {
+        if (!port_name_is_url(opt.port.c_str())) {
+            say(stderr, "kp6ctl: the line %s was lost\n", opt.port.c_str());
+        } else if (net_fault() != NET_FAULT_NONE) {
+            wrong_scheme();  // a raw line that turned out to speak Telnet
+        } else if (line_lost_code == 0) {
             say(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
         } else {
             char reason[200];

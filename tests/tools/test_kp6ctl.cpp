@@ -226,12 +226,7 @@ protected:
     void SetUp() override
     {
         start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
-        std::string file = "{\"version\": 1, \"controllers\": [\n";
-        for (const char* a : {"01", "02", "03"})
-            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
-                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                    "\"ER75\": 6, \"ER77\": 5}}";
-        write_file(dir.file("three.json"), file + "\n]}\n");
+        write_file(dir.file("three.json"), three_controllers_backup());
     }
     // The registers in the order written, with the file's and the factory's values.
     const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
@@ -313,6 +308,22 @@ TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
                 &status);
     EXPECT_EQ(2, status);
     EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB")) << read_file(dir.file("err"));
+}
+
+// The simulator gone mid-restore (its pseudo-terminal closed, as a pulled
+// USB converter): the step in hand fails at once, one message names the
+// line, and the rest is not tried.
+TEST_F(Interrupted, ALostLineStopsTheRestoreWithOneMessage)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 02"));
+    sim->stop(SIGKILL);
+    EXPECT_EQ(1, run->wait_exit(5000));
+    std::string err = read_file(dir.file("err")), lost = "kp6ctl: the line " + sim->path;
+    EXPECT_EQ(0u, err.find("02: Error ")) << err;
+    EXPECT_NE(std::string::npos, err.find(lost + " was lost\n")) << err;
+    EXPECT_EQ(err.find(lost), err.rfind(lost)) << err;
+    EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
 }
 
 TEST_F(Kp6Ctl, CloneWithTo)
@@ -597,13 +608,14 @@ TEST_F(Kp6CtlNet, RefusedUnknownAndSilentServersExit3WithTheSystemsWords)
         std::printf("no network namespace here (%s): the unknown host is not tried\n", out.c_str());
     }
 
-    // Accepts, never answers the negotiation: 3 s, then the time-out.
+    // Accepts, never answers the negotiation: 3 s, then what it may be.
     ScriptedServer silent(ScriptedServer::SILENT, true);
     t0 = plat_perf_counter();
     r = on(silent.url(), "test");
     double ms = ms_since(t0);
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("kp6ctl: cannot open " + silent.url() + ": Connection timed out\n", r.err);
+    EXPECT_EQ("kp6ctl: " + silent.url() + " does not answer RFC 2217's negotiation (a raw TCP "
+              "port? try tcp://)\n", r.err);
     EXPECT_GE(ms, 2990.0);
     EXPECT_LT(ms, 3800.0);
     // --timeout lengthens the bound.
@@ -643,6 +655,60 @@ TEST_F(Kp6CtlNet, AConnectionThatDropsEndsWithTheStepAndTheClose)
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);
     EXPECT_NE(std::string::npos, r.err.find("the connection to " + raw.url() + " was closed"));
+}
+
+TEST_F(Kp6CtlNet, EachWrongSchemeIsNamed)
+{
+    start({"--address", "01"});
+    Ser2net server(sim->path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    std::string raw_as_telnet = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
+    Ran r = on(raw_as_telnet, "read");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("kp6ctl: " + raw_as_telnet + " does not answer RFC 2217's negotiation (a raw TCP "
+              "port? try tcp://)\n", r.err);
+    std::string telnet_as_raw = "tcp://127.0.0.1:" + std::to_string(server.rfc2217_port);
+    for (int i = 0; i < 3; i++) {  // its greeting was an answer in some runs
+        r = on(telnet_as_raw, "read");
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("kp6ctl: " + telnet_as_raw + " speaks Telnet (try rfc2217://)\n", r.err);
+    }
+}
+
+// Telnet commands without end: the step fails at its time-out at little
+// cost, the connect within its bound, and an interrupt ends the run.
+TEST_F(Kp6CtlNet, ATelnetFloodIsALineThatDoesNotAnswer)
+{
+    for (auto script : {ScriptedServer::NOP_FLOOD, ScriptedServer::ENDLESS_SB}) {
+        ScriptedServer flood(script, true);
+        int status = -1;
+        uint64_t t0 = plat_perf_counter();
+        std::string cpu = run_command("cd '" + dir.path + "' && bash -c \"TIMEFORMAT='%U %S'; "
+                                      "time " KP6CTL " --port " + flood.url() +
+                                      " --timeout 2000 read 2>err\" 2>&1", &status);
+        double ms = ms_since(t0), user = 0, sys = 0;
+        EXPECT_EQ(1, status);
+        EXPECT_EQ("01: Error read ER78\n", read_file(dir.file("err")));
+        EXPECT_GE(ms, 1990.0);
+        EXPECT_LT(ms, 3500.0);
+        ASSERT_EQ(2, sscanf(cpu.c_str(), "%lf %lf", &user, &sys)) << cpu;
+        EXPECT_LT((user + sys) * 1000.0, ms / 4) << cpu;  // it spun at 93 %
+
+        flood.flood_at_once = true;
+        t0 = plat_perf_counter();
+        Ran r = on(flood.url(), "test");
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("kp6ctl: cannot open " + flood.url() + ": Connection timed out\n", r.err);
+        EXPECT_LT(ms_since(t0), 3800.0);
+        flood.flood_at_once = false;
+
+        Child run({"/bin/sh", "-c", "exec " KP6CTL " scan 2>err"}, {"KP6_PORT=" + flood.url()},
+                  dir.path);
+        EXPECT_TRUE(eventually([&] { return flood.clients > 2; }, 5000));
+        plat_sleep_ms(300);
+        kill(run.pid, SIGINT);
+        EXPECT_EQ(130, run.wait_exit(3000));
+    }
 }
 
 TEST_F(Kp6CtlNet, TelnetCommandsBetweenTheAnswersBytesChangeNothing)

@@ -3,6 +3,7 @@
 // Linux side; the Windows build's test run starts it with KP6_EXE,
 // KP6_MO, KP6_WINE_RUN, KP6_WINE_DIR and KP6_SIM set.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -100,6 +101,16 @@ TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
 }
 
+// kp6ctl.exe with `args` in `cwd`, through wine-run.sh: its standard
+// output; its messages go to cwd/err.
+static std::string kp6ctl_exe(const TempDir& cwd, const std::string& args, int* status)
+{
+    return run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
+                           env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") + "' " + args +
+                           " 2>err",
+                       status);
+}
+
 // kp6ctl.exe under Wine reads a controller through ser2net over RFC 2217:
 // the Win32 layer's sockets, bounded connect and the Telnet filter.
 TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
@@ -113,20 +124,63 @@ TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
     Ser2net server(sim.path);
     ASSERT_TRUE(server.running()) << "ser2net did not start";
     int status = -1;
-    std::string out = run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
-                                      env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") +
-                                      "' --port " + server.rfc2217_url() + " read --json 2>err",
-                                  &status);
+    std::string out = kp6ctl_exe(cwd, "--port " + server.rfc2217_url() + " read --json", &status);
     EXPECT_EQ(0, status) << read_file(cwd.file("err"));
     EXPECT_NE(std::string::npos, out.find("\"er77\":255")) << out;
     EXPECT_NE(std::string::npos, out.find("\"er79\":7")) << out;
 
     // A refused line: exit 3 with the system's words.
     std::string refused = "rfc2217://127.0.0.1:" + std::to_string(free_tcp_port());
-    run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
-                    "' '" + env("KP6CTL_EXE") + "' --port " + refused + " test 2>err",
-                &status);
+    kp6ctl_exe(cwd, "--port " + refused + " test", &status);
     EXPECT_EQ(3, status);
     EXPECT_EQ(0u, read_file(cwd.file("err")).find("kp6ctl: cannot open " + refused + ": "))
         << read_file(cwd.file("err"));
+}
+
+// A server that floods Telnet commands once the line is set: the step
+// fails at its time-out, as on Linux.
+TEST(Kp6ctlExe, ATelnetFloodFailsTheStepAtItsTimeOut)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir cwd;
+    for (auto script : {ScriptedServer::NOP_FLOOD, ScriptedServer::ENDLESS_SB}) {
+        ScriptedServer flood(script, true);
+        int status = -1;
+        kp6ctl_exe(cwd, "--port " + flood.url() + " --timeout 2000 read", &status);
+        EXPECT_EQ(1, status);
+        EXPECT_EQ("01: Error read ER78\r\n", read_file(cwd.file("err")));
+    }
+}
+
+// The simulator gone mid-restore (COM7's pseudo-terminal closed): one
+// message names the line, and the rest is not tried.
+TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir cwd;
+    write_file(cwd.file("three.json"), three_controllers_backup());
+    Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
+             "--trace", "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    Child run({"/bin/sh", "-c", "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
+                                    "' '" + env("KP6CTL_EXE") +
+                                    "' --port COM7 restore -i three.json 2>err"},
+              {}, cwd.path);
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& l : sim.trace((size_t)-1, 20))
+            if (l.rfind("rx 60 02", 0) == 0)
+                return true;
+        return false;
+    }, 30000));
+    sim.stop(SIGKILL);
+    EXPECT_EQ(1, run.wait_exit(20000));
+    std::string err = read_file(cwd.file("err"));
+    EXPECT_EQ(0u, err.find("02: Error ")) << err;
+    EXPECT_NE(std::string::npos, err.find("kp6ctl: the line COM7 was lost")) << err;
+    EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
+    unlink(link.c_str());
 }
