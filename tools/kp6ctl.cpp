@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,12 +73,32 @@ const char USAGE[] =
     "  --help          this text; after a command, the command's\n"
     "  --version       the program's name and version\n"
     "\n"
-    "exit: 0 done, 1 a controller failed, 2 usage or bad input, 3 the port did not open,\n"
-    "      130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP): write and restore finish the\n"
-    "      controller in hand first, a second interrupt stops at the next exchange\n";
+    "exit: 0 done, 1 a controller failed, the line was lost or the file not written,\n"
+    "      2 usage or bad input, 3 the port did not open, 130 interrupted (Ctrl-C;\n"
+    "      143 SIGTERM, 129 SIGHUP, 141 standard output closed): write and restore\n"
+    "      finish the controller in hand first, a second interrupt stops at the next\n"
+    "      exchange\n";
 
 // The command's help, or null for no such command.
 const char* help_of(const std::string& command);
+
+// Standard output's reader has gone (a closed pipe): one more interrupt,
+// told as SIGPIPE would end the program unless a signal came first.
+bool output_closed = false;
+bool output_closed_first = false;
+
+void note_output_closed(void)
+{
+    if (!output_closed)
+        output_closed_first = plat_termination_requested() == 0;
+    output_closed = true;
+}
+
+void write_text(FILE* f, const char* text)
+{
+    if (plat_write_text(f, text) == PLAT_OUTPUT_CLOSED && f == stdout)
+        note_output_closed();
+}
 
 // Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on
 // a Windows console too.
@@ -91,21 +112,21 @@ __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...
     if (n < 0)
         return;
     if ((size_t)n < sizeof small) {
-        plat_write_text(f, small);
+        write_text(f, small);
         return;
     }
     std::string big((size_t)n + 1, '\0');
     va_start(ap, fmt);
     vsnprintf(&big[0], big.size(), fmt, ap);
     va_end(ap);
-    plat_write_text(f, big.c_str());
+    write_text(f, big.c_str());
 }
 
 int usage_error(const char* fmt, const std::string& what)
 {
     say(stderr, "kp6ctl: ");
     std::string line = std::string(fmt) + "\n(kp6ctl --help tells more)\n";
-    say(stderr, line.c_str(), what.c_str());
+    say(stderr, line.c_str(), cut_token(what).c_str());
     return EXIT_USAGE;
 }
 
@@ -179,6 +200,13 @@ bool parse_ms(const std::string& text, unsigned long* out)
     return true;
 }
 
+// One entry per controller, however often its address is given.
+void add_address(std::vector<unsigned char>& list, unsigned char a)
+{
+    if (std::find(list.begin(), list.end(), a) == list.end())
+        list.push_back(a);
+}
+
 const char BAD_ADDRESS[] = "bad address \"%s\": give 01 to FF in hexadecimal (1f, 0x1F)";
 
 int parse_args(int argc, char** argv)
@@ -244,7 +272,7 @@ int parse_args(int argc, char** argv)
                 return usage_error("%s needs a hexadecimal address", a);
             if (!parse_address(v, &t))
                 return usage_error(BAD_ADDRESS, v);
-            opt.targets.push_back(t);
+            add_address(opt.targets, t);
         } else if (((a == "-o" || a == "--output") && cmd == "backup") ||
                    ((a == "-i" || a == "--input") && cmd == "restore")) {
             if (!take(&v) || v.empty())
@@ -274,30 +302,47 @@ int parse_args(int argc, char** argv)
 // once.
 int interrupts_to_stop = 1;
 
+int interrupts(void)
+{
+    return plat_termination_requested() + (output_closed ? 1 : 0);
+}
+
 int stop_requested(void)
 {
-    return plat_termination_requested() >= interrupts_to_stop;
+    return interrupts() >= interrupts_to_stop;
 }
 
 bool interrupted(void)
 {
-    return plat_termination_requested() > 0;
+    return interrupts() > 0;
 }
 
 // As a shell reports a program that a signal ended: 128 and its number.
 int exit_interrupted(void)
 {
-    return 128 + plat_termination_signal();
+    return 128 + (output_closed_first ? PLAT_SIGPIPE : plat_termination_signal());
 }
 
-// What a write that settings_stop ended before `step` left on the controller.
-std::string stopped_write(int step)
+// What a write that ended with settings_write's `failed` left on the
+// controller: the steps before the one it ended at were acknowledged; a
+// step that failed may or may not have been written; the rest keep their
+// old values.
+std::string left_by_write(int failed)
 {
+    int step = failed < 0 ? -failed : failed;
     std::string rest;
-    for (int s = step; s <= WRITE_STEPS; s++)
-        rest += std::string(rest.empty() ? "" : ", ") + settings_write_name(s);
-    return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest +
-           (step == WRITE_STEPS ? " keeps its old value" : " keep their old values");
+    int kept = 0;
+    for (int s = failed < 0 ? step : step + 1; s <= WRITE_STEPS; s++)
+        rest += std::string(kept++ ? ", " : "") + settings_write_name(s);
+    rest += kept == 1 ? " keeps its old value" : " keep their old values";
+    if (failed < 0)
+        return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest;
+    if (step == 1)
+        return std::string(settings_write_failure(step)) + ": " + rest;
+    std::string text = std::string(settings_write_failure(step)) + " after " +
+                       settings_write_name(step - 1) + ": " + settings_write_name(step) +
+                       " may or may not be written";
+    return kept ? text + "; " + rest : text;
 }
 
 // ---- the line -----------------------------------------------------------------------
@@ -451,7 +496,6 @@ int cmd_scan(void)
         found++;
         say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
                er78_inverse((unsigned char)word) ? "on" : "off");
-        fflush(stdout);
     }
     if (progress)
         say(stderr, "\r                        \r");
@@ -471,7 +515,6 @@ int cmd_scan(void)
     return EXIT_DONE;
 }
 
-// Reads one controller; false (and the message) when a step failed.
 // Reads one controller: settings_read's result, and the message of a
 // failed step.
 int read_controller(unsigned char address, device_settings& s)
@@ -574,13 +617,14 @@ int cmd_write(void)
                                    name);
             if (!setting_from_text(value.c_str(), &c.value)) {
                 const char* key = setting_input_failure(c.reg);
-                say(stderr, "kp6ctl: %s: %s\n", w.c_str(), key ? key : "Error input ER78");
+                say(stderr, "kp6ctl: %s: %s\n", cut_token(w).c_str(),
+                    key ? key : "Error input ER78");
                 return EXIT_USAGE;
             }
             if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
                 say(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
                                 "hand (10)\n",
-                        w.c_str(), c.value & 0x0Fu);
+                        cut_token(w).c_str(), c.value & 0x0Fu);
                 return EXIT_USAGE;
             }
         }
@@ -594,10 +638,10 @@ int cmd_write(void)
     int failed = read_controller(opt.address, s);
     if (failed || interrupted()) {
         close_line();
-        if (failed > 0)
+        if (failed > 0 && !line_lost_told)
             return EXIT_CONTROLLER;
-        say(stderr, "%02X: not written (interrupted)\n", opt.address);
-        return exit_interrupted();
+        say(stderr, "%02X: not written%s\n", opt.address, failed > 0 ? "" : " (interrupted)");
+        return failed > 0 ? EXIT_CONTROLLER : exit_interrupted();
     }
     // Only what is named changes; ER78 goes out as the window writes the
     // type and inverse gun it reads as.
@@ -627,13 +671,11 @@ int cmd_write(void)
         controller_failed(opt.address, settings_write_failure(failed));
     else if (failed == 0)
         say(stdout, "%02X: Write OK\n", opt.address);
-    if (interrupted()) {
-        say(stderr, "%02X: %s\n", opt.address,
-            failed < 0   ? stopped_write(-failed).c_str()
-            : failed > 0 ? settings_write_failure(failed)
-                         : "written");
+    // After an interrupt or a lost line, what the controller holds now.
+    if (interrupted() || line_lost_told)
+        say(stderr, "%02X: %s\n", opt.address, failed ? left_by_write(failed).c_str() : "written");
+    if (interrupted())
         return exit_interrupted();
-    }
     return failed ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
@@ -659,7 +701,7 @@ int cmd_backup(void)
         unsigned char a;
         if (!parse_address(w, &a))
             return usage_error(BAD_ADDRESS, w);
-        addresses.push_back(a);
+        add_address(addresses, a);
     }
     if (addresses.empty())
         addresses.push_back(opt.address);
@@ -705,9 +747,14 @@ int cmd_backup(void)
     doc["controllers"] = list;
     // A port name need not be UTF-8; dump() would refuse it.
     std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!save_text(opt.file, text, message)) {
+    int saved = save_text(opt.file, text, message);
+    if (saved != SAVE_DONE) {
         say(stderr, "kp6ctl: %s\n", message.c_str());
-        return EXIT_USAGE;
+        if (saved == SAVE_OUTPUT_CLOSED)
+            note_output_closed();
+        return saved == SAVE_REFUSED ? EXIT_USAGE
+               : interrupted()       ? exit_interrupted()
+                                     : EXIT_CONTROLLER;
     }
     if (opt.file != "-") {
         std::string names;
@@ -757,8 +804,9 @@ int cmd_restore(void)
     if (rc)
         return rc;
     rc = EXIT_DONE;
-    // What each controller holds now, told once more after an interrupt.
-    std::vector<std::string> outcome(jobs.size(), "not written (interrupted)");
+    // What each controller holds now, told once more after an interrupt or
+    // a lost line; empty: not reached.
+    std::vector<std::string> outcome(jobs.size());
     for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
         const backup_entry& job = jobs[i];
         device_settings sent = job.settings;
@@ -767,7 +815,7 @@ int cmd_restore(void)
         if (failed) {
             if (failed > 0)
                 controller_failed(job.address, settings_write_failure(failed));
-            outcome[i] = failed > 0 ? settings_write_failure(failed) : stopped_write(-failed);
+            outcome[i] = left_by_write(failed);
             rc = EXIT_CONTROLLER;
             if (line_lost())
                 break;
@@ -801,14 +849,15 @@ int cmd_restore(void)
         if (sources[i] != job.address)
             outcome[i] += " from " + hex2(sources[i]);
         say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
-        fflush(stdout);
     }
     close_line();
-    if (!interrupted())
+    if (!interrupted() && !line_lost_told)
         return rc;
+    const char* not_reached = interrupted() ? "not written (interrupted)" : "not written";
     for (size_t i = 0; i < jobs.size(); i++)
-        say(stderr, "%02X: %s\n", jobs[i].address, outcome[i].c_str());
-    return exit_interrupted();
+        say(stderr, "%02X: %s\n", jobs[i].address,
+            outcome[i].empty() ? not_reached : outcome[i].c_str());
+    return interrupted() ? exit_interrupted() : rc;
 }
 
 const struct {
@@ -840,7 +889,8 @@ const struct {
     {"backup", cmd_backup,
      "usage: kp6ctl [--port PATH] [--address HEX] backup -o FILE [ADDR ...]\n"
      "Reads each controller (default: --address) into one JSON file (- for\n"
-     "standard output). Nothing is written unless all were read.\n"},
+     "standard output). Nothing is written unless all were read; a file replaced\n"
+     "keeps its permissions, a link the file it leads to.\n"},
     {"restore", cmd_restore,
      "usage: kp6ctl [--port PATH] restore -i FILE [--to HEX]...\n"
      "Writes each controller of the file, reads it back and reports any register\n"

@@ -3,6 +3,7 @@
 // Linux side; the Windows build's test run starts it with KP6_EXE,
 // KP6_MO, KP6_WINE_RUN, KP6_WINE_DIR and KP6_SIM set.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -156,4 +157,45 @@ TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
     EXPECT_EQ(3, status);
     EXPECT_EQ(0u, read_file(cwd.file("err")).find("kp6ctl: cannot open " + refused + ": "))
         << read_file(cwd.file("err"));
+}
+
+// ser2net killed while kp6ctl.exe restores the second of three slow
+// controllers: the step and the close, then each controller named.
+TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir cwd;
+    Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
+             "--state", cwd.file("state"), "--trace"});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    std::string file = "{\"version\": 1, \"controllers\": [";
+    for (const char* a : {"01", "02", "03"})
+        file += std::string(a[1] == '1' ? "" : ",") + "{\"address\": \"" + a +
+                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
+                "\"ER75\": 6, \"ER77\": 5}}";
+    write_file(cwd.file("three.json"), file + "]}\n");
+    Child run({"/bin/sh", "-c",
+               "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") + "' '" +
+                   env("KP6CTL_EXE") + "' --port " + server.rfc2217_url() +
+                   " restore -i three.json 2>err"},
+              {}, cwd.path);
+    ASSERT_TRUE(eventually([&] {
+        auto lines = sim.trace((size_t)-1, 20);
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("rx 60 02", 0) == 0; });
+    }, 60000));
+    kill(server.child->pid, SIGKILL);
+    server.child->wait_exit(5000);
+    server.child.reset();
+    EXPECT_EQ(1, run.wait_exit(30000));
+    std::string err = read_file(cwd.file("err"));
+    err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+    EXPECT_NE(std::string::npos,
+              err.find("kp6ctl: the connection to " + server.rfc2217_url() + " was closed"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
+    EXPECT_NE(std::string::npos, err.find("\n03: not written\n")) << err;
 }
