@@ -3,13 +3,14 @@
 # slow as a real one, with the machine idle and with every core busy; then
 # the start-up of kp6 beside a bare FLTK window (under xvfb-run when there
 # is no display); then a network line through ser2net (RFC 2217) beside
-# pyserial's rfc2217:// client.   bash bench/run.sh [build folder]
-# KP6_BENCH_ONLY=net runs the last part alone.
+# pyserial's rfc2217:// client; last kp6ctl's backup loader on 1 MiB files
+# of every shape.   bash bench/run.sh [build folder]
+# KP6_BENCH_ONLY=net or KP6_BENCH_ONLY=backup runs that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    catalogue >/dev/null
+    kp6-backupbench catalogue >/dev/null
 work=$(mktemp -d)
 
 load=()
@@ -70,6 +71,14 @@ net_run() {  # title, simulator flags...
     kill "$server" "$sim"
     wait "$server" "$sim" 2>/dev/null || true
 }
+backup_run() {
+    echo "== kp6ctl's backup loader, files at the 1 MiB bound"
+    "$build/kp6-backupbench" --runs 5
+}
+if [ "${KP6_BENCH_ONLY:-}" = backup ]; then
+    backup_run
+    exit 0
+fi
 if [ "${KP6_BENCH_ONLY:-}" = net ]; then
     net_run "network line, no line timing"
     net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
@@ -105,3 +114,4 @@ fi
 
 net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
+backup_run
