@@ -230,12 +230,7 @@ protected:
     void SetUp() override
     {
         start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
-        std::string file = "{\"version\": 1, \"controllers\": [\n";
-        for (const char* a : {"01", "02", "03"})
-            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
-                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                    "\"ER75\": 6, \"ER77\": 5}}";
-        write_file(dir.file("three.json"), file + "\n]}\n");
+        write_file(dir.file("three.json"), backup_of({"01", "02", "03"}));
     }
     // The registers in the order written, with the file's and the factory's values.
     const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
@@ -439,12 +434,7 @@ TEST_F(Kp6Ctl, ARestoreToAFailingControllerNamesItAndWritesTheOthers)
 {
     // 02 is silent, 04 takes writes but fails reads; all take their time.
     start({"--address", "01", "--address", "03", "--fail-reads", "04", "--turnaround", "20"});
-    std::string file = "{\"version\": 1, \"controllers\": [\n";
-    for (const char* a : {"01", "02", "03", "04"})
-        file += std::string(a == std::string("01") ? "" : ",\n") + "{\"address\": \"" + a +
-                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                "\"ER75\": 6, \"ER77\": 5}}";
-    write_file(dir.file("four.json"), file + "\n]}\n");
+    write_file(dir.file("four.json"), backup_of({"01", "02", "03", "04"}));
     Ran r = ctl("--timeout 200 restore -i four.json");
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("02: Error write IR24\n04: Error read ER78\n", r.err);

@@ -171,12 +171,7 @@ TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
     ASSERT_FALSE(sim.path.empty());
     Ser2net server(sim.path);
     ASSERT_TRUE(server.running()) << "ser2net did not start";
-    std::string file = "{\"version\": 1, \"controllers\": [";
-    for (const char* a : {"01", "02", "03"})
-        file += std::string(a[1] == '1' ? "" : ",") + "{\"address\": \"" + a +
-                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                "\"ER75\": 6, \"ER77\": 5}}";
-    write_file(cwd.file("three.json"), file + "]}\n");
+    write_file(cwd.file("three.json"), backup_of({"01", "02", "03"}));
     Child run({"/bin/sh", "-c",
                "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") + "' '" +
                    env("KP6CTL_EXE") + "' --port " + server.rfc2217_url() +
