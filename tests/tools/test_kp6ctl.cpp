@@ -475,8 +475,8 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
          "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
         {replaced("\"ER78\": 0,", "\"ER78\": 4,"),
          "bad.json:10: ER78 is 4: type code 4 is none of milliliter (0), liter (2), hand (10)"},
-        {replaced("\"ER79\": 15", "\"ER79\": -0"), "bad.json:11: ER79 is -0: write 0 to 255 in "
-                                                  "digits alone"},
+        {replaced("\"ER79\": 15", "\"ER79\": -0"),
+         "bad.json:11: ER79 is -0: write 0 to 255 in digits alone"},
         {replaced("\"ER79\": 15", "\"ER79\": " + std::string(1000000, '9')),
          "bad.json:11: not valid JSON: number overflow parsing '" + std::string(36, '9') +
              "...9'\n"},
@@ -518,7 +518,8 @@ TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
         {deeper, "bad.json:15: nested deeper than a backup file is (4 levels)"},
         {twice, "bad.json:11: \"ER79\" given twice in one object"},
         {longer, "bad.json:27: longer than a backup file may be (1 MiB, 1048576 bytes)"},
-        {many + "\"version\": 2}", "bad.json:100001: unknown version 2 (this kp6ctl reads version 1)"},
+        {many + "\"version\": 2}",
+         "bad.json:100001: unknown version 2 (this kp6ctl reads version 1)"},
     };
     uint64_t t0 = plat_perf_counter();
     for (const auto& c : cases) {
