@@ -3,18 +3,19 @@
 # slow as a real one, with the machine idle and with every core busy; then
 # the start-up of kp6 beside a bare FLTK window (under xvfb-run when there
 # is no display); then a network line through ser2net (RFC 2217) beside
-# pyserial's rfc2217:// client; then, given a Windows build folder, the
-# Windows build under Wine beside the Linux build on the same line.
+# pyserial's rfc2217:// client; then kp6ctl's backup loader on 1 MiB files
+# of every shape; then, given a Windows build folder, the Windows build
+# under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
-# KP6_BENCH_ONLY=net runs the network part alone, KP6_BENCH_ONLY=wine the
-# last one.
+# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup or KP6_BENCH_ONLY=wine runs that
+# part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(cd "${1:-build}" && pwd)
 win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    catalogue >/dev/null
+    kp6-backupbench catalogue >/dev/null
 [ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
@@ -102,7 +103,15 @@ wine_run() {  # title, simulator flags...
     (cd "$work" && "${windows[@]}" --late-ack | tr -d '\r') | grep Read
     stop_server
 }
+backup_run() {
+    echo "== kp6ctl's backup loader, files at the 1 MiB bound"
+    "$build/kp6-backupbench" --runs 5
+}
 case "${KP6_BENCH_ONLY:-}" in
+backup)
+    backup_run
+    exit 0
+    ;;
 net)
     net_run "network line, no line timing"
     net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
@@ -143,5 +152,6 @@ fi
 
 net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
+backup_run
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0

@@ -129,7 +129,7 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
     unsigned long port = digits && digits <= 5 ? strtoul(p, nullptr, 10) : 0;
     if (port < 1 || port > 65535)
         return bad_url(why, why_size, "the port \"%s\" is not a number from 1 to 65535",
-                       p, digits ? digits : strcspn(p, "/?"));
+                       p, strcspn(p, "/?"));  // all of it: 0x10 is not "0"
     p += digits;
     if (*p == '/' && !p[1])
         p++;  // one closing slash is allowed

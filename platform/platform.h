@@ -115,8 +115,12 @@ int plat_pty_settings(plat_handle master, char* text, unsigned size);
 int plat_symlink(const char* target, const char* link);
 int plat_remove(const char* path);
 // From now on SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break,
-// closing the console) only count requests the program polls.
+// closing the console) only count requests the program polls, and SIGPIPE
+// is ignored: a write to a pipe whose reader has gone fails instead.
 void plat_catch_termination(void);
+// The number of SIGPIPE, which a program reports as if that signal had
+// ended it (exit 141) when its standard output's reader has gone.
+enum { PLAT_SIGPIPE = 13 };
 // How many requests came so far (0: none).
 int plat_termination_requested(void);
 // The first request's signal number (2 for Ctrl-C, 1 for a closed
@@ -260,6 +264,19 @@ int plat_file_commit(FILE* f);
 // Puts the file `from` in the place of `to` in one step, replacing a file
 // that is there. 0 or the system's error code.
 int plat_file_replace(const char* from, const char* to);
+// Where a write to `path` lands: `path` itself, or for a symbolic link the
+// file its links lead to in the end (which need not exist yet). 0 or the
+// system's code (a loop of links, a name too long for `size`).
+int plat_file_final_path(const char* path, char* out, unsigned size);
+// Whether the file `path` may be written over: 0 when it may or does not
+// exist; the system's code for a denied permission when this user may not
+// write it or it is read-only for everyone (also for an administrator).
+int plat_file_writable(const char* path);
+// Gives the open file `f` the permissions of the file `like` and, where
+// the system lets this user, its owner; nothing when `like` does not exist
+// (or on a system where a new file takes its folder's). 0 or the system's
+// code.
+int plat_file_same_mode(FILE* f, const char* like);
 
 // ---- text: UTF-8 everywhere in the program -------------------------------------
 
@@ -275,7 +292,9 @@ int plat_getenv(const char* name, char* out, unsigned size);
 FILE* plat_fopen(const char* path, const char* mode);
 // Writes UTF-8 text to stdout or stderr: a Windows console gets it through
 // the wide console function, so it shows as typed; a file, a pipe and every
-// POSIX terminal get the bytes. 0 or -1.
+// POSIX terminal get the bytes, at once (the stream is flushed). 0, -1, or
+// PLAT_OUTPUT_CLOSED when the stream is a pipe whose reader has gone.
+enum { PLAT_OUTPUT_CLOSED = -2 };
 int plat_write_text(FILE* f, const char* text);
 
 // ---- time and threads ------------------------------------------------------

@@ -487,6 +487,7 @@ void plat_catch_termination(void)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int plat_termination_requested(void)
@@ -913,6 +914,53 @@ int plat_file_replace(const char* from, const char* to)
     return rename(from, to) != 0 ? errno_or(EIO) : 0;
 }
 
+int plat_file_final_path(const char* path, char* out, unsigned size)
+{
+    if (strlen(path) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, path);
+    // As many links as the kernel itself follows.
+    for (int links = 0; links <= 40; links++) {
+        struct stat st;
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return 0;
+        char target[PATH_MAX];
+        ssize_t n = readlink(out, target, sizeof target - 1);
+        if (n < 0)
+            return errno_or(EIO);
+        target[n] = 0;
+        // A relative target is taken from the link's folder.
+        char* slash = strrchr(out, '/');
+        size_t keep = target[0] == '/' || !slash ? 0 : (size_t)(slash + 1 - out);
+        if (keep + (size_t)n >= size)
+            return ENAMETOOLONG;
+        strcpy(out + keep, target);
+    }
+    return ELOOP;
+}
+
+int plat_file_writable(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return 0;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+        return EACCES;
+    return access(path, W_OK) != 0 && errno != ENOENT ? errno_or(EACCES) : 0;
+}
+
+int plat_file_same_mode(FILE* f, const char* like)
+{
+    struct stat st;
+    if (stat(like, &st) != 0)
+        return 0;
+    int fd = fileno(f);
+    // The owner first: changing it may clear the set-id bits.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, (uid_t)-1, st.st_gid) != 0) {
+    }
+    return fchmod(fd, st.st_mode & 07777) != 0 ? errno_or(EPERM) : 0;
+}
+
 // ---- text ----------------------------------------------------------------------
 
 void plat_utf8_args(int*, char***)
@@ -935,7 +983,9 @@ FILE* plat_fopen(const char* path, const char* mode)
 
 int plat_write_text(FILE* f, const char* text)
 {
-    return fputs(text, f) < 0 ? -1 : 0;
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : -1;
 }
 
 // ---- time and threads ------------------------------------------------------

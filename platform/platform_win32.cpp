@@ -11,6 +11,7 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -869,6 +870,57 @@ int plat_file_replace(const char* from, const char* to)
     return rc;
 }
 
+// Only a file that is a link (a reparse point) is opened, to ask where it
+// leads.
+int plat_file_final_path(const char* path, char* out, unsigned size)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    int rc = 0;
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        static wchar_t target[32768];
+        DWORD n = h == INVALID_HANDLE_VALUE
+                      ? 0
+                      : GetFinalPathNameByHandleW(h, target, sizeof target / sizeof target[0],
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        rc = n == 0 || n >= sizeof target / sizeof target[0] ? last_error_or(ERROR_PATH_NOT_FOUND)
+                                                           : 0;
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        // "\\?\C:\..." is the folder's ordinary name behind a prefix.
+        bool drive = wcsncmp(target, L"\\\\?\\", 4) == 0 && target[5] == L':';
+        if (!rc)
+            rc = to_utf8(drive ? target + 4 : target, out, size);
+    } else if (strlen(path) >= size) {
+        rc = ERROR_FILENAME_EXCED_RANGE;
+    } else {
+        strcpy(out, path);
+    }
+    free(w);
+    return rc;
+}
+
+int plat_file_writable(const char* path)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    free(w);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
+}
+
+// A new file takes the permissions its folder hands down, as the file it
+// replaces most often did.
+int plat_file_same_mode(FILE*, const char*)
+{
+    return 0;
+}
+
 int plat_executable_dir(char* out, unsigned size)
 {
     wchar_t path[32768];
@@ -933,8 +985,16 @@ int plat_write_text(FILE* f, const char* text)
 {
     HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode;
-    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode))
-        return fputs(text, f) < 0 ? -1 : 0;
+    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode)) {
+        SetLastError(0);
+        if (fputs(text, f) >= 0 && fflush(f) == 0)
+            return 0;
+        // Windows says "being closed", Wine "not connected".
+        DWORD e = GetLastError();
+        bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
+                      e == ERROR_PIPE_NOT_CONNECTED;
+        return closed ? PLAT_OUTPUT_CLOSED : -1;
+    }
     fflush(f);  // what the stream holds goes first
     wchar_t* w = to_wide(text);
     DWORD done = 0;

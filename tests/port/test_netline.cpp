@@ -65,6 +65,7 @@ TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
         {"tcp://host:0", "the port \"0\" is not a number from 1 to 65535"},
         {"tcp://host:65536", "the port \"65536\" is not a number from 1 to 65535"},
         {"tcp://host:http", "the port \"http\" is not a number from 1 to 65535"},
+        {"tcp://host:0x10", "the port \"0x10\" is not a number from 1 to 65535"},
         {"tcp://host:20?x=1", "\"?x=1\" after the port is not understood"},
         {"tcp://a b:1", "the host has a character it cannot have: \" \""},
         {"telnet://host:23", "unknown scheme \"telnet\": write tcp://, socket:// or "

@@ -104,11 +104,11 @@ std::string bytes(std::initializer_list<int> values)
     return out;
 }
 
-std::string three_controllers_backup()
+std::string backup_of(std::initializer_list<const char*> addresses)
 {
     std::string file = "{\"version\": 1, \"controllers\": [\n";
-    for (const char* a : {"01", "02", "03"})
-        file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
+    for (const char* a : addresses)
+        file += std::string(file.back() == '\n' ? "" : ",\n") + "{\"address\": \"" + a +
                 "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
                 "\"ER75\": 6, \"ER77\": 5}}";
     return file + "\n]}\n";

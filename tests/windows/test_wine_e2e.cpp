@@ -162,7 +162,7 @@ TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
     std::string link = env("KP6_WINE_DIR") + "/com7";
     unlink(link.c_str());
     TempDir cwd;
-    write_file(cwd.file("three.json"), three_controllers_backup());
+    write_file(cwd.file("three.json"), backup_of({"01", "02", "03"}));
     Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
              "--trace", "--link", link});
     ASSERT_FALSE(sim.path.empty());
@@ -183,4 +183,40 @@ TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
     EXPECT_NE(std::string::npos, err.find("kp6ctl: the line COM7 was lost")) << err;
     EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
     unlink(link.c_str());
+}
+
+// ser2net killed while kp6ctl.exe restores the second of three slow
+// controllers: the step and the close, then each controller named.
+TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir cwd;
+    Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
+             "--state", cwd.file("state"), "--trace"});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    write_file(cwd.file("three.json"), backup_of({"01", "02", "03"}));
+    Child run({"/bin/sh", "-c",
+               "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") + "' '" +
+                   env("KP6CTL_EXE") + "' --port " + server.rfc2217_url() +
+                   " restore -i three.json 2>err"},
+              {}, cwd.path);
+    ASSERT_TRUE(eventually([&] {
+        auto lines = sim.trace((size_t)-1, 20);
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("rx 60 02", 0) == 0; });
+    }, 60000));
+    kill(server.child->pid, SIGKILL);
+    server.child->wait_exit(5000);
+    server.child.reset();
+    EXPECT_EQ(1, run.wait_exit(30000));
+    std::string err = read_file(cwd.file("err"));
+    err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+    EXPECT_NE(std::string::npos,
+              err.find("kp6ctl: the connection to " + server.rfc2217_url() + " was closed"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
+    EXPECT_NE(std::string::npos, err.find("\n03: not written\n")) << err;
 }
