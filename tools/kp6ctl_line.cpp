@@ -121,12 +121,17 @@ int open_line(unsigned long default_timeout_ms)
     snprintf(name, sizeof name, "%s", opt.port.c_str());
     int rc = open_port(&line_port, name, 0);
     if (rc != 0) {
+        // The layer's own refusals in its words, the system's in the system's.
+        static const char* const refusals[] = {
+            "", "every port slot is in use", "the name is empty",
+            "the port layer is not started", "the TCP server port could not be set up"};
         char reason[200];
-        if (rc == -1)
-            snprintf(reason, sizeof reason, "the TCP server port could not be set up");
-        else
+        if (open_port_why() == OPEN_SYSTEM_ERROR)
             plat_error_text(rc, reason, sizeof reason);
-        say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        else
+            snprintf(reason, sizeof reason, "%s", refusals[open_port_why()]);
+        if (!wrong_scheme())
+            say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
         line_port = 0;
         close_net();
         remove_event(1);
@@ -138,7 +143,8 @@ int open_line(unsigned long default_timeout_ms)
     return EXIT_DONE;
 }
 
-// Whether the network line has closed or failed; says so once.
+// Whether the line was lost (a network line closed or failed, a device
+// gone); says so once.
 bool line_lost(void)
 {
     int code = 0;
@@ -148,7 +154,11 @@ bool line_lost(void)
     }
     if (line_was_lost && !line_lost_told) {
         line_lost_told = true;
-        if (line_lost_code == 0) {
+        if (!port_name_is_url(opt.port.c_str())) {
+            say(stderr, "kp6ctl: the line %s was lost\n", opt.port.c_str());
+        } else if (net_fault() != NET_FAULT_NONE) {
+            wrong_scheme();  // a raw line that turned out to speak Telnet
+        } else if (line_lost_code == 0) {
             say(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
         } else {
             char reason[200];
