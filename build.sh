@@ -31,6 +31,7 @@ install_packages() {
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# Configures DIR with the CMake arguments given and builds it whole.
 build() {
     local dir=$1
     shift
@@ -87,7 +88,10 @@ run_tests() {
 case "${1:-}" in
 run)
     install_packages
-    build build
+    # Only what it runs: the window, its catalogue and the simulator; the
+    # tests are built by `test`.
+    cmake -S . -B build >/dev/null
+    cmake --build build -j"$(nproc)" --target kp6 catalogue kp6-sim
     cd build
     # The simulated controller comes first in the port list; closing the
     # window ends it.
