@@ -15,7 +15,8 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           ser2net python3-serial  # network lines: the device server, the reference client
           g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program,
           nsis librsvg2-bin icoutils  # its installer and icon
-          clang)  # the fuzz targets (libFuzzer)
+          clang  # the fuzz targets (libFuzzer)
+          clang-format)  # the sources' style (tests/format_check.sh)
 
 install_packages() {
     local missing=() p
