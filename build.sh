@@ -15,7 +15,8 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           ser2net python3-serial  # network lines: the device server, the reference client
           g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program,
           nsis librsvg2-bin icoutils  # its installer and icon
-          clang)  # the fuzz targets (libFuzzer)
+          clang  # the fuzz targets (libFuzzer)
+          clang-format)  # the sources' style (tests/format_check.sh)
 
 install_packages() {
     local missing=() p
@@ -31,6 +32,7 @@ install_packages() {
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# Configures DIR with the CMake arguments given and builds it whole.
 build() {
     local dir=$1
     shift
@@ -99,7 +101,10 @@ run_tests() {
 case "${1:-}" in
 run)
     install_packages
-    build build
+    # Only what it runs: the window, its catalogue and the simulator; the
+    # tests are built by `test`.
+    cmake -S . -B build >/dev/null
+    cmake --build build -j"$(nproc)" --target kp6 catalogue kp6-sim
     cd build
     # The simulated controller comes first in the port list; closing the
     # window ends it.
@@ -116,6 +121,11 @@ run)
     ;;
 test)
     install_packages
+    echo "== the C++ sources against .clang-format =="
+    # Reported only, until the tree has been formatted once
+    # (bash tests/format_check.sh --fix, in a commit of its own); then the
+    # "|| true" goes and a source that differs stops the run here.
+    bash tests/format_check.sh || true
     build build
     run_tests build
     echo "== the Windows program, and its tests under Wine =="
