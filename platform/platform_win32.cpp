@@ -18,8 +18,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include "win32_text.h"
 
-static int last_error_or(DWORD fallback)
+int last_error_or(DWORD fallback)
 {
     DWORD e = GetLastError();
     return (int)(e ? e : fallback);
@@ -31,14 +32,14 @@ static HANDLE H(plat_handle h)
 }
 
 // UTF-8 of wide text, into `size` bytes. 0 or the system's code.
-static int to_utf8(const wchar_t* w, char* out, unsigned size)
+int to_utf8(const wchar_t* w, char* out, unsigned size)
 {
     int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, nullptr, nullptr);
     return n > 0 ? 0 : last_error_or(ERROR_INSUFFICIENT_BUFFER);
 }
 
 // Wide text of UTF-8, allocated; null when memory could not be had.
-static wchar_t* to_wide(const char* s)
+wchar_t* to_wide(const char* s)
 {
     int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
     wchar_t* w = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof *w) : nullptr;
@@ -764,243 +765,6 @@ int plat_serial_key_open(plat_serial_key* key)
         return rc;
     read_registry(key);
     return 0;
-}
-
-int plat_stderr_is_terminal(void)
-{
-    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
-}
-
-// ---- files ---------------------------------------------------------------------
-
-// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 name a device in every
-// folder and with any extension; \\.\ and \\?\ paths are the system's own.
-static int device_name(const char* path)
-{
-    if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "\\\\?\\", 4) == 0)
-        return 1;
-    const char* base = path;
-    for (const char* p = path; *p; p++)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            base = p + 1;
-    size_t n = strcspn(base, ".");
-    while (n > 0 && base[n - 1] == ' ')
-        n--;
-    static const char* const names[] = {"CON", "PRN", "AUX", "NUL"};
-    for (const char* name : names)
-        if (n == 3 && _strnicmp(base, name, 3) == 0)
-            return 1;
-    return n == 4 && (_strnicmp(base, "COM", 3) == 0 || _strnicmp(base, "LPT", 3) == 0) &&
-           base[3] >= '1' && base[3] <= '9';
-}
-
-int plat_file_kind(const char* path, int* kind)
-{
-    if (device_name(path)) {
-        *kind = PLAT_FILE_DEVICE;
-        return 0;
-    }
-    wchar_t* w = to_wide(path);
-    if (!w)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    DWORD a = GetFileAttributesW(w);
-    int rc = a == INVALID_FILE_ATTRIBUTES ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
-    free(w);
-    if (rc)
-        return rc;
-    *kind = a & FILE_ATTRIBUTE_DIRECTORY ? PLAT_FILE_FOLDER : PLAT_FILE_REGULAR;
-    return 0;
-}
-
-int plat_file_open_regular(const char* path, FILE** f, int* kind)
-{
-    *f = nullptr;
-    int rc = plat_file_kind(path, kind);
-    if (rc)
-        return rc;
-    if (*kind != PLAT_FILE_REGULAR)
-        return -1;
-    wchar_t* w = to_wide(path);
-    if (!w)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    HANDLE h = CreateFileW(w, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
-    free(w);
-    if (rc)
-        return rc;
-    // A pipe or a device in the file's place since the check.
-    if (GetFileType(h) != FILE_TYPE_DISK) {
-        CloseHandle(h);
-        *kind = PLAT_FILE_DEVICE;
-        return -1;
-    }
-    int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(h);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    *f = _fdopen(fd, "rb");
-    if (!*f) {
-        _close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return 0;
-}
-
-int plat_file_commit(FILE* f)
-{
-    if (fflush(f) != 0)
-        return ERROR_WRITE_FAULT;
-    if (!FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(f))))
-        return last_error_or(ERROR_WRITE_FAULT);
-    return 0;
-}
-
-// rename() would refuse a target that exists.
-int plat_file_replace(const char* from, const char* to)
-{
-    wchar_t* wfrom = to_wide(from);
-    wchar_t* wto = to_wide(to);
-    int rc = !wfrom || !wto ? ERROR_NOT_ENOUGH_MEMORY : 0;
-    if (!rc && !MoveFileExW(wfrom, wto, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        rc = last_error_or(ERROR_ACCESS_DENIED);
-    free(wfrom);
-    free(wto);
-    return rc;
-}
-
-// Only a file that is a link (a reparse point) is opened, to ask where it
-// leads.
-int plat_file_final_path(const char* path, char* out, unsigned size)
-{
-    wchar_t* w = to_wide(path);
-    if (!w)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    DWORD a = GetFileAttributesW(w);
-    int rc = 0;
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        static wchar_t target[32768];
-        DWORD n = h == INVALID_HANDLE_VALUE
-                      ? 0
-                      : GetFinalPathNameByHandleW(h, target, sizeof target / sizeof target[0],
-                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        rc = n == 0 || n >= sizeof target / sizeof target[0] ? last_error_or(ERROR_PATH_NOT_FOUND)
-                                                           : 0;
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-        // "\\?\C:\..." is the folder's ordinary name behind a prefix.
-        bool drive = wcsncmp(target, L"\\\\?\\", 4) == 0 && target[5] == L':';
-        if (!rc)
-            rc = to_utf8(drive ? target + 4 : target, out, size);
-    } else if (strlen(path) >= size) {
-        rc = ERROR_FILENAME_EXCED_RANGE;
-    } else {
-        strcpy(out, path);
-    }
-    free(w);
-    return rc;
-}
-
-int plat_file_writable(const char* path)
-{
-    wchar_t* w = to_wide(path);
-    if (!w)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    DWORD a = GetFileAttributesW(w);
-    free(w);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
-}
-
-// A new file takes the permissions its folder hands down, as the file it
-// replaces most often did.
-int plat_file_same_mode(FILE*, const char*)
-{
-    return 0;
-}
-
-int plat_executable_dir(char* out, unsigned size)
-{
-    wchar_t path[32768];
-    DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
-    if (n == 0 || n >= sizeof path / sizeof path[0])
-        return n ? ERROR_FILENAME_EXCED_RANGE : last_error_or(ERROR_FILE_NOT_FOUND);
-    path[n] = 0;
-    wchar_t* slash = wcsrchr(path, L'\\');
-    if (!slash)
-        return ERROR_FILE_NOT_FOUND;
-    *slash = 0;
-    return to_utf8(path, out, size);
-}
-
-// ---- text ----------------------------------------------------------------------
-
-void plat_utf8_args(int* argc, char*** argv)
-{
-    int n = 0;
-    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
-    if (!w)
-        return;
-    // Kept until the program ends, as the system's own arguments are.
-    char** out = (char**)calloc((size_t)n + 1, sizeof *out);
-    for (int i = 0; out && i < n; i++) {
-        int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
-        out[i] = len > 0 ? (char*)malloc((size_t)len) : nullptr;
-        if (!out[i] || to_utf8(w[i], out[i], (unsigned)len) != 0)
-            out = nullptr;  // the ANSI arguments stay: better than none
-    }
-    LocalFree(w);
-    if (out) {
-        *argc = n;
-        *argv = out;
-    }
-}
-
-int plat_getenv(const char* name, char* out, unsigned size)
-{
-    wchar_t* wname = to_wide(name);
-    if (!wname)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    static wchar_t value[32768];  // the system's largest value
-    DWORD n = GetEnvironmentVariableW(wname, value, sizeof value / sizeof value[0]);
-    free(wname);
-    if (n == 0 || n >= sizeof value / sizeof value[0])
-        return last_error_or(ERROR_ENVVAR_NOT_FOUND);
-    return to_utf8(value, out, size);
-}
-
-FILE* plat_fopen(const char* path, const char* mode)
-{
-    wchar_t* wpath = to_wide(path);
-    wchar_t* wmode = to_wide(mode);
-    FILE* f = wpath && wmode ? _wfopen(wpath, wmode) : nullptr;
-    free(wpath);
-    free(wmode);
-    return f;
-}
-
-int plat_write_text(FILE* f, const char* text)
-{
-    HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode;
-    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode)) {
-        SetLastError(0);
-        if (fputs(text, f) >= 0 && fflush(f) == 0)
-            return 0;
-        // Windows says "being closed", Wine "not connected".
-        DWORD e = GetLastError();
-        bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
-                      e == ERROR_PIPE_NOT_CONNECTED;
-        return closed ? PLAT_OUTPUT_CLOSED : -1;
-    }
-    fflush(f);  // what the stream holds goes first
-    wchar_t* w = to_wide(text);
-    DWORD done = 0;
-    BOOL ok = w && WriteConsoleW(h, w, (DWORD)wcslen(w), &done, nullptr);
-    free(w);
-    return ok ? 0 : -1;
 }
 
 // ---- time and threads ------------------------------------------------------

@@ -1,0 +1,189 @@
+// Files, the program's folder, the environment and console text on POSIX
+// systems: beside platform_posix.cpp, one concern of its own.
+#include "platform.h"
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/serial.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+// ---- files ---------------------------------------------------------------------
+
+static int errno_or(int fallback)
+{
+    return errno ? errno : fallback;
+}
+
+int plat_executable_dir(char* out, unsigned size)
+{
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return errno_or(ENOENT);
+    path[n] = 0;
+    char* slash = strrchr(path, '/');
+    if (!slash)
+        return ENOENT;
+    *slash = 0;
+    if (strlen(path) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, path);
+    return 0;
+}
+
+int plat_stderr_is_terminal(void)
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+static int file_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return PLAT_FILE_REGULAR;
+    if (S_ISDIR(mode))
+        return PLAT_FILE_FOLDER;
+    if (S_ISFIFO(mode))
+        return PLAT_FILE_FIFO;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return PLAT_FILE_DEVICE;
+    return PLAT_FILE_OTHER;
+}
+
+int plat_file_kind(const char* path, int* kind)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno_or(ENOENT);
+    *kind = file_kind(st.st_mode);
+    return 0;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc;
+    if (*kind != PLAT_FILE_REGULAR)
+        return -1;
+    // Opened without waiting and checked again: a FIFO put in the file's
+    // place since would otherwise block the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno_or(ENOENT);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, "rb");
+    if (!*f) {
+        rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
+int plat_file_commit(FILE* f)
+{
+    if (fflush(f) != 0 || fsync(fileno(f)) != 0)
+        return errno_or(EIO);
+    return 0;
+}
+
+int plat_file_replace(const char* from, const char* to)
+{
+    return rename(from, to) != 0 ? errno_or(EIO) : 0;
+}
+
+int plat_file_final_path(const char* path, char* out, unsigned size)
+{
+    if (strlen(path) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, path);
+    // As many links as the kernel itself follows.
+    for (int links = 0; links <= 40; links++) {
+        struct stat st;
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return 0;
+        char target[PATH_MAX];
+        ssize_t n = readlink(out, target, sizeof target - 1);
+        if (n < 0)
+            return errno_or(EIO);
+        target[n] = 0;
+        // A relative target is taken from the link's folder.
+        char* slash = strrchr(out, '/');
+        size_t keep = target[0] == '/' || !slash ? 0 : (size_t)(slash + 1 - out);
+        if (keep + (size_t)n >= size)
+            return ENAMETOOLONG;
+        strcpy(out + keep, target);
+    }
+    return ELOOP;
+}
+
+int plat_file_writable(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return 0;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+        return EACCES;
+    return access(path, W_OK) != 0 && errno != ENOENT ? errno_or(EACCES) : 0;
+}
+
+int plat_file_same_mode(FILE* f, const char* like)
+{
+    struct stat st;
+    if (stat(like, &st) != 0)
+        return 0;
+    int fd = fileno(f);
+    // The owner first: changing it may clear the set-id bits.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, (uid_t)-1, st.st_gid) != 0) {
+    }
+    return fchmod(fd, st.st_mode & 07777) != 0 ? errno_or(EPERM) : 0;
+}
+
+// ---- text ----------------------------------------------------------------------
+
+void plat_utf8_args(int*, char***)
+{
+}
+
+int plat_getenv(const char* name, char* out, unsigned size)
+{
+    const char* v = getenv(name);
+    if (!v || strlen(v) >= size)
+        return v ? ENAMETOOLONG : ENOENT;
+    strcpy(out, v);
+    return 0;
+}
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+
+int plat_write_text(FILE* f, const char* text)
+{
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : -1;
+}
