@@ -17,7 +17,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
-#include "backupfile.h"
+#include "../device/backupfile.h"
 
 void put_text_log(char*, int) {}
 
