@@ -10,6 +10,8 @@
 #include "../discovery/comdet.h"
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
+#include "portlist.h"
+#include "prefs.h"
 
 xMainForm* MainForm = nullptr;
 unsigned short port = 0;
@@ -61,6 +63,25 @@ static void on_radio(Fl_Widget* w, void* handler)
     follow_type();
 }
 
+// The actions added beside the first ones answer a left click and their
+// shortcut, as people expect of Find, Save and Open.
+static void on_click_or_shortcut(Fl_Widget* w, void* handler)
+{
+    if (Fl::event() == FL_SHORTCUT ||
+        (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE))
+        ((click_handler)handler)(w);
+}
+
+static Fl_Button* make_shortcut_button(int x, int y, const char* key, int shortcut,
+                                       click_handler c)
+{
+    Fl_Button* b = make_button(x, y, 96, 24, key, c);
+    b->callback(on_click_or_shortcut, (void*)c);
+    b->shortcut(shortcut);
+    b->deactivate();
+    return b;
+}
+
 static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, click_handler c)
 {
     Fl_Round_Button* b = new Fl_Round_Button(x, y, w, h, gettext_easy(key));
@@ -100,9 +121,14 @@ static void keep_address(Fl_Input* in)
 
 // Taken before every event, so that a refused edit gives back the cursor
 // and selection it found, not only the text.
-static int dispatch_keeping_address(int event, Fl_Window* w)
+// The port list is made afresh as it opens, before it sees the event.
+static int dispatch_main_window(int event, Fl_Window* w)
 {
     keep_address(MainForm ? MainForm->AddressInput : nullptr);
+    if (MainForm && w == MainForm && port_list_opening(MainForm->ComChoice, event)) {
+        int i = port_list_chosen(MainForm->ComChoice);
+        port_list_fill(MainForm->ComChoice, i >= 0 ? list_names[i] : nullptr);
+    }
     return Fl::handle_(event, w);
 }
 
@@ -135,26 +161,9 @@ int menu_escape(const char* name, char* out, int size)
     return 1;
 }
 
-// Fills the port list, one item per table entry, each carrying its index.
-// add() parses what it is given (| splits, a tab starts a shortcut, /
-// makes submenus, items differing only by & merge), so the items are made
-// with plain placeholders and then given their labels.
-static void fill_port_list(Fl_Choice* c)
-{
-    for (int i = 0; i < com_num_detected; i++) {
-        char placeholder[12];
-        snprintf(placeholder, sizeof placeholder, "%d", i);
-        c->add(placeholder, 0, nullptr, (void*)(intptr_t)i, 0);
-    }
-    for (int i = 0; i < com_num_detected; i++) {
-        char item[2 * COM_NAME_SIZE];
-        menu_escape(com_port_names[i], item, sizeof item);  // always fits
-        c->replace(i, item);
-    }
-}
-
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
+    prefs_load();
     ComChoice = new Fl_Choice(8, 8, 180, 24);
     OpenButton = make_button(192, 8, 96, 24, "Open Port", OpenButton_OnClick);
 
@@ -178,7 +187,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     AddressInput->labelsize(12);
     AddressInput->textsize(12);
     AddressInput->align(FL_ALIGN_TOP | FL_ALIGN_LEFT);
-    AddressInput->value(gettext_easy("1"));
+    AddressInput->value(pref_address[0] ? pref_address : gettext_easy("1"));
     // Hex letters are filtered by address_changed, not by the widget's own
     // integer rule, which refuses them unless 0x leads.
     AddressInput->type(FL_NORMAL_INPUT);
@@ -198,16 +207,16 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     WriteButton = make_button(16, 272, 96, 24, "Write", WriteButton_OnClick);
     WriteButton->deactivate();
     ER77_Input = make_field(160, 232, "Sensitivity(ER77)");
+    FindButton = make_shortcut_button(224, 56, "Find", FL_CTRL + 'f', FindButton_OnClick);
+    SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's', SaveButton_OnClick);
+    LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o', LoadButton_OnClick);
     end();
 
     ML_Type->type(FL_RADIO_BUTTON);
     Hand_Type->type(FL_RADIO_BUTTON);
     Liter_Type->type(FL_RADIO_BUTTON);
 
-    ComDetect();
-    fill_port_list(ComChoice);
-    if (com_num_detected != 0)
-        ComChoice->value(0);
+    port_list_fill(ComChoice, pref_port[0] ? pref_port : nullptr);
 }
 
 xMainForm::~xMainForm()
@@ -228,7 +237,7 @@ xMainForm* make_main_window(const char* title)
     // The alert boxes' own button speaks the window's language too.
     fl_close = gettext_easy("Close");
     xMainForm* f = new xMainForm(795, 345, title);
-    Fl::event_dispatch(dispatch_keeping_address);
+    Fl::event_dispatch(dispatch_main_window);
     f->callback(main_window_closing);
     f->resize(795, 345, 477, 315);
     // The controls scale from the layout as shown, not from the size the
@@ -244,7 +253,8 @@ static void switch_port_controls(int open)
     xMainForm* f = MainForm;
     Fl_Widget* list[] = {f->WriteButton, f->ReadButton, f->AddressInput, f->TestButton,
                          f->TypeGroup, f->InversGunCheck, f->ER79_Input, f->ER72_Input,
-                         f->ER74_Input, f->ER75_Input, f->ER77_Input};
+                         f->ER74_Input, f->ER75_Input, f->ER77_Input,
+                         f->FindButton, f->SaveButton, f->LoadButton};
     for (Fl_Widget* c : list) {
         if (open)
             c->activate();
@@ -255,17 +265,18 @@ static void switch_port_controls(int open)
 
 int OpenButton_OnClick(Fl_Widget* w)
 {
-    const Fl_Menu_Item* item = MainForm->ComChoice->mvalue();
-    int i = item ? (int)(intptr_t)item->user_data() : -1;
+    int i = port_list_chosen(MainForm->ComChoice);
     // With no port listed there is no name to open.
-    if (i < 0 || i >= com_num_detected) {
+    if (i < 0) {
         show_alert("error");
         return 0;
     }
-    if (open_port(&port, com_port_names[i], 0) != 0) {
+    if (open_port(&port, list_names[i], 0) != 0) {
         show_alert("error");
         return 0;
     }
+    snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
+    remember_window();
     w->deactivate();
     MainForm->ComChoice->deactivate();
     MainForm->CloseButton->activate();
@@ -379,25 +390,29 @@ int TestButton_OnClick(Fl_Widget*)
     return 0;
 }
 
+void show_setting(device_settings s, int reg)
+{
+    unsigned char v = setting_value(s, reg);
+    if (reg == REG_ER78)
+        apply_er78(v);
+    else
+        show_value(setting_field(reg), v);
+}
+
 int ReadButton_OnClick(Fl_Widget*)
 {
     device_settings s = {};
     int failed = settings_read(port, window_address(), s);
     // What came before a failure is shown all the same.
     int done = failed ? failed - 1 : READ_STEPS;
-    for (int step = 1; step <= done; step++) {
-        int reg = settings_read_register(step);
-        if (reg == REG_ER78)
-            apply_er78(s.er78);
-        else
-            show_value(setting_field(reg), setting_value(s, reg));
-    }
+    for (int step = 1; step <= done; step++)
+        show_setting(s, settings_read_register(step));
     if (failed)
         show_alert(gettext_easy(settings_read_failure(failed)));
     return 0;
 }
 
-int WriteButton_OnClick(Fl_Widget*)
+int window_settings(device_settings& s)
 {
     xMainForm* f = MainForm;
     int meter;
@@ -411,15 +426,24 @@ int WriteButton_OnClick(Fl_Widget*)
         show_alert(gettext_easy("Select type"));
         return 0;
     }
-    device_settings s = {};
-    s.er78 = er78_compose(meter, f->InversGunCheck->value());
-    // Checked in the order of writing; nothing goes out until all pass.
+    s.er78 = er78_held(meter, f->InversGunCheck->value());
+    // Checked in the order of writing.
     for (int reg = REG_ER79; reg < SETTING_COUNT; reg++) {
         if (!setting_from_text(setting_field(reg)->value(), &setting_value(s, reg))) {
             show_alert(gettext_easy(setting_input_failure(reg)));
             return 0;
         }
     }
+    return 1;
+}
+
+int WriteButton_OnClick(Fl_Widget*)
+{
+    device_settings s = {};
+    // Nothing goes out until every field has passed.
+    if (!window_settings(s))
+        return 0;
+    er78_for_write(s.er78, &s.er78);
     int failed = settings_write(port, window_address(), s);
     if (failed) {
         show_alert(gettext_easy(settings_write_failure(failed)));
@@ -427,6 +451,13 @@ int WriteButton_OnClick(Fl_Widget*)
     }
     show_alert(gettext_easy("Write OK"));
     return 0;
+}
+
+void remember_window(void)
+{
+    const char* typed = MainForm->AddressInput->value();
+    snprintf(pref_address, sizeof pref_address, "%s", address_text_ok(typed) ? typed : "");
+    prefs_save();
 }
 
 void put_text_log(char*, int)

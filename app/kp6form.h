@@ -11,6 +11,8 @@
 #include <FL/Fl_Int_Input.H>
 #include <FL/Fl_Round_Button.H>
 
+#include "../device/settings.h"
+
 class xMainForm : public Fl_Double_Window {
 public:
     xMainForm(int w, int h, const char* label);
@@ -33,6 +35,11 @@ public:
     Fl_Button* WriteButton;
     Fl_Check_Button* InversGunCheck;
     Fl_Input* ER77_Input;
+    // Beside the controls above, where the layout has room; each also
+    // answers its shortcut.
+    Fl_Button* FindButton;  // right of Test, Ctrl+F
+    Fl_Button* SaveButton;  // right of Read, Ctrl+S
+    Fl_Button* LoadButton;  // right of Write, Ctrl+O
 };
 
 extern xMainForm* MainForm;
@@ -49,6 +56,19 @@ int Hand_Type_OnClick(Fl_Widget* w);
 int ReadButton_OnClick(Fl_Widget* w);
 int WriteButton_OnClick(Fl_Widget* w);
 int TestButton_OnClick(Fl_Widget* w);
+int FindButton_OnClick(Fl_Widget* w);
+int SaveButton_OnClick(Fl_Widget* w);
+int LoadButton_OnClick(Fl_Widget* w);
+
+// The settings as the window shows them, checked as Write checks them
+// (ER78 as held: hand is 10): 1, or 0 after the box that tells what is
+// wrong.
+int window_settings(device_settings& s);
+// Shows one setting as Read does; ER78 sets the type, the topping fields
+// and the check box.
+void show_setting(device_settings s, int reg);
+// Remembers the address typed and writes what the window remembers.
+void remember_window(void);
 
 // The bus address typed in AddressInput.
 unsigned char window_address(void);

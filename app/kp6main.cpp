@@ -14,7 +14,8 @@
 #endif
 
 // The catalogue in ru/ of the working folder comes first; failing that, the
-// one installed beside the program, so that a start from the desktop menu
+// one in ru/ beside the program (a build folder, the Windows folder), then
+// the one installed with it, so that a start from the desktop menu
 // (working folder: the user's home) is translated too.
 static void load_catalogue(void)
 {
@@ -23,9 +24,12 @@ static void load_catalogue(void)
     char bin[1000], dir[1000];
     if (plat_executable_dir(bin, sizeof bin) != 0)
         return;
-    if (snprintf(dir, sizeof dir, "%s/%s/ru", bin, KP6_DATA_FROM_BIN) >= (int)sizeof dir)
-        return;
-    read_mo_file("kp6.mo", dir);
+    const char* const places[] = {".", KP6_DATA_FROM_BIN};
+    for (const char* data : places) {
+        if (snprintf(dir, sizeof dir, "%s/%s/ru", bin, data) < (int)sizeof dir &&
+            read_mo_file("kp6.mo", dir) == 1)
+            return;
+    }
 }
 
 int main(int argc, char** argv)
@@ -39,6 +43,7 @@ int main(int argc, char** argv)
     install_event(1);
     start_net(1);
     Fl::run();
+    remember_window();
     close_net();
     remove_event(1);
     return 0;

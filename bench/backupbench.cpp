@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../platform/platform.h"
-#include "../tools/backupfile.h"
+#include "../device/backupfile.h"
 
 void put_text_log(char*, int) {}
 

@@ -73,6 +73,12 @@ unsigned char er78_compose(int meter, int inverse)
     return (unsigned char)(code | (inverse ? 0x10 : 0));
 }
 
+unsigned char er78_held(int meter, int inverse)
+{
+    unsigned char b = er78_compose(meter, inverse);
+    return meter == METER_HAND ? (unsigned char)((b & 0xF0) | 10) : b;
+}
+
 int er78_for_write(unsigned char er78, unsigned char* out)
 {
     int meter = er78_meter(er78);

@@ -28,6 +28,9 @@ int er78_inverse(unsigned char er78);  // bit 4
 // As written: millilitres 0, litres 2, hand 4 (not 10), plus 0x10 for the
 // inverse gun. An unknown meter gives the code 0.
 unsigned char er78_compose(int meter, int inverse);
+// As a controller holds it, Read shows it and a backup file keeps it: the
+// same, but hand as 10.
+unsigned char er78_held(int meter, int inverse);
 // The byte the window writes for the type and inverse gun that an ER78 byte
 // reads as (hand, read as 10, goes out as 4; other bits are not sent):
 // 1 and the byte, or 0 when its type code is none of the three.

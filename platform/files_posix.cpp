@@ -47,6 +47,15 @@ int plat_executable_dir(char* out, unsigned size)
     return 0;
 }
 
+int plat_user_prefs_dir(char* out, unsigned size)
+{
+    // Without a home the toolkit falls back on the system's folder.
+    const char* home = getenv("HOME");
+    const char* slash = home && home[0] && home[strlen(home) - 1] == '/' ? "" : "/";
+    int n = home ? snprintf(out, size, "%s%s.fltk", home, slash) : snprintf(out, size, "/etc/fltk");
+    return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
+}
+
 int plat_stderr_is_terminal(void)
 {
     return isatty(STDERR_FILENO) == 1;

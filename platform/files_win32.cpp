@@ -18,6 +18,28 @@
 
 // ---- files ---------------------------------------------------------------------
 
+int plat_user_prefs_dir(char* out, unsigned size)
+{
+    wchar_t path[MAX_PATH + 1] = L"C:\\FLTK";  // the toolkit's own fallback
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER,
+                      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
+                      KEY_READ, &key) == ERROR_SUCCESS) {
+        wchar_t value[MAX_PATH + 1];
+        DWORD type = 0, n = sizeof value - sizeof value[0];
+        if (RegQueryValueExW(key, L"AppData", nullptr, &type, (BYTE*)value, &n) == ERROR_SUCCESS &&
+            type == REG_SZ && n > 0) {
+            value[n / sizeof value[0]] = 0;
+            wcscpy(path, value);
+        }
+        RegCloseKey(key);
+    }
+    for (wchar_t* p = path; *p; p++)
+        if (*p == L'\\')
+            *p = L'/';
+    return to_utf8(path, out, size);
+}
+
 int plat_stderr_is_terminal(void)
 {
     return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;

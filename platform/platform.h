@@ -244,6 +244,11 @@ void plat_serial_key_close(plat_serial_key* key);
 // The folder holding the running program, without a trailing separator.
 // 0 or the system's error code.
 int plat_executable_dir(char* out, unsigned size);
+// The folder under which the GUI toolkit keeps a user's preferences (a
+// program's in VENDOR/APPLICATION.prefs there), found as the toolkit finds
+// it: the AppData folder of the shell's folder list on Windows, ~/.fltk
+// elsewhere; '/' separates. 0 or the system's error code.
+int plat_user_prefs_dir(char* out, unsigned size);
 
 // 1 when standard error is a terminal a person watches, else 0.
 int plat_stderr_is_terminal(void);

@@ -7,5 +7,6 @@ cd "$(dirname "$0")/.."
 out=${1:-ru/kp6.pot}
 xgettext --language=C++ --from-code=UTF-8 --omit-header --sort-output --no-location \
     --keyword=gettext_easy --keyword=make_button:5 --keyword=make_radio:5 \
-    --keyword=make_field:3 --keyword=N_ \
+    --keyword=make_field:3 --keyword=make_shortcut_button:3 --keyword=dialog_button:2 \
+    --keyword=show_failure:1 --keyword=N_ \
     -o "$out" app/*.cpp $(ls device/*.cpp 2>/dev/null || true)

@@ -10,7 +10,7 @@
 
 #include "../device/settings.h"
 #include "../platform/platform.h"
-#include "backupfile.h"
+#include "../device/backupfile.h"
 #include "kp6ctl.h"
 
 void put_text_log(char*, int) {}

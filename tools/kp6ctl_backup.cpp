@@ -7,30 +7,15 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
-#include "backupfile.h"
+#include "../device/backupfile.h"
 
 namespace kp6ctl {
 
-using json = nlohmann::ordered_json;
-
-json controller_json(unsigned char address, device_settings& s)
-{
-    json c = json::object(), regs = json::object(), means = json::object();
-    c["address"] = hex2(address);
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        regs[setting_name(reg)] = setting_value(s, reg);
-        means[setting_name(reg)] = meaning(reg, setting_value(s, reg));
-    }
-    c["registers"] = regs;
-    c["meaning"] = means;
-    return c;
-}
 
 int cmd_backup(void)
 {
@@ -53,7 +38,7 @@ int cmd_backup(void)
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
-    json list = json::array();
+    std::vector<backup_entry> list;
     bool all = true;
     for (unsigned char a : addresses) {
         device_settings s = {};
@@ -62,7 +47,7 @@ int cmd_backup(void)
             if (line_lost())
                 break;
         } else {
-            list.push_back(controller_json(a, s));
+            list.push_back({a, s});
         }
     }
     close_line();
@@ -74,19 +59,7 @@ int cmd_backup(void)
         say(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
         return EXIT_CONTROLLER;
     }
-    plat_datetime t;
-    plat_utc_time(&t);
-    char when[32];
-    snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
-             t.minute, t.second);
-    json doc = json::object();
-    doc["format"] = BACKUP_FORMAT;
-    doc["version"] = BACKUP_VERSION;
-    doc["time"] = when;
-    doc["port"] = opt.port;
-    doc["controllers"] = list;
-    // A port name need not be UTF-8; dump() would refuse it.
-    std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    std::string text = backup_text(list, opt.port, meaning);
     int saved = save_text(opt.file, text, message);
     if (saved != SAVE_DONE) {
         say(stderr, "kp6ctl: %s\n", message.c_str());

@@ -9,7 +9,7 @@
 
 #include "../device/settings.h"
 #include "../platform/platform.h"
-#include "backupfile.h"
+#include "../device/backupfile.h"
 
 namespace kp6ctl {
 

@@ -5,15 +5,14 @@
 #include <stdio.h>
 
 #include "../device/exchange.h"
+#include "../device/backupfile.h"
+#include "../device/scan.h"
 #include "../device/settings.h"
 #include "../discovery/comdet.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
-#include "backupfile.h"
 
 namespace kp6ctl {
-
-const unsigned long SCAN_TIMEOUT_MS = 100;
 
 int cmd_ports(void)
 {
@@ -23,6 +22,30 @@ int cmd_ports(void)
     return EXIT_DONE;
 }
 
+// What the scan has shown so far.
+struct ScanShown {
+    bool progress;  // a person watches standard error
+    int found;
+};
+
+static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er78)
+{
+    ScanShown& shown = *(ScanShown*)ctx;
+    if (answered < 0) {
+        if (interrupted())
+            return 1;
+        if (shown.progress)
+            say(stderr, "\rscanning %02X (%d found) ", a, shown.found);
+        return 0;
+    }
+    if (shown.progress)
+        say(stderr, "\r                        \r");
+    shown.found++;
+    say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter(er78)),
+        er78_inverse(er78) ? "on" : "off");
+    return 0;
+}
+
 int cmd_scan(void)
 {
     if (opt.from > opt.to)
@@ -30,32 +53,13 @@ int cmd_scan(void)
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;
-    // Through a device server each answer also travels the network: the
-    // round trip measured while connecting, twice, rounded up to the next
-    // millisecond.
     if (!opt.timeout_ms)
-        answer_timeout_ms = SCAN_TIMEOUT_MS + 2 * ((port_round_trip_us(line_port) + 999) / 1000);
-    bool progress = plat_stderr_is_terminal();
-    int found = 0;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+        answer_timeout_ms = scan_timeout_ms(line_port);
+    ScanShown shown = {plat_stderr_is_terminal() != 0, 0};
     unsigned a = opt.from;
-    for (; a <= opt.to && !interrupted(); a++) {
-        if (progress)
-            say(stderr, "\rscanning %02X (%d found) ", a, found);
-        // A whole read, not a stray byte, tells a controller is there.
-        unsigned int word = WORD_ER78;
-        if (device_exchange(line_port, (unsigned char)a, word, CMD_READ_ER) != 1) {
-            if (port_gone(line_port, nullptr))
-                break;
-            continue;
-        }
-        if (progress)
-            say(stderr, "\r                        \r");
-        found++;
-        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
-               er78_inverse((unsigned char)word) ? "on" : "off");
-    }
-    if (progress)
+    bus_scan(line_port, opt.from, opt.to, answer_timeout_ms, scan_told, &shown, &a);
+    int found = shown.found;
+    if (shown.progress)
         say(stderr, "\r                        \r");
     close_line();
     if (line_lost()) {

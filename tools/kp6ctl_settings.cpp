@@ -12,7 +12,7 @@
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../port/plainw.h"
-#include "backupfile.h"
+#include "../device/backupfile.h"
 
 namespace kp6ctl {
 

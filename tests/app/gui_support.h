@@ -44,10 +44,13 @@ struct AlertCatcher {
 class WindowTest : public ::testing::Test {
 protected:
     ScratchDir dir;
-    TempDir no_devices;
+    TempDir no_devices, home;  // the remembered lines, port and address go to home
 
     void SetUp() override
     {
+        set_env("HOME", home.path.c_str());
+        // The toolkit's own file dialog, whatever the machine has.
+        Fl::option(Fl::OPTION_FNFC_USES_GTK, false);
         plat_set_serial_root(no_devices.path.c_str());
         free_mo_file();
         install_event(1);  // the clock the exchanges' timers read

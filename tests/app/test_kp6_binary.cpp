@@ -17,20 +17,29 @@ static const std::string START_LINE =
     "\r\n\x82\xE5\xAE\xA4 \xA2 \xAF\xE0\xAE\xA3\xE0\xA0\xAC\xAC\xE3\r\n";
 
 struct Tool {
-    TempDir cwd, no_devices;
+    TempDir cwd, no_devices, bin;
+    std::string home = cwd.path;  // where what the window remembers is kept
     std::unique_ptr<Child> child;
     std::string window;
 
-    void start(const std::string& ports, bool catalogue, const std::string& env = "")
+    // Without a catalogue in the working folder, the program in the build
+    // folder finds the one beside it; a copy of it elsewhere finds none.
+    void start(const std::string& ports, bool catalogue, const std::string& env = "",
+               bool beside = false)
     {
-        if (catalogue) {
+        std::string program = KP6_BINARY;
+        if (catalogue && !beside) {
             make_dirs(cwd.file("ru"));
             write_file(cwd.file("ru/kp6.mo"), read_file(std::string(KP6_MO_DIR) + "/kp6.mo"));
+        } else if (!catalogue) {
+            program = bin.file("kp6");
+            run_command("cp '" + std::string(KP6_BINARY) + "' '" + program + "'");
         }
-        std::vector<std::string> vars = {"KP6_PORTS=" + ports, "KP6_TTY_CLASS=" + no_devices.path};
+        std::vector<std::string> vars = {"KP6_PORTS=" + ports, "KP6_TTY_CLASS=" + no_devices.path,
+                                         "HOME=" + home};
         if (!env.empty())
             vars.push_back(env);
-        child.reset(new Child({KP6_BINARY}, vars, cwd.path));
+        child.reset(new Child({program}, vars, cwd.path));
         ASSERT_TRUE(child->read_until(
             [](const std::string& out) { return out.find("\n1\n") != std::string::npos; }, 20000))
             << child->output;
@@ -70,6 +79,11 @@ TEST(Kp6Binary, StartsAtItsPlaceWithEnglishTitleAndOneStartLine)
     EXPECT_EQ("KP-6\n", run_command("xdotool getwindowname " + t.window));
     EXPECT_EQ(0, t.close_window());
     EXPECT_EQ(START_LINE, read_file(t.cwd.file("port.out")));
+
+    Tool in_build;  // from the build folder, with nothing in the working one
+    in_build.start("", true, "", true);
+    EXPECT_EQ("КП-6\n", run_command("xdotool getwindowname " + in_build.window));
+    EXPECT_EQ(0, in_build.close_window());
 }
 
 static std::string stty(const std::string& dev)

@@ -35,8 +35,9 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
     Fl_Widget* order[] = {f->ComChoice,  f->OpenButton,   f->TypeGroup,  f->CloseButton,
                           f->ReadButton, f->TestButton,   f->AddressInput, f->InversGunCheck,
                           f->ER79_Input, f->ER72_Input,   f->ER74_Input, f->ER75_Input,
-                          f->WriteButton, f->ER77_Input};
-    ASSERT_EQ(14, f->children());
+                          f->WriteButton, f->ER77_Input,  f->FindButton, f->SaveButton,
+                          f->LoadButton};
+    ASSERT_EQ(17, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -52,8 +53,11 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {160, 208, 56, 24, "x10gr Bufer overflow(ER75)"},
         {16, 272, 96, 24, "Write"},
         {160, 232, 56, 24, "Sensitivity(ER77)"},
+        {224, 56, 96, 24, "Find"},
+        {116, 96, 96, 24, "Save..."},
+        {116, 272, 96, 24, "Load..."},
     };
-    for (int i = 0; i < 14; i++) {
+    for (int i = 0; i < 17; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));
@@ -121,7 +125,7 @@ TEST_F(WindowTest, PortNamesAppearLiterally)
 {
     build("/dev/a_b:/x/&y:/z\\w");
     Fl_Choice* c = MainForm->ComChoice;
-    ASSERT_EQ(3, c->size() - 1);  // one item each, no submenus
+    ASSERT_EQ(4, c->size() - 1);  // one item each, no submenus, and "Network line..."
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(com_port_names[i]);
         std::string shown = c->menu()[i].label();
@@ -190,7 +194,7 @@ TEST_F(WindowTest, NetworkLinesAreListedWholeAfterTheDevicesAndARefusedOneShowsE
     ASSERT_EQ(79u, long_url.size());
     build(long_url + ":" + refused + ":" + pty.slave);
     Fl_Choice* c = MainForm->ComChoice;
-    ASSERT_EQ(3, c->size() - 1);
+    ASSERT_EQ(4, c->size() - 1);
     EXPECT_EQ(pty.slave, c->menu()[0].label());
     EXPECT_EQ(refused, c->menu()[1].label());
     EXPECT_EQ(long_url, c->menu()[2].label());
@@ -322,7 +326,7 @@ TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
     }
     build(list);
     Fl_Choice* c = MainForm->ComChoice;
-    ASSERT_EQ((int)names.size(), c->size() - 1);
+    ASSERT_EQ((int)names.size() + 1, c->size() - 1);
     for (const auto& name : names) {
         SCOPED_TRACE(name);
         char label[128];

@@ -106,9 +106,11 @@ grep -q '<launchable type="desktop-id">kp6.desktop</launchable>' "${metainfo[0]}
     fail "the metainfo does not name kp6.desktop"
 grep -q "<release version=\"$version\"" "${metainfo[0]}" || fail "the metainfo has no release $version"
 # The package's description names every program beside the tool.
+# (read once: grep -q closing the pipe early would fail dpkg-deb under pipefail)
+description=$(dpkg-deb -f "$deb" Description)
 for p in "$root"/usr/bin/*; do
     p=$(basename "$p")
-    [ "$p" = kp6 ] || dpkg-deb -f "$deb" Description | grep -qw -- "$p" ||
+    [ "$p" = kp6 ] || grep -qw -- "$p" <<<"$description" ||
         fail "the package's description does not name $p"
 done
 

@@ -548,3 +548,35 @@ int save_text(const std::string& path, const std::string& text, std::string& mes
     message = "cannot write " + path + ": " + why;
     return SAVE_FAILED;
 }
+
+std::string backup_text(const std::vector<backup_entry>& entries, const std::string& port,
+                        std::string (*meaning)(int reg, unsigned value))
+{
+    json list = json::array();
+    for (backup_entry e : entries) {
+        json c = json::object(), regs = json::object(), means = json::object();
+        c["address"] = hex2(e.address);
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            regs[setting_name(reg)] = setting_value(e.settings, reg);
+            if (meaning)
+                means[setting_name(reg)] = meaning(reg, setting_value(e.settings, reg));
+        }
+        c["registers"] = regs;
+        if (meaning)
+            c["meaning"] = means;
+        list.push_back(c);
+    }
+    plat_datetime t;
+    plat_utc_time(&t);
+    char when[32];
+    snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
+    json doc = json::object();
+    doc["format"] = BACKUP_FORMAT;
+    doc["version"] = BACKUP_VERSION;
+    doc["time"] = when;
+    doc["port"] = port;
+    doc["controllers"] = list;
+    // A port name need not be UTF-8; dump() would refuse it.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}

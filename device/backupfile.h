@@ -75,4 +75,10 @@ enum { SAVE_DONE, SAVE_REFUSED, SAVE_FAILED, SAVE_OUTPUT_CLOSED };
 // unless SAVE_DONE.
 int save_text(const std::string& path, const std::string& text, std::string& message);
 
+// The text of a backup file of `entries`, read through `port` just now:
+// its format, version, time (UTC), port and each controller's registers,
+// with what each value means beside them when `meaning` is given.
+std::string backup_text(const std::vector<backup_entry>& entries, const std::string& port,
+                        std::string (*meaning)(int reg, unsigned value));
+
 #endif

@@ -1,0 +1,150 @@
+#include "find.h"
+
+#include <FL/Fl.H>
+#include <stdio.h>
+
+#include "../device/scan.h"
+#include "../i18n/gett.h"
+#include "kp6form.h"
+
+find_dialog_t find_dialog;
+
+static struct {
+    int cancelled;  // Escape, Cancel or the window closed
+    int ended;
+    int accepted;   // Return, OK or a double click once it has ended
+    int chosen;     // the index of the address accepted
+    int count;
+    unsigned char addresses[256];
+    char asking[64];
+} finding;
+
+static void find_cancel(Fl_Widget*, void*)
+{
+    finding.cancelled = 1;
+    find_dialog.window->hide();
+}
+
+static void find_accept(Fl_Widget*, void*)
+{
+    if (!finding.ended || find_dialog.found->value() <= 0)
+        return;
+    finding.accepted = 1;
+    finding.chosen = find_dialog.found->value() - 1;
+    find_dialog.window->hide();
+}
+
+static void found_clicked(Fl_Widget* w, void*)
+{
+    if (Fl::event_clicks())
+        find_accept(w, nullptr);
+}
+
+static const char* type_key(unsigned char er78)
+{
+    switch (er78_meter(er78)) {
+    case METER_MILLILITER:
+        return "Milliliter";
+    case METER_LITER:
+        return "Liter";
+    case METER_HAND:
+        return "Hand";
+    default:
+        return nullptr;  // a type code the window has no radio for
+    }
+}
+
+// Between exchanges the window's events are handled, so that it repaints
+// and Escape or Cancel stops the search before the next address.
+static int find_told(void*, unsigned char a, int answered, unsigned char er78)
+{
+    if (answered < 0) {
+        snprintf(finding.asking, sizeof finding.asking, gettext_easy("Asking %02X"), a);
+        find_dialog.progress->label(finding.asking);
+        find_dialog.progress->value(a);
+    } else {
+        finding.addresses[finding.count++] = a;
+        const char* type = type_key(er78);
+        char line[200];
+        snprintf(line, sizeof line, "%02X  %s%s%s", a, type ? gettext_easy(type) : "",
+                 type && er78_inverse(er78) ? ", " : "",
+                 er78_inverse(er78) ? gettext_easy("Invers Gun") : "");
+        find_dialog.found->add(line);
+        if (finding.count == 1)
+            find_dialog.found->value(1);
+    }
+    Fl::check();
+    return finding.cancelled;
+}
+
+static void make_find_dialog(void)
+{
+    const int W = 300, H = 268;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Find controllers"));
+    find_dialog.window = win;
+    find_dialog.progress = new Fl_Progress(8, 8, W - 16, 24);
+    find_dialog.progress->minimum(SCAN_FIRST);
+    find_dialog.progress->maximum(SCAN_LAST + 1);
+    find_dialog.progress->labelsize(12);
+    find_dialog.progress->selection_color(FL_SELECTION_COLOR);
+    find_dialog.found = new Fl_Hold_Browser(8, 56, W - 16, 128, gettext_easy("Answered"));
+    find_dialog.found->align(FL_ALIGN_TOP_LEFT);
+    find_dialog.found->labelsize(12);
+    find_dialog.found->textsize(12);
+    find_dialog.found->when(FL_WHEN_RELEASE_ALWAYS | FL_WHEN_ENTER_KEY);
+    find_dialog.found->callback(found_clicked);
+    find_dialog.status = new Fl_Box(8, 188, W - 16, 40);
+    find_dialog.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_TOP);
+    find_dialog.status->labelsize(12);
+    find_dialog.ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("OK"));
+    find_dialog.ok->labelsize(12);
+    find_dialog.ok->callback(find_accept);
+    find_dialog.ok->deactivate();
+    find_dialog.cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
+    find_dialog.cancel->labelsize(12);
+    find_dialog.cancel->callback(find_cancel);
+    win->end();
+    win->callback(find_cancel);  // Escape and the window's close button
+    win->set_modal();
+    win->position(MainForm->x() + (MainForm->w() - W) / 2, MainForm->y() + 20);
+    win->show();
+}
+
+int FindButton_OnClick(Fl_Widget*)
+{
+    if (port == 0)
+        return 0;
+    finding = {};
+    make_find_dialog();
+    unsigned next = SCAN_FIRST;
+    int result = bus_scan(port, SCAN_FIRST, SCAN_LAST, scan_timeout_ms(port), find_told, nullptr,
+                          &next);
+    if (!finding.cancelled) {
+        finding.ended = 1;
+        char status[200];
+        if (result == SCAN_LINE_LOST)
+            snprintf(status, sizeof status, gettext_easy("The line failed at %02X; found: %d"),
+                     next, finding.count);
+        else if (finding.count == 0)
+            snprintf(status, sizeof status, gettext_easy("Nothing answered from %02X to %02X"),
+                     SCAN_FIRST, SCAN_LAST);
+        else
+            snprintf(status, sizeof status, gettext_easy("Found: %d"), finding.count);
+        find_dialog.status->copy_label(status);
+        find_dialog.progress->label(gettext_easy("Done"));
+        find_dialog.progress->value(SCAN_LAST + 1);
+        if (finding.count)
+            find_dialog.ok->activate();
+        while (find_dialog.window->shown())
+            Fl::wait();
+    }
+    Fl_Double_Window* win = find_dialog.window;
+    find_dialog = find_dialog_t();
+    delete win;
+    if (finding.accepted) {
+        char text[8];
+        snprintf(text, sizeof text, "%02X", finding.addresses[finding.chosen]);
+        MainForm->AddressInput->value(text);
+    }
+    return 0;
+}

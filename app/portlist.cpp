@@ -1,0 +1,298 @@
+#include "portlist.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "../i18n/gett.h"
+#include "../port/plainw.h"
+#include "kp6form.h"
+
+int list_count;
+char list_names[LIST_MAX][COM_NAME_SIZE];
+net_line_dialog_t net_line;
+
+// The name of the entry chosen last, for "Network line..." to give back.
+static char chosen_name[COM_NAME_SIZE];
+
+// ---- names drawn whole, or elided in the middle -------------------------------
+
+// The start of the UTF-8 character after the one at `i`.
+static int next_char(const char* s, int i)
+{
+    i++;
+    while ((s[i] & 0xC0) == 0x80)
+        i++;
+    return i;
+}
+
+void elide_middle(const char* name, int width, char* out, int size)
+{
+    snprintf(out, (size_t)size, "%s", name);
+    if (fl_width(out) <= width)
+        return;
+    // Character starts, so that no character is cut in two.
+    int starts[COM_NAME_SIZE + 1], n = 0, len = (int)strlen(name);
+    for (int i = 0; i < len && n < COM_NAME_SIZE; i = next_char(name, i))
+        starts[n++] = i;
+    starts[n] = len;
+    for (int keep = n - 1; keep >= 0; keep--) {
+        int head = (keep + 1) / 2, tail = keep / 2;
+        snprintf(out, (size_t)size, "%.*s\xE2\x80\xA6%s", starts[head], name, name + starts[n - tail]);
+        if (fl_width(out) <= width)
+            return;
+    }
+}
+
+// A menu label gives back the name it escapes ("&&" one ampersand).
+static void menu_unescape(const char* label, char* out, int size)
+{
+    int n = 0;
+    for (const char* p = label; *p && n < size - 1; p++) {
+        if ((*p == '&' || *p == '@') && p[1] == *p)
+            p++;
+        out[n++] = *p;
+    }
+    out[n] = 0;
+}
+
+// The items' own label type: measured whole, so that the open menu is as
+// wide as the longest name; drawn into the space given, so that the
+// closed list shows a long name's beginning and end.
+static const Fl_Labeltype PORT_LABEL = FL_FREE_LABELTYPE;
+
+static void draw_port_label(const Fl_Label* l, int x, int y, int w, int h, Fl_Align align)
+{
+    char name[COM_NAME_SIZE], shown[2 * COM_NAME_SIZE];
+    menu_unescape(l->value, name, sizeof name);
+    fl_font(l->font, l->size);
+    fl_color((Fl_Color)l->color);
+    elide_middle(name, w, shown, sizeof shown);
+    char shortcut = fl_draw_shortcut;
+    fl_draw_shortcut = 0;  // an ampersand is part of the name
+    fl_draw(shown, x, y, w, h, align, nullptr, 0);
+    fl_draw_shortcut = shortcut;
+}
+
+static void measure_port_label(const Fl_Label* l, int& w, int& h)
+{
+    char name[COM_NAME_SIZE];
+    menu_unescape(l->value, name, sizeof name);
+    fl_font(l->font, l->size);
+    w = (int)fl_width(name);
+    h = fl_height();
+}
+
+// ---- the list -----------------------------------------------------------------
+
+static void note_choice(Fl_Choice* c)
+{
+    int i = port_list_chosen(c);
+    snprintf(chosen_name, sizeof chosen_name, "%s", i >= 0 ? list_names[i] : "");
+    c->copy_tooltip(i >= 0 ? list_names[i] : nullptr);
+}
+
+static void choice_changed(Fl_Widget* w, void*)
+{
+    note_choice((Fl_Choice*)w);
+}
+
+// The item "Network line...": the choice goes back to the entry it was on
+// before the dialog, which may choose the line added.
+static void network_item_picked(Fl_Widget* w, void*)
+{
+    Fl_Choice* c = (Fl_Choice*)w;
+    char before[COM_NAME_SIZE];
+    snprintf(before, sizeof before, "%s", chosen_name);
+    if (!port_list_choose(c, before))
+        c->value((const Fl_Menu_Item*)nullptr);
+    note_choice(c);
+    net_line_dialog();
+}
+
+static int listed(const char* name)
+{
+    for (int i = 0; i < list_count; i++)
+        if (strcmp(list_names[i], name) == 0)
+            return i;
+    return -1;
+}
+
+void port_list_fill(Fl_Choice* c, const char* keep)
+{
+    static int label_type_set;
+    if (!label_type_set) {
+        Fl::set_labeltype(PORT_LABEL, draw_port_label, measure_port_label);
+        label_type_set = 1;
+    }
+    char kept[COM_NAME_SIZE];
+    snprintf(kept, sizeof kept, "%s", keep ? keep : "");
+    ComDetect();
+    list_count = 0;
+    for (int i = 0; i < com_num_detected; i++)
+        strcpy(list_names[list_count++], com_port_names[i]);
+    for (int i = 0; i < pref_line_count; i++)
+        if (listed(pref_lines[i]) < 0)
+            strcpy(list_names[list_count++], pref_lines[i]);
+
+    // add() parses what it is given (| splits, a tab starts a shortcut, /
+    // makes submenus, items differing only by & merge), so the items are
+    // made with plain placeholders and then given their labels.
+    c->clear();
+    c->callback(choice_changed);
+    for (int i = 0; i < list_count; i++) {
+        char placeholder[12];
+        snprintf(placeholder, sizeof placeholder, "%d", i);
+        c->add(placeholder, 0, nullptr, (void*)(intptr_t)i, 0);
+    }
+    c->add("n", 0, network_item_picked, (void*)(intptr_t)-1, 0);
+    char item[2 * COM_NAME_SIZE];
+    for (int i = 0; i < list_count; i++) {
+        menu_escape(list_names[i], item, sizeof item);  // always fits
+        c->replace(i, item);
+        ((Fl_Menu_Item*)c->menu())[i].labeltype(PORT_LABEL);
+    }
+    if (!menu_escape(gettext_easy("Network line..."), item, sizeof item))
+        snprintf(item, sizeof item, "Network line...");
+    c->replace(list_count, item);
+
+    if (!(kept[0] && port_list_choose(c, kept))) {
+        if (list_count)
+            c->value(0);
+        else
+            c->value((const Fl_Menu_Item*)nullptr);
+    }
+    note_choice(c);
+}
+
+int port_list_chosen(Fl_Choice* c)
+{
+    const Fl_Menu_Item* item = c->mvalue();
+    int i = item ? (int)(intptr_t)item->user_data() : -1;
+    return i >= 0 && i < list_count ? i : -1;
+}
+
+int port_list_choose(Fl_Choice* c, const char* name)
+{
+    int i = listed(name);
+    if (i < 0)
+        return 0;
+    c->value(i);
+    note_choice(c);
+    return 1;
+}
+
+int port_list_opening(Fl_Choice* c, int event)
+{
+    if (!c->active_r() || Fl::modal())
+        return 0;
+    if (event == FL_PUSH)
+        return Fl::event_inside(c);
+    return event == FL_KEYBOARD && Fl::focus() == c && Fl::event_key() == ' ' &&
+           !(Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META));
+}
+
+// ---- "Network line..." --------------------------------------------------------------
+
+// Shows what is wrong in the dialog, which stays open for correction.
+static void say_why(const char* text)
+{
+    net_line.why->copy_label(text);
+    net_line.url->take_focus();
+}
+
+static void net_line_ok(Fl_Widget*, void*)
+{
+    char url[COM_NAME_SIZE];
+    const char* typed = net_line.url->value();
+    typed += strspn(typed, " \t");
+    size_t len = strlen(typed);
+    while (len && (typed[len - 1] == ' ' || typed[len - 1] == '\t'))
+        len--;
+    if (len == 0)
+        return say_why(gettext_easy("Type the network line's URL"));
+    if (len >= sizeof url)
+        return say_why(gettext_easy("Longer than a port name may be (79 characters)"));
+    memcpy(url, typed, len);
+    url[len] = 0;
+    net_url parsed;
+    char why[200], text[300];
+    int rc = net_url_parse(url, &parsed, why, sizeof why);
+    if (rc == 0)
+        return say_why(gettext_easy("Not a network line: write tcp://, socket:// or rfc2217:// "
+                                    "and HOST:PORT"));
+    if (rc < 0) {
+        snprintf(text, sizeof text, "%s: %s", gettext_easy("Bad network line"), why);
+        return say_why(text);
+    }
+    if (!prefs_add_line(url))
+        return say_why(gettext_easy("16 network lines are remembered: remove one first"));
+    port_list_fill(MainForm->ComChoice, url);
+    net_line.window->hide();
+}
+
+static void net_line_remove(Fl_Widget*, void*)
+{
+    int i = net_line.lines->value();
+    if (i <= 0)
+        return;
+    char url[COM_NAME_SIZE];
+    snprintf(url, sizeof url, "%s", net_line.lines->text(i));
+    prefs_remove_line(url);
+    net_line.lines->remove(i);
+    port_list_fill(MainForm->ComChoice, chosen_name);
+}
+
+static void net_line_close(Fl_Widget*, void*)
+{
+    net_line.window->hide();
+}
+
+static Fl_Button* dialog_button(Fl_Button* b, const char* key, Fl_Callback* cb)
+{
+    b->copy_label(gettext_easy(key));
+    b->labelsize(12);
+    b->callback(cb);
+    return b;
+}
+
+void net_line_dialog(void)
+{
+    const int W = 420, H = 236;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Network line"));
+    net_line.window = win;
+    net_line.url = new Fl_Input(8, 24, W - 16, 24,
+                                gettext_easy("URL: tcp://HOST:PORT, socket://HOST:PORT or "
+                                             "rfc2217://HOST:PORT"));
+    net_line.url->align(FL_ALIGN_TOP_LEFT);
+    net_line.url->labelsize(12);
+    net_line.url->textsize(12);
+    net_line.url->maximum_size(200);
+    net_line.why = new Fl_Box(8, 52, W - 16, 36);
+    net_line.why->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_TOP);
+    net_line.why->labelsize(12);
+    net_line.why->labelcolor(FL_DARK_RED);
+    net_line.lines = new Fl_Hold_Browser(8, 108, W - 120, 88, gettext_easy("Remembered lines"));
+    net_line.lines->align(FL_ALIGN_TOP_LEFT);
+    net_line.lines->labelsize(12);
+    net_line.lines->textsize(12);
+    for (int i = 0; i < pref_line_count; i++)
+        net_line.lines->add(pref_lines[i]);
+    net_line.remove = dialog_button(new Fl_Button(W - 104, 108, 96, 24), "Remove", net_line_remove);
+    net_line.ok = (Fl_Return_Button*)dialog_button(new Fl_Return_Button(W - 208, H - 32, 96, 24),
+                                                   "OK", net_line_ok);
+    net_line.cancel = dialog_button(new Fl_Button(W - 104, H - 32, 96, 24), "Cancel",
+                                    net_line_close);
+    win->end();
+    win->callback(net_line_close);
+    win->set_modal();
+    win->position(MainForm->x() + (MainForm->w() - W) / 2, MainForm->y() + 20);
+    win->show();
+    net_line.url->take_focus();
+    while (win->shown())
+        Fl::wait();
+    net_line = net_line_dialog_t();
+    delete win;
+}

@@ -1,0 +1,55 @@
+// The window's port list, made afresh each time it opens, and its last
+// item "Network line...", whose dialog adds and removes remembered lines.
+#ifndef KP6_PORTLIST_H
+#define KP6_PORTLIST_H
+
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Return_Button.H>
+
+#include "../discovery/comdet.h"
+#include "prefs.h"
+
+// The entries of the list, in its order: discovery's (KP6_PORTS with
+// them), then the remembered network lines not among them.
+enum { LIST_MAX = COM_MAX + NET_LINES_MAX };
+extern int list_count;
+extern char list_names[LIST_MAX][COM_NAME_SIZE];
+
+// Fills `c` from what the machine has now, with "Network line..." last.
+// The entry named `keep` stays chosen while it is listed; otherwise the
+// first entry is chosen, or none when there is none.
+void port_list_fill(Fl_Choice* c, const char* keep);
+// The chosen entry's index in list_names, or -1.
+int port_list_chosen(Fl_Choice* c);
+// Chooses the entry named `name`: 1, or 0 when it is not listed.
+int port_list_choose(Fl_Choice* c, const char* name);
+// Whether `event`, about to reach the main window, opens the list (a
+// press on it, or the space bar while it has the focus); it is then made
+// afresh first.
+int port_list_opening(Fl_Choice* c, int event);
+
+// Writes `name` shortened in the middle with an ellipsis ("rfc2217://…:27002")
+// so that it fits `width` pixels in the current font, whole when it fits.
+void elide_middle(const char* name, int width, char* out, int size);
+
+// The "Network line..." dialog, while it is open.
+struct net_line_dialog_t {
+    Fl_Double_Window* window;
+    Fl_Input* url;
+    Fl_Box* why;            // what is wrong with the URL typed
+    Fl_Hold_Browser* lines; // the remembered lines
+    Fl_Button* remove;
+    Fl_Return_Button* ok;
+    Fl_Button* cancel;
+};
+extern net_line_dialog_t net_line;
+
+// Opens it modal and returns once it is closed.
+void net_line_dialog(void);
+
+#endif

@@ -1,0 +1,131 @@
+// Save and Load: the window's settings in a kp6ctl backup file, through
+// the system's file dialog and the backup-file unit's writer and loader.
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Native_File_Chooser.H>
+#include <FL/fl_ask.H>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "../device/backupfile.h"
+#include "../i18n/gett.h"
+#include "../port/plainw.h"
+#include "kp6form.h"
+
+// Marks a key for extraction where it is translated later.
+#define N_(key) key
+
+// Where the system has no file dialog of its own the toolkit shows its
+// own, whose texts speak the window's language too.
+static void translate_toolkit_dialog(void)
+{
+    static const struct {
+        const char** text;
+        const char* key;
+    } texts[] = {
+        {&fl_ok, N_("OK")},
+        {&fl_cancel, N_("Cancel")},
+        {&Fl_File_Chooser::filename_label, N_("Filename:")},
+        {&Fl_File_Chooser::save_label, N_("Save")},
+        {&Fl_File_Chooser::show_label, N_("Show:")},
+        {&Fl_File_Chooser::all_files_label, N_("All Files (*)")},
+        {&Fl_File_Chooser::custom_filter_label, N_("Custom Filter")},
+        {&Fl_File_Chooser::existing_file_label, N_("Please choose an existing file!")},
+        {&Fl_File_Chooser::favorites_label, N_("Favorites")},
+        {&Fl_File_Chooser::add_favorites_label, N_("Add to Favorites")},
+        {&Fl_File_Chooser::manage_favorites_label, N_("Manage Favorites")},
+        {&Fl_File_Chooser::filesystems_label, N_("File Systems")},
+        {&Fl_File_Chooser::new_directory_label, N_("New Directory?")},
+        {&Fl_File_Chooser::new_directory_tooltip, N_("Create a new directory.")},
+        {&Fl_File_Chooser::preview_label, N_("Preview")},
+        {&Fl_File_Chooser::hidden_label, N_("Show hidden files")},
+        {&Fl_Native_File_Chooser::file_exists_message,
+         N_("File exists. Are you sure you want to overwrite?")},
+    };
+    for (const auto& t : texts)
+        *t.text = gettext_easy(t.key);
+}
+
+// Asks for a file: 1 and its path, or 0 when the user cancelled (or the
+// dialog failed, which it says).
+static int choose_file(int save, const char* proposed, std::string& path)
+{
+    translate_toolkit_dialog();
+    Fl_Native_File_Chooser chooser;
+    chooser.title(save ? gettext_easy("Save settings") : gettext_easy("Load settings"));
+    chooser.type(save ? Fl_Native_File_Chooser::BROWSE_SAVE_FILE
+                      : Fl_Native_File_Chooser::BROWSE_FILE);
+    std::string filter = std::string(gettext_easy("Settings files")) + "\t*.json\n" +
+                         gettext_easy("All files") + "\t*";
+    chooser.filter(filter.c_str());
+    if (save)
+        chooser.options(Fl_Native_File_Chooser::SAVEAS_CONFIRM |
+                        Fl_Native_File_Chooser::NEW_FOLDER);
+    if (proposed)
+        chooser.preset_file(proposed);
+    int rc = chooser.show();
+    if (rc == -1)
+        show_alert(chooser.errmsg());
+    if (rc != 0 || !chooser.filename() || !chooser.filename()[0])
+        return 0;
+    path = chooser.filename();
+    return 1;
+}
+
+// A failure: what the window says first, then the unit's own words.
+static void show_failure(const char* key, const std::string& message)
+{
+    show_alert((std::string(gettext_easy(key)) + "\n" + message).c_str());
+}
+
+int SaveButton_OnClick(Fl_Widget*)
+{
+    device_settings s = {};
+    if (!window_settings(s))
+        return 0;
+    unsigned char address = window_address();
+    if (address == 0) {
+        show_alert(gettext_easy("Type the controller's address, 01 to FF"));
+        return 0;
+    }
+    char proposed[32];
+    snprintf(proposed, sizeof proposed, "kp6-%02X.json", address);
+    std::string path, message;
+    if (!choose_file(1, proposed, path))
+        return 0;
+    std::string text = backup_text({{address, s}}, port ? Port[port - 1].name : "", nullptr);
+    if (!save_text(path, text, message))
+        show_failure("Settings not saved", message);
+    return 0;
+}
+
+int LoadButton_OnClick(Fl_Widget*)
+{
+    std::string path, message;
+    if (!choose_file(0, nullptr, path))
+        return 0;
+    std::vector<backup_entry> entries;
+    if (!load_backup(path, entries, message)) {
+        show_failure("Settings not loaded", message);
+        return 0;
+    }
+    unsigned char address = window_address();
+    const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
+    for (const backup_entry& e : entries)
+        if (e.address == address)
+            from = &e;
+    if (!from) {
+        std::string held;
+        for (const backup_entry& e : entries)
+            held += (held.empty() ? "" : ", ") + hex2(e.address);
+        char text[1200];  // 255 addresses at most
+        snprintf(text, sizeof text, gettext_easy("The file holds %s; none at %02X"),
+                 held.c_str(), address);
+        show_failure("Settings not loaded", path + ": " + text);
+        return 0;
+    }
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        show_setting(from->settings, reg);
+    return 0;
+}
