@@ -41,5 +41,8 @@ ExternalProject_Add(fltk_win
 add_library(kp6_fltk INTERFACE)
 add_dependencies(kp6_fltk fltk_win)
 target_include_directories(kp6_fltk SYSTEM INTERFACE ${KP6_FLTK_SRC} ${KP6_FLTK_BIN})
+# FLTK's headers know Windows by WIN32, as its own build defines it (the
+# drawing header would otherwise look for X11).
+target_compile_definitions(kp6_fltk INTERFACE WIN32)
 target_link_libraries(kp6_fltk INTERFACE ${KP6_FLTK_LIB}
   ole32 uuid comctl32 ws2_32 gdi32 comdlg32)

@@ -1,7 +1,10 @@
 #include "gui_support.h"
 
 #include <FL/Fl_Button.H>
+#include <FL/Fl_Input.H>
 #include <FL/x.H>
+
+#include <memory>
 
 #include "../support/testsupport.h"
 
@@ -54,6 +57,12 @@ void click(Fl_Widget* w, int button)
             std::to_string(y) + " sleep 0.05 click " + std::to_string(button));
 }
 
+static struct {
+    std::string title, args, fill;
+    std::unique_ptr<Child> driver;
+    int polls;
+} driving;
+
 static AlertCatcher* catcher;
 
 static void collect(Fl_Group* g)
@@ -71,7 +80,11 @@ static void collect(Fl_Group* g)
 
 static void poll_alerts(void*)
 {
-    if (Fl_Window* m = Fl::modal()) {
+    Fl_Window* m = Fl::modal();
+    // A dialog the test drives itself is no alert.
+    if (m && m->label() && driving.title == m->label())
+        m = nullptr;
+    if (m) {
         catcher->titles.push_back(m->label() ? m->label() : "");
         collect(m);
         m->hide();
@@ -89,4 +102,68 @@ AlertCatcher::~AlertCatcher()
 {
     Fl::remove_timeout(poll_alerts);
     catcher = nullptr;
+}
+
+// The first input field shown in `g`, or null.
+static Fl_Input* first_input(Fl_Group* g)
+{
+    for (int i = 0; i < g->children(); i++) {
+        Fl_Widget* c = g->child(i);
+        if (!c->visible())
+            continue;
+        if (Fl_Input* in = dynamic_cast<Fl_Input*>(c))
+            return in;
+        if (Fl_Group* inner = c->as_group())
+            if (Fl_Input* in = first_input(inner))
+                return in;
+    }
+    return nullptr;
+}
+
+static void hide_driven(void* w)
+{
+    ((Fl_Window*)w)->hide();
+}
+
+static void drive_window(void*)
+{
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+        if (!w->shown() || !w->label() || driving.title != w->label())
+            continue;
+        Fl_Input* in = driving.fill.empty() ? nullptr : first_input(w);
+        if (in) {
+            in->value(driving.fill.c_str());
+            in->position(in->size());
+        }
+        std::string args = driving.args;
+        size_t at = args.find("%w");
+        if (at != std::string::npos)
+            args.replace(at, 2, std::to_string(xid(w)));
+        driving.driver.reset(new Child({"/bin/sh", "-c", "exec xdotool " + args}, {}, ""));
+        // A dialog that does not close fails the test, not the run.
+        Fl::add_timeout(15, hide_driven, w);
+        return;
+    }
+    if (++driving.polls < 500)
+        Fl::repeat_timeout(0.02, drive_window);
+}
+
+void when_window(const std::string& title, const std::string& args, const std::string& fill)
+{
+    driving.title = title;
+    driving.args = args;
+    driving.fill = fill;
+    driving.driver.reset();
+    driving.polls = 0;
+    Fl::add_timeout(0.02, drive_window);
+}
+
+bool window_driven(int ms)
+{
+    bool done = pump_until([] { return driving.driver && driving.driver->wait_exit(0) != -1; }, ms);
+    Fl::remove_timeout(drive_window);
+    Fl::remove_timeout(hide_driven);
+    driving.driver.reset();
+    driving.title.clear();
+    return done;
 }

@@ -30,6 +30,16 @@ void ask_to_close(unsigned long id);
 // The X window of `win`, for xdotool's --window.
 unsigned long xid(Fl_Window* win);
 
+// Runs `xdotool ARGS` once a window titled `title` is shown ("%w" in ARGS
+// names it), from whatever event loop runs then, a dialog's own included;
+// `fill`, when given, is first put in its first input field (a file
+// dialog's name field completes names as they are typed).
+void when_window(const std::string& title, const std::string& args,
+                 const std::string& fill = "");
+// Runs the event loop until what when_window started has ended: false
+// when no such window came within `ms`.
+bool window_driven(int ms);
+
 // Dismisses every alert box that opens while it lives, keeping their texts.
 struct AlertCatcher {
     std::vector<std::string> texts;    // message of each alert
@@ -71,6 +81,19 @@ protected:
         set_env("KP6_PORTS", nullptr);
         plat_set_serial_root(nullptr);
         remove_event(1);
+    }
+    // The window closed and built again, as at the next start.
+    void rebuild(const std::string& ports)
+    {
+        MainForm->hide();
+        Fl::wait(0.01);
+        delete MainForm;
+        MainForm = nullptr;
+        if (port)
+            free_port(port, 0);
+        port = 0;
+        close_net();
+        build(ports);
     }
     void build(const std::string& ports)
     {

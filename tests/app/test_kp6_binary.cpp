@@ -180,3 +180,48 @@ TEST(Kp6Binary, NetworkLineThroughSer2netEndToEnd)
         EXPECT_EQ(std::string::npos, log.find("FF FF")) << log;  // no Telnet in the log
     }
 }
+
+// A network line typed into the window, tested against ser2net, and Find;
+// the next start, with the same home, has the line chosen and the address
+// kept.
+TEST(Kp6Binary, ANetworkLineTypedInAndFindAreRememberedAtTheNextStart)
+{
+    TempDir regs, home;
+    Sim sim({"--state", regs.file("state"), "--trace", "--address", "2A"});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    auto tests_at_2a = [&] {
+        auto lines = whole_trace(sim);
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("rx 60 2A 81 ", 0) == 0; });
+    };
+    {
+        Tool t;
+        t.home = home.path;
+        t.start("", true);
+        network_line_and_find(t, sim, server.rfc2217_url(), "2A", 5000);
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_EQ(0, t.close_window());
+    }
+    ASSERT_EQ(1, tests_at_2a());
+    Tool again;
+    again.home = home.path;
+    again.start("", true);
+    again.click(240, 20);  // Open Port: the line is chosen
+    again.click(166, 68);  // Test: at the address kept
+    ASSERT_TRUE(again.dismiss_alert("Ок"));
+    EXPECT_EQ(2, tests_at_2a());
+
+    // The dialog lists the line and removes it.
+    again.click(344, 20);  // Close Port
+    again.click(98, 20);
+    again.type("Down Return");
+    ASSERT_TRUE(to_window(again, "Сетевая линия", "mousemove --window %w 40 118 click 1"));
+    std::string prefs = home.file(".fltk/kp6/kp6.prefs"), line = "1:" + server.rfc2217_url();
+    ASSERT_NE(std::string::npos, read_file(prefs).find(line));
+    ASSERT_TRUE(to_window(again, "Сетевая линия", "mousemove --window %w 364 120 click 1"));
+    EXPECT_TRUE(eventually([&] { return read_file(prefs).find(line) == std::string::npos; }, 5000));
+    ASSERT_TRUE(to_window(again, "Сетевая линия", "key Escape"));
+    EXPECT_EQ(0, again.close_window());
+}

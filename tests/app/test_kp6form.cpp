@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <FL/Fl.H>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "../../app/kp6form.h"
+#include "../../app/portlist.h"
 #include "../../discovery/comdet.h"
 #include "../../i18n/gett.h"
 #include "../../platform/platform.h"
@@ -418,4 +420,101 @@ TEST_F(WindowTest, EscapeLeavesTheWindowAndThePortOpen)
     EXPECT_TRUE(MainForm->shown() && MainForm->visible());
     EXPECT_NE(0, port);
     EXPECT_TRUE(port_controls_active(true));
+}
+
+// A USB converter plugged in while the window runs, into a sysfs tree laid
+// out as the kernel's: class/tty links to the tty under the converter.
+static void plug_usb_serial(const std::string& sys, const std::string& name)
+{
+    std::string usb = sys + "/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/" + name;
+    make_dirs(usb + "/tty/" + name);
+    make_dirs(sys + "/bus/usb-serial");
+    make_symlink(sys + "/bus/usb-serial", usb + "/subsystem");
+    make_symlink(usb, usb + "/tty/" + name + "/device");
+    make_symlink(usb + "/tty/" + name, sys + "/class/tty/" + name);
+}
+
+TEST_F(WindowTest, APortPluggedInLaterIsListedWhenTheListOpensWhileClosed)
+{
+    TempDir sys;
+    make_dirs(sys.file("class/tty"));
+    plat_set_serial_root(sys.file("class/tty").c_str());
+    TestPty pty;
+    build(pty.slave);
+    Fl_Choice* c = MainForm->ComChoice;
+    ASSERT_EQ(2, c->size() - 1);  // the pseudo-terminal and "Network line..."
+    EXPECT_STREQ("Network line...", c->menu()[1].label());
+    plug_usb_serial(sys.path, "ttyUSB0");
+    choose_by_clicks(1);  // the list as it opens: the new port comes second
+    ASSERT_EQ(3, c->size() - 1);
+    EXPECT_STREQ("ttyUSB0", c->text());
+    EXPECT_STREQ("ttyUSB0", c->tooltip());
+
+    MainForm->ComChoice->value(0);
+    click(MainForm->OpenButton);
+    ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+    plug_usb_serial(sys.path, "ttyUSB1");
+    click(c);  // inactive while the port is open: the list stays as it is
+    EXPECT_EQ(3, c->size() - 1);
+}
+
+TEST_F(WindowTest, ALongNameIsElidedInTheMiddleWithTheWholeNameAsTooltip)
+{
+    std::string url = "rfc2217://device-server-in-hall-7.plant.example.com:27002";
+    build(url);
+    EXPECT_EQ(url, MainForm->ComChoice->tooltip());
+    EXPECT_EQ(url, MainForm->ComChoice->text());  // the item itself is whole
+    fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
+    char shown[200];
+    elide_middle(url.c_str(), 150, shown, sizeof shown);
+    std::string s = shown;
+    EXPECT_LE(fl_width(shown), 150);
+    EXPECT_EQ(0u, s.find("rfc2217:")) << s;
+    EXPECT_EQ(s.size() - 6, s.rfind(":27002")) << s;
+    EXPECT_NE(std::string::npos, s.find("\xE2\x80\xA6")) << s;
+    elide_middle("ttyUSB0", 150, shown, sizeof shown);
+    EXPECT_STREQ("ttyUSB0", shown);
+}
+
+// The toolkit's reader falls over some files and waits on a FIFO: none of
+// them stops the window, which starts as on a first run and, once it has
+// something to remember, writes a sound file.
+TEST_F(WindowTest, DamagedUnreadableOrUnwritablePreferencesStartAsAFirstRun)
+{
+    TestPty pty;
+    std::string dir = home.file(".fltk/kp6"), prefs = dir + "/kp6.prefs";
+    make_dirs(dir);
+    const std::string damaged[] = {
+        "; a\n; b\n; c\n[garbage]\nport:/dev/ttyS0\n",
+        "; a\n; b\n; c\n[./" + std::string(300, 'g') + "]\nport:/dev/ttyS0\n",
+        std::string(5000, 'x') + "\n[x]\n",
+        std::string("; a\n\0\n", 6),
+        "fifo",
+    };
+    for (const std::string& text : damaged) {
+        SCOPED_TRACE(text.substr(0, 20));
+        unlink(prefs.c_str());
+        if (text == "fifo")
+            ASSERT_EQ(0, mkfifo(prefs.c_str(), 0600));
+        else
+            write_file(prefs, text);
+        AlertCatcher alerts;
+        MainForm ? rebuild(pty.slave) : build(pty.slave);
+        EXPECT_EQ(0, MainForm->ComChoice->value());
+        EXPECT_STREQ("1", MainForm->AddressInput->value());
+        OpenButton_OnClick(MainForm->OpenButton);  // remembers the port
+        EXPECT_TRUE(alerts.texts.empty());
+        if (text != "fifo")
+            EXPECT_NE(std::string::npos, read_file(prefs).find("port:" + pty.slave));
+    }
+    // A home where the folder cannot be made: nothing is remembered, nothing said.
+    unlink(prefs.c_str());
+    rmdir(dir.c_str());
+    rmdir(home.file(".fltk").c_str());
+    write_file(home.file(".fltk"), "");
+    AlertCatcher alerts;
+    rebuild(pty.slave);
+    OpenButton_OnClick(MainForm->OpenButton);
+    EXPECT_NE(0, port);
+    EXPECT_TRUE(alerts.texts.empty());
 }

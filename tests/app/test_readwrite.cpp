@@ -303,3 +303,88 @@ TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
         EXPECT_TRUE(pump_until([&] { return std::string("1f") == in->value(); }, 5000));
     }
 }
+
+// Gives the file dialog titled `title` the name of a file in the working
+// folder and takes it with Return, once the action that Ctrl and `key`
+// run has opened it.
+static void through_file_dialog(const std::string& key, const std::string& title,
+                                const std::string& name)
+{
+    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return", name);
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+" + key);
+    EXPECT_TRUE(window_driven(20000)) << "no " << title;
+}
+
+TEST_F(ReadWrite, SaveWritesABackupThatKp6ctlRestores)
+{
+    open_on({}, "01 010078 12\n01 010079 07\n01 010074 0B\n01 010075 0C\n01 010077 FF\n"
+                "01 010072 00\n");
+    {
+        AlertCatcher alerts;
+        xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+s");
+        ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 5000));
+        EXPECT_EQ(Texts{"Select type"}, alerts.texts);  // as Write: no type chosen yet
+    }
+    EXPECT_EQ(Texts{}, read());
+    AlertCatcher alerts;
+    f()->ER79_Input->value("25");
+    f()->Hand_Type->value(1);
+    f()->Liter_Type->value(0);
+    through_file_dialog("s", "Save settings", "kept.json");
+    std::string file = read_file(dir.file("kept.json"));
+    EXPECT_NE(std::string::npos, file.find("\"ER78\": 26")) << file;  // hand as held, inverse gun
+    EXPECT_FALSE(path_exists(dir.file("kept.json.tmp")));
+
+    // A folder that cannot be written, by root neither: said so.
+    through_file_dialog("s", "Save settings", "/proc/kp6.json");
+    ASSERT_EQ(1u, alerts.texts.size());
+    EXPECT_EQ(0u, alerts.texts[0].find("Settings not saved\ncannot write /proc/kp6.json: "))
+        << alerts.texts[0];
+
+    CloseButton_OnClick(f()->CloseButton);
+    write_file(state, "01 010078 00\n");
+    int status = -1;
+    std::string out = run_command(std::string(KP6CTL) + " --port " + sim->path + " restore -i " +
+                                      dir.file("kept.json") + " 2>&1",
+                                  &status);
+    EXPECT_EQ(0, status) << out;
+    EXPECT_TRUE(registers_hold("01 010078 1A"));  // hand, inverse gun
+    EXPECT_TRUE(registers_hold("01 010079 19"));  // 25
+}
+
+TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
+{
+    open_on({"--address", "05"});
+    auto entry = [](const std::string& address, const std::string& er79) {
+        return "{\"address\": \"" + address + "\", \"registers\": {\"ER78\": 2, \"ER79\": " + er79 +
+               ", \"ER72\": 4, \"ER74\": 5, \"ER75\": 6, \"ER77\": 77}}";
+    };
+    write_file(dir.file("two.json"), "{\"version\": 1, \"controllers\": [\n" + entry("01", "33") +
+                                         ",\n" + entry("05", "44") + "]}\n");
+    write_file(dir.file("bad.json"), "{\"version\": 1,\n \"controllers\": [{\"address\": 5}]}\n");
+    AlertCatcher alerts;
+    f()->AddressInput->value("7");
+    through_file_dialog("o", "Load settings", "two.json");
+    through_file_dialog("o", "Load settings", "bad.json");
+    ASSERT_EQ(2u, alerts.texts.size());
+    EXPECT_EQ("Settings not loaded\n" + dir.file("two.json") + ": The file holds 01, 05; none at 07",
+              alerts.texts[0]);
+    // The loader's own words: file, line, what is wrong.
+    EXPECT_EQ(0u, alerts.texts[1].find("Settings not loaded\n" + dir.file("bad.json") + ":2: "))
+        << alerts.texts[1];
+    EXPECT_STREQ("0", f()->ER79_Input->value());  // unchanged
+
+    f()->AddressInput->value("5");
+    through_file_dialog("o", "Load settings", "two.json");
+    EXPECT_EQ(1, f()->Liter_Type->value());
+    EXPECT_FALSE(f()->ER74_Input->visible());
+    EXPECT_STREQ("44", f()->ER79_Input->value());
+    EXPECT_STREQ("77", f()->ER77_Input->value());
+    EXPECT_TRUE(whole_trace(*sim).empty());  // Load sends nothing
+    alerts.texts.clear();
+    click(f()->WriteButton);
+    ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 10000));
+    EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
+    EXPECT_TRUE(registers_hold("05 010079 2C"));  // 44
+    EXPECT_TRUE(registers_hold("05 010078 02"));
+}

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -62,6 +64,92 @@ void open_test_read_edit_write(Window& t, Sim& sim, const std::string& state, in
     EXPECT_NE(std::string::npos, regs.find("01 000024 08")) << regs;
     EXPECT_NE(std::string::npos, regs.find("01 010079 19")) << regs;  // 25
 }
+// Sends `args` (xdotool's, after a move of the pointer onto it; "%w"
+// names it) to the window titled `title` once it is up: false when it did
+// not come.
+template <class Window>
+bool to_window(Window& t, const std::string& title, std::string args)
+{
+    std::string id;
+    if (!eventually([&] { return !(id = t.window_titled(title)).empty(); }, 15000))
+        return false;
+    for (size_t at; (at = args.find("%w")) != std::string::npos;)
+        args.replace(at, 2, id);
+    t.xdo("mousemove --window " + id + " 20 20 sleep 0.1 " + args);
+    return true;
+}
+
+template <class Window>
+bool window_gone(Window& t, const std::string& title)
+{
+    return eventually([&] { return t.window_titled(title).empty(); }, 15000);
+}
+
+// Every trace line so far (what arrives within a fifth of a second).
+inline std::vector<std::string> whole_trace(Sim& sim)
+{
+    return sim.trace((size_t)-1, 200);
+}
+
+// The selection frames the simulator has seen (a scan sends one an address).
+inline size_t selections(Sim& sim)
+{
+    size_t n = 0;
+    for (const auto& l : whole_trace(sim))
+        n += l.rfind("rx 60 ", 0) == 0 && l.size() == 17;
+    return n;
+}
+
+// A network line typed in, then Find, for any driver of the real window
+// (in Russian) whose list has its chosen entry (or none) just before
+// "Network line...": `url` without its port is refused and the dialog
+// stays, with it the line is added and chosen; Open Port; Find stopped
+// with Escape ends the simulator's trace there; Find to the end, Return,
+// and Test asks the controller found, at `found` ("2A").
+template <class Window>
+void network_line_and_find(Window& t, Sim& sim, const std::string& url, const std::string& found,
+                           int ms)
+{
+    const std::string dialog = "Сетевая линия", finding = "Поиск контроллеров";
+    t.click(98, 20);  // the port list
+    t.type("Down Return");
+    size_t colon = url.rfind(':');
+    // (type takes every word after it as text.)
+    ASSERT_TRUE(to_window(t, dialog, "type --delay 20 '" + url.substr(0, colon) + "'"));
+    ASSERT_TRUE(to_window(t, dialog, "key Return"));
+    usleep(500000);
+    ASSERT_TRUE(to_window(t, dialog, "type --delay 20 '" + url.substr(colon) + "'"));
+    ASSERT_TRUE(to_window(t, dialog, "key Return"));
+    ASSERT_TRUE(window_gone(t, dialog));
+    t.click(240, 20);  // Open Port
+
+    t.type("ctrl+f");
+    ASSERT_TRUE(eventually([&] { return selections(sim) >= 5; }, ms));
+    ASSERT_TRUE(to_window(t, finding, "key Escape"));
+    ASSERT_TRUE(window_gone(t, finding));
+    size_t asked = selections(sim);
+    usleep(1000000);
+    EXPECT_EQ(asked, selections(sim));  // not one more address
+    EXPECT_LT(asked, 20u);
+
+    t.type("ctrl+f");
+    auto last = [&] {
+        auto lines = whole_trace(sim);
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("rx 60 FE ", 0) == 0; });
+    };
+    ASSERT_TRUE(eventually(last, 60000));
+    usleep(500000);
+    ASSERT_TRUE(to_window(t, finding, "key Return"));
+    ASSERT_TRUE(window_gone(t, finding));
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    auto lines = whole_trace(sim);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.rfind("rx 60 " + found + " 81 ", 0) == 0;
+    }));
+}
+
 std::string bytes(std::initializer_list<int> values);
 // A kp6ctl backup of the controllers at `addresses`, each holding ER78 2,
 // ER79 9, ER72 8, ER74 7, ER75 6, ER77 5: in every register other than
