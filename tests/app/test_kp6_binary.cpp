@@ -59,6 +59,7 @@ struct Tool {
     }
     void type(const std::string& keys) { xdo("key --delay 20 " + keys); }
     bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
+    std::string window_titled(const std::string& title) { return x_window_titled(child->pid, title); }
     // What a window manager's close button does (Escape does not close it).
     int close_window()
     {

@@ -66,6 +66,7 @@ struct WineTool {
     }
     void type(const std::string& keys) { xdo("key --delay 30 " + keys); }
     bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
+    std::string window_titled(const std::string& title) { return x_window_titled(child->pid, title); }
     int close_window()
     {
         xdo("mousemove --window " + window + " " + std::to_string(left + 400) + " " +
