@@ -95,7 +95,7 @@ int SaveButton_OnClick(Fl_Widget*)
     if (!choose_file(1, proposed, path))
         return 0;
     std::string text = backup_text({{address, s}}, port ? Port[port - 1].name : "", nullptr);
-    if (!save_text(path, text, message))
+    if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Settings not saved", message);
     return 0;
 }
