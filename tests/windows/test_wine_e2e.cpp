@@ -37,7 +37,8 @@ struct WineTool {
     void start()
     {
         // Each test starts as on a first run: nothing remembered in AppData.
-        run_command("rm -rf '" + env("KP6_WINE_DIR") + "'/prefix/drive_c/users/*/AppData/Roaming/kp6");
+        run_command("rm -rf '" + env("KP6_WINE_DIR") +
+                    "'/prefix/drive_c/users/*/AppData/Roaming/kp6");
         make_dirs(cwd.file("ru"));
         write_file(cwd.file("ru/kp6.mo"), read_file(env("KP6_MO")));
         child.reset(new Child({env("KP6_WINE_RUN"), env("KP6_WINE_DIR"), env("KP6_EXE")},
