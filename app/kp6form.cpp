@@ -2,12 +2,10 @@
 
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
-#include <stdint.h>
 #include <stdio.h>
 
 #include "../device/exchange.h"
 #include "../device/settings.h"
-#include "../discovery/comdet.h"
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
 #include "portlist.h"
@@ -64,9 +62,13 @@ static void on_radio(Fl_Widget* w, void* handler)
 }
 
 // The actions added beside the first ones answer a left click and their
-// shortcut, as people expect of Find, Save and Open.
+// shortcut, as people expect of Find, Save and Open. The toolkit hands a
+// shortcut to the widget under the mouse even while a dialog is open; an
+// action does not run inside another's dialog.
 static void on_click_or_shortcut(Fl_Widget* w, void* handler)
 {
+    if (Fl::modal())
+        return;
     if (Fl::event() == FL_SHORTCUT ||
         (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE))
         ((click_handler)handler)(w);
@@ -119,9 +121,9 @@ static void keep_address(Fl_Input* in)
     address_kept.mark = in->mark();
 }
 
-// Taken before every event, so that a refused edit gives back the cursor
-// and selection it found, not only the text.
-// The port list is made afresh as it opens, before it sees the event.
+// Before every event the address field is kept, so that a refused edit
+// gives back the cursor and selection it found, not only the text; and the
+// port list is made afresh when the event opens it.
 static int dispatch_main_window(int event, Fl_Window* w)
 {
     keep_address(MainForm ? MainForm->AddressInput : nullptr);

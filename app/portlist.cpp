@@ -40,7 +40,8 @@ void elide_middle(const char* name, int width, char* out, int size)
     starts[n] = len;
     for (int keep = n - 1; keep >= 0; keep--) {
         int head = (keep + 1) / 2, tail = keep / 2;
-        snprintf(out, (size_t)size, "%.*s\xE2\x80\xA6%s", starts[head], name, name + starts[n - tail]);
+        snprintf(out, (size_t)size, "%.*s\xE2\x80\xA6%s", starts[head], name,
+                 name + starts[n - tail]);
         if (fl_width(out) <= width)
             return;
     }

@@ -2,7 +2,11 @@
 ; Start-menu folder with the tool's shortcut, and an entry under the
 ; Uninstall key. package/windows.cmake runs makensis with VERSION, VERSION4,
 ; PUBLISHER, KP6_EXE, KP6CTL_EXE, KP6_MO, ICON and OUTFILE defined.
-; /S installs and uninstalls silently; /D= chooses the folder.
+; Modern UI pages (welcome, folder, progress, finish with "Run KP-6") in
+; English or Russian, as the system's language is. /S installs and
+; uninstalls silently; /D= chooses the folder. The uninstaller leaves the
+; user's preferences (remembered network lines, last port and address)
+; unless its page is told to remove them, or /REMOVEPREFS is given.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -11,11 +15,9 @@ RequestExecutionLevel admin
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KP-6"
 !define MENU "$SMPROGRAMS\KP-6"
 
-Name "KP-6"
+Name "$(Product)"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\KP-6"
-Icon "${ICON}"
-UninstallIcon "${ICON}"
 BrandingText "KP-6 ${VERSION}"
 
 VIProductVersion "${VERSION4}"
@@ -27,21 +29,54 @@ VIAddVersionKey /LANG=1033 "FileDescription" "KP-6 ${VERSION} setup"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 ${PUBLISHER}"
 
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
-
+!include "MUI2.nsh"
 !include "FileFunc.nsh"
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "$(RunTool)"
+!define MUI_FINISHPAGE_RUN_FUNCTION RunTool
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+
+; The first is taken where the system speaks neither.
+!insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "Russian"
+LangString Product ${LANG_ENGLISH} "KP-6"
+LangString Product ${LANG_RUSSIAN} "КП-6"
+LangString RunTool ${LANG_ENGLISH} "Run KP-6"
+LangString RunTool ${LANG_RUSSIAN} "Запустить КП-6"
+LangString UnProgram ${LANG_ENGLISH} "KP-6"
+LangString UnProgram ${LANG_RUSSIAN} "КП-6"
+LangString UnProgramText ${LANG_ENGLISH} "The programs, their catalogue, the Start-menu shortcut."
+LangString UnProgramText ${LANG_RUSSIAN} "Программы, их каталог, ярлык в меню «Пуск»."
+LangString UnPrefs ${LANG_ENGLISH} "My preferences"
+LangString UnPrefs ${LANG_RUSSIAN} "Мои настройки"
+LangString UnPrefsText ${LANG_ENGLISH} "The network lines remembered, the last port and address."
+LangString UnPrefsText ${LANG_RUSSIAN} "Запомненные сетевые линии, последний порт и адрес."
+
+; Where the tool keeps a user's preferences: AppData\kp6 of that user.
+!define PREFS "$APPDATA\kp6"
 
 Function .onInit
   SetShellVarContext all
   SetRegView 64
 FunctionEnd
 
-Function un.onInit
+; In the user's Documents, as the Start-menu shortcut starts it.
+Function RunTool
+  SetShellVarContext current
+  SetOutPath "$DOCUMENTS"
+  Exec '"$INSTDIR\kp6.exe"'
   SetShellVarContext all
-  SetRegView 64
 FunctionEnd
 
 Section
@@ -75,7 +110,8 @@ SectionEnd
 
 ; Only what was installed goes: a port.out the user left in the folder (or
 ; anything else) stays, and so does the folder then.
-Section "Uninstall"
+Section "un.$(UnProgram)" UnProgram
+  SectionIn RO
   Delete "${MENU}\KP-6.lnk"
   RMDir "${MENU}"
   Delete "$INSTDIR\kp6.exe"
@@ -86,3 +122,27 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
 SectionEnd
+
+; Asked for only: the preferences of the user who uninstalls.
+Section /o "un.$(UnPrefs)" UnPrefs
+  SetShellVarContext current
+  Delete "${PREFS}\kp6.prefs"
+  RMDir "${PREFS}\kp6"
+  RMDir "${PREFS}"
+  SetShellVarContext all
+SectionEnd
+
+!insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${UnProgram} $(UnProgramText)
+  !insertmacro MUI_DESCRIPTION_TEXT ${UnPrefs} $(UnPrefsText)
+!insertmacro MUI_UNFUNCTION_DESCRIPTION_END
+
+Function un.onInit
+  SetShellVarContext all
+  SetRegView 64
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/REMOVEPREFS" $R1
+  IfErrors +2
+    SectionSetFlags ${UnPrefs} ${SF_SELECTED}
+FunctionEnd

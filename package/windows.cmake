@@ -45,7 +45,7 @@ endforeach()
 # The installer, beside the zip: every file it takes is a dependency.
 set(KP6_SETUP ${CMAKE_BINARY_DIR}/kp6-${PROJECT_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${KP6_SETUP}
-  COMMAND ${MAKENSIS} -V2 -NOCD
+  COMMAND ${MAKENSIS} -V2 -NOCD -INPUTCHARSET UTF8
     -DVERSION=${PROJECT_VERSION}
     -DVERSION4=${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0
     -DPUBLISHER=${KP6_PUBLISHER}

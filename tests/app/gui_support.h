@@ -67,6 +67,15 @@ protected:
     }
     void TearDown() override
     {
+        close_window();
+        free_mo_file();
+        set_env("KP6_PORTS", nullptr);
+        plat_set_serial_root(nullptr);
+        remove_event(1);
+    }
+    // The window, its port and the port layer gone.
+    void close_window()
+    {
         if (MainForm) {
             MainForm->hide();
             Fl::wait(0.01);
@@ -77,22 +86,11 @@ protected:
             free_port(port, 0);
         port = 0;
         close_net();
-        free_mo_file();
-        set_env("KP6_PORTS", nullptr);
-        plat_set_serial_root(nullptr);
-        remove_event(1);
     }
     // The window closed and built again, as at the next start.
     void rebuild(const std::string& ports)
     {
-        MainForm->hide();
-        Fl::wait(0.01);
-        delete MainForm;
-        MainForm = nullptr;
-        if (port)
-            free_port(port, 0);
-        port = 0;
-        close_net();
+        close_window();
         build(ports);
     }
     void build(const std::string& ports)

@@ -494,18 +494,20 @@ TEST_F(WindowTest, DamagedUnreadableOrUnwritablePreferencesStartAsAFirstRun)
     for (const std::string& text : damaged) {
         SCOPED_TRACE(text.substr(0, 20));
         unlink(prefs.c_str());
-        if (text == "fifo")
+        if (text == "fifo") {
             ASSERT_EQ(0, mkfifo(prefs.c_str(), 0600));
-        else
+        } else {
             write_file(prefs, text);
+        }
         AlertCatcher alerts;
-        MainForm ? rebuild(pty.slave) : build(pty.slave);
+        rebuild(pty.slave);
         EXPECT_EQ(0, MainForm->ComChoice->value());
         EXPECT_STREQ("1", MainForm->AddressInput->value());
         OpenButton_OnClick(MainForm->OpenButton);  // remembers the port
         EXPECT_TRUE(alerts.texts.empty());
-        if (text != "fifo")
+        if (text != "fifo") {
             EXPECT_NE(std::string::npos, read_file(prefs).find("port:" + pty.slave));
+        }
     }
     // A home where the folder cannot be made: nothing is remembered, nothing said.
     unlink(prefs.c_str());

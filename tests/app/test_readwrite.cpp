@@ -367,7 +367,8 @@ TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
     through_file_dialog("o", "Load settings", "two.json");
     through_file_dialog("o", "Load settings", "bad.json");
     ASSERT_EQ(2u, alerts.texts.size());
-    EXPECT_EQ("Settings not loaded\n" + dir.file("two.json") + ": The file holds 01, 05; none at 07",
+    EXPECT_EQ("Settings not loaded\n" + dir.file("two.json") +
+                  ": The file holds 01, 05; none at 07",
               alerts.texts[0]);
     // The loader's own words: file, line, what is wrong.
     EXPECT_EQ(0u, alerts.texts[1].find("Settings not loaded\n" + dir.file("bad.json") + ":2: "))

@@ -119,7 +119,8 @@ title=$(awk '$0 == "msgid \"KP-6\"" { getline; sub(/^msgstr "/, ""); sub(/"$/, "
 [ -n "$title" ] || fail "no translation of KP-6 in $po"
 
 mkdir "$scratch/cwd" "$scratch/no-devices"
-(cd "$scratch/cwd" && KP6_PORTS= KP6_TTY_CLASS="$scratch/no-devices" \
+# (What the window remembers goes to a scratch home.)
+(cd "$scratch/cwd" && KP6_PORTS= KP6_TTY_CLASS="$scratch/no-devices" HOME="$scratch" \
     exec "$root/usr/bin/kp6" >"$scratch/stdout" 2>&1) &
 pid=$!
 window=

@@ -9,7 +9,9 @@
 #    translated and writes its start line there; started from its
 #    shortcut, it writes it in Documents;
 #  - a silent uninstall leaves no program, shortcut or entry behind, and
-#    keeps a port.out the user left in the folder; /D= chooses the folder.
+#    keeps a port.out the user left in the folder and the preferences the
+#    tool wrote in AppData; /REMOVEPREFS removes those too; /D= chooses
+#    the folder.
 #   test_installer.sh SETUP_EXE VERSION WINE_RUN DIR PO_FILE
 set -euo pipefail
 setup=$1 version=$2 wine_run=$(realpath "$3") dir=$4 po=$5
@@ -131,6 +133,10 @@ start_line_in "$dir/home"
 close "$w" "$pid"
 pid=
 
+# What the tool remembers is the user's, in AppData.
+prefs=$(ls "$c"/users/*/AppData/Roaming/kp6/kp6.prefs 2>/dev/null | head -1)
+[ -n "$prefs" ] || fail "the tool left no preferences in AppData"
+
 # The user's own port.out in the program's folder outlives the uninstall.
 echo mine >"$pf/port.out"
 run 'C:\Program Files\KP-6\uninstall.exe' /S || fail "the silent uninstall failed"
@@ -145,16 +151,18 @@ done
 [ ! -e "$menu" ] || fail "the Start-menu folder is left after the uninstall"
 [ -z "$(value DisplayName)" ] || fail "the Uninstall entry is left"
 [ "$(cat "$pf/port.out")" = mine ] || fail "the user's port.out was removed"
+[ -f "$prefs" ] || fail "the uninstall removed the user's preferences"
 
 # /D= chooses the folder; emptied, it goes too.
 run "$setup" /S '/D=C:\Tools\KP-6' || fail "the install into C:\\Tools\\KP-6 failed"
 [ -f "$c/Tools/KP-6/kp6.exe" ] && [ -f "$c/Tools/KP-6/ru/kp6.mo" ] || fail "nothing in C:\\Tools\\KP-6"
 [ "$(value InstallLocation)" = 'C:\Tools\KP-6' ] || fail "InstallLocation: $(value InstallLocation)"
-run 'C:\Tools\KP-6\uninstall.exe' /S || fail "the second uninstall failed"
+run 'C:\Tools\KP-6\uninstall.exe' /S /REMOVEPREFS || fail "the second uninstall failed"
 for _ in $(seq 600); do
-    [ ! -e "$c/Tools/KP-6" ] && break
+    [ ! -e "$c/Tools/KP-6" ] && [ ! -e "$(dirname "$prefs")" ] && break
     sleep 0.1
 done
 [ ! -e "$c/Tools/KP-6" ] || fail "C:\\Tools\\KP-6 is left: $(ls -R "$c/Tools/KP-6")"
+[ ! -e "$(dirname "$prefs")" ] || fail "/REMOVEPREFS left $(dirname "$prefs")"
 echo "installed, started translated from another folder, uninstalled"
 passed=1

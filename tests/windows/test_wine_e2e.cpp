@@ -30,6 +30,9 @@ struct WineTool {
 
     void start()
     {
+        // Each test starts as on a first run: nothing remembered in AppData.
+        run_command("rm -rf '" + env("KP6_WINE_DIR") +
+                    "'/prefix/drive_c/users/*/AppData/Roaming/kp6");
         make_dirs(cwd.file("ru"));
         write_file(cwd.file("ru/kp6.mo"), read_file(env("KP6_MO")));
         child.reset(new Child({env("KP6_WINE_RUN"), env("KP6_WINE_DIR"), env("KP6_EXE")},
@@ -220,4 +223,25 @@ TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
         << err;
     EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
     EXPECT_NE(std::string::npos, err.find("\n03: not written\n")) << err;
+}
+
+// A network line typed into kp6.exe (ser2net in front of the simulator),
+// then Find, stopped with Escape and run to the end; its preferences land
+// in the user's AppData.
+TEST(Kp6Exe, ANetworkLineTypedInAndFind)
+{
+    TempDir regs;
+    Sim sim({"--state", regs.file("state"), "--trace", "--address", "2A"});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+    network_line_and_find(t, sim, server.raw_url(), "2A", 10000);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(0, t.close_window());
+    std::string prefs = run_command("cat '" + env("KP6_WINE_DIR") +
+                                    "'/prefix/drive_c/users/*/AppData/Roaming/kp6/kp6.prefs");
+    EXPECT_NE(std::string::npos, prefs.find("1:" + server.raw_url())) << prefs;
 }
