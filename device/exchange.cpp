@@ -75,7 +75,19 @@ int wait_answer(unsigned short port, int count, int sent)
 
 exchange_fault exchange_last_fault;
 int exchange_retries;
-unsigned long exchange_repeats;
+unsigned long exchange_count, exchange_repeats;
+void (*exchange_on_repeat)(const exchange_fault& f);
+
+// After a failed attempt: 1 when it goes out again (counted and told).
+static int repeat(int attempt)
+{
+    if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
+        return 0;
+    exchange_repeats++;
+    if (exchange_on_repeat)
+        exchange_on_repeat(exchange_last_fault);
+    return 1;
+}
 
 // Notes why an attempt failed; the waiting bytes, up to three, are what
 // the answer brought.
@@ -159,12 +171,12 @@ int exchange_may_repeat(const exchange_fault& f)
 int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
                     unsigned char command)
 {
+    exchange_count++;
     for (int attempt = 0;; attempt++) {
         if (exchange_once(port, address, word, command) == 1)
             return 1;
-        if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
+        if (!repeat(attempt))
             return -1;
-        exchange_repeats++;
     }
 }
 
@@ -210,6 +222,7 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode)
 
 int device_test(unsigned short port, unsigned char address)
 {
+    exchange_count++;
     for (int attempt = 0;; attempt++) {
         clear_buf(port);  // a late answer to an earlier request is no reply to this one
         trk_hdr(port, (char)address, 0x81);
@@ -218,9 +231,8 @@ int device_test(unsigned short port, unsigned char address)
             return 1;
         }
         failed(port, FAULT_NO_ANSWER, STAGE_TEST, 0);
-        if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
+        if (!repeat(attempt))
             return 0;
-        exchange_repeats++;
     }
 }
 

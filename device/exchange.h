@@ -93,9 +93,13 @@ extern exchange_fault exchange_last_fault;
 int exchange_fault_text(const exchange_fault& f, char* out, unsigned size);
 
 // How many times a failed exchange is repeated before it counts as failed
-// (0: never, the window's way), and how many repeats were made so far.
+// (0: never, the window's way); how many exchanges and Tests were made and
+// how many repeats they needed, so far.
 extern int exchange_retries;
-extern unsigned long exchange_repeats;
+extern unsigned long exchange_count, exchange_repeats;
+// Told of each repeat before it goes out, with the fault that caused it
+// (a tool shows it); null: nobody is.
+extern void (*exchange_on_repeat)(const exchange_fault& f);
 
 // Whether an exchange that failed so may go out again: not once the line
 // is lost, and a write not once an answer to its parameter frame has begun

@@ -276,10 +276,16 @@ TEST_F(Link, RetriesCarryAFlakyLineAndAreCounted)
     device_settings s = {};
     EXPECT_NE(0, settings_read(h, 1, s));
     exchange_retries = 1;
-    unsigned long before = exchange_repeats;
+    unsigned long before = exchange_repeats, exchanges = exchange_count;
+    static int told;
+    told = 0;
+    exchange_on_repeat = [](const exchange_fault&) { told++; };
     EXPECT_EQ(0, settings_read(h, 1, s));
+    exchange_on_repeat = nullptr;
     EXPECT_EQ(15, s.er79);
     EXPECT_GE(exchange_repeats - before, 2u);
+    EXPECT_EQ(exchange_repeats - before, (unsigned long)told);
+    EXPECT_EQ(6u, exchange_count - exchanges);
     EXPECT_EQ(0, settings_write(h, 1, s));
     EXPECT_EQ(FAULT_NONE, exchange_last_fault.kind);
     EXPECT_EQ("", fault_text());
