@@ -3,13 +3,20 @@
 # slow as a real one, with the machine idle and with every core busy; then
 # the start-up of kp6 beside a bare FLTK window (under xvfb-run when there
 # is no display); then a network line through ser2net (RFC 2217) beside
-# pyserial's rfc2217:// client.   bash bench/run.sh [build folder]
-# KP6_BENCH_ONLY=net runs the last part alone.
+# pyserial's rfc2217:// client; then kp6ctl's backup loader on 1 MiB files
+# of every shape; then, given a Windows build folder, the Windows build
+# under Wine beside the Linux build on the same line.
+#   bash bench/run.sh [build folder] [Windows build folder]
+# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup or KP6_BENCH_ONLY=wine runs that
+# part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 build=$(cd "${1:-build}" && pwd)
+win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    catalogue >/dev/null
+    kp6-backupbench catalogue >/dev/null
+[ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
 load=()
@@ -42,15 +49,11 @@ case_run() {  # title, runs, bench flags, simulator flags...
 }
 
 # A network line: ser2net (its own configuration, on 127.0.0.1, chardelay
-# off) in front of kp6-sim's pseudo-terminal; kp6 and pyserial's client
-# open, Read and close through it by turns.
-net_run() {  # title, simulator flags...
-    local title=$1
-    shift
+# off) in front of kp6-sim's pseudo-terminal (sets pty and port).
+start_server() {  # simulator flags...
     "$build/kp6-sim" "$@" >"$work/sim.out" &
-    local sim=$!
+    sim=$!
     for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
-    local pty port
     pty=$(head -n 1 "$work/sim.out")
     port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     printf '%s\n' "connection: &rfc2217" \
@@ -58,23 +61,67 @@ net_run() {  # title, simulator flags...
         "  connector: serialdev(nouucplock),$pty,4800n81,local" \
         "  options:" "    chardelay: false" >"$work/ser2net.yaml"
     /usr/sbin/ser2net -n -c "$work/ser2net.yaml" -P "$work/ser2net.pid" 2>/dev/null &
-    local server=$!
+    server=$!
     for _ in $(seq 100); do
         grep -q ":$(printf %04X "$port") .* 0A " /proc/net/tcp && break
         sleep 0.05
     done
     echo "== $title: ser2net $(/usr/sbin/ser2net -v | awk '{print $3}'), RFC 2217, chardelay off (kp6-sim $*)"
-    (cd "$work" && "$build/kp6-netbench" --direct "$pty" --url "rfc2217://127.0.0.1:$port" --runs 20)
-    sleep 0.1
-    /usr/bin/python3 bench/pyserial_ref.py "rfc2217://127.0.0.1:$port" 20
+}
+stop_server() {
     kill "$server" "$sim"
     wait "$server" "$sim" 2>/dev/null || true
 }
-if [ "${KP6_BENCH_ONLY:-}" = net ]; then
+
+# kp6 and pyserial's client open, Read and close through it by turns.
+net_run() {  # title, simulator flags...
+    title=$1
+    shift
+    start_server "$@"
+    (cd "$work" && "$build/kp6-netbench" --direct "$pty" --url "rfc2217://127.0.0.1:$port" --runs 20)
+    sleep 0.1
+    /usr/bin/python3 bench/pyserial_ref.py "rfc2217://127.0.0.1:$port" 20
+    stop_server
+}
+
+# The Windows build under Wine (the tests' prefix, its COM7 led to the
+# simulator) and the Linux build by turns on the same line, each beside the
+# pseudo-terminal itself; then the Windows build without acknowledging part
+# of an answer at once, left to what the system does.
+wine_run() {  # title, simulator flags...
+    title=$1
+    shift
+    start_server "$@" --link "$win/wine/com7"
+    local url="rfc2217://127.0.0.1:$port" round
+    local windows=("$root/tests/windows/wine-run.sh" "$win/wine" "$win/kp6-netbench.exe" --url "$url"
+        --runs 20 --label windows)
+    for round in 1 2; do
+        (cd "$work" && "$build/kp6-netbench" --direct "$pty" --url "$url" --runs 20 --label linux) |
+            grep -v close
+        (cd "$work" && "${windows[@]}" --direct COM7 | tr -d '\r') | grep -v close
+    done
+    (cd "$work" && "${windows[@]}" --late-ack | tr -d '\r') | grep Read
+    stop_server
+}
+backup_run() {
+    echo "== kp6ctl's backup loader, files at the 1 MiB bound"
+    "$build/kp6-backupbench" --runs 5
+}
+case "${KP6_BENCH_ONLY:-}" in
+backup)
+    backup_run
+    exit 0
+    ;;
+net)
     net_run "network line, no line timing"
     net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
     exit 0
-fi
+    ;;
+wine)
+    wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0
+    exit 0
+    ;;
+esac
 
 line=(--baud 4800 --turnaround 0)
 case_run "line at 4800 baud" 25 "" "${line[@]}"
@@ -105,3 +152,6 @@ fi
 
 net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
+backup_run
+[ -z "$win" ] ||
+    wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0

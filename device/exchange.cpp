@@ -54,17 +54,25 @@ unsigned char address_from_text(const char* text)
 
 int answer_wait_spins;
 int answer_after_frame;
+int answer_part_acknowledged = 1;
 
 int wait_answer(unsigned short port, int count, int sent)
 {
     unsigned long extra = answer_after_frame ? port_line_ms(port, sent) : 0;
     short timer = set_timer(answer_timeout_ms + extra);
-    while (port_avail(port) < count) {
+    int acknowledged = 0;
+    for (int have; (have = port_avail(port)) < count;) {
         if (timer_exp(timer))
             return 0;  // the slot is free again already
         if (port_gone(port, nullptr)) {  // nothing more can come
             kill_timer(timer);
             return 0;
+        }
+        // Part of the answer is here: a server that holds the rest back
+        // until this part is acknowledged gets the acknowledgement now.
+        if (have > acknowledged && answer_part_acknowledged) {
+            port_acknowledge(port);
+            acknowledged = have;
         }
         if (!answer_wait_spins)
             port_wait(port, (unsigned)timer_left(timer));

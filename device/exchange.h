@@ -43,8 +43,9 @@ unsigned char address_from_text(const char* text);
 
 // Polls the port until `count` bytes wait or answer_timeout_ms pass (from
 // the end of the `sent` bytes on the line, with answer_after_frame): 1 they
-// are there, 0 time-out. Between polls the thread sleeps until the port has
-// something or the timer is due; it never yields to the window.
+// are there, 0 time-out (at once when the line is gone: port_gone). Between
+// polls the thread sleeps until the port has something or the timer is due;
+// it never yields to the window.
 int wait_answer(unsigned short port, int count, int sent);
 
 // Non-zero: each answer's time-out starts once the frame before it has
@@ -56,6 +57,11 @@ extern int answer_after_frame;
 // Non-zero: wait_answer polls without sleeping, as the tool once did. Only
 // the benchmark sets it, to compare the two.
 extern int answer_wait_spins;
+
+// Non-zero (the default): wait_answer has part of an answer acknowledged
+// at once (port_acknowledge). Only the benchmark clears it, to show what
+// that is worth.
+extern int answer_part_acknowledged;
 
 // One exchange: selection frame, C0, parameter frame, 05 value x.
 // 1: `word` holds the answer's value byte; -1: failed, `word` unchanged,

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../platform/net_url.h"
 #include "../platform/platform.h"
 #include "qsort.h"
 
@@ -15,13 +16,6 @@ char com_p_name_mid[COM_NAME_SIZE];
 // The prefix of the names that sort by their number.
 const char REG_SERIAL_NAME_98[] = "COM";
 
-// A network line's URL (as the port layer tells them: SCHEME://..., not a
-// path).
-static int is_url(const char* name)
-{
-    return name[0] != '/' && strstr(name, "://") != nullptr;
-}
-
 // A port name is taken only when it fits an entry whole: a name cut short
 // would stand for another device (or for none). A name the machine reports
 // has at most 19 characters; a URL, and a path the technician lists in
@@ -29,7 +23,7 @@ static int is_url(const char* name)
 static void take_name(const char* value, const char* data)
 {
     int listed = strncmp(value, PLAT_LISTED_VALUE, strlen(PLAT_LISTED_VALUE)) == 0;
-    if (!listed && !is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
+    if (!listed && !port_name_is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
         return;
     strcpy(com_port_names[com_num_detected], data);
     com_num_detected++;
@@ -137,8 +131,8 @@ signed char qsort_com_cmp(unsigned int i)
 {
     const char* e = com_port_names[i];
     // Network lines come after the machine's ports.
-    if (is_url(e) != is_url(com_p_name_mid))
-        return (signed char)(is_url(e) ? 1 : -1);
+    if (port_name_is_url(e) != port_name_is_url(com_p_name_mid))
+        return (signed char)(port_name_is_url(e) ? 1 : -1);
     if (com_prefixed(e) && com_prefixed(com_p_name_mid)) {
         // The number as atoi reads it (COM3 equals COM03), without its
         // overflow: names are short enough for a long long.

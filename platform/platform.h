@@ -93,6 +93,10 @@ void plat_serial_close(plat_handle h);
 // Sleeps until the device has input to read or `ms` pass, without taking
 // anything: 1 input waiting, 0 time-out, -1 the handle failed (hung up).
 int plat_serial_wait_input(plat_handle h, unsigned ms);
+// Whether the system says the device is gone: hung up (a pseudo-terminal
+// whose far end closed, a USB converter pulled out) or removed. Asked after
+// a call on it failed: 1 gone, 0 still there.
+int plat_serial_lost(plat_handle h);
 
 // ---- the far end of a line (tools beside the tool) ---------------------------
 
@@ -111,8 +115,12 @@ int plat_pty_settings(plat_handle master, char* text, unsigned size);
 int plat_symlink(const char* target, const char* link);
 int plat_remove(const char* path);
 // From now on SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break,
-// closing the console) only count requests the program polls.
+// closing the console) only count requests the program polls, and SIGPIPE
+// is ignored: a write to a pipe whose reader has gone fails instead.
 void plat_catch_termination(void);
+// The number of SIGPIPE, which a program reports as if that signal had
+// ended it (exit 141) when its standard output's reader has gone.
+enum { PLAT_SIGPIPE = 13 };
 // How many requests came so far (0: none).
 int plat_termination_requested(void);
 // The first request's signal number (2 for Ctrl-C, 1 for a closed
@@ -178,6 +186,11 @@ int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_so
 // acknowledged (Nagle's rule) then never waits for us. Where the system
 // has no such switch it does nothing. 0 or the system's code.
 int plat_tcp_quickack(plat_socket s);
+// Asks the system to acknowledge every segment at once for as long as the
+// connection lasts (SIO_TCP_SET_ACK_FREQUENCY 1 on Windows, where the system
+// has it). Where there is only plat_tcp_quickack's lapsing switch it does
+// nothing. 0, or the system's code when it cannot.
+int plat_tcp_ack_each(plat_socket s);
 // The code for "would block: nothing there yet".
 int plat_error_would_block(void);
 
@@ -251,6 +264,19 @@ int plat_file_commit(FILE* f);
 // Puts the file `from` in the place of `to` in one step, replacing a file
 // that is there. 0 or the system's error code.
 int plat_file_replace(const char* from, const char* to);
+// Where a write to `path` lands: `path` itself, or for a symbolic link the
+// file its links lead to in the end (which need not exist yet). 0 or the
+// system's code (a loop of links, a name too long for `size`).
+int plat_file_final_path(const char* path, char* out, unsigned size);
+// Whether the file `path` may be written over: 0 when it may or does not
+// exist; the system's code for a denied permission when this user may not
+// write it or it is read-only for everyone (also for an administrator).
+int plat_file_writable(const char* path);
+// Gives the open file `f` the permissions of the file `like` and, where
+// the system lets this user, its owner; nothing when `like` does not exist
+// (or on a system where a new file takes its folder's). 0 or the system's
+// code.
+int plat_file_same_mode(FILE* f, const char* like);
 
 // ---- text: UTF-8 everywhere in the program -------------------------------------
 
@@ -266,7 +292,9 @@ int plat_getenv(const char* name, char* out, unsigned size);
 FILE* plat_fopen(const char* path, const char* mode);
 // Writes UTF-8 text to stdout or stderr: a Windows console gets it through
 // the wide console function, so it shows as typed; a file, a pipe and every
-// POSIX terminal get the bytes. 0 or -1.
+// POSIX terminal get the bytes, at once (the stream is flushed). 0, -1, or
+// PLAT_OUTPUT_CLOSED when the stream is a pipe whose reader has gone.
+enum { PLAT_OUTPUT_CLOSED = -2 };
 int plat_write_text(FILE* f, const char* text);
 
 // ---- time and threads ------------------------------------------------------

@@ -1,6 +1,7 @@
 // POSIX (Linux) implementation of the platform layer.
 #include "platform.h"
 #include "serial_list.h"
+#include "system.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -281,23 +282,6 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     return 0;
 }
 
-// The device's actual rate; one that reads as none or as unknown counts as
-// 4800, the tool's own.
-static unsigned long line_rate(int fd)
-{
-    plat_line line;
-    if (plat_serial_get_line(fd, &line) != 0 || line.baud == 0)
-        return 4800;
-    return line.baud;
-}
-
-// How long `bytes` take on the line (12 bit times each: start, 8 data,
-// parity, two stop bits) plus a margin.
-static uint32_t line_time_ms(int fd, unsigned long bytes, uint32_t margin_ms)
-{
-    return (uint32_t)(bytes * 12000UL / line_rate(fd)) + margin_ms;
-}
-
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
 {
     plat_timeouts t = {0, 0, 0, 20, 20};
@@ -310,7 +294,7 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
     // need on the line.
     unsigned queued = 0;
     plat_serial_out_queue(h, &queued);
-    uint32_t line_bound = line_time_ms(h, (unsigned long)n + queued, 500);
+    uint32_t line_bound = sys_line_time_ms(h, (unsigned long)n + queued, 500);
     if (line_bound < wait)
         wait = line_bound;
     uint32_t limit = plat_tick_ms() + wait;
@@ -367,15 +351,7 @@ void plat_serial_close(plat_handle h)
     // Bytes already handed over go out, as long as the line takes for them;
     // what a stalled line still holds then is dropped, or the close itself
     // would wait for it. Unread input is discarded.
-    unsigned queued = 0;
-    plat_serial_out_queue(h, &queued);
-    if (queued) {
-        uint32_t start = plat_tick_ms(), bound = line_time_ms(h, queued, 250);
-        while (queued && plat_tick_ms() - start < bound) {
-            plat_sleep_ms(1);
-            plat_serial_out_queue(h, &queued);
-        }
-    }
+    unsigned queued = sys_drain_output(h);
     tcflush(h, queued ? TCIOFLUSH : TCIFLUSH);
     // The next opener must not find the device still reserved.
     ioctl(h, TIOCNXCL);
@@ -396,6 +372,16 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     if (r == 0)
         return 0;
     return (p.revents & POLLIN) ? 1 : -1;
+}
+
+int plat_serial_lost(plat_handle h)
+{
+    struct pollfd p = {h, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    return h < 0 || r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) ? 1 : 0;
 }
 
 // ---- the far end of a line ------------------------------------------------------
@@ -501,6 +487,7 @@ void plat_catch_termination(void)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int plat_termination_requested(void)
@@ -637,14 +624,14 @@ int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned*
     return 0;
 }
 
-int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+static int wait_sockets(const plat_socket* s, int count, unsigned ms, short events)
 {
     enum { MAX_WAIT = 32 };
     struct pollfd p[MAX_WAIT];
     int n = 0;
     for (int i = 0; i < count && n < MAX_WAIT; i++)
         if (s[i] >= 0)
-            p[n++] = {s[i], POLLIN, 0};
+            p[n++] = {s[i], events, 0};
     int r;
     do
         r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);
@@ -652,19 +639,14 @@ int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
     return r > 0 ? 1 : 0;
 }
 
+int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
+{
+    return wait_sockets(s, count, ms, POLLIN);
+}
+
 int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
 {
-    enum { MAX_WAIT = 32 };
-    struct pollfd p[MAX_WAIT];
-    int n = 0;
-    for (int i = 0; i < count && n < MAX_WAIT; i++)
-        if (s[i] >= 0)
-            p[n++] = {s[i], POLLOUT, 0};
-    int r;
-    do
-        r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);
-    while (r < 0 && errno == EINTR);
-    return r > 0 ? 1 : 0;
+    return wait_sockets(s, count, ms, POLLOUT);
 }
 
 void plat_tcp_close(plat_socket s)
@@ -675,133 +657,41 @@ void plat_tcp_close(plat_socket s)
     close(s);
 }
 
-// ---- connecting, with a bound ---------------------------------------------------
+// ---- connecting: this system's part of tcp_connect.cpp ---------------------------
 
-// A name lookup runs on a thread of its own, so that a resolver that does
-// not answer costs the caller no more than its bound; a lookup given up on
-// finishes later and frees what it holds. The job is shared by the two
-// sides and freed by the last one.
-struct resolve_job {
-    pthread_mutex_t mu;
-    pthread_cond_t cv;
-    int refs;
-    int done;
-    int rc;
-    struct addrinfo* res;
-    char host[256];
-    char service[8];
-};
-
-static void job_release(resolve_job* j)
+int sys_lookup(const char* host, const char* service, int literal, struct addrinfo** res)
 {
-    pthread_mutex_lock(&j->mu);
-    int left = --j->refs;
-    pthread_mutex_unlock(&j->mu);
-    if (left)
-        return;
-    if (j->res)
-        freeaddrinfo(j->res);
-    pthread_cond_destroy(&j->cv);
-    pthread_mutex_destroy(&j->mu);
-    free(j);
-}
-
-static struct addrinfo resolve_hints(int flags)
-{
-    struct addrinfo h;
-    memset(&h, 0, sizeof h);
-    h.ai_family = AF_UNSPEC;
-    h.ai_socktype = SOCK_STREAM;
-    h.ai_protocol = IPPROTO_TCP;
-    h.ai_flags = flags | AI_NUMERICSERV;
-    return h;
-}
-
-// The resolver's failure as a code of this layer: its own (negative) code,
-// or errno where it says the system failed.
-static int resolver_code(int rc, int err)
-{
-    if (rc == EAI_SYSTEM)
-        return err ? err : EIO;
-    return rc;
-}
-
-static void* resolve_thread(void* p)
-{
-    resolve_job* j = (resolve_job*)p;
     // No AI_ADDRCONFIG: on a machine with loopback alone it would refuse
     // "localhost".
-    struct addrinfo hints = resolve_hints(0), *res = nullptr;
-    int rc = getaddrinfo(j->host, j->service, &hints, &res);
-    int err = errno;
-    pthread_mutex_lock(&j->mu);
-    j->rc = rc ? resolver_code(rc, err) : 0;
-    j->res = rc ? nullptr : res;
-    j->done = 1;
-    pthread_cond_signal(&j->cv);
-    pthread_mutex_unlock(&j->mu);
-    job_release(j);
-    return nullptr;
-}
-
-// The addresses of `host`, within `ms`: a literal address at once, a name
-// through the resolver on a thread.
-static int resolve(const char* host, const char* service, unsigned ms, struct addrinfo** res)
-{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = (literal ? AI_NUMERICHOST : 0) | AI_NUMERICSERV;
     *res = nullptr;
-    struct addrinfo hints = resolve_hints(AI_NUMERICHOST);
-    if (getaddrinfo(host, service, &hints, res) == 0)
+    int rc = getaddrinfo(host, service, &hints, res);
+    int err = errno;
+    if (rc == 0)
         return 0;
     *res = nullptr;
-    if (strlen(host) >= sizeof(((resolve_job*)0)->host))
-        return ENAMETOOLONG;
-    resolve_job* j = (resolve_job*)calloc(1, sizeof *j);
-    if (!j)
-        return ENOMEM;
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_mutex_init(&j->mu, nullptr);
-    pthread_cond_init(&j->cv, &ca);
-    pthread_condattr_destroy(&ca);
-    j->refs = 2;
-    snprintf(j->host, sizeof j->host, "%s", host);
-    snprintf(j->service, sizeof j->service, "%s", service);
-    pthread_attr_t ta;
-    pthread_attr_init(&ta);
-    pthread_attr_setdetachstate(&ta, PTHREAD_CREATE_DETACHED);
-    pthread_t t;
-    int rc = pthread_create(&t, &ta, resolve_thread, j);
-    pthread_attr_destroy(&ta);
-    if (rc) {
-        j->refs = 1;
-        job_release(j);
-        return rc;
-    }
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
-    pthread_mutex_lock(&j->mu);
-    while (!j->done)
-        if (pthread_cond_timedwait(&j->cv, &j->mu, &until) == ETIMEDOUT)
-            break;
-    int result = j->done ? j->rc : ETIMEDOUT;
-    if (j->done) {
-        *res = j->res;
-        j->res = nullptr;
-    }
-    pthread_mutex_unlock(&j->mu);
-    job_release(j);
-    return result;
+    // The resolver's own (negative) code, or errno where it says the system
+    // failed.
+    return rc != EAI_SYSTEM ? rc : err ? err : EIO;
+}
+
+struct addrinfo* sys_next_address(const struct addrinfo* a)
+{
+    return a->ai_next;
+}
+
+void sys_free_addresses(struct addrinfo* res)
+{
+    freeaddrinfo(res);
 }
 
 // One connection attempt to one address, within `ms`.
-static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
+int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
 {
     int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0)
@@ -832,74 +722,18 @@ static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
     return 0;
 }
 
-int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s)
-{
-    *s = PLAT_NO_SOCKET;
-    uint32_t start = plat_tick_ms();
-    char service[8];
-    snprintf(service, sizeof service, "%u", (unsigned)port);
-    struct addrinfo* res;
-    int rc = resolve(host, service, ms, &res);
-    if (rc)
-        return rc;
-    rc = ETIMEDOUT;
-    for (struct addrinfo* a = res; a; a = a->ai_next) {
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= ms) {
-            rc = ETIMEDOUT;
-            break;
-        }
-        rc = connect_one(a, ms - spent, s);
-        if (rc == 0)
-            break;
-    }
-    freeaddrinfo(res);
-    if (rc == 0) {
-        set_int_option(*s, IPPROTO_TCP, TCP_NODELAY);
-        set_int_option(*s, SOL_SOCKET, SO_KEEPALIVE);
-    }
-    return rc;
-}
-
 int plat_tcp_quickack(plat_socket s)
 {
     return set_int_option(s, IPPROTO_TCP, TCP_QUICKACK);
 }
 
-int plat_error_timed_out(void)
+int plat_tcp_ack_each(plat_socket)
 {
-    return ETIMEDOUT;
+    return 0;  // TCP_QUICKACK after each receive does it here
 }
 
-int plat_error_invalid(void)
-{
-    return EINVAL;
-}
-
-int plat_error_not_supported(void)
-{
-    return EPROTONOSUPPORT;
-}
-
-int plat_error_connection_closed(void)
-{
-    return ECONNRESET;
-}
-
-int plat_error_would_block(void)
-{
-    return EWOULDBLOCK;
-}
-
-int plat_error_name_too_long(void)
-{
-    return ENAMETOOLONG;
-}
-
-int plat_error_no_memory(void)
-{
-    return ENOMEM;
-}
+const sys_error_codes sys_errors = {ETIMEDOUT,   EINVAL,       EPROTONOSUPPORT, ECONNRESET,
+                                   EWOULDBLOCK, ENAMETOOLONG, ENOMEM};
 
 void plat_error_text(int code, char* out, unsigned size)
 {
@@ -1080,6 +914,53 @@ int plat_file_replace(const char* from, const char* to)
     return rename(from, to) != 0 ? errno_or(EIO) : 0;
 }
 
+int plat_file_final_path(const char* path, char* out, unsigned size)
+{
+    if (strlen(path) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, path);
+    // As many links as the kernel itself follows.
+    for (int links = 0; links <= 40; links++) {
+        struct stat st;
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return 0;
+        char target[PATH_MAX];
+        ssize_t n = readlink(out, target, sizeof target - 1);
+        if (n < 0)
+            return errno_or(EIO);
+        target[n] = 0;
+        // A relative target is taken from the link's folder.
+        char* slash = strrchr(out, '/');
+        size_t keep = target[0] == '/' || !slash ? 0 : (size_t)(slash + 1 - out);
+        if (keep + (size_t)n >= size)
+            return ENAMETOOLONG;
+        strcpy(out + keep, target);
+    }
+    return ELOOP;
+}
+
+int plat_file_writable(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return 0;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+        return EACCES;
+    return access(path, W_OK) != 0 && errno != ENOENT ? errno_or(EACCES) : 0;
+}
+
+int plat_file_same_mode(FILE* f, const char* like)
+{
+    struct stat st;
+    if (stat(like, &st) != 0)
+        return 0;
+    int fd = fileno(f);
+    // The owner first: changing it may clear the set-id bits.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, (uid_t)-1, st.st_gid) != 0) {
+    }
+    return fchmod(fd, st.st_mode & 07777) != 0 ? errno_or(EPERM) : 0;
+}
+
 // ---- text ----------------------------------------------------------------------
 
 void plat_utf8_args(int*, char***)
@@ -1102,7 +983,9 @@ FILE* plat_fopen(const char* path, const char* mode)
 
 int plat_write_text(FILE* f, const char* text)
 {
-    return fputs(text, f) < 0 ? -1 : 0;
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : -1;
 }
 
 // ---- time and threads ------------------------------------------------------
@@ -1249,5 +1132,23 @@ int plat_thread_join(plat_thread t)
     pthread_t* tid = (pthread_t*)t;
     int rc = pthread_join(*tid, nullptr);
     free(tid);
+    return rc;
+}
+
+int sys_thread_detached(int (*fn)(void*), void* arg)
+{
+    thread_start* s = (thread_start*)malloc(sizeof *s);
+    if (!s)
+        return ENOMEM;
+    s->fn = fn;
+    s->arg = arg;
+    pthread_attr_t ta;
+    pthread_attr_init(&ta);
+    pthread_attr_setdetachstate(&ta, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    int rc = pthread_create(&t, &ta, thread_trampoline, s);
+    pthread_attr_destroy(&ta);
+    if (rc)
+        free(s);
     return rc;
 }

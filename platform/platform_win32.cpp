@@ -2,6 +2,7 @@
 // 2.2). Serial devices use no overlapped I/O.
 #include "platform.h"
 #include "serial_list.h"
+#include "system.h"
 #include "win32_rules.h"
 
 #include <winsock2.h>
@@ -10,6 +11,7 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -96,29 +98,6 @@ static DWORD input_buffer_size(HANDLE d)
     return GetCommProperties(d, &p) ? p.dwCurrentRxQueue : 0;
 }
 
-static int set_comm_state(HANDLE d, DCB& dcb, DWORD rx_queue)
-{
-    win32_call c = {};
-    c.api = W32_SET_COMM_STATE;
-    c.dcb = &dcb;
-    c.rx_queue = rx_queue;
-    int rc = win32_rule_broken(c);
-    if (rc)
-        return rc;
-    return SetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
-}
-
-static int set_comm_timeouts(HANDLE d, COMMTIMEOUTS& t)
-{
-    win32_call c = {};
-    c.api = W32_SET_TIMEOUTS;
-    c.timeouts = &t;
-    int rc = win32_rule_broken(c);
-    if (rc)
-        return rc;
-    return SetCommTimeouts(d, &t) ? 0 : last_error_or(ERROR_GEN_FAILURE);
-}
-
 static int get_comm_state(HANDLE d, DCB& dcb)
 {
     memset(&dcb, 0, sizeof dcb);
@@ -148,7 +127,7 @@ int plat_serial_open(const char* path, plat_handle* h)
     if (!rc) {
         DWORD rx_queue = input_buffer_size(d);
         raw_line(dcb, rx_queue);
-        rc = set_comm_state(d, dcb, rx_queue);
+        rc = win32_set_comm_state(d, dcb, rx_queue);
     }
     // Reads take what is queued and return; writes are bounded until the
     // caller sets its own time-outs.
@@ -158,7 +137,7 @@ int plat_serial_open(const char* path, plat_handle* h)
     t.WriteTotalTimeoutMultiplier = 20;
     t.WriteTotalTimeoutConstant = 20;
     if (!rc)
-        rc = set_comm_timeouts(d, t);
+        rc = win32_set_comm_timeouts(d, t);
     // What the line delivered before anyone listened answers nothing the
     // tool will ask.
     if (!rc) {
@@ -185,7 +164,7 @@ int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
     c.ReadTotalTimeoutConstant = t->read_constant;
     c.WriteTotalTimeoutMultiplier = t->write_multiplier;
     c.WriteTotalTimeoutConstant = t->write_constant;
-    return set_comm_timeouts(H(h), c);
+    return win32_set_comm_timeouts(H(h), c);
 }
 
 int plat_serial_get_line(plat_handle h, plat_line* line)
@@ -216,7 +195,7 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
     dcb.Parity = line->parity;
     dcb.StopBits = line->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fOutxCtsFlow = line->cts_flow ? 1 : 0;
-    return set_comm_state(H(h), dcb, input_buffer_size(H(h)));
+    return win32_set_comm_state(H(h), dcb, input_buffer_size(H(h)));
 }
 
 int plat_serial_escape(plat_handle h, int code)
@@ -262,16 +241,6 @@ int plat_serial_out_queue(plat_handle h, unsigned* count)
     return rc;
 }
 
-static int synchronous_io(const void* buf, unsigned long long n, const DWORD* done)
-{
-    win32_call c = {};
-    c.api = W32_READ_WRITE;
-    c.buffer = buf;
-    c.size = n;
-    c.done = done;
-    return win32_rule_broken(c);
-}
-
 int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* done)
 {
     *done = 0;
@@ -285,7 +254,7 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     if (want == 0)
         return 0;
     DWORD got = 0;
-    if ((rc = synchronous_io(buf, want, &got)))
+    if ((rc = win32_io_rule(buf, want, &got)))
         return rc;
     if (!ReadFile(H(h), buf, want, &got, nullptr))
         return last_error_or(ERROR_READ_FAULT);
@@ -299,7 +268,7 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
     *done = 0;
     // The device's write time-outs bound the call; what they cut short
     // comes back as a time-out.
-    int rc = synchronous_io(buf, n, &written);
+    int rc = win32_io_rule(buf, n, &written);
     if (rc)
         return rc;
     BOOL ok = WriteFile(H(h), buf, n, &written, nullptr);
@@ -340,18 +309,8 @@ void plat_serial_close(plat_handle h)
 {
     if (h == PLAT_NO_HANDLE || h == nullptr)
         return;
-    // What was handed to the driver goes out first, but no longer than it
-    // needs on the line (12 bit times a byte) plus a margin: output held by
-    // flow control must not hold the caller for ever.
-    COMSTAT stat;
-    if (comm_status(h, &stat) == 0 && stat.cbOutQue > 0) {
-        plat_line line;
-        unsigned long baud = plat_serial_get_line(h, &line) == 0 && line.baud ? line.baud : 4800;
-        uint32_t limit = (uint32_t)((unsigned long long)stat.cbOutQue * 12000ULL / baud) + 250;
-        uint32_t start = plat_tick_ms();
-        while (comm_status(h, &stat) == 0 && stat.cbOutQue > 0 && plat_tick_ms() - start < limit)
-            Sleep(1);
-    }
+    // What was handed to the driver goes out first, within a bound.
+    sys_drain_output(h);
     CloseHandle(H(h));  // unread input goes with the handle
 }
 
@@ -370,6 +329,13 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
             return 0;
         Sleep(1);
     }
+}
+
+int plat_serial_lost(plat_handle h)
+{
+    // A device that was pulled out fails every query from then on.
+    COMSTAT stat;
+    return h == PLAT_NO_HANDLE || h == nullptr || comm_status(h, &stat) != 0 ? 1 : 0;
 }
 
 // ---- the far end of a line ------------------------------------------------------
@@ -457,17 +423,6 @@ static int wsa_error(void)
     return e ? e : WSAEINVAL;
 }
 
-static int socket_rule(win32_api api, const void* buf = nullptr, unsigned long long n = 0,
-                       const struct timeval* timeout = nullptr)
-{
-    win32_call c = {};
-    c.api = api;
-    c.buffer = buf;
-    c.size = n;
-    c.timeout = timeout;
-    return win32_rule_broken(c);
-}
-
 int plat_net_start(void)
 {
     WSADATA data;
@@ -479,7 +434,7 @@ int plat_net_start(void)
 
 void plat_net_stop(void)
 {
-    if (socket_rule(W32_WSA_CLEANUP))
+    if (win32_socket_rule(W32_WSA_CLEANUP))
         return;
     WSACleanup();
     InterlockedDecrement(&win32_net_starts);
@@ -488,7 +443,7 @@ void plat_net_stop(void)
 int plat_tcp_socket(plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
-    int rc = socket_rule(W32_SOCKET);
+    int rc = win32_socket_rule(W32_SOCKET);
     if (rc)
         return rc;
     SOCKET k = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -580,7 +535,7 @@ int plat_tcp_available(plat_socket s, unsigned* count)
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 {
     *got = 0;
-    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    int rc = win32_socket_rule(W32_SEND_RECV, buf, n);
     if (rc)
         return rc;
     int r = recv(S(s), (char*)buf, (int)n, 0);
@@ -593,7 +548,7 @@ int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
 int plat_tcp_send(plat_socket s, const unsigned char* buf, unsigned n, unsigned* sent)
 {
     *sent = 0;
-    int rc = socket_rule(W32_SEND_RECV, buf, n);
+    int rc = win32_socket_rule(W32_SEND_RECV, buf, n);
     if (rc)
         return rc;
     int r = send(S(s), (const char*)buf, (int)n, 0);
@@ -617,7 +572,7 @@ static int wait_sockets(const plat_socket* s, int count, unsigned ms, bool writi
     struct timeval tv;
     tv.tv_sec = (long)(ms / 1000);
     tv.tv_usec = (long)(ms % 1000) * 1000;
-    if (socket_rule(W32_SELECT, nullptr, set.fd_count, &tv))
+    if (win32_socket_rule(W32_SELECT, nullptr, set.fd_count, &tv))
         return 1;  // as a failed socket: the caller's next call reports it
     fd_set* r = writing ? nullptr : &set;
     fd_set* w = writing ? &set : nullptr;
@@ -636,109 +591,40 @@ int plat_tcp_wait_writable(const plat_socket* s, int count, unsigned ms)
 
 void plat_tcp_close(plat_socket s)
 {
-    if (s == PLAT_NO_SOCKET || socket_rule(W32_SOCKET))
+    if (s == PLAT_NO_SOCKET || win32_socket_rule(W32_SOCKET))
         return;
     shutdown(S(s), SD_BOTH);
     closesocket(S(s));
 }
 
-// ---- connecting, with a bound ---------------------------------------------------
+// ---- connecting: this system's part of tcp_connect.cpp ---------------------------
 
-// A name lookup runs on a thread of its own, so that a resolver that does
-// not answer costs the caller no more than its bound; a lookup given up on
-// finishes later and frees what it holds. The last side to let go of the
-// job frees it.
-struct resolve_job {
-    CRITICAL_SECTION cs;
-    HANDLE done_event;
-    LONG refs;
-    int done;
-    int rc;
-    struct addrinfo* res;
-    char host[256];
-    char service[8];
-};
-
-static void job_release(resolve_job* j)
+int sys_lookup(const char* host, const char* service, int literal, struct addrinfo** res)
 {
-    if (InterlockedDecrement(&j->refs) != 0)
-        return;
-    if (j->res)
-        freeaddrinfo(j->res);
-    CloseHandle(j->done_event);
-    DeleteCriticalSection(&j->cs);
-    free(j);
-}
-
-static struct addrinfo resolve_hints(int flags)
-{
-    struct addrinfo h;
-    memset(&h, 0, sizeof h);
-    h.ai_family = AF_UNSPEC;
-    h.ai_socktype = SOCK_STREAM;
-    h.ai_protocol = IPPROTO_TCP;
-    h.ai_flags = flags;
-    return h;
-}
-
-static DWORD WINAPI resolve_thread(LPVOID p)
-{
-    resolve_job* j = (resolve_job*)p;
-    struct addrinfo hints = resolve_hints(0), *res = nullptr;
-    int rc = getaddrinfo(j->host, j->service, &hints, &res);
-    EnterCriticalSection(&j->cs);
-    j->rc = rc;
-    j->res = rc ? nullptr : res;
-    j->done = 1;
-    SetEvent(j->done_event);
-    LeaveCriticalSection(&j->cs);
-    job_release(j);
-    return 0;
-}
-
-static int resolve(const char* host, const char* service, unsigned ms, struct addrinfo** res)
-{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = literal ? AI_NUMERICHOST : 0;
     *res = nullptr;
-    struct addrinfo hints = resolve_hints(AI_NUMERICHOST);
-    if (getaddrinfo(host, service, &hints, res) == 0)
-        return 0;
-    *res = nullptr;
-    if (strlen(host) >= sizeof(((resolve_job*)0)->host))
-        return ERROR_FILENAME_EXCED_RANGE;
-    resolve_job* j = (resolve_job*)calloc(1, sizeof *j);
-    if (!j)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    j->done_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!j->done_event) {
-        int e = last_error_or(ERROR_NOT_ENOUGH_MEMORY);
-        free(j);
-        return e;
-    }
-    InitializeCriticalSection(&j->cs);
-    j->refs = 2;
-    snprintf(j->host, sizeof j->host, "%s", host);
-    snprintf(j->service, sizeof j->service, "%s", service);
-    HANDLE t = CreateThread(nullptr, 0, resolve_thread, j, 0, nullptr);
-    if (!t) {
-        int e = last_error_or(ERROR_NOT_ENOUGH_MEMORY);
-        j->refs = 1;
-        job_release(j);
-        return e;
-    }
-    CloseHandle(t);
-    WaitForSingleObject(j->done_event, ms);
-    EnterCriticalSection(&j->cs);
-    int result = j->done ? j->rc : WSAETIMEDOUT;
-    if (j->done) {
-        *res = j->res;
-        j->res = nullptr;
-    }
-    LeaveCriticalSection(&j->cs);
-    job_release(j);
-    return result;
+    int rc = getaddrinfo(host, service, &hints, res);
+    if (rc)
+        *res = nullptr;
+    return rc;
 }
 
-static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
+struct addrinfo* sys_next_address(const struct addrinfo* a)
+{
+    return a->ai_next;
+}
+
+void sys_free_addresses(struct addrinfo* res)
+{
+    freeaddrinfo(res);
+}
+
+int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
 {
     SOCKET k = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (k == INVALID_SOCKET)
@@ -781,74 +667,30 @@ static int connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
     return 0;
 }
 
-int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s)
-{
-    *s = PLAT_NO_SOCKET;
-    uint32_t start = plat_tick_ms();
-    char service[8];
-    snprintf(service, sizeof service, "%u", (unsigned)port);
-    struct addrinfo* res;
-    int rc = resolve(host, service, ms, &res);
-    if (rc)
-        return rc;
-    rc = WSAETIMEDOUT;
-    for (struct addrinfo* a = res; a; a = a->ai_next) {
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= ms) {
-            rc = WSAETIMEDOUT;
-            break;
-        }
-        rc = connect_one(a, ms - spent, s);
-        if (rc == 0)
-            break;
-    }
-    freeaddrinfo(res);
-    if (rc == 0) {
-        set_int_option(*s, IPPROTO_TCP, TCP_NODELAY);
-        set_int_option(*s, SOL_SOCKET, SO_KEEPALIVE);
-    }
-    return rc;
-}
-
 int plat_tcp_quickack(plat_socket)
 {
     return 0;
 }
 
-int plat_error_timed_out(void)
+int plat_tcp_ack_each(plat_socket s)
 {
-    return WSAETIMEDOUT;
+    // mstcpip.h's SIO_TCP_SET_ACK_FREQUENCY, which MinGW's headers lack:
+    // acknowledge after this many segments instead of the delayed timer.
+    const DWORD set_ack_frequency = 0x98000017, every = 1;
+    DWORD unused = 0;
+    int rc = win32_socket_rule(W32_SOCKET);
+    if (rc)
+        return rc;
+    return WSAIoctl(S(s), set_ack_frequency, (void*)&every, sizeof every, nullptr, 0, &unused,
+                    nullptr, nullptr) != 0
+               ? wsa_error()
+               : 0;
 }
 
-int plat_error_invalid(void)
-{
-    return ERROR_INVALID_NAME;
-}
-
-int plat_error_not_supported(void)
-{
-    return WSAEPROTONOSUPPORT;
-}
-
-int plat_error_connection_closed(void)
-{
-    return WSAECONNRESET;
-}
-
-int plat_error_would_block(void)
-{
-    return WSAEWOULDBLOCK;
-}
-
-int plat_error_name_too_long(void)
-{
-    return ERROR_FILENAME_EXCED_RANGE;
-}
-
-int plat_error_no_memory(void)
-{
-    return ERROR_NOT_ENOUGH_MEMORY;
-}
+const sys_error_codes sys_errors = {WSAETIMEDOUT,   ERROR_INVALID_NAME,
+                                   WSAEPROTONOSUPPORT, WSAECONNRESET,
+                                   WSAEWOULDBLOCK, ERROR_FILENAME_EXCED_RANGE,
+                                   ERROR_NOT_ENOUGH_MEMORY};
 
 void plat_error_text(int code, char* out, unsigned size)
 {
@@ -1028,6 +870,57 @@ int plat_file_replace(const char* from, const char* to)
     return rc;
 }
 
+// Only a file that is a link (a reparse point) is opened, to ask where it
+// leads.
+int plat_file_final_path(const char* path, char* out, unsigned size)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    int rc = 0;
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        static wchar_t target[32768];
+        DWORD n = h == INVALID_HANDLE_VALUE
+                      ? 0
+                      : GetFinalPathNameByHandleW(h, target, sizeof target / sizeof target[0],
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        rc = n == 0 || n >= sizeof target / sizeof target[0] ? last_error_or(ERROR_PATH_NOT_FOUND)
+                                                           : 0;
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        // "\\?\C:\..." is the folder's ordinary name behind a prefix.
+        bool drive = wcsncmp(target, L"\\\\?\\", 4) == 0 && target[5] == L':';
+        if (!rc)
+            rc = to_utf8(drive ? target + 4 : target, out, size);
+    } else if (strlen(path) >= size) {
+        rc = ERROR_FILENAME_EXCED_RANGE;
+    } else {
+        strcpy(out, path);
+    }
+    free(w);
+    return rc;
+}
+
+int plat_file_writable(const char* path)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD a = GetFileAttributesW(w);
+    free(w);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
+}
+
+// A new file takes the permissions its folder hands down, as the file it
+// replaces most often did.
+int plat_file_same_mode(FILE*, const char*)
+{
+    return 0;
+}
+
 int plat_executable_dir(char* out, unsigned size)
 {
     wchar_t path[32768];
@@ -1092,8 +985,16 @@ int plat_write_text(FILE* f, const char* text)
 {
     HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode;
-    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode))
-        return fputs(text, f) < 0 ? -1 : 0;
+    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode)) {
+        SetLastError(0);
+        if (fputs(text, f) >= 0 && fflush(f) == 0)
+            return 0;
+        // Windows says "being closed", Wine "not connected".
+        DWORD e = GetLastError();
+        bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
+                      e == ERROR_PIPE_NOT_CONNECTED;
+        return closed ? PLAT_OUTPUT_CLOSED : -1;
+    }
     fflush(f);  // what the stream holds goes first
     wchar_t* w = to_wide(text);
     DWORD done = 0;
@@ -1245,5 +1146,14 @@ int plat_thread_join(plat_thread t)
     if (code == STILL_ACTIVE)
         rc = last_error_or(ERROR_INVALID_HANDLE);
     CloseHandle((HANDLE)t);
+    return rc;
+}
+
+int sys_thread_detached(int (*fn)(void*), void* arg)
+{
+    plat_thread t;
+    int rc = plat_thread_start(&t, 0, fn, arg);
+    if (rc == 0)
+        CloseHandle((HANDLE)t);
     return rc;
 }

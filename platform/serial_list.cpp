@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "net_url.h"
+
 int serial_list_add(plat_serial_key* key, const char* value, const char* port)
 {
     if (key->count >= SERIAL_LIST_MAX)
@@ -19,17 +21,6 @@ int serial_list_add(plat_serial_key* key, const char* value, const char* port)
     return 1;
 }
 
-// Whether `p` begins with `prefix`, in either case.
-static int starts_with(const char* p, const char* prefix)
-{
-    for (; *prefix; p++, prefix++) {
-        char c = *p >= 'A' && *p <= 'Z' ? (char)(*p - 'A' + 'a') : *p;
-        if (c != *prefix)
-            return 0;
-    }
-    return 1;
-}
-
 // The length of the element of KP6_PORTS that starts at `p`. Elements are
 // separated by ':'. A network line's URL keeps its own colons: an element
 // that begins with tcp://, socket:// or rfc2217:// runs over its host (an
@@ -37,11 +28,8 @@ static int starts_with(const char* p, const char* prefix)
 // over its port, up to the next ':'. Any other element ends at the next ':'.
 static size_t element_length(const char* p)
 {
-    static const char* const schemes[] = {"tcp://", "socket://", "rfc2217://"};
-    for (const char* scheme : schemes) {
-        if (!starts_with(p, scheme))
-            continue;
-        const char* q = p + strlen(scheme);
+    if (size_t scheme = net_url_prefix_length(p)) {
+        const char* q = p + scheme;
         if (*q == '[') {
             const char* close = strchr(q, ']');
             q = close ? close + 1 : q + strlen(q);

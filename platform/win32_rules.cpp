@@ -133,3 +133,55 @@ int win32_rule_broken(const win32_call& c)
     }
     return bad;
 }
+
+// ---- the checked calls -------------------------------------------------------
+
+static int last_error_or(DWORD fallback)
+{
+    DWORD e = GetLastError();
+    return (int)(e ? e : fallback);
+}
+
+int win32_set_comm_state(HANDLE d, DCB& dcb, DWORD rx_queue)
+{
+    win32_call c = {};
+    c.api = W32_SET_COMM_STATE;
+    c.dcb = &dcb;
+    c.rx_queue = rx_queue;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommState(d, &dcb) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+int win32_set_comm_timeouts(HANDLE d, COMMTIMEOUTS& t)
+{
+    win32_call c = {};
+    c.api = W32_SET_TIMEOUTS;
+    c.timeouts = &t;
+    int rc = win32_rule_broken(c);
+    if (rc)
+        return rc;
+    return SetCommTimeouts(d, &t) ? 0 : last_error_or(ERROR_GEN_FAILURE);
+}
+
+int win32_io_rule(const void* buf, unsigned long long n, const DWORD* done)
+{
+    win32_call c = {};
+    c.api = W32_READ_WRITE;
+    c.buffer = buf;
+    c.size = n;
+    c.done = done;
+    return win32_rule_broken(c);
+}
+
+int win32_socket_rule(win32_api api, const void* buf, unsigned long long n,
+                      const struct timeval* timeout)
+{
+    win32_call c = {};
+    c.api = api;
+    c.buffer = buf;
+    c.size = n;
+    c.timeout = timeout;
+    return win32_rule_broken(c);
+}

@@ -45,4 +45,14 @@ extern volatile LONG win32_net_starts;
 // error, once per rule.
 int win32_rule_broken(const win32_call& c);
 
+// The checked calls: the rules, then the call. 0 or the system's code.
+int win32_set_comm_state(HANDLE d, DCB& dcb, DWORD rx_queue);
+int win32_set_comm_timeouts(HANDLE d, COMMTIMEOUTS& t);
+// The rules of a synchronous ReadFile or WriteFile of `n` bytes, and of a
+// socket call (api W32_WSA_CLEANUP to W32_SELECT): 0 or the code the
+// system gives; the call itself is the caller's.
+int win32_io_rule(const void* buf, unsigned long long n, const DWORD* done);
+int win32_socket_rule(win32_api api, const void* buf = nullptr, unsigned long long n = 0,
+                      const struct timeval* timeout = nullptr);
+
 #endif

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "../platform/net_url.h"
 #include "../platform/platform.h"
 #include "telnet.h"
 
@@ -16,12 +17,8 @@ enum {
 };
 
 // Port kinds. A network line is a serial line reached through a device
-// server: "tcp://HOST:PORT" (or "socket://"), raw TCP, or
-// "rfc2217://HOST:PORT", Telnet with the COM Port Control option.
+// server, named by a URL (net_url.h).
 enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
-
-// How a network line speaks.
-enum { NET_RAW = 1, NET_RFC2217 = 2 };
 
 struct Entry {
     unsigned char echo_skip;     // echo bytes still to drop from received data
@@ -33,7 +30,7 @@ struct Entry {
     unsigned short rx_head;      // ring write index
     unsigned short rx_tail;      // ring read index
     unsigned char turn_type;     // line-direction control type
-    unsigned char kind;          // KIND_SERIAL, KIND_STUB or KIND_TCPS
+    unsigned char kind;          // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
     unsigned long baud;          // settings of the last successful init_port
     unsigned char data_bits;
     char parity;
@@ -44,15 +41,18 @@ struct Entry {
     unsigned char held;
     // A network line (KIND_NET): its connection (PLAT_NO_SOCKET once it has
     // closed or failed: the line then answers as a pulled-out device),
-    // NET_RAW or NET_RFC2217, whether and how the connection ended (0 the
-    // server closed it, else the system's code), the Telnet receive state,
-    // and the round trip measured while connecting, in microseconds.
+    // NET_RAW or NET_RFC2217, whether and how the line was lost (also a
+    // serial device the system says is gone; 0 the server closed it, else
+    // the system's code), the Telnet receive state, the round trip
+    // measured while connecting, in microseconds, and 1 on a raw line
+    // until its first bytes have been looked at for Telnet.
     plat_socket conn;
     unsigned char net_mode;
     unsigned char net_gone;
     int net_error;
     telnet_rx telnet;
     uint32_t rtt_us;
+    unsigned char net_fresh;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -65,6 +65,17 @@ extern int from_put;
 void start_net(unsigned char);
 void close_net();
 int open_port(unsigned short* port, char* name, char mode);
+// Why the last open_port failed. Its own refusals (1, 3, 9) may share their
+// numbers with the system's codes (9 is also EBADF); this tells them apart.
+enum {
+    OPEN_DONE,          // it did not fail
+    OPEN_NO_SLOT,       // 1: all 16 slots are in use
+    OPEN_EMPTY_NAME,    // 3
+    OPEN_NOT_STARTED,   // 9: start_net has not run
+    OPEN_SERVER_SETUP,  // -1: a TCP server port could not be set up
+    OPEN_SYSTEM_ERROR   // the system's code, as plat_error_text words it
+};
+int open_port_why(void);
 int free_port(unsigned short port, unsigned char);
 unsigned short port_by_base(unsigned short base);
 
@@ -73,22 +84,23 @@ unsigned short port_by_base(unsigned short base);
 // (3000 unless a tool lengthens it).
 enum { NET_CONNECT_MS = 3000 };
 extern unsigned net_connect_ms;
-// A network line's address, as net_url_parse finds it in a port name.
-struct net_url {
-    unsigned char mode;          // NET_RAW or NET_RFC2217
-    char host[PORT_NAME_SIZE];   // a name, IPv4 or IPv6 address (no brackets)
-    unsigned short port;
-};
-// 1 when `name` is written as a URL (SCHEME://..., not a path beginning
-// with '/'), else 0.
-int port_name_is_url(const char* name);
-// 1 and `url` for a good network line's name; 0 for a name that is no URL
-// (a device); -1 for a bad one, with what is wrong in `why`.
-int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size);
-// A network line that has closed or failed since it opened: 1, and in
-// *code 0 when the server closed it, else the system's code. 0 for a line
-// still connected and for any other port.
+// A line lost since it opened (a network line that closed or failed, a
+// serial device the system says is gone): 1, and in *code 0 when the
+// server closed it, else the system's code. 0 for a line still there and
+// for any other port.
 int port_gone(unsigned short port, int* code);
+// What the last network line found wrong with its server, beyond the
+// system's code: why opening one failed (an rfc2217:// server that never
+// took up the negotiation, a tcp:// server that opened with Telnet's), or a
+// raw line found speaking Telnet later. NET_FAULT_NONE after an open that
+// found nothing.
+enum { NET_FAULT_NONE = 0, NET_FAULT_NO_NEGOTIATION, NET_FAULT_TELNET };
+int net_fault(void);
+// Has what the port received so far acknowledged at once: on an RFC 2217
+// line an IAC NOP goes out, which carries the acknowledgement and reaches
+// no device, so a server that holds its next bytes back until then
+// (Nagle's rule) sends them now. Other ports: nothing.
+void port_acknowledge(unsigned short port);
 // The round trip measured while the line connected, in microseconds (0 for
 // any other port): the connection's set-up for raw TCP, the settings'
 // acknowledgement for RFC 2217.

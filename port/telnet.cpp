@@ -11,15 +11,13 @@ enum {
     TNS_SB_IAC     // after IAC in a sub-negotiation
 };
 
-enum { BIT_BINARY = 1, BIT_SGA = 2, BIT_COM_PORT = 4 };
-
 // The option's bit, or 0 for one this client does not speak.
 static unsigned char option_bit(unsigned char option)
 {
     switch (option) {
-    case TN_OPT_BINARY: return BIT_BINARY;
-    case TN_OPT_SGA: return BIT_SGA;
-    case TN_OPT_COM_PORT: return BIT_COM_PORT;
+    case TN_OPT_BINARY: return TN_BIT_BINARY;
+    case TN_OPT_SGA: return TN_BIT_SGA;
+    case TN_OPT_COM_PORT: return TN_BIT_COM_PORT;
     default: return 0;
     }
 }
@@ -29,8 +27,8 @@ void telnet_rx_init(telnet_rx* t)
     memset(t, 0, sizeof *t);
     // What telnet_opening asks for counts as asked: the server's DO or WILL
     // for it is its answer, not a new request.
-    t->we_will = BIT_BINARY | BIT_COM_PORT;
-    t->he_will = BIT_BINARY;
+    t->we_will = TN_BIT_BINARY | TN_BIT_COM_PORT;
+    t->he_will = TN_BIT_BINARY;
 }
 
 static void reply(telnet_rx* t, unsigned char verb, unsigned char option)
@@ -55,20 +53,20 @@ static void negotiate(telnet_rx* t, unsigned char verb, unsigned char option)
             t->we_will |= bit;
             reply(t, TN_WILL, option);
         }
-        if (bit == BIT_COM_PORT) {
-            t->refused &= (unsigned char)~BIT_COM_PORT;
+        if (bit == TN_BIT_COM_PORT) {
+            t->refused &= (unsigned char)~TN_BIT_COM_PORT;
             t->com_port_agreed = 1;
         }
         break;
     case TN_DONT:
         t->we_will &= (unsigned char)~bit;
-        if (bit == BIT_COM_PORT) {
-            t->refused |= BIT_COM_PORT;
+        if (bit == TN_BIT_COM_PORT) {
+            t->refused |= TN_BIT_COM_PORT;
             t->com_port_agreed = 0;
         }
         break;
     case TN_WILL:  // the server offers to do `option`
-        if (bit != BIT_BINARY && bit != BIT_SGA) {
+        if (bit != TN_BIT_BINARY && bit != TN_BIT_SGA) {
             reply(t, TN_DONT, option);
         } else if (!(t->he_will & bit)) {
             t->he_will |= bit;
@@ -83,7 +81,7 @@ static void negotiate(telnet_rx* t, unsigned char verb, unsigned char option)
 
 static void end_subnegotiation(telnet_rx* t)
 {
-    if (t->sb_len >= 2 && t->sb[0] == TN_OPT_COM_PORT && t->sb[1] >= CPC_SERVER_OFFSET &&
+    if (t->sb_len >= 2 && t->sb_len <= TN_SB_MAX && t->sb[0] == TN_OPT_COM_PORT && t->sb[1] >= CPC_SERVER_OFFSET &&
         t->sb[1] < CPC_SERVER_OFFSET + 16)
         t->cpc_seen = (unsigned short)(t->cpc_seen | 1u << (t->sb[1] - CPC_SERVER_OFFSET));
     t->sb_len = 0;
@@ -93,11 +91,14 @@ static void sb_byte(telnet_rx* t, unsigned char b)
 {
     if (t->sb_len < TN_SB_MAX)
         t->sb[t->sb_len++] = b;
+    else
+        t->sb_len = TN_SB_MAX + 1;  // too long for any answer we read: dropped
 }
 
 // The byte after IAC, outside a sub-negotiation.
 static void command(telnet_rx* t, unsigned char b)
 {
+    t->heard = 1;
     if (b == TN_WILL || b == TN_WONT || b == TN_DO || b == TN_DONT) {
         t->verb = b;
         t->state = TNS_OPT;
@@ -114,6 +115,7 @@ unsigned telnet_filter(telnet_rx* t, const unsigned char* in, unsigned n, unsign
     unsigned k = 0;
     for (unsigned i = 0; i < n; i++) {
         unsigned char b = in[i];
+        unsigned before = k;
         switch (t->state) {
         case TNS_DATA:
             if (b == TN_IAC)
@@ -153,8 +155,20 @@ unsigned telnet_filter(telnet_rx* t, const unsigned char* in, unsigned n, unsign
             }
             break;
         }
+        if (k > before)
+            t->run = 0;
+        else if (t->run < 0xFFFF)
+            t->run++;
     }
     return k;
+}
+
+int telnet_negotiates(const unsigned char* in, unsigned n)
+{
+    for (unsigned i = 0; i + 1 < n; i++)
+        if (in[i] == TN_IAC && in[i + 1] >= TN_WILL && in[i + 1] <= TN_DONT)
+            return 1;
+    return 0;
 }
 
 unsigned telnet_escape(const unsigned char* in, unsigned n, unsigned char* out)

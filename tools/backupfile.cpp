@@ -63,13 +63,20 @@ int read_bounded(FILE* f, std::string& text)
     return ferror(f) ? READ_FAILED : READ_WHOLE;
 }
 
+// Line ends as editors count them: LF, CR LF, or a CR alone.
+static size_t line_ends(const char* p, size_t n)
+{
+    size_t ends = 0;
+    for (size_t i = 0; i < n; i++)
+        ends += p[i] == '\r' || (p[i] == '\n' && (i == 0 || p[i - 1] != '\r'));
+    return ends;
+}
+
 // The message for a text beyond the bound, at the line where it passes it.
 static bool too_long(const std::string& name, const std::string& text, std::string& message)
 {
-    size_t newlines = 0;
-    for (size_t i = 0; i < BACKUP_SIZE_MAX && i < text.size(); i++)
-        newlines += text[i] == '\n';
-    message = name + ":" + std::to_string(newlines + 1) +
+    size_t n = text.size() < BACKUP_SIZE_MAX ? text.size() : (size_t)BACKUP_SIZE_MAX;
+    message = name + ":" + std::to_string(line_ends(text.c_str(), n) + 1) +
               ": longer than a backup file may be (1 MiB, " + std::to_string(BACKUP_SIZE_MAX) +
               " bytes)";
     return false;
@@ -102,16 +109,21 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
     return true;
 }
 
-// nlohmann's tree keeps no positions. A SAX pass over the text refuses what
-// the format never has before a tree is built; when a check of the tree
-// fails, a second pass finds the line of the value it names by its JSON
-// pointer. The lexer reads one character ahead of a number's end; the line
-// is taken before that character.
+// One pass of the JSON library's SAX parser reads the file; no tree is
+// built (the ordered map of a tree searches its keys one by one, so an
+// object of many keys took minutes). The pass notes the values at the
+// format's own places with their lines, checks each controller as it
+// closes and keeps the first fault; what the format never has (a key given
+// twice, nesting too deep) and bad JSON end the pass at once. Time and
+// memory grow with the file's length alone. The lexer reads one character
+// ahead of a number's end; a value's line is taken before that character.
 namespace {
 
 struct LineCounter {
+    const char* begin;
     const char* at;
-    int newlines;  // before `at`
+    int ends;           // line ends before `at`
+    bool last_was_end;  // the character before `at` ended a line
 };
 
 struct CountingIter {
@@ -125,8 +137,9 @@ struct CountingIter {
     reference operator*() const { return *p; }
     CountingIter& operator++()
     {
-        if (*p == '\n')
-            counter->newlines++;
+        bool end = *p == '\r' || (*p == '\n' && !(p > counter->begin && p[-1] == '\r'));
+        counter->ends += end;
+        counter->last_was_end = end;
         counter->at = ++p;
         return *this;
     }
@@ -134,94 +147,257 @@ struct CountingIter {
     bool operator!=(const CountingIter& o) const { return p != o.p; }
 };
 
-// The format's keys are short; a value under a longer key is one the checks
-// never look up, so finding a line costs the same for every value however
-// long the file's keys are.
-const size_t NOTED_KEY_MAX = 16;
-
-// A text of the file as a message shows it: JSON, cut short.
-std::string shown(const json& v)
+// A string of the file as a message shows it: JSON, cut short.
+std::string shown(const std::string& s)
 {
-    std::string t = v.dump(-1, ' ', false, json::error_handler_t::replace);
-    return t.size() > 40 ? t.substr(0, 36) + "..." + t.substr(t.size() - 1) : t;
+    std::string t = json(s).dump(-1, ' ', false, json::error_handler_t::replace);
+    return cut_token(t);
 }
 
-struct LineMap : nlohmann::json_sax<json> {
+// The library's words for bad JSON, with the token it quotes cut short.
+std::string json_error(std::string e)
+{
+    // "[json.exception.parse_error.101] parse error at line 3, column 5: what"
+    if (e[0] == '[' && e.find("] ") != std::string::npos)
+        e = e.substr(e.find("] ") + 2);
+    size_t colon = e.find(": ");
+    if (e.rfind("parse error", 0) == 0 && colon != std::string::npos)
+        e = e.substr(colon + 2);
+    for (const char* opener : {"last read: '", "parsing '"}) {
+        size_t from = e.find(opener);
+        if (from == std::string::npos)
+            continue;
+        from += strlen(opener);
+        size_t to = e.rfind("'; expected ");
+        if (to == std::string::npos || to < from)
+            to = e.rfind('\'');
+        if (to != std::string::npos && to >= from)
+            e.replace(from, to - from, cut_token(e.substr(from, to - from)));
+        break;
+    }
+    return e;
+}
+
+// The places of the format: the file, its version, its list of
+// controllers, a controller, its address and registers, and each register.
+enum {
+    AT_NONE,
+    AT_FILE,
+    AT_VERSION,
+    AT_LIST,
+    AT_CONTROLLER,
+    AT_ADDRESS,
+    AT_REGISTERS,
+    AT_REGISTER  // + REG_*
+};
+
+enum { KIND_NONE, KIND_UNSIGNED, KIND_NUMBER, KIND_STRING, KIND_OBJECT, KIND_ARRAY, KIND_OTHER };
+
+// A value at one of those places, as the checks need it.
+struct Seen {
+    int kind = KIND_NONE;  // KIND_NONE: not in the file
+    uint64_t number = 0;   // KIND_UNSIGNED's value
+    bool byte_otherwise = false;  // a number that reads as 0 to 255, written otherwise (-0, 1.0)
+    std::string text;     // as a message shows it
+    std::string address;  // a short string's value
+    int line = 1;
+};
+
+struct Controller {
+    Seen self, address, registers, regs[SETTING_COUNT];
+};
+
+struct Reader : nlohmann::json_sax<json> {
     LineCounter counter;
-    const char* begin;
     struct Level {
         bool array;
-        size_t index;
-        std::string key;  // empty while the key is too long to note
+        int place;  // the container's own place
+        int field;  // an object's: the place of the value under its last key
         std::set<std::string> keys;  // an object's keys so far
     };
     std::vector<Level> levels;  // at most BACKUP_DEPTH_MAX
-    std::string wanted;  // the JSON pointer whose line is looked for
-    int wanted_line = 0;
+    Seen file, version, list;
+    size_t controllers = 0;
+    Controller now;
+    std::vector<backup_entry> entries;
+    int first_line[256] = {};  // where each address was first named
+    std::string first_text[256];
+    int fault_line = 0;  // the first controller's fault
+    std::string fault;
     size_t error_position = 0;
-    std::string error;
+    std::string error;    // bad JSON
     std::string refusal;  // what the format never has, and its line
 
     int line_now() const
     {
-        bool ahead = counter.at > begin && counter.at[-1] == '\n';
-        return 1 + counter.newlines - (ahead ? 1 : 0);
+        bool ahead = counter.at > counter.begin && counter.last_was_end;
+        return 1 + counter.ends - (ahead ? 1 : 0);
     }
     bool refuse(const std::string& what)
     {
         refusal = std::to_string(line_now()) + ": " + what;
         return false;
     }
-    void note()
+    // Where a value that begins now stands.
+    int place() const
     {
-        if (wanted.empty() || wanted_line)
-            return;
-        std::string p;
-        for (const Level& l : levels) {
-            if (!l.array && l.key.empty())
-                return;
-            p += "/" + (l.array ? std::to_string(l.index) : l.key);
-        }
-        if (p == wanted)
-            wanted_line = line_now();
+        if (levels.empty())
+            return AT_FILE;
+        const Level& l = levels.back();
+        if (l.array)
+            return l.place == AT_LIST ? AT_CONTROLLER : AT_NONE;
+        return l.field;
     }
-    bool value()
+    void fail(int line, const std::string& what)
     {
-        note();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
+        if (!fault_line) {
+            fault_line = line;
+            fault = what;
+        }
+    }
+    void check_controller()
+    {
+        Controller& c = now;
+        if (fault_line)
+            return;
+        if (c.self.kind != KIND_OBJECT)
+            return fail(c.self.line, "a controller must be an object");
+        backup_entry e = {};
+        if (c.address.kind == KIND_NONE)
+            return fail(c.self.line, "a controller without \"address\"");
+        if (c.address.kind != KIND_STRING || !parse_address(c.address.address, &e.address))
+            return fail(c.address.line,
+                        "address " + c.address.text + " is not 01 to FF in hexadecimal");
+        std::string name = hex2(e.address);
+        if (c.registers.kind != KIND_OBJECT)
+            return fail(c.self.line, "controller " + name + " has no \"registers\"");
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            const Seen& v = c.regs[reg];
+            std::string what = std::string(setting_name(reg)) + " is " + v.text;
+            if (v.kind == KIND_NONE)
+                return fail(c.registers.line,
+                            "controller " + name + " has no " + setting_name(reg));
+            if (v.byte_otherwise)
+                return fail(v.line, what + ": write 0 to 255 in digits alone");
+            if (v.kind != KIND_UNSIGNED || v.number > 255)
+                return fail(v.line, what + ", not a whole number from 0 to 255");
+            setting_value(e.settings, reg) = (unsigned char)v.number;
+            if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
+                return fail(v.line, what + ": type code " + std::to_string(v.number & 0x0F) +
+                                        " is none of milliliter (0), liter (2), hand (10)");
+        }
+        // One entry per controller: "01", "0x1" and "1" are one.
+        if (first_line[e.address])
+            return fail(c.address.line, "controller " + name + " twice: address " +
+                                            c.address.text + " here, " +
+                                            first_text[e.address] + " at line " +
+                                            std::to_string(first_line[e.address]));
+        first_line[e.address] = c.address.line;
+        first_text[e.address] = c.address.text;
+        entries.push_back(e);
+    }
+    bool value(Seen v)
+    {
+        int at = place();
+        v.line = line_now();
+        if (at >= AT_REGISTER)
+            now.regs[at - AT_REGISTER] = v;
+        else if (at == AT_FILE)
+            file = v;
+        else if (at == AT_VERSION)
+            version = v;
+        else if (at == AT_LIST)
+            list = v;
+        else if (at == AT_ADDRESS)
+            now.address = v;
+        else if (at == AT_REGISTERS)
+            now.registers = v;
+        else if (at == AT_CONTROLLER) {
+            now = Controller();
+            now.self = v;
+            controllers++;
+            if (v.kind != KIND_OBJECT && v.kind != KIND_ARRAY)
+                check_controller();
+        }
         return true;
+    }
+    Seen of(int kind, const std::string& text)
+    {
+        Seen v;
+        v.kind = kind;
+        v.text = text;
+        return v;
     }
     bool open(bool array)
     {
         if (levels.size() >= BACKUP_DEPTH_MAX)
             return refuse("nested deeper than a backup file is (" +
                           std::to_string(BACKUP_DEPTH_MAX) + " levels)");
-        note();
-        levels.push_back({array, 0, "", {}});
+        int at = place();
+        value(of(array ? KIND_ARRAY : KIND_OBJECT, array ? "[...]" : "{...}"));
+        int own = AT_NONE;
+        if (!array && (at == AT_FILE || at == AT_CONTROLLER || at == AT_REGISTERS))
+            own = at;
+        else if (array && (at == AT_LIST || at == AT_CONTROLLER))
+            own = at;  // a controller that is a list closes as one
+        levels.push_back({array, own, AT_NONE, {}});
         return true;
     }
     bool close()
     {
+        bool controller = levels.back().place == AT_CONTROLLER;
         levels.pop_back();
-        if (!levels.empty() && levels.back().array)
-            levels.back().index++;
+        if (controller)
+            check_controller();
         return true;
     }
-    bool null() override { return value(); }
-    bool boolean(bool) override { return value(); }
-    bool number_integer(number_integer_t) override { return value(); }
-    bool number_unsigned(number_unsigned_t) override { return value(); }
-    bool number_float(number_float_t, const string_t&) override { return value(); }
-    bool string(string_t&) override { return value(); }
-    bool binary(binary_t&) override { return value(); }
+    bool null() override { return value(of(KIND_OTHER, "null")); }
+    bool boolean(bool b) override { return value(of(KIND_OTHER, b ? "true" : "false")); }
+    bool number_integer(number_integer_t n) override
+    {
+        // Only a token with a sign comes here: 0 is "-0".
+        Seen v = of(KIND_NUMBER, n == 0 ? "-0" : std::to_string(n));
+        v.byte_otherwise = n == 0;
+        return value(v);
+    }
+    bool number_unsigned(number_unsigned_t n) override
+    {
+        Seen v = of(KIND_UNSIGNED, std::to_string(n));
+        v.number = n;
+        return value(v);
+    }
+    bool number_float(number_float_t f, const string_t& token) override
+    {
+        Seen v = of(KIND_NUMBER, cut_token(token));
+        v.byte_otherwise = f >= 0 && f <= 255 && f == (double)(int)f;
+        return value(v);
+    }
+    bool string(string_t& s) override
+    {
+        Seen v = of(KIND_STRING, place() == AT_NONE ? "" : shown(s));
+        if (s.size() <= ADDRESS_TEXT_MAX)
+            v.address = s;
+        return value(v);
+    }
+    bool binary(binary_t&) override { return value(of(KIND_OTHER, "")); }
     bool start_object(std::size_t) override { return open(false); }
     bool key(string_t& k) override
     {
         Level& l = levels.back();
         if (!l.keys.insert(k).second)
             return refuse(shown(k) + " given twice in one object");
-        l.key = k.size() <= NOTED_KEY_MAX ? k : "";
+        l.field = AT_NONE;
+        if (l.place == AT_FILE && k == "version")
+            l.field = AT_VERSION;
+        else if (l.place == AT_FILE && k == "controllers")
+            l.field = AT_LIST;
+        else if (l.place == AT_CONTROLLER && k == "address")
+            l.field = AT_ADDRESS;
+        else if (l.place == AT_CONTROLLER && k == "registers")
+            l.field = AT_REGISTERS;
+        for (int reg = 0; reg < SETTING_COUNT && l.place == AT_REGISTERS; reg++)
+            if (k == setting_name(reg))
+                l.field = AT_REGISTER + reg;
         return true;
     }
     bool end_object() override { return close(); }
@@ -231,27 +407,27 @@ struct LineMap : nlohmann::json_sax<json> {
                      const nlohmann::detail::exception& ex) override
     {
         error_position = position;
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: what"
-        error = ex.what();
-        if (error[0] == '[' && error.find("] ") != std::string::npos)
-            error = error.substr(error.find("] ") + 2);
-        size_t colon = error.find(": ");
-        if (error.rfind("parse error", 0) == 0 && colon != std::string::npos)
-            error = error.substr(colon + 2);
+        error = json_error(ex.what());
         return false;
     }
 };
 
-bool scan(const std::string& text, LineMap& map)
-{
-    map.begin = text.c_str();
-    map.counter = {map.begin, 0};
-    const char* end = text.c_str() + text.size();
-    return json::sax_parse(CountingIter{map.begin, &map.counter}, CountingIter{end, &map.counter},
-                           &map);
-}
-
 }  // namespace
+
+std::string cut_token(const std::string& text)
+{
+    if (text.size() <= TOKEN_SHOWN_MAX)
+        return text;
+    // The last character whole (a string's closing quote), and no
+    // character cut in two.
+    size_t last = text.size() - 1;
+    while (last + 4 > text.size() && ((unsigned char)text[last] & 0xC0) == 0x80)
+        last--;
+    size_t head = TOKEN_SHOWN_MAX - 3 - (text.size() - last);
+    for (int i = 0; i < 3 && ((unsigned char)text[head] & 0xC0) == 0x80; i++)
+        head--;
+    return text.substr(0, head) + "..." + text.substr(last);
+}
 
 bool parse_backup(const std::string& name, const std::string& text,
                   std::vector<backup_entry>& entries, std::string& message)
@@ -262,74 +438,32 @@ bool parse_backup(const std::string& name, const std::string& text,
         message = name + ":" + std::to_string(line) + ": " + what;
         return false;
     };
-    LineMap map;
-    if (!scan(text, map)) {
-        if (!map.refusal.empty()) {
-            message = name + ":" + map.refusal;
+    Reader r;
+    r.counter = {text.c_str(), text.c_str(), 0, false};
+    const char* end = text.c_str() + text.size();
+    if (!json::sax_parse(CountingIter{text.c_str(), &r.counter}, CountingIter{end, &r.counter},
+                         &r)) {
+        if (!r.refusal.empty()) {
+            message = name + ":" + r.refusal;
             return false;
         }
-        size_t p = map.error_position ? map.error_position - 1 : 0;
-        if (p > text.size())
-            p = text.size();
-        int line = 1;
-        for (size_t i = 0; i < p; i++)
-            line += text[i] == '\n';
-        return at(line, "not valid JSON: " + map.error);
+        size_t p = r.error_position ? r.error_position - 1 : 0;
+        return at((int)line_ends(text.c_str(), p < text.size() ? p : text.size()) + 1,
+                  "not valid JSON: " + r.error);
     }
-    json doc = json::parse(text, nullptr, false);
-    if (doc.is_discarded())
-        return at(1, "not valid JSON");
-    auto line_of = [&](const std::string& pointer) {
-        LineMap again;
-        again.wanted = pointer;
-        scan(text, again);
-        return again.wanted_line ? again.wanted_line : 1;
-    };
-    if (!doc.is_object())
+    if (r.file.kind != KIND_OBJECT)
         return at(1, "not a kp6ctl backup (no JSON object)");
-    auto version = doc.find("version");
-    if (version == doc.end())
+    if (r.version.kind == KIND_NONE)
         return at(1, "not a kp6ctl backup (no \"version\")");
-    if (!version->is_number_unsigned() || version->get<uint64_t>() != BACKUP_VERSION)
-        return at(line_of("/version"), "unknown version " + shown(*version) +
-                                           " (this kp6ctl reads version " +
-                                           std::to_string(BACKUP_VERSION) + ")");
-    auto list = doc.find("controllers");
-    if (list == doc.end() || !list->is_array() || list->empty())
-        return at(line_of("/controllers"), "\"controllers\" must be a list of controllers");
-    for (size_t i = 0; i < list->size(); i++) {
-        const json& c = (*list)[i];
-        std::string here = "/controllers/" + std::to_string(i);
-        if (!c.is_object())
-            return at(line_of(here), "a controller must be an object");
-        backup_entry e = {};
-        auto address = c.find("address");
-        if (address == c.end())
-            return at(line_of(here), "a controller without \"address\"");
-        if (!address->is_string() || !parse_address(address->get<std::string>(), &e.address))
-            return at(line_of(here + "/address"),
-                      "address " + shown(*address) + " is not 01 to FF in hexadecimal");
-        auto regs = c.find("registers");
-        if (regs == c.end() || !regs->is_object())
-            return at(line_of(here), "controller " + hex2(e.address) + " has no \"registers\"");
-        for (int reg = 0; reg < SETTING_COUNT; reg++) {
-            auto v = regs->find(setting_name(reg));
-            if (v == regs->end())
-                return at(line_of(here + "/registers"), "controller " + hex2(e.address) +
-                                                            " has no " + setting_name(reg));
-            if (!v->is_number_unsigned() || v->get<uint64_t>() > 255)
-                return at(line_of(here + "/registers/" + setting_name(reg)),
-                          std::string(setting_name(reg)) + " is " + shown(*v) +
-                              ", not a whole number from 0 to 255");
-            setting_value(e.settings, reg) = (unsigned char)v->get<uint64_t>();
-            if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
-                return at(line_of(here + "/registers/ER78"),
-                          "ER78 is " + shown(*v) + ": type code " +
-                              std::to_string(e.settings.er78 & 0x0F) +
-                              " is none of milliliter (0), liter (2), hand (10)");
-        }
-        entries.push_back(e);
-    }
+    if (r.version.kind != KIND_UNSIGNED || r.version.number != BACKUP_VERSION)
+        return at(r.version.line, "unknown version " + r.version.text +
+                                      " (this kp6ctl reads version " +
+                                      std::to_string(BACKUP_VERSION) + ")");
+    if (r.list.kind != KIND_ARRAY || r.controllers == 0)
+        return at(r.list.line, "\"controllers\" must be a list of controllers");
+    if (r.fault_line)
+        return at(r.fault_line, r.fault);
+    entries.insert(entries.end(), r.entries.begin(), r.entries.end());
     return true;
 }
 
@@ -340,46 +474,77 @@ bool load_backup(const std::string& path, std::vector<backup_entry>& entries,
     return read_backup_text(path, text, message) && parse_backup(path, text, entries, message);
 }
 
-bool backup_target_ok(const std::string& path, std::string& message)
+// Where a write to `path` lands, or "" and the message.
+static std::string final_path(const std::string& path, std::string& message)
 {
-    int kind = PLAT_FILE_REGULAR;
-    // A path that cannot be looked at is left to the write to report.
-    if (path == "-" || plat_file_kind(path.c_str(), &kind) != 0 || kind == PLAT_FILE_REGULAR)
-        return true;
-    message = "cannot write " + path + ": " + kind_text(kind);
-    return false;
+    std::string out(65536, '\0');
+    int rc = plat_file_final_path(path.c_str(), &out[0], (unsigned)out.size());
+    if (rc) {
+        message = "cannot write " + path + ": " + system_text(rc);
+        return "";
+    }
+    out.resize(strlen(out.c_str()));
+    return out;
 }
 
-bool save_text(const std::string& path, const std::string& text, std::string& message)
+bool backup_target_ok(const std::string& path, std::string& message)
 {
-    if (path == "-") {
-        if (fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0)
-            return true;
-        message = "cannot write " + path + ": " + strerror(errno);
+    if (path == "-")
+        return true;
+    std::string target = final_path(path, message);
+    if (target.empty())
+        return false;
+    int kind = PLAT_FILE_REGULAR;
+    // A path that cannot be looked at is left to the write to report.
+    if (plat_file_kind(target.c_str(), &kind) == 0 && kind != PLAT_FILE_REGULAR) {
+        message = "cannot write " + path + ": " + kind_text(kind);
         return false;
     }
+    int rc = plat_file_writable(target.c_str());
+    if (rc)
+        message = "cannot write " + path + ": " + system_text(rc);
+    return rc == 0;
+}
+
+int save_text(const std::string& path, const std::string& text, std::string& message)
+{
+    if (path == "-") {
+        int rc = plat_write_text(stdout, text.c_str());
+        if (rc == 0)
+            return SAVE_DONE;
+        message = "cannot write -: " +
+                  std::string(rc == PLAT_OUTPUT_CLOSED ? "the reader of standard output has gone"
+                                                       : strerror(errno));
+        return rc == PLAT_OUTPUT_CLOSED ? SAVE_OUTPUT_CLOSED : SAVE_FAILED;
+    }
     if (!backup_target_ok(path, message))
-        return false;
-    std::string tmp = path + ".tmp";
+        return SAVE_REFUSED;
+    // Beside the file a link leads to, so that the link stays and the
+    // replacement is one step in one folder.
+    std::string target = final_path(path, message);
+    std::string tmp = target + ".tmp";
     plat_remove(tmp.c_str());  // a leftover, or a link planted there
     FILE* f = plat_fopen(tmp.c_str(), "wb");
     if (!f) {
         message = "cannot write " + path + ": " + strerror(errno);
-        return false;
+        return SAVE_FAILED;
     }
     std::string why;
-    if (fwrite(text.data(), 1, text.size(), f) != text.size())
+    int rc = plat_file_same_mode(f, target.c_str());
+    if (rc)
+        why = system_text(rc);
+    if (why.empty() && fwrite(text.data(), 1, text.size(), f) != text.size())
         why = strerror(errno);
-    int rc = why.empty() ? plat_file_commit(f) : 0;
+    rc = why.empty() ? plat_file_commit(f) : 0;
     if (rc)
         why = system_text(rc);
     if (fclose(f) != 0 && why.empty())
         why = strerror(errno);
-    if (why.empty() && (rc = plat_file_replace(tmp.c_str(), path.c_str())) != 0)
+    if (why.empty() && (rc = plat_file_replace(tmp.c_str(), target.c_str())) != 0)
         why = system_text(rc);
     if (why.empty())
-        return true;
+        return SAVE_DONE;
     plat_remove(tmp.c_str());
     message = "cannot write " + path + ": " + why;
-    return false;
+    return SAVE_FAILED;
 }

@@ -20,6 +20,13 @@ enum { BACKUP_SIZE_MAX = 1024 * 1024 };
 // a controller, and that controller's registers (or their meanings).
 enum { BACKUP_DEPTH_MAX = 4 };
 
+// A refusal shows at most this many bytes of the token it quotes.
+enum { TOKEN_SHOWN_MAX = 40 };
+// `text` as a refusal quotes it: a longer one is cut in its middle to
+// TOKEN_SHOWN_MAX bytes ("..." and its last character), at a character's
+// boundary.
+std::string cut_token(const std::string& text);
+
 struct backup_entry {
     unsigned char address;
     device_settings settings;
@@ -41,8 +48,10 @@ int read_bounded(FILE* f, std::string& text);
 bool read_backup_text(const std::string& path, std::string& text, std::string& message);
 
 // Every controller of a backup file's text, or the message "NAME:LINE:
-// what is wrong". Nesting deeper than BACKUP_DEPTH_MAX and a key given twice
-// in one object are refused before the text is parsed into a tree.
+// what is wrong" (lines end in LF, CR LF or a CR alone). Refused: bad JSON,
+// nesting deeper than BACKUP_DEPTH_MAX, a key given twice in one object, a
+// value the format does not allow, a controller named twice however its
+// address is written. Time and memory grow with the text's length alone.
 bool parse_backup(const std::string& name, const std::string& text,
                   std::vector<backup_entry>& entries, std::string& message);
 
@@ -50,13 +59,20 @@ bool parse_backup(const std::string& name, const std::string& text,
 bool load_backup(const std::string& path, std::vector<backup_entry>& entries,
                  std::string& message);
 
-// Whether a backup may be written to `path`: "-", a new file or a regular
-// one. false and the message for a folder, a FIFO or a device.
+// Whether a backup may be written to `path`: "-", a new file, or a regular
+// file this user may write (for a symbolic link: the file it leads to).
+// false and the message for a folder, a FIFO, a device, a file without
+// write permission, a loop of links.
 bool backup_target_ok(const std::string& path, std::string& message);
 
-// Writes the whole text or nothing ("-": standard output): to a temporary
-// file beside `path`, put in its place once it is on disk. false and the
-// message otherwise.
-bool save_text(const std::string& path, const std::string& text, std::string& message);
+enum { SAVE_DONE, SAVE_REFUSED, SAVE_FAILED, SAVE_OUTPUT_CLOSED };
+// Writes the whole text or nothing ("-": standard output). A file is
+// written to a temporary file beside it (beside the file a link leads to:
+// the link stays), given the permissions of the file it replaces, and put
+// in its place once it is on disk. SAVE_REFUSED: what backup_target_ok
+// refuses; SAVE_FAILED: the write failed (a full disk: the system's words);
+// SAVE_OUTPUT_CLOSED: standard output's reader has gone. The message
+// unless SAVE_DONE.
+int save_text(const std::string& path, const std::string& text, std::string& message);
 
 #endif

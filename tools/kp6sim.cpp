@@ -31,6 +31,7 @@ struct Options {
     unsigned turnaround_ms = 0;   // reply delay
     bool trace = false;
     bool version = false;
+    bool help = false;
     // Faults.
     bool silent = false;
     int select_reply = 0xC0;
@@ -65,15 +66,16 @@ const struct {
     {ER_BASE + 0x79, 15},  // engine start, x0.1 s
 };
 
-void usage(void)
+// Asked for with --help, to standard output; after a mistake, to standard error.
+void usage(FILE* to)
 {
     fputs("usage: kp6-sim [--address HEX]... [--link PATH] [--device PATH] [--state FILE]\n"
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
           "               [--drop-every N]\n"
-          "       kp6-sim --version\n",
-          stderr);
+          "       kp6-sim --help | --version\n",
+          to);
 }
 
 bool parse_hex(const char* s, unsigned long max, unsigned long* out)
@@ -116,6 +118,8 @@ bool parse_args(int argc, char** argv)
         };
         if (a == "--version") {
             opt.version = true;
+        } else if (a == "--help") {
+            opt.help = true;
         } else if (a == "--trace") {
             opt.trace = true;
         } else if (a == "--silent") {
@@ -486,8 +490,12 @@ int run(void)
 int main(int argc, char** argv)
 {
     if (!parse_args(argc, argv)) {
-        usage();
+        usage(stderr);
         return 2;
+    }
+    if (opt.help) {
+        usage(stdout);
+        return 0;
     }
     if (opt.version) {
         puts("kp6-sim " KP6_VERSION);

@@ -49,29 +49,7 @@ struct Tool {
             " sleep 0.05 click 1");
     }
     void type(const std::string& keys) { xdo("key --delay 20 " + keys); }
-    // The visible window of the tool titled `title`, or "".
-    std::string window_titled(const std::string& title)
-    {
-        std::string ids = run_command("xdotool search --onlyvisible --pid " +
-                                      std::to_string(child->pid) + " 2>/dev/null");
-        size_t at = 0;
-        while (at < ids.size()) {
-            std::string id = ids.substr(at, ids.find('\n', at) - at);
-            at += id.size() + 1;
-            if (!id.empty() && run_command("xdotool getwindowname " + id) == title + "\n")
-                return id;
-        }
-        return "";
-    }
-    // Waits for the alert box titled `title`, then closes it with Escape.
-    bool dismiss_alert(const std::string& title)
-    {
-        std::string id;
-        if (!eventually([&] { return !(id = window_titled(title)).empty(); }, 10000))
-            return false;
-        xdo("mousemove --window " + id + " 20 20 sleep 0.05 key Escape");
-        return eventually([&] { return window_titled(title).empty(); }, 10000);
-    }
+    bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
     // What a window manager's close button does (Escape does not close it).
     int close_window()
     {

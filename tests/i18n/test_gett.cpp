@@ -81,6 +81,7 @@ TEST_F(Catalogue, LookupPrintsTheTimingLine)
     int a = -1, b = -1;
     ASSERT_EQ(2, sscanf(out.c_str(), "tick=%d\ntick not found=%d\n", &a, &b)) << out;
     EXPECT_GE(a, 0);
+    EXPECT_GE(b, 0);
 }
 
 TEST_F(Catalogue, MissingShortAndForeignFilesAreRefused)

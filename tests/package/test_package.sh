@@ -105,6 +105,12 @@ appstreamcli validate --no-net "${metainfo[0]}" || fail "appstreamcli refuses ${
 grep -q '<launchable type="desktop-id">kp6.desktop</launchable>' "${metainfo[0]}" ||
     fail "the metainfo does not name kp6.desktop"
 grep -q "<release version=\"$version\"" "${metainfo[0]}" || fail "the metainfo has no release $version"
+# The package's description names every program beside the tool.
+for p in "$root"/usr/bin/*; do
+    p=$(basename "$p")
+    [ "$p" = kp6 ] || dpkg-deb -f "$deb" Description | grep -qw -- "$p" ||
+        fail "the package's description does not name $p"
+done
 
 po=$4
 title=$(awk '$0 == "msgid \"KP-6\"" { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print }' "$po")

@@ -65,6 +65,7 @@ TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
         {"tcp://host:0", "the port \"0\" is not a number from 1 to 65535"},
         {"tcp://host:65536", "the port \"65536\" is not a number from 1 to 65535"},
         {"tcp://host:http", "the port \"http\" is not a number from 1 to 65535"},
+        {"tcp://host:0x10", "the port \"0x10\" is not a number from 1 to 65535"},
         {"tcp://host:20?x=1", "\"?x=1\" after the port is not understood"},
         {"tcp://a b:1", "the host has a character it cannot have: \" \""},
         {"telnet://host:23", "unknown scheme \"telnet\": write tcp://, socket:// or "
@@ -74,6 +75,10 @@ TEST(NetUrl, NamesAndWhatIsWrongWithBadOnes)
         EXPECT_EQ(-1, net_url_parse(b.name, &u, why, sizeof why)) << b.name;
         EXPECT_STREQ(b.why, why) << b.name;
     }
+    // A host longer than the address holds is refused, never copied.
+    std::string long_host = "tcp://" + std::string(NET_HOST_SIZE, 'h') + ":2000";
+    EXPECT_EQ(-1, net_url_parse(long_host.c_str(), &u, why, sizeof why));
+    EXPECT_STREQ("the host is too long", why);
 }
 
 TEST_F(NetLine, ABadUrlFailsBeforeAnythingConnects)
@@ -93,7 +98,8 @@ TEST_F(NetLine, RefusedAndSilentServersFailWithinTheBound)
     // A name no resolver knows: kp6ctl's tests ask it in a network of their
     // own, so that no query leaves the machine.
 
-    // Accepts, but never answers the negotiation: the bound's time-out.
+    // Accepts, but never answers the negotiation (a raw port): the bound's
+    // time-out, and why.
     ScriptedServer silent(ScriptedServer::SILENT, true);
     net_connect_ms = 400;
     t0 = plat_perf_counter();
@@ -102,6 +108,7 @@ TEST_F(NetLine, RefusedAndSilentServersFailWithinTheBound)
     EXPECT_GE(ms, 390.0);
     EXPECT_LT(ms, 900.0);
     EXPECT_EQ(0, h);
+    EXPECT_EQ(NET_FAULT_NO_NEGOTIATION, net_fault());
 
     ScriptedServer refusing(ScriptedServer::REFUSE_COM_PORT, true);
     EXPECT_EQ(EPROTONOSUPPORT, open(refusing.url()));
@@ -285,4 +292,50 @@ TEST_F(NetLine, ClearBufDiscardsWhatHasArrivedAndNeverWaits)
     EXPECT_LT(ms_since(t0), 20.0);
     EXPECT_EQ(0, port_avail(h));
     EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 2000));
+}
+
+// Telnet commands without end, from the first byte or once the line is set:
+// the connect's time-out within its bound, then each exchange's at its
+// time-out, and Clear at once.
+TEST_F(NetLine, ATelnetFloodIsALineThatDoesNotAnswer)
+{
+    for (auto script : {ScriptedServer::NOP_FLOOD, ScriptedServer::ENDLESS_SB}) {
+        SCOPED_TRACE(script == ScriptedServer::NOP_FLOOD ? "NOP flood" : "endless SB");
+        ScriptedServer at_once(script, true);
+        at_once.flood_at_once = true;
+        net_connect_ms = 400;
+        uint64_t t0 = plat_perf_counter();
+        EXPECT_EQ(ETIMEDOUT, open(at_once.url()));
+        EXPECT_LT(ms_since(t0), 900.0);
+        EXPECT_EQ(NET_FAULT_NONE, net_fault());  // it spoke Telnet
+
+        ScriptedServer later(script, true);
+        ASSERT_EQ(0, open(later.url()));
+        answer_timeout_ms = 300;
+        device_settings s = {};
+        t0 = plat_perf_counter();
+        EXPECT_EQ(1, settings_read(h, 0x01, s));
+        EXPECT_GE(ms_since(t0), 290.0);
+        EXPECT_LT(ms_since(t0), 900.0);
+        t0 = plat_perf_counter();
+        clear_buf(h);
+        EXPECT_LT(ms_since(t0), 100.0);
+        EXPECT_EQ(0, port_gone(h, nullptr));
+        free_port(h, 0);
+        h = 0;
+    }
+}
+
+// A Telnet server's greeting that comes late to a tcp:// line is no answer:
+// the line is lost as one that speaks Telnet.
+TEST_F(NetLine, ALateTelnetGreetingOnARawLineIsNoAnswer)
+{
+    Sim sim({"--address", "01"});
+    ASSERT_FALSE(sim.path.empty());
+    ScriptedServer slow(ScriptedServer::PROXY, true, sim.path);
+    slow.delay_ms = 300;
+    ASSERT_EQ(0, open("tcp://127.0.0.1:" + std::to_string(slow.port)));
+    EXPECT_EQ(0, device_test(h, 0x01));
+    EXPECT_EQ(1, port_gone(h, nullptr));
+    EXPECT_EQ(NET_FAULT_TELNET, net_fault());
 }

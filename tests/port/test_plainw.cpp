@@ -78,6 +78,28 @@ TEST_F(PortTable, RefusalsLeaveTheHandleAlone)
     EXPECT_EQ(0, port_by_base(0));
 }
 
+// The layer's refusals share their numbers with the system's codes (9 is
+// EBADF); the last open says which it was.
+TEST_F(PortTable, TheLastOpenSaysWhetherTheLayerOrTheSystemRefused)
+{
+    unsigned short h = 0;
+    char stub[] = "STUB", empty[] = "", missing[] = "kp6-no-such-tty9", any[] = "TCPS_";
+    EXPECT_EQ(9, open_port(&h, stub, 0));
+    EXPECT_EQ(OPEN_NOT_STARTED, open_port_why());
+    start_net(1);
+    EXPECT_EQ(3, open_port(&h, empty, 0));
+    EXPECT_EQ(OPEN_EMPTY_NAME, open_port_why());
+    EXPECT_EQ(ENOENT, open_port(&h, missing, 0));
+    EXPECT_EQ(OPEN_SYSTEM_ERROR, open_port_why());
+    ASSERT_EQ(0, open_port(&h, any, 0));
+    EXPECT_EQ(OPEN_DONE, open_port_why());
+    unsigned short taken = 0;
+    ASSERT_EQ(0, plat_tcp_local_port(Port[h - 1].listener, &taken));
+    std::string again = "TCPS_" + std::to_string(taken);
+    EXPECT_EQ(-1, open_port(&h, &again[0], 0));
+    EXPECT_EQ(OPEN_SERVER_SETUP, open_port_why());
+}
+
 TEST_F(PortTable, StubTakesNoSlotAndReusesItsRing)
 {
     start_net(1);

@@ -92,10 +92,14 @@ TEST(TelnetFilter, FloodsAndOverlongSubnegotiationsStayBounded)
         flood += B({0xFF, 0xFD, 0x20 + i});
     filter(t, flood);
     EXPECT_LE(t.reply_len, TN_REPLY_MAX);
+    EXPECT_EQ(300, t.run);  // commands only, counted
+    // Too long for any answer: dropped whole, not taken as the baud rate's.
     std::string sb = B({0xFF, 0xFA, 0x2C, 0x65});
     sb += std::string(300, 'x') + B({0xFF, 0xF0}) + "ok";
     EXPECT_EQ("ok", filter(t, sb));
     EXPECT_LE(t.sb_len, TN_SB_MAX);
+    EXPECT_FALSE(t.cpc_seen & 1u << 1);
+    EXPECT_EQ(0, t.run);
     // A command where SE belongs ends the sub-negotiation and counts.
     EXPECT_EQ("z", filter(t, B({0xFF, 0xFA, 0x2C, 0x67, 0x01, 0xFF, 0xF1}) + "z"));
     EXPECT_TRUE(t.cpc_seen & 1u << 3);

@@ -162,7 +162,10 @@ void ScriptedServer::serve(int client)
         ::send_bytes(s, b);
     };
     int dev = script == PROXY || script == DROP_AFTER_FIRST ? open_device(device) : -1;
-    if (telnet && script != SILENT) {
+    const bool floods = script == NOP_FLOOD || script == ENDLESS_SB;
+    bool flooding = floods && flood_at_once;
+    std::string flood = script == NOP_FLOOD ? B({IAC, NOP}) : B({IAC, SB, 44, 107});
+    if (telnet && script != SILENT && !flooding) {
         // As ser2net greets: SGA, ECHO offered, BINARY both ways, COM-PORT asked.
         send_bytes(client, B({IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 1, IAC, DO, 0, IAC, WILL, 0}));
         if (script != REFUSE_COM_PORT)
@@ -174,10 +177,19 @@ void ScriptedServer::serve(int client)
     std::string sb;
     bool answered = false;
     while (!stopping) {
-        pollfd p[2] = {{client, POLLIN, 0}, {dev, POLLIN, 0}};
+        pollfd p[2] = {{client, (short)(POLLIN | (flooding ? POLLOUT : 0)), 0}, {dev, POLLIN, 0}};
         if (poll(p, dev >= 0 ? 2 : 1, 20) <= 0)
             continue;
-        if (p[0].revents) {
+        if (flooding && (p[0].revents & POLLOUT)) {
+            // As fast as the client takes it; after the sub-negotiation's
+            // start, its bytes.
+            while (flood.size() < 4096)
+                flood += script == NOP_FLOOD ? B({IAC, NOP}) : std::string(64, 'x');
+            ssize_t n = send(client, flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                flood.erase(0, (size_t)n);
+        }
+        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             unsigned char buf[512];
             ssize_t n = recv(client, buf, sizeof buf, 0);
             if (n <= 0)
@@ -233,6 +245,7 @@ void ScriptedServer::serve(int client)
                         std::string ack = B({IAC, SB, 44, sb[1] + 100}) + sb.substr(2) +
                                           B({IAC, SE});
                         send_bytes(client, ack);
+                        flooding = flooding || (floods && sb[1] == 4);  // the last setting
                     }
                     break;
                 }

@@ -135,6 +135,7 @@ int plat_error_no_memory(void) { return ENOMEM; }
 int plat_error_would_block(void) { return EWOULDBLOCK; }
 int plat_error_timed_out(void) { return ETIMEDOUT; }
 int plat_tcp_quickack(plat_socket) { return 0; }
+int plat_tcp_ack_each(plat_socket) { return 0; }
 int plat_error_invalid(void) { return EINVAL; }
 int plat_error_not_supported(void) { return EPROTONOSUPPORT; }
 int plat_error_connection_closed(void) { return ECONNRESET; }
@@ -297,6 +298,8 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
         plat_sleep_ms(ms);
     return 0;
 }
+
+int plat_serial_lost(plat_handle) { return fake_device.gone ? 1 : 0; }
 
 int plat_tcp_wait_readable(const plat_socket*, int, unsigned ms)
 {

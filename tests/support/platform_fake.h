@@ -22,6 +22,7 @@ struct FakeDevice {
     unsigned modem = 0;               // PLAT_MS_* bits
     plat_line line = {9600, 7, 2, 2, 0};  // settings the device has
     bool open = false;
+    bool gone = false;                // the system says the device is gone
 };
 
 extern FakeDevice fake_device;

@@ -103,3 +103,13 @@ std::string bytes(std::initializer_list<int> values)
         out += (char)v;
     return out;
 }
+
+std::string backup_of(std::initializer_list<const char*> addresses)
+{
+    std::string file = "{\"version\": 1, \"controllers\": [\n";
+    for (const char* a : addresses)
+        file += std::string(file.back() == '\n' ? "" : ",\n") + "{\"address\": \"" + a +
+                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
+                "\"ER75\": 6, \"ER77\": 5}}";
+    return file + "\n]}\n";
+}

@@ -63,5 +63,9 @@ void open_test_read_edit_write(Window& t, Sim& sim, const std::string& state, in
     EXPECT_NE(std::string::npos, regs.find("01 010079 19")) << regs;  // 25
 }
 std::string bytes(std::initializer_list<int> values);
+// A kp6ctl backup of the controllers at `addresses`, each holding ER78 2,
+// ER79 9, ER72 8, ER74 7, ER75 6, ER77 5: in every register other than
+// kp6-sim's factory settings.
+std::string backup_of(std::initializer_list<const char*> addresses);
 
 #endif

@@ -205,3 +205,30 @@ bool eventually(const std::function<bool()>& cond, int ms)
         usleep(2000);
     }
 }
+
+std::string x_window_titled(int pid, const std::string& title)
+{
+    std::string ids =
+        run_command("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
+    size_t at = 0;
+    while (at < ids.size()) {
+        std::string id = ids.substr(at, ids.find('\n', at) - at);
+        at += id.size() + 1;
+        std::string name = run_command("xdotool getwindowname " + id);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+            name.pop_back();
+        if (!id.empty() && name == title)
+            return id;
+    }
+    return "";
+}
+
+bool x_dismiss_alert(int pid, const std::string& title)
+{
+    std::string id;
+    if (!eventually([&] { return !(id = x_window_titled(pid, title)).empty(); }, 15000))
+        return false;
+    // Inside the box also where the system frames it (Wine).
+    run_command("xdotool mousemove --window " + id + " 30 40 sleep 0.1 key Escape");
+    return eventually([&] { return x_window_titled(pid, title).empty(); }, 15000);
+}

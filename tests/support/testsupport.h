@@ -59,4 +59,11 @@ std::string run_command(const std::string& cmd, int* status = nullptr);
 // Polls `cond` every few milliseconds for up to `ms`.
 bool eventually(const std::function<bool()>& cond, int ms);
 
+// A program's windows on the test's X display, through xdotool: the
+// visible one of process `pid` titled `title`, or "".
+std::string x_window_titled(int pid, const std::string& title);
+// Waits for the alert box of `pid` titled `title`, closes it with Escape
+// and waits for it to go: true once it has.
+bool x_dismiss_alert(int pid, const std::string& title);
+
 #endif

@@ -2,11 +2,14 @@
 // simulator's state file and trace are the witnesses.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "../../platform/platform.h"
+#include "../support/netpeer.h"
 #include "../support/port_fixture.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
@@ -52,14 +55,15 @@ protected:
             {"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"}, {"KP6_PORT=" + sim->path},
             dir.path));
     }
-    // Waits until the simulator has heard a frame that begins with `frame`.
-    bool heard(const std::string& frame)
+    // Waits until the simulator has heard a frame that begins with `frame`
+    // (`times` of them).
+    bool heard(const std::string& frame, int times = 1)
     {
         return eventually([&] {
+            int n = 0;
             for (const auto& l : sim->trace((size_t)-1, 20))
-                if (l.rfind("rx " + frame, 0) == 0)
-                    return true;
-            return false;
+                n += l.rfind("rx " + frame, 0) == 0;
+            return n >= times;
         }, 10000);
     }
     // Frames the simulator has traced, once its output has settled.
@@ -226,12 +230,7 @@ protected:
     void SetUp() override
     {
         start({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40"});
-        std::string file = "{\"version\": 1, \"controllers\": [\n";
-        for (const char* a : {"01", "02", "03"})
-            file += std::string(a[1] == '1' ? "" : ",\n") + "{\"address\": \"" + a +
-                    "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                    "\"ER75\": 6, \"ER77\": 5}}";
-        write_file(dir.file("three.json"), file + "\n]}\n");
+        write_file(dir.file("three.json"), backup_of({"01", "02", "03"}));
     }
     // The registers in the order written, with the file's and the factory's values.
     const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
@@ -243,6 +242,32 @@ protected:
             if (!holds(std::string(a) + " 0100" + r[1] + " " + r[3]))
                 return false;
         return true;
+    }
+    // The last line `err` has for controller `a` tells what it holds: the
+    // file's values up to the register named after "after" (all of them
+    // once written), the old ones where they are said to be kept. The line.
+    std::string told_exactly(const std::string& err, const std::string& a)
+    {
+        std::string line = err.substr(err.rfind(a + ": ") + 4);
+        line = line.substr(0, line.find('\n'));
+        if (line.rfind("not written", 0) == 0) {
+            EXPECT_TRUE(untouched(a.c_str())) << line;
+        }
+        size_t after = line.find(" after "), keep = line.find(" keep");
+        std::string last = after == std::string::npos ? "" : line.substr(after + 7, 4);
+        std::string kept = keep == std::string::npos ? "" : line.substr(0, keep);
+        kept = kept.substr(kept.find_last_of(":;") + 1);
+        bool all = line.rfind("restored", 0) == 0 || line.rfind("written", 0) == 0;
+        bool written = all || (!last.empty() && last != "IR24");
+        for (const auto& r : regs) {
+            if (written) {
+                EXPECT_TRUE(holds(a + " 0100" + r[1] + " " + r[2])) << r[0] << ": " << line;
+            } else if (kept.find(r[0]) != std::string::npos) {
+                EXPECT_TRUE(holds(a + " 0100" + r[1] + " " + r[3])) << r[0] << ": " << line;
+            }
+            written = all || (written && r[0] != last);
+        }
+        return line;
     }
 };
 
@@ -270,20 +295,46 @@ TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten
     kill(run->pid, SIGINT);
     EXPECT_EQ(130, run->wait_exit(20000));
     std::string err = read_file(dir.file("err"));
-    size_t after = err.find("01: interrupted after ");
-    ASSERT_EQ(0u, after) << err;
-    std::string last = err.substr(22, 4);
+    EXPECT_EQ(0u, err.find("01: interrupted after ")) << err;
     EXPECT_NE(std::string::npos, err.find("02: not written (interrupted)\n03: not written"));
-    // Up to the register named, the file's values; after it, the old ones.
-    bool written = true;
-    for (const auto& r : regs) {
-        EXPECT_TRUE(holds("01 0100" + r[1] + " " + (written ? r[2] : r[3]))) << r[0] << err;
-        if (!written) {
-            EXPECT_NE(std::string::npos, err.find(r[0], 26)) << r[0];
-        }
-        written = written && r[0] != last;
-    }
-    EXPECT_FALSE(written) << err;  // it stopped before the last register
+    // It stopped before the last register; up to the one named the file's
+    // values, after it the old ones.
+    EXPECT_NE(std::string::npos, told_exactly(err, "01").find("ER77")) << err;
+}
+
+// `restore | head -1`: the reader of the output goes after the first line.
+TEST_F(Interrupted, AClosedOutputIsAnInterruptThatNamesWhatWasNotWritten)
+{
+    std::string out = run_command("cd '" + dir.path + "' && (KP6_PORT='" + sim->path +
+                                  "' " KP6CTL " restore -i three.json 2>err; echo $? >status) | "
+                                  "head -1");
+    EXPECT_EQ("01: restored\n", out);
+    EXPECT_EQ("141\n", read_file(dir.file("status")));
+    EXPECT_EQ("01: restored\n02: restored\n03: not written (interrupted)\n",
+              read_file(dir.file("err")));
+    EXPECT_TRUE(untouched("03"));
+}
+
+// ser2net killed while a controller is in hand: the step and the close
+// once, then each controller: the one in hand told exactly, the rest not
+// written.
+TEST_F(Interrupted, ALostConnectionNamesTheControllerInHandAndTheRest)
+{
+    Ser2net server(sim->path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    auto run = ctl_running("--port " + server.rfc2217_url() + " restore -i three.json");
+    ASSERT_TRUE(heard("CB 79", 2));  // 02 part written
+    kill(server.child->pid, SIGKILL);
+    server.child->wait_exit(5000);
+    server.child.reset();
+    EXPECT_EQ(1, run->wait_exit(20000));
+    std::string err = read_file(dir.file("err"));
+    std::string closed = "kp6ctl: the connection to " + server.rfc2217_url() + " was closed";
+    EXPECT_NE(std::string::npos, err.find(closed)) << err;
+    EXPECT_EQ(err.find(closed), err.rfind(closed)) << err;
+    EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
+    EXPECT_EQ("not written", told_exactly(err, "03"));
+    EXPECT_NE(std::string::npos, told_exactly(err, "02").find("old value")) << err;
 }
 
 TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
@@ -315,7 +366,23 @@ TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
     EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB")) << read_file(dir.file("err"));
 }
 
-TEST_F(Kp6Ctl, CloneWithTo)
+// The simulator gone mid-restore (its pseudo-terminal closed, as a pulled
+// USB converter): the step in hand fails at once, one message names the
+// line, and the rest is not tried.
+TEST_F(Interrupted, ALostLineStopsTheRestoreWithOneMessage)
+{
+    auto run = ctl_running("restore -i three.json");
+    ASSERT_TRUE(heard("60 02"));
+    sim->stop(SIGKILL);
+    EXPECT_EQ(1, run->wait_exit(5000));
+    std::string err = read_file(dir.file("err")), lost = "kp6ctl: the line " + sim->path;
+    EXPECT_EQ(0u, err.find("02: Error ")) << err;
+    EXPECT_NE(std::string::npos, err.find(lost + " was lost\n")) << err;
+    EXPECT_EQ(err.find(lost), err.rfind(lost)) << err;
+    EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
+}
+
+TEST_F(Kp6Ctl, CloneWithToAndEachControllerOnce)
 {
     start({"--address", "01", "--address", "02", "--address", "03"},
           "01 010079 2A\n01 010078 02\n");
@@ -327,21 +394,63 @@ TEST_F(Kp6Ctl, CloneWithTo)
         EXPECT_TRUE(holds(std::string(a) + " 010079 2A"));
         EXPECT_TRUE(holds(std::string(a) + " 010078 02"));
     }
+    // One entry per controller, however its address is written.
+    r = ctl("backup -o two.json 01 0x1 02 1 2");
+    EXPECT_EQ("saved 01 02 to two.json\n", r.out);
+    std::string two = read_file(dir.file("two.json"));
     // From a file of several, the one to copy is named.
-    ASSERT_EQ(0, ctl("backup -o two.json 01 02").status);
     EXPECT_EQ(2, ctl("restore -i two.json --to 03").status);
+    size_t frames = frames_received();
+    two.replace(two.find("\"address\": \"02\""), 15, "\"address\": \"1\"");
+    write_file(dir.file("twice.json"), two);
+    r = ctl("restore -i twice.json");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: twice.json:27: controller 01 twice: address \"1\" here, \"01\" at line 8\n",
+              r.err);
+    EXPECT_EQ(frames, frames_received());
+}
+
+TEST_F(Kp6Ctl, ABackupReplacesAFileAsItWas)
+{
+    start({});
+    auto mode = [&](const std::string& name) {
+        struct stat st = {};
+        lstat(dir.file(name).c_str(), &st);
+        return st.st_mode;
+    };
+    write_file(dir.file("private.json"), "old");
+    chmod(dir.file("private.json").c_str(), 0600);
+    EXPECT_EQ(0, ctl("backup -o private.json").status);
+    EXPECT_EQ(S_IFREG | 0600u, mode("private.json"));
+    EXPECT_NE(std::string::npos, read_file(dir.file("private.json")).find("\"01\""));
+
+    // A link stays; what it leads to is replaced, beside itself.
+    make_dirs(dir.file("kept"));
+    write_file(dir.file("kept/line3.json"), "old");
+    chmod(dir.file("kept/line3.json").c_str(), 0640);
+    make_symlink("kept/line3.json", dir.file("line3.json"));
+    EXPECT_EQ(0, ctl("backup -o line3.json").status);
+    EXPECT_TRUE(S_ISLNK(mode("line3.json")));
+    EXPECT_EQ(S_IFREG | 0640u, mode("kept/line3.json"));
+    EXPECT_NE(std::string::npos, read_file(dir.file("kept/line3.json")).find("\"01\""));
+
+    // A read-only file is refused before anything is sent, whoever asks.
+    write_file(dir.file("sealed.json"), "old");
+    chmod(dir.file("sealed.json").c_str(), 0444);
+    size_t frames = frames_received();
+    Ran r = ctl("backup -o sealed.json");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: cannot write sealed.json: Permission denied\n", r.err);
+    EXPECT_EQ("old", read_file(dir.file("sealed.json")));
+    EXPECT_EQ(frames, frames_received());
+    EXPECT_EQ("", run_command("cd '" + dir.path + "' && find . -name '*.tmp'"));
 }
 
 TEST_F(Kp6Ctl, ARestoreToAFailingControllerNamesItAndWritesTheOthers)
 {
     // 02 is silent, 04 takes writes but fails reads; all take their time.
     start({"--address", "01", "--address", "03", "--fail-reads", "04", "--turnaround", "20"});
-    std::string file = "{\"version\": 1, \"controllers\": [\n";
-    for (const char* a : {"01", "02", "03", "04"})
-        file += std::string(a == std::string("01") ? "" : ",\n") + "{\"address\": \"" + a +
-                "\", \"registers\": {\"ER78\": 2, \"ER79\": 9, \"ER72\": 8, \"ER74\": 7, "
-                "\"ER75\": 6, \"ER77\": 5}}";
-    write_file(dir.file("four.json"), file + "\n]}\n");
+    write_file(dir.file("four.json"), backup_of({"01", "02", "03", "04"}));
     Ran r = ctl("--timeout 200 restore -i four.json");
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("02: Error write IR24\n04: Error read ER78\n", r.err);
@@ -361,6 +470,10 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
         t.replace(t.find(from), from.size(), to);
         return t;
     };
+    auto cr_only = [](std::string t) {
+        std::replace(t.begin(), t.end(), '\n', '\r');
+        return t;
+    };
     const struct {
         std::string text, message;
     } cases[] = {
@@ -378,6 +491,13 @@ TEST_F(Kp6Ctl, ADamagedOrOutOfRangeBackupIsRefusedWithNothingSent)
          "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
         {replaced("\"ER78\": 0,", "\"ER78\": 4,"),
          "bad.json:10: ER78 is 4: type code 4 is none of milliliter (0), liter (2), hand (10)"},
+        {replaced("\"ER79\": 15", "\"ER79\": -0"),
+         "bad.json:11: ER79 is -0: write 0 to 255 in digits alone"},
+        {replaced("\"ER79\": 15", "\"ER79\": " + std::string(1000000, '9')),
+         "bad.json:11: not valid JSON: number overflow parsing '" + std::string(36, '9') +
+             "...9'\n"},
+        {cr_only(replaced("\"ER77\": 50", "\"ER77\": 5.0")),
+         "bad.json:15: ER77 is 5.0: write 0 to 255 in digits alone"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.json"), c.text);
@@ -401,6 +521,12 @@ TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
     deeper.replace(deeper.find("\"ER77\": 50"), 10, "\"ER77\": [[50]]");
     std::string longer = good.substr(0, good.size() - 3) + ",\n\"note\": \"" +
                          std::string(50 << 20, 'x') + "\"\n}\n";
+    std::string many = "{";  // once a minute of the JSON library's key search
+    for (int i = 0; i < 100000; i++) {
+        char key[16];
+        snprintf(key, sizeof key, "\"%x\":0,\n", i);
+        many += key;
+    }
     const struct {
         std::string text, message;
     } cases[] = {
@@ -408,6 +534,8 @@ TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
         {deeper, "bad.json:15: nested deeper than a backup file is (4 levels)"},
         {twice, "bad.json:11: \"ER79\" given twice in one object"},
         {longer, "bad.json:27: longer than a backup file may be (1 MiB, 1048576 bytes)"},
+        {many + "\"version\": 2}",
+         "bad.json:100001: unknown version 2 (this kp6ctl reads version 1)"},
     };
     uint64_t t0 = plat_perf_counter();
     for (const auto& c : cases) {
@@ -439,15 +567,19 @@ TEST_F(Kp6Ctl, AHostileBackupIsRefusedAtOnceWithNothingSent)
     EXPECT_EQ(frames, frames_received());
     EXPECT_EQ("./fifo\n", run_command("cd '" + dir.path + "' && find . -type p"));
 
-    // A backup that cannot be written leaves the old file as it was.
+    // A backup that cannot be written leaves the old file as it was: exit 1
+    // and the system's words.
     make_dirs(dir.file("good.json.tmp"));
     Ran r = ctl("backup -o good.json");
-    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(1, r.status);
     EXPECT_EQ(0u, r.err.find("kp6ctl: cannot write good.json: ")) << r.err;
     EXPECT_EQ(good, read_file(dir.file("good.json")));
     remove(dir.file("good.json.tmp").c_str());
     EXPECT_EQ(0, ctl("backup -o good.json").status);
     EXPECT_FALSE(path_exists(dir.file("good.json.tmp")));
+    r = ctl("backup -o - >/dev/full");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("kp6ctl: cannot write -: No space left on device\n", r.err);
 }
 
 TEST_F(Kp6Ctl, UsageTestAndPortFailures)
@@ -479,8 +611,6 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
 }
 
 // ---- network lines ------------------------------------------------------------------
-
-#include "../support/netpeer.h"
 
 class Kp6CtlNet : public Kp6Ctl {
 protected:
@@ -597,13 +727,14 @@ TEST_F(Kp6CtlNet, RefusedUnknownAndSilentServersExit3WithTheSystemsWords)
         std::printf("no network namespace here (%s): the unknown host is not tried\n", out.c_str());
     }
 
-    // Accepts, never answers the negotiation: 3 s, then the time-out.
+    // Accepts, never answers the negotiation: 3 s, then what it may be.
     ScriptedServer silent(ScriptedServer::SILENT, true);
     t0 = plat_perf_counter();
     r = on(silent.url(), "test");
     double ms = ms_since(t0);
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("kp6ctl: cannot open " + silent.url() + ": Connection timed out\n", r.err);
+    EXPECT_EQ("kp6ctl: " + silent.url() + " does not answer RFC 2217's negotiation (a raw TCP "
+              "port? try tcp://)\n", r.err);
     EXPECT_GE(ms, 2990.0);
     EXPECT_LT(ms, 3800.0);
     // --timeout lengthens the bound.
@@ -643,6 +774,60 @@ TEST_F(Kp6CtlNet, AConnectionThatDropsEndsWithTheStepAndTheClose)
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);
     EXPECT_NE(std::string::npos, r.err.find("the connection to " + raw.url() + " was closed"));
+}
+
+TEST_F(Kp6CtlNet, EachWrongSchemeIsNamed)
+{
+    start({"--address", "01"});
+    Ser2net server(sim->path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    std::string raw_as_telnet = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
+    Ran r = on(raw_as_telnet, "read");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("kp6ctl: " + raw_as_telnet + " does not answer RFC 2217's negotiation (a raw TCP "
+              "port? try tcp://)\n", r.err);
+    std::string telnet_as_raw = "tcp://127.0.0.1:" + std::to_string(server.rfc2217_port);
+    for (int i = 0; i < 3; i++) {  // its greeting was an answer in some runs
+        r = on(telnet_as_raw, "read");
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("kp6ctl: " + telnet_as_raw + " speaks Telnet (try rfc2217://)\n", r.err);
+    }
+}
+
+// Telnet commands without end: the step fails at its time-out at little
+// cost, the connect within its bound, and an interrupt ends the run.
+TEST_F(Kp6CtlNet, ATelnetFloodIsALineThatDoesNotAnswer)
+{
+    for (auto script : {ScriptedServer::NOP_FLOOD, ScriptedServer::ENDLESS_SB}) {
+        ScriptedServer flood(script, true);
+        int status = -1;
+        uint64_t t0 = plat_perf_counter();
+        std::string cpu = run_command("cd '" + dir.path + "' && bash -c \"TIMEFORMAT='%U %S'; "
+                                      "time " KP6CTL " --port " + flood.url() +
+                                      " --timeout 2000 read 2>err\" 2>&1", &status);
+        double ms = ms_since(t0), user = 0, sys = 0;
+        EXPECT_EQ(1, status);
+        EXPECT_EQ("01: Error read ER78\n", read_file(dir.file("err")));
+        EXPECT_GE(ms, 1990.0);
+        EXPECT_LT(ms, 3500.0);
+        ASSERT_EQ(2, sscanf(cpu.c_str(), "%lf %lf", &user, &sys)) << cpu;
+        EXPECT_LT((user + sys) * 1000.0, ms / 4) << cpu;  // it spun at 93 %
+
+        flood.flood_at_once = true;
+        t0 = plat_perf_counter();
+        Ran r = on(flood.url(), "test");
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("kp6ctl: cannot open " + flood.url() + ": Connection timed out\n", r.err);
+        EXPECT_LT(ms_since(t0), 3800.0);
+        flood.flood_at_once = false;
+
+        Child run({"/bin/sh", "-c", "exec " KP6CTL " scan 2>err"}, {"KP6_PORT=" + flood.url()},
+                  dir.path);
+        EXPECT_TRUE(eventually([&] { return flood.clients > 2; }, 5000));
+        plat_sleep_ms(300);
+        kill(run.pid, SIGINT);
+        EXPECT_EQ(130, run.wait_exit(3000));
+    }
 }
 
 TEST_F(Kp6CtlNet, TelnetCommandsBetweenTheAnswersBytesChangeNothing)

@@ -177,6 +177,15 @@ TEST(Kp6Sim, FaultFlags)
     EXPECT_EQ(2, bad.child->wait_exit(10000));
 }
 
+TEST(Kp6Sim, HelpPrintsTheUsageAndSucceeds)
+{
+    int status = -1;
+    std::string out = run_command(KP6_SIM " --help 2>/dev/null </dev/null", &status);
+    EXPECT_EQ(0u, out.rfind("usage: kp6-sim", 0)) << out;
+    EXPECT_NE(std::string::npos, out.find("--fail-reads HEX")) << out;
+    EXPECT_EQ(0, status);
+}
+
 TEST(Kp6Sim, TraceShowsEveryFrameBothWays)
 {
     Sim sim({"--trace"});

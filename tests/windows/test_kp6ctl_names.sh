@@ -2,7 +2,8 @@
 # kp6ctl.exe on a Windows whose ANSI code page is Latin (1252), as a
 # technician scripts it: a backup file named in Cyrillic is written, restored
 # from, and refused when a value in it is bad, against kp6-sim on COM7; what
-# it prints names the file as typed. Then Ctrl-C during a restore.
+# it prints names the file as typed; a read-only one is refused. Then
+# Ctrl-C during a restore, and its output's reader gone.
 #   test_kp6ctl_names.sh WINE_RUN DIR KP6CTL_EXE KP6_SIM
 set -euo pipefail
 wine_run=$1 dir=$2 exe=$3 sim=$4
@@ -41,6 +42,13 @@ ctl restore -i "$name" >/dev/null || status=$?
 [ "$status" = 2 ] || fail "a bad value gave exit $status"
 grep -q "^kp6ctl: $name:11: ER79 is 300" err || fail "refused with: $(cat err)"
 grep -q '^01 010079 2A ' state || fail "the refused file changed the controller"
+# A read-only file is refused, not replaced.
+chmod 444 "$name"
+status=0
+ctl backup -o "$name" 01 >/dev/null || status=$?
+[ "$status" = 2 ] && grep -q "^kp6ctl: cannot write $name: " err ||
+    fail "a read-only file gave exit $status: $(cat err)"
+grep -q '"ER79": 300' "$name" || fail "the read-only file was replaced"
 echo "kp6ctl.exe took $name"
 
 # Ctrl-C in the terminal during a restore of three slow controllers: Wine
@@ -69,3 +77,14 @@ printf '01: restored\n02: not written (interrupted)\n03: not written (interrupte
 grep -q '^01 010077 05 ' three.state || fail "01 not finished: $(cat three.state)"
 grep -q '^02 010077 32 ' three.state || fail "02 was touched"
 echo "Ctrl-C finished 01 and named each"
+
+# The reader of the output goes after the first line: 02 is finished, 03
+# named as not written, exit 141.
+(st=0; "$wine_run" "$dir" "$exe" --port COM7 restore -i three.json 2>err.crlf || st=$?
+    echo $st >status) | head -1 >/dev/null
+[ "$(cat status)" = 141 ] || fail "a closed output gave exit $(cat status): $(cat err.crlf)"
+tr -d '\r' <err.crlf >err
+printf '01: restored\n02: restored\n03: not written (interrupted)\n' | cmp -s - err ||
+    fail "after the output closed: $(cat err)"
+grep -q '^03 010077 32 ' three.state || fail "03 was touched"
+echo "a closed output finished 02 and named 03"

@@ -3,6 +3,7 @@
 // Linux side; the Windows build's test run starts it with KP6_EXE,
 // KP6_MO, KP6_WINE_RUN, KP6_WINE_DIR and KP6_SIM set.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,13 +22,6 @@ static std::string env(const char* name)
     return v ? v : "";
 }
 
-static std::string trimmed(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
 struct WineTool {
     TempDir cwd;
     std::unique_ptr<Child> child;
@@ -44,7 +38,7 @@ struct WineTool {
             [](const std::string& out) { return out.find("1\r\n") != std::string::npos; }, 60000))
             << child->output;
         ASSERT_TRUE(eventually([&] {
-            window = window_titled("КП-6");
+            window = x_window_titled(child->pid, "КП-6");
             return !window.empty();
         }, 30000)) << child->output << "\nwindows: " << all_windows();
         // The frame is as wide on the left as on the right and at the bottom.
@@ -71,27 +65,7 @@ struct WineTool {
             std::to_string(top + y) + " sleep 0.1 click 1 sleep 0.1");
     }
     void type(const std::string& keys) { xdo("key --delay 30 " + keys); }
-    std::string window_titled(const std::string& title)
-    {
-        std::string ids = run_command("xdotool search --onlyvisible --pid " +
-                                      std::to_string(child->pid) + " 2>/dev/null");
-        size_t at = 0;
-        while (at < ids.size()) {
-            std::string id = ids.substr(at, ids.find('\n', at) - at);
-            at += id.size() + 1;
-            if (!id.empty() && trimmed(run_command("xdotool getwindowname " + id)) == title)
-                return id;
-        }
-        return "";
-    }
-    bool dismiss_alert(const std::string& title)
-    {
-        std::string id;
-        if (!eventually([&] { return !(id = window_titled(title)).empty(); }, 15000))
-            return false;
-        xdo("mousemove --window " + id + " 30 40 sleep 0.1 key Escape");
-        return eventually([&] { return window_titled(title).empty(); }, 15000);
-    }
+    bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
     int close_window()
     {
         xdo("mousemove --window " + window + " " + std::to_string(left + 400) + " " +
@@ -127,6 +101,16 @@ TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
 }
 
+// kp6ctl.exe with `args` in `cwd`, through wine-run.sh: its standard
+// output; its messages go to cwd/err.
+static std::string kp6ctl_exe(const TempDir& cwd, const std::string& args, int* status)
+{
+    return run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
+                           env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") + "' " + args +
+                           " 2>err",
+                       status);
+}
+
 // kp6ctl.exe under Wine reads a controller through ser2net over RFC 2217:
 // the Win32 layer's sockets, bounded connect and the Telnet filter.
 TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
@@ -140,20 +124,99 @@ TEST(Kp6ctlExe, ReadsAControllerThroughSer2netOverRfc2217)
     Ser2net server(sim.path);
     ASSERT_TRUE(server.running()) << "ser2net did not start";
     int status = -1;
-    std::string out = run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
-                                      env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") +
-                                      "' --port " + server.rfc2217_url() + " read --json 2>err",
-                                  &status);
+    std::string out = kp6ctl_exe(cwd, "--port " + server.rfc2217_url() + " read --json", &status);
     EXPECT_EQ(0, status) << read_file(cwd.file("err"));
     EXPECT_NE(std::string::npos, out.find("\"er77\":255")) << out;
     EXPECT_NE(std::string::npos, out.find("\"er79\":7")) << out;
 
     // A refused line: exit 3 with the system's words.
     std::string refused = "rfc2217://127.0.0.1:" + std::to_string(free_tcp_port());
-    run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
-                    "' '" + env("KP6CTL_EXE") + "' --port " + refused + " test 2>err",
-                &status);
+    kp6ctl_exe(cwd, "--port " + refused + " test", &status);
     EXPECT_EQ(3, status);
     EXPECT_EQ(0u, read_file(cwd.file("err")).find("kp6ctl: cannot open " + refused + ": "))
         << read_file(cwd.file("err"));
+}
+
+// A server that floods Telnet commands once the line is set: the step
+// fails at its time-out, as on Linux.
+TEST(Kp6ctlExe, ATelnetFloodFailsTheStepAtItsTimeOut)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir cwd;
+    for (auto script : {ScriptedServer::NOP_FLOOD, ScriptedServer::ENDLESS_SB}) {
+        ScriptedServer flood(script, true);
+        int status = -1;
+        kp6ctl_exe(cwd, "--port " + flood.url() + " --timeout 2000 read", &status);
+        EXPECT_EQ(1, status);
+        EXPECT_EQ("01: Error read ER78\r\n", read_file(cwd.file("err")));
+    }
+}
+
+// The simulator gone mid-restore (COM7's pseudo-terminal closed): one
+// message names the line, and the rest is not tried.
+TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir cwd;
+    write_file(cwd.file("three.json"), backup_of({"01", "02", "03"}));
+    Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
+             "--trace", "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    Child run({"/bin/sh", "-c", "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
+                                    "' '" + env("KP6CTL_EXE") +
+                                    "' --port COM7 restore -i three.json 2>err"},
+              {}, cwd.path);
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& l : sim.trace((size_t)-1, 20))
+            if (l.rfind("rx 60 02", 0) == 0)
+                return true;
+        return false;
+    }, 30000));
+    sim.stop(SIGKILL);
+    EXPECT_EQ(1, run.wait_exit(20000));
+    std::string err = read_file(cwd.file("err"));
+    EXPECT_EQ(0u, err.find("02: Error ")) << err;
+    EXPECT_NE(std::string::npos, err.find("kp6ctl: the line COM7 was lost")) << err;
+    EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
+    unlink(link.c_str());
+}
+
+// ser2net killed while kp6ctl.exe restores the second of three slow
+// controllers: the step and the close, then each controller named.
+TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
+{
+    if (env("KP6CTL_EXE").empty())
+        GTEST_SKIP() << "KP6CTL_EXE not set";
+    TempDir cwd;
+    Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
+             "--state", cwd.file("state"), "--trace"});
+    ASSERT_FALSE(sim.path.empty());
+    Ser2net server(sim.path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    write_file(cwd.file("three.json"), backup_of({"01", "02", "03"}));
+    Child run({"/bin/sh", "-c",
+               "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") + "' '" +
+                   env("KP6CTL_EXE") + "' --port " + server.rfc2217_url() +
+                   " restore -i three.json 2>err"},
+              {}, cwd.path);
+    ASSERT_TRUE(eventually([&] {
+        auto lines = sim.trace((size_t)-1, 20);
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("rx 60 02", 0) == 0; });
+    }, 60000));
+    kill(server.child->pid, SIGKILL);
+    server.child->wait_exit(5000);
+    server.child.reset();
+    EXPECT_EQ(1, run.wait_exit(30000));
+    std::string err = read_file(cwd.file("err"));
+    err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+    EXPECT_NE(std::string::npos,
+              err.find("kp6ctl: the connection to " + server.rfc2217_url() + " was closed"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
+    EXPECT_NE(std::string::npos, err.find("\n03: not written\n")) << err;
 }

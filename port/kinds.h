@@ -1,0 +1,77 @@
+// Inside the port layer: what its core (plainw.cpp) and each kind of port
+// share. A kind is one file with one table of plain functions; the core
+// keeps the slots, their lifecycle and their rings, and reaches a kind only
+// through its table. Users of the layer see plainw.h alone.
+#ifndef KP6_PORT_KINDS_H
+#define KP6_PORT_KINDS_H
+
+#include "plainw.h"
+
+// One kind of port. An operation a kind does not have is null (a table
+// leaves out those at its end), and the core answers as for a port without
+// it: nothing to receive or wait on, nothing held back, no line to set or
+// switch. Apart from `claims` and `open`, the core calls a kind only for a
+// slot that holds what the kind opened.
+struct port_kind {
+    unsigned char id;  // the slot's `kind`
+    // 1 when `name` names a port of this kind. The core asks the kinds in
+    // the order of its list; the one that takes any name comes last.
+    int (*claims)(const char* name);
+    // Opens `name` in the slot and sets its `kind`: 0, or the failure.
+    int (*open)(Entry* e, char* name);
+    // What a failed open is: OPEN_SYSTEM_ERROR (the caller's handle is set
+    // to 0), or OPEN_SERVER_SETUP (-1; the handle stays as it was).
+    unsigned char open_failure;
+    // Closes what the slot holds.
+    void (*release)(Entry* e) = nullptr;
+    // Before a receive: takes on what waits to join (a server's clients).
+    void (*admit)(Entry* e) = nullptr;
+    // Moves what has arrived into the ring: win_put_into_buf's result.
+    int (*service)(Entry* e) = nullptr;
+    // port_wait, for a slot that holds something.
+    int (*wait)(Entry* e, unsigned ms) = nullptr;
+    // clear_buf: drops the ring (ring_drop) and what waits beyond it.
+    void (*clear)(unsigned short port, Entry* e) = nullptr;
+    // Sends a block. With `record_failure` a failed send is written to the
+    // traffic log (put_port); send_port does not record it.
+    void (*send)(unsigned short port, Entry* e, unsigned char* buf, int n,
+                 int record_failure) = nullptr;
+    // port_gone and port_round_trip_us.
+    int (*gone)(Entry* e, int* code) = nullptr;
+    uint32_t (*round_trip_us)(Entry* e) = nullptr;
+    // port_acknowledge.
+    void (*acknowledge)(Entry* e) = nullptr;
+    // port_sent: 1 when nothing is held back.
+    int (*sent)(Entry* e) = nullptr;
+    // port_line_ms.
+    unsigned (*line_ms)(Entry* e, int n) = nullptr;
+    // Line settings and direction control.
+    int (*init)(Entry* e, unsigned long baud, unsigned char data_bits, unsigned char parity,
+                unsigned char stop_bits) = nullptr;
+    void (*control)(unsigned short port, Entry* e, char type) = nullptr;
+    void (*escape)(Entry* e, int code) = nullptr;  // one modem-line switch, PLAT_SETRTS ...
+    void (*modem_status)(Entry* e, unsigned* bits) = nullptr;
+    void (*event_mask)(Entry* e, unsigned* mask) = nullptr;
+};
+
+extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;
+
+// The receive ring (plainw.cpp).
+int ring_unread(const Entry* e);
+void ring_append(Entry* e, const unsigned char* b, unsigned n);
+// Drops what the ring holds, written to the log as a buffer clear.
+void ring_drop(unsigned short port, Entry* e);
+// A short sleep for a caller's loop when there is nothing to wait on: 0.
+int idle_wait(unsigned ms);
+// port_gone for a kind that notes a lost line in `net_gone` and `net_error`.
+int slot_gone(Entry* e, int* code);
+
+// The traffic log's part in starting and stopping the layer (traffic_log.cpp).
+// Opens "port.out" and writes the start line.
+void log_run_start(void);
+// Writes the statistics line when any port is logged, and closes the file.
+void log_run_end(void);
+// The mask a technician asks for in KP6_PORT_LOG.
+uint16_t log_mask_from_env(void);
+
+#endif

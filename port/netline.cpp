@@ -1,0 +1,356 @@
+// A network line: a serial line reached through a device server, named by
+// a URL. "tcp://HOST:PORT" (or "socket://") is raw TCP; "rfc2217://HOST:PORT"
+// is Telnet with the COM Port Control option (telnet.cpp), which sets the
+// server's line to 4800 8N1 as a serial device's is set.
+#include <stdlib.h>
+#include <string.h>
+
+#include "kinds.h"
+
+unsigned net_connect_ms = NET_CONNECT_MS;
+
+static int net_claims(const char* name)
+{
+    return port_name_is_url(name);
+}
+
+static uint32_t elapsed_us(uint64_t since)
+{
+    uint64_t d = plat_perf_counter() - since, f = plat_perf_frequency();
+    return (uint32_t)(d / f * 1000000u + d % f * 1000000u / f);
+}
+
+// The connection has closed (code 0) or failed: the line answers from now
+// on as a device that was pulled out, until it is closed.
+static void net_lost(Entry* e, int code)
+{
+    if (e->conn != PLAT_NO_SOCKET)
+        plat_tcp_close(e->conn);
+    e->conn = PLAT_NO_SOCKET;
+    e->net_gone = 1;
+    e->net_error = code;
+}
+
+// Sends all of `n` bytes as they are within `limit_ms`; 0 or the code of
+// the failure (a time-out included).
+static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_t limit_ms)
+{
+    uint32_t start = plat_tick_ms();
+    unsigned done = 0;
+    while (done < n) {
+        unsigned sent = 0;
+        int rc = plat_tcp_send(s, buf + done, n - done, &sent);
+        if (rc && rc != plat_error_would_block())
+            return rc;
+        done += sent;
+        if (done == n)
+            break;
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= limit_ms)
+            return plat_error_timed_out();
+        uint32_t left = limit_ms - spent;
+        plat_tcp_wait_writable(&s, 1, left < 10 ? left : 10);
+    }
+    return 0;
+}
+
+static int last_fault;  // what net_fault tells
+
+int net_fault(void)
+{
+    return last_fault;
+}
+
+// More Telnet bytes in a row than any negotiation sends: the server floods
+// commands.
+enum { NET_FLOOD_RUN = 1024 };
+
+// The answers the Telnet filter asked for, as far as the connection takes
+// them now; the rest goes with the next receive. Never waits: a server that
+// floods requests and reads nothing must not hold the caller.
+static int send_replies(Entry* e)
+{
+    if (!e->telnet.reply_len || e->conn == PLAT_NO_SOCKET)
+        return 0;
+    unsigned sent = 0;
+    int rc = plat_tcp_send(e->conn, e->telnet.reply, e->telnet.reply_len, &sent);
+    if (rc && rc != plat_error_would_block())
+        return rc;
+    e->telnet.reply_len = (unsigned char)(e->telnet.reply_len - sent);
+    memmove(e->telnet.reply, e->telnet.reply + sent, e->telnet.reply_len);
+    return 0;
+}
+
+// Takes what the connection holds, at most `room` line bytes and RX_SIZE
+// bytes in all, through the Telnet filter on an RFC 2217 line. The line's
+// bytes go to `out` (when given) and their count is returned; a close or
+// failure ends the line. A server that sends commands only is read a
+// bounded amount (less while it floods); the caller's wait comes between
+// two reads. The first bytes of a raw line are looked at for Telnet's
+// negotiation: a server that speaks it is no raw line, and its bytes are no
+// answer.
+static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
+{
+    enum { CHUNK = 2048 };
+    unsigned char buf[CHUNK];
+    unsigned total = 0, taken = 0;
+    const unsigned most = e->telnet.run > NET_FLOOD_RUN ? (unsigned)CHUNK : (unsigned)RX_SIZE;
+    int src = send_replies(e);
+    if (src)
+        net_lost(e, src);
+    while (e->conn != PLAT_NO_SOCKET && room > 0 && taken < most) {
+        // A Telnet stream never gives more line bytes than it has bytes, so
+        // taking no more than the room keeps the rest in the system, held
+        // back by TCP's flow control. One receive that does not wait tells
+        // all: bytes, nothing yet, or the close (0) or failure.
+        unsigned n = room < (unsigned)CHUNK ? room : (unsigned)CHUNK, got = 0;
+        int rc = plat_tcp_recv(e->conn, buf, n, &got);
+        if (rc == 0 && got == 0) {
+            net_lost(e, 0);
+            break;
+        }
+        if (rc) {
+            if (rc != plat_error_would_block())
+                net_lost(e, rc);
+            break;
+        }
+        plat_tcp_quickack(e->conn);
+        taken += got;
+        unsigned k = got;
+        if (e->net_mode == NET_RFC2217) {
+            k = telnet_filter(&e->telnet, buf, got, buf);
+            src = send_replies(e);
+            if (src)
+                net_lost(e, src);
+        } else if (e->net_fresh) {
+            e->net_fresh = 0;
+            if (telnet_negotiates(buf, got)) {
+                last_fault = NET_FAULT_TELNET;
+                net_lost(e, plat_error_not_supported());
+                break;
+            }
+        }
+        if (out)
+            memcpy(out + total, buf, k);
+        total += k;
+        room -= k;
+        // The system held no more: asking again would only cost a call
+        // (under Wine, a round trip to its server).
+        if (got < n)
+            break;
+    }
+    return total;
+}
+
+static int net_service(Entry* e)
+{
+    unsigned room = (unsigned)(RX_SIZE - 1 - ring_unread(e));
+    if (room == 0 || e->conn == PLAT_NO_SOCKET)
+        return 0;
+    unsigned char* buf = (unsigned char*)malloc(room);
+    if (!buf)
+        return 0;
+    unsigned k = net_receive(e, buf, room);
+    ring_append(e, buf, k);
+    free(buf);
+    return 0;
+}
+
+static void net_clear(unsigned short port, Entry* e)
+{
+    net_service(e);  // what has arrived so far; the server is not asked
+    ring_drop(port, e);
+}
+
+static int net_wait(Entry* e, unsigned ms)
+{
+    if (e->conn == PLAT_NO_SOCKET)
+        return idle_wait(ms);
+    // A flood keeps the connection readable: a pause, so that reading it
+    // costs little, and no wait outlasts its caller's deadline.
+    if (e->telnet.run > NET_FLOOD_RUN) {
+        idle_wait(ms);
+        return 1;
+    }
+    // Readable: data, Telnet commands only, or the close, which the next
+    // service of the port finds.
+    return plat_tcp_wait_readable(&e->conn, 1, ms);
+}
+
+// The whole block, FF doubled on an RFC 2217 line, within the time a slow
+// link needs for it (2 KB a millisecond) and a second more; a connection
+// that cannot take it is lost.
+static void net_send(unsigned short port, Entry* e, unsigned char* buf, int n,
+                     int record_failure)
+{
+    if (e->conn == PLAT_NO_SOCKET) {
+        if (record_failure)
+            err_log(port, e->net_error ? e->net_error : plat_error_connection_closed());
+        return;
+    }
+    const unsigned char* out = buf;
+    unsigned char* escaped = nullptr;
+    unsigned len = (unsigned)n;
+    if (e->net_mode == NET_RFC2217) {
+        escaped = (unsigned char*)malloc(2 * (size_t)n + 1);
+        if (!escaped)
+            return;
+        len = telnet_escape(buf, (unsigned)n, escaped);
+        out = escaped;
+    }
+    int rc = send_all(e->conn, out, len, len / 2048 + 1000);
+    free(escaped);
+    if (rc) {
+        net_lost(e, rc);
+        if (record_failure)
+            err_log(port, rc);
+    }
+}
+
+// RFC 2217: the option agreed, then 4800 8N1 set and acknowledged by
+// `deadline`; DTR and RTS asked low, without waiting (servers in front of
+// pseudo-terminals never acknowledge SET-CONTROL). 0 or the code.
+static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
+{
+    unsigned char frame[64];
+    unsigned n = telnet_opening(frame);
+    int rc = send_all(e->conn, frame, n, limit_ms);
+    if (rc)
+        return rc;
+    int settings_sent = 0;
+    uint64_t sent_at = 0;
+    const unsigned short wanted = 1u << CPC_SET_BAUDRATE | 1u << CPC_SET_DATASIZE |
+                                  1u << CPC_SET_PARITY | 1u << CPC_SET_STOPSIZE;
+    for (;;) {
+        // Line bytes before the line counts as open are dropped, as a
+        // serial device's waiting input is.
+        unsigned char sink[RX_SIZE];
+        net_receive(e, sink, sizeof sink);
+        if (e->conn == PLAT_NO_SOCKET)
+            return e->net_error ? e->net_error : plat_error_connection_closed();
+        if (e->telnet.refused & TN_BIT_COM_PORT)
+            return plat_error_not_supported();
+        if (!settings_sent && e->telnet.com_port_agreed) {
+            static const unsigned char baud[4] = {0, 0, 0x12, 0xC0};  // 4800
+            static const unsigned char eight = 8, none = 1, one = 1;
+            static const unsigned char dtr_off = CPC_CONTROL_DTR_OFF,
+                                       rts_off = CPC_CONTROL_RTS_OFF;
+            n = telnet_com_port(CPC_SET_BAUDRATE, baud, 4, frame);
+            n += telnet_com_port(CPC_SET_DATASIZE, &eight, 1, frame + n);
+            n += telnet_com_port(CPC_SET_PARITY, &none, 1, frame + n);
+            n += telnet_com_port(CPC_SET_STOPSIZE, &one, 1, frame + n);
+            n += telnet_com_port(CPC_SET_CONTROL, &dtr_off, 1, frame + n);
+            n += telnet_com_port(CPC_SET_CONTROL, &rts_off, 1, frame + n);
+            sent_at = plat_perf_counter();
+            rc = send_all(e->conn, frame, n, limit_ms);
+            if (rc)
+                return rc;
+            settings_sent = 1;
+        }
+        if (settings_sent && (e->telnet.cpc_seen & wanted) == wanted) {
+            e->rtt_us = elapsed_us(sent_at);
+            return 0;
+        }
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= limit_ms) {
+            if (!e->telnet.heard)  // silence, or bytes without a Telnet command
+                last_fault = NET_FAULT_NO_NEGOTIATION;
+            return plat_error_timed_out();
+        }
+        net_wait(e, limit_ms - spent);
+    }
+}
+
+// A raw line's server speaks first only when it speaks Telnet: it opens
+// with its negotiation as it accepts. What comes within a moment (100 ms
+// and twice the round trip, within the bound) is looked at and dropped, as
+// a serial device's waiting input is. 0, or the code for a server that
+// speaks Telnet.
+static int raw_opening(Entry* e, uint32_t start, uint32_t limit_ms)
+{
+    uint32_t began = plat_tick_ms(), moment = 100 + 2 * (e->rtt_us / 1000);
+    e->net_fresh = 1;
+    for (;;) {
+        unsigned char sink[RX_SIZE];
+        net_receive(e, sink, sizeof sink);
+        if (last_fault == NET_FAULT_TELNET)
+            return plat_error_not_supported();
+        uint32_t now = plat_tick_ms();
+        if (!e->net_fresh || e->conn == PLAT_NO_SOCKET || now - began >= moment ||
+            now - start >= limit_ms)
+            return 0;
+        uint32_t left = moment - (now - began);
+        if (left > limit_ms - (now - start))
+            left = limit_ms - (now - start);
+        plat_tcp_wait_readable(&e->conn, 1, left);
+    }
+}
+
+static int net_open(Entry* e, char* name)
+{
+    net_url url;
+    if (net_url_parse(name, &url, nullptr, 0) != 1)
+        return plat_error_invalid();
+    last_fault = NET_FAULT_NONE;
+    int rc = plat_net_start();
+    if (rc)
+        return rc;
+    uint32_t start = plat_tick_ms();
+    uint64_t t0 = plat_perf_counter();
+    plat_socket s;
+    rc = plat_tcp_connect(url.host, url.port, net_connect_ms, &s);
+    if (rc) {
+        plat_net_stop();
+        return rc;
+    }
+    e->kind = KIND_NET;
+    e->conn = s;
+    e->net_mode = url.mode;
+    e->net_gone = 0;
+    e->net_error = 0;
+    e->rtt_us = elapsed_us(t0);
+    e->net_fresh = 0;
+    telnet_rx_init(&e->telnet);
+    plat_tcp_ack_each(s);  // where the system has it; without, net_acknowledge
+    rc = url.mode == NET_RFC2217 ? negotiate_com_port(e, start, net_connect_ms)
+                                 : raw_opening(e, start, net_connect_ms);
+    if (rc) {
+        if (e->conn != PLAT_NO_SOCKET)
+            plat_tcp_close(e->conn);
+        e->conn = PLAT_NO_SOCKET;
+        plat_net_stop();
+        return rc;
+    }
+    e->held = 1;
+    return 0;
+}
+
+static void net_release(Entry* e)
+{
+    if (e->conn != PLAT_NO_SOCKET)
+        plat_tcp_close(e->conn);
+    e->conn = PLAT_NO_SOCKET;
+    plat_net_stop();
+}
+
+static uint32_t net_round_trip_us(Entry* e)
+{
+    return e->rtt_us;
+}
+
+// An IAC NOP on an RFC 2217 line: it carries the acknowledgement of what
+// has come and reaches no device. A raw line has nothing it could send.
+static void net_acknowledge(Entry* e)
+{
+    if (e->net_mode != NET_RFC2217 || e->conn == PLAT_NO_SOCKET)
+        return;
+    static const unsigned char nop[2] = {TN_IAC, TN_NOP};
+    int rc = send_all(e->conn, nop, 2, 1000);
+    if (rc)
+        net_lost(e, rc);
+}
+
+const port_kind net_kind = {
+    KIND_NET, net_claims, net_open, OPEN_SYSTEM_ERROR, net_release,
+    nullptr /* admit */, net_service, net_wait, net_clear, net_send,
+    slot_gone, net_round_trip_us, net_acknowledge};

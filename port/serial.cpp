@@ -1,0 +1,257 @@
+// A serial device: any name that no other kind claims (COM3, ttyUSB0, a
+// path). Line settings, direction control for half-duplex RS-485
+// converters, and the echo such a converter hears of its own sending.
+#include <stdlib.h>
+
+#include "../timers/timersw.h"
+#include "kinds.h"
+
+// Room for every name a slot holds behind the system's device prefix, so a
+// stable link (/dev/serial/by-id/...) opens as well as a short name.
+enum { DEVICE_PATH_SIZE = PORT_NAME_SIZE + 8 };
+
+static int serial_claims(const char*)
+{
+    return 1;
+}
+
+static int serial_open(Entry* e, char* name)
+{
+    e->kind = KIND_SERIAL;
+    char path[DEVICE_PATH_SIZE];
+    int rc = plat_serial_device_path(name, path, sizeof path);
+    if (rc)
+        return rc;
+    plat_handle h;
+    rc = plat_serial_open(path, &h);
+    if (rc)
+        return rc;
+    // The driver gives up on a read at once and a write of n bytes may take
+    // 20 ms + 20 ms per byte.
+    const plat_timeouts t = {2, 2, 2, 20, 20};
+    rc = plat_serial_set_timeouts(h, &t);
+    if (!rc) {
+        const plat_line line = {4800, 8, 0, 0, 0};
+        rc = plat_serial_set_line(h, &line);
+    }
+    if (rc) {
+        plat_serial_close(h);
+        return rc;
+    }
+    e->handle = h;
+    e->held = 1;
+    return 0;
+}
+
+static void serial_release(Entry* e)
+{
+    plat_serial_close(e->handle);
+}
+
+// ---- receiving ------------------------------------------------------------------
+
+// After a failed call on the device: when the system says it is gone
+// (hung up, pulled out), the line is lost, as a network line whose
+// connection ended, and exchanges on it fail at once.
+static void check_lost(Entry* e, int code)
+{
+    if (!e->net_gone && plat_serial_lost(e->handle)) {
+        e->net_gone = 1;
+        e->net_error = code;
+    }
+}
+
+// Reads what the serial driver holds into a new buffer (the caller frees
+// it); null when it holds nothing. *got is what the read delivered.
+static unsigned char* read_driver_queue(Entry* e, unsigned* got)
+{
+    unsigned q = 0;
+    *got = 0;
+    int rc = plat_serial_in_queue(e->handle, &q);
+    if (rc)
+        check_lost(e, rc);
+    if (q == 0)
+        return nullptr;
+    unsigned char* buf = (unsigned char*)malloc(q);
+    if (buf && (rc = plat_serial_read(e->handle, buf, q, got)) != 0)
+        check_lost(e, rc);
+    return buf;
+}
+
+static int serial_service(Entry* slot)
+{
+    unsigned got;
+    unsigned char* buf = read_driver_queue(slot, &got);
+    if (!buf)
+        return 0;
+    int result = 0;
+    unsigned skip = slot->echo_skip;
+    if (got > skip) {
+        slot->echo_skip = 0;
+        ring_append(slot, buf + skip, got - skip);
+        result = 1;
+    } else {
+        slot->echo_skip = (unsigned char)(skip - got);
+    }
+    free(buf);
+    return result;
+}
+
+static int serial_wait(Entry* e, unsigned ms)
+{
+    int ready = plat_serial_wait_input(e->handle, ms);
+    if (ready == 0)
+        return 0;
+    if (ready < 0)
+        check_lost(e, 0);
+    // A hung-up device reads as ready for ever with nothing queued.
+    unsigned q = 0;
+    plat_serial_in_queue(e->handle, &q);
+    return q ? 1 : idle_wait(ms);
+}
+
+static void serial_clear(unsigned short port, Entry* e)
+{
+    ring_drop(port, e);
+    // The driver's queue is emptied by reading it; echo accounting stays.
+    unsigned got;
+    unsigned char* buf = read_driver_queue(e, &got);
+    if (!buf)
+        return;
+    if (pl_port_log)
+        clear_log(port, buf, (int)got);
+    free(buf);
+}
+
+// ---- sending ----------------------------------------------------------------------
+
+// Whether the converter echoes what is sent, by turn_type.
+static int echoes(unsigned t)
+{
+    return t >= 1 && t <= 4;
+}
+
+// Waits until the driver has sent everything, but no longer than the block
+// needs on the line (12 bit times a byte at the device's rate) plus a
+// margin: output held by flow control must not freeze the caller for ever.
+// The rate is the device's own: `baud` is only what init_port was last
+// given, possibly for an earlier port in this slot.
+static void wait_drained(unsigned short port, const Entry* e, int n)
+{
+    plat_line line;
+    unsigned long baud = 4800;
+    if (plat_serial_get_line(e->handle, &line) == 0 && line.baud)
+        baud = line.baud;
+    uint32_t limit_ms = (uint32_t)((unsigned long)n * 12000UL / baud) + 250;
+    uint32_t start = plat_tick_ms();
+    while (!port_sent(port) && plat_tick_ms() - start < limit_ms)
+        timer_delay(1);
+}
+
+// One serial write with the direction switching of the port's turn_type.
+// A failed write is recorded only with turn_type 0 or 5.
+static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n,
+                        int record_failure)
+{
+    unsigned t = e->turn_type;
+    unsigned done;
+    if (t == 0 || t == 5) {
+        int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+        if (rc && record_failure)
+            err_log(port, rc);
+        if (rc)
+            check_lost(e, rc);
+        return;
+    }
+    trans_turn_send(port, (int)t);
+    int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+    if (rc)
+        check_lost(e, rc);
+    wait_drained(port, e, n);
+    trans_turn_receive(port, (int)t);
+    if (echoes(t))
+        e->echo_skip = (unsigned char)(e->echo_skip + n);
+}
+
+static int serial_sent(Entry* e)
+{
+    unsigned q = 0;
+    plat_serial_out_queue(e->handle, &q);
+    return q == 0;
+}
+
+static unsigned serial_line_ms(Entry* e, int n)
+{
+    plat_line line;
+    if (plat_serial_get_line(e->handle, &line) != 0 || !line.baud)
+        return 0;
+    return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
+}
+
+// ---- line settings and direction control ----------------------------------------
+
+static int serial_init(Entry* e, unsigned long baud, unsigned char data_bits,
+                       unsigned char parity, unsigned char stop_bits)
+{
+    plat_line line = {4800, 8, 0, 0, 0};
+    plat_serial_get_line(e->handle, &line);
+    line.baud = baud ? baud : 4800;
+    line.byte_size = data_bits;
+    if (stop_bits == 1)
+        line.stop_bits = 0;
+    else if (stop_bits == 2)
+        line.stop_bits = 2;
+    switch (parity) {
+    case 'N': line.parity = 0; break;
+    case 'O': line.parity = 1; break;
+    case 'E': line.parity = 2; break;
+    case 'M': line.parity = 3; break;
+    case 'S':
+    case 'Z': line.parity = 4; break;
+    default: break;
+    }
+    int rc = plat_serial_set_line(e->handle, &line);
+    if (rc)
+        return rc;
+    e->baud = baud;
+    e->data_bits = data_bits;
+    e->parity = (char)parity;
+    e->stop_bits = stop_bits;
+    return 0;
+}
+
+static void serial_control(unsigned short port, Entry* e, char type)
+{
+    if (type == 5) {
+        plat_line line;
+        if (plat_serial_get_line(e->handle, &line) == 0) {
+            line.cts_flow = 1;
+            plat_serial_set_line(e->handle, &line);
+        }
+        plat_serial_escape(e->handle, PLAT_SETRTS);
+        return;
+    }
+    trans_turn_receive(port, type);
+}
+
+static void serial_escape(Entry* e, int code)
+{
+    plat_serial_escape(e->handle, code);
+}
+
+static void serial_modem_status(Entry* e, unsigned* bits)
+{
+    plat_serial_modem_status(e->handle, bits);
+}
+
+static void serial_event_mask(Entry* e, unsigned* mask)
+{
+    plat_serial_event_mask(e->handle, mask);
+}
+
+const port_kind serial_kind = {
+    KIND_SERIAL, serial_claims, serial_open, OPEN_SYSTEM_ERROR, serial_release,
+    nullptr /* admit */, serial_service, serial_wait, serial_clear, serial_send,
+    slot_gone, nullptr /* round_trip_us */, nullptr /* acknowledge */,
+    serial_sent, serial_line_ms, serial_init, serial_control, serial_escape,
+    serial_modem_status, serial_event_mask};

@@ -1,0 +1,203 @@
+// kp6ctl backup and restore: controllers to a JSON file and back, or one
+// entry cloned to other addresses.
+#include "kp6ctl.h"
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../device/exchange.h"
+#include "../device/settings.h"
+#include "../platform/platform.h"
+#include "../port/plainw.h"
+#include "backupfile.h"
+
+namespace kp6ctl {
+
+using json = nlohmann::ordered_json;
+
+json controller_json(unsigned char address, device_settings& s)
+{
+    json c = json::object(), regs = json::object(), means = json::object();
+    c["address"] = hex2(address);
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        regs[setting_name(reg)] = setting_value(s, reg);
+        means[setting_name(reg)] = meaning(reg, setting_value(s, reg));
+    }
+    c["registers"] = regs;
+    c["meaning"] = means;
+    return c;
+}
+
+int cmd_backup(void)
+{
+    if (opt.file.empty())
+        return usage_error("backup needs -o FILE%s", "");
+    std::vector<unsigned char> addresses;
+    for (const std::string& w : opt.words) {
+        unsigned char a;
+        if (!parse_address(w, &a))
+            return usage_error(BAD_ADDRESS, w);
+        add_address(addresses, a);
+    }
+    if (addresses.empty())
+        addresses.push_back(opt.address);
+    std::string message;
+    if (!backup_target_ok(opt.file, message)) {
+        say(stderr, "kp6ctl: %s\n", message.c_str());
+        return EXIT_USAGE;
+    }
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    json list = json::array();
+    bool all = true;
+    for (unsigned char a : addresses) {
+        device_settings s = {};
+        if (interrupted() || read_controller(a, s) != 0) {
+            all = false;
+            if (line_lost())
+                break;
+        } else {
+            list.push_back(controller_json(a, s));
+        }
+    }
+    close_line();
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted: %s not written\n", opt.file.c_str());
+        return exit_interrupted();
+    }
+    if (!all) {
+        say(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
+        return EXIT_CONTROLLER;
+    }
+    plat_datetime t;
+    plat_utc_time(&t);
+    char when[32];
+    snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
+    json doc = json::object();
+    doc["format"] = BACKUP_FORMAT;
+    doc["version"] = BACKUP_VERSION;
+    doc["time"] = when;
+    doc["port"] = opt.port;
+    doc["controllers"] = list;
+    // A port name need not be UTF-8; dump() would refuse it.
+    std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    int saved = save_text(opt.file, text, message);
+    if (saved != SAVE_DONE) {
+        say(stderr, "kp6ctl: %s\n", message.c_str());
+        if (saved == SAVE_OUTPUT_CLOSED)
+            note_output_closed();
+        return saved == SAVE_REFUSED ? EXIT_USAGE
+               : interrupted()       ? exit_interrupted()
+                                     : EXIT_CONTROLLER;
+    }
+    if (opt.file != "-") {
+        std::string names;
+        for (unsigned char a : addresses)
+            names += " " + hex2(a);
+        say(stdout, "saved%s to %s\n", names.c_str(), opt.file.c_str());
+    }
+    return EXIT_DONE;
+}
+
+int cmd_restore(void)
+{
+    if (opt.file.empty())
+        return usage_error("restore needs -i FILE%s", "");
+    std::vector<backup_entry> entries;
+    std::string message;
+    if (!load_backup(opt.file, entries, message)) {
+        say(stderr, "kp6ctl: %s\n", message.c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<backup_entry> jobs;
+    std::vector<unsigned char> sources;  // where each job's settings come from
+    if (opt.targets.empty()) {
+        jobs = entries;
+        for (const backup_entry& e : entries)
+            sources.push_back(e.address);
+    } else {
+        const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
+        if (!from && opt.address_given)
+            for (const backup_entry& e : entries)
+                if (e.address == opt.address)
+                    from = &e;
+        if (!from) {
+            say(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+                            "--address\n",
+                    opt.file.c_str(), entries.size(),
+                    opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
+            return EXIT_USAGE;
+        }
+        for (unsigned char t : opt.targets) {
+            jobs.push_back({t, from->settings});
+            sources.push_back(from->address);
+        }
+    }
+    interrupts_to_stop = 2;
+    int rc = open_line(ANSWER_TIMEOUT_MS);
+    if (rc)
+        return rc;
+    rc = EXIT_DONE;
+    // What each controller holds now, told once more after an interrupt or
+    // a lost line; empty: not reached.
+    std::vector<std::string> outcome(jobs.size());
+    for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
+        const backup_entry& job = jobs[i];
+        device_settings sent = job.settings;
+        er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
+        int failed = settings_write(line_port, job.address, sent);
+        if (failed) {
+            if (failed > 0)
+                controller_failed(job.address, settings_write_failure(failed));
+            outcome[i] = left_by_write(failed);
+            rc = EXIT_CONTROLLER;
+            if (line_lost())
+                break;
+            continue;
+        }
+        device_settings back = {};
+        outcome[i] = "written, not read back";
+        if (read_controller(job.address, back) != 0) {
+            rc = EXIT_CONTROLLER;
+            if (line_lost())
+                break;
+            continue;
+        }
+        bool same = true;
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
+            bool held = reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
+                                        : want == got;
+            if (!held) {
+                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
+                        setting_name(reg), got, want);
+                same = false;
+            }
+        }
+        if (!same) {
+            outcome[i] = "written, reads back otherwise";
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        outcome[i] = "restored";
+        if (sources[i] != job.address)
+            outcome[i] += " from " + hex2(sources[i]);
+        say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
+    }
+    close_line();
+    if (!interrupted() && !line_lost_told)
+        return rc;
+    const char* not_reached = interrupted() ? "not written (interrupted)" : "not written";
+    for (size_t i = 0; i < jobs.size(); i++)
+        say(stderr, "%02X: %s\n", jobs[i].address,
+            outcome[i].empty() ? not_reached : outcome[i].c_str());
+    return interrupted() ? exit_interrupted() : rc;
+}
+
+}  // namespace kp6ctl

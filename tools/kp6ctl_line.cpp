@@ -1,0 +1,202 @@
+// kp6ctl's line: interrupts, the port opened and closed, a line lost, and
+// one controller read.
+#include "kp6ctl.h"
+
+#include <stdio.h>
+
+#include <string>
+
+#include "../device/exchange.h"
+#include "../device/settings.h"
+#include "../platform/platform.h"
+#include "../port/plainw.h"
+#include "../timers/timersw.h"
+
+namespace kp6ctl {
+
+// ---- interrupts ----------------------------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP (Ctrl-C and a closed console on Windows) only
+// count. A command stops at the next exchange once this many have come:
+// write and restore let the first finish the controller in hand, whose
+// sequence stopped part way would leave it half-written; the rest stop at
+// once.
+int interrupts_to_stop = 1;
+
+int interrupts(void)
+{
+    return plat_termination_requested() + (output_closed ? 1 : 0);
+}
+
+int stop_requested(void)
+{
+    return interrupts() >= interrupts_to_stop;
+}
+
+bool interrupted(void)
+{
+    return interrupts() > 0;
+}
+
+// As a shell reports a program that a signal ended: 128 and its number.
+int exit_interrupted(void)
+{
+    return 128 + (output_closed_first ? PLAT_SIGPIPE : plat_termination_signal());
+}
+
+// What a write that ended with settings_write's `failed` left on the
+// controller: the steps before the one it ended at were acknowledged; a
+// step that failed may or may not have been written; the rest keep their
+// old values.
+std::string left_by_write(int failed)
+{
+    int step = failed < 0 ? -failed : failed;
+    std::string rest;
+    int kept = 0;
+    for (int s = failed < 0 ? step : step + 1; s <= WRITE_STEPS; s++)
+        rest += std::string(kept++ ? ", " : "") + settings_write_name(s);
+    rest += kept == 1 ? " keeps its old value" : " keep their old values";
+    if (failed < 0)
+        return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest;
+    if (step == 1)
+        return std::string(settings_write_failure(step)) + ": " + rest;
+    std::string text = std::string(settings_write_failure(step)) + " after " +
+                       settings_write_name(step - 1) + ": " + settings_write_name(step) +
+                       " may or may not be written";
+    return kept ? text + "; " + rest : text;
+}
+
+// ---- the line -----------------------------------------------------------------------
+
+unsigned short line_port = 0;
+
+// A line lost while open: noted when the line is closed, so that a step's
+// message can still say so.
+bool line_was_lost = false;
+
+int line_lost_code = 0;
+
+bool line_lost_told = false;
+
+// Says so when the network line's server speaks another way than its
+// scheme: true when it did.
+static bool wrong_scheme(void)
+{
+    const char* url = opt.port.c_str();
+    if (net_fault() == NET_FAULT_NO_NEGOTIATION)
+        say(stderr, "kp6ctl: %s does not answer RFC 2217's negotiation (a raw TCP port? try "
+                    "tcp://)\n", url);
+    else if (net_fault() == NET_FAULT_TELNET)
+        say(stderr, "kp6ctl: %s speaks Telnet (try rfc2217://)\n", url);
+    else
+        return false;
+    return true;
+}
+
+int open_line(unsigned long default_timeout_ms)
+{
+    if (opt.port.empty())
+        return usage_error("no port%s: give --port PATH or set KP6_PORT (kp6ctl ports lists them)",
+                           "");
+    if (opt.port.size() >= PORT_NAME_SIZE)
+        return usage_error("the port name %s is too long", opt.port);
+    if (port_name_is_url(opt.port.c_str())) {
+        net_url url;
+        char why[160];
+        if (net_url_parse(opt.port.c_str(), &url, why, sizeof why) != 1) {
+            say(stderr, "kp6ctl: bad network line %s: %s\n", opt.port.c_str(), why);
+            return EXIT_USAGE;
+        }
+        // Connecting may take as long as an answer may.
+        net_connect_ms = opt.timeout_ms > NET_CONNECT_MS ? (unsigned)opt.timeout_ms
+                                                         : (unsigned)NET_CONNECT_MS;
+    }
+    if (interrupted()) {
+        say(stderr, "kp6ctl: interrupted before the port was opened\n");
+        return exit_interrupted();
+    }
+    install_event(1);
+    start_net(1);
+    char name[PORT_NAME_SIZE];
+    snprintf(name, sizeof name, "%s", opt.port.c_str());
+    int rc = open_port(&line_port, name, 0);
+    if (rc != 0) {
+        // The layer's own refusals in its words, the system's in the system's.
+        static const char* const refusals[] = {
+            "", "every port slot is in use", "the name is empty",
+            "the port layer is not started", "the TCP server port could not be set up"};
+        char reason[200];
+        if (open_port_why() == OPEN_SYSTEM_ERROR)
+            plat_error_text(rc, reason, sizeof reason);
+        else
+            snprintf(reason, sizeof reason, "%s", refusals[open_port_why()]);
+        if (!wrong_scheme())
+            say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        line_port = 0;
+        close_net();
+        remove_event(1);
+        return EXIT_PORT;
+    }
+    if (opt.log)
+        pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
+    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    return EXIT_DONE;
+}
+
+// Whether the line was lost (a network line closed or failed, a device
+// gone); says so once.
+bool line_lost(void)
+{
+    int code = 0;
+    if (!line_was_lost && line_port && port_gone(line_port, &code)) {
+        line_was_lost = true;
+        line_lost_code = code;
+    }
+    if (line_was_lost && !line_lost_told) {
+        line_lost_told = true;
+        if (!port_name_is_url(opt.port.c_str())) {
+            say(stderr, "kp6ctl: the line %s was lost\n", opt.port.c_str());
+        } else if (net_fault() != NET_FAULT_NONE) {
+            wrong_scheme();  // a raw line that turned out to speak Telnet
+        } else if (line_lost_code == 0) {
+            say(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
+        } else {
+            char reason[200];
+            plat_error_text(line_lost_code, reason, sizeof reason);
+            say(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(),
+                    reason);
+        }
+    }
+    return line_was_lost;
+}
+
+void close_line(void)
+{
+    int code = 0;
+    if (!line_was_lost && port_gone(line_port, &code)) {
+        line_was_lost = true;
+        line_lost_code = code;
+    }
+    free_port(line_port, 0);
+    close_net();
+    remove_event(1);
+}
+
+// "01: Error read ER78"
+void controller_failed(unsigned char address, const char* what)
+{
+    say(stderr, "%02X: %s\n", address, what);
+    line_lost();
+}
+
+// Reads one controller: settings_read's result, and the message of a
+// failed step.
+int read_controller(unsigned char address, device_settings& s)
+{
+    int failed = settings_read(line_port, address, s);
+    if (failed > 0)
+        controller_failed(address, settings_read_failure(failed));
+    return failed;
+}
+
+}  // namespace kp6ctl

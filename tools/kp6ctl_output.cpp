@@ -1,0 +1,121 @@
+// kp6ctl's output: every text it prints, the usage error, and what a
+// register's value means in words.
+#include "kp6ctl.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "../device/settings.h"
+#include "../platform/platform.h"
+#include "backupfile.h"
+
+namespace kp6ctl {
+
+// Standard output's reader has gone (a closed pipe): one more interrupt,
+// told as SIGPIPE would end the program unless a signal came first.
+bool output_closed = false;
+
+bool output_closed_first = false;
+
+void note_output_closed(void)
+{
+    if (!output_closed)
+        output_closed_first = plat_termination_requested() == 0;
+    output_closed = true;
+}
+
+void write_text(FILE* f, const char* text)
+{
+    if (plat_write_text(f, text) == PLAT_OUTPUT_CLOSED && f == stdout)
+        note_output_closed();
+}
+
+// Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on
+// a Windows console too.
+__attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
+{
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof small) {
+        write_text(f, small);
+        return;
+    }
+    std::string big((size_t)n + 1, '\0');
+    va_start(ap, fmt);
+    vsnprintf(&big[0], big.size(), fmt, ap);
+    va_end(ap);
+    write_text(f, big.c_str());
+}
+
+int usage_error(const char* fmt, const std::string& what)
+{
+    say(stderr, "kp6ctl: ");
+    std::string line = std::string(fmt) + "\n(kp6ctl --help tells more)\n";
+    say(stderr, line.c_str(), cut_token(what).c_str());
+    return EXIT_USAGE;
+}
+
+// Meter names, as read prints them and write takes them.
+const char* meter_name(int meter)
+{
+    switch (meter) {
+    case METER_MILLILITER:
+        return "milliliter";
+    case METER_LITER:
+        return "liter";
+    case METER_HAND:
+        return "hand";
+    default:
+        return "unknown";
+    }
+}
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+// What a register's value means, in words.
+std::string meaning(int reg, unsigned v)
+{
+    char text[96];
+    switch (reg) {
+    case REG_ER78:
+        if (er78_meter((unsigned char)v) == METER_UNKNOWN)
+            snprintf(text, sizeof text, "unknown type code %u, inverse gun %s", v & 0x0F,
+                     er78_inverse((unsigned char)v) ? "on" : "off");
+        else
+            snprintf(text, sizeof text, "%s, inverse gun %s", meter_name(er78_meter((unsigned char)v)),
+                     er78_inverse((unsigned char)v) ? "on" : "off");
+        break;
+    case REG_ER79:
+        snprintf(text, sizeof text, "engine start %u.%u s before the main valve opens", v / 10,
+                 v % 10);
+        break;
+    case REG_ER72:
+        snprintf(text, sizeof text, "time-out %u s", v);
+        break;
+    case REG_ER74:
+        snprintf(text, sizeof text, "topping %u g", v * 10);
+        break;
+    case REG_ER75:
+        snprintf(text, sizeof text, "buffer overflow %u g", v * 10);
+        break;
+    default:
+        snprintf(text, sizeof text, "sensitivity %u", v);
+        break;
+    }
+    return text;
+}
+
+}  // namespace kp6ctl
