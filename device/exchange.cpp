@@ -167,9 +167,13 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     return 1;
 }
 
+int exchange_repeat_silence = 1;
+
 int exchange_may_repeat(const exchange_fault& f)
 {
     if (f.kind == FAULT_NONE || f.kind == FAULT_LINE_LOST)
+        return 0;
+    if (f.kind == FAULT_NO_ANSWER && f.stage != STAGE_PARAMETER && !exchange_repeat_silence)
         return 0;
     if (f.command != CMD_WRITE_ER && f.command != CMD_WRITE_IR)
         return 1;
@@ -210,10 +214,13 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
         break;
     default: {
         char reason[200] = "";
-        if (f.line_code)
+        if (f.line_code && port_name_is_url(f.line))
             plat_error_text(f.line_code, reason, sizeof reason);
-        n = snprintf(out, size, "the connection to %s was closed%s%s", f.line,
-                     f.line_code ? ": " : "", reason);
+        if (port_name_is_url(f.line))
+            n = snprintf(out, size, "the connection to %s was closed%s%s", f.line,
+                         f.line_code ? ": " : "", reason);
+        else
+            n = snprintf(out, size, "the line %s was lost", f.line);
     }
     }
     return n < 0 ? 0 : n;
@@ -244,10 +251,12 @@ int device_test(unsigned short port, unsigned char address)
     }
 }
 
-unsigned long exchange_shortest_timeout_ms(unsigned short port)
+unsigned long exchange_shortest_timeout_ms(unsigned short port, int test)
 {
-    // The parameter frame and its three answer bytes are the longest pair.
-    return port_line_ms(port, answer_after_frame ? 3 : 5 + 3);
+    // An exchange's longest pair is the parameter frame and its three
+    // answer bytes; a Test's is its header and one byte.
+    int frame = test ? 4 : 5, answer = test ? 1 : 3;
+    return port_line_ms(port, answer_after_frame ? answer : frame + answer);
 }
 
 int bus_address_parse(const char* text, unsigned char* out)

@@ -89,13 +89,14 @@ struct exchange_fault {
     unsigned char seen[3];    // the answer's bytes as far as they came
     int seen_count;
     unsigned long timeout_ms; // the time-out that ran out
-    int line_code;            // FAULT_LINE_LOST: 0 the far end closed, else the system's code
+    int line_code;            // FAULT_LINE_LOST: 0 the far end closed (or a device went), else the system's code
     char line[100];           // FAULT_LINE_LOST: the line's name
 };
 extern exchange_fault exchange_last_fault;
 
 // The reason in a technician's words ("no answer in 1000 ms", "acknowledged
-// with 15, not 05"); empty for FAULT_NONE. Returns the text's length.
+// with 15, not 05", "the connection to URL was closed", "the line PORT was
+// lost"); empty for FAULT_NONE. Returns the text's length.
 int exchange_fault_text(const exchange_fault& f, char* out, unsigned size);
 
 // How many times a failed exchange is repeated before it counts as failed
@@ -108,9 +109,14 @@ extern unsigned long exchange_count, exchange_repeats;
 extern void (*exchange_on_repeat)(const exchange_fault& f);
 
 // Whether an exchange that failed so may go out again: not once the line
-// is lost, and a write not once an answer to its parameter frame has begun
-// (the controller may hold the value already). 1 yes, 0 no.
+// is lost, a write not once an answer to its parameter frame has begun (the
+// controller may hold the value already), and silence after the selection
+// not while exchange_repeat_silence is 0. 1 yes, 0 no.
 int exchange_may_repeat(const exchange_fault& f);
+// 1 (the default): a selection that got no answer is repeated too. A scan
+// sets 0: most addresses are silent because nobody is there, and only a
+// garbled answer is worth asking again.
+extern int exchange_repeat_silence;
 
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);
@@ -122,9 +128,10 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode);
 int device_test(unsigned short port, unsigned char address);
 
 // The shortest answer time-out that can work on `port` at its rate: the
-// frame and its answer on the line (their answer alone with
-// answer_after_frame). 0 where the rate is not known (a network line).
-unsigned long exchange_shortest_timeout_ms(unsigned short port);
+// longest frame and its answer on the line (the answer alone with
+// answer_after_frame), of an exchange or, `test` non-zero, of a Test. 0
+// where the rate is not known (a network line).
+unsigned long exchange_shortest_timeout_ms(unsigned short port, int test);
 
 // Bus addresses as typed: items separated by commas, each an address 01
 // to FF (as the address field takes it: 1f, 0x1F) or a range of two joined

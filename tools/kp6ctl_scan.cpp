@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include <nlohmann/json.hpp>
+
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../discovery/comdet.h"
@@ -12,6 +14,8 @@
 #include "backupfile.h"
 
 namespace kp6ctl {
+
+using json = nlohmann::ordered_json;
 
 const unsigned long SCAN_TIMEOUT_MS = 100;
 
@@ -27,6 +31,8 @@ int cmd_scan(void)
 {
     if (opt.from > opt.to)
         return usage_error("the range %s is empty", hex2(opt.from) + ".." + hex2(opt.to));
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;
@@ -37,7 +43,7 @@ int cmd_scan(void)
         answer_timeout_ms = SCAN_TIMEOUT_MS + 2 * ((port_round_trip_us(line_port) + 999) / 1000);
     bool progress = plat_stderr_is_terminal();
     int found = 0;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    json list = json::array();
     unsigned a = opt.from;
     for (; a <= opt.to && !interrupted(); a++) {
         if (progress)
@@ -52,12 +58,19 @@ int cmd_scan(void)
         if (progress)
             say(stderr, "\r                        \r");
         found++;
-        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter((unsigned char)word)),
-               er78_inverse((unsigned char)word) ? "on" : "off");
+        int meter = er78_meter((unsigned char)word);
+        bool inverse = er78_inverse((unsigned char)word);
+        if (opt.json_out)  // shaped as read --json shapes its data
+            list.push_back({{"address", hex2(a)}, {"type", meter_name(meter)},
+                            {"inverse", inverse}, {"er78", word}});
+        else
+            say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(meter), inverse ? "on" : "off");
     }
     if (progress)
         say(stderr, "\r                        \r");
     close_line();
+    if (opt.json_out)
+        say(stdout, "%s\n", list.dump().c_str());
     if (line_lost()) {
         say(stderr, "kp6ctl: the scan stopped there (%d found)\n", found);
         return EXIT_CONTROLLER;

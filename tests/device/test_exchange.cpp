@@ -311,6 +311,15 @@ TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
         unsigned int word = WORD_ER79 | 9u << 24;
         EXPECT_EQ(-1, exchange(word, CMD_WRITE_ER));
         EXPECT_EQ(0, exchange_may_repeat(exchange_last_fault));
+        exchange_repeat_silence = 0;  // a scan's garbled answer is asked again, silence not
+        exchange_fault silent = exchange_fault();
+        silent.kind = FAULT_NO_ANSWER;
+        silent.command = CMD_READ_ER;
+        silent.stage = STAGE_PARAMETER;
+        EXPECT_EQ(1, exchange_may_repeat(silent));
+        silent.stage = STAGE_SELECT;
+        EXPECT_EQ(0, exchange_may_repeat(silent));
+        exchange_repeat_silence = 1;
         word = WORD_ER79;
         EXPECT_EQ(-1, exchange(word, CMD_READ_ER));  // a read may be asked again
         EXPECT_EQ(1, frames(sim, "CB 79"));
@@ -330,9 +339,10 @@ TEST_F(Link, TheShortestTimeOutIsTheFrameAndItsAnswerOnTheLine)
 {
     Sim sim({});
     open_line(sim.path);  // 4800 baud: 8 bytes take 16.7 ms
-    EXPECT_EQ(17u, exchange_shortest_timeout_ms(h));
+    EXPECT_EQ(17u, exchange_shortest_timeout_ms(h, 0));
+    EXPECT_EQ(11u, exchange_shortest_timeout_ms(h, 1));  // a Test: 4 bytes and 1
     answer_after_frame = 1;  // the time-out starts once the frame is out
-    EXPECT_EQ(7u, exchange_shortest_timeout_ms(h));
+    EXPECT_EQ(7u, exchange_shortest_timeout_ms(h, 0));
 }
 
 TEST(Address, ListsAndRanges)

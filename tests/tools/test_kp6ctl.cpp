@@ -203,11 +203,11 @@ TEST_F(Kp6Ctl, HandIsWrittenAsTheWindowWritesIt)
 TEST_F(Kp6Ctl, ALateAnswerIsNoReplyToTheNextRun)
 {
     start({"--turnaround", "1500"});
-    EXPECT_EQ("01: No reply\n", ctl("test").err);
+    EXPECT_EQ("01: No reply: no answer in 1000 ms\n", ctl("test").err);
     ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
     Ran r = ctl("--address 05 test");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("05: No reply\n", r.err);
+    EXPECT_EQ("05: No reply: no answer in 1000 ms\n", r.err);
 }
 
 // Converters are named by their stable links, 60 to 100 characters long.
@@ -329,7 +329,7 @@ TEST_F(Interrupted, ALostConnectionNamesTheControllerInHandAndTheRest)
     server.child.reset();
     EXPECT_EQ(1, run->wait_exit(20000));
     std::string err = read_file(dir.file("err"));
-    std::string closed = "kp6ctl: the connection to " + server.rfc2217_url() + " was closed";
+    std::string closed = "the connection to " + server.rfc2217_url() + " was closed";
     EXPECT_NE(std::string::npos, err.find(closed)) << err;
     EXPECT_EQ(err.find(closed), err.rfind(closed)) << err;
     EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
@@ -375,7 +375,7 @@ TEST_F(Interrupted, ALostLineStopsTheRestoreWithOneMessage)
     ASSERT_TRUE(heard("60 02"));
     sim->stop(SIGKILL);
     EXPECT_EQ(1, run->wait_exit(5000));
-    std::string err = read_file(dir.file("err")), lost = "kp6ctl: the line " + sim->path;
+    std::string err = read_file(dir.file("err")), lost = ": the line " + sim->path;
     EXPECT_EQ(0u, err.find("02: Error ")) << err;
     EXPECT_NE(std::string::npos, err.find(lost + " was lost\n")) << err;
     EXPECT_EQ(err.find(lost), err.rfind(lost)) << err;
@@ -453,7 +453,9 @@ TEST_F(Kp6Ctl, ARestoreToAFailingControllerNamesItAndWritesTheOthers)
     write_file(dir.file("four.json"), backup_of({"01", "02", "03", "04"}));
     Ran r = ctl("--timeout 200 restore -i four.json");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("02: Error write IR24\n04: Error read ER78\n", r.err);
+    EXPECT_EQ("02: Error write IR24: no answer in 200 ms\n02: nothing written\n"
+              "04: written, not read back: Error read ER78: acknowledged with 15, not 05\n",
+              r.err);
     EXPECT_EQ("01: restored\n03: restored\n", r.out);
     for (const char* a : {"01", "03", "04"})
         EXPECT_TRUE(holds(std::string(a) + " 010077 05")) << a;
@@ -591,7 +593,7 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
     EXPECT_NE(std::string::npos, read_file(dir.file("port.out")).find("-> 60 2A 81 "));
     Ran r = ctl("--address 2b --timeout 100 test");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("2B: No reply\n", r.err);
+    EXPECT_EQ("2B: No reply: no answer in 100 ms\n", r.err);
     size_t frames = frames_received();
     r = ctl("--address 100 read");
     EXPECT_EQ(2, r.status);
@@ -701,7 +703,8 @@ TEST_F(Kp6CtlNet, ABadUrlIsRefusedBeforeAnythingConnects)
               r.err);
     r = on("tcp://127.0.0.1:99999", "scan");
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("kp6ctl: bad network line tcp://127.0.0.1:99999: the port \"99999\" is not a "
+    EXPECT_EQ("kp6ctl: bad network line KP6_PORT=tcp://127.0.0.1:99999: the port \"99999\" is "
+              "not a "
               "number from 1 to 65535\n",
               r.err);
 }
@@ -752,19 +755,17 @@ TEST_F(Kp6CtlNet, AConnectionThatDropsEndsWithTheStepAndTheClose)
     Ran r = on(raw.url(), "read");
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);
-    // Closed, or reset when our next frame was still unread there.
-    EXPECT_EQ(0u, r.err.find("01: Error read ER78\nkp6ctl: the connection to " + raw.url() +
-                             " was closed"))
+    // Closed, or reset when our next frame was still unread there: one line.
+    EXPECT_EQ(0u, r.err.find("01: Error read ER78: the connection to " + raw.url() + " was closed"))
         << r.err;
-    EXPECT_TRUE(r.err.back() == '\n' && r.err.find('\n') == r.err.rfind('\n', r.err.size() - 2))
-        << r.err;
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
 
     ScriptedServer telnet(ScriptedServer::DROP_AFTER_FIRST, true, sim->path);
     t0 = plat_perf_counter();
     r = on(telnet.url(), "backup -o b.json 01 02 03");
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);  // the rest of the list is not tried
-    EXPECT_EQ(0u, r.err.find("01: Error read ER78\nkp6ctl: the connection to " + telnet.url() +
+    EXPECT_EQ(0u, r.err.find("01: Error read ER78: the connection to " + telnet.url() +
                              " was closed"))
         << r.err;
     EXPECT_FALSE(path_exists(dir.file("b.json")));
@@ -807,7 +808,7 @@ TEST_F(Kp6CtlNet, ATelnetFloodIsALineThatDoesNotAnswer)
                                       " --timeout 2000 read 2>err\" 2>&1", &status);
         double ms = ms_since(t0), user = 0, sys = 0;
         EXPECT_EQ(1, status);
-        EXPECT_EQ("01: Error read ER78\n", read_file(dir.file("err")));
+        EXPECT_EQ("01: Error read ER78: no answer in 2000 ms\n", read_file(dir.file("err")));
         EXPECT_GE(ms, 1990.0);
         EXPECT_LT(ms, 3500.0);
         ASSERT_EQ(2, sscanf(cpu.c_str(), "%lf %lf", &user, &sys)) << cpu;
