@@ -107,8 +107,8 @@ bool add_address_list(std::vector<unsigned char>& list, const std::string& text,
                           : "bad address \"" + item +
                                 "\": give 01 to FF in hexadecimal (1f, 0x1F), a list as "
                                 "01,03,10-1F";
-    say(stderr, "kp6ctl: %s%s\n(kp6ctl --help tells more)\n",
-        item == text && n != ADDRESS_LIST_BACKWARDS ? "" : where.c_str(), why.c_str());
+    say(stderr, "kp6ctl: %s%s\n(kp6ctl --help tells more)\n", item == text ? "" : where.c_str(),
+        why.c_str());
     return false;
 }
 
@@ -194,9 +194,15 @@ int parse_args(int argc, char** argv)
             opt.verbose = true;
         } else if (a == "--log") {
             opt.log = true;
-            // Before the command, a word that is no command can only be the file.
-            if (has_value || (cmd.empty() && i + 1 < argc && argv[i + 1][0] != '-' &&
-                              !help_of(argv[i + 1]))) {
+            // The next word is the file unless it is an option, the command, or
+            // one of the command's words (an address list, a NAME=VALUE).
+            unsigned char list[ADDRESS_LIST_MAX];
+            int at, len;
+            const char* next = i + 1 < argc ? argv[i + 1] : "-";
+            if (has_value ||
+                (next[0] != '-' && !help_of(next) &&
+                 (cmd.empty() ||
+                  (!strchr(next, '=') && address_list_parse(next, list, &at, &len) <= 0)))) {
                 take(&v);
                 if (v.empty())
                     return usage_error("%s needs a file name", a);

@@ -102,13 +102,13 @@ int line_lost_code = 0;
 
 bool line_lost_told = false;
 
-// -v: every frame of the line with the seconds since it opened, as the
+// -v: every frame of the line with the milliseconds since it opened, as the
 // traffic log records them, and each repeat with why.
 static uint64_t line_opened_at;
 
-static double since_open(void)
+static double ms_since_open(void)
 {
-    return (double)(plat_perf_counter() - line_opened_at) / (double)plat_perf_frequency();
+    return (double)(plat_perf_counter() - line_opened_at) * 1000.0 / (double)plat_perf_frequency();
 }
 
 static void show_traffic(unsigned int handle, int what, const unsigned char* data, int len)
@@ -118,20 +118,20 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
     static const char* const arrows[] = {"->", "<-", "<>"};
     std::string text;
     char part[32];
-    snprintf(part, sizeof part, "%9.3f %s", since_open(), arrows[what]);
+    snprintf(part, sizeof part, "%9.1f %s", ms_since_open(), arrows[what]);
     text = part;
     for (int i = 0; i < len; i++) {
         snprintf(part, sizeof part, " %02X", data[i]);
         text += part;
     }
-    say(stderr, "%s%s\n", text.c_str(), what == TRAFFIC_DROPPED ? "  (dropped)" : "");
+    say(stderr, "%s%s\n", text.c_str(), what == TRAFFIC_DROPPED ? "  (cleared)" : "");
 }
 
 static void show_repeat(const exchange_fault& f)
 {
     char why[300];
     exchange_fault_text(f, why, sizeof why);
-    say(stderr, "%9.3f retry: %s\n", since_open(), why);
+    say(stderr, "%9.1f retry: %s\n", ms_since_open(), why);
 }
 
 // Says so when the network line's server speaks another way than its
@@ -211,9 +211,11 @@ int open_line(unsigned long default_timeout_ms, bool test)
     // A time-out shorter than the frames' own time on the line cannot work.
     unsigned long shortest = exchange_shortest_timeout_ms(line_port, test);
     if (opt.timeout_ms && opt.timeout_ms < shortest) {
+        plat_line rate = {};  // a serial device: shortest is 0 for any other port
+        plat_serial_get_line(Port[line_port - 1].handle, &rate);
         say(stderr, "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
                     "give %lu or more\n",
-            opt.timeout_ms, Port[line_port - 1].baud,
+            opt.timeout_ms, (unsigned long)rate.baud,
             answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
             shortest);
         close_line();
