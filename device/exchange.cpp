@@ -97,8 +97,8 @@ static int repeat(int attempt)
     return 1;
 }
 
-// Notes why an attempt failed; the waiting bytes, up to three, are what
-// the answer brought.
+// Notes why an attempt failed: -1. Silence or a short answer on a line
+// that is gone is the lost line.
 static int failed(unsigned short port, int kind, int stage, unsigned char command)
 {
     exchange_fault& f = exchange_last_fault;

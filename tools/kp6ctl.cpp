@@ -140,7 +140,8 @@ int resolve_addresses(bool from_words)
     return EXIT_DONE;
 }
 
-// The short options and their long names; those marked take a value.
+// The short options and their long names; -p, -a and -t take a value, the
+// next word or attached (-a1f).
 const struct {
     char letter;
     const char* name;

@@ -51,10 +51,15 @@ int exit_interrupted(void)
 // controller beyond the steps acknowledged before it: a failed step whose
 // parameter frame went out (as the last exchange's fault tells) may or may
 // not have been written; the rest keep their old values.
+static bool in_doubt(int failed)
+{
+    return failed > 0 && exchange_last_fault.stage == STAGE_PARAMETER;
+}
+
 static std::string left_after(int failed)
 {
     int step = failed < 0 ? -failed : failed;
-    bool doubt = failed > 0 && exchange_last_fault.stage == STAGE_PARAMETER;
+    bool doubt = in_doubt(failed);
     std::string text, rest;
     if (doubt)
         text = std::string(settings_write_name(step)) + " may or may not be written";
@@ -84,10 +89,9 @@ std::string written_before(int failed)
     std::string written;
     for (int s = 1; s < failed; s++)
         written += std::string(s > 1 ? ", " : "") + settings_write_name(s);
-    std::string left = left_after(failed);
     if (written.empty())
-        return left.find("may or may not") == std::string::npos ? "nothing written" : left;
-    return written + " written; " + left;
+        return in_doubt(failed) ? left_after(failed) : "nothing written";
+    return written + " written; " + left_after(failed);
 }
 
 // ---- the line -----------------------------------------------------------------------
