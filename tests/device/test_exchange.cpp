@@ -61,6 +61,17 @@ protected:
     {
         return device_exchange(h, address, word, command);
     }
+    // A controller on the pty's master side: each reply answers one 5-byte frame.
+    static std::thread answers(TestPty& peer, std::vector<std::string> replies)
+    {
+        return std::thread([&peer, replies] {
+            for (const std::string& r : replies) {
+                char frame[5];
+                ASSERT_EQ(5, read(peer.master, frame, 5));
+                ASSERT_EQ((ssize_t)r.size(), write(peer.master, r.data(), r.size()));
+            }
+        });
+    }
 };
 
 
@@ -140,11 +151,7 @@ TEST_F(Link, AWrongSelectionAnswerClearsTheBuffer)
 {
     TestPty peer;
     open_line(peer.slave);
-    std::thread answer([&] {
-        char frame[5];
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(3, write(peer.master, "\x55\xEE\xFF", 3));
-    });
+    std::thread answer = answers(peer, {"\x55\xEE\xFF"});
     unsigned int word = WORD_ER78;
     EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
     answer.join();
@@ -155,13 +162,7 @@ TEST_F(Link, AWrongAcknowledgementConsumesThreeBytesOnly)
 {
     TestPty peer;
     open_line(peer.slave);
-    std::thread answer([&] {
-        char frame[5];
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(1, write(peer.master, "\xC0", 1));
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(5, write(peer.master, "\x06\x11\x22\x33\x44", 5));
-    });
+    std::thread answer = answers(peer, {"\xC0", "\x06\x11\x22\x33\x44"});
     unsigned int word = WORD_ER78;
     EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
     answer.join();
@@ -253,11 +254,7 @@ TEST_F(Link, EachFaultIsKeptWithTheBytesSeenAndToldInWords)
     // A controller that takes the selection and then says nothing.
     TestPty peer;
     open_line(peer.slave);
-    std::thread answer([&] {
-        char frame[5];
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(1, write(peer.master, "\xC0", 1));
-    });
+    std::thread answer = answers(peer, {"\xC0"});
     unsigned int word = WORD_ER78;
     EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
     answer.join();
