@@ -14,12 +14,7 @@ using json = nlohmann::ordered_json;
 
 bool parse_address(const std::string& text, unsigned char* out)
 {
-    const char* p = text.c_str();
-    const char* digits = p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? p + 2 : p;
-    if (!*digits || !address_text_ok(p) || address_from_text(p) == 0)
-        return false;
-    *out = address_from_text(p);
-    return true;
+    return text.size() == strlen(text.c_str()) && bus_address_parse(text.c_str(), out) == 1;
 }
 
 std::string hex2(unsigned v)

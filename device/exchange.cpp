@@ -1,8 +1,14 @@
 #include "exchange.h"
 
+#include <stdio.h>
+#include <string.h>
+
+#include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
 #include "crc.h"
+
+static_assert(sizeof exchange_last_fault.line == PORT_NAME_SIZE, "a line's whole name");
 
 unsigned long answer_timeout_ms = ANSWER_TIMEOUT_MS;
 
@@ -75,19 +81,71 @@ int wait_answer(unsigned short port, int count, int sent)
     return 1;
 }
 
-int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
-                    unsigned char command)
+exchange_fault exchange_last_fault;
+int exchange_retries;
+unsigned long exchange_count, exchange_repeats;
+void (*exchange_on_repeat)(const exchange_fault& f);
+
+// After a failed attempt: 1 when it goes out again (counted and told).
+static int repeat(int attempt)
+{
+    if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
+        return 0;
+    exchange_repeats++;
+    if (exchange_on_repeat)
+        exchange_on_repeat(exchange_last_fault);
+    return 1;
+}
+
+// Notes why an attempt failed: -1. Silence or a short answer on a line
+// that is gone is the lost line.
+static int failed(unsigned short port, int kind, int stage, unsigned char command)
+{
+    exchange_fault& f = exchange_last_fault;
+    f = exchange_fault();
+    f.kind = kind;
+    f.stage = stage;
+    f.command = command;
+    f.timeout_ms = answer_timeout_ms;
+    int code = 0;
+    if (kind != FAULT_ACK && kind != FAULT_SELECT_REPLY && port_gone(port, &code)) {
+        f.kind = FAULT_LINE_LOST;
+        f.line_code = code;
+        snprintf(f.line, sizeof f.line, "%s", Port[port - 1].name);
+    }
+    return -1;
+}
+
+// The time-out ran out; the bytes waiting are what came of the answer (a
+// byte just late is no part of it).
+static int timed_out(unsigned short port, int stage, unsigned char command)
+{
+    int got = stage == STAGE_PARAMETER ? port_avail(port) : 0;
+    if (got > 2)
+        got = 2;
+    failed(port, got ? FAULT_SHORT : FAULT_NO_ANSWER, stage, command);
+    exchange_fault& f = exchange_last_fault;
+    for (int i = 0; i < got && i < 3; i++)
+        f.seen[f.seen_count++] = (unsigned char)peek_port(port, i);
+    return -1;
+}
+
+static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
+                         unsigned char command)
 {
     clear_buf(port);
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
     put_port(port, select, 5);
     if (!wait_answer(port, 1, 5))
-        return -1;
+        return timed_out(port, STAGE_SELECT, command);
     unsigned char answer[3];
     recv_port(port, answer, 1);
     if (answer[0] != 0xC0) {
         clear_buf(port);
+        failed(port, FAULT_SELECT_REPLY, STAGE_SELECT, command);
+        exchange_last_fault.seen[0] = answer[0];
+        exchange_last_fault.seen_count = 1;
         return -1;
     }
     clear_buf(port);  // whatever followed the answer
@@ -95,13 +153,77 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
     put_port(port, param, 5);
     if (!wait_answer(port, 3, 5))
-        return -1;
+        return timed_out(port, STAGE_PARAMETER, command);
     recv_port(port, answer, 3);
-    if (answer[0] != 0x05)
+    if (answer[0] != 0x05) {
+        failed(port, FAULT_ACK, STAGE_PARAMETER, command);
+        memcpy(exchange_last_fault.seen, answer, 3);
+        exchange_last_fault.seen_count = 3;
         return -1;
+    }
     clear_buf(port);
     word = answer[1];
+    exchange_last_fault = exchange_fault();
     return 1;
+}
+
+int exchange_repeat_silence = 1;
+
+int exchange_may_repeat(const exchange_fault& f)
+{
+    if (f.kind == FAULT_NONE || f.kind == FAULT_LINE_LOST)
+        return 0;
+    if (f.kind == FAULT_NO_ANSWER && f.stage != STAGE_PARAMETER && !exchange_repeat_silence)
+        return 0;
+    if (f.command != CMD_WRITE_ER && f.command != CMD_WRITE_IR)
+        return 1;
+    return f.stage == STAGE_SELECT || (f.stage == STAGE_PARAMETER && f.seen_count == 0);
+}
+
+int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
+                    unsigned char command)
+{
+    exchange_count++;
+    for (int attempt = 0;; attempt++) {
+        if (exchange_once(port, address, word, command) == 1)
+            return 1;
+        if (!repeat(attempt))
+            return -1;
+    }
+}
+
+int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
+{
+    int n = 0;
+    switch (f.kind) {
+    case FAULT_NONE:
+        n = snprintf(out, size, "%s", "");
+        break;
+    case FAULT_NO_ANSWER:
+        n = snprintf(out, size, "%sno answer in %lu ms",
+                     f.stage == STAGE_PARAMETER ? "selected, then " : "", f.timeout_ms);
+        break;
+    case FAULT_SELECT_REPLY:
+        n = snprintf(out, size, "the selection was answered with %02X, not C0", f.seen[0]);
+        break;
+    case FAULT_ACK:
+        n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]);
+        break;
+    case FAULT_SHORT:
+        n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count);
+        break;
+    default: {
+        char reason[200] = "";
+        if (f.line_code && port_name_is_url(f.line))
+            plat_error_text(f.line_code, reason, sizeof reason);
+        if (port_name_is_url(f.line))
+            n = snprintf(out, size, "the connection to %s was closed%s%s", f.line,
+                         f.line_code ? ": " : "", reason);
+        else
+            n = snprintf(out, size, "the line %s was lost", f.line);
+    }
+    }
+    return n < 0 ? 0 : n;
 }
 
 void trk_hdr(unsigned short handle, char address, unsigned char mode)
@@ -115,7 +237,82 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode)
 
 int device_test(unsigned short port, unsigned char address)
 {
-    clear_buf(port);  // a late answer to an earlier request is no reply to this one
-    trk_hdr(port, (char)address, 0x81);
-    return wait_answer(port, 1, address ? 4 : 0);
+    exchange_count++;
+    for (int attempt = 0;; attempt++) {
+        clear_buf(port);  // a late answer to an earlier request is no reply to this one
+        trk_hdr(port, (char)address, 0x81);
+        if (wait_answer(port, 1, address ? 4 : 0)) {
+            exchange_last_fault = exchange_fault();
+            return 1;
+        }
+        failed(port, FAULT_NO_ANSWER, STAGE_TEST, 0);
+        if (!repeat(attempt))
+            return 0;
+    }
+}
+
+unsigned long exchange_shortest_timeout_ms(unsigned short port, int test)
+{
+    // An exchange's longest pair is the parameter frame and its three
+    // answer bytes; a Test's is its header and one byte.
+    int frame = test ? 4 : 5, answer = test ? 1 : 3;
+    return port_line_ms(port, answer_after_frame ? answer : frame + answer);
+}
+
+int bus_address_parse(const char* text, unsigned char* out)
+{
+    const char* digits = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
+    int v = address_value(text);
+    if (!*digits || v <= 0)
+        return 0;
+    *out = (unsigned char)v;
+    return 1;
+}
+
+// One item of a list, `len` bytes at `p`, blanks around it dropped.
+static int list_item(const char* p, int len, unsigned char* out)
+{
+    while (len > 0 && *p == ' ')
+        p++, len--;
+    while (len > 0 && p[len - 1] == ' ')
+        len--;
+    char item[ADDRESS_TEXT_MAX + 1];
+    if (len < 1 || len > ADDRESS_TEXT_MAX)
+        return 0;
+    memcpy(item, p, (size_t)len);
+    item[len] = 0;
+    return bus_address_parse(item, out);
+}
+
+int address_list_parse(const char* text, unsigned char* out, int* bad_at, int* bad_len)
+{
+    bool have[256] = {};
+    int count = 0;
+    for (const char* p = text;; p++) {
+        const char* end = strchr(p, ',');
+        int len = end ? (int)(end - p) : (int)strlen(p);
+        *bad_at = (int)(p - text);
+        *bad_len = len;
+        const char* dash = (const char*)memchr(p, '-', (size_t)len);
+        const char* colon = (const char*)memchr(p, ':', (size_t)len);
+        const char* mid = dash ? dash : colon;
+        unsigned char low, high;
+        if (dash && colon)
+            return ADDRESS_LIST_BAD_ITEM;
+        if (!list_item(p, mid ? (int)(mid - p) : len, &low))
+            return ADDRESS_LIST_BAD_ITEM;
+        high = low;
+        if (mid && !list_item(mid + 1, len - (int)(mid + 1 - p), &high))
+            return ADDRESS_LIST_BAD_ITEM;
+        if (high < low)
+            return ADDRESS_LIST_BACKWARDS;
+        for (int a = low; a <= high; a++)
+            if (!have[a]) {
+                have[a] = true;
+                out[count++] = (unsigned char)a;
+            }
+        if (!end)
+            return count;
+        p = end;
+    }
 }

@@ -64,16 +64,86 @@ extern int answer_wait_spins;
 extern int answer_part_acknowledged;
 
 // One exchange: selection frame, C0, parameter frame, 05 value x.
-// 1: `word` holds the answer's value byte; -1: failed, `word` unchanged.
+// 1: `word` holds the answer's value byte; -1: failed, `word` unchanged,
+// and exchange_fault says why. Repeated up to exchange_retries times
+// when it may be (see exchange_may_repeat).
 int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
                     unsigned char command);
+
+// Why the last exchange (device_exchange or device_test) failed.
+enum {
+    FAULT_NONE,          // it did not
+    FAULT_NO_ANSWER,     // nothing came within the time-out
+    FAULT_SELECT_REPLY,  // the selection was answered with another byte than C0
+    FAULT_ACK,           // the parameter answer began with another byte than 05
+    FAULT_SHORT,         // fewer than three answer bytes came within the time-out
+    FAULT_LINE_LOST      // the network line closed or failed
+};
+// Where in the exchange it failed.
+enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };
+
+struct exchange_fault {
+    int kind;                 // FAULT_*
+    int stage;                // STAGE_*
+    unsigned char command;    // the parameter frame's command byte (0 for a Test)
+    unsigned char seen[3];    // the answer's bytes as far as they came
+    int seen_count;
+    unsigned long timeout_ms; // the time-out that ran out
+    int line_code;            // FAULT_LINE_LOST: 0 the far end closed (or a device went), else the system's code
+    char line[100];           // FAULT_LINE_LOST: the line's name
+};
+extern exchange_fault exchange_last_fault;
+
+// The reason in a technician's words ("no answer in 1000 ms", "acknowledged
+// with 15, not 05", "the connection to URL was closed", "the line PORT was
+// lost"); empty for FAULT_NONE. Returns the text's length.
+int exchange_fault_text(const exchange_fault& f, char* out, unsigned size);
+
+// How many times a failed exchange is repeated before it counts as failed
+// (0: never, the window's way); how many exchanges and Tests were made and
+// how many repeats they needed, so far.
+extern int exchange_retries;
+extern unsigned long exchange_count, exchange_repeats;
+// Told of each repeat before it goes out, with the fault that caused it
+// (a tool shows it); null: nobody is.
+extern void (*exchange_on_repeat)(const exchange_fault& f);
+
+// Whether an exchange that failed so may go out again: not once the line
+// is lost, a write not once an answer to its parameter frame has begun (the
+// controller may hold the value already), and silence after the selection
+// not while exchange_repeat_silence is 0. 1 yes, 0 no.
+int exchange_may_repeat(const exchange_fault& f);
+// 1 (the default): a selection that got no answer is repeated too. A scan
+// sets 0: most addresses are silent because nobody is there, and only a
+// garbled answer is worth asking again.
+extern int exchange_repeat_silence;
 
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);
 
 // The Test: drops what is waiting, sends a header with mode 81 (none for
 // address 0), then takes any byte within the time-out as the answer:
-// 1 something answered, 0 nothing did.
+// 1 something answered, 0 nothing did (exchange_last_fault says how;
+// repeated as an exchange is).
 int device_test(unsigned short port, unsigned char address);
+
+// The shortest answer time-out that can work on `port` at its rate: the
+// longest frame and its answer on the line (the answer alone with
+// answer_after_frame), of an exchange or, `test` non-zero, of a Test. 0
+// where the rate is not known (a network line).
+unsigned long exchange_shortest_timeout_ms(unsigned short port, int test);
+
+// Bus addresses as typed: items separated by commas, each an address 01
+// to FF (as the address field takes it: 1f, 0x1F) or a range of two joined
+// by - or : (10-1F, 10:1F), lowest first. Blanks around items are allowed.
+enum { ADDRESS_LIST_MAX = 255 };
+enum { ADDRESS_LIST_BAD_ITEM = -1, ADDRESS_LIST_BACKWARDS = -2 };
+// The addresses go to `out` in the order given, each once: their number
+// (1 to ADDRESS_LIST_MAX); or ADDRESS_LIST_BAD_ITEM (an item is no
+// address, or is empty) or ADDRESS_LIST_BACKWARDS (a range runs downwards),
+// with the offending item's offset and length in *bad_at and *bad_len.
+int address_list_parse(const char* text, unsigned char* out, int* bad_at, int* bad_len);
+// One bus address, 01 to FF, as an item of a list: 1 and *out, or 0.
+int bus_address_parse(const char* text, unsigned char* out);
 
 #endif

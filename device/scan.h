@@ -4,7 +4,7 @@
 #define KP6_SCAN_H
 
 // The whole bus, and how long each address is listened to.
-enum { SCAN_FIRST = 0x01, SCAN_LAST = 0xFE, SCAN_TIMEOUT_MS = 100 };
+enum { SCAN_FIRST = 0x01, SCAN_LAST = 0xFF, SCAN_TIMEOUT_MS = 100 };
 
 // SCAN_TIMEOUT_MS, and through a device server twice the round trip
 // measured while connecting, rounded up to the next millisecond: each

@@ -67,7 +67,7 @@ int idle_wait(unsigned ms);
 int slot_gone(Entry* e, int* code);
 
 // The traffic log's part in starting and stopping the layer (traffic_log.cpp).
-// Opens "port.out" and writes the start line.
+// Opens the log's file (pl_log_name) and writes the start line.
 void log_run_start(void);
 // Writes the statistics line when any port is logged, and closes the file.
 void log_run_end(void);

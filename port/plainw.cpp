@@ -323,13 +323,16 @@ void ring_drop(unsigned short port, Entry* e)
     int c = ring_unread(e);
     if (c == 0)
         return;
-    if (pl_port_log) {
+    if (traffic_recorded()) {
         unsigned char* buf = (unsigned char*)malloc((size_t)c);
         if (buf) {
             uint16_t mask = pl_port_log;
+            auto hook = pl_traffic_hook;
             pl_port_log = 0;  // its own read is no read record
+            pl_traffic_hook = nullptr;
             recv_port(port, buf, c);
             pl_port_log = mask;
+            pl_traffic_hook = hook;
             clear_log(port, buf, c);
             free(buf);
         }

@@ -148,6 +148,18 @@ int get_comm_mask(int port);
 // Traffic log "port.out". The record writers write only for ports whose bit
 // is set in pl_port_log (bit n-1 for handle n).
 extern const char xbytes[17];
+// The log's file, in the working folder unless a path says otherwise:
+// "port.out" unless a tool names another, or null for none at all. Read
+// when the layer starts.
+extern const char* pl_log_name;
+// Told of every record the writers make, for every port, whether or not
+// its bit is set or a file is open (a tool shows the frames): bytes sent,
+// received, or dropped by a clear; a received record with no data is a
+// time-out waiting for `len` bytes. Null: nobody is.
+enum { TRAFFIC_SENT, TRAFFIC_RECEIVED, TRAFFIC_DROPPED };
+extern void (*pl_traffic_hook)(unsigned int handle, int what, const unsigned char* data, int len);
+// Whether any record is wanted (a port's bit or the hook): 1 yes, 0 no.
+int traffic_recorded(void);
 void write_log(unsigned int handle, unsigned char* data, int len);
 void read_log(unsigned int handle, unsigned char* data, int expected, int got);
 void clear_log(unsigned int handle, unsigned char* data, int len);

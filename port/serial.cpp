@@ -118,7 +118,7 @@ static void serial_clear(unsigned short port, Entry* e)
     unsigned char* buf = read_driver_queue(e, &got);
     if (!buf)
         return;
-    if (pl_port_log)
+    if (traffic_recorded())
         clear_log(port, buf, (int)got);
     free(buf);
 }

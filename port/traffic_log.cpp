@@ -7,7 +7,21 @@
 #include "../timers/biostimw.h"
 #include "kinds.h"
 
-static FILE* log;  // "port.out"; null when it could not be opened
+static FILE* log;  // pl_log_name; null when none is kept or it could not be opened
+
+const char* pl_log_name = "port.out";
+void (*pl_traffic_hook)(unsigned int handle, int what, const unsigned char* data, int len);
+
+int traffic_recorded(void)
+{
+    return pl_port_log != 0 || pl_traffic_hook != nullptr;
+}
+
+static void tell(unsigned int handle, int what, const unsigned char* data, int len)
+{
+    if (pl_traffic_hook)
+        pl_traffic_hook(handle, what, data, len);
+}
 
 const char xbytes[17] = "0123456789ABCDEF";
 
@@ -81,7 +95,7 @@ uint16_t log_mask_from_env(void)
 
 void log_run_start(void)
 {
-    log = plat_fopen("port.out", "ab");
+    log = pl_log_name ? plat_fopen(pl_log_name, "ab") : nullptr;
     log_printf("\r\nВход в программу\r\n");
     if (log)
         fflush(log);
@@ -123,6 +137,7 @@ static void record_bytes(const unsigned char* data, int len)
 
 void write_log(unsigned int handle, unsigned char* data, int len)
 {
+    tell(handle, TRAFFIC_SENT, data, len);
     if (!logged(handle))
         return;
     fwrite("\r\n", 1, 2, log);
@@ -133,6 +148,7 @@ void write_log(unsigned int handle, unsigned char* data, int len)
 
 void read_log(unsigned int handle, unsigned char* data, int expected, int got)
 {
+    tell(handle, TRAFFIC_RECEIVED, data, data ? got : expected);
     if (!logged(handle))
         return;
     record_head("Чтение  порта %d<- ", handle);
@@ -148,6 +164,7 @@ void read_log(unsigned int handle, unsigned char* data, int expected, int got)
 
 void clear_log(unsigned int handle, unsigned char* data, int len)
 {
+    tell(handle, TRAFFIC_DROPPED, data, len);
     if (!logged(handle))
         return;
     record_head("Очистка буфера порта %d<> ", handle);
@@ -186,8 +203,8 @@ void x_byte(char* out, unsigned char b)
 
 void open_log()
 {
-    if (!log)
-        log = plat_fopen("port.out", "ab");
+    if (!log && pl_log_name)
+        log = plat_fopen(pl_log_name, "ab");
 }
 
 void close_log()

@@ -16,16 +16,23 @@ enum { EXIT_DONE = 0, EXIT_CONTROLLER = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
 
 struct Options {
     std::string port;
-    unsigned char address = 0x01;
-    bool address_given = false;
-    unsigned long timeout_ms = 0;  // 0: the command's own default
+    bool port_from_env = false;       // KP6_PORT gave it
+    std::string address_text;         // --address as given; empty: KP6_ADDRESS, else 01
+    std::vector<unsigned char> addresses;  // the controllers: resolve_addresses()
+    unsigned char address = 0x01;     // the first of them
+    bool address_given = false;       // named by --address or KP6_ADDRESS
+    unsigned long timeout_ms = 0;     // 0: the command's own default
     bool log = false;
+    std::string log_file = "port.out";
+    bool verbose = false;
+    int retries = 0;
     bool help = false;
     bool version = false;
     std::string command;
     std::vector<std::string> words;  // the command's arguments
     bool json_out = false;
-    unsigned char from = 0x01, to = 0xFE;
+    bool dry_run = false;
+    unsigned char from = 0x01, to = 0xFF;
     std::string file;
     std::vector<unsigned char> targets;  // restore --to
 };
@@ -36,6 +43,15 @@ extern Options opt;
 
 extern const char BAD_ADDRESS[];
 void add_address(std::vector<unsigned char>& list, unsigned char a);
+// Adds the addresses of a list as typed ("01,03,10-1F", "10:1F"), each
+// once; false and the usage message when it is no such list. `from` names
+// where it came from in the message (an option, or null for a word).
+bool add_address_list(std::vector<unsigned char>& list, const std::string& text,
+                      const char* from);
+// The controllers a command works on: its words (`from_words`), else
+// --address, else KP6_ADDRESS, else 01, into opt.addresses and
+// opt.address. 0, or the exit code of a bad list (KP6_ADDRESS named).
+int resolve_addresses(bool from_words);
 
 // ---- kp6ctl_output.cpp ---------------------------------------------------------
 
@@ -47,6 +63,8 @@ int usage_error(const char* fmt, const std::string& what);
 const char* meter_name(int meter);
 std::string lower(std::string s);
 std::string meaning(int reg, unsigned v);
+// A register's value as read prints it: "18 (0x12)" for ER78, "7" else.
+std::string value_text(int reg, unsigned v);
 
 // ---- kp6ctl_line.cpp -----------------------------------------------------------
 
@@ -54,13 +72,28 @@ extern int interrupts_to_stop;
 int stop_requested(void);
 bool interrupted(void);
 int exit_interrupted(void);
+// What a write that ended with settings_write's `failed` left on the
+// controller, with the step: "Error write ER74 after ER72: ER74 may or may
+// not be written; ER75, ER77 keep their old values", "interrupted after
+// ER79: ...". Read at once: the last exchange's fault tells whether the
+// failed step's frame went out.
 std::string left_by_write(int failed);
+// The same after a failed step (failed > 0) whose message is out already:
+// "IR24, ER78 written; ER79 may or may not be written; ..." or "nothing
+// written".
+std::string written_before(int failed);
 
 extern unsigned short line_port;
 extern bool line_lost_told;
-int open_line(unsigned long default_timeout_ms);
+// Opens the port and sets the answer time-out (refused when shorter than
+// the frames take on the line: those of a Test with `test`); 0 or the exit
+// code, the message told.
+int open_line(unsigned long default_timeout_ms, bool test = false);
 bool line_lost(void);
 void close_line(void);
+// A step's message and why its exchange failed: "Error read ER78: no answer
+// in 1000 ms".
+std::string step_failed(const char* what);
 void controller_failed(unsigned char address, const char* what);
 int read_controller(unsigned char address, device_settings& s);
 

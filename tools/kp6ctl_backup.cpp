@@ -21,22 +21,16 @@ int cmd_backup(void)
 {
     if (opt.file.empty())
         return usage_error("backup needs -o FILE%s", "");
-    std::vector<unsigned char> addresses;
-    for (const std::string& w : opt.words) {
-        unsigned char a;
-        if (!parse_address(w, &a))
-            return usage_error(BAD_ADDRESS, w);
-        add_address(addresses, a);
-    }
-    if (addresses.empty())
-        addresses.push_back(opt.address);
+    int rc = resolve_addresses(true);
+    if (rc)
+        return rc;
+    const std::vector<unsigned char>& addresses = opt.addresses;
     std::string message;
     if (!backup_target_ok(opt.file, message)) {
         say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
-    int rc = open_line(ANSWER_TIMEOUT_MS);
-    if (rc)
+    if ((rc = open_line(ANSWER_TIMEOUT_MS)))
         return rc;
     std::vector<backup_entry> list;
     bool all = true;
@@ -78,6 +72,58 @@ int cmd_backup(void)
     return EXIT_DONE;
 }
 
+// Whether a register read back as `got` holds the file's `want`: ER78 as
+// the same type and inverse gun (it goes out as the window writes them).
+static bool holds_as_file(int reg, unsigned want, unsigned got)
+{
+    return reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
+                           : want == got;
+}
+
+// One row of a dry run: a register as read prints it, or below it, after
+// an arrow, the value the file would write.
+static void dry_row(int reg, unsigned v, bool arrow)
+{
+    say(stdout, "%-8s %-12s %s\n", arrow ? "      ->" : lower(setting_name(reg)).c_str(),
+        value_text(reg, v).c_str(), meaning(reg, v).c_str());
+}
+
+// restore --dry-run: reads each controller of the jobs and shows, register
+// by register, the value now and the one the file would write; sends no
+// write. 0 nothing would change, 1 something would or a controller could
+// not be read (every one is tried), or an interrupt's code.
+static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsigned char>& sources)
+{
+    int rc = EXIT_DONE;
+    for (size_t i = 0; i < jobs.size() && !interrupted() && !line_lost(); i++) {
+        device_settings now = {}, want = jobs[i].settings;
+        if (read_controller(jobs[i].address, now) != 0) {
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        int differ = 0;
+        for (int reg = 0; reg < SETTING_COUNT; reg++)
+            differ += !holds_as_file(reg, setting_value(want, reg), setting_value(now, reg));
+        std::string from = sources[i] != jobs[i].address ? " (from " + hex2(sources[i]) + ")" : "";
+        if (differ)
+            say(stdout, "%02X: %d of %d registers would change%s\n", jobs[i].address, differ,
+                SETTING_COUNT, from.c_str());
+        else
+            say(stdout, "%02X: nothing would change%s\n", jobs[i].address, from.c_str());
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            dry_row(reg, setting_value(now, reg), false);
+            if (!holds_as_file(reg, setting_value(want, reg), setting_value(now, reg)))
+                dry_row(reg, setting_value(want, reg), true);
+        }
+        if (differ)
+            rc = EXIT_CONTROLLER;
+    }
+    close_line();
+    if (interrupted())
+        return exit_interrupted();
+    return line_lost() ? EXIT_CONTROLLER : rc;
+}
+
 int cmd_restore(void)
 {
     if (opt.file.empty())
@@ -96,6 +142,12 @@ int cmd_restore(void)
             sources.push_back(e.address);
     } else {
         const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
+        int rc = from ? EXIT_DONE : resolve_addresses(false);
+        if (rc)
+            return rc;
+        if (!from && opt.addresses.size() > 1)
+            return usage_error("--address names the one entry to copy: give one address, not %s",
+                               opt.address_text);
         if (!from && opt.address_given)
             for (const backup_entry& e : entries)
                 if (e.address == opt.address)
@@ -112,10 +164,12 @@ int cmd_restore(void)
             sources.push_back(from->address);
         }
     }
-    interrupts_to_stop = 2;
+    interrupts_to_stop = opt.dry_run ? 1 : 2;
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
+    if (opt.dry_run)
+        return dry_run(jobs, sources);
     rc = EXIT_DONE;
     // What each controller holds now, told once more after an interrupt or
     // a lost line; empty: not reached.
@@ -126,17 +180,27 @@ int cmd_restore(void)
         er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
         int failed = settings_write(line_port, job.address, sent);
         if (failed) {
-            if (failed > 0)
-                controller_failed(job.address, settings_write_failure(failed));
             outcome[i] = left_by_write(failed);
+            if (failed > 0) {
+                std::string left = written_before(failed);
+                controller_failed(job.address, settings_write_failure(failed));
+                if (!line_lost())  // else the list below tells it
+                    say(stderr, "%02X: %s\n", job.address, left.c_str());
+            }
             rc = EXIT_CONTROLLER;
             if (line_lost())
                 break;
             continue;
         }
+        // Every write acknowledged: whatever the read-back says, the
+        // values are on the controller.
         device_settings back = {};
         outcome[i] = "written, not read back";
-        if (read_controller(job.address, back) != 0) {
+        failed = settings_read(line_port, job.address, back);
+        if (failed) {
+            if (failed > 0)
+                say(stderr, "%02X: %s: %s\n", job.address, outcome[i].c_str(),
+                    step_failed(settings_read_failure(failed)).c_str());
             rc = EXIT_CONTROLLER;
             if (line_lost())
                 break;
@@ -145,9 +209,7 @@ int cmd_restore(void)
         bool same = true;
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
-            bool held = reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
-                                        : want == got;
-            if (!held) {
+            if (!holds_as_file(reg, want, got)) {
                 say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
                         setting_name(reg), got, want);
                 same = false;
@@ -155,6 +217,7 @@ int cmd_restore(void)
         }
         if (!same) {
             outcome[i] = "written, reads back otherwise";
+            say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
             rc = EXIT_CONTROLLER;
             continue;
         }

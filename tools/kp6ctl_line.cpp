@@ -2,7 +2,9 @@
 // one controller read.
 #include "kp6ctl.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
+#include "../device/backupfile.h"
 
 namespace kp6ctl {
 
@@ -45,25 +48,50 @@ int exit_interrupted(void)
 }
 
 // What a write that ended with settings_write's `failed` left on the
-// controller: the steps before the one it ended at were acknowledged; a
-// step that failed may or may not have been written; the rest keep their
-// old values.
+// controller beyond the steps acknowledged before it: a failed step whose
+// parameter frame went out (as the last exchange's fault tells) may or may
+// not have been written; the rest keep their old values.
+static bool in_doubt(int failed)
+{
+    return failed > 0 && exchange_last_fault.stage == STAGE_PARAMETER;
+}
+
+static std::string left_after(int failed)
+{
+    int step = failed < 0 ? -failed : failed;
+    bool doubt = in_doubt(failed);
+    std::string text, rest;
+    if (doubt)
+        text = std::string(settings_write_name(step)) + " may or may not be written";
+    int kept = 0;
+    for (int s = doubt ? step + 1 : step; s <= WRITE_STEPS; s++)
+        rest += std::string(kept++ ? ", " : "") + settings_write_name(s);
+    if (kept)
+        text += (doubt ? "; " : "") + rest +
+                (kept == 1 ? " keeps its old value" : " keep their old values");
+    return text;
+}
+
 std::string left_by_write(int failed)
 {
     int step = failed < 0 ? -failed : failed;
-    std::string rest;
-    int kept = 0;
-    for (int s = failed < 0 ? step : step + 1; s <= WRITE_STEPS; s++)
-        rest += std::string(kept++ ? ", " : "") + settings_write_name(s);
-    rest += kept == 1 ? " keeps its old value" : " keep their old values";
     if (failed < 0)
-        return std::string("interrupted after ") + settings_write_name(step - 1) + ": " + rest;
-    if (step == 1)
-        return std::string(settings_write_failure(step)) + ": " + rest;
-    std::string text = std::string(settings_write_failure(step)) + " after " +
-                       settings_write_name(step - 1) + ": " + settings_write_name(step) +
-                       " may or may not be written";
-    return kept ? text + "; " + rest : text;
+        return std::string("interrupted after ") + settings_write_name(step - 1) + ": " +
+               left_after(failed);
+    std::string text = settings_write_failure(step);
+    if (step > 1)
+        text += std::string(" after ") + settings_write_name(step - 1);
+    return text + ": " + left_after(failed);
+}
+
+std::string written_before(int failed)
+{
+    std::string written;
+    for (int s = 1; s < failed; s++)
+        written += std::string(s > 1 ? ", " : "") + settings_write_name(s);
+    if (written.empty())
+        return in_doubt(failed) ? left_after(failed) : "nothing written";
+    return written + " written; " + left_after(failed);
 }
 
 // ---- the line -----------------------------------------------------------------------
@@ -77,6 +105,38 @@ bool line_was_lost = false;
 int line_lost_code = 0;
 
 bool line_lost_told = false;
+
+// -v: every frame of the line with the milliseconds since it opened, as the
+// traffic log records them, and each repeat with why.
+static uint64_t line_opened_at;
+
+static double ms_since_open(void)
+{
+    return (double)(plat_perf_counter() - line_opened_at) * 1000.0 / (double)plat_perf_frequency();
+}
+
+static void show_traffic(unsigned int handle, int what, const unsigned char* data, int len)
+{
+    if (handle != line_port || !data || len <= 0)
+        return;
+    static const char* const arrows[] = {"->", "<-", "<>"};
+    std::string text;
+    char part[32];
+    snprintf(part, sizeof part, "%9.1f %s", ms_since_open(), arrows[what]);
+    text = part;
+    for (int i = 0; i < len; i++) {
+        snprintf(part, sizeof part, " %02X", data[i]);
+        text += part;
+    }
+    say(stderr, "%s%s\n", text.c_str(), what == TRAFFIC_DROPPED ? "  (cleared)" : "");
+}
+
+static void show_repeat(const exchange_fault& f)
+{
+    char why[300];
+    exchange_fault_text(f, why, sizeof why);
+    say(stderr, "%9.1f retry: %s\n", ms_since_open(), why);
+}
 
 // Says so when the network line's server speaks another way than its
 // scheme: true when it did.
@@ -93,18 +153,23 @@ static bool wrong_scheme(void)
     return true;
 }
 
-int open_line(unsigned long default_timeout_ms)
+int open_line(unsigned long default_timeout_ms, bool test)
 {
     if (opt.port.empty())
         return usage_error("no port%s: give --port PATH or set KP6_PORT (kp6ctl ports lists them)",
                            "");
-    if (opt.port.size() >= PORT_NAME_SIZE)
-        return usage_error("the port name %s is too long", opt.port);
+    // A bad KP6_PORT is named as the variable.
+    std::string named = (opt.port_from_env ? "KP6_PORT=" : "") + cut_token(opt.port);
+    if (opt.port.size() >= PORT_NAME_SIZE) {
+        say(stderr, "kp6ctl: the port name %s is too long (at most %d characters)\n",
+            named.c_str(), PORT_NAME_SIZE - 1);
+        return EXIT_USAGE;
+    }
     if (port_name_is_url(opt.port.c_str())) {
         net_url url;
         char why[160];
         if (net_url_parse(opt.port.c_str(), &url, why, sizeof why) != 1) {
-            say(stderr, "kp6ctl: bad network line %s: %s\n", opt.port.c_str(), why);
+            say(stderr, "kp6ctl: bad network line %s: %s\n", named.c_str(), why);
             return EXIT_USAGE;
         }
         // Connecting may take as long as an answer may.
@@ -115,6 +180,16 @@ int open_line(unsigned long default_timeout_ms)
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
         return exit_interrupted();
     }
+    if (opt.log) {
+        FILE* f = plat_fopen(opt.log_file.c_str(), "ab");
+        if (!f) {
+            say(stderr, "kp6ctl: cannot write the log %s: %s\n", opt.log_file.c_str(),
+                strerror(errno));
+            return EXIT_USAGE;
+        }
+        fclose(f);
+    }
+    pl_log_name = opt.log ? opt.log_file.c_str() : nullptr;  // no file unless asked
     install_event(1);
     start_net(1);
     char name[PORT_NAME_SIZE];
@@ -137,9 +212,28 @@ int open_line(unsigned long default_timeout_ms)
         remove_event(1);
         return EXIT_PORT;
     }
+    // A time-out shorter than the frames' own time on the line cannot work.
+    unsigned long shortest = exchange_shortest_timeout_ms(line_port, test);
+    if (opt.timeout_ms && opt.timeout_ms < shortest) {
+        plat_line rate = {};  // a serial device: shortest is 0 for any other port
+        plat_serial_get_line(Port[line_port - 1].handle, &rate);
+        say(stderr, "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
+                    "give %lu or more\n",
+            opt.timeout_ms, (unsigned long)rate.baud,
+            answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
+            shortest);
+        close_line();
+        line_port = 0;
+        return EXIT_USAGE;
+    }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
     answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    line_opened_at = plat_perf_counter();
+    if (opt.verbose) {
+        pl_traffic_hook = show_traffic;
+        exchange_on_repeat = show_repeat;
+    }
     return EXIT_DONE;
 }
 
@@ -182,10 +276,25 @@ void close_line(void)
     remove_event(1);
 }
 
-// "01: Error read ER78"
+std::string step_failed(const char* what)
+{
+    const exchange_fault& f = exchange_last_fault;
+    // A lost line whose server spoke another way is told by line_lost.
+    if (f.kind == FAULT_NONE || (f.kind == FAULT_LINE_LOST && net_fault() != NET_FAULT_NONE))
+        return what;
+    char why[300];
+    exchange_fault_text(f, why, sizeof why);
+    if (f.kind == FAULT_LINE_LOST) {  // told here, once
+        line_was_lost = true;
+        line_lost_told = true;
+    }
+    return std::string(what) + ": " + why;
+}
+
+// "01: Error read ER78: no answer in 1000 ms"
 void controller_failed(unsigned char address, const char* what)
 {
-    say(stderr, "%02X: %s\n", address, what);
+    say(stderr, "%02X: %s\n", address, step_failed(what).c_str());
     line_lost();
 }
 

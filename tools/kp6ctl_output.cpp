@@ -85,6 +85,11 @@ std::string lower(std::string s)
     return s;
 }
 
+std::string value_text(int reg, unsigned v)
+{
+    return std::to_string(v) + (reg == REG_ER78 ? " (0x" + hex2(v) + ")" : "");
+}
+
 // What a register's value means, in words.
 std::string meaning(int reg, unsigned v)
 {

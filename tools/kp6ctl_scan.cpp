@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include <nlohmann/json.hpp>
+
 #include "../device/exchange.h"
 #include "../device/backupfile.h"
 #include "../device/scan.h"
@@ -13,6 +15,8 @@
 #include "../port/plainw.h"
 
 namespace kp6ctl {
+
+using json = nlohmann::ordered_json;
 
 int cmd_ports(void)
 {
@@ -26,6 +30,7 @@ int cmd_ports(void)
 struct ScanShown {
     bool progress;  // a person watches standard error
     int found;
+    json list;  // what --json prints at the end
 };
 
 static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er78)
@@ -41,8 +46,13 @@ static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er7
     if (shown.progress)
         say(stderr, "\r                        \r");
     shown.found++;
-    say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(er78_meter(er78)),
-        er78_inverse(er78) ? "on" : "off");
+    int meter = er78_meter(er78);
+    bool inverse = er78_inverse(er78);
+    if (opt.json_out)  // shaped as read --json shapes its data
+        shown.list.push_back({{"address", hex2(a)}, {"type", meter_name(meter)},
+                              {"inverse", inverse}, {"er78", er78}});
+    else
+        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(meter), inverse ? "on" : "off");
     return 0;
 }
 
@@ -50,18 +60,22 @@ int cmd_scan(void)
 {
     if (opt.from > opt.to)
         return usage_error("the range %s is empty", hex2(opt.from) + ".." + hex2(opt.to));
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;
     if (!opt.timeout_ms)
         answer_timeout_ms = scan_timeout_ms(line_port);
-    ScanShown shown = {plat_stderr_is_terminal() != 0, 0};
+    ScanShown shown = {plat_stderr_is_terminal() != 0, 0, json::array()};
     unsigned a = opt.from;
     bus_scan(line_port, opt.from, opt.to, answer_timeout_ms, scan_told, &shown, &a);
     int found = shown.found;
     if (shown.progress)
         say(stderr, "\r                        \r");
     close_line();
+    if (opt.json_out)
+        say(stdout, "%s\n", shown.list.dump().c_str());
     if (line_lost()) {
         say(stderr, "kp6ctl: the scan stopped there (%d found)\n", found);
         return EXIT_CONTROLLER;

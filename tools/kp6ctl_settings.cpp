@@ -20,65 +20,100 @@ using json = nlohmann::ordered_json;
 
 int cmd_test(void)
 {
-    int rc = open_line(ANSWER_TIMEOUT_MS);
-    if (rc)
+    int rc = resolve_addresses(true);
+    if (rc || (rc = open_line(ANSWER_TIMEOUT_MS, true)))
         return rc;
-    int answered = device_test(line_port, opt.address);
-    clear_buf(line_port);
+    bool all = true;
+    for (unsigned char a : opt.addresses) {
+        if (interrupted() || line_lost())
+            break;
+        int answered = device_test(line_port, a);
+        clear_buf(line_port);
+        if (!answered)
+            controller_failed(a, "No reply");
+        else
+            say(stdout, "%02X: Ok\n", a);
+        all = all && answered;
+    }
     close_line();
-    if (!answered)
-        controller_failed(opt.address, "No reply");
-    else
-        say(stdout, "%02X: Ok\n", opt.address);
-    return interrupted() ? exit_interrupted() : answered ? EXIT_DONE : EXIT_CONTROLLER;
+    if (interrupted())
+        return exit_interrupted();
+    return all && !line_lost() ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
 const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
 
-int cmd_read(void)
+// One controller's settings as read prints them: a block of NAME VALUE
+// lines (headed by its address when there are several), or a JSON object.
+// `upto`: the step an interrupt stopped before, or 0 when all were read.
+static json print_read(unsigned char address, const device_settings& s, int upto, bool several,
+                       bool first)
 {
-    int rc = open_line(ANSWER_TIMEOUT_MS);
-    if (rc)
-        return rc;
-    device_settings s = {};
-    int failed = read_controller(opt.address, s);
-    close_line();
-    if (failed > 0)
-        return EXIT_CONTROLLER;
-    // An interrupted read shows the registers it had.
     bool have[SETTING_COUNT] = {};
-    for (int step = 1; step <= READ_STEPS && (!failed || step < -failed); step++)
+    for (int step = 1; step <= READ_STEPS && (!upto || step < upto); step++)
         have[settings_read_register(step)] = true;
     int meter = er78_meter(s.er78);
     bool inverse = er78_inverse(s.er78);
-    if (opt.json_out) {
-        json j = json::object();
-        j["address"] = hex2(opt.address);
-        if (have[REG_ER78]) {
-            j["type"] = meter_name(meter);
-            j["inverse"] = inverse;
-        }
-        for (int reg = 0; reg < SETTING_COUNT; reg++)
-            if (have[reg])
-                j[setting_keys[reg]] = setting_value(s, reg);
-        say(stdout, "%s\n", j.dump().c_str());
-    } else if (have[REG_ER78]) {
+    device_settings v = s;
+    json j = json::object();
+    j["address"] = hex2(address);
+    if (have[REG_ER78]) {
+        j["type"] = meter_name(meter);
+        j["inverse"] = inverse;
+    }
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        if (have[reg])
+            j[setting_keys[reg]] = setting_value(v, reg);
+    if (opt.json_out)
+        return j;
+    if (several)
+        say(stdout, "%s%-8s %s\n", first ? "" : "\n", "address", hex2(address).c_str());
+    if (have[REG_ER78]) {
         say(stdout, "%-8s %s\n", "type", meter_name(meter));
         say(stdout, "%-8s %s\n", "inverse", inverse ? "on" : "off");
     }
-    for (int reg = 0; reg < SETTING_COUNT && !opt.json_out; reg++) {
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
         if (!have[reg])
             continue;
-        unsigned v = setting_value(s, reg);
-        std::string text = std::to_string(v);
-        if (reg == REG_ER78)
-            text += " (0x" + hex2(v) + ")";
-        say(stdout, "%-8s %-10s %s\n", setting_keys[reg], text.c_str(), meaning(reg, v).c_str());
+        unsigned n = setting_value(v, reg);
+        say(stdout, "%-8s %-10s %s\n", setting_keys[reg], value_text(reg, n).c_str(),
+            meaning(reg, n).c_str());
     }
-    if (failed)
-        say(stderr, "%02X: read interrupted before %s\n", opt.address,
-            setting_name(settings_read_register(-failed)));
-    return interrupted() ? exit_interrupted() : EXIT_DONE;
+    return j;
+}
+
+int cmd_read(void)
+{
+    int rc = resolve_addresses(true);
+    if (rc || (rc = open_line(ANSWER_TIMEOUT_MS)))
+        return rc;
+    bool several = opt.addresses.size() > 1, all = true, first = true;
+    json list = json::array();
+    for (unsigned char a : opt.addresses) {
+        if (interrupted() || line_lost())
+            break;
+        device_settings s = {};
+        int failed = read_controller(a, s);
+        all = all && failed <= 0;
+        if (failed > 0)
+            continue;
+        // An interrupted read shows the registers it had.
+        json j = print_read(a, s, -failed, several, first);
+        first = false;
+        if (opt.json_out && several)
+            list.push_back(j);
+        else if (opt.json_out)
+            say(stdout, "%s\n", j.dump().c_str());
+        if (failed)
+            say(stderr, "%02X: read interrupted before %s\n", a,
+                setting_name(settings_read_register(-failed)));
+    }
+    close_line();
+    if (opt.json_out && several)
+        say(stdout, "%s\n", list.dump().c_str());
+    if (interrupted())
+        return exit_interrupted();
+    return all && !line_lost() ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
 // One NAME=VALUE of write, checked.
@@ -86,6 +121,54 @@ struct Change {
     int reg;  // REG_*, or -1 type, -2 inverse
     unsigned char value;
 };
+
+// Reads one controller, changes what is named and writes it back; says
+// what the controller holds after a failure. EXIT_DONE, EXIT_CONTROLLER,
+// or EXIT_USAGE when its type is none the window writes.
+static int write_one(unsigned char address, const std::vector<Change>& changes)
+{
+    device_settings s = {};
+    int failed = read_controller(address, s);
+    if (failed || interrupted()) {
+        if (failed > 0 && !line_lost_told)
+            return EXIT_CONTROLLER;
+        say(stderr, "%02X: not written%s\n", address, failed > 0 ? "" : " (interrupted)");
+        return EXIT_CONTROLLER;
+    }
+    // Only what is named changes; ER78 goes out as the window writes the
+    // type and inverse gun it reads as.
+    int meter = er78_meter(s.er78), inverse = er78_inverse(s.er78);
+    for (const Change& c : changes) {
+        if (c.reg == -1)
+            meter = c.value;
+        else if (c.reg == -2)
+            inverse = c.value;
+        else if (c.reg == REG_ER78) {
+            meter = er78_meter(c.value);
+            inverse = er78_inverse(c.value);
+        } else
+            setting_value(s, c.reg) = c.value;
+    }
+    if (meter == METER_UNKNOWN) {
+        say(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
+                    "type; give type=milliliter, liter or hand\n",
+            address, s.er78 & 0x0Fu);
+        return EXIT_USAGE;
+    }
+    s.er78 = er78_compose(meter, inverse);
+    failed = settings_write(line_port, address, s);
+    if (failed > 0) {
+        std::string left = written_before(failed);
+        controller_failed(address, settings_write_failure(failed));
+        say(stderr, "%02X: %s\n", address, left.c_str());
+    } else if (failed == 0) {
+        say(stdout, "%02X: Write OK\n", address);
+    }
+    // After an interrupt, what the controller holds now.
+    if (interrupted() && failed <= 0)
+        say(stderr, "%02X: %s\n", address, failed ? left_by_write(failed).c_str() : "written");
+    return failed ? EXIT_CONTROLLER : EXIT_DONE;
+}
 
 int cmd_write(void)
 {
@@ -138,53 +221,23 @@ int cmd_write(void)
         }
         changes.push_back(c);
     }
-    interrupts_to_stop = 2;
-    int rc = open_line(ANSWER_TIMEOUT_MS);
+    int rc = resolve_addresses(false);
     if (rc)
         return rc;
-    device_settings s = {};
-    int failed = read_controller(opt.address, s);
-    if (failed || interrupted()) {
-        close_line();
-        if (failed > 0 && !line_lost_told)
-            return EXIT_CONTROLLER;
-        say(stderr, "%02X: not written%s\n", opt.address, failed > 0 ? "" : " (interrupted)");
-        return failed > 0 ? EXIT_CONTROLLER : exit_interrupted();
+    interrupts_to_stop = 2;
+    if ((rc = open_line(ANSWER_TIMEOUT_MS)))
+        return rc;
+    size_t i = 0;
+    for (; i < opt.addresses.size() && !interrupted() && !line_lost(); i++) {
+        int one = write_one(opt.addresses[i], changes);
+        rc = rc == EXIT_DONE || one == EXIT_USAGE ? one : rc;
     }
-    // Only what is named changes; ER78 goes out as the window writes the
-    // type and inverse gun it reads as.
-    int meter = er78_meter(s.er78), inverse = er78_inverse(s.er78);
-    for (const Change& c : changes) {
-        if (c.reg == -1)
-            meter = c.value;
-        else if (c.reg == -2)
-            inverse = c.value;
-        else if (c.reg == REG_ER78) {
-            meter = er78_meter(c.value);
-            inverse = er78_inverse(c.value);
-        } else
-            setting_value(s, c.reg) = c.value;
-    }
-    if (meter == METER_UNKNOWN) {
-        close_line();
-        say(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
-                        "type; give type=milliliter, liter or hand\n",
-                opt.address, s.er78 & 0x0Fu);
-        return EXIT_USAGE;
-    }
-    s.er78 = er78_compose(meter, inverse);
-    failed = settings_write(line_port, opt.address, s);
     close_line();
-    if (failed > 0)
-        controller_failed(opt.address, settings_write_failure(failed));
-    else if (failed == 0)
-        say(stdout, "%02X: Write OK\n", opt.address);
-    // After an interrupt or a lost line, what the controller holds now.
-    if (interrupted() || line_lost_told)
-        say(stderr, "%02X: %s\n", opt.address, failed ? left_by_write(failed).c_str() : "written");
-    if (interrupted())
-        return exit_interrupted();
-    return failed ? EXIT_CONTROLLER : EXIT_DONE;
+    // The controllers not reached, when several were named.
+    for (; i < opt.addresses.size() && opt.addresses.size() > 1; i++)
+        say(stderr, "%02X: not written%s\n", opt.addresses[i],
+            interrupted() ? " (interrupted)" : "");
+    return interrupted() ? exit_interrupted() : rc;
 }
 
 }  // namespace kp6ctl

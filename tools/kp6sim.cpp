@@ -40,6 +40,7 @@ struct Options {
     std::vector<unsigned char> stray;
     long hangup_after = -1;       // frames; -1: never
     std::vector<unsigned char> fail_reads;  // answer Test and writes, refuse reads
+    unsigned long drop_every = 0;  // lose every Nth answer; 0: none
 };
 
 Options opt;
@@ -48,6 +49,7 @@ plat_handle line = PLAT_NO_HANDLE;
 uint64_t started_ns;
 uint64_t line_free_ns;            // when the last byte received has arrived
 long frames_seen;
+unsigned long answers_due;        // answers the controller meant to send
 
 const uint32_t ER_BASE = 0x010000;
 
@@ -71,6 +73,7 @@ void usage(FILE* to)
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
+          "               [--drop-every N]\n"
           "       kp6-sim --help | --version\n",
           to);
 }
@@ -154,6 +157,10 @@ bool parse_args(int argc, char** argv)
             if (!value(v && parse_dec(v, 1000000000UL, &n)))
                 return false;
             opt.hangup_after = (long)n;
+        } else if (a == "--drop-every") {
+            if (!value(v && parse_dec(v, 1000000000UL, &n) && n > 0))
+                return false;
+            opt.drop_every = n;
         } else if (a == "--baud") {
             if (!value(v && parse_dec(v, 4000000UL, &n) && n > 0))
                 return false;
@@ -323,6 +330,10 @@ void answer(std::vector<unsigned char> bytes)
     if (opt.silent)
         return;
     bytes.insert(bytes.end(), opt.stray.begin(), opt.stray.end());
+    if (opt.drop_every && ++answers_due % opt.drop_every == 0) {
+        trace("lost", bytes.data(), bytes.size());  // a noisy line ate it
+        return;
+    }
     send(bytes);
 }
 

@@ -11,6 +11,7 @@
 
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
+#include "../../device/settings.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/sim.h"
@@ -48,10 +49,28 @@ TEST(Address, TheFieldTakesUpToTwoSignificantHexDigits)
 // The port layer started on a line, in a scratch folder.
 class Link : public PortLayerTest {
 protected:
+    void TearDown() override
+    {
+        PortLayerTest::TearDown();
+        answer_timeout_ms = ANSWER_TIMEOUT_MS;
+        answer_after_frame = 0;
+        exchange_retries = 0;
+    }
     void open_line(const std::string& path) { ASSERT_EQ(0, open(path)); }
     int exchange(unsigned int& word, unsigned char command, unsigned char address = 1)
     {
         return device_exchange(h, address, word, command);
+    }
+    // A controller on the pty's master side: each reply answers one 5-byte frame.
+    static std::thread answers(TestPty& peer, std::vector<std::string> replies)
+    {
+        return std::thread([&peer, replies] {
+            for (const std::string& r : replies) {
+                char frame[5];
+                ASSERT_EQ(5, read(peer.master, frame, 5));
+                ASSERT_EQ((ssize_t)r.size(), write(peer.master, r.data(), r.size()));
+            }
+        });
     }
 };
 
@@ -132,11 +151,7 @@ TEST_F(Link, AWrongSelectionAnswerClearsTheBuffer)
 {
     TestPty peer;
     open_line(peer.slave);
-    std::thread answer([&] {
-        char frame[5];
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(3, write(peer.master, "\x55\xEE\xFF", 3));
-    });
+    std::thread answer = answers(peer, {"\x55\xEE\xFF"});
     unsigned int word = WORD_ER78;
     EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
     answer.join();
@@ -147,13 +162,7 @@ TEST_F(Link, AWrongAcknowledgementConsumesThreeBytesOnly)
 {
     TestPty peer;
     open_line(peer.slave);
-    std::thread answer([&] {
-        char frame[5];
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(1, write(peer.master, "\xC0", 1));
-        ASSERT_EQ(5, read(peer.master, frame, 5));
-        ASSERT_EQ(5, write(peer.master, "\x06\x11\x22\x33\x44", 5));
-    });
+    std::thread answer = answers(peer, {"\xC0", "\x06\x11\x22\x33\x44"});
     unsigned int word = WORD_ER78;
     EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
     answer.join();
@@ -207,4 +216,155 @@ TEST_F(Link, TestSeesAnyByteThatComesAfterItsHeader)
     EXPECT_EQ(0, device_test(h, 0));
     EXPECT_GE(ms_since(t0), 900.0);
     EXPECT_EQ(3u, sim.trace(4, 200).size());
+}
+
+static std::string fault_text()
+{
+    char text[200];
+    exchange_fault_text(exchange_last_fault, text, sizeof text);
+    return text;
+}
+
+TEST_F(Link, EachFaultIsKeptWithTheBytesSeenAndToldInWords)
+{
+    answer_timeout_ms = 300;
+    const struct {
+        std::vector<std::string> sim;
+        int kind, stage;
+        std::string seen, text;
+    } cases[] = {
+        {{"--silent"}, FAULT_NO_ANSWER, STAGE_SELECT, "", "no answer in 300 ms"},
+        {{"--select-reply", "55"}, FAULT_SELECT_REPLY, STAGE_SELECT, "55",
+         "the selection was answered with 55, not C0"},
+        {{"--ack", "15"}, FAULT_ACK, STAGE_PARAMETER, "15 00 AB", "acknowledged with 15, not 05"},
+        {{"--short-answer"}, FAULT_SHORT, STAGE_PARAMETER, "05 00", "2 of 3 answer bytes"},
+    };
+    for (const auto& c : cases) {
+        Sim sim(c.sim);
+        open_line(sim.path);
+        unsigned int word = WORD_ER78;
+        EXPECT_EQ(-1, exchange(word, CMD_READ_ER));  // the window's result, as ever
+        const exchange_fault& f = exchange_last_fault;
+        EXPECT_EQ(c.kind, f.kind) << c.text;
+        EXPECT_EQ(c.stage, f.stage) << c.text;
+        EXPECT_EQ(c.seen, hex(std::string((const char*)f.seen, (size_t)f.seen_count)));
+        EXPECT_EQ(c.text, fault_text());
+        free_port(h, 0);
+    }
+    // A controller that takes the selection and then says nothing.
+    TestPty peer;
+    open_line(peer.slave);
+    std::thread answer = answers(peer, {"\xC0"});
+    unsigned int word = WORD_ER78;
+    EXPECT_EQ(-1, exchange(word, CMD_READ_ER));
+    answer.join();
+    EXPECT_EQ("selected, then no answer in 300 ms", fault_text());
+    EXPECT_EQ(0, device_test(h, 1));
+    EXPECT_EQ(STAGE_TEST, exchange_last_fault.stage);
+    EXPECT_EQ("no answer in 300 ms", fault_text());
+}
+
+// Every third answer is lost; a repeat gets each exchange through.
+TEST_F(Link, RetriesCarryAFlakyLineAndAreCounted)
+{
+    Sim sim({"--drop-every", "3", "--trace"});
+    open_line(sim.path);
+    answer_timeout_ms = 200;
+    device_settings s = {};
+    EXPECT_NE(0, settings_read(h, 1, s));
+    exchange_retries = 1;
+    unsigned long before = exchange_repeats, exchanges = exchange_count;
+    static int told;
+    told = 0;
+    exchange_on_repeat = [](const exchange_fault&) { told++; };
+    EXPECT_EQ(0, settings_read(h, 1, s));
+    exchange_on_repeat = nullptr;
+    EXPECT_EQ(15, s.er79);
+    EXPECT_GE(exchange_repeats - before, 2u);
+    EXPECT_EQ(exchange_repeats - before, (unsigned long)told);
+    EXPECT_EQ(6u, exchange_count - exchanges);
+    EXPECT_EQ(0, settings_write(h, 1, s));
+    EXPECT_EQ(FAULT_NONE, exchange_last_fault.kind);
+    EXPECT_EQ("", fault_text());
+}
+
+// A write goes out again only while no answer to it has begun.
+TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
+{
+    answer_timeout_ms = 200;
+    exchange_retries = 2;
+    auto frames = [](Sim& sim, const std::string& head) {
+        int n = 0;
+        for (const auto& l : sim.trace((size_t)-1, 300))
+            n += l.rfind("rx " + head, 0) == 0;
+        return n;
+    };
+    for (const std::vector<std::string>& fault :
+         {std::vector<std::string>{"--short-answer"}, {"--ack", "15"}}) {
+        std::vector<std::string> args = fault;
+        args.push_back("--trace");
+        Sim sim(args);
+        open_line(sim.path);
+        unsigned int word = WORD_ER79 | 9u << 24;
+        EXPECT_EQ(-1, exchange(word, CMD_WRITE_ER));
+        EXPECT_EQ(0, exchange_may_repeat(exchange_last_fault));
+        exchange_repeat_silence = 0;  // a scan's garbled answer is asked again, silence not
+        exchange_fault silent = exchange_fault();
+        silent.kind = FAULT_NO_ANSWER;
+        silent.command = CMD_READ_ER;
+        silent.stage = STAGE_PARAMETER;
+        EXPECT_EQ(1, exchange_may_repeat(silent));
+        silent.stage = STAGE_SELECT;
+        EXPECT_EQ(0, exchange_may_repeat(silent));
+        exchange_repeat_silence = 1;
+        word = WORD_ER79;
+        EXPECT_EQ(-1, exchange(word, CMD_READ_ER));  // a read may be asked again
+        EXPECT_EQ(1, frames(sim, "CB 79"));
+        EXPECT_EQ(3, frames(sim, "CA 79"));
+        free_port(h, 0);
+    }
+    // The acknowledgement lost whole (the third answer): the write goes again.
+    Sim sim({"--drop-every", "3", "--trace"});
+    open_line(sim.path);
+    EXPECT_EQ(1, device_test(h, 1));
+    unsigned int word = WORD_ER79 | 9u << 24;
+    EXPECT_EQ(1, exchange(word, CMD_WRITE_ER));
+    EXPECT_EQ(2, frames(sim, "CB 79"));
+}
+
+TEST_F(Link, TheShortestTimeOutIsTheFrameAndItsAnswerOnTheLine)
+{
+    Sim sim({});
+    open_line(sim.path);  // 4800 baud: 8 bytes take 16.7 ms
+    EXPECT_EQ(17u, exchange_shortest_timeout_ms(h, 0));
+    EXPECT_EQ(11u, exchange_shortest_timeout_ms(h, 1));  // a Test: 4 bytes and 1
+    answer_after_frame = 1;  // the time-out starts once the frame is out
+    EXPECT_EQ(7u, exchange_shortest_timeout_ms(h, 0));
+}
+
+TEST(Address, ListsAndRanges)
+{
+    unsigned char out[ADDRESS_LIST_MAX];
+    int at = -1, len = -1;
+    auto parsed = [&](const char* text) {
+        int n = address_list_parse(text, out, &at, &len);
+        std::string r;
+        for (int i = 0; i < n; i++)
+            r += (r.empty() ? "" : " ") + hex(std::string(1, (char)out[i]));
+        return n < 0 ? std::to_string(n) + "@" + std::to_string(at) + "+" + std::to_string(len) : r;
+    };
+    EXPECT_EQ("01", parsed("1"));
+    EXPECT_EQ("01 03 10 11 12", parsed("01,03,10-12"));
+    EXPECT_EQ("1E 1F 03", parsed("0x1e:1F, 3"));
+    EXPECT_EQ("05 04 06", parsed("5,4-6,05"));  // each once, in the order given
+    EXPECT_EQ(255, address_list_parse("01-FF", out, &at, &len));
+    EXPECT_EQ("-1@3+0", parsed("01,,03"));
+    EXPECT_EQ("-1@3+0", parsed("01,"));
+    EXPECT_EQ("-1@0+0", parsed(""));
+    EXPECT_EQ("-1@0+4", parsed("0-1F"));
+    EXPECT_EQ("-1@3+3", parsed("01,100"));
+    EXPECT_EQ("-1@0+6", parsed("10-1F-"));
+    EXPECT_EQ("-1@0+5", parsed("10-:1"));
+    EXPECT_EQ("-2@3+5", parsed("01,1F-10"));
+    EXPECT_EQ("-1@0+1", parsed("g"));
 }

@@ -41,7 +41,7 @@ if [ "$mode" = completion ]; then
     touch "$scratch/cwd/backup.json" "$scratch/cwd/bench.txt"
     cd "$scratch/cwd"
     # Each case: the line typed after "kp6ctl ", a tab, and the completions.
-    KP6_PORTS=/dev/pts/77:ttyFAKE3 KP6_TTY_CLASS="$scratch/no-devices" PATH="$root/usr/bin:$PATH" \
+    KP6_PORTS=/dev/pts/77:ttyFAKE3:tcp://127.0.0.1:7003 KP6_TTY_CLASS="$scratch/no-devices" PATH="$root/usr/bin:$PATH" \
         XDG_DATA_DIRS="$root/usr/share" XDG_DATA_HOME="$scratch/none" bash --norc --noprofile -c '
         . /usr/share/bash-completion/bash_completion
         __load_completion kp6ctl || { echo "FAIL: the loader finds no completion for kp6ctl"; exit 1; }
@@ -67,12 +67,17 @@ if [ "$mode" = completion ]; then
             got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | xargs)
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
-        check "" "backup ports read restore scan test write"
-        check "--" "--address --help --log --port --timeout --version"
-        check "--port " "/dev/pts/77 ttyFAKE3"
+        check "" "backup help ports read restore scan test write"
+        check "--" "--address --help --log --port --retries --timeout --verbose --version"
+        check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
+        check "-p tcp://127" "//127.0.0.1:7003"
+        check "--log out.txt -v r" "read restore"
+        check "help re" "read restore"
+        check "restore --d" "--dry-run"
+        check "scan --j" "--json"
         check "--port /dev/pts/77 --address 1f r" "read restore"
-        check "scan --" "--from --help --to"
+        check "scan --" "--from --help --json --to"
         check "write inv" "inverse="
         check "write er7" "er72= er74= er75= er77= er78= er79="
         check "write type=" "hand liter milliliter"

@@ -203,11 +203,11 @@ TEST_F(Kp6Ctl, HandIsWrittenAsTheWindowWritesIt)
 TEST_F(Kp6Ctl, ALateAnswerIsNoReplyToTheNextRun)
 {
     start({"--turnaround", "1500"});
-    EXPECT_EQ("01: No reply\n", ctl("test").err);
+    EXPECT_EQ("01: No reply: no answer in 1000 ms\n", ctl("test").err);
     ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
     Ran r = ctl("--address 05 test");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("05: No reply\n", r.err);
+    EXPECT_EQ("05: No reply: no answer in 1000 ms\n", r.err);
 }
 
 // Converters are named by their stable links, 60 to 100 characters long.
@@ -329,7 +329,7 @@ TEST_F(Interrupted, ALostConnectionNamesTheControllerInHandAndTheRest)
     server.child.reset();
     EXPECT_EQ(1, run->wait_exit(20000));
     std::string err = read_file(dir.file("err"));
-    std::string closed = "kp6ctl: the connection to " + server.rfc2217_url() + " was closed";
+    std::string closed = "the connection to " + server.rfc2217_url() + " was closed";
     EXPECT_NE(std::string::npos, err.find(closed)) << err;
     EXPECT_EQ(err.find(closed), err.rfind(closed)) << err;
     EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
@@ -375,7 +375,7 @@ TEST_F(Interrupted, ALostLineStopsTheRestoreWithOneMessage)
     ASSERT_TRUE(heard("60 02"));
     sim->stop(SIGKILL);
     EXPECT_EQ(1, run->wait_exit(5000));
-    std::string err = read_file(dir.file("err")), lost = "kp6ctl: the line " + sim->path;
+    std::string err = read_file(dir.file("err")), lost = ": the line " + sim->path;
     EXPECT_EQ(0u, err.find("02: Error ")) << err;
     EXPECT_NE(std::string::npos, err.find(lost + " was lost\n")) << err;
     EXPECT_EQ(err.find(lost), err.rfind(lost)) << err;
@@ -453,7 +453,9 @@ TEST_F(Kp6Ctl, ARestoreToAFailingControllerNamesItAndWritesTheOthers)
     write_file(dir.file("four.json"), backup_of({"01", "02", "03", "04"}));
     Ran r = ctl("--timeout 200 restore -i four.json");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("02: Error write IR24\n04: Error read ER78\n", r.err);
+    EXPECT_EQ("02: Error write IR24: no answer in 200 ms\n02: nothing written\n"
+              "04: written, not read back: Error read ER78: acknowledged with 15, not 05\n",
+              r.err);
     EXPECT_EQ("01: restored\n03: restored\n", r.out);
     for (const char* a : {"01", "03", "04"})
         EXPECT_TRUE(holds(std::string(a) + " 010077 05")) << a;
@@ -591,7 +593,7 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
     EXPECT_NE(std::string::npos, read_file(dir.file("port.out")).find("-> 60 2A 81 "));
     Ran r = ctl("--address 2b --timeout 100 test");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("2B: No reply\n", r.err);
+    EXPECT_EQ("2B: No reply: no answer in 100 ms\n", r.err);
     size_t frames = frames_received();
     r = ctl("--address 100 read");
     EXPECT_EQ(2, r.status);
@@ -608,6 +610,166 @@ TEST_F(Kp6Ctl, UsageTestAndPortFailures)
     r = ctl("read");
     EXPECT_EQ(3, r.status);
     EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
+}
+
+// ---- what happened, said exactly -----------------------------------------------------
+
+// Each fault of the line is named after the step it ended, exit 1.
+TEST_F(Kp6Ctl, EachFaultIsNamedAfterItsStep)
+{
+    const struct {
+        std::vector<std::string> sim;
+        std::string args, err;
+    } cases[] = {
+        {{"--silent"}, "-t 200 read", "01: Error read ER78: no answer in 200 ms\n"},
+        {{"--select-reply", "55"}, "read",
+         "01: Error read ER78: the selection was answered with 55, not C0\n"},
+        {{"--ack", "15"}, "write er79=1", "01: Error read ER78: acknowledged with 15, not 05\n"},
+        {{"--short-answer"}, "-t 200 read", "01: Error read ER78: 2 of 3 answer bytes\n"},
+        {{"--silent"}, "-t 200 test", "01: No reply: no answer in 200 ms\n"},
+        {{"--hangup-after", "2"}, "read", "01: Error read ER79: the line "},
+    };
+    for (const auto& c : cases) {
+        sim.reset();
+        start(c.sim);
+        Ran r = ctl(c.args);
+        EXPECT_EQ(1, r.status) << c.args;
+        EXPECT_EQ(c.err, r.err.substr(0, c.err.size()));
+        if (c.sim[0] == "--hangup-after") {
+            EXPECT_EQ(c.err + sim->path + " was lost\n", r.err);
+        }
+    }
+}
+
+// What a failed write left: the simulator loses its 15th or 16th answer,
+// ER78's selection or acknowledgement (after the read's 12 and IR24's 2).
+TEST_F(Kp6Ctl, WritesAreReportedAsTheyLanded)
+{
+    start({"--drop-every", "15"});
+    Ran r = ctl("-t 200 write er79=20");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("01: Error write ER78: no answer in 200 ms\n"
+              "01: IR24 written; ER78, ER79, ER72, ER74, ER75, ER77 keep their old values\n",
+              r.err);
+    EXPECT_TRUE(holds("01 010079 0F"));
+    sim.reset();
+    start({"--drop-every", "16"});
+    r = ctl("-t 200 write er79=20");
+    EXPECT_EQ("01: Error write ER78: selected, then no answer in 200 ms\n01: IR24 written; ER78 "
+              "may or may not be written; ER79, ER72, ER74, ER75, ER77 keep their old values\n",
+              r.err);
+
+    // Every write acknowledged, the read-back refused: on the controller.
+    sim.reset();
+    start({"--fail-reads", "01"});
+    write_file(dir.file("one.json"), backup_of({"01"}));
+    r = ctl("restore -i one.json");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("01: written, not read back: Error read ER78: acknowledged with 15, not 05\n", r.err);
+    EXPECT_TRUE(holds("01 010077 05"));
+}
+
+// Every third answer lost: --retries carries the line and counts.
+TEST_F(Kp6Ctl, RetriesTurnAFlakyLineIntoASuccess)
+{
+    start({"--drop-every", "3"});
+    EXPECT_EQ(1, ctl("-t 200 read").status);
+    Ran r = ctl("-t 200 --retries 1 read --json");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\"er79\":15")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find(" retries in 6 exchanges\n")) << r.err;
+    EXPECT_EQ(0u, r.err.rfind("kp6ctl: ", r.err.find(" retries"))) << r.err;
+    r = ctl("-t 200 --retries=2 write er79=20");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(holds("01 010079 14"));
+    EXPECT_EQ(2, ctl("--retries x read").status);
+}
+
+// A dry run reads and compares; nothing but reads goes out.
+TEST_F(Kp6Ctl, ADryRunShowsWhatARestoreWouldChange)
+{
+    start({"--address", "01", "--address", "02"},
+          "01 010078 02\n01 010079 09\n01 010072 08\n01 010074 07\n01 010075 06\n01 010077 05\n");
+    write_file(dir.file("two.json"), backup_of({"01", "02"}));
+    Ran r = ctl("restore -i two.json --dry-run");
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("01: nothing would change\ner78     2 (0x02)     liter, inverse "));
+    EXPECT_NE(std::string::npos,
+              r.out.find("02: 6 of 6 registers would change\n"
+                         "er78     0 (0x00)     milliliter, inverse gun off\n"
+                         "      -> 2 (0x02)     liter, inverse gun off\n"
+                         "er79     15           engine start 1.5 s before the main valve opens\n"
+                         "      -> 9            engine start 0.9 s before the main valve opens\n"))
+        << r.out;
+    for (const auto& l : sim->trace((size_t)-1, 300))
+        EXPECT_TRUE(l.rfind("rx C", 0) != 0 || l.rfind("rx CA ", 0) == 0) << l;
+    EXPECT_TRUE(holds("02 010079 0F"));
+    EXPECT_EQ(0, ctl("-a 01 restore -i two.json --to 01 --dry-run").status);
+}
+
+TEST_F(Kp6Ctl, ListsAndRangesOfAddresses)
+{
+    start({"--address", "01", "--address", "04", "--address", "05"});
+    Ran r = ctl("-t 200 -a 01,03:05 read --json");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.out.find("[{\"address\":\"01\",")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("},{\"address\":\"05\",")) << r.out;
+    EXPECT_EQ("03: Error read ER78: no answer in 200 ms\n", r.err);
+    r = ctl("test 4-5,1");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("04: Ok\n05: Ok\n01: Ok\n", r.out);
+    r = ctl("read 1,4");
+    EXPECT_EQ(0u, r.out.find("address  01\ntype     milliliter\n"));
+    EXPECT_NE(std::string::npos, r.out.find("\n\naddress  04\ntype "));
+    r = ctl("-a 4:5 write er79=30");
+    EXPECT_EQ("04: Write OK\n05: Write OK\n", r.out);
+    EXPECT_TRUE(holds("05 010079 1E"));
+    EXPECT_EQ("saved 04 05 to l.json\n", ctl("backup -o l.json 0x4-5").out);
+    r = ctl("read 5-4");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: the range 5-4 runs downwards")) << r.err;
+}
+
+TEST_F(Kp6Ctl, EnvironmentBoundsLogsAndHabits)
+{
+    start({"--address", "01", "--address", "FF"});
+    // A bad KP6_ADDRESS matters only where the address is used.
+    EXPECT_EQ(0, ctl("ports", "KP6_ADDRESS=zz ").status);
+    EXPECT_EQ(0, ctl("--version", "KP6_ADDRESS=zz ").status);
+    EXPECT_EQ(0, ctl("--address 01 read", "KP6_ADDRESS=zz ").status);
+    Ran r = ctl("read", "KP6_ADDRESS=zz ");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: KP6_ADDRESS=zz is no bus address (01 to FF)\n", r.err);
+
+    // No file is left behind without --log; -v shows the frames instead.
+    std::string before = run_command("ls -a '" + dir.path + "'");
+    r = ctl("-v test");
+    EXPECT_EQ(before, run_command("ls -a '" + dir.path + "'"));
+    EXPECT_NE(std::string::npos, r.err.find(" -> 60 01 81 FB\n")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" <> C0  (cleared)\n")) << r.err;  // the answer
+    ctl("read --log traffic.log");
+    EXPECT_NE(std::string::npos, read_file(dir.file("traffic.log")).find("-> 60 01 00 F8 C0"));
+    EXPECT_FALSE(path_exists(dir.file("port.out")));
+
+    // A time-out shorter than the frames take at 4800 baud: refused unsent.
+    size_t frames = frames_received();
+    r = ctl("-t 15 read");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("kp6ctl: --timeout 15 is too short: at 4800 baud a frame and its answer take 17 ms "
+              "on the line; give 17 or more\n",
+              r.err);
+    EXPECT_EQ(2, ctl("-t 5 scan").status);
+    EXPECT_EQ(frames, frames_received());
+
+    // scan reaches FF; --json as read shapes its data.
+    r = ctl("scan --from F0 --json");
+    EXPECT_EQ("[{\"address\":\"FF\",\"type\":\"milliliter\",\"inverse\":false,\"er78\":0}]\n", r.out);
+    r = ctl("-p " + sim->path + " -a ff -t 500 test");
+    EXPECT_EQ("FF: Ok\n", r.out);
+    EXPECT_EQ("kp6ctl " KP6_VERSION "\n", ctl("-V").out);
+    EXPECT_EQ(0u, ctl("help read").out.find("usage: kp6ctl [-p PORT] [-a ADDRS] read"));
+    EXPECT_EQ(0u, ctl("-h").out.find("usage: kp6ctl "));
+    EXPECT_EQ(2, ctl("help nothing").status);
 }
 
 // ---- network lines ------------------------------------------------------------------
@@ -701,7 +863,8 @@ TEST_F(Kp6CtlNet, ABadUrlIsRefusedBeforeAnythingConnects)
               r.err);
     r = on("tcp://127.0.0.1:99999", "scan");
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("kp6ctl: bad network line tcp://127.0.0.1:99999: the port \"99999\" is not a "
+    EXPECT_EQ("kp6ctl: bad network line KP6_PORT=tcp://127.0.0.1:99999: the port \"99999\" is "
+              "not a "
               "number from 1 to 65535\n",
               r.err);
 }
@@ -752,19 +915,17 @@ TEST_F(Kp6CtlNet, AConnectionThatDropsEndsWithTheStepAndTheClose)
     Ran r = on(raw.url(), "read");
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);
-    // Closed, or reset when our next frame was still unread there.
-    EXPECT_EQ(0u, r.err.find("01: Error read ER78\nkp6ctl: the connection to " + raw.url() +
-                             " was closed"))
+    // Closed, or reset when our next frame was still unread there: one line.
+    EXPECT_EQ(0u, r.err.find("01: Error read ER78: the connection to " + raw.url() + " was closed"))
         << r.err;
-    EXPECT_TRUE(r.err.back() == '\n' && r.err.find('\n') == r.err.rfind('\n', r.err.size() - 2))
-        << r.err;
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
 
     ScriptedServer telnet(ScriptedServer::DROP_AFTER_FIRST, true, sim->path);
     t0 = plat_perf_counter();
     r = on(telnet.url(), "backup -o b.json 01 02 03");
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);  // the rest of the list is not tried
-    EXPECT_EQ(0u, r.err.find("01: Error read ER78\nkp6ctl: the connection to " + telnet.url() +
+    EXPECT_EQ(0u, r.err.find("01: Error read ER78: the connection to " + telnet.url() +
                              " was closed"))
         << r.err;
     EXPECT_FALSE(path_exists(dir.file("b.json")));
@@ -807,7 +968,7 @@ TEST_F(Kp6CtlNet, ATelnetFloodIsALineThatDoesNotAnswer)
                                       " --timeout 2000 read 2>err\" 2>&1", &status);
         double ms = ms_since(t0), user = 0, sys = 0;
         EXPECT_EQ(1, status);
-        EXPECT_EQ("01: Error read ER78\n", read_file(dir.file("err")));
+        EXPECT_EQ("01: Error read ER78: no answer in 2000 ms\n", read_file(dir.file("err")));
         EXPECT_GE(ms, 1990.0);
         EXPECT_LT(ms, 3500.0);
         ASSERT_EQ(2, sscanf(cpu.c_str(), "%lf %lf", &user, &sys)) << cpu;

@@ -166,6 +166,13 @@ TEST(Kp6Sim, FaultFlags)
         EXPECT_EQ(0, sim.child->wait_exit(10000));
         EXPECT_TRUE(hung_up(line));
     }
+    {
+        Sim sim({"--drop-every", "2", "--trace"});
+        TestLine line(sim.path);
+        EXPECT_EQ("\xC0", ask(line, SELECT_01, 1));
+        EXPECT_EQ("", ask(line, read_frame(0x78), 0));  // the second answer is lost
+        EXPECT_EQ("lost " + hex(reply(0x05, 0x00)), sim.trace(4, 5000).back());
+    }
     Sim bad({"--ack", "xyz"});
     EXPECT_EQ(2, bad.child->wait_exit(10000));
 }

@@ -16,14 +16,22 @@ fail() { echo "FAIL: $*"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-# Lines end in CR LF there.
-ctl() {
-    "$wine_run" "$dir" --sim "$sim" --state "$work/state" -- "$exe" --port COM7 "$@" 2>err.crlf |
-        tr -d '\r'
+# Lines end in CR LF there. ctl_sim takes the simulator's own arguments
+# first, up to --; its trace goes to $dir/sim.out.
+ctl_sim() {
+    local sim_args=()
+    while [ "$1" != -- ]; do
+        sim_args+=("$1")
+        shift
+    done
+    shift
+    "$wine_run" "$dir" --sim "$sim" --state "$work/state" --trace "${sim_args[@]}" -- \
+        "$exe" --port COM7 "$@" 2>err.crlf | tr -d '\r'
     local status=${PIPESTATUS[0]}
     tr -d '\r' <err.crlf >err
     return "$status"
 }
+ctl() { ctl_sim -- "$@"; }
 
 name=Линия3.json
 out=$(ctl backup -o "$name" 01) || fail "backup: $(cat err)"
@@ -50,6 +58,35 @@ ctl backup -o "$name" 01 >/dev/null || status=$?
     fail "a read-only file gave exit $status: $(cat err)"
 grep -q '"ER79": 300' "$name" || fail "the read-only file was replaced"
 echo "kp6ctl.exe took $name"
+
+# What happened, said as on Linux: a fault by its name, a lossy line carried
+# by retries, a dry run that sends only reads, a list of addresses, a bad
+# KP6_ADDRESS that matters only where it is used, and no file left behind.
+status=0
+ctl_sim --ack 15 -- read >/dev/null || status=$?
+[ "$status" = 1 ] && [ "$(cat err)" = "01: Error read ER78: acknowledged with 15, not 05" ] ||
+    fail "a wrong acknowledgement gave exit $status: $(cat err)"
+out=$(ctl_sim --drop-every 3 -- -t 500 --retries 1 read --json) || fail "retries: $(cat err)"
+grep -q '"er79":42' <<<"$out" && grep -q '^kp6ctl: [0-9]* retries in 6 exchanges$' err ||
+    fail "with retries: $out / $(cat err)"
+ctl backup -o dry.json 01 >/dev/null || fail "backup: $(cat err)"
+sed -i 's/"ER79": 42/"ER79": 9/' dry.json
+status=0
+out=$(ctl restore -i dry.json --dry-run) || status=$?
+[ "$status" = 1 ] && grep -q '^01: 1 of 6 registers would change$' <<<"$out" &&
+    grep -q '^      -> 9 ' <<<"$out" || fail "the dry run gave exit $status: $out / $(cat err)"
+! grep -Eq ' rx C[9B] ' "$dir/sim.out" || fail "the dry run wrote: $(cat "$dir/sim.out")"
+status=0
+out=$(ctl -t 500 test 01,02) || status=$?
+[ "$status" = 1 ] && [ "$out" = "01: Ok" ] && [ "$(cat err)" = "02: No reply: no answer in 500 ms" ] ||
+    fail "the list gave exit $status: $out / $(cat err)"
+KP6_ADDRESS=zz "$wine_run" "$dir" "$exe" ports >/dev/null 2>&1 || fail "KP6_ADDRESS=zz stopped ports"
+status=0
+KP6_ADDRESS=zz ctl read >/dev/null || status=$?
+[ "$status" = 2 ] && [ "$(cat err)" = "kp6ctl: KP6_ADDRESS=zz is no bus address (01 to FF)" ] ||
+    fail "KP6_ADDRESS=zz gave exit $status: $(cat err)"
+[ ! -e port.out ] || fail "a run without --log left port.out"
+echo "kp6ctl.exe said what happened"
 
 # Ctrl-C in the terminal during a restore of three slow controllers: Wine
 # hands it to the program as the console's Ctrl-C. The controller in hand

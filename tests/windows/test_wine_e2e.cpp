@@ -153,7 +153,7 @@ TEST(Kp6ctlExe, ATelnetFloodFailsTheStepAtItsTimeOut)
         int status = -1;
         kp6ctl_exe(cwd, "--port " + flood.url() + " --timeout 2000 read", &status);
         EXPECT_EQ(1, status);
-        EXPECT_EQ("01: Error read ER78\r\n", read_file(cwd.file("err")));
+        EXPECT_EQ("01: Error read ER78: no answer in 2000 ms\r\n", read_file(cwd.file("err")));
     }
 }
 
@@ -184,7 +184,7 @@ TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
     EXPECT_EQ(1, run.wait_exit(20000));
     std::string err = read_file(cwd.file("err"));
     EXPECT_EQ(0u, err.find("02: Error ")) << err;
-    EXPECT_NE(std::string::npos, err.find("kp6ctl: the line COM7 was lost")) << err;
+    EXPECT_NE(std::string::npos, err.find(": the line COM7 was lost")) << err;
     EXPECT_EQ(std::string::npos, err.find("03: Error")) << err;
     unlink(link.c_str());
 }
@@ -219,7 +219,7 @@ TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
     std::string err = read_file(cwd.file("err"));
     err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
     EXPECT_NE(std::string::npos,
-              err.find("kp6ctl: the connection to " + server.rfc2217_url() + " was closed"))
+              err.find("the connection to " + server.rfc2217_url() + " was closed"))
         << err;
     EXPECT_NE(std::string::npos, err.find("\n01: restored\n02: ")) << err;
     EXPECT_NE(std::string::npos, err.find("\n03: not written\n")) << err;
