@@ -12,8 +12,8 @@ find_dialog_t find_dialog;
 static struct {
     int cancelled;  // Escape, Cancel or the window closed
     int ended;
-    int accepted;   // Return, OK or a double click once it has ended
-    int chosen;     // the index of the address accepted
+    int accepted;  // Return, OK or a double click once it has ended
+    int chosen;    // the index of the address accepted
     int count;
     unsigned char addresses[256];
     char asking[64];
@@ -43,14 +43,10 @@ static void found_clicked(Fl_Widget* w, void*)
 static const char* type_key(unsigned char er78)
 {
     switch (er78_meter(er78)) {
-    case METER_MILLILITER:
-        return "Milliliter";
-    case METER_LITER:
-        return "Liter";
-    case METER_HAND:
-        return "Hand";
-    default:
-        return nullptr;  // a type code the window has no radio for
+    case METER_MILLILITER: return "Milliliter";
+    case METER_LITER: return "Liter";
+    case METER_HAND: return "Hand";
+    default: return nullptr;  // a type code the window has no radio for
     }
 }
 

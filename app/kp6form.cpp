@@ -74,8 +74,7 @@ static void on_click_or_shortcut(Fl_Widget* w, void* handler)
         ((click_handler)handler)(w);
 }
 
-static Fl_Button* make_shortcut_button(int x, int y, const char* key, int shortcut,
-                                       click_handler c)
+static Fl_Button* make_shortcut_button(int x, int y, const char* key, int shortcut, click_handler c)
 {
     Fl_Button* b = make_button(x, y, 96, 24, key, c);
     b->callback(on_click_or_shortcut, (void*)c);
@@ -202,7 +201,8 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     InversGunCheck->labelsize(12);
     InversGunCheck->deactivate();
 
-    ER79_Input = make_field(160, 136, "x0.1sec start engine before turning on the main valve(ER79)");
+    ER79_Input = make_field(160, 136,
+                            "x0.1sec start engine before turning on the main valve(ER79)");
     ER72_Input = make_field(160, 160, "TimeOut (second)(ER72)");
     ER74_Input = make_field(160, 184, "x10gr Topping(ER74)");
     ER75_Input = make_field(160, 208, "x10gr Bufer overflow(ER75)");
@@ -221,9 +221,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     port_list_fill(ComChoice, pref_port[0] ? pref_port : nullptr);
 }
 
-xMainForm::~xMainForm()
-{
-}
+xMainForm::~xMainForm() {}
 
 // Escape would close the window, and with it the port, unasked; the
 // window manager's close button still closes it.
@@ -253,10 +251,10 @@ xMainForm* make_main_window(const char* title)
 static void switch_port_controls(int open)
 {
     xMainForm* f = MainForm;
-    Fl_Widget* list[] = {f->WriteButton, f->ReadButton, f->AddressInput, f->TestButton,
-                         f->TypeGroup, f->InversGunCheck, f->ER79_Input, f->ER72_Input,
-                         f->ER74_Input, f->ER75_Input, f->ER77_Input,
-                         f->FindButton, f->SaveButton, f->LoadButton};
+    Fl_Widget* list[] = {f->WriteButton, f->ReadButton,     f->AddressInput, f->TestButton,
+                         f->TypeGroup,   f->InversGunCheck, f->ER79_Input,   f->ER72_Input,
+                         f->ER74_Input,  f->ER75_Input,     f->ER77_Input,   f->FindButton,
+                         f->SaveButton,  f->LoadButton};
     for (Fl_Widget* c : list) {
         if (open)
             c->activate();
@@ -362,7 +360,7 @@ static void show_value(Fl_Input* field, unsigned int v)
 static Fl_Input* setting_field(int reg)
 {
     xMainForm* f = MainForm;
-    Fl_Input* fields[SETTING_COUNT] = {nullptr,        f->ER79_Input, f->ER72_Input,
+    Fl_Input* fields[SETTING_COUNT] = {nullptr,       f->ER79_Input, f->ER72_Input,
                                        f->ER74_Input, f->ER75_Input, f->ER77_Input};
     return fields[reg];
 }
@@ -462,6 +460,4 @@ void remember_window(void)
     prefs_save();
 }
 
-void put_text_log(char*, int)
-{
-}
+void put_text_log(char*, int) {}

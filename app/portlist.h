@@ -41,8 +41,8 @@ void elide_middle(const char* name, int width, char* out, int size);
 struct net_line_dialog_t {
     Fl_Double_Window* window;
     Fl_Input* url;
-    Fl_Box* why;            // what is wrong with the URL typed
-    Fl_Hold_Browser* lines; // the remembered lines
+    Fl_Box* why;             // what is wrong with the URL typed
+    Fl_Hold_Browser* lines;  // the remembered lines
     Fl_Button* remove;
     Fl_Return_Button* ok;
     Fl_Button* cancel;

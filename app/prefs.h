@@ -11,8 +11,8 @@ enum { NET_LINES_MAX = 16 };
 
 extern int pref_line_count;
 extern char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
-extern char pref_port[COM_NAME_SIZE];                // "" when none
-extern char pref_address[ADDRESS_TEXT_MAX + 1];      // "" when none
+extern char pref_port[COM_NAME_SIZE];            // "" when none
+extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
 
 // Reads them. A file that is missing, unreadable or damaged leaves them
 // empty, as on a first run, and shows nothing.

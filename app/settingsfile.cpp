@@ -120,8 +120,8 @@ int LoadButton_OnClick(Fl_Widget*)
         for (const backup_entry& e : entries)
             held += (held.empty() ? "" : ", ") + hex2(e.address);
         char text[1200];  // 255 addresses at most
-        snprintf(text, sizeof text, gettext_easy("The file holds %s; none at %02X"),
-                 held.c_str(), address);
+        snprintf(text, sizeof text, gettext_easy("The file holds %s; none at %02X"), held.c_str(),
+                 address);
         show_failure("Settings not loaded", path + ": " + text);
         return 0;
     }

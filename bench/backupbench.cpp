@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/platform.h"
 #include "../device/backupfile.h"
+#include "../platform/platform.h"
 
 void put_text_log(char*, int) {}
 

@@ -72,8 +72,7 @@ void measure(const char* name, unsigned short port, bool (*operation)(unsigned s
         printf("%-5s %zu exchanges, %3d bytes: median %7.2f ms; line %6.2f ms + turnarounds "
                "%5.1f ms; the tool adds %5.2f ms (%.2f %%); CPU %6.2f ms (%4.1f %% of wall)\n",
                name, steps, bytes, median, line, turns, median - line - turns,
-               100.0 * (median - line - turns) / (line + turns), cpu / runs,
-               100.0 * cpu / total);
+               100.0 * (median - line - turns) / (line + turns), cpu / runs, 100.0 * cpu / total);
     } else {
         double exchanges = (double)runs * steps;
         printf("%-5s %zu exchanges: median %6.3f ms; %8.0f exchanges/s; CPU %6.3f ms an "

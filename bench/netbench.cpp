@@ -166,8 +166,8 @@ int main(int argc, char** argv)
                label, (int)through.v.size(), through.median(), on_pty.median(),
                through.median() - on_pty.median());
     else
-        printf("%-8s Read   %3d runs: median %7.2f ms through the server (%.2f to %.2f)%s\n",
-               label, (int)through.v.size(), through.median(), through.lo(), through.hi(),
+        printf("%-8s Read   %3d runs: median %7.2f ms through the server (%.2f to %.2f)%s\n", label,
+               (int)through.v.size(), through.median(), through.lo(), through.hi(),
                answer_part_acknowledged ? "" : "; part of an answer not acknowledged at once");
     printf("%-8s close  %3d runs: median %7.3f ms\n", label, runs, close_ms.median());
     close_net();

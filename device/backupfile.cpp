@@ -34,14 +34,10 @@ static std::string system_text(int code)
 static const char* kind_text(int kind)
 {
     switch (kind) {
-    case PLAT_FILE_FOLDER:
-        return "a folder, not a regular file";
-    case PLAT_FILE_FIFO:
-        return "a FIFO, not a regular file";
-    case PLAT_FILE_DEVICE:
-        return "a device, not a regular file";
-    default:
-        return "not a regular file";
+    case PLAT_FILE_FOLDER: return "a folder, not a regular file";
+    case PLAT_FILE_FIFO: return "a FIFO, not a regular file";
+    case PLAT_FILE_DEVICE: return "a device, not a regular file";
+    default: return "not a regular file";
     }
 }
 
@@ -190,11 +186,11 @@ enum { KIND_NONE, KIND_UNSIGNED, KIND_NUMBER, KIND_STRING, KIND_OBJECT, KIND_ARR
 
 // A value at one of those places, as the checks need it.
 struct Seen {
-    int kind = KIND_NONE;  // KIND_NONE: not in the file
-    uint64_t number = 0;   // KIND_UNSIGNED's value
+    int kind = KIND_NONE;         // KIND_NONE: not in the file
+    uint64_t number = 0;          // KIND_UNSIGNED's value
     bool byte_otherwise = false;  // a number that reads as 0 to 255, written otherwise (-0, 1.0)
-    std::string text;     // as a message shows it
-    std::string address;  // a short string's value
+    std::string text;             // as a message shows it
+    std::string address;          // a short string's value
     int line = 1;
 };
 
@@ -206,8 +202,8 @@ struct Reader : nlohmann::json_sax<json> {
     LineCounter counter;
     struct Level {
         bool array;
-        int place;  // the container's own place
-        int field;  // an object's: the place of the value under its last key
+        int place;                   // the container's own place
+        int field;                   // an object's: the place of the value under its last key
         std::set<std::string> keys;  // an object's keys so far
     };
     std::vector<Level> levels;  // at most BACKUP_DEPTH_MAX
@@ -283,9 +279,8 @@ struct Reader : nlohmann::json_sax<json> {
         }
         // One entry per controller: "01", "0x1" and "1" are one.
         if (first_line[e.address])
-            return fail(c.address.line, "controller " + name + " twice: address " +
-                                            c.address.text + " here, " +
-                                            first_text[e.address] + " at line " +
+            return fail(c.address.line, "controller " + name + " twice: address " + c.address.text +
+                                            " here, " + first_text[e.address] + " at line " +
                                             std::to_string(first_line[e.address]));
         first_line[e.address] = c.address.line;
         first_text[e.address] = c.address.text;
@@ -462,8 +457,7 @@ bool parse_backup(const std::string& name, const std::string& text,
     return true;
 }
 
-bool load_backup(const std::string& path, std::vector<backup_entry>& entries,
-                 std::string& message)
+bool load_backup(const std::string& path, std::vector<backup_entry>& entries, std::string& message)
 {
     std::string text;
     return read_backup_text(path, text, message) && parse_backup(path, text, entries, message);
@@ -507,8 +501,8 @@ int save_text(const std::string& path, const std::string& text, std::string& mes
         int rc = plat_write_text(stdout, text.c_str());
         if (rc == 0)
             return SAVE_DONE;
-        message = "cannot write -: " +
-                  std::string(rc == PLAT_OUTPUT_CLOSED ? "the reader of standard output has gone"
+        message = "cannot write -: " + std::string(rc == PLAT_OUTPUT_CLOSED
+                                                       ? "the reader of standard output has gone"
                                                        : strerror(errno));
         return rc == PLAT_OUTPUT_CLOSED ? SAVE_OUTPUT_CLOSED : SAVE_FAILED;
     }

@@ -56,8 +56,7 @@ bool parse_backup(const std::string& name, const std::string& text,
                   std::vector<backup_entry>& entries, std::string& message);
 
 // read_backup_text and parse_backup.
-bool load_backup(const std::string& path, std::vector<backup_entry>& entries,
-                 std::string& message);
+bool load_backup(const std::string& path, std::vector<backup_entry>& entries, std::string& message);
 
 // Whether a backup may be written to `path`: "-", a new file, or a regular
 // file this user may write (for a symbolic link: the file it leads to).

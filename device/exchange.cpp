@@ -63,7 +63,7 @@ int wait_answer(unsigned short port, int count, int sent)
     int acknowledged = 0;
     for (int have; (have = port_avail(port)) < count;) {
         if (timer_exp(timer))
-            return 0;  // the slot is free again already
+            return 0;                    // the slot is free again already
         if (port_gone(port, nullptr)) {  // nothing more can come
             kill_timer(timer);
             return 0;
@@ -196,9 +196,7 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
 {
     int n = 0;
     switch (f.kind) {
-    case FAULT_NONE:
-        n = snprintf(out, size, "%s", "");
-        break;
+    case FAULT_NONE: n = snprintf(out, size, "%s", ""); break;
     case FAULT_NO_ANSWER:
         n = snprintf(out, size, "%sno answer in %lu ms",
                      f.stage == STAGE_PARAMETER ? "selected, then " : "", f.timeout_ms);
@@ -206,12 +204,8 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
     case FAULT_SELECT_REPLY:
         n = snprintf(out, size, "the selection was answered with %02X, not C0", f.seen[0]);
         break;
-    case FAULT_ACK:
-        n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]);
-        break;
-    case FAULT_SHORT:
-        n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count);
-        break;
+    case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
+    case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
     default: {
         char reason[200] = "";
         if (f.line_code && port_name_is_url(f.line))

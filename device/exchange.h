@@ -4,11 +4,7 @@
 #define KP6_EXCHANGE_H
 
 // Command bytes of the parameter frame.
-enum {
-    CMD_READ_ER = 0xCA,
-    CMD_WRITE_ER = 0xCB,
-    CMD_WRITE_IR = 0xC9
-};
+enum { CMD_READ_ER = 0xCA, CMD_WRITE_ER = 0xCB, CMD_WRITE_IR = 0xC9 };
 
 // Parameter words: the register's address in bits 0 to 23, the data byte
 // in bits 24 to 31.
@@ -83,14 +79,15 @@ enum {
 enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };
 
 struct exchange_fault {
-    int kind;                 // FAULT_*
-    int stage;                // STAGE_*
-    unsigned char command;    // the parameter frame's command byte (0 for a Test)
-    unsigned char seen[3];    // the answer's bytes as far as they came
+    int kind;               // FAULT_*
+    int stage;              // STAGE_*
+    unsigned char command;  // the parameter frame's command byte (0 for a Test)
+    unsigned char seen[3];  // the answer's bytes as far as they came
     int seen_count;
-    unsigned long timeout_ms; // the time-out that ran out
-    int line_code;            // FAULT_LINE_LOST: 0 the far end closed (or a device went), else the system's code
-    char line[100];           // FAULT_LINE_LOST: the line's name
+    unsigned long timeout_ms;  // the time-out that ran out
+    int line_code;   // FAULT_LINE_LOST: 0 the far end closed (or a device went), else the system's
+                     // code
+    char line[100];  // FAULT_LINE_LOST: the line's name
 };
 extern exchange_fault exchange_last_fault;
 

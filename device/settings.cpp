@@ -51,14 +51,10 @@ const char* setting_name(int reg)
 int er78_meter(unsigned char er78)
 {
     switch (er78 & 0x0F) {
-    case 0:
-        return METER_MILLILITER;
-    case 2:
-        return METER_LITER;
-    case 10:
-        return METER_HAND;
-    default:
-        return METER_UNKNOWN;
+    case 0: return METER_MILLILITER;
+    case 2: return METER_LITER;
+    case 10: return METER_HAND;
+    default: return METER_UNKNOWN;
     }
 }
 

@@ -51,8 +51,8 @@ void free_mo_file()
 
 // Reads the descriptor table at `at` and points at its strings; every
 // string must lie inside the file and end in a NUL. 0 on success.
-static int load_table(unsigned char* file, size_t size, uint32_t n, uint32_t at,
-                      int swap, mo_string_desc** descs, char*** strings)
+static int load_table(unsigned char* file, size_t size, uint32_t n, uint32_t at, int swap,
+                      mo_string_desc** descs, char*** strings)
 {
     if (at > size || (size - at) / 8 < n)
         return -4;

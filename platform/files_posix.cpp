@@ -172,9 +172,7 @@ int plat_file_same_mode(FILE* f, const char* like)
 
 // ---- text ----------------------------------------------------------------------
 
-void plat_utf8_args(int*, char***)
-{
-}
+void plat_utf8_args(int*, char***) {}
 
 int plat_getenv(const char* name, char* out, unsigned size)
 {

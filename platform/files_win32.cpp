@@ -1,12 +1,10 @@
 // Files, the program's folder, the environment and console text on
 // Windows, through the wide calls: beside platform_win32.cpp, one concern of
 // its own.
-#include "platform.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
-#include <mmsystem.h>
-#include <shellapi.h>
+#include "platform.h"
+#include "win32_text.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
@@ -14,7 +12,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
-#include "win32_text.h"
+#include <windows.h>
+#include <mmsystem.h>
+#include <shellapi.h>
 
 // ---- files ---------------------------------------------------------------------
 
@@ -162,7 +162,7 @@ int plat_file_final_path(const char* path, char* out, unsigned size)
                       : GetFinalPathNameByHandleW(h, target, sizeof target / sizeof target[0],
                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         rc = n == 0 || n >= sizeof target / sizeof target[0] ? last_error_or(ERROR_PATH_NOT_FOUND)
-                                                           : 0;
+                                                             : 0;
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         // "\\?\C:\..." is the folder's ordinary name behind a prefix.

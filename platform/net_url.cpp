@@ -14,8 +14,7 @@ static size_t scheme_length(const char* name)
 {
     size_t n = 0;
     while ((name[n] >= 'a' && name[n] <= 'z') || (name[n] >= 'A' && name[n] <= 'Z') ||
-           (name[n] >= '0' && name[n] <= '9') || name[n] == '+' || name[n] == '-' ||
-           name[n] == '.')
+           (name[n] >= '0' && name[n] <= '9') || name[n] == '+' || name[n] == '-' || name[n] == '.')
         n++;
     return n > 0 && strncmp(name + n, "://", 3) == 0 ? n : 0;
 }
@@ -53,14 +52,14 @@ size_t net_url_prefix_length(const char* text)
 
 static int host_char(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
 }
 
 static int ipv6_char(char c)
 {
-    return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') ||
-           c == ':' || c == '.';
+    return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
+           c == '.';
 }
 
 static int bad_url(char* why, unsigned size, const char* format, const char* what = "",
@@ -99,8 +98,7 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
             return bad_url(why, why_size, "no host between [ and ]");
         for (size_t i = 0; i < host_len; i++)
             if (!ipv6_char(host[i]))
-                return bad_url(why, why_size, "\"%s\" is not an IPv6 address", host,
-                               host_len);
+                return bad_url(why, why_size, "\"%s\" is not an IPv6 address", host, host_len);
         if (!memchr(host, ':', host_len))
             return bad_url(why, why_size, "\"%s\" in brackets is not an IPv6 address", host,
                            host_len);
@@ -116,20 +114,20 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
         for (size_t i = 0; i < host_len; i++)
             if (!host_char(host[i])) {
                 char c[2] = {host[i], 0};
-                return bad_url(why, why_size, "the host has a character it cannot have: \"%s\"",
-                               c);
+                return bad_url(why, why_size, "the host has a character it cannot have: \"%s\"", c);
             }
     }
     if (host_len >= sizeof url->host)
         return bad_url(why, why_size, "the host is too long");
     if (*p != ':')
-        return bad_url(why, why_size, "no port: write HOST:PORT, the port a number from 1 to 65535");
+        return bad_url(why, why_size,
+                       "no port: write HOST:PORT, the port a number from 1 to 65535");
     p++;
     size_t digits = strspn(p, "0123456789");
     unsigned long port = digits && digits <= 5 ? strtoul(p, nullptr, 10) : 0;
     if (port < 1 || port > 65535)
-        return bad_url(why, why_size, "the port \"%s\" is not a number from 1 to 65535",
-                       p, strcspn(p, "/?"));  // all of it: 0x10 is not "0"
+        return bad_url(why, why_size, "the port \"%s\" is not a number from 1 to 65535", p,
+                       strcspn(p, "/?"));  // all of it: 0x10 is not "0"
     p += digits;
     if (*p == '/' && !p[1])
         p++;  // one closing slash is allowed

@@ -15,8 +15,8 @@ enum { NET_HOST_SIZE = 100 };
 
 // A network line's address, as net_url_parse finds it in a port name.
 struct net_url {
-    unsigned char mode;         // NET_RAW or NET_RFC2217
-    char host[NET_HOST_SIZE];   // a name, IPv4 or IPv6 address (no brackets)
+    unsigned char mode;        // NET_RAW or NET_RFC2217
+    char host[NET_HOST_SIZE];  // a name, IPv4 or IPv6 address (no brackets)
     unsigned short port;
 };
 

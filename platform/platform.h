@@ -21,11 +21,11 @@ typedef int plat_handle;
 
 // Line settings of a serial device, in the terms the port layer uses.
 struct plat_line {
-    unsigned long baud;      // bits per second
-    unsigned char byte_size; // 5 to 8 data bits
-    unsigned char parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    unsigned char stop_bits; // 0 one stop bit, 2 two stop bits
-    unsigned char cts_flow;  // 1: transmission waits for CTS
+    unsigned long baud;       // bits per second
+    unsigned char byte_size;  // 5 to 8 data bits
+    unsigned char parity;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    unsigned char stop_bits;  // 0 one stop bit, 2 two stop bits
+    unsigned char cts_flow;   // 1: transmission waits for CTS
 };
 
 // Time-outs in milliseconds, in the usual interval/multiplier/constant form.
@@ -38,12 +38,7 @@ struct plat_timeouts {
 };
 
 // Modem-line switches for plat_serial_escape.
-enum {
-    PLAT_SETRTS = 3,
-    PLAT_CLRRTS = 4,
-    PLAT_SETDTR = 5,
-    PLAT_CLRDTR = 6
-};
+enum { PLAT_SETRTS = 3, PLAT_CLRRTS = 4, PLAT_SETDTR = 5, PLAT_CLRDTR = 6 };
 
 // The device path of a port name: "\\.\COM3" on Windows; "/dev/ttyUSB0"
 // for "ttyUSB0" on POSIX, where a name beginning with '/' is a path already.
@@ -77,12 +72,7 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
 
 // Modem status bits for plat_serial_modem_status.
-enum {
-    PLAT_MS_CTS = 0x10,
-    PLAT_MS_DSR = 0x20,
-    PLAT_MS_RING = 0x40,
-    PLAT_MS_RLSD = 0x80
-};
+enum { PLAT_MS_CTS = 0x10, PLAT_MS_DSR = 0x20, PLAT_MS_RING = 0x40, PLAT_MS_RLSD = 0x80 };
 int plat_serial_modem_status(plat_handle h, unsigned* bits);
 // The device's event mask; systems without one report 0.
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
@@ -219,11 +209,10 @@ void plat_set_serial_root(const char* root);
 // pairs: first the paths and network lines' URLs listed in the environment
 // variable KP6_PORTS, ':'-separated, a URL (tcp://, socket://, rfc2217://)
 // keeping its own colons (so a cap on the list never drops them; elements
-// of 80 characters or more are left out), then the machine's own: on Linux the ttys of the device class
-// that have a device with a UART behind it (serial core's type not 0) or no
-// type at all; on Windows the values of the registry key
-// HARDWARE\DEVICEMAP\SERIALCOMM.
-// The value names of the entries KP6_PORTS adds begin with this.
+// of 80 characters or more are left out), then the machine's own: on Linux the ttys of the device
+// class that have a device with a UART behind it (serial core's type not 0) or no type at all; on
+// Windows the values of the registry key HARDWARE\DEVICEMAP\SERIALCOMM. The value names of the
+// entries KP6_PORTS adds begin with this.
 #define PLAT_LISTED_VALUE "KP6_PORTS"
 struct plat_serial_key {
     int count;
@@ -234,9 +223,8 @@ struct plat_serial_key {
 int plat_serial_key_open(plat_serial_key* key);
 // Value number `index`: 0 when it exists and both texts fit their buffers
 // (sizes in bytes, terminator included), else non-zero.
-int plat_serial_key_enum(const plat_serial_key* key, int index,
-                         char* value_name, unsigned value_size,
-                         char* data, unsigned data_size);
+int plat_serial_key_enum(const plat_serial_key* key, int index, char* value_name,
+                         unsigned value_size, char* data, unsigned data_size);
 void plat_serial_key_close(plat_serial_key* key);
 
 // ---- files -------------------------------------------------------------------

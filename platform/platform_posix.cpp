@@ -138,13 +138,13 @@ static const struct {
     unsigned long rate;
     speed_t code;
 } baud_table[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
-    {500000, B500000}, {576000, B576000}, {921600, B921600},
-    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
 
@@ -228,10 +228,22 @@ int plat_serial_escape(plat_handle h, int code)
 {
     int bits, req;
     switch (code) {
-    case PLAT_SETRTS: bits = TIOCM_RTS; req = TIOCMBIS; break;
-    case PLAT_CLRRTS: bits = TIOCM_RTS; req = TIOCMBIC; break;
-    case PLAT_SETDTR: bits = TIOCM_DTR; req = TIOCMBIS; break;
-    case PLAT_CLRDTR: bits = TIOCM_DTR; req = TIOCMBIC; break;
+    case PLAT_SETRTS:
+        bits = TIOCM_RTS;
+        req = TIOCMBIS;
+        break;
+    case PLAT_CLRRTS:
+        bits = TIOCM_RTS;
+        req = TIOCMBIC;
+        break;
+    case PLAT_SETDTR:
+        bits = TIOCM_DTR;
+        req = TIOCMBIS;
+        break;
+    case PLAT_CLRDTR:
+        bits = TIOCM_DTR;
+        req = TIOCMBIC;
+        break;
     default: return EINVAL;
     }
     if (ioctl(h, req, &bits) != 0)
@@ -512,9 +524,7 @@ int plat_net_start(void)
     return 0;
 }
 
-void plat_net_stop(void)
-{
-}
+void plat_net_stop(void) {}
 
 int plat_tcp_socket(plat_socket* s)
 {
@@ -733,7 +743,7 @@ int plat_tcp_ack_each(plat_socket)
 }
 
 const sys_error_codes sys_errors = {ETIMEDOUT,   EINVAL,       EPROTONOSUPPORT, ECONNRESET,
-                                   EWOULDBLOCK, ENAMETOOLONG, ENOMEM};
+                                    EWOULDBLOCK, ENAMETOOLONG, ENOMEM};
 
 void plat_error_text(int code, char* out, unsigned size)
 {
@@ -924,7 +934,7 @@ struct thread_start {
     int (*fn)(void*);
     void* arg;
 };
-}
+}  // namespace
 
 static void* thread_trampoline(void* p)
 {

@@ -11,6 +11,7 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include "win32_text.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
@@ -18,7 +19,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
-#include "win32_text.h"
 
 int last_error_or(DWORD fallback)
 {
@@ -367,8 +367,9 @@ int plat_symlink(const char*, const char*)
 int plat_remove(const char* path)
 {
     wchar_t* w = to_wide(path);
-    int rc = !w ? ERROR_NOT_ENOUGH_MEMORY
-                : DeleteFileW(w) ? 0 : last_error_or(ERROR_FILE_NOT_FOUND);
+    int rc = !w               ? ERROR_NOT_ENOUGH_MEMORY
+             : DeleteFileW(w) ? 0
+                              : last_error_or(ERROR_FILE_NOT_FOUND);
     free(w);
     return rc;
 }
@@ -688,10 +689,10 @@ int plat_tcp_ack_each(plat_socket s)
                : 0;
 }
 
-const sys_error_codes sys_errors = {WSAETIMEDOUT,   ERROR_INVALID_NAME,
-                                   WSAEPROTONOSUPPORT, WSAECONNRESET,
-                                   WSAEWOULDBLOCK, ERROR_FILENAME_EXCED_RANGE,
-                                   ERROR_NOT_ENOUGH_MEMORY};
+const sys_error_codes sys_errors = {WSAETIMEDOUT,           ERROR_INVALID_NAME,
+                                    WSAEPROTONOSUPPORT,     WSAECONNRESET,
+                                    WSAEWOULDBLOCK,         ERROR_FILENAME_EXCED_RANGE,
+                                    ERROR_NOT_ENOUGH_MEMORY};
 
 void plat_error_text(int code, char* out, unsigned size)
 {
@@ -869,7 +870,7 @@ struct thread_start {
     int (*fn)(void*);
     void* arg;
 };
-}
+}  // namespace
 
 static DWORD WINAPI thread_trampoline(LPVOID p)
 {

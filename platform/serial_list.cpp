@@ -87,9 +87,8 @@ static int copy_fitting(char* out, unsigned size, const char* text)
     return 0;
 }
 
-int plat_serial_key_enum(const plat_serial_key* key, int index,
-                         char* value_name, unsigned value_size,
-                         char* data, unsigned data_size)
+int plat_serial_key_enum(const plat_serial_key* key, int index, char* value_name,
+                         unsigned value_size, char* data, unsigned data_size)
 {
     if (index < 0 || index >= key->count)
         return -1;

@@ -86,19 +86,15 @@ int win32_rule_broken(const win32_call& c)
         if (!c.path || strncmp(c.path, "\\\\.\\", 4) != 0 || strlen(c.path) >= MAX_PATH)
             return broken(15, "CreateFileA", "not a device path below MAX_PATH", bad);
         if (c.share != 0 || c.creation != OPEN_EXISTING || c.template_given ||
-            (c.flags & FILE_FLAG_OVERLAPPED) ||
-            c.access != (GENERIC_READ | GENERIC_WRITE))
+            (c.flags & FILE_FLAG_OVERLAPPED) || c.access != (GENERIC_READ | GENERIC_WRITE))
             return broken(16, "CreateFileA",
                           "a communications device opens exclusive, OPEN_EXISTING, no "
                           "template, not overlapped",
                           bad);
         return 0;
-    case W32_SET_COMM_STATE:
-        return c.dcb ? check_dcb(*c.dcb, c.rx_queue) : bad;
-    case W32_SET_TIMEOUTS:
-        return c.timeouts ? check_timeouts(*c.timeouts) : bad;
-    case W32_ESCAPE:
-        return check_escape(c.code, c.dcb);
+    case W32_SET_COMM_STATE: return c.dcb ? check_dcb(*c.dcb, c.rx_queue) : bad;
+    case W32_SET_TIMEOUTS: return c.timeouts ? check_timeouts(*c.timeouts) : bad;
+    case W32_ESCAPE: return check_escape(c.code, c.dcb);
     case W32_PURGE:
         if (c.code == 0 ||
             (c.code & ~(DWORD)(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)))
@@ -126,8 +122,8 @@ int win32_rule_broken(const win32_call& c)
     case W32_SELECT:
         if (c.size == 0 || c.size > FD_SETSIZE)
             return broken(21, "select", "a set of no sockets or more than FD_SETSIZE", WSAEINVAL);
-        if (c.timeout && (c.timeout->tv_sec < 0 || c.timeout->tv_usec < 0 ||
-                          c.timeout->tv_usec >= 1000000))
+        if (c.timeout &&
+            (c.timeout->tv_sec < 0 || c.timeout->tv_usec < 0 || c.timeout->tv_usec >= 1000000))
             return broken(22, "select", "time-out out of range", WSAEINVAL);
         return 0;
     }

@@ -9,16 +9,16 @@
 #include <windows.h>
 
 enum win32_api {
-    W32_CREATE_FILE,      // path, access, share, creation, flags, template_given
-    W32_SET_COMM_STATE,   // dcb, rx_queue (0: not known)
-    W32_SET_TIMEOUTS,     // timeouts
-    W32_ESCAPE,           // code, dcb (the device's current settings)
-    W32_PURGE,            // code
-    W32_READ_WRITE,       // buffer, size, done, overlapped_given
-    W32_WSA_CLEANUP,      // (the socket library's starts)
-    W32_SOCKET,           // (the socket library's starts)
-    W32_SEND_RECV,        // buffer, size
-    W32_SELECT            // size (sockets in the set), timeout
+    W32_CREATE_FILE,     // path, access, share, creation, flags, template_given
+    W32_SET_COMM_STATE,  // dcb, rx_queue (0: not known)
+    W32_SET_TIMEOUTS,    // timeouts
+    W32_ESCAPE,          // code, dcb (the device's current settings)
+    W32_PURGE,           // code
+    W32_READ_WRITE,      // buffer, size, done, overlapped_given
+    W32_WSA_CLEANUP,     // (the socket library's starts)
+    W32_SOCKET,          // (the socket library's starts)
+    W32_SEND_RECV,       // buffer, size
+    W32_SELECT           // size (sockets in the set), timeout
 };
 
 struct win32_call {

@@ -180,8 +180,7 @@ static int net_wait(Entry* e, unsigned ms)
 // The whole block, FF doubled on an RFC 2217 line, within the time a slow
 // link needs for it (2 KB a millisecond) and a second more; a connection
 // that cannot take it is lost.
-static void net_send(unsigned short port, Entry* e, unsigned char* buf, int n,
-                     int record_failure)
+static void net_send(unsigned short port, Entry* e, unsigned char* buf, int n, int record_failure)
 {
     if (e->conn == PLAT_NO_SOCKET) {
         if (record_failure)
@@ -233,8 +232,7 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
         if (!settings_sent && e->telnet.com_port_agreed) {
             static const unsigned char baud[4] = {0, 0, 0x12, 0xC0};  // 4800
             static const unsigned char eight = 8, none = 1, one = 1;
-            static const unsigned char dtr_off = CPC_CONTROL_DTR_OFF,
-                                       rts_off = CPC_CONTROL_RTS_OFF;
+            static const unsigned char dtr_off = CPC_CONTROL_DTR_OFF, rts_off = CPC_CONTROL_RTS_OFF;
             n = telnet_com_port(CPC_SET_BAUDRATE, baud, 4, frame);
             n += telnet_com_port(CPC_SET_DATASIZE, &eight, 1, frame + n);
             n += telnet_com_port(CPC_SET_PARITY, &none, 1, frame + n);
@@ -350,7 +348,8 @@ static void net_acknowledge(Entry* e)
         net_lost(e, rc);
 }
 
-const port_kind net_kind = {
-    KIND_NET, net_claims, net_open, OPEN_SYSTEM_ERROR, net_release,
-    nullptr /* admit */, net_service, net_wait, net_clear, net_send,
-    slot_gone, net_round_trip_us, net_acknowledge};
+const port_kind net_kind = {KIND_NET,          net_claims,  net_open,
+                            OPEN_SYSTEM_ERROR, net_release, nullptr /* admit */,
+                            net_service,       net_wait,    net_clear,
+                            net_send,          slot_gone,   net_round_trip_us,
+                            net_acknowledge};

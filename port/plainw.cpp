@@ -395,10 +395,11 @@ unsigned port_line_ms(unsigned short port, int n)
 
 // The modem-line switch that puts the line into the transmit and into the
 // receive state, by turn_type; 0 switches nothing.
-static const unsigned char turn_send_code[8] = {
-    0, PLAT_SETDTR, PLAT_CLRDTR, PLAT_SETRTS, PLAT_CLRRTS, 0, PLAT_SETDTR, PLAT_CLRDTR};
-static const unsigned char turn_receive_code[8] = {
-    0, PLAT_CLRDTR, PLAT_SETDTR, PLAT_CLRRTS, PLAT_SETRTS, 0, PLAT_CLRDTR, PLAT_SETDTR};
+static const unsigned char turn_send_code[8] = {0,           PLAT_SETDTR, PLAT_CLRDTR, PLAT_SETRTS,
+                                                PLAT_CLRRTS, 0,           PLAT_SETDTR, PLAT_CLRDTR};
+static const unsigned char turn_receive_code[8] = {0,           PLAT_CLRDTR, PLAT_SETDTR,
+                                                   PLAT_CLRRTS, PLAT_SETRTS, 0,
+                                                   PLAT_CLRDTR, PLAT_SETDTR};
 
 int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
               unsigned char parity, unsigned char stop_bits)
@@ -502,8 +503,8 @@ int get_flags(unsigned short port, unsigned char* status)
 int get_comm_mask(int port)
 {
     Entry* e = nullptr;
-    const port_kind* k =
-        port > 0 && port <= PORT_COUNT ? data_kind((unsigned short)port, &e) : nullptr;
+    const port_kind* k = port > 0 && port <= PORT_COUNT ? data_kind((unsigned short)port, &e)
+                                                        : nullptr;
     if (!k || !k->event_mask)
         return 0;
     unsigned mask = 0;

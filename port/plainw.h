@@ -9,29 +9,24 @@
 #include "../platform/platform.h"
 #include "telnet.h"
 
-enum {
-    PORT_COUNT = 16,
-    PORT_NAME_SIZE = 100,
-    RX_SIZE = 10000,
-    TCP_CLIENTS = 16
-};
+enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };
 
 // Port kinds. A network line is a serial line reached through a device
 // server, named by a URL (net_url.h).
 enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
 
 struct Entry {
-    unsigned char echo_skip;     // echo bytes still to drop from received data
-    char name[PORT_NAME_SIZE];   // the name as opened
-    plat_handle handle;          // serial device
-    plat_socket listener;        // listening socket of a TCP server port
-    unsigned char* rx_buf;       // receive ring of RX_SIZE bytes
-    unsigned short base;         // number from the name; non-zero = in use
-    unsigned short rx_head;      // ring write index
-    unsigned short rx_tail;      // ring read index
-    unsigned char turn_type;     // line-direction control type
-    unsigned char kind;          // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
-    unsigned long baud;          // settings of the last successful init_port
+    unsigned char echo_skip;    // echo bytes still to drop from received data
+    char name[PORT_NAME_SIZE];  // the name as opened
+    plat_handle handle;         // serial device
+    plat_socket listener;       // listening socket of a TCP server port
+    unsigned char* rx_buf;      // receive ring of RX_SIZE bytes
+    unsigned short base;        // number from the name; non-zero = in use
+    unsigned short rx_head;     // ring write index
+    unsigned short rx_tail;     // ring read index
+    unsigned char turn_type;    // line-direction control type
+    unsigned char kind;         // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
+    unsigned long baud;         // settings of the last successful init_port
     unsigned char data_bits;
     char parity;
     unsigned char stop_bits;

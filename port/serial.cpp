@@ -190,8 +190,8 @@ static unsigned serial_line_ms(Entry* e, int n)
 
 // ---- line settings and direction control ----------------------------------------
 
-static int serial_init(Entry* e, unsigned long baud, unsigned char data_bits,
-                       unsigned char parity, unsigned char stop_bits)
+static int serial_init(Entry* e, unsigned long baud, unsigned char data_bits, unsigned char parity,
+                       unsigned char stop_bits)
 {
     plat_line line = {4800, 8, 0, 0, 0};
     plat_serial_get_line(e->handle, &line);
@@ -249,9 +249,23 @@ static void serial_event_mask(Entry* e, unsigned* mask)
     plat_serial_event_mask(e->handle, mask);
 }
 
-const port_kind serial_kind = {
-    KIND_SERIAL, serial_claims, serial_open, OPEN_SYSTEM_ERROR, serial_release,
-    nullptr /* admit */, serial_service, serial_wait, serial_clear, serial_send,
-    slot_gone, nullptr /* round_trip_us */, nullptr /* acknowledge */,
-    serial_sent, serial_line_ms, serial_init, serial_control, serial_escape,
-    serial_modem_status, serial_event_mask};
+const port_kind serial_kind = {KIND_SERIAL,
+                               serial_claims,
+                               serial_open,
+                               OPEN_SYSTEM_ERROR,
+                               serial_release,
+                               nullptr /* admit */,
+                               serial_service,
+                               serial_wait,
+                               serial_clear,
+                               serial_send,
+                               slot_gone,
+                               nullptr /* round_trip_us */,
+                               nullptr /* acknowledge */,
+                               serial_sent,
+                               serial_line_ms,
+                               serial_init,
+                               serial_control,
+                               serial_escape,
+                               serial_modem_status,
+                               serial_event_mask};

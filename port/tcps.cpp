@@ -219,6 +219,7 @@ static void tcps_send(unsigned short, Entry* e, unsigned char* buf, int n, int)
     }
 }
 
-const port_kind tcps_kind = {
-    KIND_TCPS, tcps_claims, tcps_open_port, OPEN_SERVER_SETUP, tcps_release,
-    tcps_accept /* admit */, tcps_service, tcps_wait, tcps_clear, tcps_send};
+const port_kind tcps_kind = {KIND_TCPS,         tcps_claims,  tcps_open_port,
+                             OPEN_SERVER_SETUP, tcps_release, tcps_accept /* admit */,
+                             tcps_service,      tcps_wait,    tcps_clear,
+                             tcps_send};

@@ -81,8 +81,8 @@ static void negotiate(telnet_rx* t, unsigned char verb, unsigned char option)
 
 static void end_subnegotiation(telnet_rx* t)
 {
-    if (t->sb_len >= 2 && t->sb_len <= TN_SB_MAX && t->sb[0] == TN_OPT_COM_PORT && t->sb[1] >= CPC_SERVER_OFFSET &&
-        t->sb[1] < CPC_SERVER_OFFSET + 16)
+    if (t->sb_len >= 2 && t->sb_len <= TN_SB_MAX && t->sb[0] == TN_OPT_COM_PORT &&
+        t->sb[1] >= CPC_SERVER_OFFSET && t->sb[1] < CPC_SERVER_OFFSET + 16)
         t->cpc_seen = (unsigned short)(t->cpc_seen | 1u << (t->sb[1] - CPC_SERVER_OFFSET));
     t->sb_len = 0;
 }

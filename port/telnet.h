@@ -31,7 +31,7 @@ enum {
     // COM Port answer but the server's signature has. A longer one is
     // dropped whole when it ends.
     TN_SB_MAX = 12,
-    TN_REPLY_MAX = 48   // negotiation replies waiting to be sent
+    TN_REPLY_MAX = 48  // negotiation replies waiting to be sent
 };
 
 // The options' bits in a session's we_will, he_will and refused.
@@ -44,15 +44,15 @@ struct telnet_rx {
     unsigned char sb_len;         // sub-negotiation bytes kept in sb; TN_SB_MAX + 1: too long
     unsigned char sb[TN_SB_MAX];  // the sub-negotiation so far
     // Options in force, as TN_BIT_... bits.
-    unsigned char we_will;        // what we do (we said WILL, the server DO)
-    unsigned char he_will;        // what the server does (it said WILL, we DO)
-    unsigned char refused;        // TN_BIT_COM_PORT: the server refused it (DONT)
+    unsigned char we_will;          // what we do (we said WILL, the server DO)
+    unsigned char he_will;          // what the server does (it said WILL, we DO)
+    unsigned char refused;          // TN_BIT_COM_PORT: the server refused it (DONT)
     unsigned char com_port_agreed;  // 1 once the server said DO COM-PORT
     // COM Port answers seen: bit n for server command 100 + n (n < 16).
     unsigned short cpc_seen;
-    unsigned char reply_len;      // bytes waiting in reply
+    unsigned char reply_len;            // bytes waiting in reply
     unsigned char reply[TN_REPLY_MAX];  // negotiation answers to send
-    unsigned char heard;          // 1 once the server has sent any Telnet command
+    unsigned char heard;                // 1 once the server has sent any Telnet command
     // Bytes taken since the last line byte, counted up to 65535: a long run
     // is a server that sends commands only (a flood).
     unsigned short run;

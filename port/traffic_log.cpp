@@ -120,8 +120,8 @@ static void record_head(const char* utf8_what, unsigned int handle, long code = 
     r2_date d;
     r2_time t;
     bios_datetime(&d, &t);
-    log_printf("\r\n %02d.%02d.%02d (%02d:%02d:%02d:%03d) ", d.day, d.month, d.year % 100,
-               t.hour, t.minute, t.second, wMilli);
+    log_printf("\r\n %02d.%02d.%02d (%02d:%02d:%02d:%03d) ", d.day, d.month, d.year % 100, t.hour,
+               t.minute, t.second, wMilli);
     log_printf(utf8_what, handle, code);
 }
 

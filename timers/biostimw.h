@@ -5,9 +5,9 @@
 #include <stdint.h>
 
 struct r2_date {
-    int16_t year;    // full year, 2026
-    int8_t day;      // 1 to 31
-    int8_t month;    // 1 to 12
+    int16_t year;  // full year, 2026
+    int8_t day;    // 1 to 31
+    int8_t month;  // 1 to 12
 };
 
 struct r2_time {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "../device/backupfile.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
-#include "../device/backupfile.h"
 #include "kp6ctl.h"
 
 void put_text_log(char*, int) {}
@@ -86,14 +86,12 @@ void add_address(std::vector<unsigned char>& list, unsigned char a)
 
 const char BAD_ADDRESS[] = "bad address \"%s\": give 01 to FF in hexadecimal (1f, 0x1F)";
 
-bool add_address_list(std::vector<unsigned char>& list, const std::string& text,
-                      const char* from)
+bool add_address_list(std::vector<unsigned char>& list, const std::string& text, const char* from)
 {
     unsigned char got[ADDRESS_LIST_MAX];
     int at = 0, len = 0;
-    int n = text.size() == strlen(text.c_str())
-                ? address_list_parse(text.c_str(), got, &at, &len)
-                : ADDRESS_LIST_BAD_ITEM;
+    int n = text.size() == strlen(text.c_str()) ? address_list_parse(text.c_str(), got, &at, &len)
+                                                : ADDRESS_LIST_BAD_ITEM;
     if (n > 0) {
         for (int i = 0; i < n; i++)
             add_address(list, got[i]);
@@ -145,7 +143,7 @@ int resolve_addresses(bool from_words)
 const struct {
     char letter;
     const char* name;
-} short_options[] = {{'p', "--port"}, {'a', "--address"}, {'t', "--timeout"},
+} short_options[] = {{'p', "--port"},    {'a', "--address"}, {'t', "--timeout"},
                      {'v', "--verbose"}, {'V', "--version"}, {'h', "--help"}};
 
 int parse_args(int argc, char** argv)
@@ -200,10 +198,9 @@ int parse_args(int argc, char** argv)
             unsigned char list[ADDRESS_LIST_MAX];
             int at, len;
             const char* next = i + 1 < argc ? argv[i + 1] : "-";
-            if (has_value ||
-                (next[0] != '-' && !help_of(next) &&
-                 (cmd.empty() ||
-                  (!strchr(next, '=') && address_list_parse(next, list, &at, &len) <= 0)))) {
+            if (has_value || (next[0] != '-' && !help_of(next) &&
+                              (cmd.empty() || (!strchr(next, '=') &&
+                                               address_list_parse(next, list, &at, &len) <= 0)))) {
                 take(&v);
                 if (v.empty())
                     return usage_error("%s needs a file name", a);

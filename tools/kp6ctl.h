@@ -16,12 +16,12 @@ enum { EXIT_DONE = 0, EXIT_CONTROLLER = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
 
 struct Options {
     std::string port;
-    bool port_from_env = false;       // KP6_PORT gave it
-    std::string address_text;         // --address as given; empty: KP6_ADDRESS, else 01
+    bool port_from_env = false;            // KP6_PORT gave it
+    std::string address_text;              // --address as given; empty: KP6_ADDRESS, else 01
     std::vector<unsigned char> addresses;  // the controllers: resolve_addresses()
-    unsigned char address = 0x01;     // the first of them
-    bool address_given = false;       // named by --address or KP6_ADDRESS
-    unsigned long timeout_ms = 0;     // 0: the command's own default
+    unsigned char address = 0x01;          // the first of them
+    bool address_given = false;            // named by --address or KP6_ADDRESS
+    unsigned long timeout_ms = 0;          // 0: the command's own default
     bool log = false;
     std::string log_file = "port.out";
     bool verbose = false;
@@ -46,8 +46,7 @@ void add_address(std::vector<unsigned char>& list, unsigned char a);
 // Adds the addresses of a list as typed ("01,03,10-1F", "10:1F"), each
 // once; false and the usage message when it is no such list. `from` names
 // where it came from in the message (an option, or null for a word).
-bool add_address_list(std::vector<unsigned char>& list, const std::string& text,
-                      const char* from);
+bool add_address_list(std::vector<unsigned char>& list, const std::string& text, const char* from);
 // The controllers a command works on: its words (`from_words`), else
 // --address, else KP6_ADDRESS, else 01, into opt.addresses and
 // opt.address. 0, or the exit code of a bad list (KP6_ADDRESS named).

@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
-
+#include "../device/backupfile.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
-#include "../device/backupfile.h"
 
 namespace kp6ctl {
-
 
 int cmd_backup(void)
 {
@@ -153,10 +151,11 @@ int cmd_restore(void)
                 if (e.address == opt.address)
                     from = &e;
         if (!from) {
-            say(stderr, "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
-                            "--address\n",
-                    opt.file.c_str(), entries.size(),
-                    opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
+            say(stderr,
+                "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+                "--address\n",
+                opt.file.c_str(), entries.size(),
+                opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
             return EXIT_USAGE;
         }
         for (unsigned char t : opt.targets) {
@@ -210,8 +209,8 @@ int cmd_restore(void)
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
             if (!holds_as_file(reg, want, got)) {
-                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
-                        setting_name(reg), got, want);
+                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address, setting_name(reg),
+                    got, want);
                 same = false;
             }
         }

@@ -8,12 +8,12 @@
 
 #include <string>
 
+#include "../device/backupfile.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
-#include "../device/backupfile.h"
 
 namespace kp6ctl {
 
@@ -144,8 +144,10 @@ static bool wrong_scheme(void)
 {
     const char* url = opt.port.c_str();
     if (net_fault() == NET_FAULT_NO_NEGOTIATION)
-        say(stderr, "kp6ctl: %s does not answer RFC 2217's negotiation (a raw TCP port? try "
-                    "tcp://)\n", url);
+        say(stderr,
+            "kp6ctl: %s does not answer RFC 2217's negotiation (a raw TCP port? try "
+            "tcp://)\n",
+            url);
     else if (net_fault() == NET_FAULT_TELNET)
         say(stderr, "kp6ctl: %s speaks Telnet (try rfc2217://)\n", url);
     else
@@ -161,8 +163,8 @@ int open_line(unsigned long default_timeout_ms, bool test)
     // A bad KP6_PORT is named as the variable.
     std::string named = (opt.port_from_env ? "KP6_PORT=" : "") + cut_token(opt.port);
     if (opt.port.size() >= PORT_NAME_SIZE) {
-        say(stderr, "kp6ctl: the port name %s is too long (at most %d characters)\n",
-            named.c_str(), PORT_NAME_SIZE - 1);
+        say(stderr, "kp6ctl: the port name %s is too long (at most %d characters)\n", named.c_str(),
+            PORT_NAME_SIZE - 1);
         return EXIT_USAGE;
     }
     if (port_name_is_url(opt.port.c_str())) {
@@ -197,9 +199,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
     int rc = open_port(&line_port, name, 0);
     if (rc != 0) {
         // The layer's own refusals in its words, the system's in the system's.
-        static const char* const refusals[] = {
-            "", "every port slot is in use", "the name is empty",
-            "the port layer is not started", "the TCP server port could not be set up"};
+        static const char* const refusals[] = {"", "every port slot is in use", "the name is empty",
+                                               "the port layer is not started",
+                                               "the TCP server port could not be set up"};
         char reason[200];
         if (open_port_why() == OPEN_SYSTEM_ERROR)
             plat_error_text(rc, reason, sizeof reason);
@@ -217,8 +219,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
     if (opt.timeout_ms && opt.timeout_ms < shortest) {
         plat_line rate = {};  // a serial device: shortest is 0 for any other port
         plat_serial_get_line(Port[line_port - 1].handle, &rate);
-        say(stderr, "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
-                    "give %lu or more\n",
+        say(stderr,
+            "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
+            "give %lu or more\n",
             opt.timeout_ms, (unsigned long)rate.baud,
             answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
             shortest);
@@ -257,8 +260,7 @@ bool line_lost(void)
         } else {
             char reason[200];
             plat_error_text(line_lost_code, reason, sizeof reason);
-            say(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(),
-                    reason);
+            say(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(), reason);
         }
     }
     return line_was_lost;

@@ -7,9 +7,9 @@
 
 #include <string>
 
+#include "../device/backupfile.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
-#include "../device/backupfile.h"
 
 namespace kp6ctl {
 
@@ -66,14 +66,10 @@ int usage_error(const char* fmt, const std::string& what)
 const char* meter_name(int meter)
 {
     switch (meter) {
-    case METER_MILLILITER:
-        return "milliliter";
-    case METER_LITER:
-        return "liter";
-    case METER_HAND:
-        return "hand";
-    default:
-        return "unknown";
+    case METER_MILLILITER: return "milliliter";
+    case METER_LITER: return "liter";
+    case METER_HAND: return "hand";
+    default: return "unknown";
     }
 }
 
@@ -100,25 +96,18 @@ std::string meaning(int reg, unsigned v)
             snprintf(text, sizeof text, "unknown type code %u, inverse gun %s", v & 0x0F,
                      er78_inverse((unsigned char)v) ? "on" : "off");
         else
-            snprintf(text, sizeof text, "%s, inverse gun %s", meter_name(er78_meter((unsigned char)v)),
+            snprintf(text, sizeof text, "%s, inverse gun %s",
+                     meter_name(er78_meter((unsigned char)v)),
                      er78_inverse((unsigned char)v) ? "on" : "off");
         break;
     case REG_ER79:
         snprintf(text, sizeof text, "engine start %u.%u s before the main valve opens", v / 10,
                  v % 10);
         break;
-    case REG_ER72:
-        snprintf(text, sizeof text, "time-out %u s", v);
-        break;
-    case REG_ER74:
-        snprintf(text, sizeof text, "topping %u g", v * 10);
-        break;
-    case REG_ER75:
-        snprintf(text, sizeof text, "buffer overflow %u g", v * 10);
-        break;
-    default:
-        snprintf(text, sizeof text, "sensitivity %u", v);
-        break;
+    case REG_ER72: snprintf(text, sizeof text, "time-out %u s", v); break;
+    case REG_ER74: snprintf(text, sizeof text, "topping %u g", v * 10); break;
+    case REG_ER75: snprintf(text, sizeof text, "buffer overflow %u g", v * 10); break;
+    default: snprintf(text, sizeof text, "sensitivity %u", v); break;
     }
     return text;
 }

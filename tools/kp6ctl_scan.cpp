@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../device/exchange.h"
 #include "../device/backupfile.h"
+#include "../device/exchange.h"
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../discovery/comdet.h"
@@ -49,8 +49,10 @@ static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er7
     int meter = er78_meter(er78);
     bool inverse = er78_inverse(er78);
     if (opt.json_out)  // shaped as read --json shapes its data
-        shown.list.push_back({{"address", hex2(a)}, {"type", meter_name(meter)},
-                              {"inverse", inverse}, {"er78", er78}});
+        shown.list.push_back({{"address", hex2(a)},
+                              {"type", meter_name(meter)},
+                              {"inverse", inverse},
+                              {"er78", er78}});
     else
         say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(meter), inverse ? "on" : "off");
     return 0;
@@ -60,7 +62,7 @@ int cmd_scan(void)
 {
     if (opt.from > opt.to)
         return usage_error("the range %s is empty", hex2(opt.from) + ".." + hex2(opt.to));
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    answer_after_frame = 1;       // each address is listened to for the whole time-out
     exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)

@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../device/backupfile.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../port/plainw.h"
-#include "../device/backupfile.h"
 
 namespace kp6ctl {
 
@@ -150,8 +150,9 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
             setting_value(s, c.reg) = c.value;
     }
     if (meter == METER_UNKNOWN) {
-        say(stderr, "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
-                    "type; give type=milliliter, liter or hand\n",
+        say(stderr,
+            "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
+            "type; give type=milliliter, liter or hand\n",
             address, s.er78 & 0x0Fu);
         return EXIT_USAGE;
     }
@@ -213,9 +214,10 @@ int cmd_write(void)
                 return EXIT_USAGE;
             }
             if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
-                say(stderr, "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
-                                "hand (10)\n",
-                        cut_token(w).c_str(), c.value & 0x0Fu);
+                say(stderr,
+                    "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
+                    "hand (10)\n",
+                    cut_token(w).c_str(), c.value & 0x0Fu);
                 return EXIT_USAGE;
             }
         }

@@ -27,8 +27,8 @@ struct Controller {
 struct Options {
     std::vector<unsigned char> addresses;
     std::string link, device, state;
-    unsigned long baud = 0;       // 0: no line timing
-    unsigned turnaround_ms = 0;   // reply delay
+    unsigned long baud = 0;      // 0: no line timing
+    unsigned turnaround_ms = 0;  // reply delay
     bool trace = false;
     bool version = false;
     bool help = false;
@@ -38,18 +38,18 @@ struct Options {
     int ack = 0x05;
     bool short_answer = false;
     std::vector<unsigned char> stray;
-    long hangup_after = -1;       // frames; -1: never
+    long hangup_after = -1;                 // frames; -1: never
     std::vector<unsigned char> fail_reads;  // answer Test and writes, refuse reads
-    unsigned long drop_every = 0;  // lose every Nth answer; 0: none
+    unsigned long drop_every = 0;           // lose every Nth answer; 0: none
 };
 
 Options opt;
 std::vector<Controller> controllers;
 plat_handle line = PLAT_NO_HANDLE;
 uint64_t started_ns;
-uint64_t line_free_ns;            // when the last byte received has arrived
+uint64_t line_free_ns;  // when the last byte received has arrived
 long frames_seen;
-unsigned long answers_due;        // answers the controller meant to send
+unsigned long answers_due;  // answers the controller meant to send
 
 const uint32_t ER_BASE = 0x010000;
 
@@ -339,9 +339,9 @@ void answer(std::vector<unsigned char> bytes)
 
 // ---- frames ------------------------------------------------------------------------------
 
-std::vector<unsigned char> frame;   // bytes of the frame being received
-std::vector<unsigned char> stray;   // bytes that started no frame, not yet traced
-int selected = -1;                  // controller selected for one parameter frame
+std::vector<unsigned char> frame;  // bytes of the frame being received
+std::vector<unsigned char> stray;  // bytes that started no frame, not yet traced
+int selected = -1;                 // controller selected for one parameter frame
 
 void drop(const std::vector<unsigned char>& bytes)
 {

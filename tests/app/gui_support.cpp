@@ -10,10 +10,12 @@
 
 bool pump_until(const std::function<bool()>& cond, int ms)
 {
-    return eventually([&] {
-        Fl::wait(0.005);
-        return cond();
-    }, ms);
+    return eventually(
+        [&] {
+            Fl::wait(0.005);
+            return cond();
+        },
+        ms);
 }
 
 void xdotool(const std::string& args)

@@ -34,8 +34,7 @@ unsigned long xid(Fl_Window* win);
 // names it), from whatever event loop runs then, a dialog's own included;
 // `fill`, when given, is first put in its first input field (a file
 // dialog's name field completes names as they are typed).
-void when_window(const std::string& title, const std::string& args,
-                 const std::string& fill = "");
+void when_window(const std::string& title, const std::string& args, const std::string& fill = "");
 // Runs the event loop until what when_window started has ended: false
 // when no such window came within `ms`.
 bool window_driven(int ms);
@@ -105,15 +104,14 @@ protected:
     static bool port_controls_active(bool on)
     {
         xMainForm* f = MainForm;
-        Fl_Widget* list[] = {f->CloseButton, f->WriteButton, f->ReadButton, f->AddressInput,
-                             f->TestButton, f->TypeGroup, f->InversGunCheck, f->ER79_Input,
-                             f->ER72_Input, f->ER74_Input, f->ER75_Input, f->ER77_Input};
+        Fl_Widget* list[] = {f->CloseButton, f->WriteButton, f->ReadButton,     f->AddressInput,
+                             f->TestButton,  f->TypeGroup,   f->InversGunCheck, f->ER79_Input,
+                             f->ER72_Input,  f->ER74_Input,  f->ER75_Input,     f->ER77_Input};
         for (Fl_Widget* w : list)
             if ((w->active() != 0) != on)
                 return false;
         return (f->ComChoice->active() != 0) != on && (f->OpenButton->active() != 0) != on;
     }
 };
-
 
 #endif

@@ -43,13 +43,15 @@ struct Tool {
         ASSERT_TRUE(child->read_until(
             [](const std::string& out) { return out.find("\n1\n") != std::string::npos; }, 20000))
             << child->output;
-        ASSERT_TRUE(eventually([&] {
-            window = run_command("xdotool search --onlyvisible --pid " + std::to_string(child->pid) +
-                                 " 2>/dev/null | head -1");
-            while (!window.empty() && window.back() == '\n')
-                window.pop_back();
-            return !window.empty();
-        }, 20000));
+        ASSERT_TRUE(eventually(
+            [&] {
+                window = run_command("xdotool search --onlyvisible --pid " +
+                                     std::to_string(child->pid) + " 2>/dev/null | head -1");
+                while (!window.empty() && window.back() == '\n')
+                    window.pop_back();
+                return !window.empty();
+            },
+            20000));
     }
     void xdo(const std::string& args) { run_command("xdotool " + args); }
     void click(int x, int y)
@@ -59,7 +61,10 @@ struct Tool {
     }
     void type(const std::string& keys) { xdo("key --delay 20 " + keys); }
     bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
-    std::string window_titled(const std::string& title) { return x_window_titled(child->pid, title); }
+    std::string window_titled(const std::string& title)
+    {
+        return x_window_titled(child->pid, title);
+    }
     // What a window manager's close button does (Escape does not close it).
     int close_window()
     {
@@ -115,12 +120,14 @@ TEST(Kp6Binary, OpensThePseudoTerminalAt4800AndReleasesIt)
         EXPECT_NE(0, plat_serial_open(pty.slave.c_str(), &h));  // held by the tool
 
         t.click(344, 20);  // Close Port
-        ASSERT_TRUE(eventually([&] {
-            if (plat_serial_open(pty.slave.c_str(), &h) != 0)
-                return false;
-            plat_serial_close(h);
-            return true;
-        }, 10000));
+        ASSERT_TRUE(eventually(
+            [&] {
+                if (plat_serial_open(pty.slave.c_str(), &h) != 0)
+                    return false;
+                plat_serial_close(h);
+                return true;
+            },
+            10000));
     }
     EXPECT_EQ(0, t.close_window());
     EXPECT_EQ(START_LINE, read_file(t.cwd.file("port.out")));

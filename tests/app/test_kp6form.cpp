@@ -34,10 +34,10 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
     EXPECT_EQ(315, f->h());
 
     // Creation order is the child order (and the focus order).
-    Fl_Widget* order[] = {f->ComChoice,  f->OpenButton,   f->TypeGroup,  f->CloseButton,
-                          f->ReadButton, f->TestButton,   f->AddressInput, f->InversGunCheck,
-                          f->ER79_Input, f->ER72_Input,   f->ER74_Input, f->ER75_Input,
-                          f->WriteButton, f->ER77_Input,  f->FindButton, f->SaveButton,
+    Fl_Widget* order[] = {f->ComChoice,   f->OpenButton, f->TypeGroup,    f->CloseButton,
+                          f->ReadButton,  f->TestButton, f->AddressInput, f->InversGunCheck,
+                          f->ER79_Input,  f->ER72_Input, f->ER74_Input,   f->ER75_Input,
+                          f->WriteButton, f->ER77_Input, f->FindButton,   f->SaveButton,
                           f->LoadButton};
     ASSERT_EQ(17, f->children());
     const Row rows[] = {
@@ -191,8 +191,8 @@ TEST_F(WindowTest, FailingOpenShowsUntranslatedErrorAndStaysClosed)
 TEST_F(WindowTest, NetworkLinesAreListedWholeAfterTheDevicesAndARefusedOneShowsError)
 {
     TestPty pty;
-    std::string refused = "rfc2217://127.0.0.1:1", long_url = "tcp://" + std::string(59, 'h') +
-                                                                ".invalid:65535";
+    std::string refused = "rfc2217://127.0.0.1:1",
+                long_url = "tcp://" + std::string(59, 'h') + ".invalid:65535";
     ASSERT_EQ(79u, long_url.size());
     build(long_url + ":" + refused + ":" + pty.slave);
     Fl_Choice* c = MainForm->ComChoice;
@@ -249,8 +249,8 @@ TEST_F(WindowTest, OnlyALeftClickRunsAnAction)
     MainForm->OpenButton->take_focus();
     ASSERT_EQ(MainForm->OpenButton, Fl::focus());
     int x = MainForm->OpenButton->x() + 10, y = MainForm->OpenButton->y() + 10;
-    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " + std::to_string(x) +
-            " " + std::to_string(y) + " sleep 0.05 key space");
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " + std::to_string(x) + " " +
+            std::to_string(y) + " sleep 0.05 key space");
     EXPECT_EQ(0, port);
     EXPECT_TRUE(MainForm->OpenButton->active());
 
@@ -266,7 +266,6 @@ TEST_F(WindowTest, ResizingScalesTheControls)
     EXPECT_EQ(2 * 96, MainForm->OpenButton->w());
     EXPECT_EQ(2 * 272, MainForm->WriteButton->y());
 }
-
 
 // Clicks item `menu_item` of the menu that pops up, once it is up; gives
 // up with Escape, so that a menu that does not come leaves no one waiting.
@@ -310,8 +309,9 @@ TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
     std::string base = "/tmp/k" + std::to_string(getpid());
     // A stable link as long as a listed name may be (79 characters) too.
     std::string by_id = base + "-usb-Maker_USB-RS485_Cable_AB12CD34-if00-port0";
-    const std::vector<std::string> names = {base + "a|b", base + "c", base + "\tt", base + "&y",
-                                            base + "y", by_id + std::string(79 - by_id.size(), 'x')};
+    const std::vector<std::string> names = {
+        base + "a|b", base + "c", base + "\tt",
+        base + "&y",  base + "y", by_id + std::string(79 - by_id.size(), 'x')};
     struct Links {
         std::vector<std::string> paths;
         ~Links()
@@ -363,9 +363,12 @@ TEST_F(WindowTest, ToppingFieldsFollowTheRadioHoweverItChanged)
                std::to_string(w->y() + w->h() / 2) + " sleep 0.05";
     };
     auto fields_shown = [f](bool on) {
-        return pump_until([&] {
-            return (f->ER74_Input->visible() != 0) == on && (f->ER75_Input->visible() != 0) == on;
-        }, 3000);
+        return pump_until(
+            [&] {
+                return (f->ER74_Input->visible() != 0) == on &&
+                       (f->ER75_Input->visible() != 0) == on;
+            },
+            3000);
     };
 
     click(f->ML_Type);
@@ -400,8 +403,8 @@ TEST_F(WindowTest, EveryFieldLabelFitsInTheWindowInRussian)
     build("");
     xMainForm* f = MainForm;
     const int gap = 4;  // between a field and its label, and to spare
-    for (Fl_Input* in : {f->ER79_Input, f->ER72_Input, f->ER74_Input, f->ER75_Input,
-                         f->ER77_Input}) {
+    for (Fl_Input* in :
+         {f->ER79_Input, f->ER72_Input, f->ER74_Input, f->ER75_Input, f->ER77_Input}) {
         fl_font(in->labelfont(), in->labelsize());
         EXPECT_LE(in->x() + in->w() + gap + fl_width(in->label()), f->w()) << in->label();
     }

@@ -86,7 +86,6 @@ TEST_F(ReadWrite, ReadOfHand)
     EXPECT_EQ(0, f()->ML_Type->value());
     EXPECT_FALSE(f()->ER74_Input->visible());
     EXPECT_EQ(1, f()->InversGunCheck->value());
-
 }
 
 TEST_F(ReadWrite, AnUnknownTypeCodeLeavesRadiosAndFields)
@@ -255,13 +254,15 @@ TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
         click(f()->TestButton);
         pump_until([&] { return !alerts.texts.empty(); }, 5000);
         std::vector<std::string> rx;
-        eventually([&] {
-            rx.clear();
-            for (const auto& l : sim->trace(1000, 50))
-                if (l.rfind("rx ", 0) == 0)
-                    rx.push_back(l);
-            return rx.size() > tests;
-        }, 5000);
+        eventually(
+            [&] {
+                rx.clear();
+                for (const auto& l : sim->trace(1000, 50))
+                    if (l.rfind("rx ", 0) == 0)
+                        rx.push_back(l);
+                return rx.size() > tests;
+            },
+            5000);
         return rx.size() > tests ? rx[tests++] : std::string();
     };
     unsigned char test_1f[] = {0x60, 0x1F, 0x81};

@@ -14,8 +14,8 @@
 #include "../../device/settings.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
-#include "../support/sim.h"
 #include "../support/port_fixture.h"
+#include "../support/sim.h"
 #include "../support/testsupport.h"
 
 TEST(Checksum, Examples)
@@ -33,13 +33,12 @@ TEST(Address, TheFieldTakesUpToTwoSignificantHexDigits)
         const char* text;
         int ok;
         unsigned char address;
-    } cases[] = {{"1", 1, 0x01},    {"10", 1, 0x10},   {"0x1f", 1, 0x1F}, {"0X1F", 1, 0x1F},
-                 {"a", 1, 0x0A},    {"Ff", 1, 0xFF},   {"", 1, 0x00},     {"0x", 1, 0x00},
-                 {"001f", 1, 0x1F}, {"0x00ff", 1, 0xFF},
-                 {"123", 0, 0x00},  {"100", 0, 0x00},  {"0x100", 0, 0x00}, {"g", 0, 0x00},
-                 {"1g", 0, 0x00},   {" 7", 0, 0x00},   {"7 ", 0, 0x00},   {"x1", 0, 0x00},
-                 {"00x1", 0, 0x00}, {"0x0x1", 0, 0x00}, {"-1", 0, 0x00},  {"00001", 0, 0x00},
-                 {"0x0001f", 0, 0x00}};
+    } cases[] = {{"1", 1, 0x01},     {"10", 1, 0x10},     {"0x1f", 1, 0x1F},   {"0X1F", 1, 0x1F},
+                 {"a", 1, 0x0A},     {"Ff", 1, 0xFF},     {"", 1, 0x00},       {"0x", 1, 0x00},
+                 {"001f", 1, 0x1F},  {"0x00ff", 1, 0xFF}, {"123", 0, 0x00},    {"100", 0, 0x00},
+                 {"0x100", 0, 0x00}, {"g", 0, 0x00},      {"1g", 0, 0x00},     {" 7", 0, 0x00},
+                 {"7 ", 0, 0x00},    {"x1", 0, 0x00},     {"00x1", 0, 0x00},   {"0x0x1", 0, 0x00},
+                 {"-1", 0, 0x00},    {"00001", 0, 0x00},  {"0x0001f", 0, 0x00}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.ok, address_text_ok(c.text)) << '"' << c.text << '"';
         EXPECT_EQ(c.address, address_from_text(c.text)) << '"' << c.text << '"';
@@ -73,7 +72,6 @@ protected:
         });
     }
 };
-
 
 TEST_F(Link, WorkedFramesGoOutByteForByte)
 {
@@ -194,7 +192,8 @@ TEST_F(Link, TestSeesAnyByteThatComesAfterItsHeader)
     ASSERT_EQ(0, tcsetattr(held, TCSANOW, &raw));
     ASSERT_EQ(1, write(early.master, "x", 1));
     int queued = 0;
-    ASSERT_TRUE(eventually([&] { return ioctl(held, FIONREAD, &queued) == 0 && queued == 1; }, 5000));
+    ASSERT_TRUE(eventually([&] { return ioctl(held, FIONREAD, &queued) == 0 && queued == 1; },
+                           5000));
     open_line(early.slave);
     close(held);
     EXPECT_EQ(0, port_avail(h));
@@ -234,7 +233,10 @@ TEST_F(Link, EachFaultIsKeptWithTheBytesSeenAndToldInWords)
         std::string seen, text;
     } cases[] = {
         {{"--silent"}, FAULT_NO_ANSWER, STAGE_SELECT, "", "no answer in 300 ms"},
-        {{"--select-reply", "55"}, FAULT_SELECT_REPLY, STAGE_SELECT, "55",
+        {{"--select-reply", "55"},
+         FAULT_SELECT_REPLY,
+         STAGE_SELECT,
+         "55",
          "the selection was answered with 55, not C0"},
         {{"--ack", "15"}, FAULT_ACK, STAGE_PARAMETER, "15 00 AB", "acknowledged with 15, not 05"},
         {{"--short-answer"}, FAULT_SHORT, STAGE_PARAMETER, "05 00", "2 of 3 answer bytes"},

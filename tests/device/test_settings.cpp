@@ -11,7 +11,7 @@ TEST(Settings, ER78IsReadByItsTypeCodeAndWrittenWithHandAs4)
     const struct {
         unsigned char byte;
         int meter, inverse;
-    } read[] = {{0x00, METER_MILLILITER, 0}, {0x12, METER_LITER, 1}, {0x1A, METER_HAND, 1},
+    } read[] = {{0x00, METER_MILLILITER, 0}, {0x12, METER_LITER, 1},      {0x1A, METER_HAND, 1},
                 {0x04, METER_UNKNOWN, 0},    {0xF0, METER_MILLILITER, 1}, {0x0B, METER_UNKNOWN, 0}};
     for (const auto& r : read) {
         EXPECT_EQ(r.meter, er78_meter(r.byte)) << (int)r.byte;

@@ -17,9 +17,18 @@
 static std::vector<int> table;
 static int pivot;
 
-static void int_mid(unsigned i) { pivot = table[i]; }
-static signed char int_cmp(unsigned i) { return table[i] < pivot ? -1 : table[i] > pivot ? 1 : 0; }
-static void int_swp(unsigned i, unsigned j) { std::swap(table[i], table[j]); }
+static void int_mid(unsigned i)
+{
+    pivot = table[i];
+}
+static signed char int_cmp(unsigned i)
+{
+    return table[i] < pivot ? -1 : table[i] > pivot ? 1 : 0;
+}
+static void int_swp(unsigned i, unsigned j)
+{
+    std::swap(table[i], table[j]);
+}
 
 TEST(QuickSort, SortsAnyTableThroughItsCallbacks)
 {
@@ -81,7 +90,8 @@ TEST(ComDetect, ComPortsSortByNumberOthersByBytes)
     EXPECT_EQ("COM12", got[3]);
     EXPECT_EQ("ttyACM0", got[4]);
     EXPECT_EQ("ttyUSB1", got[5]);
-    EXPECT_TRUE(std::all_of(com_port_types, com_port_types + 32, [](unsigned v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(com_port_types, com_port_types + 32,
+                            [](unsigned v) { return v == 0; }));
 }
 
 TEST(ComDetect, NoneOneAndTheFirstSixteenValues)
@@ -188,7 +198,8 @@ static void sys_tty(const fs::path& root, const std::string& parent, const std::
     write_file((root / tty / "dev").string(), "4:64\n");
     sys_link(root, "class/tty/" + name, tty);
     if (has_device)  // the kernel's own spelling of the way up
-        fs::create_symlink("../../../" + fs::path(parent).filename().string(), root / tty / "device");
+        fs::create_symlink("../../../" + fs::path(parent).filename().string(),
+                           root / tty / "device");
 }
 
 static void fake_sysfs(const fs::path& root, bool serial_base, const char* others = "0")
@@ -219,10 +230,13 @@ TEST(ComDetect, SysfsBeforeAndFrom65ListsRealPortsAndKp6PortsInNaturalOrder)
 #ifdef _WIN32
     GTEST_SKIP() << "the Linux tty class";
 #endif
-    std::string ports = "ttyUSB10:/dev/pts/3:/tmp/twenty-chars-xx:ttyS10:" + std::string(5000, 'p') +
+    std::string ports = "ttyUSB10:/dev/pts/3:/tmp/twenty-chars-xx:ttyS10:" +
+                        std::string(5000, 'p') +
                         ":ttyUSB2";  // the 5000 characters are left out whole
-    const std::vector<std::string> want = {"/dev/pts/3", "/tmp/twenty-chars-xx", "ttyACM0",
-                                           "ttyS1", "ttyS10", "ttyUSB0", "ttyUSB2", "ttyUSB10"};
+    const std::vector<std::string> want = {"/dev/pts/3", "/tmp/twenty-chars-xx",
+                                           "ttyACM0",    "ttyS1",
+                                           "ttyS10",     "ttyUSB0",
+                                           "ttyUSB2",    "ttyUSB10"};
     for (bool serial_base : {false, true}) {
         SCOPED_TRACE(serial_base ? "serial-base" : "platform");
         TempDir d;
@@ -243,9 +257,11 @@ TEST(ComDetect, SysfsBeforeAndFrom65ListsRealPortsAndKp6PortsInNaturalOrder)
         ComDetect();
         std::vector<std::string> got = detected();
         EXPECT_EQ(16u, got.size());
-        for (const char* p : {"ttyUSB10", "/dev/pts/3", "ttyS10", "ttyUSB2", "/tmp/twenty-chars-xx"})
+        for (const char* p :
+             {"ttyUSB10", "/dev/pts/3", "ttyS10", "ttyUSB2", "/tmp/twenty-chars-xx"})
             EXPECT_NE(got.end(), std::find(got.begin(), got.end(), p)) << p;
-        EXPECT_LT(std::find(got.begin(), got.end(), "ttyUSB2"), std::find(got.begin(), got.end(), "ttyUSB10"));
+        EXPECT_LT(std::find(got.begin(), got.end(), "ttyUSB2"),
+                  std::find(got.begin(), got.end(), "ttyUSB10"));
         set_env("KP6_PORTS", nullptr);
         plat_set_serial_root(nullptr);
     }

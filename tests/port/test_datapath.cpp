@@ -64,29 +64,33 @@ protected:
     std::string to_device(size_t n)
     {
         std::string out;
-        eventually([&] {
-            char buf[256];
-            struct timeval tv = {0, 0};
-            fd_set fds;
-            FD_ZERO(&fds);
-            FD_SET(pty.master, &fds);
-            if (select(pty.master + 1, &fds, nullptr, nullptr, &tv) > 0) {
-                ssize_t r = read(pty.master, buf, sizeof buf);
-                if (r > 0)
-                    out.append(buf, (size_t)r);
-            }
-            return out.size() >= n;
-        }, 5000);
+        eventually(
+            [&] {
+                char buf[256];
+                struct timeval tv = {0, 0};
+                fd_set fds;
+                FD_ZERO(&fds);
+                FD_SET(pty.master, &fds);
+                if (select(pty.master + 1, &fds, nullptr, nullptr, &tv) > 0) {
+                    ssize_t r = read(pty.master, buf, sizeof buf);
+                    if (r > 0)
+                        out.append(buf, (size_t)r);
+                }
+                return out.size() >= n;
+            },
+            5000);
         return out;
     }
     // Waits until the driver has the bytes, so one servicing finds them all.
     void wait_queued(unsigned n)
     {
-        ASSERT_TRUE(eventually([&] {
-            unsigned q = 0;
-            plat_serial_in_queue(slot().handle, &q);
-            return q >= n;
-        }, 5000));
+        ASSERT_TRUE(eventually(
+            [&] {
+                unsigned q = 0;
+                plat_serial_in_queue(slot().handle, &q);
+                return q >= n;
+            },
+            5000));
     }
     std::string log() { return read_file(dir.file("port.out")); }
 };
@@ -135,16 +139,19 @@ TEST_F(DataPath, AFullRingKeepsItsOldestBytesAndItsCount)
         data += (char)('a' + i % 26);
     size_t sent = 0;
     while (sent < data.size()) {
-        ssize_t w = write(pty.master, data.data() + sent, std::min<size_t>(1024, data.size() - sent));
+        ssize_t w = write(pty.master, data.data() + sent,
+                          std::min<size_t>(1024, data.size() - sent));
         ASSERT_GT(w, 0);
         sent += (size_t)w;
         port_avail(h);
     }
-    EXPECT_TRUE(eventually([&] {
-        unsigned q = 0;
-        plat_serial_in_queue(slot().handle, &q);
-        return port_avail(h) == RX_SIZE - 1 && q == 0;
-    }, 5000));
+    EXPECT_TRUE(eventually(
+        [&] {
+            unsigned q = 0;
+            plat_serial_in_queue(slot().handle, &q);
+            return port_avail(h) == RX_SIZE - 1 && q == 0;
+        },
+        5000));
     EXPECT_EQ('a', peek_port(h, 0));
     EXPECT_EQ(data[RX_SIZE - 2], (char)peek_port(h, RX_SIZE - 2));
 }
@@ -344,8 +351,8 @@ TEST_F(DataPath, KP6_PORT_LOGSwitchesLoggingOnAtStart)
     const struct {
         const char* value;
         uint16_t mask;
-    } cases[] = {{"1", 1},    {"0x3", 3},    {"0XfF", 255}, {"65535", 65535}, {"65536", 0},
-                 {"abc", 0},  {"-1", 0},     {"12x", 0},    {"", 0},          {nullptr, 0}};
+    } cases[] = {{"1", 1},   {"0x3", 3}, {"0XfF", 255}, {"65535", 65535}, {"65536", 0},
+                 {"abc", 0}, {"-1", 0},  {"12x", 0},    {"", 0},          {nullptr, 0}};
     for (const auto& c : cases) {
         set_env("KP6_PORT_LOG", c.value);
         start_net(1);

@@ -1,8 +1,8 @@
 // Network lines in the port layer: against ser2net (raw TCP and RFC 2217) in
 // front of kp6-sim, and against a scripted server on loopback for the
 // faults a device server can show.
-#include <gtest/gtest.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,8 +16,8 @@
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/netpeer.h"
-#include "../support/sim.h"
 #include "../support/port_fixture.h"
+#include "../support/sim.h"
 #include "../support/testsupport.h"
 
 class NetLine : public PortLayerTest {
@@ -167,8 +167,7 @@ class NetLineSer2net : public NetLine, public ::testing::WithParamInterface<bool
 TEST_P(NetLineSer2net, ReadsAndWritesTheControllerAndFfPassesAsOneByte)
 {
     TempDir state_dir;
-    Sim sim({"--address", "01", "--address", "1F", "--trace", "--state",
-             state_dir.file("state")});
+    Sim sim({"--address", "01", "--address", "1F", "--trace", "--state", state_dir.file("state")});
     ASSERT_FALSE(sim.path.empty());
     Ser2net server(sim.path);
     ASSERT_TRUE(server.running()) << "ser2net did not start";
@@ -212,8 +211,8 @@ TEST_P(NetLineSer2net, ReadsAndWritesTheControllerAndFfPassesAsOneByte)
     free_port(h, 0);
     h = 0;
     EXPECT_LT(ms_since(t0), 50.0);
-    ASSERT_TRUE(eventually([&] { return open(rfc2217 ? server.rfc2217_url()
-                                                     : server.raw_url()) == 0; }, 3000));
+    ASSERT_TRUE(eventually(
+        [&] { return open(rfc2217 ? server.rfc2217_url() : server.raw_url()) == 0; }, 3000));
     EXPECT_EQ(1, device_test(h, 0x01));
 }
 
@@ -252,7 +251,12 @@ TEST_F(NetLine, AConnectionThatDropsIsAPulledOutDeviceAndOpensAgain)
         EXPECT_EQ(0u, std::string(why).find("the connection to " + dropping.url() + " was closed"))
             << why;
         int code = -1;
-        EXPECT_TRUE(eventually([&] { port_avail(h); return port_gone(h, &code) == 1; }, 1000));
+        EXPECT_TRUE(eventually(
+            [&] {
+                port_avail(h);
+                return port_gone(h, &code) == 1;
+            },
+            1000));
         // The server closed it (with our last bytes unread: a reset).
         EXPECT_TRUE(code == 0 || code == ECONNRESET) << code;
         // Nothing hangs: waits sleep their time, sends go nowhere.

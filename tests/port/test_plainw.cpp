@@ -56,9 +56,8 @@ TEST_F(PortTable, StatisticsLineWhenAnyLogBitIsSet)
     p_errors = 3;
     close_net();
     // "Ошибок паритета=3, пакетов( стоп-бит)=0" in code page 866.
-    const std::string stats =
-        "\r\n\x8E\xE8\xA8\xA1\xAE\xAA \xAF\xA0\xE0\xA8\xE2\xA5\xE2\xA0=3, "
-        "\xAF\xA0\xAA\xA5\xE2\xAE\xA2( \xE1\xE2\xAE\xAF-\xA1\xA8\xE2)=0\r\n";
+    const std::string stats = "\r\n\x8E\xE8\xA8\xA1\xAE\xAA \xAF\xA0\xE0\xA8\xE2\xA5\xE2\xA0=3, "
+                              "\xAF\xA0\xAA\xA5\xE2\xAE\xA2( \xE1\xE2\xAE\xAF-\xA1\xA8\xE2)=0\r\n";
     EXPECT_EQ(std::string(START_LINE) + stats, log());
 }
 

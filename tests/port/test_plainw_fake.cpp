@@ -47,15 +47,16 @@ TEST_F(FakePort, OpenSetsTheLineTo4800EightNoneOne)
 
 TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
 {
-    const std::string S_RTS = "escape 3", C_RTS = "escape 4", S_DTR = "escape 5", C_DTR = "escape 6";
+    const std::string S_RTS = "escape 3", C_RTS = "escape 4", S_DTR = "escape 5",
+                      C_DTR = "escape 6";
     const struct {
         int type;
         std::string before, after;
         int echo;
     } table[] = {
-        {0, "", "", 0},        {1, S_DTR, C_DTR, 5}, {2, C_DTR, S_DTR, 5}, {3, S_RTS, C_RTS, 5},
-        {4, C_RTS, S_RTS, 5},  {5, "", "", 0},       {6, S_DTR, C_DTR, 0}, {7, C_DTR, S_DTR, 0},
-        {8, "", "", 0},
+        {0, "", "", 0},       {1, S_DTR, C_DTR, 5}, {2, C_DTR, S_DTR, 5},
+        {3, S_RTS, C_RTS, 5}, {4, C_RTS, S_RTS, 5}, {5, "", "", 0},
+        {6, S_DTR, C_DTR, 0}, {7, C_DTR, S_DTR, 0}, {8, "", "", 0},
     };
     unsigned char block[5] = {1, 2, 3, 4, 5};
     for (const auto& row : table) {
@@ -158,7 +159,10 @@ TEST_F(FakePort, TheDrainBoundFollowsTheRateOfTheDeviceNowOpen)
     EXPECT_GE(plat_tick_ms() - t0, 900u);
 }
 
-static std::string stamp() { return " 07.12.26 (01:04:26:058) "; }
+static std::string stamp()
+{
+    return " 07.12.26 (01:04:26:058) ";
+}
 
 TEST_F(FakePort, AFailedWriteIsRecordedBeforeItsWriteRecord)
 {
@@ -208,7 +212,8 @@ TEST_F(FakePort, RecordsHaveTheirExactBytes)
                   cp866("Т-аут на 3 байт получено 2<- "),
               added());
     read_log(1, nullptr, 3, 0);
-    EXPECT_EQ("\r\n" + stamp() + cp866("Чтение  порта 1<- Т-аут на 3 байт - данные не получены <- "),
+    EXPECT_EQ("\r\n" + stamp() +
+                  cp866("Чтение  порта 1<- Т-аут на 3 байт - данные не получены <- "),
               added());
     clear_log(1, b + 2, 1);
     EXPECT_EQ("\r\n" + stamp() + cp866("Очистка буфера порта 1<> ") + "0D \r\n\r", added());

@@ -45,13 +45,15 @@ static int connect_client(unsigned short port)
 static std::string client_read(int c, size_t n)
 {
     std::string out;
-    eventually([&] {
-        char buf[256];
-        ssize_t r = recv(c, buf, sizeof buf, MSG_DONTWAIT);
-        if (r > 0)
-            out.append(buf, (size_t)r);
-        return out.size() >= n;
-    }, 5000);
+    eventually(
+        [&] {
+            char buf[256];
+            ssize_t r = recv(c, buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0)
+                out.append(buf, (size_t)r);
+            return out.size() >= n;
+        },
+        5000);
     return out;
 }
 
@@ -147,10 +149,12 @@ TEST_F(TcpServer, ASeventeenthClientWaitsForAFreePlace)
     close(clients[3]);
     clients[3] = -1;
     unsigned char block[] = {0x55};
-    EXPECT_TRUE(eventually([&] {
-        put_port(h, block, 1);  // never SIGPIPE
-        return Port[h - 1].clients[3] == PLAT_NO_SOCKET;
-    }, 5000));
+    EXPECT_TRUE(eventually(
+        [&] {
+            put_port(h, block, 1);  // never SIGPIPE
+            return Port[h - 1].clients[3] == PLAT_NO_SOCKET;
+        },
+        5000));
     EXPECT_EQ(0, port_avail(h));
     ASSERT_EQ(17u, text_log_messages.size());
     EXPECT_EQ(accepted(name, 3), text_log_messages[16]);
@@ -161,16 +165,24 @@ TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
 {
     // The server only receives, so no failed send tells who has gone.
     int stay = client();
-    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 1; }, 5000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            port_avail(h);
+            return text_log_messages.size() == 1;
+        },
+        5000));
     std::string sent;
     for (int i = 0; i < 16; i++) {
         SCOPED_TRACE(i);
         int c = connect_client(tcp);
         ASSERT_GE(c, 0);
-        ASSERT_TRUE(eventually([&] {
-            port_avail(h);
-            return text_log_messages.size() == (size_t)i + 2;
-        }, 5000)) << joined();
+        ASSERT_TRUE(eventually(
+            [&] {
+                port_avail(h);
+                return text_log_messages.size() == (size_t)i + 2;
+            },
+            5000))
+            << joined();
         if (i % 2 == 0) {  // closes after a few bytes
             std::string bytes(3, (char)('a' + i));
             ASSERT_EQ(3, send(c, bytes.data(), 3, 0));
@@ -180,13 +192,15 @@ TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
             setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         }
         close(c);
-        ASSERT_TRUE(eventually([&] {
-            port_avail(h);
-            int taken = 0;
-            for (int32_t k : Port[h - 1].clients)
-                taken += k != -1;
-            return taken == 1;
-        }, 5000));
+        ASSERT_TRUE(eventually(
+            [&] {
+                port_avail(h);
+                int taken = 0;
+                for (int32_t k : Port[h - 1].clients)
+                    taken += k != -1;
+                return taken == 1;
+            },
+            5000));
     }
     int late = client();
     ASSERT_EQ(3, send(late, "new", 3, 0));
@@ -212,7 +226,12 @@ static std::string pattern(size_t n)
 TEST_F(TcpServer, AFloodArrivesWholeAndInOrderWhileTheCallerDrains)
 {
     int c = client();
-    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 1; }, 5000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            port_avail(h);
+            return text_log_messages.size() == 1;
+        },
+        5000));
     struct timeval give_up = {20, 0};
     setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &give_up, sizeof give_up);
     const std::string flood = pattern(1 << 20);
@@ -242,7 +261,12 @@ TEST_F(TcpServer, ABigBlockReachesAReaderWholeAndAClientThatNeverReadsIsDropped)
 {
     int reader = client(), stalled = client();
     ASSERT_GE(stalled, 0);
-    ASSERT_TRUE(eventually([&] { port_avail(h); return text_log_messages.size() == 2; }, 5000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            port_avail(h);
+            return text_log_messages.size() == 2;
+        },
+        5000));
     struct timeval give_up = {20, 0};
     setsockopt(reader, SOL_SOCKET, SO_RCVTIMEO, &give_up, sizeof give_up);
     const std::string block = pattern(10 << 20);

@@ -56,15 +56,21 @@ Ser2net::Ser2net(const std::string& device, bool chardelay)
     std::string connector = "serialdev(nouucplock)," + device + ",4800n81,local";
     std::string options = std::string("  options:\n    chardelay: ") +
                           (chardelay ? "true" : "false") + "\n";
-    write_file(dir.file("ser2net.yaml"),
-               "connection: &raw\n"
-               "  accepter: tcp,127.0.0.1," + std::to_string(raw) + "\n"
-               "  connector: " + connector + "\n" + options +
-               "connection: &rfc2217\n"
-               "  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(tel) + "\n"
-               "  connector: " + connector + "\n" + options);
+    write_file(dir.file("ser2net.yaml"), "connection: &raw\n"
+                                         "  accepter: tcp,127.0.0.1," +
+                                             std::to_string(raw) +
+                                             "\n"
+                                             "  connector: " +
+                                             connector + "\n" + options +
+                                             "connection: &rfc2217\n"
+                                             "  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                                             std::to_string(tel) +
+                                             "\n"
+                                             "  connector: " +
+                                             connector + "\n" + options);
     // -n: stays in the foreground, so its PID is the child's.
-    std::string program = path_exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net" : "/usr/bin/ser2net";
+    std::string program = path_exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net"
+                                                           : "/usr/bin/ser2net";
     child.reset(new Child({program, "-n", "-c", dir.file("ser2net.yaml"), "-P",
                            dir.file("ser2net.pid")},
                           {}, dir.path));
@@ -270,9 +276,8 @@ void ScriptedServer::serve(int client)
                     // Commands before each byte, split across sends: a lone
                     // IAC, a modem-state notification cut before its SE, an
                     // option offer cut after its verb, a NOP.
-                    for (const std::string& piece :
-                         {B({IAC}), B({SB, 44, 107, 0x30, IAC}), B({SE, IAC, WILL}),
-                          B({1, IAC, NOP}) + b}) {
+                    for (const std::string& piece : {B({IAC}), B({SB, 44, 107, 0x30, IAC}),
+                                                     B({SE, IAC, WILL}), B({1, IAC, NOP}) + b}) {
                         send_bytes(client, piece);
                         usleep(2000);
                     }

@@ -37,17 +37,17 @@ struct Ser2net {
 // serial device (the simulator's pseudo-terminal) or of nothing.
 struct ScriptedServer {
     enum Script {
-        SILENT,           // accepts, reads, never answers anything
-        REFUSE_COM_PORT,  // Telnet that refuses the COM Port option
-        PROXY,            // forwards to the device (RFC 2217 when `telnet`)
-        DROP_AFTER_FIRST, // forwards the first answer, then closes
-        NOP_FLOOD,        // Telnet: once the settings are answered, IAC NOP without end
-        ENDLESS_SB        // Telnet: ... a sub-negotiation that never ends
+        SILENT,            // accepts, reads, never answers anything
+        REFUSE_COM_PORT,   // Telnet that refuses the COM Port option
+        PROXY,             // forwards to the device (RFC 2217 when `telnet`)
+        DROP_AFTER_FIRST,  // forwards the first answer, then closes
+        NOP_FLOOD,         // Telnet: once the settings are answered, IAC NOP without end
+        ENDLESS_SB         // Telnet: ... a sub-negotiation that never ends
     };
     Script script;
     bool flood_at_once = false;  // the flood begins at the connection: no negotiation
-    bool telnet;       // speak RFC 2217 to the client
-    bool noisy;        // Telnet commands between the line's bytes, one byte a send
+    bool telnet;                 // speak RFC 2217 to the client
+    bool noisy;                  // Telnet commands between the line's bytes, one byte a send
     std::string device;
     int delay_ms = 0;  // holds back everything it sends, both ways (a slow network)
     int port = 0;

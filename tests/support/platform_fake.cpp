@@ -49,7 +49,10 @@ int plat_serial_open(const char*, plat_handle* h)
     return 0;
 }
 
-int plat_serial_set_timeouts(plat_handle, const plat_timeouts*) { return 0; }
+int plat_serial_set_timeouts(plat_handle, const plat_timeouts*)
+{
+    return 0;
+}
 
 int plat_serial_get_line(plat_handle, plat_line* line)
 {
@@ -130,15 +133,42 @@ void plat_serial_close(plat_handle)
     fake_device.open = false;
 }
 
-int plat_error_name_too_long(void) { return ENAMETOOLONG; }
-int plat_error_no_memory(void) { return ENOMEM; }
-int plat_error_would_block(void) { return EWOULDBLOCK; }
-int plat_error_timed_out(void) { return ETIMEDOUT; }
-int plat_tcp_quickack(plat_socket) { return 0; }
-int plat_tcp_ack_each(plat_socket) { return 0; }
-int plat_error_invalid(void) { return EINVAL; }
-int plat_error_not_supported(void) { return EPROTONOSUPPORT; }
-int plat_error_connection_closed(void) { return ECONNRESET; }
+int plat_error_name_too_long(void)
+{
+    return ENAMETOOLONG;
+}
+int plat_error_no_memory(void)
+{
+    return ENOMEM;
+}
+int plat_error_would_block(void)
+{
+    return EWOULDBLOCK;
+}
+int plat_error_timed_out(void)
+{
+    return ETIMEDOUT;
+}
+int plat_tcp_quickack(plat_socket)
+{
+    return 0;
+}
+int plat_tcp_ack_each(plat_socket)
+{
+    return 0;
+}
+int plat_error_invalid(void)
+{
+    return EINVAL;
+}
+int plat_error_not_supported(void)
+{
+    return EPROTONOSUPPORT;
+}
+int plat_error_connection_closed(void)
+{
+    return ECONNRESET;
+}
 int plat_tcp_connect(const char*, unsigned short, unsigned, plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
@@ -156,23 +186,44 @@ int plat_net_start(void)
     fake_net_starts++;
     return 0;
 }
-void plat_net_stop(void) { fake_net_starts--; }
+void plat_net_stop(void)
+{
+    fake_net_starts--;
+}
 int plat_tcp_socket(plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
     return EAFNOSUPPORT;
 }
-int plat_tcp_nonblocking(plat_socket) { return EBADF; }
-int plat_tcp_keepalive(plat_socket) { return EBADF; }
-int plat_tcp_nodelay(plat_socket) { return EBADF; }
-int plat_tcp_bind_any(plat_socket, unsigned short) { return EBADF; }
-int plat_tcp_listen(plat_socket, int) { return EBADF; }
+int plat_tcp_nonblocking(plat_socket)
+{
+    return EBADF;
+}
+int plat_tcp_keepalive(plat_socket)
+{
+    return EBADF;
+}
+int plat_tcp_nodelay(plat_socket)
+{
+    return EBADF;
+}
+int plat_tcp_bind_any(plat_socket, unsigned short)
+{
+    return EBADF;
+}
+int plat_tcp_listen(plat_socket, int)
+{
+    return EBADF;
+}
 int plat_tcp_accept(plat_socket, plat_socket* c, unsigned char*)
 {
     *c = PLAT_NO_SOCKET;
     return EBADF;
 }
-int plat_tcp_local_port(plat_socket, unsigned short*) { return EBADF; }
+int plat_tcp_local_port(plat_socket, unsigned short*)
+{
+    return EBADF;
+}
 int plat_tcp_available(plat_socket, unsigned* n)
 {
     *n = 0;
@@ -227,8 +278,14 @@ uint64_t plat_perf_frequency(void)
     return 1000000000u;
 }
 
-void plat_local_time(plat_datetime* t) { *t = fake_local; }
-void plat_utc_time(plat_datetime* t) { *t = fake_utc; }
+void plat_local_time(plat_datetime* t)
+{
+    *t = fake_local;
+}
+void plat_utc_time(plat_datetime* t)
+{
+    *t = fake_utc;
+}
 
 int plat_set_local_time(const plat_datetime* t)
 {
@@ -244,7 +301,7 @@ struct start_args {
     int (*fn)(void*);
     void* arg;
 };
-}
+}  // namespace
 
 static void* run(void* p)
 {
@@ -280,14 +337,35 @@ int plat_pty_open(plat_handle* master, char*, unsigned)
     *master = PLAT_NO_HANDLE;
     return ENOSYS;
 }
-int plat_wait_readable(plat_handle, int) { return -1; }
-int plat_symlink(const char*, const char*) { return ENOSYS; }
-int plat_remove(const char*) { return ENOSYS; }
+int plat_wait_readable(plat_handle, int)
+{
+    return -1;
+}
+int plat_symlink(const char*, const char*)
+{
+    return ENOSYS;
+}
+int plat_remove(const char*)
+{
+    return ENOSYS;
+}
 void plat_catch_termination(void) {}
-int plat_termination_requested(void) { return 0; }
-int plat_termination_signal(void) { return 0; }
-FILE* plat_fopen(const char* path, const char* mode) { return fopen(path, mode); }
-void plat_sleep_us(unsigned us) { plat_sleep_ms(us / 1000); }
+int plat_termination_requested(void)
+{
+    return 0;
+}
+int plat_termination_signal(void)
+{
+    return 0;
+}
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+void plat_sleep_us(unsigned us)
+{
+    plat_sleep_ms(us / 1000);
+}
 
 int plat_serial_wait_input(plat_handle h, unsigned ms)
 {
@@ -299,7 +377,10 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     return 0;
 }
 
-int plat_serial_lost(plat_handle) { return fake_device.gone ? 1 : 0; }
+int plat_serial_lost(plat_handle)
+{
+    return fake_device.gone ? 1 : 0;
+}
 
 int plat_tcp_wait_readable(const plat_socket*, int, unsigned ms)
 {
@@ -313,5 +394,11 @@ int plat_tcp_wait_writable(const plat_socket*, int, unsigned ms)
     return 0;
 }
 
-int plat_executable_dir(char*, unsigned) { return ENOENT; }
-int plat_stderr_is_terminal(void) { return 0; }
+int plat_executable_dir(char*, unsigned)
+{
+    return ENOENT;
+}
+int plat_stderr_is_terminal(void)
+{
+    return 0;
+}

@@ -12,8 +12,8 @@ Sim::Sim(const std::vector<std::string>& args)
     std::vector<std::string> argv = {KP6_SIM};
     argv.insert(argv.end(), args.begin(), args.end());
     child.reset(new Child(argv, {}, ""));
-    if (child->read_until([](const std::string& out) { return out.find('\n') != std::string::npos; },
-                          10000))
+    if (child->read_until(
+            [](const std::string& out) { return out.find('\n') != std::string::npos; }, 10000))
         path = child->output.substr(0, child->output.find('\n'));
 }
 
@@ -73,15 +73,17 @@ void TestLine::send(const std::string& b)
 std::string TestLine::receive(size_t n, int ms)
 {
     std::string out;
-    eventually([&] {
-        if (plat_wait_readable(handle, 5) == 1) {
-            unsigned char buf[256];
-            unsigned got = 0;
-            plat_serial_read(handle, buf, sizeof buf, &got);
-            out.append((const char*)buf, got);
-        }
-        return n > 0 && out.size() >= n;
-    }, ms);
+    eventually(
+        [&] {
+            if (plat_wait_readable(handle, 5) == 1) {
+                unsigned char buf[256];
+                unsigned got = 0;
+                plat_serial_read(handle, buf, sizeof buf, &got);
+                out.append((const char*)buf, got);
+            }
+            return n > 0 && out.size() >= n;
+        },
+        ms);
     return out;
 }
 

@@ -67,8 +67,7 @@ void open_test_read_edit_write(Window& t, Sim& sim, const std::string& state, in
 // Sends `args` (xdotool's, after a move of the pointer onto it; "%w"
 // names it) to the window titled `title` once it is up: false when it did
 // not come.
-template <class Window>
-bool to_window(Window& t, const std::string& title, std::string args)
+template <class Window> bool to_window(Window& t, const std::string& title, std::string args)
 {
     std::string id;
     if (!eventually([&] { return !(id = t.window_titled(title)).empty(); }, 15000))
@@ -79,8 +78,7 @@ bool to_window(Window& t, const std::string& title, std::string args)
     return true;
 }
 
-template <class Window>
-bool window_gone(Window& t, const std::string& title)
+template <class Window> bool window_gone(Window& t, const std::string& title)
 {
     return eventually([&] { return t.window_titled(title).empty(); }, 15000);
 }

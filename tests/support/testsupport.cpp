@@ -208,8 +208,8 @@ bool eventually(const std::function<bool()>& cond, int ms)
 
 std::string x_window_titled(int pid, const std::string& title)
 {
-    std::string ids =
-        run_command("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
+    std::string ids = run_command("xdotool search --onlyvisible --pid " + std::to_string(pid) +
+                                  " 2>/dev/null");
     size_t at = 0;
     while (at < ids.size()) {
         std::string id = ids.substr(at, ids.find('\n', at) - at);

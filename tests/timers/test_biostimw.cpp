@@ -89,7 +89,8 @@ TEST(CalendarClock, TimeZoneFromTheHourAndTheDayOfMonth)
     for (auto& c : cases) {
         t.hour = (uint8_t)c.hour;
         fake_utc = c.utc;
-        EXPECT_EQ(c.want, (int)get_time_zone(&c.local, &t)) << c.local.year << "-" << (int)c.local.month;
+        EXPECT_EQ(c.want, (int)get_time_zone(&c.local, &t))
+            << c.local.year << "-" << (int)c.local.month;
     }
 }
 

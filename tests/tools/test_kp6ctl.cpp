@@ -51,20 +51,22 @@ protected:
     // kp6ctl in the background, to be interrupted; its messages go to `err`.
     std::unique_ptr<Child> ctl_running(const std::string& args)
     {
-        return std::unique_ptr<Child>(new Child(
-            {"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"}, {"KP6_PORT=" + sim->path},
-            dir.path));
+        return std::unique_ptr<Child>(new Child({"/bin/sh", "-c",
+                                                 "exec " KP6CTL " " + args + " 2>err"},
+                                                {"KP6_PORT=" + sim->path}, dir.path));
     }
     // Waits until the simulator has heard a frame that begins with `frame`
     // (`times` of them).
     bool heard(const std::string& frame, int times = 1)
     {
-        return eventually([&] {
-            int n = 0;
-            for (const auto& l : sim->trace((size_t)-1, 20))
-                n += l.rfind("rx " + frame, 0) == 0;
-            return n >= times;
-        }, 10000);
+        return eventually(
+            [&] {
+                int n = 0;
+                for (const auto& l : sim->trace((size_t)-1, 20))
+                    n += l.rfind("rx " + frame, 0) == 0;
+                return n >= times;
+            },
+            10000);
     }
     // Frames the simulator has traced, once its output has settled.
     size_t frames_received()
@@ -85,7 +87,7 @@ TEST_F(Kp6Ctl, ScanFindsExactlyTheControllersAmongSilentAddresses)
     double ms = ms_since(t0);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("02 type=milliliter inverse=off\n05 type=hand inverse=on\n", r.out);
-    EXPECT_EQ("", r.err);  // no progress line when nobody watches
+    EXPECT_EQ("", r.err);       // no progress line when nobody watches
     EXPECT_LT(ms, 13 * 600.0);  // the window's second would take 13 s
 
     // Every silent address is listened to for the whole 100 ms after its
@@ -233,9 +235,9 @@ protected:
         write_file(dir.file("three.json"), backup_of({"01", "02", "03"}));
     }
     // The registers in the order written, with the file's and the factory's values.
-    const std::vector<std::vector<std::string>> regs = {{"ER78", "78", "02", "00"},
-        {"ER79", "79", "09", "0F"}, {"ER72", "72", "08", "0A"}, {"ER74", "74", "07", "05"},
-        {"ER75", "75", "06", "03"}, {"ER77", "77", "05", "32"}};
+    const std::vector<std::vector<std::string>> regs = {
+        {"ER78", "78", "02", "00"}, {"ER79", "79", "09", "0F"}, {"ER72", "72", "08", "0A"},
+        {"ER74", "74", "07", "05"}, {"ER75", "75", "06", "03"}, {"ER77", "77", "05", "32"}};
     bool untouched(const char* a)
     {
         for (const auto& r : regs)
@@ -363,7 +365,8 @@ TEST_F(Interrupted, BackupWritesNothingAndWriteFinishesOnTerminationAndHangUp)
                     "' timeout 30 " KP6CTL " restore -i - 2>err",
                 &status);
     EXPECT_EQ(2, status);
-    EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB")) << read_file(dir.file("err"));
+    EXPECT_NE(std::string::npos, read_file(dir.file("err")).find("1 MiB"))
+        << read_file(dir.file("err"));
 }
 
 // The simulator gone mid-restore (its pseudo-terminal closed, as a pulled
@@ -622,7 +625,8 @@ TEST_F(Kp6Ctl, EachFaultIsNamedAfterItsStep)
         std::string args, err;
     } cases[] = {
         {{"--silent"}, "-t 200 read", "01: Error read ER78: no answer in 200 ms\n"},
-        {{"--select-reply", "55"}, "read",
+        {{"--select-reply", "55"},
+         "read",
          "01: Error read ER78: the selection was answered with 55, not C0\n"},
         {{"--ack", "15"}, "write er79=1", "01: Error read ER78: acknowledged with 15, not 05\n"},
         {{"--short-answer"}, "-t 200 read", "01: Error read ER78: 2 of 3 answer bytes\n"},
@@ -763,7 +767,8 @@ TEST_F(Kp6Ctl, EnvironmentBoundsLogsAndHabits)
 
     // scan reaches FF; --json as read shapes its data.
     r = ctl("scan --from F0 --json");
-    EXPECT_EQ("[{\"address\":\"FF\",\"type\":\"milliliter\",\"inverse\":false,\"er78\":0}]\n", r.out);
+    EXPECT_EQ("[{\"address\":\"FF\",\"type\":\"milliliter\",\"inverse\":false,\"er78\":0}]\n",
+              r.out);
     r = ctl("-p " + sim->path + " -a ff -t 500 test");
     EXPECT_EQ("FF: Ok\n", r.out);
     EXPECT_EQ("kp6ctl " KP6_VERSION "\n", ctl("-V").out);
@@ -881,7 +886,7 @@ TEST_F(Kp6CtlNet, RefusedUnknownAndSilentServersExit3WithTheSystemsWords)
     uint64_t t0 = plat_perf_counter();
     std::string unknown = "rfc2217://no-such-host.invalid:2217";
     std::string out = run_command("cd '" + dir.path + "' && unshare -n " KP6CTL " --port " +
-                                      unknown + " read 2>err || echo exit $?");
+                                  unknown + " read 2>err || echo exit $?");
     if (out.find("exit 3") != std::string::npos) {
         EXPECT_LT(ms_since(t0), 4000.0);
         EXPECT_EQ(0u, read_file(dir.file("err")).find("kp6ctl: cannot open " + unknown + ": "))
@@ -896,8 +901,10 @@ TEST_F(Kp6CtlNet, RefusedUnknownAndSilentServersExit3WithTheSystemsWords)
     r = on(silent.url(), "test");
     double ms = ms_since(t0);
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("kp6ctl: " + silent.url() + " does not answer RFC 2217's negotiation (a raw TCP "
-              "port? try tcp://)\n", r.err);
+    EXPECT_EQ("kp6ctl: " + silent.url() +
+                  " does not answer RFC 2217's negotiation (a raw TCP "
+                  "port? try tcp://)\n",
+              r.err);
     EXPECT_GE(ms, 2990.0);
     EXPECT_LT(ms, 3800.0);
     // --timeout lengthens the bound.
@@ -925,8 +932,8 @@ TEST_F(Kp6CtlNet, AConnectionThatDropsEndsWithTheStepAndTheClose)
     r = on(telnet.url(), "backup -o b.json 01 02 03");
     EXPECT_EQ(1, r.status);
     EXPECT_LT(ms_since(t0), 2000.0);  // the rest of the list is not tried
-    EXPECT_EQ(0u, r.err.find("01: Error read ER78: the connection to " + telnet.url() +
-                             " was closed"))
+    EXPECT_EQ(0u,
+              r.err.find("01: Error read ER78: the connection to " + telnet.url() + " was closed"))
         << r.err;
     EXPECT_FALSE(path_exists(dir.file("b.json")));
 
@@ -945,8 +952,10 @@ TEST_F(Kp6CtlNet, EachWrongSchemeIsNamed)
     std::string raw_as_telnet = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
     Ran r = on(raw_as_telnet, "read");
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("kp6ctl: " + raw_as_telnet + " does not answer RFC 2217's negotiation (a raw TCP "
-              "port? try tcp://)\n", r.err);
+    EXPECT_EQ("kp6ctl: " + raw_as_telnet +
+                  " does not answer RFC 2217's negotiation (a raw TCP "
+                  "port? try tcp://)\n",
+              r.err);
     std::string telnet_as_raw = "tcp://127.0.0.1:" + std::to_string(server.rfc2217_port);
     for (int i = 0; i < 3; i++) {  // its greeting was an answer in some runs
         r = on(telnet_as_raw, "read");
@@ -963,9 +972,11 @@ TEST_F(Kp6CtlNet, ATelnetFloodIsALineThatDoesNotAnswer)
         ScriptedServer flood(script, true);
         int status = -1;
         uint64_t t0 = plat_perf_counter();
-        std::string cpu = run_command("cd '" + dir.path + "' && bash -c \"TIMEFORMAT='%U %S'; "
-                                      "time " KP6CTL " --port " + flood.url() +
-                                      " --timeout 2000 read 2>err\" 2>&1", &status);
+        std::string cpu = run_command("cd '" + dir.path +
+                                          "' && bash -c \"TIMEFORMAT='%U %S'; "
+                                          "time " KP6CTL " --port " +
+                                          flood.url() + " --timeout 2000 read 2>err\" 2>&1",
+                                      &status);
         double ms = ms_since(t0), user = 0, sys = 0;
         EXPECT_EQ(1, status);
         EXPECT_EQ("01: Error read ER78: no answer in 2000 ms\n", read_file(dir.file("err")));

@@ -24,8 +24,14 @@ static std::string reply(int ack, int value)
     return bytes({ack, value, csm8(h, 2)});
 }
 
-static std::string read_frame(int reg) { return bytes({0xCA, reg, 0x00, 0x01, 0x00}); }
-static std::string write_frame(int reg, int v) { return bytes({0xCB, reg, 0x00, 0x01, v}); }
+static std::string read_frame(int reg)
+{
+    return bytes({0xCA, reg, 0x00, 0x01, 0x00});
+}
+static std::string write_frame(int reg, int v)
+{
+    return bytes({0xCB, reg, 0x00, 0x01, v});
+}
 
 // Sends a frame and returns what came back; silence is waited out.
 static std::string ask(TestLine& line, const std::string& frame, size_t n)
@@ -65,9 +71,9 @@ TEST(Kp6Sim, WrongFramesGetNoAnswer)
     EXPECT_EQ("", ask(line, selection(0x02), 0));                        // another address
     EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x00, 0xF7, 0xC0}), 0));  // checksum
     EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x00, 0xF8, 0xC1}), 0));  // closing byte
-    EXPECT_EQ("", ask(line, read_frame(0x78), 0));                      // not selected
-    EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x81, 0x00}), 0));       // test, checksum
-    EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x42, 0x00, 0x00}), 0)); // unknown mode
+    EXPECT_EQ("", ask(line, read_frame(0x78), 0));                       // not selected
+    EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x81, 0x00}), 0));        // test, checksum
+    EXPECT_EQ("", ask(line, bytes({0x60, 0x01, 0x42, 0x00, 0x00}), 0));  // unknown mode
     // One parameter frame per selection.
     EXPECT_EQ("\xC0", ask(line, SELECT_01, 1));
     EXPECT_EQ(3u, ask(line, read_frame(0x78), 3).size());
@@ -203,7 +209,8 @@ TEST(Kp6Sim, TraceShowsEveryFrameBothWays)
     EXPECT_EQ("rx 60 02 00 " + hex(selection(2).substr(3)), lines[5]);
     // Each line starts with seconds since the start.
     double t = -1;
-    EXPECT_EQ(1, sscanf(sim.child->output.substr(sim.child->output.find('\n') + 1).c_str(), "%lf", &t));
+    EXPECT_EQ(1, sscanf(sim.child->output.substr(sim.child->output.find('\n') + 1).c_str(), "%lf",
+                        &t));
     EXPECT_GE(t, 0.0);
 }
 

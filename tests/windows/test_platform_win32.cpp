@@ -42,10 +42,12 @@ static std::vector<std::string> heard()
 
 static bool heard_frame(const std::string& frame)
 {
-    return eventually([&] {
-        auto h = heard();
-        return std::find(h.begin(), h.end(), "rx " + frame) != h.end();
-    }, 5000);
+    return eventually(
+        [&] {
+            auto h = heard();
+            return std::find(h.begin(), h.end(), "rx " + frame) != h.end();
+        },
+        5000);
 }
 
 class Com7 : public PortLayerTest {
@@ -78,7 +80,7 @@ TEST_F(Com7, OpensAt4800EightNoneOneAndExchangesBothWays)
     EXPECT_EQ(0u, dcb.fOutX);  // (Wine reads DTR and RTS control back as enabled)
     EXPECT_EQ(0u, dcb.fInX);
     EXPECT_EQ(1u, dcb.fBinary);
-    EXPECT_EQ(0u, dcb.fNull);  // 00 bytes are data here
+    EXPECT_EQ(0u, dcb.fNull);      // 00 bytes are data here
     EXPECT_EQ(0x11, dcb.XonChar);  // drivers refuse equal flow characters
     EXPECT_EQ(0x13, dcb.XoffChar);
     COMMTIMEOUTS t;
@@ -289,8 +291,9 @@ TEST(Win32Tcp, ServerPortAgainstALoopbackClient)
     ASSERT_TRUE(eventually([&] { return port_avail(h) == 3; }, 5000));
     ASSERT_EQ(1u, text_log_messages.size());
     // "[TCPS_0] Присоед. клиент: ip=16777343 sock#=0" in code page 866.
-    EXPECT_EQ("[TCPS_0] \x8F\xE0\xA8\xE1\xAE\xA5\xA4. \xAA\xAB\xA8\xA5\xAD\xE2: ip=16777343 sock#=0",
-              text_log_messages[0]);
+    EXPECT_EQ(
+        "[TCPS_0] \x8F\xE0\xA8\xE1\xAE\xA5\xA4. \xAA\xAB\xA8\xA5\xAD\xE2: ip=16777343 sock#=0",
+        text_log_messages[0]);
     unsigned char got[3];
     ASSERT_EQ(1, recv_port(h, got, 3));
     EXPECT_EQ(std::string("abc"), std::string((char*)got, 3));

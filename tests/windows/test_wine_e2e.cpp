@@ -40,10 +40,13 @@ struct WineTool {
         ASSERT_TRUE(child->read_until(
             [](const std::string& out) { return out.find("1\r\n") != std::string::npos; }, 60000))
             << child->output;
-        ASSERT_TRUE(eventually([&] {
-            window = x_window_titled(child->pid, "КП-6");
-            return !window.empty();
-        }, 30000)) << child->output << "\nwindows: " << all_windows();
+        ASSERT_TRUE(eventually(
+            [&] {
+                window = x_window_titled(child->pid, "КП-6");
+                return !window.empty();
+            },
+            30000))
+            << child->output << "\nwindows: " << all_windows();
         // The frame is as wide on the left as on the right and at the bottom.
         std::string g = run_command("xdotool getwindowgeometry " + window);
         int w = 0, h = 0;
@@ -69,7 +72,10 @@ struct WineTool {
     }
     void type(const std::string& keys) { xdo("key --delay 30 " + keys); }
     bool dismiss_alert(const std::string& title) { return x_dismiss_alert(child->pid, title); }
-    std::string window_titled(const std::string& title) { return x_window_titled(child->pid, title); }
+    std::string window_titled(const std::string& title)
+    {
+        return x_window_titled(child->pid, title);
+    }
     int close_window()
     {
         xdo("mousemove --window " + window + " " + std::to_string(left + 400) + " " +
@@ -110,8 +116,7 @@ TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
 static std::string kp6ctl_exe(const TempDir& cwd, const std::string& args, int* status)
 {
     return run_command("cd '" + cwd.path + "' && '" + env("KP6_WINE_RUN") + "' '" +
-                           env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") + "' " + args +
-                           " 2>err",
+                           env("KP6_WINE_DIR") + "' '" + env("KP6CTL_EXE") + "' " + args + " 2>err",
                        status);
 }
 
@@ -170,16 +175,18 @@ TEST(Kp6ctlExe, ALostLineStopsTheRestoreWithOneMessage)
     Sim sim({"--address", "01", "--address", "02", "--address", "03", "--turnaround", "40",
              "--trace", "--link", link});
     ASSERT_FALSE(sim.path.empty());
-    Child run({"/bin/sh", "-c", "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") +
-                                    "' '" + env("KP6CTL_EXE") +
-                                    "' --port COM7 restore -i three.json 2>err"},
+    Child run({"/bin/sh", "-c",
+               "exec '" + env("KP6_WINE_RUN") + "' '" + env("KP6_WINE_DIR") + "' '" +
+                   env("KP6CTL_EXE") + "' --port COM7 restore -i three.json 2>err"},
               {}, cwd.path);
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& l : sim.trace((size_t)-1, 20))
-            if (l.rfind("rx 60 02", 0) == 0)
-                return true;
-        return false;
-    }, 30000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const auto& l : sim.trace((size_t)-1, 20))
+                if (l.rfind("rx 60 02", 0) == 0)
+                    return true;
+            return false;
+        },
+        30000));
     sim.stop(SIGKILL);
     EXPECT_EQ(1, run.wait_exit(20000));
     std::string err = read_file(cwd.file("err"));
@@ -207,11 +214,13 @@ TEST(Kp6ctlExe, ALostConnectionMidRestoreNamesTheRest)
                    env("KP6CTL_EXE") + "' --port " + server.rfc2217_url() +
                    " restore -i three.json 2>err"},
               {}, cwd.path);
-    ASSERT_TRUE(eventually([&] {
-        auto lines = sim.trace((size_t)-1, 20);
-        return std::any_of(lines.begin(), lines.end(),
-                           [](const std::string& l) { return l.rfind("rx 60 02", 0) == 0; });
-    }, 60000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto lines = sim.trace((size_t)-1, 20);
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("rx 60 02", 0) == 0; });
+        },
+        60000));
     kill(server.child->pid, SIGKILL);
     server.child->wait_exit(5000);
     server.child.reset();
