@@ -1,4 +1,5 @@
 #include "win32_rules.h"
+#include "win32_text.h"
 
 #include <limits.h>
 #include <stdio.h>
@@ -131,12 +132,6 @@ int win32_rule_broken(const win32_call& c)
 }
 
 // ---- the checked calls -------------------------------------------------------
-
-static int last_error_or(DWORD fallback)
-{
-    DWORD e = GetLastError();
-    return (int)(e ? e : fallback);
-}
 
 int win32_set_comm_state(HANDLE d, DCB& dcb, DWORD rx_queue)
 {
