@@ -145,6 +145,38 @@ std::string shown(const std::string& s)
     return cut_token(t);
 }
 
+// Bytes that are no UTF-8 (a file in UTF-16, Latin-1) as \xFF, so that a
+// message is always text.
+std::string valid_utf8(const std::string& t)
+{
+    std::string out;
+    for (size_t i = 0; i < t.size();) {
+        unsigned char c = (unsigned char)t[i];
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = n > 0 && i + n <= t.size() && (n < 2 || c >= 0xC2) && c <= 0xF4;
+        for (size_t k = 1; ok && k < n; k++)
+            ok = ((unsigned char)t[i + k] & 0xC0) == 0x80;
+        // No surrogates (ED A0..BF), no overlong three- and four-byte forms,
+        // nothing past U+10FFFF.
+        if (ok && n == 3)
+            ok = !(c == 0xE0 && (unsigned char)t[i + 1] < 0xA0) &&
+                 !(c == 0xED && (unsigned char)t[i + 1] >= 0xA0);
+        if (ok && n == 4)
+            ok = !(c == 0xF0 && (unsigned char)t[i + 1] < 0x90) &&
+                 !(c == 0xF4 && (unsigned char)t[i + 1] >= 0x90);
+        if (ok) {
+            out.append(t, i, n);
+            i += n;
+            continue;
+        }
+        char esc[8];
+        snprintf(esc, sizeof esc, "\\x%02X", c);
+        out += esc;
+        i++;
+    }
+    return out;
+}
+
 // The library's words for bad JSON, with the token it quotes cut short.
 std::string json_error(std::string e)
 {
@@ -166,7 +198,7 @@ std::string json_error(std::string e)
             e.replace(from, to - from, cut_token(e.substr(from, to - from)));
         break;
     }
-    return e;
+    return valid_utf8(e);
 }
 
 // The places of the format: the file, its version, its list of

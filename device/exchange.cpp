@@ -5,7 +5,6 @@
 
 #include "../platform/platform.h"
 #include "../port/plainw.h"
-#include "../timers/timersw.h"
 #include "crc.h"
 
 static_assert(sizeof exchange_last_fault.line == PORT_NAME_SIZE, "a line's whole name");
@@ -59,15 +58,14 @@ int answer_part_acknowledged = 1;
 int wait_answer(unsigned short port, int count, int sent)
 {
     unsigned long extra = answer_after_frame ? port_line_ms(port, sent) : 0;
-    short timer = set_timer(answer_timeout_ms + extra);
+    plat_deadline deadline;  // kept across every wake-up, never started over
+    plat_deadline_start(&deadline, answer_timeout_ms + extra);
     int acknowledged = 0;
     for (int have; (have = port_avail(port)) < count;) {
-        if (timer_exp(timer))
-            return 0;                    // the slot is free again already
-        if (port_gone(port, nullptr)) {  // nothing more can come
-            kill_timer(timer);
-            return 0;
-        }
+        if (plat_wait_interrupted())
+            return -1;
+        if (plat_deadline_expired(&deadline) || port_gone(port, nullptr))
+            return 0;  // nothing more can come in time
         // Part of the answer is here: a server that holds the rest back
         // until this part is acknowledged gets the acknowledgement now.
         if (have > acknowledged && answer_part_acknowledged) {
@@ -75,9 +73,8 @@ int wait_answer(unsigned short port, int count, int sent)
             acknowledged = have;
         }
         if (!answer_wait_spins)
-            port_wait(port, (unsigned)timer_left(timer));
+            port_wait(port, (unsigned)plat_deadline_left(&deadline));
     }
-    kill_timer(timer);
     return 1;
 }
 
@@ -108,7 +105,8 @@ static int failed(unsigned short port, int kind, int stage, unsigned char comman
     f.command = command;
     f.timeout_ms = answer_timeout_ms;
     int code = 0;
-    if (kind != FAULT_ACK && kind != FAULT_SELECT_REPLY && port_gone(port, &code)) {
+    if (kind != FAULT_ACK && kind != FAULT_SELECT_REPLY && kind != FAULT_INTERRUPTED &&
+        port_gone(port, &code)) {
         f.kind = FAULT_LINE_LOST;
         f.line_code = code;
         snprintf(f.line, sizeof f.line, "%s", Port[port - 1].name);
@@ -116,14 +114,18 @@ static int failed(unsigned short port, int kind, int stage, unsigned char comman
     return -1;
 }
 
-// The time-out ran out; the bytes waiting are what came of the answer (a
-// byte just late is no part of it).
+// The time-out ran out, or an interrupt ended the wait; the bytes waiting
+// are what came of the answer (a byte just late is no part of it).
 static int timed_out(unsigned short port, int stage, unsigned char command)
 {
     int got = stage == STAGE_PARAMETER ? port_avail(port) : 0;
     if (got > 2)
         got = 2;
-    failed(port, got ? FAULT_SHORT : FAULT_NO_ANSWER, stage, command);
+    failed(port,
+           plat_wait_interrupted() ? FAULT_INTERRUPTED
+           : got                   ? FAULT_SHORT
+                                   : FAULT_NO_ANSWER,
+           stage, command);
     exchange_fault& f = exchange_last_fault;
     for (int i = 0; i < got && i < 3; i++)
         f.seen[f.seen_count++] = (unsigned char)peek_port(port, i);
@@ -137,7 +139,7 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
     put_port(port, select, 5);
-    if (!wait_answer(port, 1, 5))
+    if (wait_answer(port, 1, 5) != 1)
         return timed_out(port, STAGE_SELECT, command);
     unsigned char answer[3];
     recv_port(port, answer, 1);
@@ -152,7 +154,7 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
     put_port(port, param, 5);
-    if (!wait_answer(port, 3, 5))
+    if (wait_answer(port, 3, 5) != 1)
         return timed_out(port, STAGE_PARAMETER, command);
     recv_port(port, answer, 3);
     if (answer[0] != 0x05) {
@@ -171,7 +173,7 @@ int exchange_repeat_silence = 1;
 
 int exchange_may_repeat(const exchange_fault& f)
 {
-    if (f.kind == FAULT_NONE || f.kind == FAULT_LINE_LOST)
+    if (f.kind == FAULT_NONE || f.kind == FAULT_LINE_LOST || f.kind == FAULT_INTERRUPTED)
         return 0;
     if (f.kind == FAULT_NO_ANSWER && f.stage != STAGE_PARAMETER && !exchange_repeat_silence)
         return 0;
@@ -206,6 +208,7 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
         break;
     case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
     case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
+    case FAULT_INTERRUPTED: n = snprintf(out, size, "%s", "interrupted"); break;
     default: {
         char reason[200] = "";
         if (f.line_code && port_name_is_url(f.line))
@@ -235,11 +238,11 @@ int device_test(unsigned short port, unsigned char address)
     for (int attempt = 0;; attempt++) {
         clear_buf(port);  // a late answer to an earlier request is no reply to this one
         trk_hdr(port, (char)address, 0x81);
-        if (wait_answer(port, 1, address ? 4 : 0)) {
+        if (wait_answer(port, 1, address ? 4 : 0) == 1) {
             exchange_last_fault = exchange_fault();
             return 1;
         }
-        failed(port, FAULT_NO_ANSWER, STAGE_TEST, 0);
+        failed(port, plat_wait_interrupted() ? FAULT_INTERRUPTED : FAULT_NO_ANSWER, STAGE_TEST, 0);
         if (!repeat(attempt))
             return 0;
     }

@@ -39,9 +39,10 @@ unsigned char address_from_text(const char* text);
 
 // Polls the port until `count` bytes wait or answer_timeout_ms pass (from
 // the end of the `sent` bytes on the line, with answer_after_frame): 1 they
-// are there, 0 time-out (at once when the line is gone: port_gone). Between
-// polls the thread sleeps until the port has something or the timer is due;
-// it never yields to the window.
+// are there, 0 time-out (at once when the line is gone: port_gone), -1 an
+// interrupt ended the wait (plat_wait_interrupted). Between polls the
+// thread sleeps until the port has something or the deadline is due; it
+// never yields to the window.
 int wait_answer(unsigned short port, int count, int sent);
 
 // Non-zero: each answer's time-out starts once the frame before it has
@@ -73,7 +74,8 @@ enum {
     FAULT_SELECT_REPLY,  // the selection was answered with another byte than C0
     FAULT_ACK,           // the parameter answer began with another byte than 05
     FAULT_SHORT,         // fewer than three answer bytes came within the time-out
-    FAULT_LINE_LOST      // the network line closed or failed
+    FAULT_LINE_LOST,     // the network line closed or failed
+    FAULT_INTERRUPTED    // an interrupt ended the wait (a tool's Ctrl-C)
 };
 // Where in the exchange it failed.
 enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <stdio.h>
+
 #include "exchange.h"
 
 // Marks a key for extraction; the caller translates it.
@@ -172,4 +174,57 @@ int settings_write(unsigned short port, unsigned char address, const device_sett
             return reg + 2;
     }
     return 0;
+}
+
+// One more read of a register: 1 and its value, else 0.
+static int read_again(unsigned short port, unsigned char address, int reg, unsigned char* value)
+{
+    unsigned int word = registers[reg].word;
+    if (device_exchange(port, address, word, CMD_READ_ER) != 1)
+        return 0;
+    *value = (unsigned char)word;
+    return 1;
+}
+
+int settings_confirm(unsigned short port, unsigned char address, device_settings& s, unsigned mask,
+                     settings_noise* noise)
+{
+    for (int step = 1; step <= READ_STEPS; step++) {
+        int reg = read_order[step - 1];
+        if (!(mask & 1u << reg))
+            continue;
+        unsigned char seen[2 + 100], v;  // every value read, the first one from `s`
+        int count = 1;
+        seen[0] = s.*registers[reg].value;
+        for (int asked = 0;; asked++) {
+            if (settings_stop && settings_stop())
+                return -step;
+            if (asked > 0)
+                exchange_repeats++;  // asked again, as --retries allows
+            if (!read_again(port, address, reg, &v))
+                return step;
+            int agrees = 0;
+            for (int i = 0; i < count; i++)
+                agrees = agrees || seen[i] == v;
+            if (agrees) {
+                s.*registers[reg].value = v;
+                break;
+            }
+            if (asked >= exchange_retries || count >= (int)sizeof seen) {
+                noise->reg = reg;
+                noise->first = seen[0];
+                noise->then = v;
+                return SETTINGS_NOISY;
+            }
+            seen[count++] = v;
+        }
+    }
+    return 0;
+}
+
+int settings_noise_text(const settings_noise& n, char* out, unsigned size)
+{
+    int len = snprintf(out, size, "%s read %u, then %u: the line is noisy; nothing written",
+                       setting_name(n.reg), n.first, n.then);
+    return len < 0 ? 0 : len;
 }

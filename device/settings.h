@@ -59,6 +59,27 @@ int settings_read(unsigned short port, unsigned char address, device_settings& s
 int settings_read_register(int step);         // the REG_* read at a step
 const char* settings_read_failure(int step);  // "Error read ER78" ...
 
+// A setting whose reads disagreed: what the first said and what the last
+// one said.
+struct settings_noise {
+    int reg;  // REG_*
+    unsigned char first, then;
+};
+enum { SETTINGS_NOISY = 100 };
+// Before settings the user did not name are written back: reads each
+// register of `mask` (bit 1 << REG_*) again, in the read order, and
+// compares the answer's value with what `s` holds from the first read (the
+// answer's third byte stays unexamined). A value counts once two of its
+// reads agree; a disagreement is asked again, up to exchange_retries more
+// times. 0: all agree, and `s` holds the agreed values; the read step whose
+// exchange failed; minus the step settings_stop stopped before;
+// SETTINGS_NOISY: the reads still disagree, and *noise names the setting.
+int settings_confirm(unsigned short port, unsigned char address, device_settings& s, unsigned mask,
+                     settings_noise* noise);
+// "ER72 read 30, then 94: the line is noisy; nothing written". Returns the
+// text's length.
+int settings_noise_text(const settings_noise& n, char* out, unsigned size);
+
 // Writes IR24 = 8, then ER78, ER79, ER72, ER74, ER75, ER77, stopping at
 // the first failure: 0 all written, else the failed step (1 is IR24), or
 // minus the step settings_stop stopped before (the steps before it were

@@ -302,6 +302,37 @@ uint64_t plat_perf_counter(void);
 // The counter's ticks a second.
 uint64_t plat_perf_frequency(void);
 
+// ---- waits with a bound ----------------------------------------------------
+
+// Every wait with a bound (an answer, a connect, a name look-up, a
+// negotiation, a drain) keeps one deadline, set once: a wait woken early
+// (a signal, a byte that was not enough) goes on with what is left of it,
+// never with its whole time again.
+struct plat_deadline {
+    uint64_t end;  // plat_perf_counter's ticks
+};
+void plat_deadline_start(plat_deadline* d, unsigned long ms);
+// Milliseconds left, rounded up: 0 once the deadline has passed.
+unsigned long plat_deadline_left(const plat_deadline* d);
+int plat_deadline_expired(const plat_deadline* d);
+
+// The interrupt the waits look at: once `count` termination requests have
+// come (plat_catch_termination), every bounded wait ends at once, as if its
+// time had run out, and the loops around it stop. 0 (the default, the
+// window's): requests end no wait. A tool sets 1, or 2 while a step that
+// must not be cut short is in hand.
+void plat_set_wait_interrupts(int count);
+// 1 when the waits are interrupted, else 0.
+int plat_wait_interrupted(void);
+// The longest a wait sleeps at a time, so that it sees an interrupt soon
+// where nothing wakes it (the signal went to another thread; Windows).
+enum { PLAT_WAIT_SLICE_MS = 50 };
+// How long a wait may sleep now: what is left of `d`, at most the slice;
+// 0 when the deadline has passed or the waits are interrupted.
+unsigned plat_wait_slice(const plat_deadline* d);
+// The system's code for a wait or a connect that an interrupt ended.
+int plat_error_interrupted(void);
+
 struct plat_datetime {
     int year, month, day_of_week, day;
     int hour, minute, second, millisecond;

@@ -294,6 +294,23 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
     return 0;
 }
 
+// poll within `ms` in all: a signal or a slice's end goes on with what is
+// left, an interrupt ends it. >0 ready, 0 time-out or interrupted, <0
+// failed.
+static int poll_bounded(struct pollfd* p, nfds_t n, unsigned ms)
+{
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
+    for (;;) {
+        unsigned slice = plat_wait_slice(&d);
+        int r = poll(p, n, (int)slice);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return r;
+        if (!slice || plat_wait_slice(&d) == 0)
+            return 0;
+    }
+}
+
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
 {
     plat_timeouts t = {0, 0, 0, 20, 20};
@@ -309,7 +326,8 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
     uint32_t line_bound = sys_line_time_ms(h, (unsigned long)n + queued, 500);
     if (line_bound < wait)
         wait = line_bound;
-    uint32_t limit = plat_tick_ms() + wait;
+    plat_deadline d;
+    plat_deadline_start(&d, wait);
     *done = 0;
     while (*done < n) {
         ssize_t w = write(h, buf + *done, n - *done);
@@ -321,11 +339,12 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
             continue;
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return errno;
-        int32_t left = (int32_t)(limit - plat_tick_ms());
-        if (left <= 0)
+        if (plat_deadline_expired(&d))
             return ETIMEDOUT;
+        if (plat_wait_interrupted())
+            return EINTR;
         struct pollfd p = {h, POLLOUT, 0};
-        poll(&p, 1, (int)left);
+        poll_bounded(&p, 1, (unsigned)plat_deadline_left(&d));
     }
     return 0;
 }
@@ -375,10 +394,7 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
     if (h < 0)
         return -1;
     struct pollfd p = {h, POLLIN, 0};
-    int r;
-    do
-        r = poll(&p, 1, ms > INT_MAX ? INT_MAX : (int)ms);
-    while (r < 0 && errno == EINTR);
+    int r = poll_bounded(&p, 1, ms);
     if (r < 0 || (p.revents & (POLLERR | POLLNVAL)))
         return -1;
     if (r == 0)
@@ -642,11 +658,7 @@ static int wait_sockets(const plat_socket* s, int count, unsigned ms, short even
     for (int i = 0; i < count && n < MAX_WAIT; i++)
         if (s[i] >= 0)
             p[n++] = {s[i], events, 0};
-    int r;
-    do
-        r = poll(p, (nfds_t)n, ms > INT_MAX ? INT_MAX : (int)ms);
-    while (r < 0 && errno == EINTR);
-    return r > 0 ? 1 : 0;
+    return poll_bounded(p, (nfds_t)n, ms) > 0 ? 1 : 0;
 }
 
 int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
@@ -713,11 +725,9 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
     int e = r == 0 ? 0 : errno;
     if (e == EINPROGRESS) {
         struct pollfd p = {fd, POLLOUT, 0};
-        do
-            r = poll(&p, 1, ms > INT_MAX ? INT_MAX : (int)ms);
-        while (r < 0 && errno == EINTR);
+        r = poll_bounded(&p, 1, ms);
         if (r == 0) {
-            e = ETIMEDOUT;
+            e = plat_wait_interrupted() ? EINTR : ETIMEDOUT;
         } else {
             socklen_t len = sizeof e;
             if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0)
@@ -743,7 +753,7 @@ int plat_tcp_ack_each(plat_socket)
 }
 
 const sys_error_codes sys_errors = {ETIMEDOUT,   EINVAL,       EPROTONOSUPPORT, ECONNRESET,
-                                    EWOULDBLOCK, ENAMETOOLONG, ENOMEM};
+                                    EWOULDBLOCK, ENAMETOOLONG, ENOMEM,          EINTR};
 
 void plat_error_text(int code, char* out, unsigned size)
 {

@@ -319,14 +319,15 @@ int plat_serial_wait_input(plat_handle h, unsigned ms)
 {
     if (h == PLAT_NO_HANDLE || h == nullptr)
         return -1;
-    uint32_t start = plat_tick_ms();
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
     for (;;) {
         COMSTAT stat;
         if (comm_status(h, &stat) != 0)
             return -1;
         if (stat.cbInQue > 0)
             return 1;
-        if (plat_tick_ms() - start >= ms)
+        if (!plat_wait_slice(&d))
             return 0;
         Sleep(1);
     }
@@ -567,18 +568,31 @@ static int wait_sockets(const plat_socket* s, int count, unsigned ms, bool writi
     for (int i = 0; i < count && set.fd_count < FD_SETSIZE; i++)
         if (s[i] != PLAT_NO_SOCKET)
             FD_SET(S(s[i]), &set);
-    if (set.fd_count == 0) {
-        Sleep(ms);  // select refuses empty sets here
-        return 0;
+    // In slices, so that an interrupt (which wakes no select) is seen.
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
+    const fd_set all = set;
+    for (;;) {
+        unsigned slice = plat_wait_slice(&d);
+        if (all.fd_count == 0) {
+            if (!slice)
+                return 0;
+            Sleep(slice);  // select refuses empty sets here
+            continue;
+        }
+        struct timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = (long)slice * 1000;
+        if (win32_socket_rule(W32_SELECT, nullptr, all.fd_count, &tv))
+            return 1;  // as a failed socket: the caller's next call reports it
+        set = all;
+        fd_set* r = writing ? nullptr : &set;
+        fd_set* w = writing ? &set : nullptr;
+        if (select(0, r, w, nullptr, &tv) > 0)
+            return 1;
+        if (!slice)
+            return 0;
     }
-    struct timeval tv;
-    tv.tv_sec = (long)(ms / 1000);
-    tv.tv_usec = (long)(ms % 1000) * 1000;
-    if (win32_socket_rule(W32_SELECT, nullptr, set.fd_count, &tv))
-        return 1;  // as a failed socket: the caller's next call reports it
-    fd_set* r = writing ? nullptr : &set;
-    fd_set* w = writing ? &set : nullptr;
-    return select(0, r, w, nullptr, &tv) > 0 ? 1 : 0;
 }
 
 int plat_tcp_wait_readable(const plat_socket* s, int count, unsigned ms)
@@ -640,16 +654,23 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
         e = wsa_error();
     if (e == WSAEWOULDBLOCK) {
         fd_set w, x;
-        FD_ZERO(&w);
-        FD_ZERO(&x);
-        FD_SET(k, &w);
-        FD_SET(k, &x);
-        struct timeval tv;
-        tv.tv_sec = (long)(ms / 1000);
-        tv.tv_usec = (long)(ms % 1000) * 1000;
-        int r = select(0, nullptr, &w, &x, &tv);
+        plat_deadline d;
+        plat_deadline_start(&d, ms);
+        int r = 0;
+        for (unsigned slice = 1; r == 0 && slice;) {
+            // In slices, so that an interrupt (which wakes no select) is seen.
+            slice = plat_wait_slice(&d);
+            FD_ZERO(&w);
+            FD_ZERO(&x);
+            FD_SET(k, &w);
+            FD_SET(k, &x);
+            struct timeval tv;
+            tv.tv_sec = 0;
+            tv.tv_usec = (long)slice * 1000;
+            r = select(0, nullptr, &w, &x, &tv);
+        }
         if (r == 0) {
-            e = WSAETIMEDOUT;
+            e = plat_wait_interrupted() ? WSAEINTR : WSAETIMEDOUT;
         } else if (r < 0) {
             e = wsa_error();
         } else {
@@ -689,10 +710,9 @@ int plat_tcp_ack_each(plat_socket s)
                : 0;
 }
 
-const sys_error_codes sys_errors = {WSAETIMEDOUT,           ERROR_INVALID_NAME,
-                                    WSAEPROTONOSUPPORT,     WSAECONNRESET,
-                                    WSAEWOULDBLOCK,         ERROR_FILENAME_EXCED_RANGE,
-                                    ERROR_NOT_ENOUGH_MEMORY};
+const sys_error_codes sys_errors = {
+    WSAETIMEDOUT,   ERROR_INVALID_NAME,         WSAEPROTONOSUPPORT,      WSAECONNRESET,
+    WSAEWOULDBLOCK, ERROR_FILENAME_EXCED_RANGE, ERROR_NOT_ENOUGH_MEMORY, WSAEINTR};
 
 void plat_error_text(int code, char* out, unsigned size)
 {

@@ -49,11 +49,57 @@ unsigned sys_drain_output(plat_handle h)
     unsigned queued = 0;
     plat_serial_out_queue(h, &queued);
     if (queued) {
-        uint32_t start = plat_tick_ms(), bound = sys_line_time_ms(h, queued, 250);
-        while (queued && plat_tick_ms() - start < bound) {
+        plat_deadline d;
+        plat_deadline_start(&d, sys_line_time_ms(h, queued, 250));
+        while (queued && plat_wait_slice(&d)) {
             plat_sleep_ms(1);
             plat_serial_out_queue(h, &queued);
         }
     }
     return queued;
+}
+
+int plat_error_interrupted(void)
+{
+    return sys_errors.interrupted;
+}
+
+void plat_deadline_start(plat_deadline* d, unsigned long ms)
+{
+    uint64_t f = plat_perf_frequency();
+    d->end = plat_perf_counter() + (uint64_t)ms / 1000 * f + (uint64_t)(ms % 1000) * f / 1000;
+}
+
+unsigned long plat_deadline_left(const plat_deadline* d)
+{
+    uint64_t now = plat_perf_counter(), f = plat_perf_frequency();
+    if (now >= d->end)
+        return 0;
+    uint64_t left = d->end - now;
+    return (unsigned long)(left / f * 1000 + (left % f * 1000 + f - 1) / f);
+}
+
+int plat_deadline_expired(const plat_deadline* d)
+{
+    return plat_perf_counter() >= d->end;
+}
+
+static volatile int wait_interrupts;
+
+void plat_set_wait_interrupts(int count)
+{
+    wait_interrupts = count;
+}
+
+int plat_wait_interrupted(void)
+{
+    return wait_interrupts > 0 && plat_termination_requested() >= wait_interrupts;
+}
+
+unsigned plat_wait_slice(const plat_deadline* d)
+{
+    if (plat_wait_interrupted())
+        return 0;
+    unsigned long left = plat_deadline_left(d);
+    return left < PLAT_WAIT_SLICE_MS ? (unsigned)left : (unsigned)PLAT_WAIT_SLICE_MS;
 }

@@ -8,7 +8,8 @@
 
 // This system's codes for the failures plat_error_... name.
 struct sys_error_codes {
-    int timed_out, invalid, not_supported, connection_closed, would_block, name_too_long, no_memory;
+    int timed_out, invalid, not_supported, connection_closed, would_block, name_too_long, no_memory,
+        interrupted;
 };
 extern const sys_error_codes sys_errors;
 

@@ -43,9 +43,11 @@ static int resolve_thread(void* p)
     return 0;
 }
 
-// The addresses of `host`, within `ms`: a literal address at once, a name
-// through the resolver on a thread, looked at every millisecond.
-static int resolve(const char* host, const char* service, unsigned ms, struct addrinfo** res)
+// The addresses of `host`, by the deadline: a literal address at once, a
+// name through the resolver on a thread, looked at every millisecond; an
+// interrupt gives up on it at once.
+static int resolve(const char* host, const char* service, const plat_deadline* d,
+                   struct addrinfo** res)
 {
     *res = nullptr;
     if (sys_lookup(host, service, 1, res) == 0)
@@ -64,10 +66,9 @@ static int resolve(const char* host, const char* service, unsigned ms, struct ad
         delete j;
         return rc;
     }
-    uint32_t start = plat_tick_ms();
-    while (!j->done.load() && plat_tick_ms() - start < ms)
+    while (!j->done.load() && plat_wait_slice(d))
         plat_sleep_ms(1);
-    int result = plat_error_timed_out();
+    int result = plat_wait_interrupted() ? plat_error_interrupted() : plat_error_timed_out();
     if (j->done.load()) {
         result = j->rc;
         *res = j->res;
@@ -80,22 +81,22 @@ static int resolve(const char* host, const char* service, unsigned ms, struct ad
 int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_socket* s)
 {
     *s = PLAT_NO_SOCKET;
-    uint32_t start = plat_tick_ms();
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
     char service[8];
     snprintf(service, sizeof service, "%u", (unsigned)port);
     struct addrinfo* res;
-    int rc = resolve(host, service, ms, &res);
+    int rc = resolve(host, service, &d, &res);
     if (rc)
         return rc;
     rc = plat_error_timed_out();
     for (struct addrinfo* a = res; a; a = sys_next_address(a)) {
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= ms) {
-            rc = plat_error_timed_out();
+        if (plat_wait_interrupted() || plat_deadline_expired(&d)) {
+            rc = plat_wait_interrupted() ? plat_error_interrupted() : plat_error_timed_out();
             break;
         }
-        rc = sys_connect_one(a, ms - spent, s);
-        if (rc == 0)
+        rc = sys_connect_one(a, (unsigned)plat_deadline_left(&d), s);
+        if (rc == 0 || rc == plat_error_interrupted())
             break;
     }
     sys_free_addresses(res);

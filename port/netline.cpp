@@ -32,10 +32,11 @@ static void net_lost(Entry* e, int code)
 }
 
 // Sends all of `n` bytes as they are within `limit_ms`; 0 or the code of
-// the failure (a time-out included).
+// the failure (a time-out and an interrupt included).
 static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_t limit_ms)
 {
-    uint32_t start = plat_tick_ms();
+    plat_deadline d;
+    plat_deadline_start(&d, limit_ms);
     unsigned done = 0;
     while (done < n) {
         unsigned sent = 0;
@@ -45,11 +46,12 @@ static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_
         done += sent;
         if (done == n)
             break;
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= limit_ms)
+        if (plat_wait_interrupted())
+            return plat_error_interrupted();
+        if (plat_deadline_expired(&d))
             return plat_error_timed_out();
-        uint32_t left = limit_ms - spent;
-        plat_tcp_wait_writable(&s, 1, left < 10 ? left : 10);
+        unsigned long left = plat_deadline_left(&d);
+        plat_tcp_wait_writable(&s, 1, left < 10 ? (unsigned)left : 10);
     }
     return 0;
 }
@@ -61,9 +63,22 @@ int net_fault(void)
     return last_fault;
 }
 
-// More Telnet bytes in a row than any negotiation sends: the server floods
-// commands.
-enum { NET_FLOOD_RUN = 1024 };
+// More Telnet bytes than any negotiation sends, and many times the line
+// bytes among them, within one wait: the server floods commands. Counted
+// over the whole wait, so that a data byte now and then between floods
+// changes nothing.
+enum { NET_FLOOD_RUN = 1024, NET_FLOOD_RATIO = 16 };
+
+static int flooding(const Entry* e)
+{
+    return e->net_noise > NET_FLOOD_RUN && e->net_noise / NET_FLOOD_RATIO >= e->net_line;
+}
+
+// A new wait begins: the flood guard counts afresh.
+static void wait_begins(Entry* e)
+{
+    e->net_noise = e->net_line = 0;
+}
 
 // The answers the Telnet filter asked for, as far as the connection takes
 // them now; the rest goes with the next receive. Never waits: a server that
@@ -83,18 +98,19 @@ static int send_replies(Entry* e)
 
 // Takes what the connection holds, at most `room` line bytes and RX_SIZE
 // bytes in all, through the Telnet filter on an RFC 2217 line. The line's
-// bytes go to `out` (when given) and their count is returned; a close or
+// bytes go to `out` (when given; `dropped`: they are no answer, and count as
+// noise) and their count is returned; a close or
 // failure ends the line. A server that sends commands only is read a
 // bounded amount (less while it floods); the caller's wait comes between
 // two reads. The first bytes of a raw line are looked at for Telnet's
 // negotiation: a server that speaks it is no raw line, and its bytes are no
 // answer.
-static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
+static unsigned net_receive(Entry* e, unsigned char* out, unsigned room, int dropped = 0)
 {
     enum { CHUNK = 2048 };
     unsigned char buf[CHUNK];
     unsigned total = 0, taken = 0;
-    const unsigned most = e->telnet.run > NET_FLOOD_RUN ? (unsigned)CHUNK : (unsigned)RX_SIZE;
+    const unsigned most = flooding(e) ? (unsigned)CHUNK : (unsigned)RX_SIZE;
     int src = send_replies(e);
     if (src)
         net_lost(e, src);
@@ -130,6 +146,11 @@ static unsigned net_receive(Entry* e, unsigned char* out, unsigned room)
                 break;
             }
         }
+        e->net_noise += got - k;
+        if (dropped)
+            e->net_noise += k;
+        else
+            e->net_line += k;
         if (out)
             memcpy(out + total, buf, k);
         total += k;
@@ -160,6 +181,7 @@ static void net_clear(unsigned short port, Entry* e)
 {
     net_service(e);  // what has arrived so far; the server is not asked
     ring_drop(port, e);
+    wait_begins(e);  // a request and its answer follow
 }
 
 static int net_wait(Entry* e, unsigned ms)
@@ -168,7 +190,7 @@ static int net_wait(Entry* e, unsigned ms)
         return idle_wait(ms);
     // A flood keeps the connection readable: a pause, so that reading it
     // costs little, and no wait outlasts its caller's deadline.
-    if (e->telnet.run > NET_FLOOD_RUN) {
+    if (flooding(e)) {
         idle_wait(ms);
         return 1;
     }
@@ -206,14 +228,14 @@ static void net_send(unsigned short port, Entry* e, unsigned char* buf, int n, i
     }
 }
 
-// RFC 2217: the option agreed, then 4800 8N1 set and acknowledged by
-// `deadline`; DTR and RTS asked low, without waiting (servers in front of
+// RFC 2217: the option agreed, then 4800 8N1 set and acknowledged by the
+// deadline; DTR and RTS asked low, without waiting (servers in front of
 // pseudo-terminals never acknowledge SET-CONTROL). 0 or the code.
-static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
+static int negotiate_com_port(Entry* e, const plat_deadline* d)
 {
     unsigned char frame[64];
     unsigned n = telnet_opening(frame);
-    int rc = send_all(e->conn, frame, n, limit_ms);
+    int rc = send_all(e->conn, frame, n, (uint32_t)plat_deadline_left(d));
     if (rc)
         return rc;
     int settings_sent = 0;
@@ -224,11 +246,13 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
         // Line bytes before the line counts as open are dropped, as a
         // serial device's waiting input is.
         unsigned char sink[RX_SIZE];
-        net_receive(e, sink, sizeof sink);
+        net_receive(e, sink, sizeof sink, 1);
         if (e->conn == PLAT_NO_SOCKET)
             return e->net_error ? e->net_error : plat_error_connection_closed();
-        if (e->telnet.refused & TN_BIT_COM_PORT)
+        if (e->telnet.refused & TN_BIT_COM_PORT) {
+            last_fault = NET_FAULT_NO_COM_PORT;
             return plat_error_not_supported();
+        }
         if (!settings_sent && e->telnet.com_port_agreed) {
             static const unsigned char baud[4] = {0, 0, 0x12, 0xC0};  // 4800
             static const unsigned char eight = 8, none = 1, one = 1;
@@ -240,7 +264,7 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
             n += telnet_com_port(CPC_SET_CONTROL, &dtr_off, 1, frame + n);
             n += telnet_com_port(CPC_SET_CONTROL, &rts_off, 1, frame + n);
             sent_at = plat_perf_counter();
-            rc = send_all(e->conn, frame, n, limit_ms);
+            rc = send_all(e->conn, frame, n, (uint32_t)plat_deadline_left(d));
             if (rc)
                 return rc;
             settings_sent = 1;
@@ -249,13 +273,14 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
             e->rtt_us = elapsed_us(sent_at);
             return 0;
         }
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= limit_ms) {
+        if (plat_wait_interrupted())
+            return plat_error_interrupted();
+        if (plat_deadline_expired(d)) {
             if (!e->telnet.heard)  // silence, or bytes without a Telnet command
                 last_fault = NET_FAULT_NO_NEGOTIATION;
             return plat_error_timed_out();
         }
-        net_wait(e, limit_ms - spent);
+        net_wait(e, (unsigned)plat_deadline_left(d));
     }
 }
 
@@ -264,23 +289,23 @@ static int negotiate_com_port(Entry* e, uint32_t start, uint32_t limit_ms)
 // and twice the round trip, within the bound) is looked at and dropped, as
 // a serial device's waiting input is. 0, or the code for a server that
 // speaks Telnet.
-static int raw_opening(Entry* e, uint32_t start, uint32_t limit_ms)
+static int raw_opening(Entry* e, const plat_deadline* d)
 {
-    uint32_t began = plat_tick_ms(), moment = 100 + 2 * (e->rtt_us / 1000);
+    plat_deadline moment;
+    plat_deadline_start(&moment, 100 + 2 * (e->rtt_us / 1000));
+    if (plat_deadline_left(&moment) > plat_deadline_left(d))
+        moment = *d;
     e->net_fresh = 1;
     for (;;) {
         unsigned char sink[RX_SIZE];
-        net_receive(e, sink, sizeof sink);
+        net_receive(e, sink, sizeof sink, 1);
         if (last_fault == NET_FAULT_TELNET)
             return plat_error_not_supported();
-        uint32_t now = plat_tick_ms();
-        if (!e->net_fresh || e->conn == PLAT_NO_SOCKET || now - began >= moment ||
-            now - start >= limit_ms)
+        if (plat_wait_interrupted())
+            return plat_error_interrupted();
+        if (!e->net_fresh || e->conn == PLAT_NO_SOCKET || plat_deadline_expired(&moment))
             return 0;
-        uint32_t left = moment - (now - began);
-        if (left > limit_ms - (now - start))
-            left = limit_ms - (now - start);
-        plat_tcp_wait_readable(&e->conn, 1, left);
+        plat_tcp_wait_readable(&e->conn, 1, (unsigned)plat_deadline_left(&moment));
     }
 }
 
@@ -293,7 +318,8 @@ static int net_open(Entry* e, char* name)
     int rc = plat_net_start();
     if (rc)
         return rc;
-    uint32_t start = plat_tick_ms();
+    plat_deadline d;  // the connect, the look-up and the negotiation, all in one
+    plat_deadline_start(&d, net_connect_ms);
     uint64_t t0 = plat_perf_counter();
     plat_socket s;
     rc = plat_tcp_connect(url.host, url.port, net_connect_ms, &s);
@@ -309,9 +335,9 @@ static int net_open(Entry* e, char* name)
     e->rtt_us = elapsed_us(t0);
     e->net_fresh = 0;
     telnet_rx_init(&e->telnet);
+    wait_begins(e);
     plat_tcp_ack_each(s);  // where the system has it; without, net_acknowledge
-    rc = url.mode == NET_RFC2217 ? negotiate_com_port(e, start, net_connect_ms)
-                                 : raw_opening(e, start, net_connect_ms);
+    rc = url.mode == NET_RFC2217 ? negotiate_com_port(e, &d) : raw_opening(e, &d);
     if (rc) {
         if (e->conn != PLAT_NO_SOCKET)
             plat_tcp_close(e->conn);

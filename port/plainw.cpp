@@ -296,7 +296,7 @@ int getc_port_ms(unsigned short port, unsigned char* out, unsigned short ms)
             return recv_port(port, out, 1);
         int16_t left = (int16_t)(uint16_t)(deadline - srttimer);
         port_wait(port, left > 1 ? (unsigned)left : 1);  // sleeps at least once
-        if (stimer_exp(deadline))
+        if (stimer_exp(deadline) || plat_wait_interrupted())
             return 0;
     }
 }

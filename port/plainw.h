@@ -39,8 +39,10 @@ struct Entry {
     // NET_RAW or NET_RFC2217, whether and how the line was lost (also a
     // serial device the system says is gone; 0 the server closed it, else
     // the system's code), the Telnet receive state, the round trip
-    // measured while connecting, in microseconds, and 1 on a raw line
-    // until its first bytes have been looked at for Telnet.
+    // measured while connecting, in microseconds, 1 on a raw line until
+    // its first bytes have been looked at for Telnet, and what the current
+    // wait took: bytes that carry nothing for the caller (Telnet commands,
+    // line bytes before the line is open) and line bytes.
     plat_socket conn;
     unsigned char net_mode;
     unsigned char net_gone;
@@ -48,6 +50,7 @@ struct Entry {
     telnet_rx telnet;
     uint32_t rtt_us;
     unsigned char net_fresh;
+    uint32_t net_noise, net_line;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -87,9 +90,10 @@ int port_gone(unsigned short port, int* code);
 // What the last network line found wrong with its server, beyond the
 // system's code: why opening one failed (an rfc2217:// server that never
 // took up the negotiation, a tcp:// server that opened with Telnet's), or a
-// raw line found speaking Telnet later. NET_FAULT_NONE after an open that
+// raw line found speaking Telnet later, an rfc2217:// server that speaks
+// Telnet but refuses the COM port option. NET_FAULT_NONE after an open that
 // found nothing.
-enum { NET_FAULT_NONE = 0, NET_FAULT_NO_NEGOTIATION, NET_FAULT_TELNET };
+enum { NET_FAULT_NONE = 0, NET_FAULT_NO_NEGOTIATION, NET_FAULT_TELNET, NET_FAULT_NO_COM_PORT };
 int net_fault(void);
 // Has what the port received so far acknowledged at once: on an RFC 2217
 // line an IAC NOP goes out, which carries the acknowledgement and reaches

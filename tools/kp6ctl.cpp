@@ -12,6 +12,7 @@
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
+#include "../port/plainw.h"
 #include "kp6ctl.h"
 
 void put_text_log(char*, int) {}
@@ -359,6 +360,10 @@ int main(int argc, char** argv)
     for (const auto& command : commands)
         if (c == command.name) {
             rc = command.run();
+            // A tcp:// server found speaking Telnet only once asked: the
+            // port was the wrong one, as when that showed while opening.
+            if (rc == EXIT_CONTROLLER && net_fault() != NET_FAULT_NONE)
+                rc = EXIT_PORT;
             // The line's health: how often an exchange had to be asked again.
             if (opt.retries > 0 && exchange_count > 0)
                 say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,

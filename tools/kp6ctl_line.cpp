@@ -150,6 +150,11 @@ static bool wrong_scheme(void)
             url);
     else if (net_fault() == NET_FAULT_TELNET)
         say(stderr, "kp6ctl: %s speaks Telnet (try rfc2217://)\n", url);
+    else if (net_fault() == NET_FAULT_NO_COM_PORT)
+        say(stderr,
+            "kp6ctl: %s is a Telnet server without the COM port option (try tcp:// or its "
+            "RFC 2217 port)\n",
+            url);
     else
         return false;
     return true;
@@ -178,6 +183,8 @@ int open_line(unsigned long default_timeout_ms, bool test)
         net_connect_ms = opt.timeout_ms > NET_CONNECT_MS ? (unsigned)opt.timeout_ms
                                                          : (unsigned)NET_CONNECT_MS;
     }
+    // An interrupt ends a connect or a look-up at once.
+    plat_set_wait_interrupts(1);
     if (interrupted()) {
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
         return exit_interrupted();
@@ -203,6 +210,13 @@ int open_line(unsigned long default_timeout_ms, bool test)
                                                "the port layer is not started",
                                                "the TCP server port could not be set up"};
         char reason[200];
+        if (open_port_why() == OPEN_SYSTEM_ERROR && plat_wait_interrupted()) {
+            say(stderr, "kp6ctl: interrupted while opening %s\n", opt.port.c_str());
+            line_port = 0;
+            close_net();
+            remove_event(1);
+            return exit_interrupted();
+        }
         if (open_port_why() == OPEN_SYSTEM_ERROR)
             plat_error_text(rc, reason, sizeof reason);
         else
@@ -232,6 +246,10 @@ int open_line(unsigned long default_timeout_ms, bool test)
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
     answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    // From here on the first interrupt ends the wait in hand, unless a
+    // write must finish: then each wait runs its time, and the command
+    // stops between two exchanges.
+    plat_set_wait_interrupts(interrupts_to_stop == 1 ? 1 : 0);
     line_opened_at = plat_perf_counter();
     if (opt.verbose) {
         pl_traffic_hook = show_traffic;
@@ -296,7 +314,13 @@ std::string step_failed(const char* what)
 // "01: Error read ER78: no answer in 1000 ms"
 void controller_failed(unsigned char address, const char* what)
 {
-    say(stderr, "%02X: %s\n", address, step_failed(what).c_str());
+    // A server that turned out to speak another way than its scheme is
+    // the port's fault, told by line_lost alone.
+    // An interrupt is told by the command.
+    const exchange_fault& f = exchange_last_fault;
+    if (!(f.kind == FAULT_LINE_LOST && net_fault() != NET_FAULT_NONE) &&
+        f.kind != FAULT_INTERRUPTED)
+        say(stderr, "%02X: %s\n", address, step_failed(what).c_str());
     line_lost();
 }
 

@@ -95,6 +95,9 @@ int cmd_read(void)
         device_settings s = {};
         int failed = read_controller(a, s);
         all = all && failed <= 0;
+        if (failed > 0 && exchange_last_fault.kind == FAULT_INTERRUPTED)
+            say(stderr, "%02X: read interrupted before %s\n", a,
+                setting_name(settings_read_register(failed)));
         if (failed > 0)
             continue;
         // An interrupted read shows the registers it had.
@@ -130,32 +133,73 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
     device_settings s = {};
     int failed = read_controller(address, s);
     if (failed || interrupted()) {
-        if (failed > 0 && !line_lost_told)
+        if (failed > 0 && !line_lost_told && !interrupted())
             return EXIT_CONTROLLER;
-        say(stderr, "%02X: not written%s\n", address, failed > 0 ? "" : " (interrupted)");
+        say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
         return EXIT_CONTROLLER;
     }
     // Only what is named changes; ER78 goes out as the window writes the
     // type and inverse gun it reads as.
-    int meter = er78_meter(s.er78), inverse = er78_inverse(s.er78);
-    for (const Change& c : changes) {
-        if (c.reg == -1)
-            meter = c.value;
-        else if (c.reg == -2)
-            inverse = c.value;
-        else if (c.reg == REG_ER78) {
-            meter = er78_meter(c.value);
-            inverse = er78_inverse(c.value);
-        } else
-            setting_value(s, c.reg) = c.value;
-    }
-    if (meter == METER_UNKNOWN) {
+    auto type_after = [&](int* meter, int* inverse) {
+        *meter = er78_meter(s.er78);
+        *inverse = er78_inverse(s.er78);
+        for (const Change& c : changes) {
+            if (c.reg == -1)
+                *meter = c.value;
+            else if (c.reg == -2)
+                *inverse = c.value;
+            else if (c.reg == REG_ER78) {
+                *meter = er78_meter(c.value);
+                *inverse = er78_inverse(c.value);
+            }
+        }
+    };
+    int meter, inverse;
+    auto no_type = [&] {
+        type_after(&meter, &inverse);
+        if (meter != METER_UNKNOWN)
+            return false;
         say(stderr,
             "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
             "type; give type=milliliter, liter or hand\n",
             address, s.er78 & 0x0Fu);
+        return true;
+    };
+    if (no_type())
         return EXIT_USAGE;
+    // What goes back unnamed must be what the controller holds, not a read
+    // that noise changed: each is read twice and must agree.
+    unsigned unnamed = (1u << SETTING_COUNT) - 1;
+    bool type_named = false, inverse_named = false;
+    for (const Change& c : changes) {
+        if (c.reg >= 0)
+            unnamed &= ~(1u << c.reg);
+        type_named = type_named || c.reg == -1;
+        inverse_named = inverse_named || c.reg == -2;
     }
+    if (type_named && inverse_named)
+        unnamed &= ~(1u << REG_ER78);
+    settings_noise noise = {};
+    failed = settings_confirm(line_port, address, s, unnamed, &noise);
+    if (failed == SETTINGS_NOISY) {
+        char text[160];
+        settings_noise_text(noise, text, sizeof text);
+        say(stderr, "%02X: %s\n", address, text);
+        return EXIT_CONTROLLER;
+    }
+    if (failed > 0)
+        controller_failed(address, settings_read_failure(failed));
+    if (failed || interrupted()) {
+        if (failed > 0 && !line_lost_told && !interrupted())
+            return EXIT_CONTROLLER;
+        say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
+        return EXIT_CONTROLLER;
+    }
+    for (const Change& c : changes)
+        if (c.reg > REG_ER78)
+            setting_value(s, c.reg) = c.value;
+    if (no_type())  // as agreed
+        return EXIT_USAGE;
     s.er78 = er78_compose(meter, inverse);
     failed = settings_write(line_port, address, s);
     if (failed > 0) {

@@ -41,6 +41,7 @@ struct Options {
     long hangup_after = -1;                 // frames; -1: never
     std::vector<unsigned char> fail_reads;  // answer Test and writes, refuse reads
     unsigned long drop_every = 0;           // lose every Nth answer; 0: none
+    long corrupt_read = 0;                  // the Nth read answers a wrong value, once; 0: none
 };
 
 Options opt;
@@ -73,7 +74,7 @@ void usage(FILE* to)
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
-          "               [--drop-every N]\n"
+          "               [--drop-every N] [--corrupt-read N]\n"
           "       kp6-sim --help | --version\n",
           to);
 }
@@ -161,6 +162,10 @@ bool parse_args(int argc, char** argv)
             if (!value(v && parse_dec(v, 1000000000UL, &n) && n > 0))
                 return false;
             opt.drop_every = n;
+        } else if (a == "--corrupt-read") {
+            if (!value(v && parse_dec(v, 1000000000UL, &n) && n > 0))
+                return false;
+            opt.corrupt_read = (long)n;
         } else if (a == "--baud") {
             if (!value(v && parse_dec(v, 4000000UL, &n) && n > 0))
                 return false;
@@ -371,6 +376,10 @@ void parameter_frame(Controller& c)
         if (!save_state())
             fprintf(stderr, "kp6-sim: cannot save %s\n", opt.state.c_str());
     }
+    // Noise on the line: one read's value byte arrives changed.
+    static long reads;
+    if (cmd == 0xCA && ++reads == opt.corrupt_read)
+        value ^= 0x40;
     bool refused = cmd == 0xCA && std::find(opt.fail_reads.begin(), opt.fail_reads.end(),
                                             c.address) != opt.fail_reads.end();
     unsigned char head[2] = {(unsigned char)(refused ? 0x15 : opt.ack), value};

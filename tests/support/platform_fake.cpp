@@ -402,3 +402,26 @@ int plat_stderr_is_terminal(void)
 {
     return 0;
 }
+
+// The waits' deadline over the fake's clock; no interrupt ever comes.
+void plat_deadline_start(plat_deadline* d, unsigned long ms)
+{
+    d->end = plat_perf_counter() + (uint64_t)ms * 1000000u;
+}
+unsigned long plat_deadline_left(const plat_deadline* d)
+{
+    uint64_t now = plat_perf_counter();
+    return now >= d->end ? 0 : (unsigned long)((d->end - now + 999999u) / 1000000u);
+}
+int plat_deadline_expired(const plat_deadline* d)
+{
+    return plat_perf_counter() >= d->end;
+}
+int plat_wait_interrupted(void)
+{
+    return 0;
+}
+int plat_error_interrupted(void)
+{
+    return EINTR;
+}
