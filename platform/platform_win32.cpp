@@ -714,10 +714,59 @@ const sys_error_codes sys_errors = {
     WSAETIMEDOUT,   ERROR_INVALID_NAME,         WSAEPROTONOSUPPORT,      WSAECONNRESET,
     WSAEWOULDBLOCK, ERROR_FILENAME_EXCED_RANGE, ERROR_NOT_ENOUGH_MEMORY, WSAEINTR};
 
+// The socket library's codes in the words POSIX systems give them (Wine's
+// message table has none of them, and the system's own words differ from
+// one version to the next).
+static const struct {
+    int code;
+    const char* text;
+} socket_texts[] = {
+    {WSAEINTR, "Interrupted system call"},
+    {WSAEBADF, "Bad file descriptor"},
+    {WSAEACCES, "Permission denied"},
+    {WSAEFAULT, "Bad address"},
+    {WSAEINVAL, "Invalid argument"},
+    {WSAEMFILE, "Too many open files"},
+    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
+    {WSAEINPROGRESS, "Operation now in progress"},
+    {WSAEALREADY, "Operation already in progress"},
+    {WSAENOTSOCK, "Socket operation on non-socket"},
+    {WSAEMSGSIZE, "Message too long"},
+    {WSAEPROTONOSUPPORT, "Protocol not supported"},
+    {WSAEOPNOTSUPP, "Operation not supported"},
+    {WSAEAFNOSUPPORT, "Address family not supported by protocol"},
+    {WSAEADDRINUSE, "Address already in use"},
+    {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+    {WSAENETDOWN, "Network is down"},
+    {WSAENETUNREACH, "Network is unreachable"},
+    {WSAENETRESET, "Network dropped connection on reset"},
+    {WSAECONNABORTED, "Software caused connection abort"},
+    {WSAECONNRESET, "Connection reset by peer"},
+    {WSAENOBUFS, "No buffer space available"},
+    {WSAEISCONN, "Transport endpoint is already connected"},
+    {WSAENOTCONN, "Transport endpoint is not connected"},
+    {WSAESHUTDOWN, "Cannot send after transport endpoint shutdown"},
+    {WSAETIMEDOUT, "Connection timed out"},
+    {WSAECONNREFUSED, "Connection refused"},
+    {WSAEHOSTDOWN, "Host is down"},
+    {WSAEHOSTUNREACH, "No route to host"},
+    {WSASYSNOTREADY, "Network subsystem is unavailable"},
+    {WSANOTINITIALISED, "Network not started"},
+    {WSAHOST_NOT_FOUND, "Name or service not known"},
+    {WSATRY_AGAIN, "Temporary failure in name resolution"},
+    {WSANO_RECOVERY, "Non-recoverable failure in name resolution"},
+    {WSANO_DATA, "No address associated with hostname"},
+};
+
 void plat_error_text(int code, char* out, unsigned size)
 {
     if (!size)
         return;
+    for (const auto& t : socket_texts)
+        if (t.code == code) {
+            snprintf(out, size, "%s", t.text);
+            return;
+        }
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              (DWORD)code, 0, out, size, nullptr);
     // The system's texts end in CR LF and a full stop; a line of its own is

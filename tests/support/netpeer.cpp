@@ -171,6 +171,8 @@ void ScriptedServer::serve(int client)
     const bool floods = script == NOP_FLOOD || script == ENDLESS_SB;
     bool flooding = floods && flood_at_once;
     std::string flood = script == NOP_FLOOD ? B({IAC, NOP}) : B({IAC, SB, 44, 107});
+    if (greet_after_ms)
+        usleep((useconds_t)greet_after_ms * 1000);
     if (telnet && script != SILENT && !flooding) {
         // As ser2net greets: SGA, ECHO offered, BINARY both ways, COM-PORT asked.
         send_bytes(client, B({IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 1, IAC, DO, 0, IAC, WILL, 0}));
@@ -189,6 +191,9 @@ void ScriptedServer::serve(int client)
         if (flooding && (p[0].revents & POLLOUT)) {
             // As fast as the client takes it; after the sub-negotiation's
             // start, its bytes.
+            while (flood.size() < 4096 && paced)
+                for (int i = 0; i <= 500; i++)
+                    flood += i < 500 ? B({IAC, NOP}) : "x";
             while (flood.size() < 4096)
                 flood += script == NOP_FLOOD ? B({IAC, NOP}) : std::string(64, 'x');
             ssize_t n = send(client, flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -46,6 +46,8 @@ struct ScriptedServer {
     };
     Script script;
     bool flood_at_once = false;  // the flood begins at the connection: no negotiation
+    bool paced = false;          // the NOP flood as 500 IAC NOPs, then one line byte, repeated
+    int greet_after_ms = 0;      // Telnet's greeting that late after the connection
     bool telnet;                 // speak RFC 2217 to the client
     bool noisy;                  // Telnet commands between the line's bytes, one byte a send
     std::string device;
