@@ -588,10 +588,9 @@ static int wait_sockets(const plat_socket* s, int count, unsigned ms, bool writi
         set = all;
         fd_set* r = writing ? nullptr : &set;
         fd_set* w = writing ? &set : nullptr;
-        if (select(0, r, w, nullptr, &tv) > 0)
-            return 1;
-        if (!slice)
-            return 0;
+        int ready = select(0, r, w, nullptr, &tv);
+        if (ready != 0 || !slice)
+            return ready > 0 ? 1 : 0;
     }
 }
 
