@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testsupport.h"
 
@@ -69,6 +70,17 @@ struct ScriptedServer {
 private:
     void run();
     void serve(int client);
+};
+
+// A loopback listener whose queue is full and is never accepted from: a
+// connect to it waits for its whole bound.
+struct FullBacklog {
+    int listener = -1, port = 0;
+    std::vector<int> fillers;
+    FullBacklog();
+    ~FullBacklog();
+    // Connections on their way to it, as the system lists them.
+    int connecting() const;
 };
 
 #endif

@@ -2,9 +2,7 @@
 // becomes a written setting, an interrupt ends any wait, a Telnet flood
 // costs little however it is paced, and a server of the wrong kind is named.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -98,30 +96,15 @@ TEST_F(Kp6CtlFaults, AnInterruptEndsTheWaitInHand)
 // flood, ends at an interrupt.
 TEST_F(Kp6CtlFaults, AnInterruptEndsAConnect)
 {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(0, bind(listener, (sockaddr*)&a, sizeof a));
-    ASSERT_EQ(0, listen(listener, 0));
-    getsockname(listener, (sockaddr*)&a, &len);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; i++) {  // never accepted: the queue is full
-        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(fillers.back(), (sockaddr*)&a, sizeof a);
-    }
+    FullBacklog full;
     ScriptedServer flood(ScriptedServer::NOP_FLOOD, true);
     flood.flood_at_once = true;
-    for (std::string url : {"tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), flood.url()}) {
+    for (std::string url : {"tcp://127.0.0.1:" + std::to_string(full.port), flood.url()}) {
         double ms = 0;
         EXPECT_EQ(130, interrupted("-p " + url + " -t 10000 read", 1000, 1, 0, &ms)) << url;
         EXPECT_LT(ms, 1000.0) << url;
         EXPECT_EQ("kp6ctl: interrupted while opening " + url + "\n", read_file(dir.file("err")));
     }
-    for (int f : fillers)
-        close(f);
-    close(listener);
 }
 
 // 500 IAC NOPs, then one line byte, without end while the client
