@@ -142,9 +142,9 @@ static void wait_drained(unsigned short port, const Entry* e, int n)
     unsigned long baud = 4800;
     if (plat_serial_get_line(e->handle, &line) == 0 && line.baud)
         baud = line.baud;
-    uint32_t limit_ms = (uint32_t)((unsigned long)n * 12000UL / baud) + 250;
-    uint32_t start = plat_tick_ms();
-    while (!port_sent(port) && plat_tick_ms() - start < limit_ms)
+    plat_deadline d;
+    plat_deadline_start(&d, (unsigned long)n * 12000UL / baud + 250);
+    while (!port_sent(port) && plat_wait_slice(&d))
         timer_delay(1);
 }
 

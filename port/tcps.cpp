@@ -187,7 +187,8 @@ static void tcps_send(unsigned short, Entry* e, unsigned char* buf, int n, int)
 {
     tcps_accept(e);
     const unsigned total = (unsigned)n;
-    const uint32_t start = plat_tick_ms(), limit_ms = total / 2048 + 1000;
+    plat_deadline d;
+    plat_deadline_start(&d, total / 2048 + 1000);
     unsigned done[TCP_CLIENTS] = {};
     for (int pass = 0;; pass++) {
         plat_socket behind[TCP_CLIENTS];
@@ -207,15 +208,14 @@ static void tcps_send(unsigned short, Entry* e, unsigned char* buf, int n, int)
         }
         if (waiting == 0)
             return;
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= limit_ms) {
+        unsigned slice = plat_wait_slice(&d);
+        if (!slice) {
             for (int i = 0; i < TCP_CLIENTS; i++)
                 if (e->clients[i] != PLAT_NO_SOCKET && done[i] < total)
                     drop_client(e, i);
             return;
         }
-        uint32_t left = limit_ms - spent;
-        plat_tcp_wait_writable(behind, waiting, left < 10 ? left : 10);
+        plat_tcp_wait_writable(behind, waiting, slice < 10 ? slice : 10);
     }
 }
 

@@ -425,3 +425,8 @@ int plat_error_interrupted(void)
 {
     return EINTR;
 }
+unsigned plat_wait_slice(const plat_deadline* d)
+{
+    unsigned long left = plat_deadline_left(d);
+    return left < PLAT_WAIT_SLICE_MS ? (unsigned)left : (unsigned)PLAT_WAIT_SLICE_MS;
+}
