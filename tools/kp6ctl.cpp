@@ -289,7 +289,8 @@ const struct {
      "Reads the settings, changes those named and writes all six back, on each\n"
      "controller named. Names: type=milliliter|liter|hand, inverse=on|off, er78\n"
      "(the raw byte), er79, er72, er74, er75, er77 (0 to 255). Nothing is sent\n"
-     "unless every value is right; a failed step names what the controller holds.\n"},
+     "unless every value is right, and those not named go back only as read twice\n"
+     "alike; a failed step names what the controller holds.\n"},
     {"backup", cmd_backup,
      "usage: kp6ctl [-p PORT] [-a ADDRS] backup -o FILE [ADDRS ...]\n"
      "Reads each controller (default: --address) into one JSON file (- for\n"
