@@ -58,7 +58,7 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
         snprintf(finding.asking, sizeof finding.asking, gettext_easy("Asking %02X"), a);
         find_dialog.progress->label(finding.asking);
         find_dialog.progress->value(a);
-    } else {
+    } else if (answered == SCAN_ANSWERED) {  // garbled answers are no controller
         finding.addresses[finding.count++] = a;
         const char* type = type_key(er78);
         char line[200];

@@ -105,6 +105,36 @@ extern unsigned long exchange_count, exchange_repeats;
 // (a tool shows it); null: nobody is.
 extern void (*exchange_on_repeat)(const exchange_fault& f);
 
+// The line's health, kept for every exchange and Test on the line, per bus
+// address, in both programs: how often a controller needed asking again and
+// how quickly it answers.
+struct line_health {
+    unsigned long exchanges;  // exchanges and Tests made with this address
+    unsigned long retries;    // repeats they needed
+    unsigned long failed;     // exchanges that failed in the end
+    // Faults by cause, of every attempt (a repeated one too): nothing came;
+    // the controller refused (answered 15); the answer was garbled (another
+    // byte where C0 or 05 belongs, bytes missing). A lost line is none.
+    unsigned long no_answer, refused, garbled;
+    unsigned long answers;  // answers timed
+    // From the end of the frame sent to the answer's last byte, rounded: the
+    // median of the last HEALTH_TIMES answers, the slowest of all.
+    unsigned median_ms, slowest_ms;
+};
+enum { HEALTH_TIMES = 64 };
+// Forgets every address.
+void health_reset(void);
+// 1 and the address's health when any exchange or Test was made with it
+// since the last reset, else 0 (and *out zero).
+int health_of(unsigned char address, line_health* out);
+// "42 exchanges, 3 retries, 0 failed, answer 11 ms median, 14 ms slowest",
+// then the faults by cause when there were any ("; 3 faults: 2 no answer,
+// 1 garbled"). Returns the text's length.
+int health_text(const line_health& h, char* out, unsigned size);
+
+// The answer byte of a controller that refuses a request.
+enum { ANSWER_REFUSED = 0x15 };
+
 // Whether an exchange that failed so may go out again: not once the line
 // is lost, a write not once an answer to its parameter frame has begun (the
 // controller may hold the value already), and silence after the selection

@@ -18,19 +18,27 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
     int result = SCAN_DONE;
     unsigned a = from;
     for (; a <= to; a++) {
-        if (each(ctx, (unsigned char)a, -1, 0)) {
+        if (each(ctx, (unsigned char)a, SCAN_ASKING, 0)) {
             result = SCAN_STOPPED;
             break;
         }
         unsigned int word = WORD_ER78;
+        line_health before, after;
+        health_of((unsigned char)a, &before);
         if (device_exchange(port, (unsigned char)a, word, CMD_READ_ER) != 1) {
             if (port_gone(port, nullptr)) {
                 result = SCAN_LINE_LOST;
                 break;
             }
+            health_of((unsigned char)a, &after);
+            if (after.garbled > before.garbled && each(ctx, (unsigned char)a, SCAN_GARBLED, 0)) {
+                result = SCAN_STOPPED;
+                a++;
+                break;
+            }
             continue;
         }
-        if (each(ctx, (unsigned char)a, 1, (unsigned char)word)) {
+        if (each(ctx, (unsigned char)a, SCAN_ANSWERED, (unsigned char)word)) {
             result = SCAN_STOPPED;
             a++;
             break;

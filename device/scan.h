@@ -11,9 +11,17 @@ enum { SCAN_FIRST = 0x01, SCAN_LAST = 0xFF, SCAN_TIMEOUT_MS = 100 };
 // answer also travels the network.
 unsigned long scan_timeout_ms(unsigned short port);
 
-// Told before each address is asked (`answered` -1) and after one has
-// answered (1, with its ER78 byte). Non-zero stops the scan there.
+// Told before each address is asked (`answered` SCAN_ASKING), after one has
+// answered (SCAN_ANSWERED, with its ER78 byte), and after one whose answers
+// were garbled (SCAN_GARBLED: a wrong byte where C0 or 05 belongs, bytes
+// missing), which is no controller but most likely two at one address. An
+// address told nothing more stayed silent (or refused). A garbled answer
+// that a repeat (exchange_retries) follows with a clean one is a retry, not
+// garbled. Non-zero stops the scan there.
+enum { SCAN_ASKING = -1, SCAN_ANSWERED = 1, SCAN_GARBLED = 2 };
 typedef int (*scan_each)(void* ctx, unsigned char address, int answered, unsigned char er78);
+// What a garbled address is said to be.
+const char SCAN_GARBLED_TEXT[] = "garbled answers: two controllers may share this address";
 
 enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
