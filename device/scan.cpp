@@ -12,9 +12,10 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
              scan_each each, void* ctx, unsigned* next)
 {
     unsigned long kept_timeout = answer_timeout_ms;
-    int kept_after = answer_after_frame;
+    int kept_after = answer_after_frame, kept_silence = exchange_repeat_silence;
     answer_timeout_ms = timeout_ms;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    answer_after_frame = 1;       // each address is listened to for the whole time-out
+    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
     int result = SCAN_DONE;
     unsigned a = from;
     for (; a <= to; a++) {
@@ -46,6 +47,7 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
     }
     answer_timeout_ms = kept_timeout;
     answer_after_frame = kept_after;
+    exchange_repeat_silence = kept_silence;
     *next = a;
     return result;
 }

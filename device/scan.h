@@ -27,7 +27,9 @@ enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
 // Asks each address from `from` to `to` with a read of ER78 (a whole read,
 // not a stray byte, tells a controller is there), each answer awaited
-// `timeout_ms` once its frame has crossed the line. SCAN_DONE; SCAN_STOPPED
+// `timeout_ms` once its frame has crossed the line, silence never asked
+// again (exchange_repeat_silence) but garble as often as
+// exchange_retries allows. SCAN_DONE; SCAN_STOPPED
 // when `each` asked; SCAN_LINE_LOST when the network line closed. *next is
 // the first address not asked (to + 1 when done). The exchanges' time-out
 // settings are as they were afterwards.

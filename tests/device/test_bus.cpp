@@ -87,8 +87,8 @@ TEST_F(Bus, ReadComparedWrittenAndRecorded)
     std::string state = dir.file("state");
     write_file(state, "01 010078 02\n01 010079 09\n01 010072 08\n01 010074 07\n01 010075 06\n"
                       "01 010077 05\n");
-    Sim sim({"--address", "01", "--address", "02", "--address", "05", "--collide", "07",
-             "--state", state});
+    Sim sim({"--address", "01", "--address", "02", "--address", "05", "--collide", "07", "--state",
+             state});
     ASSERT_EQ(0, open(sim.path));
     std::vector<bus_row> rows;
     int told = 0;
