@@ -284,6 +284,25 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     return 1;
 }
 
+// After a garbled answer the rest of it may still be on its way (two
+// controllers answering at once send more than one): the line is let go
+// quiet, no byte for two byte times and 5 ms, before the exchange goes out
+// again, so that the tail is not taken for the next answer. At most the
+// answer time-out.
+static void let_settle(unsigned short port)
+{
+    unsigned gap = port_line_ms(port, 2) + 5;
+    short timer = set_timer(answer_timeout_ms);
+    for (;;) {
+        clear_buf(port);
+        if (!port_wait(port, gap) || port_gone(port, nullptr))
+            break;
+        if (timer_exp(timer))
+            return;  // the slot is free again already
+    }
+    kill_timer(timer);
+}
+
 int exchange_repeat_silence = 1;
 
 int exchange_may_repeat(const exchange_fault& f)
@@ -311,6 +330,8 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
             health[address].h.failed++;
             return -1;
         }
+        if (exchange_last_fault.kind != FAULT_NO_ANSWER)
+            let_settle(port);
     }
 }
 
