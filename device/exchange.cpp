@@ -182,7 +182,8 @@ static unsigned long line_health::*const fault_cause[] = {nullptr,
                                                           &line_health::garbled,
                                                           &line_health::garbled,
                                                           &line_health::garbled,
-                                                          nullptr};
+                                                          nullptr,
+                                                          &line_health::garbled};
 
 static void count_fault(const exchange_fault& f)
 {
@@ -245,6 +246,16 @@ static int timed_out(unsigned short port, int stage, unsigned char command)
     return -1;
 }
 
+int exchange_whole_answers;
+
+// Whether bytes follow an answer just taken: there already, or coming
+// within two byte times and 5 ms.
+static int more_bytes(unsigned short port)
+{
+    return port_avail(port) > 0 ||
+           (port_wait(port, port_line_ms(port, 2) + 5) && port_avail(port) > 0);
+}
+
 static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
                          unsigned char command)
 {
@@ -274,6 +285,12 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     recv_port(port, answer, 3);
     if (answer[0] != 0x05) {
         failed(port, FAULT_ACK, STAGE_PARAMETER, command);
+        memcpy(exchange_last_fault.seen, answer, 3);
+        exchange_last_fault.seen_count = 3;
+        return -1;
+    }
+    if (exchange_whole_answers && more_bytes(port)) {
+        failed(port, FAULT_EXTRA, STAGE_PARAMETER, command);
         memcpy(exchange_last_fault.seen, answer, 3);
         exchange_last_fault.seen_count = 3;
         return -1;
@@ -349,6 +366,7 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
         break;
     case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
     case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
+    case FAULT_EXTRA: n = snprintf(out, size, "more bytes than an answer's 3"); break;
     default: {
         char reason[200] = "";
         if (f.line_code && port_name_is_url(f.line))

@@ -14,10 +14,10 @@ unsigned long scan_timeout_ms(unsigned short port);
 // Told before each address is asked (`answered` SCAN_ASKING), after one has
 // answered (SCAN_ANSWERED, with its ER78 byte), and after one whose answers
 // were garbled (SCAN_GARBLED: a wrong byte where C0 or 05 belongs, bytes
-// missing), which is no controller but most likely two at one address. An
-// address told nothing more stayed silent (or refused). A garbled answer
-// that a repeat (exchange_retries) follows with a clean one is a retry, not
-// garbled. Non-zero stops the scan there.
+// missing, more bytes than an answer), which is no controller but most likely two at one address.
+// An address told nothing more stayed silent (or refused). A garbled answer that a repeat
+// (exchange_retries) follows with a clean one is a retry, not garbled. Non-zero stops the scan
+// there.
 enum { SCAN_ASKING = -1, SCAN_ANSWERED = 1, SCAN_GARBLED = 2 };
 typedef int (*scan_each)(void* ctx, unsigned char address, int answered, unsigned char er78);
 // What a garbled address is said to be.

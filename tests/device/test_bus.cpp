@@ -152,4 +152,12 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     EXPECT_EQ(1u, four.retries);
     EXPECT_EQ(1u, four.garbled);
     EXPECT_EQ(0u, four.failed);
+
+    // More bytes than an answer are garbled too, in a scan.
+    Sim stray({"--stray", "EE"});
+    free_port(h, 0);
+    ASSERT_EQ(0, open(stray.path));
+    ASSERT_EQ(SCAN_DONE, bus_read(h, 0x01, 0x01, rows, nullptr, nullptr));
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(ROW_GARBLED, rows[0].state);
 }
