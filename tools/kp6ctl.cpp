@@ -23,15 +23,15 @@ Options opt;
 // ---- texts ----------------------------------------------------------------------
 
 const char USAGE[] =
-    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--stats] [-v] [--log [FILE]]\n"
-    "              COMMAND ...\n"
+    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--stats] [-v]\n"
+    "              [--log [FILE]] COMMAND ...\n"
     "       kp6ctl help [COMMAND]\n"
     "\n"
     "commands:\n"
     "  ports                      the serial ports, as the window lists them\n"
     "  test [ADDRS]               does anything answer at each address?\n"
     "  scan [--from HEX] [--to HEX] [--read] [--json | --csv]  the controllers on\n"
-    "                             the bus (01 to FF); --read: their settings, a table\n"
+    "                             the bus (01 to FF); --read: a table of settings\n"
     "  read [ADDRS] [--json | --csv]  the six settings\n"
     "  write NAME=VALUE ...       change some settings (names as read prints them)\n"
     "  backup -o FILE [ADDRS ...] save controllers' settings to a JSON file\n"
@@ -284,7 +284,8 @@ const struct {
      "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
      "reply\" and why. Exit 0 when every one answers, 1 otherwise.\n"},
     {"scan", cmd_scan,
-     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--read] [--json | --csv]\n"
+     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--read]\n"
+     "                                     [--json | --csv]\n"
      "Reads ER78 at each address of the range (default 01 to FF, 100 ms each, plus\n"
      "twice a network line's round trip) and lists those that answer with their\n"
      "type; --json prints them as one JSON array. An address whose answers are\n"
