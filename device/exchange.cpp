@@ -1,7 +1,10 @@
 #include "exchange.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "../platform/platform.h"
 #include "../port/plainw.h"
@@ -78,6 +81,120 @@ int wait_answer(unsigned short port, int count, int sent)
     return 1;
 }
 
+// ---- the line's health ----------------------------------------------------
+
+static struct {
+    line_health h;
+    uint32_t times_us[HEALTH_TIMES];  // the last answers' times, a ring
+    uint64_t slowest_us;
+} health[256];
+
+static unsigned char health_address;  // of the exchange in hand
+static uint64_t frame_end;            // when its last frame had crossed the line
+
+void health_reset(void)
+{
+    for (auto& r : health)
+        r = {};
+}
+
+int health_of(unsigned char address, line_health* out)
+{
+    const auto& r = health[address];
+    *out = r.h;
+    size_t n = r.h.answers < HEALTH_TIMES ? (size_t)r.h.answers : (size_t)HEALTH_TIMES;
+    if (n) {
+        uint32_t times[HEALTH_TIMES];
+        std::copy(r.times_us, r.times_us + n, times);
+        std::nth_element(times, times + n / 2, times + n);
+        out->median_ms = (unsigned)((times[n / 2] + 500) / 1000);
+        out->slowest_ms = (unsigned)((r.slowest_us + 500) / 1000);
+    }
+    return r.h.exchanges > 0;
+}
+
+static const char* plural(unsigned long n, const char* one, const char* more)
+{
+    return n == 1 ? one : more;
+}
+
+int health_text(const line_health& h, char* out, unsigned size)
+{
+    char text[400], answer[80] = "no answer to time";
+    if (h.answers)
+        snprintf(answer, sizeof answer, "answer %u ms median, %u ms slowest", h.median_ms,
+                 h.slowest_ms);
+    size_t n = (size_t)snprintf(text, sizeof text, "%lu %s, %lu %s, %lu failed, %s", h.exchanges,
+                                plural(h.exchanges, "exchange", "exchanges"), h.retries,
+                                plural(h.retries, "retry", "retries"), h.failed, answer);
+    const struct {
+        unsigned long count;
+        const char* name;
+    } causes[] = {{h.no_answer, "no answer"}, {h.refused, "refused"}, {h.garbled, "garbled"}};
+    unsigned long faults = h.no_answer + h.refused + h.garbled;
+    const char* sep = ": ";
+    if (faults)
+        n += (size_t)snprintf(text + n, sizeof text - n, "; %lu %s", faults,
+                              plural(faults, "fault", "faults"));
+    for (const auto& c : causes)
+        if (c.count) {
+            n += (size_t)snprintf(text + n, sizeof text - n, "%s%lu %s", sep, c.count, c.name);
+            sep = ", ";
+        }
+    return snprintf(out, size, "%s", text);
+}
+
+// A frame of `n` bytes began to go out at `t0` (plat_perf_counter) and
+// put_port has returned: it has crossed the line once its line time has
+// passed, whichever is later.
+static void frame_sent(unsigned short port, uint64_t t0, int n)
+{
+    uint64_t crossed = t0 + (uint64_t)port_line_ms(port, n) * plat_perf_frequency() / 1000;
+    uint64_t now = plat_perf_counter();
+    frame_end = crossed > now ? crossed : now;
+}
+
+static void send_frame(unsigned short port, unsigned char* frame, int n)
+{
+    uint64_t t0 = plat_perf_counter();
+    put_port(port, frame, n);
+    frame_sent(port, t0, n);
+}
+
+// The answer to the last frame is here.
+static void answer_came(void)
+{
+    uint64_t now = plat_perf_counter();
+    uint64_t us = now > frame_end ? (now - frame_end) * 1000000 / plat_perf_frequency() : 0;
+    auto& r = health[health_address];
+    r.times_us[r.h.answers % HEALTH_TIMES] = (uint32_t)std::min<uint64_t>(us, UINT32_MAX);
+    r.h.answers++;
+    r.slowest_us = std::max(r.slowest_us, us);
+}
+
+// The cause each fault counts under, by FAULT_*; an answer of
+// ANSWER_REFUSED where C0 or 05 belongs is a refusal instead.
+static unsigned long line_health::*const fault_cause[] = {nullptr,
+                                                          &line_health::no_answer,
+                                                          &line_health::garbled,
+                                                          &line_health::garbled,
+                                                          &line_health::garbled,
+                                                          nullptr,
+                                                          nullptr,
+                                                          &line_health::garbled};
+static_assert(sizeof fault_cause / sizeof *fault_cause == FAULT_EXTRA + 1, "a cause per fault");
+
+static void count_fault(const exchange_fault& f)
+{
+    unsigned long line_health::*cause = fault_cause[f.kind];
+    if ((f.kind == FAULT_SELECT_REPLY || f.kind == FAULT_ACK) && f.seen[0] == ANSWER_REFUSED)
+        cause = &line_health::refused;
+    if (cause)
+        health[health_address].h.*cause += 1;
+}
+
+// ---- the exchange ------------------------------------------------------------
+
 exchange_fault exchange_last_fault;
 int exchange_retries;
 unsigned long exchange_count, exchange_repeats;
@@ -89,6 +206,7 @@ static int repeat(int attempt)
     if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
         return 0;
     exchange_repeats++;
+    health[health_address].h.retries++;
     if (exchange_on_repeat)
         exchange_on_repeat(exchange_last_fault);
     return 1;
@@ -132,15 +250,26 @@ static int timed_out(unsigned short port, int stage, unsigned char command)
     return -1;
 }
 
+int exchange_whole_answers;
+
+// Whether bytes follow an answer just taken: there already, or coming
+// within two byte times and 5 ms.
+static int more_bytes(unsigned short port)
+{
+    return port_avail(port) > 0 ||
+           (port_wait(port, port_line_ms(port, 2) + 5) && port_avail(port) > 0);
+}
+
 static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
                          unsigned char command)
 {
     clear_buf(port);
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
-    put_port(port, select, 5);
+    send_frame(port, select, 5);
     if (wait_answer(port, 1, 5) != 1)
         return timed_out(port, STAGE_SELECT, command);
+    answer_came();
     unsigned char answer[3];
     recv_port(port, answer, 1);
     if (answer[0] != 0xC0) {
@@ -153,12 +282,19 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     clear_buf(port);  // whatever followed the answer
     unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
-    put_port(port, param, 5);
+    send_frame(port, param, 5);
     if (wait_answer(port, 3, 5) != 1)
         return timed_out(port, STAGE_PARAMETER, command);
+    answer_came();
     recv_port(port, answer, 3);
     if (answer[0] != 0x05) {
         failed(port, FAULT_ACK, STAGE_PARAMETER, command);
+        memcpy(exchange_last_fault.seen, answer, 3);
+        exchange_last_fault.seen_count = 3;
+        return -1;
+    }
+    if (exchange_whole_answers && more_bytes(port)) {
+        failed(port, FAULT_EXTRA, STAGE_PARAMETER, command);
         memcpy(exchange_last_fault.seen, answer, 3);
         exchange_last_fault.seen_count = 3;
         return -1;
@@ -167,6 +303,23 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     word = answer[1];
     exchange_last_fault = exchange_fault();
     return 1;
+}
+
+// After a garbled answer the rest of it may still be on its way (two
+// controllers answering at once send more than one): the line is let go
+// quiet, no byte for two byte times and 5 ms, before the exchange goes out
+// again, so that the tail is not taken for the next answer. At most the
+// answer time-out.
+static void let_settle(unsigned short port)
+{
+    unsigned gap = port_line_ms(port, 2) + 5;
+    plat_deadline d;
+    plat_deadline_start(&d, answer_timeout_ms);
+    for (;;) {
+        clear_buf(port);
+        if (!port_wait(port, gap) || port_gone(port, nullptr) || plat_deadline_expired(&d))
+            break;
+    }
 }
 
 int exchange_repeat_silence = 1;
@@ -186,11 +339,18 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
                     unsigned char command)
 {
     exchange_count++;
+    health_address = address;
+    health[address].h.exchanges++;
     for (int attempt = 0;; attempt++) {
         if (exchange_once(port, address, word, command) == 1)
             return 1;
-        if (!repeat(attempt))
+        count_fault(exchange_last_fault);
+        if (!repeat(attempt)) {
+            health[address].h.failed++;
             return -1;
+        }
+        if (exchange_last_fault.kind != FAULT_NO_ANSWER)
+            let_settle(port);
     }
 }
 
@@ -209,6 +369,7 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
     case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
     case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
     case FAULT_INTERRUPTED: n = snprintf(out, size, "%s", "interrupted"); break;
+    case FAULT_EXTRA: n = snprintf(out, size, "more bytes than an answer's 3"); break;
     default: {
         char reason[200] = "";
         if (f.line_code && port_name_is_url(f.line))
@@ -235,16 +396,24 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode)
 int device_test(unsigned short port, unsigned char address)
 {
     exchange_count++;
+    health_address = address;
+    health[address].h.exchanges++;
     for (int attempt = 0;; attempt++) {
         clear_buf(port);  // a late answer to an earlier request is no reply to this one
+        uint64_t t0 = plat_perf_counter();
         trk_hdr(port, (char)address, 0x81);
+        frame_sent(port, t0, address ? 4 : 0);
         if (wait_answer(port, 1, address ? 4 : 0) == 1) {
+            answer_came();
             exchange_last_fault = exchange_fault();
             return 1;
         }
         failed(port, plat_wait_interrupted() ? FAULT_INTERRUPTED : FAULT_NO_ANSWER, STAGE_TEST, 0);
-        if (!repeat(attempt))
+        count_fault(exchange_last_fault);
+        if (!repeat(attempt)) {
+            health[address].h.failed++;
             return 0;
+        }
     }
 }
 

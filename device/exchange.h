@@ -75,7 +75,8 @@ enum {
     FAULT_ACK,           // the parameter answer began with another byte than 05
     FAULT_SHORT,         // fewer than three answer bytes came within the time-out
     FAULT_LINE_LOST,     // the network line closed or failed
-    FAULT_INTERRUPTED    // an interrupt ended the wait (a tool's Ctrl-C)
+    FAULT_INTERRUPTED,   // an interrupt ended the wait (a tool's Ctrl-C)
+    FAULT_EXTRA          // more bytes followed the answer (exchange_whole_answers)
 };
 // Where in the exchange it failed.
 enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };
@@ -107,6 +108,37 @@ extern unsigned long exchange_count, exchange_repeats;
 // (a tool shows it); null: nobody is.
 extern void (*exchange_on_repeat)(const exchange_fault& f);
 
+// The line's health, kept for every exchange and Test on the line, per bus
+// address, in both programs: how often a controller needed asking again and
+// how quickly it answers.
+struct line_health {
+    unsigned long exchanges;  // exchanges and Tests made with this address
+    unsigned long retries;    // repeats they needed
+    unsigned long failed;     // exchanges that failed in the end
+    // Faults by cause, of every attempt (a repeated one too): nothing came;
+    // the controller refused (answered 15); the answer was garbled (another
+    // byte where C0 or 05 belongs, bytes missing, more bytes than an
+    // answer). A lost line is none.
+    unsigned long no_answer, refused, garbled;
+    unsigned long answers;  // answers timed
+    // From the end of the frame sent to the answer's last byte, rounded: the
+    // median of the last HEALTH_TIMES answers, the slowest of all.
+    unsigned median_ms, slowest_ms;
+};
+enum { HEALTH_TIMES = 64 };
+// Forgets every address.
+void health_reset(void);
+// 1 and the address's health when any exchange or Test was made with it
+// since the last reset, else 0 (and *out zero).
+int health_of(unsigned char address, line_health* out);
+// "42 exchanges, 3 retries, 0 failed, answer 11 ms median, 14 ms slowest",
+// then the faults by cause when there were any ("; 3 faults: 2 no answer,
+// 1 garbled"). Returns the text's length.
+int health_text(const line_health& h, char* out, unsigned size);
+
+// The answer byte of a controller that refuses a request.
+enum { ANSWER_REFUSED = 0x15 };
+
 // Whether an exchange that failed so may go out again: not once the line
 // is lost, a write not once an answer to its parameter frame has begun (the
 // controller may hold the value already), and silence after the selection
@@ -116,6 +148,12 @@ int exchange_may_repeat(const exchange_fault& f);
 // sets 0: most addresses are silent because nobody is there, and only a
 // garbled answer is worth asking again.
 extern int exchange_repeat_silence;
+
+// Non-zero: a parameter answer that more bytes follow (at once, or within
+// two byte times and 5 ms) fails as FAULT_EXTRA, garbled: two controllers
+// at one address answer with more than one does. A scan sets it; elsewhere
+// bytes after an answer are dropped unseen.
+extern int exchange_whole_answers;
 
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);

@@ -12,25 +12,36 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
              scan_each each, void* ctx, unsigned* next)
 {
     unsigned long kept_timeout = answer_timeout_ms;
-    int kept_after = answer_after_frame;
+    int kept_after = answer_after_frame, kept_silence = exchange_repeat_silence;
+    int kept_whole = exchange_whole_answers;
     answer_timeout_ms = timeout_ms;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    answer_after_frame = 1;       // each address is listened to for the whole time-out
+    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
+    exchange_whole_answers = 1;   // a second controller's answer follows the first
     int result = SCAN_DONE;
     unsigned a = from;
     for (; a <= to; a++) {
-        if (each(ctx, (unsigned char)a, -1, 0)) {
+        if (each(ctx, (unsigned char)a, SCAN_ASKING, 0)) {
             result = SCAN_STOPPED;
             break;
         }
         unsigned int word = WORD_ER78;
+        line_health before, after;
+        health_of((unsigned char)a, &before);
         if (device_exchange(port, (unsigned char)a, word, CMD_READ_ER) != 1) {
             if (port_gone(port, nullptr)) {
                 result = SCAN_LINE_LOST;
                 break;
             }
+            health_of((unsigned char)a, &after);
+            if (after.garbled > before.garbled && each(ctx, (unsigned char)a, SCAN_GARBLED, 0)) {
+                result = SCAN_STOPPED;
+                a++;
+                break;
+            }
             continue;
         }
-        if (each(ctx, (unsigned char)a, 1, (unsigned char)word)) {
+        if (each(ctx, (unsigned char)a, SCAN_ANSWERED, (unsigned char)word)) {
             result = SCAN_STOPPED;
             a++;
             break;
@@ -38,6 +49,8 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
     }
     answer_timeout_ms = kept_timeout;
     answer_after_frame = kept_after;
+    exchange_repeat_silence = kept_silence;
+    exchange_whole_answers = kept_whole;
     *next = a;
     return result;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../device/backupfile.h"
+#include "../device/bus.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
@@ -70,14 +71,6 @@ int cmd_backup(void)
     return EXIT_DONE;
 }
 
-// Whether a register read back as `got` holds the file's `want`: ER78 as
-// the same type and inverse gun (it goes out as the window writes them).
-static bool holds_as_file(int reg, unsigned want, unsigned got)
-{
-    return reg == REG_ER78 ? er78_same_setting((unsigned char)want, (unsigned char)got)
-                           : want == got;
-}
-
 // One row of a dry run: a register as read prints it, or below it, after
 // an arrow, the value the file would write.
 static void dry_row(int reg, unsigned v, bool arrow)
@@ -95,13 +88,32 @@ static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsi
     int rc = EXIT_DONE;
     for (size_t i = 0; i < jobs.size() && !interrupted() && !line_lost(); i++) {
         device_settings now = {}, want = jobs[i].settings;
-        if (read_controller(jobs[i].address, now) != 0) {
+        int failed = read_controller(jobs[i].address, now);
+        if (opt.csv_out) {  // a row compared with the job's entry
+            bus_row r = {};
+            r.address = jobs[i].address;
+            r.state = failed ? ROW_FAILED : ROW_READ;
+            r.settings = now;
+            r.failed_step = failed;
+            char why[300] = "";
+            if (failed > 0)
+                exchange_fault_text(exchange_last_fault, why, sizeof why);
+            r.fault = why;
+            std::vector<bus_row> one(1, r);
+            bus_compare_rows(one, std::vector<backup_entry>(1, jobs[i]));
+            print_csv_row(one[0], opt.file.c_str(), i == 0);
+            if (failed || one[0].differ)
+                rc = EXIT_CONTROLLER;
+            continue;
+        }
+        if (failed != 0) {
             rc = EXIT_CONTROLLER;
             continue;
         }
+        unsigned mask = bus_compare(now, want);
         int differ = 0;
         for (int reg = 0; reg < SETTING_COUNT; reg++)
-            differ += !holds_as_file(reg, setting_value(want, reg), setting_value(now, reg));
+            differ += (mask >> reg) & 1;
         std::string from = sources[i] != jobs[i].address ? " (from " + hex2(sources[i]) + ")" : "";
         if (differ)
             say(stdout, "%02X: %d of %d registers would change%s\n", jobs[i].address, differ,
@@ -110,7 +122,7 @@ static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsi
             say(stdout, "%02X: nothing would change%s\n", jobs[i].address, from.c_str());
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             dry_row(reg, setting_value(now, reg), false);
-            if (!holds_as_file(reg, setting_value(want, reg), setting_value(now, reg)))
+            if (mask & 1u << reg)
                 dry_row(reg, setting_value(want, reg), true);
         }
         if (differ)
@@ -175,10 +187,16 @@ int cmd_restore(void)
     std::vector<std::string> outcome(jobs.size());
     for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
         const backup_entry& job = jobs[i];
-        device_settings sent = job.settings;
-        er78_for_write(job.settings.er78, &sent.er78);  // the loader took known types only
-        int failed = settings_write(line_port, job.address, sent);
-        if (failed) {
+        device_settings back = {};
+        int failed = 0;
+        int done = restore_controller(line_port, job.address, job.settings, &back, &failed);
+        if (done == RESTORE_BAD_TYPE) {  // the loader takes known types only
+            outcome[i] = "not written: ER78 holds no type";
+            say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
+            rc = EXIT_CONTROLLER;
+            continue;
+        }
+        if (done == RESTORE_WRITE_FAILED || done == RESTORE_STOPPED) {
             outcome[i] = left_by_write(failed);
             if (failed > 0) {
                 std::string left = written_before(failed);
@@ -191,12 +209,8 @@ int cmd_restore(void)
                 break;
             continue;
         }
-        // Every write acknowledged: whatever the read-back says, the
-        // values are on the controller.
-        device_settings back = {};
-        outcome[i] = "written, not read back";
-        failed = settings_read(line_port, job.address, back);
-        if (failed) {
+        if (done == RESTORE_NOT_READ_BACK) {
+            outcome[i] = "written, not read back";
             if (failed > 0)
                 say(stderr, "%02X: %s: %s\n", job.address, outcome[i].c_str(),
                     step_failed(settings_read_failure(failed)).c_str());
@@ -205,16 +219,13 @@ int cmd_restore(void)
                 break;
             continue;
         }
-        bool same = true;
-        for (int reg = 0; reg < SETTING_COUNT; reg++) {
-            unsigned want = setting_value(jobs[i].settings, reg), got = setting_value(back, reg);
-            if (!holds_as_file(reg, want, got)) {
-                say(stderr, "%02X: %s reads %u, the file has %u\n", job.address, setting_name(reg),
-                    got, want);
-                same = false;
-            }
-        }
-        if (!same) {
+        if (done == RESTORE_READS_OTHERWISE) {
+            unsigned differ = bus_compare(back, job.settings);
+            for (int reg = 0; reg < SETTING_COUNT; reg++)
+                if (differ & 1u << reg)
+                    say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
+                        setting_name(reg), setting_value(back, reg),
+                        setting_value(jobs[i].settings, reg));
             outcome[i] = "written, reads back otherwise";
             say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
             rc = EXIT_CONTROLLER;

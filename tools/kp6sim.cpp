@@ -42,6 +42,8 @@ struct Options {
     std::vector<unsigned char> fail_reads;  // answer Test and writes, refuse reads
     unsigned long drop_every = 0;           // lose every Nth answer; 0: none
     long corrupt_read = 0;                  // the Nth read answers a wrong value, once; 0: none
+    std::vector<unsigned char> collide;     // a second controller answers at these too
+    long collide_for = -1;                  // it answers this many times; -1: always
 };
 
 Options opt;
@@ -74,7 +76,8 @@ void usage(FILE* to)
           "               [--baud N] [--turnaround MS] [--trace]\n"
           "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
-          "               [--drop-every N] [--corrupt-read N]\n"
+          "               [--drop-every N] [--corrupt-read N] [--collide HEX]...\n"
+          "               [--collide-for N]\n"
           "       kp6-sim --help | --version\n",
           to);
 }
@@ -136,6 +139,15 @@ bool parse_args(int argc, char** argv)
                 return false;
             opt.fail_reads.push_back((unsigned char)n);
             opt.addresses.push_back((unsigned char)n);
+        } else if (a == "--collide") {
+            if (!value(v && parse_hex(v, 0xFF, &n)))
+                return false;
+            opt.collide.push_back((unsigned char)n);
+            opt.addresses.push_back((unsigned char)n);
+        } else if (a == "--collide-for") {
+            if (!value(v && parse_dec(v, 1000000000UL, &n)))
+                return false;
+            opt.collide_for = (long)n;
         } else if (a == "--select-reply") {
             if (!value(v && parse_hex(v, 0xFF, &n)))
                 return false;
@@ -330,10 +342,31 @@ void send(const std::vector<unsigned char>& bytes)
     }
 }
 
-void answer(std::vector<unsigned char> bytes)
+// Two controllers at one address answer together, the second half a byte
+// after the first: the line carries both at once, each bit the AND of the
+// two (a 0 wins), one byte longer than either answer.
+std::vector<unsigned char> overlaid(const std::vector<unsigned char>& b)
+{
+    std::vector<unsigned char> out;
+    for (size_t k = 0; k <= b.size(); k++) {
+        unsigned first = k < b.size() ? b[k] : 0xFF, before = k ? b[k - 1] : 0xFF;
+        unsigned late = (first << 4 | before >> 4) & 0xFF;
+        out.push_back((unsigned char)(first & late));
+    }
+    return out;
+}
+
+void answer(std::vector<unsigned char> bytes, unsigned char address)
 {
     if (opt.silent)
         return;
+    static long collided;
+    if (std::find(opt.collide.begin(), opt.collide.end(), address) != opt.collide.end() &&
+        (opt.collide_for < 0 || collided < opt.collide_for)) {
+        collided++;
+        trace("collide", bytes.data(), bytes.size());
+        bytes = overlaid(bytes);
+    }
     bytes.insert(bytes.end(), opt.stray.begin(), opt.stray.end());
     if (opt.drop_every && ++answers_due % opt.drop_every == 0) {
         trace("lost", bytes.data(), bytes.size());  // a noisy line ate it
@@ -386,7 +419,7 @@ void parameter_frame(Controller& c)
     std::vector<unsigned char> reply = {head[0], head[1], csm8(head, 2)};
     if (opt.short_answer)
         reply.pop_back();
-    answer(reply);
+    answer(reply, c.address);
 }
 
 // A whole frame has arrived; frames that are not exactly right go unanswered.
@@ -404,9 +437,9 @@ void complete_frame(void)
             return;
         if (frame[2] == 0x00 && frame[4] == 0xC0) {
             selected = (int)(c - controllers.data());
-            answer({(unsigned char)opt.select_reply});
+            answer({(unsigned char)opt.select_reply}, c->address);
         } else if (frame[2] == 0x81) {
-            answer({0xC0});
+            answer({0xC0}, c->address);
         }
     } else if (was_selected >= 0) {
         parameter_frame(controllers[(size_t)was_selected]);

@@ -1,0 +1,339 @@
+#include "bus.h"
+
+#include <stdio.h>
+
+#include "../port/plainw.h"
+#include "scan.h"
+
+// Whether a register read as `got` holds the file's `want`: ER78 as the same
+// type and inverse gun (it goes out as the window writes them).
+static bool holds_as_file(int reg, unsigned char want, unsigned char got)
+{
+    return reg == REG_ER78 ? er78_same_setting(want, got) != 0 : want == got;
+}
+
+unsigned bus_compare(const device_settings& now, const device_settings& file)
+{
+    device_settings a = now, b = file;
+    unsigned mask = 0;
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        if (!holds_as_file(reg, setting_value(b, reg), setting_value(a, reg)))
+            mask |= 1u << reg;
+    return mask;
+}
+
+static bool has_settings(const bus_row& r)
+{
+    return r.state == ROW_READ || r.state == ROW_WRITTEN;
+}
+
+void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry>& file)
+{
+    std::vector<bus_row> kept;
+    for (const bus_row& r : rows)
+        if (r.state != ROW_MISSING)
+            kept.push_back(r);
+    rows.swap(kept);
+    bool one = file.size() == 1;
+    for (bus_row& r : rows) {
+        r.compared = COMPARED_NOT;
+        r.differ = 0;
+        const backup_entry* match = nullptr;
+        for (const backup_entry& e : file)
+            if (one || e.address == r.address)
+                match = &e;
+        if (!has_settings(r))
+            continue;
+        if (!match) {
+            r.compared = COMPARED_NOT_IN_FILE;
+            continue;
+        }
+        r.file = match->settings;
+        r.differ = bus_compare(r.settings, r.file);
+        r.compared = r.differ ? COMPARED_DIFFERS : COMPARED_SAME;
+    }
+    if (one)
+        return;
+    size_t had = rows.size();
+    for (const backup_entry& e : file) {
+        bool present = false;
+        for (size_t i = 0; i < had; i++)
+            present = present || rows[i].address == e.address;
+        if (present)
+            continue;
+        bus_row m = {};
+        m.address = e.address;
+        m.state = ROW_MISSING;
+        m.settings = m.file = e.settings;
+        rows.push_back(m);
+    }
+}
+
+int restore_controller(unsigned short port, unsigned char address, const device_settings& want,
+                       device_settings* back, int* failed_step)
+{
+    *failed_step = 0;
+    device_settings sent = want;
+    if (!er78_for_write(want.er78, &sent.er78))
+        return RESTORE_BAD_TYPE;
+    int failed = settings_write(port, address, sent);
+    if (failed) {
+        *failed_step = failed;
+        return failed > 0 ? RESTORE_WRITE_FAILED : RESTORE_STOPPED;
+    }
+    // Every write acknowledged: whatever the read-back says, the values are
+    // on the controller.
+    failed = settings_read(port, address, *back);
+    if (failed) {
+        *failed_step = failed;
+        return RESTORE_NOT_READ_BACK;
+    }
+    return bus_compare(*back, want) ? RESTORE_READS_OTHERWISE : RESTORE_DONE;
+}
+
+static std::string fault_now(void)
+{
+    char why[300];
+    exchange_fault_text(exchange_last_fault, why, sizeof why);
+    return why;
+}
+
+int bus_write_row(unsigned short port, bus_row& row, const device_settings& want)
+{
+    device_settings back = row.settings;
+    int rc = restore_controller(port, row.address, want, &back, &row.failed_step);
+    static const int state_of[] = {ROW_WRITTEN, ROW_WRITE_FAILED, ROW_NOT_READ_BACK,
+                                   ROW_WRITTEN, ROW_WRITE_FAILED, ROW_WRITE_FAILED};
+    row.state = state_of[rc];
+    row.fault = row.failed_step > 0 ? fault_now() : "";
+    if (rc == RESTORE_BAD_TYPE)
+        row.fault = "ER78 holds no type the controller takes";
+    if (rc == RESTORE_DONE || rc == RESTORE_READS_OTHERWISE)
+        row.settings = back;
+    return rc;
+}
+
+const char* meter_word(int meter)
+{
+    switch (meter) {
+    case METER_MILLILITER: return "milliliter";
+    case METER_LITER: return "liter";
+    case METER_HAND: return "hand";
+    default: return "unknown";
+    }
+}
+
+std::string bus_row_state_text(const bus_row& r)
+{
+    std::string why = r.fault.empty() ? "" : ": " + r.fault;
+    int step = r.failed_step < 0 ? -r.failed_step : r.failed_step;
+    switch (r.state) {
+    case ROW_NOT_READ: return "not read";
+    case ROW_READ: return "read";
+    case ROW_FAILED:
+        if (r.failed_step < 0)
+            return std::string("read stopped before ") + setting_name(settings_read_register(step));
+        return std::string("failed: ") + settings_read_failure(step) + why;
+    case ROW_GARBLED: return SCAN_GARBLED_TEXT;
+    case ROW_MISSING: return "missing: no answer";
+    case ROW_WRITTEN: return "written";
+    case ROW_NOT_READ_BACK:
+        if (r.failed_step < 0)
+            return "written, not read back (stopped)";
+        return std::string("written, not read back: ") + settings_read_failure(step) + why;
+    default:
+        if (r.failed_step < 0)
+            return std::string("write stopped before ") + settings_write_name(step);
+        if (!r.failed_step)
+            return "not written" + why;
+        return std::string("write failed: ") + settings_write_failure(step) + why;
+    }
+}
+
+std::string bus_compared_text(const bus_row& r)
+{
+    if (r.state == ROW_MISSING)
+        return "missing";
+    switch (r.compared) {
+    case COMPARED_SAME: return "matches";
+    case COMPARED_NOT_IN_FILE: return "not in the file";
+    case COMPARED_DIFFERS: break;
+    default: return "";
+    }
+    int count = 0;
+    std::string list;
+    device_settings now = r.settings, file = r.file;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (!(r.differ & 1u << reg))
+            continue;
+        count++;
+        unsigned char a = setting_value(now, reg), b = setting_value(file, reg);
+        std::string item;
+        if (reg != REG_ER78) {
+            item = std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +
+                   std::to_string(b);
+        } else {
+            if (er78_meter(a) != er78_meter(b))
+                item = std::string("type ") + meter_word(er78_meter(a)) + " -> " +
+                       meter_word(er78_meter(b));
+            if (er78_inverse(a) != er78_inverse(b))
+                item += std::string(item.empty() ? "" : ", ") + "inverse " +
+                        (er78_inverse(a) ? "on" : "off") + " -> " +
+                        (er78_inverse(b) ? "on" : "off");
+        }
+        list += (list.empty() ? "" : ", ") + item;
+    }
+    return "differs (" + std::to_string(count) + "): " + list;
+}
+
+std::string csv_field(const std::string& text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string q = "\"";
+    for (char c : text)
+        q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+// The columns after ER77.
+static const char* const health_columns[] = {"exchanges",        "retries",          "failed",
+                                             "no answer",        "refused",          "garbled",
+                                             "answer median ms", "answer slowest ms"};
+
+std::string bus_csv_header(const char* compared_name)
+{
+    std::string line = "address,type,inverse,ER79,ER72,ER74,ER75,ER77";
+    for (const char* c : health_columns)
+        line += std::string(",") + c;
+    line += ",state";
+    if (compared_name)
+        line += "," + csv_field(compared_name);
+    return line + "\r\n";
+}
+
+std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name)
+{
+    std::string line = hex2(r.address);
+    // A missing row's values are the file's: shown in its comparison only.
+    if (has_settings(r)) {
+        device_settings s = r.settings;
+        line += std::string(",") + meter_word(er78_meter(s.er78)) + "," +
+                (er78_inverse(s.er78) ? "on" : "off");
+        for (int reg = REG_ER79; reg < SETTING_COUNT; reg++)
+            line += "," + std::to_string(setting_value(s, reg));
+    } else {
+        line += ",,,,,,,";
+    }
+    if (h && h->exchanges) {
+        const unsigned long counts[] = {h->exchanges, h->retries, h->failed,
+                                        h->no_answer, h->refused, h->garbled};
+        for (unsigned long c : counts)
+            line += "," + std::to_string(c);
+        line += h->answers
+                    ? "," + std::to_string(h->median_ms) + "," + std::to_string(h->slowest_ms)
+                    : std::string(",,");
+    } else {
+        line += std::string(sizeof health_columns / sizeof *health_columns, ',');
+    }
+    line += "," + csv_field(bus_row_state_text(r));
+    if (compared_name)
+        line += "," + csv_field(bus_compared_text(r));
+    return line + "\r\n";
+}
+
+// ---- reading the bus ---------------------------------------------------------
+
+struct bus_reading {
+    std::vector<bus_row>* rows;
+    bus_row_told told;
+    void* ctx;
+    unsigned done, total;
+    unsigned char from;  // the scan's first address
+};
+
+static int tell(bus_reading& b, const bus_row& row)
+{
+    return b.told && b.told(b.ctx, row, b.done, b.total);
+}
+
+static int scan_told(void* ctx, unsigned char address, int answered, unsigned char er78)
+{
+    bus_reading& b = *(bus_reading*)ctx;
+    bus_row row = {};
+    row.address = address;
+    if (answered == SCAN_ASKING) {
+        b.done = (unsigned)(address - b.from);
+        return tell(b, row);
+    }
+    row.state = answered == SCAN_GARBLED ? ROW_GARBLED : ROW_NOT_READ;
+    row.settings.er78 = er78;
+    b.rows->push_back(row);
+    if (answered == SCAN_GARBLED)
+        return tell(b, row);
+    b.total++;  // one Read more
+    return 0;
+}
+
+// Reads the rows `pick` marks (null: all but missing and garbled ones).
+static int read_rows(unsigned short port, bus_reading& b, const std::vector<bool>* pick)
+{
+    std::vector<bus_row>& rows = *b.rows;
+    for (size_t i = 0; i < rows.size(); i++) {
+        bus_row& r = rows[i];
+        if (pick ? i >= pick->size() || !(*pick)[i]
+                 : r.state == ROW_MISSING || r.state == ROW_GARBLED)
+            continue;
+        if (tell(b, r))
+            return SCAN_STOPPED;
+        device_settings s = r.settings;
+        int failed = settings_read(port, r.address, s);
+        if (failed < 0)
+            return SCAN_STOPPED;
+        if (failed && port_gone(port, nullptr))
+            return SCAN_LINE_LOST;
+        r.failed_step = failed;
+        r.fault = failed ? fault_now() : "";
+        r.state = failed ? ROW_FAILED : ROW_READ;
+        r.compared = COMPARED_NOT;
+        r.differ = 0;
+        if (!failed)
+            r.settings = s;
+        b.done++;
+        if (tell(b, r))
+            return SCAN_STOPPED;
+    }
+    return SCAN_DONE;
+}
+
+int bus_read(unsigned short port, unsigned char from, unsigned char to, std::vector<bus_row>& rows,
+             bus_row_told told, void* ctx)
+{
+    return bus_read_timed(port, from, to, scan_timeout_ms(port), rows, told, ctx);
+}
+
+int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, unsigned long scan_ms,
+                   std::vector<bus_row>& rows, bus_row_told told, void* ctx)
+{
+    rows.clear();
+    bus_reading b = {&rows, told, ctx, 0, from <= to ? (unsigned)(to - from + 1) : 0u, from};
+    if (from > to)
+        return SCAN_DONE;
+    unsigned next = from;
+    int rc = bus_scan(port, from, to, scan_ms, scan_told, &b, &next);
+    b.done = (unsigned)(to - from + 1);
+    if (rc != SCAN_DONE)
+        return rc;
+    return read_rows(port, b, nullptr);
+}
+
+int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::vector<bool>* pick,
+                  bus_row_told told, void* ctx)
+{
+    unsigned total = 0;
+    for (size_t i = 0; i < rows.size(); i++)
+        total += pick ? i < pick->size() && (*pick)[i]
+                      : rows[i].state != ROW_MISSING && rows[i].state != ROW_GARBLED;
+    bus_reading b = {&rows, told, ctx, 0, total, 0};
+    return read_rows(port, b, pick);
+}
