@@ -251,6 +251,17 @@ int plat_file_kind(const char* path, int* kind);
 // 0 and the stream; -1 and *kind when `path` is not a regular file; else
 // the system's error code.
 int plat_file_open_regular(const char* path, FILE** f, int* kind);
+// Opens a file for appending, made when missing, never waiting on it: 0
+// and the stream; -1 and *kind when `path` names no regular file (a FIFO,
+// a device, a folder), which is then neither written nor waited on; else
+// the system's error code.
+int plat_file_open_append(const char* path, FILE** f, int* kind);
+// The system's code for the stdio call on a file that has just failed (a
+// full disk, a file grown past its limit), never 0.
+int plat_file_error(void);
+// Whether two paths name one and the same file or device: 1 yes, 0 no (or
+// either cannot be found).
+int plat_file_same(const char* a, const char* b);
 // Writes a stream's buffer out and waits until the system holds it on
 // disk. 0 or the system's error code.
 int plat_file_commit(FILE* f);

@@ -163,6 +163,13 @@ void put_byte(unsigned char b);
 void x_byte(char* out, unsigned char b);
 void open_log();
 void close_log();
+// Why the log's file is not being written: 0 while it is (or none is
+// kept); LOG_NOT_FILE when pl_log_name names a FIFO, a device or a folder
+// (*kind: PLAT_FILE_FIFO ...), refused without being waited on or written;
+// else the system's code of the open or the write that failed, after which
+// nothing more is written. Cleared when the layer starts.
+enum { LOG_NOT_FILE = -1 };
+int log_fault(int* kind);
 
 // Provided by the application: receives the layer's text messages (code
 // page 866) with the number 10.

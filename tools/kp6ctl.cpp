@@ -359,6 +359,9 @@ int main(int argc, char** argv)
     for (const auto& command : commands)
         if (c == command.name) {
             rc = command.run();
+            // The log's last lines are written as the line closes.
+            if (log_broken() && rc < EXIT_PORT)
+                rc = EXIT_USAGE;
             // The line's health: how often an exchange had to be asked again.
             if (opt.retries > 0 && exchange_count > 0)
                 say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,

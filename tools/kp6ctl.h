@@ -56,6 +56,10 @@ int resolve_addresses(bool from_words);
 
 extern bool output_closed, output_closed_first;
 void note_output_closed(void);
+// Whether the traffic log's file was refused or a write to it failed
+// (told once, with the system's words): one more interrupt, exit 2.
+extern bool log_broken_first;
+bool log_broken(void);
 void write_text(FILE* f, const char* text);
 __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...);
 int usage_error(const char* fmt, const std::string& what);

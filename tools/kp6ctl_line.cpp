@@ -2,7 +2,6 @@
 // one controller read.
 #include "kp6ctl.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -28,7 +27,7 @@ int interrupts_to_stop = 1;
 
 int interrupts(void)
 {
-    return plat_termination_requested() + (output_closed ? 1 : 0);
+    return plat_termination_requested() + (output_closed ? 1 : 0) + (log_broken() ? 1 : 0);
 }
 
 int stop_requested(void)
@@ -44,6 +43,8 @@ bool interrupted(void)
 // As a shell reports a program that a signal ended: 128 and its number.
 int exit_interrupted(void)
 {
+    if (log_broken_first)
+        return EXIT_USAGE;
     return 128 + (output_closed_first ? PLAT_SIGPIPE : plat_termination_signal());
 }
 
@@ -182,18 +183,15 @@ int open_line(unsigned long default_timeout_ms, bool test)
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
         return exit_interrupted();
     }
-    if (opt.log) {
-        FILE* f = plat_fopen(opt.log_file.c_str(), "ab");
-        if (!f) {
-            say(stderr, "kp6ctl: cannot write the log %s: %s\n", opt.log_file.c_str(),
-                strerror(errno));
-            return EXIT_USAGE;
-        }
-        fclose(f);
-    }
     pl_log_name = opt.log ? opt.log_file.c_str() : nullptr;  // no file unless asked
     install_event(1);
     start_net(1);
+    // A log that is no file, or cannot be written, stops the run unsent.
+    if (log_broken()) {
+        close_net();
+        remove_event(1);
+        return EXIT_USAGE;
+    }
     char name[PORT_NAME_SIZE];
     snprintf(name, sizeof name, "%s", opt.port.c_str());
     int rc = open_port(&line_port, name, 0);

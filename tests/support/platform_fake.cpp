@@ -362,6 +362,16 @@ FILE* plat_fopen(const char* path, const char* mode)
 {
     return fopen(path, mode);
 }
+int plat_file_open_append(const char* path, FILE** f, int* kind)
+{
+    *kind = PLAT_FILE_REGULAR;
+    *f = fopen(path, "ab");
+    return *f ? 0 : errno;
+}
+int plat_file_error(void)
+{
+    return errno ? errno : EIO;
+}
 void plat_sleep_us(unsigned us)
 {
     plat_sleep_ms(us / 1000);

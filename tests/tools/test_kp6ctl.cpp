@@ -777,6 +777,34 @@ TEST_F(Kp6Ctl, EnvironmentBoundsLogsAndHabits)
     EXPECT_EQ(2, ctl("help nothing").status);
 }
 
+// A log that is no file is refused before anything is sent, a FIFO without
+// waiting for a reader; one that fills up stops the run with the system's
+// words.
+TEST_F(Kp6Ctl, ALogThatIsNoFileOrFailsEndsTheRunWithExit2)
+{
+    start({"--address", "01"});
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    const std::pair<std::string, std::string> refused[] = {
+        {"fifo", "the log fifo is a FIFO, not a file\n"},
+        {"/dev/full", "the log /dev/full is a device, not a file\n"},
+        {".", "the log . is a folder, not a file\n"},
+        {sim->path,
+         "the log " + sim->path + " is the line " + sim->path + " itself; give a file\n"},
+    };
+    for (const auto& c : refused) {
+        Ran r = ctl("--log=" + c.first + " read", "timeout 30 ");
+        EXPECT_EQ(2, r.status) << c.first;
+        EXPECT_EQ("kp6ctl: " + c.second, r.err);
+    }
+    EXPECT_EQ(0u, frames_received());
+    // 512 bytes of log: the scan stops at the record that does not fit.
+    Ran r = ctl("-p " + sim->path + " --log=small.log -a 01-20 scan",
+                "trap '' XFSZ; ulimit -f 1; ");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: cannot write the log small.log: File too large\n")) << r.err;
+    EXPECT_LT(frames_received(), 20u);
+}
+
 // ---- network lines ------------------------------------------------------------------
 
 class Kp6CtlNet : public Kp6Ctl {
