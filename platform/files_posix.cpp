@@ -160,6 +160,28 @@ int plat_file_same(const char* a, const char* b)
            (sa.st_mode & S_IFMT) == (sb.st_mode & S_IFMT) && sa.st_rdev == sb.st_rdev;
 }
 
+int plat_make_folders(const char* path)
+{
+    char dir[PATH_MAX];
+    if (strlen(path) >= sizeof dir)
+        return ENAMETOOLONG;
+    strcpy(dir, path);
+    for (char* p = dir + 1;; p++) {
+        if (*p && *p != '/')
+            continue;
+        char end = *p;
+        *p = 0;
+        struct stat st;
+        if (mkdir(dir, 0777) != 0 && errno != EEXIST)
+            return errno_or(EIO);
+        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+            return ENOTDIR;
+        *p = end;
+        if (!end)
+            return 0;
+    }
+}
+
 int plat_file_commit(FILE* f)
 {
     if (fflush(f) != 0 || fsync(fileno(f)) != 0)

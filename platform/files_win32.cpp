@@ -205,6 +205,38 @@ int plat_file_same(const char* a, const char* b)
            ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+int plat_make_folders(const char* path)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    int rc = 0;
+    // Past a drive ("C:\\") or a share's name ("\\\\server\\share\\").
+    wchar_t* p = w;
+    if (p[0] && p[1] == L':')
+        p += 2;
+    int skip = p[0] == L'\\' && p[1] == L'\\' ? 4 : 1;
+    for (; *p && skip > 0; p++)
+        if (*p == L'\\' || *p == L'/')
+            skip--;
+    for (;; p++) {
+        if (*p && *p != L'\\' && *p != L'/')
+            continue;
+        wchar_t end = *p;
+        *p = 0;
+        if (!CreateDirectoryW(w, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            rc = last_error_or(ERROR_PATH_NOT_FOUND);
+        DWORD a = GetFileAttributesW(w);
+        if (!rc && (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)))
+            rc = ERROR_DIRECTORY;
+        *p = end;
+        if (rc || !end)
+            break;
+    }
+    free(w);
+    return rc;
+}
+
 int plat_file_commit(FILE* f)
 {
     if (fflush(f) != 0)

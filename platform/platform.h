@@ -262,6 +262,10 @@ int plat_file_error(void);
 // Whether two paths name one and the same file or device: 1 yes, 0 no (or
 // either cannot be found).
 int plat_file_same(const char* a, const char* b);
+// Makes the folder `path` and each missing folder above it ('/' or, on
+// Windows, '\\' separates). 0 when it is there in the end, else the
+// system's code (a file standing in the way, a denied permission).
+int plat_make_folders(const char* path);
 // Writes a stream's buffer out and waits until the system holds it on
 // disk. 0 or the system's error code.
 int plat_file_commit(FILE* f);
