@@ -86,6 +86,13 @@ KP6_ADDRESS=zz ctl read >/dev/null || status=$?
 [ "$status" = 2 ] && [ "$(cat err)" = "kp6ctl: KP6_ADDRESS=zz is no bus address (01 to FF)" ] ||
     fail "KP6_ADDRESS=zz gave exit $status: $(cat err)"
 [ ! -e port.out ] || fail "a run without --log left port.out"
+# A log that is no file, the line itself above all, is refused unsent.
+for log in COM7 NUL .; do
+    status=0
+    ctl --log="$log" read >/dev/null || status=$?
+    [ "$status" = 2 ] && grep -q "^kp6ctl: the log $log is " err && ! grep -q ' rx ' "$dir/sim.out" ||
+        fail "--log $log gave exit $status: $(cat err)"
+done
 echo "kp6ctl.exe said what happened"
 
 # Ctrl-C in the terminal during a restore of three slow controllers: Wine
