@@ -440,6 +440,37 @@ static void turn(unsigned short port, int type, const unsigned char* codes)
     k->escape(e, codes[type]);
 }
 
+// The converters by name: what a technician chooses, and the turn_type it
+// gives port_control.
+static const struct {
+    const char* name;
+    int type;
+} converters[] = {{"auto", 0},         {"rts", 3},      {"rts-inverted", 4},      {"dtr", 6},
+                  {"dtr-inverted", 7}, {"dtr-echo", 1}, {"dtr-echo-inverted", 2}, {"handshake", 5}};
+
+const char CONVERTER_NAMES[] =
+    "auto, rts, rts-inverted, dtr, dtr-inverted, dtr-echo, dtr-echo-inverted, handshake";
+
+int converter_type(const char* name)
+{
+    for (const auto& c : converters)
+        if (strcmp(c.name, name) == 0)
+            return c.type;
+    return -1;
+}
+
+int port_control_fault(unsigned short port)
+{
+    Entry* e;
+    const port_kind* k = lines_kind(port, &e);
+    unsigned t = e ? e->turn_type : 0;
+    if (!k || t > 7)
+        return 0;
+    // The receive state again, as port_control left it.
+    int code = t == 5 ? (int)PLAT_SETRTS : turn_receive_code[t];
+    return code ? k->escape(e, code) : 0;
+}
+
 void trans_turn_send(unsigned short port, int type)
 {
     turn(port, type, turn_send_code);

@@ -133,6 +133,16 @@ int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
 void port_control(unsigned int port, char type);
 void trans_turn_send(unsigned short port, int type);
 void trans_turn_receive(unsigned short port, int type);
+// The converters a serial line's direction may be switched by, by name:
+// the turn_type each gives port_control (auto 0: no line switched; rts 3,
+// rts-inverted 4, dtr 6, dtr-inverted 7, dtr-echo 1, dtr-echo-inverted 2,
+// handshake 5), or -1 for a name not known. CONVERTER_NAMES lists them.
+int converter_type(const char* name);
+extern const char CONVERTER_NAMES[];
+// After port_control: 0 when the port's driver takes its modem-line
+// switches (or none are needed), else the system's code of the one it
+// refused (a pseudo-terminal, some USB adapters have no modem lines).
+int port_control_fault(unsigned short port);
 int set_flags(unsigned short port, unsigned char lines);
 int clr_flags(unsigned short port, unsigned char lines);
 int my_set_flags(unsigned short port, unsigned char lines);

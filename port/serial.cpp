@@ -234,9 +234,9 @@ static void serial_control(unsigned short port, Entry* e, char type)
     trans_turn_receive(port, type);
 }
 
-static void serial_escape(Entry* e, int code)
+static int serial_escape(Entry* e, int code)
 {
-    plat_serial_escape(e->handle, code);
+    return plat_serial_escape(e->handle, code);
 }
 
 static void serial_modem_status(Entry* e, unsigned* bits)

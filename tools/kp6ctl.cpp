@@ -12,6 +12,7 @@
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
+#include "../port/plainw.h"
 #include "kp6ctl.h"
 
 void put_text_log(char*, int) {}
@@ -23,7 +24,8 @@ Options opt;
 // ---- texts ----------------------------------------------------------------------
 
 const char USAGE[] =
-    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [-v] [--log [FILE]] COMMAND ...\n"
+    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--converter NAME] [-v]\n"
+    "              [--log [FILE]] COMMAND ...\n"
     "       kp6ctl help [COMMAND]\n"
     "\n"
     "commands:\n"
@@ -47,6 +49,10 @@ const char USAGE[] =
     "                      network line's 3 s to connect\n"
     "  --retries N         repeat an exchange that got no answer or a garbled one up\n"
     "                      to N times (default 0); the last line counts the repeats\n"
+    "  --converter NAME    how the serial line's direction is switched: auto (the\n"
+    "                      converter does it), rts, rts-inverted, dtr, dtr-inverted,\n"
+    "                      dtr-echo, dtr-echo-inverted, handshake (default:\n"
+    "                      $KP6_CONVERTER, else auto)\n"
     "  -v, --verbose       every frame in hex with its time, on standard error\n"
     "  --log [FILE]        log the port's traffic to FILE (default port.out); no log\n"
     "                      file is written without it\n"
@@ -153,6 +159,11 @@ int parse_args(int argc, char** argv)
         opt.port = port;
         opt.port_from_env = true;
     }
+    static char converter[100];
+    if (plat_getenv("KP6_CONVERTER", converter, sizeof converter) == 0 && converter[0]) {
+        opt.converter = converter;
+        opt.converter_from_env = true;
+    }
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i], value;
         bool has_value = false;
@@ -221,6 +232,15 @@ int parse_args(int argc, char** argv)
         } else if (a == "--timeout") {
             if (!take(&v) || !parse_number(v, 1, 60000, &opt.timeout_ms))
                 return usage_error("%s needs milliseconds, 1 to 60000", a);
+        } else if (a == "--converter") {
+            if (!take(&v))
+                return usage_error(("%s needs a name: " + std::string(CONVERTER_NAMES)).c_str(), a);
+            if (converter_type(v.c_str()) < 0)
+                return usage_error(
+                    ("unknown converter %s: give one of " + std::string(CONVERTER_NAMES)).c_str(),
+                    v);
+            opt.converter = v;
+            opt.converter_from_env = false;
         } else if (a == "--retries") {
             if (!take(&v) || !parse_number(v, 0, 100, &n))
                 return usage_error("%s needs a count, 0 to 100", a);

@@ -22,6 +22,8 @@ struct Options {
     unsigned char address = 0x01;          // the first of them
     bool address_given = false;            // named by --address or KP6_ADDRESS
     unsigned long timeout_ms = 0;          // 0: the command's own default
+    std::string converter = "auto";        // how the line's direction is switched
+    bool converter_from_env = false;       // KP6_CONVERTER gave it
     bool log = false;
     std::string log_file = "port.out";
     bool verbose = false;

@@ -156,6 +156,32 @@ static bool wrong_scheme(void)
     return true;
 }
 
+// The direction switching of --converter, before anything is sent: a line
+// that has no modem lines to switch is named, not left to say "No reply".
+static bool converter_refused = false;
+
+static int set_converter(int type)
+{
+    const char* name = opt.converter.c_str();
+    if (Port[line_port - 1].kind != KIND_SERIAL) {
+        say(stderr, "kp6ctl: the converter %s switches a serial line; %s is none\n", name,
+            opt.port.c_str());
+        converter_refused = true;
+        return 1;
+    }
+    port_control(line_port, (char)type);
+    int rc = port_control_fault(line_port);
+    if (rc) {
+        char why[200];
+        plat_error_text(rc, why, sizeof why);
+        say(stderr,
+            "kp6ctl: the converter %s cannot be switched: the driver of %s refuses the "
+            "modem lines (%s)\n",
+            name, opt.port.c_str(), why);
+    }
+    return rc;
+}
+
 int open_line(unsigned long default_timeout_ms, bool test)
 {
     if (opt.port.empty())
@@ -178,6 +204,12 @@ int open_line(unsigned long default_timeout_ms, bool test)
         // Connecting may take as long as an answer may.
         net_connect_ms = opt.timeout_ms > NET_CONNECT_MS ? (unsigned)opt.timeout_ms
                                                          : (unsigned)NET_CONNECT_MS;
+    }
+    int converter = converter_type(opt.converter.c_str());
+    if (converter < 0) {  // the option is checked as it is read
+        say(stderr, "kp6ctl: KP6_CONVERTER=%s is no converter: give one of %s\n",
+            cut_token(opt.converter).c_str(), CONVERTER_NAMES);
+        return EXIT_USAGE;
     }
     if (interrupted()) {
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
@@ -226,6 +258,11 @@ int open_line(unsigned long default_timeout_ms, bool test)
         close_line();
         line_port = 0;
         return EXIT_USAGE;
+    }
+    if (converter != 0 && set_converter(converter) != 0) {
+        close_line();
+        line_port = 0;
+        return converter_refused ? EXIT_USAGE : EXIT_PORT;
     }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));

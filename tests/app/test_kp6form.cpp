@@ -528,8 +528,9 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
         rebuild(pty.slave);
         OpenButton_OnClick(MainForm->OpenButton);
         EXPECT_TRUE(alerts.texts.empty());
-        if (kind[0] == 'r')
+        if (kind[0] == 'r') {
             EXPECT_EQ(head + "[.]\nport:x\n", read_file(prefs));
+        }
     }
     // A home where the folder cannot be made: nothing is remembered, nothing said.
     run_command("rm -rf '" + home.file(".fltk") + "'");

@@ -80,6 +80,27 @@ TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
     }
 }
 
+// A converter chosen by name starts the line receiving, switches it around
+// each write, and a driver that refuses the switch is told.
+TEST_F(FakePort, ConvertersByNameAndADriverThatRefusesTheirLines)
+{
+    const std::pair<const char*, int> names[] = {
+        {"auto", 0},         {"rts", 3},      {"rts-inverted", 4},      {"dtr", 6},
+        {"dtr-inverted", 7}, {"dtr-echo", 1}, {"dtr-echo-inverted", 2}, {"handshake", 5},
+        {"RTS", -1},         {"", -1},        {"kernel ", -1}};
+    for (const auto& n : names)
+        EXPECT_EQ(n.second, converter_type(n.first)) << n.first;
+    port_control(h, (char)converter_type("rts"));
+    unsigned char frame[4] = {0x60, 0x01, 0x81, 0xFB};
+    put_port(h, frame, 4);
+    EXPECT_EQ((Calls{"escape 4", "escape 3", "write 4", "outq 0", "escape 4"}), fake_device.calls);
+    EXPECT_EQ(0, port_control_fault(h));
+    fake_device.escape_error = 25;
+    EXPECT_EQ(25, port_control_fault(h));
+    port_control(h, 0);
+    EXPECT_EQ(0, port_control_fault(h));  // nothing to switch
+}
+
 TEST_F(FakePort, EchoCountWrapsAt256AndSingleBytesCountOne)
 {
     slot().turn_type = 1;

@@ -72,7 +72,7 @@ int plat_serial_set_line(plat_handle, const plat_line* line)
 int plat_serial_escape(plat_handle, int code)
 {
     note("escape " + std::to_string(code));
-    return 0;
+    return fake_device.escape_error;
 }
 
 int plat_serial_in_queue(plat_handle, unsigned* count)

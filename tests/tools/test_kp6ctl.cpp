@@ -805,6 +805,25 @@ TEST_F(Kp6Ctl, ALogThatIsNoFileOrFailsEndsTheRunWithExit2)
     EXPECT_LT(frames_received(), 20u);
 }
 
+// A converter switched by a modem line the pseudo-terminal does not have is
+// named before anything is sent; an unknown name lists the names.
+TEST_F(Kp6Ctl, ConvertersByNameAndALineWithoutModemLines)
+{
+    start({"--address", "01"});
+    EXPECT_EQ("01: Ok\n", ctl("test", "KP6_CONVERTER=auto ").out);
+    size_t frames = frames_received();
+    Ran r = ctl("--converter rts test");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("kp6ctl: the converter rts cannot be switched: the driver of " + sim->path +
+                  " refuses the modem lines (Inappropriate ioctl for device)\n",
+              r.err);
+    r = ctl("--converter=rs485 test");
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: unknown converter rs485: give one of auto, rts, ")) << r.err;
+    EXPECT_EQ(2, ctl("test", "KP6_CONVERTER=x ").status);
+    EXPECT_EQ(frames, frames_received());
+}
+
 // ---- network lines ------------------------------------------------------------------
 
 class Kp6CtlNet : public Kp6Ctl {
