@@ -138,6 +138,7 @@ int open_port(unsigned short* port, char* name, char mode)
         return open_failed(k->open_failure, rc);
     }
     e.echo_skip = 0;
+    e.echo_len = e.echo_heard = 0;
     e.turn_type = 0;
     // A stub leaves its slot free, so the slot may come back with its ring.
     if (!e.rx_buf)

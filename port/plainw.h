@@ -10,6 +10,8 @@
 #include "telnet.h"
 
 enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };
+// The longest block whose echo is looked for: every frame of the protocol.
+enum { ECHO_FRAME_MAX = 16 };
 
 // Port kinds. A network line is a serial line reached through a device
 // server, named by a URL (net_url.h).
@@ -48,6 +50,14 @@ struct Entry {
     telnet_rx telnet;
     uint32_t rtt_us;
     unsigned char net_fresh;
+    // A serial line's echo of its own sending, where no echo_skip is set:
+    // the last block written while its echo may still come, its length,
+    // how many of its bytes have come back first and in order (held out of
+    // the ring), and until when those wait for the rest (plat_tick_ms).
+    unsigned char echo_frame[ECHO_FRAME_MAX];
+    unsigned char echo_len;
+    unsigned char echo_heard;
+    uint32_t echo_until;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -161,13 +171,16 @@ extern const char* pl_log_name;
 // its bit is set or a file is open (a tool shows the frames): bytes sent,
 // received, or dropped by a clear; a received record with no data is a
 // time-out waiting for `len` bytes. Null: nobody is.
-enum { TRAFFIC_SENT, TRAFFIC_RECEIVED, TRAFFIC_DROPPED };
+// TRAFFIC_ECHO: a converter's echo of the block just sent, dropped.
+enum { TRAFFIC_SENT, TRAFFIC_RECEIVED, TRAFFIC_DROPPED, TRAFFIC_ECHO };
 extern void (*pl_traffic_hook)(unsigned int handle, int what, const unsigned char* data, int len);
 // Whether any record is wanted (a port's bit or the hook): 1 yes, 0 no.
 int traffic_recorded(void);
 void write_log(unsigned int handle, unsigned char* data, int len);
 void read_log(unsigned int handle, unsigned char* data, int expected, int got);
 void clear_log(unsigned int handle, unsigned char* data, int len);
+// A dropped echo: a buffer-clear record in the file, TRAFFIC_ECHO to the hook.
+void echo_log(unsigned int handle, unsigned char* data, int len);
 void put_msg(const char* text);
 void put_byte(unsigned char b);
 void x_byte(char* out, unsigned char b);

@@ -78,18 +78,78 @@ static unsigned char* read_driver_queue(Entry* e, unsigned* got)
     return buf;
 }
 
+// ---- the echo of a two-wire converter ------------------------------------------------
+
+// Where no echo_skip says so, a converter may still hear its own sending:
+// the first bytes after a block that repeat the whole block, in order, are
+// its echo and are dropped. Bytes that begin like it wait, out of the ring,
+// until they part from it or the rest of the block has had its line time;
+// then they are data after all. A protocol answer never begins with a
+// frame's first byte, so only a Test's answer (any byte) may wait so.
+static void echo_expect(Entry* e, const unsigned char* buf, int n)
+{
+    e->echo_heard = 0;
+    e->echo_len = n > 0 && n <= ECHO_FRAME_MAX ? (unsigned char)n : 0;
+    for (int i = 0; i < e->echo_len; i++)
+        e->echo_frame[i] = buf[i];
+}
+
+// The bytes held as a possible echo join the ring: it was none.
+static int echo_release(Entry* e)
+{
+    int held = e->echo_heard;
+    ring_append(e, e->echo_frame, e->echo_heard);
+    e->echo_len = e->echo_heard = 0;
+    return held > 0;
+}
+
+static uint32_t echo_wait_ms(Entry* e)
+{
+    unsigned line_ms = port_line_ms((unsigned short)(e - Port + 1), e->echo_len - e->echo_heard);
+    return line_ms + 50;
+}
+
+// New bytes: an echo's part held, the rest into the ring. 1 when the ring
+// got something.
+static int echo_take(Entry* e, const unsigned char* b, unsigned n)
+{
+    int appended = 0;
+    unsigned at = 0;
+    for (; e->echo_len && at < n; at++) {
+        if (b[at] != e->echo_frame[e->echo_heard]) {
+            appended |= echo_release(e);
+            break;
+        }
+        if (e->echo_heard++ == 0)
+            e->echo_until = plat_tick_ms() + echo_wait_ms(e);
+        if (e->echo_heard == e->echo_len) {
+            echo_log((unsigned)(e - Port + 1), e->echo_frame, e->echo_len);
+            e->echo_len = e->echo_heard = 0;
+        }
+    }
+    if (at < n) {
+        ring_append(e, b + at, n - at);
+        appended = 1;
+    }
+    return appended;
+}
+
+static int echo_overdue(Entry* e)
+{
+    return e->echo_heard && (int32_t)(plat_tick_ms() - e->echo_until) >= 0;
+}
+
 static int serial_service(Entry* slot)
 {
+    int result = echo_overdue(slot) ? echo_release(slot) : 0;
     unsigned got;
     unsigned char* buf = read_driver_queue(slot, &got);
     if (!buf)
-        return 0;
-    int result = 0;
+        return result;
     unsigned skip = slot->echo_skip;
     if (got > skip) {
         slot->echo_skip = 0;
-        ring_append(slot, buf + skip, got - skip);
-        result = 1;
+        result |= echo_take(slot, buf + skip, got - skip);
     } else {
         slot->echo_skip = (unsigned char)(skip - got);
     }
@@ -99,6 +159,14 @@ static int serial_service(Entry* slot)
 
 static int serial_wait(Entry* e, unsigned ms)
 {
+    // Bytes held as a possible echo are data once their time is up.
+    if (e->echo_heard) {
+        int32_t left = (int32_t)(e->echo_until - plat_tick_ms());
+        if (left <= 0)
+            return 1;
+        if (ms > (unsigned)left)
+            ms = (unsigned)left;
+    }
     int ready = plat_serial_wait_input(e->handle, ms);
     if (ready == 0)
         return 0;
@@ -112,6 +180,7 @@ static int serial_wait(Entry* e, unsigned ms)
 
 static void serial_clear(unsigned short port, Entry* e)
 {
+    echo_release(e);  // dropped with the rest
     ring_drop(port, e);
     // The driver's queue is emptied by reading it; echo accounting stays.
     unsigned got;
@@ -155,6 +224,8 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
 {
     unsigned t = e->turn_type;
     unsigned done;
+    if (!echoes(t))
+        echo_expect(e, buf, n);
     if (t == 0 || t == 5) {
         int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
         if (rc && record_failure)

@@ -219,6 +219,16 @@ void clear_log(unsigned int handle, unsigned char* data, int len)
     log_flush();
 }
 
+void echo_log(unsigned int handle, unsigned char* data, int len)
+{
+    tell(handle, TRAFFIC_ECHO, data, len);
+    if (!logged(handle))
+        return;
+    record_head("Очистка буфера порта %d<> ", handle);
+    record_bytes(data, len);
+    log_flush();
+}
+
 void err_log(unsigned short port, long code)
 {
     if (!logged(port))

@@ -120,7 +120,7 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
 {
     if (handle != line_port || !data || len <= 0)
         return;
-    static const char* const arrows[] = {"->", "<-", "<>"};
+    static const char* const arrows[] = {"->", "<-", "<>", "<>"};
     std::string text;
     char part[32];
     snprintf(part, sizeof part, "%9.1f %s", ms_since_open(), arrows[what]);
@@ -129,7 +129,10 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
         snprintf(part, sizeof part, " %02X", data[i]);
         text += part;
     }
-    say(stderr, "%s%s\n", text.c_str(), what == TRAFFIC_DROPPED ? "  (cleared)" : "");
+    say(stderr, "%s%s\n", text.c_str(),
+        what == TRAFFIC_DROPPED ? "  (cleared)"
+        : what == TRAFFIC_ECHO  ? "  (echo)"
+                                : "");
 }
 
 static void show_repeat(const exchange_fault& f)

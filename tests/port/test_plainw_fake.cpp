@@ -141,6 +141,32 @@ TEST_F(FakePort, EchoSuppressionTakesFromTheFrontOfEachRead)
     EXPECT_EQ(5, port_avail(h));
 }
 
+// Where no echo is expected, bytes that repeat the whole block just sent
+// are a converter's echo, dropped even in parts; bytes that part from it,
+// or wait past its line time, are data.
+TEST_F(FakePort, AnEchoOfTheWholeBlockIsDroppedAndNothingElse)
+{
+    unsigned char test[4] = {0x60, 0x05, 0x81, 0xEB};
+    put_port(h, test, 4);
+    fake_device.input = "\x60\x05";
+    EXPECT_EQ(0, port_avail(h));
+    fake_device.input = "\x81\xEB\xC0";
+    EXPECT_EQ(1, port_avail(h));
+    EXPECT_EQ(0xC0, peek_port(h, 0));
+    clear_buf(h);
+    put_port(h, test, 4);
+    fake_device.input = "\x60\x05\x77";
+    EXPECT_EQ(3, port_avail(h));
+    clear_buf(h);
+    put_port(h, test, 4);
+    fake_device.input = "\x60";  // a Test's answer may be any byte
+    EXPECT_EQ(0, port_avail(h));
+    uint32_t start = plat_tick_ms();
+    port_wait(h, 5000);  // ends when the rest of an echo would have come
+    EXPECT_LT(plat_tick_ms() - start, 3000u);
+    EXPECT_EQ(1, port_avail(h));
+}
+
 TEST_F(FakePort, ShortReadsAppendOnlyWhatWasDelivered)
 {
     fake_device.input = "abcdef";

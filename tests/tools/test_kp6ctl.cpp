@@ -824,6 +824,24 @@ TEST_F(Kp6Ctl, ConvertersByNameAndALineWithoutModemLines)
     EXPECT_EQ(frames, frames_received());
 }
 
+// A two-wire converter that echoes every byte: with the default converter
+// the echo is dropped and marked, reads and writes work, and a Test where
+// nobody answers is no reply, not its own header.
+TEST_F(Kp6Ctl, AnEchoingConverterWorksWithNoSetting)
+{
+    start({"--echo", "--address", "01"});
+    Ran r = ctl("-v read");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("er79     15 ")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find(" <> 60 01 00 F8 C0  (echo)\n")) << r.err;
+    EXPECT_EQ(0, ctl("write er79=7").status);
+    EXPECT_TRUE(holds("01 010079 07"));
+    r = ctl("test 01,05");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("01: Ok\n", r.out);
+    EXPECT_EQ("05: No reply: no answer in 1000 ms\n", r.err);
+}
+
 // ---- network lines ------------------------------------------------------------------
 
 class Kp6CtlNet : public Kp6Ctl {
