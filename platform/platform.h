@@ -76,6 +76,20 @@ enum { PLAT_MS_CTS = 0x10, PLAT_MS_DSR = 0x20, PLAT_MS_RING = 0x40, PLAT_MS_RLSD
 int plat_serial_modem_status(plat_handle h, unsigned* bits);
 // The device's event mask; systems without one report 0.
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
+// The line errors of one open serial device, kept by its caller (zeroed
+// when the device opens): parity, framing and overrun errors counted since
+// the first call, and what the platform needs to tell new ones apart.
+struct plat_line_errors {
+    unsigned long parity, framing, overrun;
+    unsigned long driver[3];  // the driver's own totals at the last call
+    int asked;                // 1 once they have been read
+};
+// Adds to *e the errors the driver has seen since the last call (the first
+// call only takes its totals): Linux's counts (TIOCGICOUNT), where the
+// driver keeps them; on Windows each error ClearCommError flags, also to
+// the other calls here that ask it. 0, or the system's code where the
+// driver keeps no counts (a pseudo-terminal): nothing is claimed then.
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e);
 // Lets output already handed to the driver go out (bounded by its line
 // time at the device's rate, plus a margin; what is left then is dropped),
 // discards unread input, then closes.

@@ -353,6 +353,24 @@ int plat_serial_event_mask(plat_handle, unsigned* mask)
     return 0;
 }
 
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
+{
+    struct serial_icounter_struct c;
+    memset(&c, 0, sizeof c);
+    if (ioctl(h, TIOCGICOUNT, &c) != 0)
+        return errno ? errno : ENOTTY;
+    unsigned long now[3] = {(unsigned long)c.parity, (unsigned long)c.frame,
+                            (unsigned long)c.overrun + (unsigned long)c.buf_overrun};
+    if (e->asked) {
+        e->parity += now[0] - e->driver[0];
+        e->framing += now[1] - e->driver[1];
+        e->overrun += now[2] - e->driver[2];
+    }
+    memcpy(e->driver, now, sizeof now);
+    e->asked = 1;
+    return 0;
+}
+
 void plat_serial_close(plat_handle h)
 {
     if (h < 0)

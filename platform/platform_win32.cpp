@@ -215,6 +215,27 @@ int plat_serial_escape(plat_handle h, int code)
     return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
 }
 
+// ClearCommError reports each error once, to whichever call asks first:
+// what the other calls are told is kept here, per device, for
+// plat_serial_line_errors.
+static struct {
+    HANDLE h;
+    unsigned long count[3];  // parity, framing, overrun
+} line_errors[32];
+
+static int line_errors_slot(HANDLE h, int make)
+{
+    for (int i = 0; i < 32; i++)
+        if (line_errors[i].h == h)
+            return i;
+    for (int i = 0; make && i < 32; i++)
+        if (!line_errors[i].h) {
+            line_errors[i].h = h;
+            return i;
+        }
+    return -1;
+}
+
 static int comm_status(plat_handle h, COMSTAT* stat)
 {
     DWORD errors = 0;
@@ -223,6 +244,32 @@ static int comm_status(plat_handle h, COMSTAT* stat)
         memset(stat, 0, sizeof *stat);
         return last_error_or(ERROR_GEN_FAILURE);
     }
+    int i = errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER) ? line_errors_slot(H(h), 1)
+                                                                       : -1;
+    if (i >= 0) {
+        line_errors[i].count[0] += (errors & CE_RXPARITY) != 0;
+        line_errors[i].count[1] += (errors & CE_FRAME) != 0;
+        line_errors[i].count[2] += (errors & (CE_OVERRUN | CE_RXOVER)) != 0;
+    }
+    return 0;
+}
+
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
+{
+    COMSTAT stat;
+    int rc = comm_status(h, &stat);
+    if (rc)
+        return rc;
+    int i = line_errors_slot(H(h), 0);
+    if (i >= 0) {
+        if (e->asked) {
+            e->parity += line_errors[i].count[0];
+            e->framing += line_errors[i].count[1];
+            e->overrun += line_errors[i].count[2];
+        }
+        memset(line_errors[i].count, 0, sizeof line_errors[i].count);
+    }
+    e->asked = 1;
     return 0;
 }
 
@@ -312,6 +359,9 @@ void plat_serial_close(plat_handle h)
         return;
     // What was handed to the driver goes out first, within a bound.
     sys_drain_output(h);
+    int i = line_errors_slot(H(h), 0);
+    if (i >= 0)
+        memset(&line_errors[i], 0, sizeof line_errors[i]);
     CloseHandle(H(h));  // unread input goes with the handle
 }
 

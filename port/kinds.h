@@ -53,6 +53,8 @@ struct port_kind {
     int (*escape)(Entry* e, int code) = nullptr;
     void (*modem_status)(Entry* e, unsigned* bits) = nullptr;
     void (*event_mask)(Entry* e, unsigned* mask) = nullptr;
+    // port_line_errors: 0 and the counts, or non-zero where none are kept.
+    int (*line_errors)(Entry* e, plat_line_errors* out) = nullptr;
 };
 
 extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;

@@ -499,6 +499,13 @@ static int switch_lines(unsigned short port, unsigned char lines, int on, int an
     return 1;
 }
 
+int port_line_errors(unsigned short port, plat_line_errors* out)
+{
+    Entry* e;
+    const port_kind* k = data_kind(port, &e);
+    return k && k->line_errors ? k->line_errors(e, out) : 1;
+}
+
 int set_flags(unsigned short port, unsigned char lines)
 {
     return switch_lines(port, lines, 1, 0);

@@ -58,6 +58,10 @@ struct Entry {
     unsigned char echo_len;
     unsigned char echo_heard;
     uint32_t echo_until;
+    // A serial device's line errors, counted as it is serviced; 1 in
+    // error_counts when its driver keeps counts.
+    plat_line_errors line_errors;
+    unsigned char error_counts;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -153,6 +157,12 @@ extern const char CONVERTER_NAMES[];
 // switches (or none are needed), else the system's code of the one it
 // refused (a pseudo-terminal, some USB adapters have no modem lines).
 int port_control_fault(unsigned short port);
+// The line errors a serial port's driver has seen since the port opened
+// (parity, framing, overrun; each also added to p_errors, or fr_errors for
+// framing and overrun, as it is noticed): 0 and them, or 1 for a port whose
+// driver keeps no counts (a pseudo-terminal) or any other kind of port,
+// when nothing is claimed.
+int port_line_errors(unsigned short port, plat_line_errors* out);
 int set_flags(unsigned short port, unsigned char lines);
 int clr_flags(unsigned short port, unsigned char lines);
 int my_set_flags(unsigned short port, unsigned char lines);

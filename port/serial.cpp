@@ -2,6 +2,7 @@
 // path). Line settings, direction control for half-duplex RS-485
 // converters, and the echo such a converter hears of its own sending.
 #include <stdlib.h>
+#include <string.h>
 
 #include "../timers/timersw.h"
 #include "kinds.h"
@@ -40,6 +41,9 @@ static int serial_open(Entry* e, char* name)
     }
     e->handle = h;
     e->held = 1;
+    // The errors before the port was ours are not its line's.
+    memset(&e->line_errors, 0, sizeof e->line_errors);
+    e->error_counts = plat_serial_line_errors(h, &e->line_errors) == 0;
     return 0;
 }
 
@@ -139,8 +143,30 @@ static int echo_overdue(Entry* e)
     return e->echo_heard && (int32_t)(plat_tick_ms() - e->echo_until) >= 0;
 }
 
+// The driver's new line errors, into the layer's statistics (overruns
+// spoil a frame as a bad stop bit does).
+static void count_line_errors(Entry* e)
+{
+    if (!e->error_counts)
+        return;
+    plat_line_errors was = e->line_errors;
+    if (plat_serial_line_errors(e->handle, &e->line_errors) != 0)
+        return;
+    p_errors += (int32_t)(e->line_errors.parity - was.parity);
+    fr_errors += (int32_t)(e->line_errors.framing - was.framing + e->line_errors.overrun -
+                           was.overrun);
+}
+
+static int serial_line_errors(Entry* e, plat_line_errors* out)
+{
+    count_line_errors(e);
+    *out = e->line_errors;
+    return !e->error_counts;
+}
+
 static int serial_service(Entry* slot)
 {
+    count_line_errors(slot);
     int result = echo_overdue(slot) ? echo_release(slot) : 0;
     unsigned got;
     unsigned char* buf = read_driver_queue(slot, &got);
@@ -339,4 +365,5 @@ const port_kind serial_kind = {KIND_SERIAL,
                                serial_control,
                                serial_escape,
                                serial_modem_status,
-                               serial_event_mask};
+                               serial_event_mask,
+                               serial_line_errors};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../device/settings.h"
+#include "../platform/platform.h"
 
 namespace kp6ctl {
 
@@ -95,6 +96,11 @@ extern bool line_lost_told;
 // code, the message told.
 int open_line(unsigned long default_timeout_ms, bool test = false);
 bool line_lost(void);
+// The line errors the driver of the open serial port counted since it
+// opened: true and them, false where none are kept (a pseudo-terminal, a
+// network line). -v prints them as the line closes; a failed step names
+// those that came since the last message.
+bool line_error_counts(plat_line_errors* out);
 void close_line(void);
 // A step's message and why its exchange failed: "Error read ER78: no answer
 // in 1000 ms".

@@ -304,8 +304,53 @@ bool line_lost(void)
     return line_was_lost;
 }
 
+// ---- the line's errors ---------------------------------------------------------------
+
+// What the driver counted and has been told already (a step's message says
+// only what arrived since).
+static plat_line_errors errors_told;
+
+bool line_error_counts(plat_line_errors* out)
+{
+    return line_port && port_line_errors(line_port, out) == 0;
+}
+
+// "12 framing errors, 1 overrun"; empty for none.
+static std::string errors_words(unsigned long parity, unsigned long framing, unsigned long overrun)
+{
+    std::string text;
+    const struct {
+        unsigned long n;
+        const char *one, *many;
+    } parts[] = {{parity, "parity error", "parity errors"},
+                 {framing, "framing error", "framing errors"},
+                 {overrun, "overrun", "overruns"}};
+    for (const auto& p : parts)
+        if (p.n)
+            text += (text.empty() ? "" : ", ") + std::to_string(p.n) + " " +
+                    (p.n == 1 ? p.one : p.many);
+    return text;
+}
+
+// The errors since the last told, as a failed step adds them.
+static std::string new_line_errors(void)
+{
+    plat_line_errors now;
+    if (!line_error_counts(&now))
+        return "";
+    std::string text = errors_words(now.parity - errors_told.parity,
+                                    now.framing - errors_told.framing,
+                                    now.overrun - errors_told.overrun);
+    errors_told = now;
+    return text.empty() ? "" : "; the line had " + text + ": wiring, terminator or speed?";
+}
+
 void close_line(void)
 {
+    plat_line_errors counts;
+    if (opt.verbose && line_error_counts(&counts))
+        say(stderr, "kp6ctl: line errors: %lu parity, %lu framing, %lu overrun\n", counts.parity,
+            counts.framing, counts.overrun);
     int code = 0;
     if (!line_was_lost && port_gone(line_port, &code)) {
         line_was_lost = true;
@@ -327,8 +372,9 @@ std::string step_failed(const char* what)
     if (f.kind == FAULT_LINE_LOST) {  // told here, once
         line_was_lost = true;
         line_lost_told = true;
+        return std::string(what) + ": " + why;
     }
-    return std::string(what) + ": " + why;
+    return std::string(what) + ": " + why + new_line_errors();
 }
 
 // "01: Error read ER78: no answer in 1000 ms"

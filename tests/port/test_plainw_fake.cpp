@@ -1,6 +1,7 @@
 // The port layer over a recording fake of the platform: line switching,
 // echo accounting, failed writes, line settings and the log's exact bytes.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -165,6 +166,29 @@ TEST_F(FakePort, AnEchoOfTheWholeBlockIsDroppedAndNothingElse)
     port_wait(h, 5000);  // ends when the rest of an echo would have come
     EXPECT_LT(plat_tick_ms() - start, 3000u);
     EXPECT_EQ(1, port_avail(h));
+}
+
+// The driver's line errors reach the statistics line as the port is
+// serviced; a driver that keeps no counts claims none.
+TEST_F(FakePort, LineErrorsAreCountedAsThePortIsServiced)
+{
+    unsigned long errors[3] = {2, 12, 1};
+    memcpy(fake_device.new_errors, errors, sizeof errors);
+    EXPECT_EQ(0, port_avail(h));
+    plat_line_errors e;
+    ASSERT_EQ(0, port_line_errors(h, &e));
+    EXPECT_EQ(2u, e.parity);
+    EXPECT_EQ(12u, e.framing);
+    EXPECT_EQ(1u, e.overrun);
+    pl_port_log = 1;
+    close_net();
+    EXPECT_NE(std::string::npos, log().find("=2, ")) << log();
+    EXPECT_NE(std::string::npos, log().find(")=13\r\n")) << log();
+    start_net(1);
+    fake_device.error_counts = 0;
+    ASSERT_EQ(0, open_port(&h, (char*)"ttyUSB1", 0));
+    EXPECT_EQ(1, port_line_errors(h, &e));
+    EXPECT_EQ(0, p_errors);
 }
 
 TEST_F(FakePort, ShortReadsAppendOnlyWhatWasDelivered)

@@ -75,6 +75,18 @@ int plat_serial_escape(plat_handle, int code)
     return fake_device.escape_error;
 }
 
+int plat_serial_line_errors(plat_handle, plat_line_errors* e)
+{
+    if (!fake_device.error_counts)
+        return ENOTTY;
+    e->parity += fake_device.new_errors[0];
+    e->framing += fake_device.new_errors[1];
+    e->overrun += fake_device.new_errors[2];
+    memset(fake_device.new_errors, 0, sizeof fake_device.new_errors);
+    e->asked = 1;
+    return 0;
+}
+
 int plat_serial_in_queue(plat_handle, unsigned* count)
 {
     *count = (unsigned)fake_device.input.size();
