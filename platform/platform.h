@@ -241,6 +241,20 @@ int plat_serial_key_enum(const plat_serial_key* key, int index, char* value_name
                          unsigned value_size, char* data, unsigned data_size);
 void plat_serial_key_close(plat_serial_key* key);
 
+// What a serial port says it is, to tell adapters apart: its USB device's
+// manufacturer, product and serial number, and its stable name (on Linux
+// the link to it in /dev/serial/by-id, or the folder KP6_SERIAL_BY_ID
+// names); on Windows the device's friendly name in `product` ("USB Serial
+// Port (COM5)"). Each is empty when unknown; text that is not plain
+// (control bytes, too long for its field) is left out.
+struct plat_port_info {
+    char manufacturer[64], product[128], serial[64];
+    char stable[256];
+};
+// 0 and what is known of the port listed as `name` (a name of the list,
+// "ttyUSB0", "COM5"); non-zero when nothing is.
+int plat_serial_port_info(const char* name, plat_port_info* info);
+
 // ---- files -------------------------------------------------------------------
 
 // The folder holding the running program, without a trailing separator.

@@ -7,6 +7,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <setupapi.h>
 #include <windows.h>
 #include <mmsystem.h>
 #include <shellapi.h>
@@ -816,6 +817,65 @@ int plat_serial_key_open(plat_serial_key* key)
         return rc;
     read_registry(key);
     return 0;
+}
+
+// The Ports class of devices ({4D36E978-E325-11CE-BFC1-08002BE10318}).
+static const GUID ports_class = {0x4D36E978,
+                                 0xE325,
+                                 0x11CE,
+                                 {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// One text property of a device, as UTF-8; empty when it has none.
+static void device_text(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, char* out,
+                        unsigned size)
+{
+    wchar_t w[256];
+    DWORD type = 0;
+    out[0] = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, dev, property, &type, (BYTE*)w,
+                                           sizeof w - sizeof w[0], nullptr) ||
+        type != REG_SZ)
+        return;
+    w[sizeof w / sizeof w[0] - 1] = 0;
+    if (to_utf8(w, out, size) != 0)
+        out[0] = 0;
+}
+
+// The device of the Ports class whose PortName is `name`: its friendly name
+// and maker. Windows keeps no stable name beside the COM name.
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    memset(info, 0, sizeof *info);
+    wchar_t* want = to_wide(name);
+    if (!want)
+        return 1;
+    HDEVINFO set = SetupDiGetClassDevsW(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
+    int found = 0;
+    for (DWORD i = 0; set != INVALID_HANDLE_VALUE && !found; i++) {
+        SP_DEVINFO_DATA dev = {};
+        dev.cbSize = sizeof dev;
+        if (!SetupDiEnumDeviceInfo(set, i, &dev))
+            break;
+        HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        wchar_t port[64];
+        DWORD type = 0, n = sizeof port - sizeof port[0];
+        if (RegQueryValueExW(key, L"PortName", nullptr, &type, (BYTE*)port, &n) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            port[n / sizeof port[0]] = 0;
+            found = _wcsicmp(port, want) == 0;
+        }
+        RegCloseKey(key);
+        if (found) {
+            device_text(set, &dev, SPDRP_FRIENDLYNAME, info->product, sizeof info->product);
+            device_text(set, &dev, SPDRP_MFG, info->manufacturer, sizeof info->manufacturer);
+        }
+    }
+    if (set != INVALID_HANDLE_VALUE)
+        SetupDiDestroyDeviceInfoList(set);
+    free(want);
+    return !info->product[0] && !info->manufacturer[0];
 }
 
 // ---- time and threads ------------------------------------------------------

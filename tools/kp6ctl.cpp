@@ -29,7 +29,8 @@ const char USAGE[] =
     "       kp6ctl help [COMMAND]\n"
     "\n"
     "commands:\n"
-    "  ports                      the serial ports, as the window lists them\n"
+    "  ports [--json]             the serial ports, as the window lists them, and\n"
+    "                             what each device says it is\n"
     "  test [ADDRS]               does anything answer at each address?\n"
     "  scan [--from HEX] [--to HEX] [--json]  the controllers on the bus (01 to FF)\n"
     "  read [ADDRS] [--json]      the six settings\n"
@@ -245,7 +246,7 @@ int parse_args(int argc, char** argv)
             if (!take(&v) || !parse_number(v, 0, 100, &n))
                 return usage_error("%s needs a count, 0 to 100", a);
             opt.retries = (int)n;
-        } else if (a == "--json" && (cmd == "read" || cmd == "scan")) {
+        } else if (a == "--json" && (cmd == "read" || cmd == "scan" || cmd == "ports")) {
             opt.json_out = true;
         } else if (a == "--dry-run" && cmd == "restore") {
             opt.dry_run = true;
@@ -286,9 +287,11 @@ const struct {
     const char* help;
 } commands[] = {
     {"ports", cmd_ports,
-     "usage: kp6ctl ports\n"
+     "usage: kp6ctl ports [--json]\n"
      "Lists the serial ports one a line, as the window offers them, then the\n"
-     "network lines of $KP6_PORTS.\n"},
+     "network lines of $KP6_PORTS. Beside a name, after a tab, what the device\n"
+     "says it is (maker, product, serial number) and, after another, its stable\n"
+     "name under /dev/serial/by-id; --json gives the same as one array.\n"},
     {"test", cmd_test,
      "usage: kp6ctl [-p PORT] [-a ADDRS] test [ADDRS ...]\n"
      "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
