@@ -71,6 +71,11 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
 // it was taken, else the system's code (a time-out included).
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
 
+// Switches the driver's own RS-485 mode on (RTS raised while sending,
+// dropped after it) or off: Linux's TIOCSRS485. 0, or the system's code
+// where the driver has none (a pseudo-terminal, most USB adapters; always
+// on Windows).
+int plat_serial_rs485(plat_handle h, int on);
 // Modem status bits for plat_serial_modem_status.
 enum { PLAT_MS_CTS = 0x10, PLAT_MS_DSR = 0x20, PLAT_MS_RING = 0x40, PLAT_MS_RLSD = 0x80 };
 int plat_serial_modem_status(plat_handle h, unsigned* bits);

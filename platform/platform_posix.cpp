@@ -353,6 +353,15 @@ int plat_serial_event_mask(plat_handle, unsigned* mask)
     return 0;
 }
 
+int plat_serial_rs485(plat_handle h, int on)
+{
+    struct serial_rs485 rs;
+    memset(&rs, 0, sizeof rs);
+    if (on)
+        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    return ioctl(h, TIOCSRS485, &rs) != 0 ? (errno ? errno : ENOTTY) : 0;
+}
+
 int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
 {
     struct serial_icounter_struct c;

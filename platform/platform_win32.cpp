@@ -216,6 +216,12 @@ int plat_serial_escape(plat_handle h, int code)
     return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
 }
 
+// The driver's direction control is not the Win32 serial interface's.
+int plat_serial_rs485(plat_handle, int)
+{
+    return ERROR_NOT_SUPPORTED;
+}
+
 // ClearCommError reports each error once, to whichever call asks first:
 // what the other calls are told is kept here, per device, for
 // plat_serial_line_errors.

@@ -446,11 +446,18 @@ static void turn(unsigned short port, int type, const unsigned char* codes)
 static const struct {
     const char* name;
     int type;
-} converters[] = {{"auto", 0},         {"rts", 3},      {"rts-inverted", 4},      {"dtr", 6},
-                  {"dtr-inverted", 7}, {"dtr-echo", 1}, {"dtr-echo-inverted", 2}, {"handshake", 5}};
+} converters[] = {{"auto", 0},
+                  {"rts", 3},
+                  {"rts-inverted", 4},
+                  {"dtr", 6},
+                  {"dtr-inverted", 7},
+                  {"dtr-echo", 1},
+                  {"dtr-echo-inverted", 2},
+                  {"handshake", 5},
+                  {"kernel", CONVERTER_KERNEL}};
 
-const char CONVERTER_NAMES[] =
-    "auto, rts, rts-inverted, dtr, dtr-inverted, dtr-echo, dtr-echo-inverted, handshake";
+const char CONVERTER_NAMES[] = "auto, rts, rts-inverted, dtr, dtr-inverted, dtr-echo, "
+                               "dtr-echo-inverted, handshake, kernel";
 
 int converter_type(const char* name)
 {
@@ -458,6 +465,17 @@ int converter_type(const char* name)
         if (strcmp(c.name, name) == 0)
             return c.type;
     return -1;
+}
+
+int port_rs485(unsigned short port)
+{
+    Entry* e;
+    if (!lines_kind(port, &e))
+        return plat_error_not_supported();
+    int rc = plat_serial_rs485(e->handle, 1);
+    if (rc == 0)
+        e->turn_type = CONVERTER_KERNEL;  // given back as the port closes
+    return rc;
 }
 
 int port_control_fault(unsigned short port)

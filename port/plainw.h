@@ -151,8 +151,15 @@ void trans_turn_receive(unsigned short port, int type);
 // the turn_type each gives port_control (auto 0: no line switched; rts 3,
 // rts-inverted 4, dtr 6, dtr-inverted 7, dtr-echo 1, dtr-echo-inverted 2,
 // handshake 5), or -1 for a name not known. CONVERTER_NAMES lists them.
+// kernel, CONVERTER_KERNEL, is the driver's own RS-485 mode (port_rs485);
+// port_control with it switches no line.
+enum { CONVERTER_KERNEL = 8 };
 int converter_type(const char* name);
 extern const char CONVERTER_NAMES[];
+// Asks a serial port's driver for its own RS-485 mode (RTS on while
+// sending), given back as the port closes: 0, or the system's code where it
+// has none. Other kinds of port have none either.
+int port_rs485(unsigned short port);
 // After port_control: 0 when the port's driver takes its modem-line
 // switches (or none are needed), else the system's code of the one it
 // refused (a pseudo-terminal, some USB adapters have no modem lines).

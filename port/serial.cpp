@@ -49,6 +49,8 @@ static int serial_open(Entry* e, char* name)
 
 static void serial_release(Entry* e)
 {
+    if (e->turn_type == CONVERTER_KERNEL)
+        plat_serial_rs485(e->handle, 0);
     plat_serial_close(e->handle);
 }
 

@@ -172,6 +172,16 @@ static int set_converter(int type)
         converter_refused = true;
         return 1;
     }
+    if (type == CONVERTER_KERNEL) {
+        int rc = port_rs485(line_port);
+        if (rc) {
+            char why[200];
+            plat_error_text(rc, why, sizeof why);
+            say(stderr, "kp6ctl: this port's driver has no RS-485 mode; try rts (%s: %s)\n",
+                opt.port.c_str(), why);
+        }
+        return rc;
+    }
     port_control(line_port, (char)type);
     int rc = port_control_fault(line_port);
     if (rc) {

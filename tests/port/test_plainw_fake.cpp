@@ -85,10 +85,18 @@ TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
 // each write, and a driver that refuses the switch is told.
 TEST_F(FakePort, ConvertersByNameAndADriverThatRefusesTheirLines)
 {
-    const std::pair<const char*, int> names[] = {
-        {"auto", 0},         {"rts", 3},      {"rts-inverted", 4},      {"dtr", 6},
-        {"dtr-inverted", 7}, {"dtr-echo", 1}, {"dtr-echo-inverted", 2}, {"handshake", 5},
-        {"RTS", -1},         {"", -1},        {"kernel ", -1}};
+    const std::pair<const char*, int> names[] = {{"auto", 0},
+                                                 {"rts", 3},
+                                                 {"rts-inverted", 4},
+                                                 {"dtr", 6},
+                                                 {"dtr-inverted", 7},
+                                                 {"dtr-echo", 1},
+                                                 {"dtr-echo-inverted", 2},
+                                                 {"handshake", 5},
+                                                 {"kernel", CONVERTER_KERNEL},
+                                                 {"RTS", -1},
+                                                 {"", -1},
+                                                 {"kernel ", -1}};
     for (const auto& n : names)
         EXPECT_EQ(n.second, converter_type(n.first)) << n.first;
     port_control(h, (char)converter_type("rts"));
@@ -100,6 +108,14 @@ TEST_F(FakePort, ConvertersByNameAndADriverThatRefusesTheirLines)
     EXPECT_EQ(25, port_control_fault(h));
     port_control(h, 0);
     EXPECT_EQ(0, port_control_fault(h));  // nothing to switch
+    // The driver's own mode: refused, or on until the port closes.
+    fake_device.calls.clear();
+    EXPECT_EQ(25, port_rs485(h));
+    fake_device.escape_error = 0;
+    EXPECT_EQ(0, port_rs485(h));
+    free_port(h, 0);
+    EXPECT_EQ((Calls{"rs485 1", "rs485 1", "rs485 0"}),
+              Calls(fake_device.calls.begin(), fake_device.calls.begin() + 3));
 }
 
 TEST_F(FakePort, EchoCountWrapsAt256AndSingleBytesCountOne)

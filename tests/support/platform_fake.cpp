@@ -75,6 +75,12 @@ int plat_serial_escape(plat_handle, int code)
     return fake_device.escape_error;
 }
 
+int plat_serial_rs485(plat_handle, int on)
+{
+    note("rs485 " + std::to_string(on));
+    return fake_device.escape_error;
+}
+
 int plat_serial_line_errors(plat_handle, plat_line_errors* e)
 {
     if (!fake_device.error_counts)

@@ -817,6 +817,9 @@ TEST_F(Kp6Ctl, ConvertersByNameAndALineWithoutModemLines)
     EXPECT_EQ("kp6ctl: the converter rts cannot be switched: the driver of " + sim->path +
                   " refuses the modem lines (Inappropriate ioctl for device)\n",
               r.err);
+    r = ctl("--converter kernel test");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ(0u, r.err.find("kp6ctl: this port's driver has no RS-485 mode; try rts")) << r.err;
     r = ctl("--converter=rs485 test");
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(0u, r.err.find("kp6ctl: unknown converter rs485: give one of auto, rts, ")) << r.err;
