@@ -86,6 +86,16 @@ KP6_ADDRESS=zz ctl read >/dev/null || status=$?
 [ "$status" = 2 ] && [ "$(cat err)" = "kp6ctl: KP6_ADDRESS=zz is no bus address (01 to FF)" ] ||
     fail "KP6_ADDRESS=zz gave exit $status: $(cat err)"
 [ ! -e port.out ] || fail "a run without --log left port.out"
+# RTS that Wine cannot switch on a pseudo-terminal is named, unsent; an
+# echoing converter needs no setting.
+status=0
+ctl --converter rts test >/dev/null || status=$?
+[ "$status" = 3 ] && grep -q "^kp6ctl: the converter rts cannot be switched: the driver of COM7 " err &&
+    ! grep -q ' rx ' "$dir/sim.out" || fail "--converter rts gave exit $status: $(cat err)"
+status=0
+out=$(ctl_sim --echo -- -v test 01,02) || status=$?
+[ "$status" = 1 ] && [ "$out" = "01: Ok" ] && grep -q '<> 60 01 81 FB  (echo)$' err &&
+    grep -q '^02: No reply: no answer in 1000 ms$' err || fail "with an echo: $out / $(cat err)"
 # A log that is no file, the line itself above all, is refused unsent.
 for log in COM7 NUL .; do
     status=0
