@@ -162,8 +162,30 @@ int menu_escape(const char* name, char* out, int size)
     return 1;
 }
 
+// A preferences file that could not be used was kept aside: said once, when
+// the window is up.
+static char kept_aside[1200];
+
+static void show_kept_aside(void*)
+{
+    char text[1600];
+    snprintf(text, sizeof text,
+             gettext_easy("The remembered settings could not be read; the file was kept aside "
+                          "as %s"),
+             kept_aside);
+    show_alert(text);
+}
+
+static void prefs_put_aside(const char* path)
+{
+    snprintf(kept_aside, sizeof kept_aside, "%s", path);
+    Fl::remove_timeout(show_kept_aside);
+    Fl::add_timeout(0.0, show_kept_aside);
+}
+
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
+    prefs_kept_aside = prefs_put_aside;
     prefs_load();
     ComChoice = new Fl_Choice(8, 8, 180, 24);
     OpenButton = make_button(192, 8, 96, 24, "Open Port", OpenButton_OnClick);

@@ -1,8 +1,11 @@
 #include "prefs.h"
 
-#include <FL/Fl_Preferences.H>
 #include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "../platform/platform.h"
 #include "../port/plainw.h"
@@ -11,11 +14,18 @@ int pref_line_count;
 char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
+void (*prefs_kept_aside)(const char* path);
 
 static const char VENDOR[] = "kp6", APPLICATION[] = "kp6";
 
-// A file of ours is a few kilobytes at most.
+// A file of ours is a few kilobytes at most; a bigger one is no longer ours.
 enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 };
+
+// What the file said when this window last read or wrote it, and the lines
+// added and removed here since: what a save merges into the file as it is
+// then.
+static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
+static std::vector<std::string> added_here, removed_here;
 
 int prefs_path(char* out, unsigned size)
 {
@@ -26,23 +36,31 @@ int prefs_path(char* out, unsigned size)
     return n < 0 || (unsigned)n >= size;
 }
 
-// PREFS_NONE: nothing to read there (missing, or not ours to read);
-// PREFS_NOT_FILE: a folder, FIFO or device stands there.
-enum { PREFS_SOUND, PREFS_NONE, PREFS_DAMAGED, PREFS_NOT_FILE };
+// ---- the file ------------------------------------------------------------------
 
-// A group header the toolkit's reader takes safely: "[.]" or "[./NAME]"
-// with a short plain name. Others make it follow a null node or overrun
-// a fixed buffer.
+// One entry as the file holds it: its group ("." or "./NAME"), name, and
+// value with the toolkit's escapes.
+struct pref_entry {
+    std::string group, name, value;
+};
+
+// PREFS_MISSING: none there, one may be written; PREFS_UNREADABLE: there,
+// but not ours to read, nor to write over; PREFS_NOT_FILE: a folder, FIFO
+// or device stands there; PREFS_DAMAGED: binary or too big, kept aside.
+enum { PREFS_SOUND, PREFS_MISSING, PREFS_UNREADABLE, PREFS_NOT_FILE, PREFS_DAMAGED };
+
+// A group header the window takes: "[.]" or "[./NAME]" with a short plain
+// name (the toolkit's reader falls over some others).
 static int group_sound(const char* line, size_t len)
 {
     size_t end = 1;
-    while (end < len && line[end] != ']' && line[end] != '\r')
+    while (end < len && line[end] != ']')
         end++;
     const char* g = line + 1;
     size_t n = end - 1;
     if (n == 1 && g[0] == '.')
         return 1;
-    if (n < 3 || n > 2 + PREFS_GROUP_MAX || g[0] != '.' || g[1] != '/')
+    if (end == len || n < 3 || n > 2 + PREFS_GROUP_MAX || g[0] != '.' || g[1] != '/')
         return 0;
     for (size_t i = 2; i < n; i++) {
         char c = g[i];
@@ -53,36 +71,213 @@ static int group_sound(const char* line, size_t len)
     return 1;
 }
 
-// Whether the toolkit may read the file at `path`: it trusts what it reads
-// and falls over a file it did not write (a group outside its tree, a line
-// longer than its buffer), and it would wait on a FIFO.
-static int prefs_file_state(const char* path)
+static int find_entry(const std::vector<pref_entry>& entries, const char* group, const char* name)
 {
+    for (size_t i = 0; i < entries.size(); i++)
+        if (entries[i].group == group && entries[i].name == name)
+            return (int)i;
+    return -1;
+}
+
+// The entries of the text, read as the toolkit reads it (three heading
+// lines, groups, "name:value", "+" going on with the value before), except
+// that a line over PREFS_LINE_MAX or an odd group drops only its entries.
+static void parse(const char* text, size_t n, std::vector<pref_entry>& entries)
+{
+    std::string group = ".";
+    bool group_ok = true;
+    int building = -1;  // the entry a "+" line goes on with
+    for (size_t at = 0, number = 0; at < n; number++) {
+        const char* line = text + at;
+        const char* nl = (const char*)memchr(line, '\n', n - at);
+        size_t len = nl ? (size_t)(nl - line) : n - at;
+        at += len + 1;
+        const char* cr = (const char*)memchr(line, '\r', len);
+        size_t l = cr ? (size_t)(cr - line) : len;
+        if (number < 3)
+            continue;
+        if (l > 0 && line[0] == '+') {
+            if (building >= 0)
+                entries[building].value.append(line + 1, l - 1);
+            if (building >= 0 &&
+                (len > PREFS_LINE_MAX || entries[building].value.size() > PREFS_LINE_MAX)) {
+                entries.erase(entries.begin() + building);
+                building = -1;
+            }
+            continue;
+        }
+        building = -1;
+        if (l > 0 && line[0] == '[') {
+            group_ok = len <= PREFS_LINE_MAX && group_sound(line, l);
+            if (group_ok)
+                group.assign(line + 1, strcspn(line + 1, "]"));
+            continue;
+        }
+        if (l == 0 || line[0] == ';' || line[0] == '#' || !group_ok || len > PREFS_LINE_MAX)
+            continue;
+        const char* colon = (const char*)memchr(line, ':', l);
+        std::string name(line, colon ? (size_t)(colon - line) : l);
+        std::string value = colon ? std::string(colon + 1, l - (size_t)(colon + 1 - line)) : "";
+        int i = find_entry(entries, group.c_str(), name.c_str());
+        if (i < 0) {
+            entries.push_back({group, name, value});
+            i = (int)entries.size() - 1;
+        } else {
+            entries[i].value = value;
+        }
+        building = i;
+    }
+}
+
+static int read_prefs(const char* path, std::vector<pref_entry>& entries)
+{
+    entries.clear();
     FILE* f;
     int kind;
     int rc = plat_file_open_regular(path, &f, &kind);
+    if (rc == -1)
+        return PREFS_NOT_FILE;
     if (rc != 0)
-        return rc == -1 ? PREFS_NOT_FILE : PREFS_NONE;
+        return plat_file_kind(path, &kind) == 0 ? PREFS_UNREADABLE : PREFS_MISSING;
     static char text[PREFS_SIZE_MAX + 1];
     size_t n = fread(text, 1, sizeof text, f);
     int failed = ferror(f);
     fclose(f);
     if (failed)
-        return PREFS_NONE;
+        return PREFS_UNREADABLE;
     if (n > PREFS_SIZE_MAX || memchr(text, 0, n))
         return PREFS_DAMAGED;
-    int number = 0;
-    for (size_t at = 0; at < n; number++) {
-        const char* nl = (const char*)memchr(text + at, '\n', n - at);
-        size_t len = nl ? (size_t)(nl - (text + at)) : n - at;
-        if (len > PREFS_LINE_MAX)
-            return PREFS_DAMAGED;
-        // The first three lines are the file's heading, skipped unread.
-        if (number >= 3 && len > 0 && text[at] == '[' && !group_sound(text + at, len))
-            return PREFS_DAMAGED;
-        at += len + 1;
-    }
+    parse(text, n, entries);
     return PREFS_SOUND;
+}
+
+// The toolkit's escapes: "\\", "\n", "\r" and "\ooo" for other controls.
+static std::string decoded(const std::string& v)
+{
+    std::string out;
+    for (size_t i = 0; i < v.size(); i++) {
+        char c = v[i];
+        if (c != '\\' || i + 1 >= v.size()) {
+            out += c;
+            continue;
+        }
+        char e = v[++i];
+        if (e >= '0' && e <= '9' && i + 2 < v.size()) {
+            out += (char)(((e - '0') << 6) + ((v[i + 1] - '0') << 3) + (v[i + 2] - '0'));
+            i += 2;
+        } else if (e == 'n' || e == 'r' || e == '\\') {
+            out += e == 'n' ? '\n' : e == 'r' ? '\r' : '\\';
+        }
+    }
+    return out;
+}
+
+static std::string encoded(const char* s)
+{
+    std::string out;
+    for (; *s; s++) {
+        unsigned char c = (unsigned char)*s;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 32 || c == 0x7F)
+            out += std::string("\\") + (char)('0' + (c >> 6)) + (char)('0' + ((c >> 3) & 7)) +
+                   (char)('0' + (c & 7));
+        else
+            out += (char)c;
+    }
+    return out;
+}
+
+// The text as the toolkit writes it: its heading, the root group, then the
+// others; a value's first 60 characters on its line, the rest 80 to a "+"
+// line.
+static std::string file_text(const std::vector<pref_entry>& entries)
+{
+    std::string text = std::string("; FLTK preferences file format 1.0\n; vendor: ") + VENDOR +
+                       "\n; application: " + APPLICATION + "\n";
+    std::vector<std::string> groups = {"."};
+    for (const pref_entry& e : entries)
+        if (std::find(groups.begin(), groups.end(), e.group) == groups.end())
+            groups.push_back(e.group);
+    for (const std::string& g : groups) {
+        text += "\n[" + g + "]\n\n";
+        for (const pref_entry& e : entries) {
+            if (e.group != g)
+                continue;
+            text += e.name + ":" + e.value.substr(0, 60) + "\n";
+            for (size_t at = 60; at < e.value.size(); at += 80)
+                text += "+" + e.value.substr(at, 80) + "\n";
+        }
+    }
+    return text;
+}
+
+// The file put aside beside itself, named with the day: "kp6.prefs.damaged-
+// 2026-12-09" (then "-2", "-3" ... on the same day). 0, or non-zero when it
+// stays where it is (and must then not be written over).
+static int keep_aside(const char* path)
+{
+    plat_datetime t;
+    plat_local_time(&t);
+    char aside[1200];
+    for (int n = 1; n < 100; n++) {
+        int len = snprintf(aside, sizeof aside, "%s.damaged-%04d-%02d-%02d", path, t.year, t.month,
+                           t.day);
+        if (n > 1)
+            snprintf(aside + len, sizeof aside - (size_t)len, "-%d", n);
+        int kind;
+        if (plat_file_kind(aside, &kind) == 0)
+            continue;
+        if (plat_file_replace(path, aside) != 0)
+            return 1;
+        if (prefs_kept_aside)
+            prefs_kept_aside(aside);
+        return 0;
+    }
+    return 1;
+}
+
+// The file's entries, read for a load or a save: 0 and them (none for a
+// missing file, or one just kept aside), or 1 when the file is to be left
+// alone.
+static int usable_entries(const char* path, std::vector<pref_entry>& entries)
+{
+    switch (read_prefs(path, entries)) {
+    case PREFS_SOUND:
+    case PREFS_MISSING: return 0;
+    case PREFS_DAMAGED: return keep_aside(path);
+    default: return 1;
+    }
+}
+
+// ---- what the window remembers ------------------------------------------------
+
+static const char LINES[] = "./lines";
+
+// A value the file has, decoded, when it fits `size` and passes `ok`.
+static void take(const std::vector<pref_entry>& entries, const char* name, char* out, size_t size,
+                 int (*ok)(const char*))
+{
+    out[0] = 0;
+    int i = find_entry(entries, ".", name);
+    std::string v = i < 0 ? "" : decoded(entries[i].value);
+    if (!v.empty() && v.size() < size && (!ok || ok(v.c_str())))
+        memcpy(out, v.c_str(), v.size() + 1);
+}
+
+static int url_ok(const char* text)
+{
+    net_url url;
+    return net_url_parse(text, &url, nullptr, 0) == 1;
+}
+
+static int address_ok(const char* text)
+{
+    return address_text_ok(text);
 }
 
 static int line_index(const char* url)
@@ -103,58 +298,121 @@ static int add_line(const char* url)
     return 1;
 }
 
-// The values read are checked as the window would take them; what does
-// not pass is left out.
-void prefs_load(void)
+static void take_lines(const std::vector<pref_entry>& entries)
 {
     pref_line_count = 0;
-    pref_port[0] = pref_address[0] = 0;
-    char path[1100];
-    if (prefs_path(path, sizeof path) != 0 || prefs_file_state(path) != PREFS_SOUND)
-        return;
-    Fl_Preferences root(Fl_Preferences::USER, VENDOR, APPLICATION);
-    char text[256];  // longer than anything taken, so a cut value shows
-    root.get("address", text, "", sizeof text);
-    if (text[0] && strlen(text) < sizeof pref_address && address_text_ok(text))
-        memcpy(pref_address, text, strlen(text) + 1);
-    root.get("port", text, "", sizeof text);
-    if (strlen(text) < sizeof pref_port)
-        memcpy(pref_port, text, strlen(text) + 1);
-    if (!root.groupExists("lines"))
-        return;  // asking for it would make it
-    Fl_Preferences lines(root, "lines");
-    for (int i = 0; i < lines.entries() && pref_line_count < NET_LINES_MAX; i++) {
-        lines.get(lines.entry(i), text, "", sizeof text);
-        net_url url;
-        if (strlen(text) < COM_NAME_SIZE && net_url_parse(text, &url, nullptr, 0) == 1)
-            add_line(text);
+    for (const pref_entry& e : entries) {
+        std::string v = decoded(e.value);
+        if (e.group == LINES && v.size() < COM_NAME_SIZE && url_ok(v.c_str()))
+            add_line(v.c_str());
     }
 }
 
-// The file is written afresh, so that one damaged by hand or by a failed
-// write is whole again.
+static int listed(const std::vector<std::string>& list, const char* url)
+{
+    for (const std::string& s : list)
+        if (s == url)
+            return 1;
+    return 0;
+}
+
+static void unlist(std::vector<std::string>& list, const char* url)
+{
+    list.erase(std::remove(list.begin(), list.end(), std::string(url)), list.end());
+}
+
+void prefs_load(void)
+{
+    pref_line_count = 0;
+    pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
+    added_here.clear();
+    removed_here.clear();
+    char path[1100];
+    std::vector<pref_entry> entries;
+    if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
+        return;
+    take(entries, "address", pref_address, sizeof pref_address, address_ok);
+    take(entries, "port", pref_port, sizeof pref_port, nullptr);
+    take_lines(entries);
+    strcpy(file_port, pref_port);
+    strcpy(file_address, pref_address);
+}
+
+// One value of the root group: this window's when it changed here, else the
+// file's (taken in, so that the next save compares with it).
+static void merge_value(std::vector<pref_entry>& entries, const char* name, char* ours, char* was,
+                        size_t size, int (*ok)(const char*))
+{
+    int i = find_entry(entries, ".", name);
+    if (strcmp(ours, was) == 0) {
+        take(entries, name, ours, size, ok);
+        strcpy(was, ours);
+        return;
+    }
+    if (i >= 0 && !ours[0])
+        entries.erase(entries.begin() + i);
+    else if (i >= 0)
+        entries[i].value = encoded(ours);
+    else if (ours[0])
+        entries.push_back({".", name, encoded(ours)});
+}
+
+static int write_file(const char* path, const std::string& text)
+{
+    char target[1100];
+    if (plat_file_final_path(path, target, sizeof target) != 0 || plat_file_writable(target) != 0)
+        return 1;
+    std::string dir = target;
+    dir.erase(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
+    if (!dir.empty() && plat_make_folders(dir.c_str()) != 0)
+        return 1;
+    // A name of its own, so that another window saving at once does not
+    // write into it; it takes the file's place only when whole.
+    char tmp[1200];
+    snprintf(tmp, sizeof tmp, "%s.%llx.tmp", target, (unsigned long long)plat_perf_counter());
+    FILE* f = plat_fopen(tmp, "wb");
+    if (!f)
+        return 1;
+    int rc = fwrite(text.data(), 1, text.size(), f) != text.size();
+    plat_file_same_mode(f, target);
+    rc = plat_file_commit(f) != 0 || rc;
+    rc = fclose(f) != 0 || rc;
+    if (rc || plat_file_replace(tmp, target) != 0) {
+        plat_remove(tmp);
+        return 1;
+    }
+    return 0;
+}
+
 void prefs_save(void)
 {
     char path[1100];
-    if (prefs_path(path, sizeof path) != 0)
+    std::vector<pref_entry> entries;
+    if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
-    int state = prefs_file_state(path);
-    if (state == PREFS_NOT_FILE)
-        return;
-    if (state == PREFS_DAMAGED)
-        plat_remove(path);  // the toolkit would read it first
-    Fl_Preferences root(Fl_Preferences::USER, VENDOR, APPLICATION);
-    root.deleteAllGroups();
-    root.deleteAllEntries();
-    if (pref_address[0])
-        root.set("address", pref_address);
-    if (pref_port[0])
-        root.set("port", pref_port);
-    Fl_Preferences lines(root, "lines");
-    for (int i = 0; i < pref_line_count; i++) {
-        char key[16];
-        snprintf(key, sizeof key, "%d", i + 1);
-        lines.set(key, pref_lines[i]);
+    merge_value(entries, "address", pref_address, file_address, sizeof pref_address, address_ok);
+    merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
+    // The file's lines less those removed here, then those added here.
+    take_lines(entries);
+    for (int i = pref_line_count - 1; i >= 0; i--)
+        if (listed(removed_here, pref_lines[i])) {
+            memmove(pref_lines[i], pref_lines[i + 1],
+                    (size_t)(pref_line_count - i - 1) * COM_NAME_SIZE);
+            pref_line_count--;
+        }
+    for (const std::string& url : added_here)
+        add_line(url.c_str());
+    std::vector<pref_entry> kept;
+    for (const pref_entry& e : entries)
+        if (e.group != LINES)
+            kept.push_back(e);
+    for (int i = 0; i < pref_line_count; i++)
+        kept.push_back({LINES, std::to_string(i + 1), encoded(pref_lines[i])});
+    if (write_file(path, file_text(kept)) == 0) {
+        added_here.clear();
+        removed_here.clear();
+        strcpy(file_port, pref_port);
+        strcpy(file_address, pref_address);
     }
 }
 
@@ -162,6 +420,9 @@ int prefs_add_line(const char* url)
 {
     if (!add_line(url))
         return 0;
+    unlist(removed_here, url);
+    if (!listed(added_here, url))
+        added_here.push_back(url);
     prefs_save();
     return 1;
 }
@@ -173,5 +434,8 @@ void prefs_remove_line(const char* url)
         return;
     memmove(pref_lines[i], pref_lines[i + 1], (size_t)(pref_line_count - i - 1) * COM_NAME_SIZE);
     pref_line_count--;
+    unlist(added_here, url);
+    if (!listed(removed_here, url))
+        removed_here.push_back(url);
     prefs_save();
 }

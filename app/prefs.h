@@ -1,6 +1,6 @@
-// What the window remembers between runs, per user, in the GUI toolkit's
-// user preferences: the network lines added, the last port opened and the
-// last address typed.
+// What the window remembers between runs, per user, in a file of the GUI
+// toolkit's preferences format: the network lines added, the last port
+// opened and the last address typed.
 #ifndef KP6_PREFS_H
 #define KP6_PREFS_H
 
@@ -14,11 +14,20 @@ extern char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 extern char pref_port[COM_NAME_SIZE];            // "" when none
 extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
 
-// Reads them. A file that is missing, unreadable or damaged leaves them
-// empty, as on a first run, and shows nothing.
+// Told of a file that could not be used (binary, or over 64 KiB), with the
+// name it was kept aside under, once for each; null: nobody is.
+extern void (*prefs_kept_aside)(const char* path);
+
+// Reads them. A missing file, one that cannot be read or is no file leaves
+// them empty, as on a first run; a damaged file is kept aside (and told);
+// an entry that cannot be taken (a line over 1,000 characters, an odd
+// group) is passed over alone.
 void prefs_load(void);
-// Writes them all. A file that cannot be written stays as it was; nothing
-// is shown.
+// Reads the file again and writes it with this window's changes merged in:
+// lines added or removed here, the port and the address when they changed
+// here; the rest as the file has it, so windows open at once lose nothing of
+// each other's. A file that cannot be read or written, or is no file, stays
+// as it was; nothing is shown.
 void prefs_save(void);
 
 // The remembered lines, kept in the order added; both save at once.

@@ -111,6 +111,77 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
     return 0;
 }
 
+int plat_file_open_append(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc != 0 && rc != ENOENT)
+        return rc;
+    if (rc == 0 && *kind != PLAT_FILE_REGULAR)
+        return -1;
+    // Without waiting, and checked again: a FIFO put there since would block
+    // the open until a reader came, a terminal would become ours.
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno != ENXIO)  // a FIFO with no reader
+            return errno_or(EIO);
+        *kind = PLAT_FILE_FIFO;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, "ab");
+    if (!*f) {
+        rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
+int plat_file_error(void)
+{
+    return errno_or(EIO);
+}
+
+int plat_file_same(const char* a, const char* b)
+{
+    struct stat sa, sb;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
+        return 0;
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
+        return 1;
+    // Two nodes of one device (a link made by mknod, /dev/tty...).
+    return (S_ISCHR(sa.st_mode) || S_ISBLK(sa.st_mode)) &&
+           (sa.st_mode & S_IFMT) == (sb.st_mode & S_IFMT) && sa.st_rdev == sb.st_rdev;
+}
+
+int plat_make_folders(const char* path)
+{
+    char dir[PATH_MAX];
+    if (strlen(path) >= sizeof dir)
+        return ENAMETOOLONG;
+    strcpy(dir, path);
+    for (char* p = dir + 1;; p++) {
+        if (*p && *p != '/')
+            continue;
+        char end = *p;
+        *p = 0;
+        struct stat st;
+        if (mkdir(dir, 0777) != 0 && errno != EEXIST)
+            return errno_or(EIO);
+        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+            return ENOTDIR;
+        *p = end;
+        if (!end)
+            return 0;
+    }
+}
+
 int plat_file_commit(FILE* f)
 {
     if (fflush(f) != 0 || fsync(fileno(f)) != 0)

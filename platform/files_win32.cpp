@@ -122,6 +122,121 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
     return 0;
 }
 
+int plat_file_open_append(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = plat_file_kind(path, kind);
+    if (rc != 0 && rc != ERROR_FILE_NOT_FOUND)
+        return rc;
+    if (rc == 0 && *kind != PLAT_FILE_REGULAR)
+        return -1;
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE h = CreateFileW(w, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_ACCESS_DENIED) : 0;
+    free(w);
+    if (rc)
+        return rc;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *kind = PLAT_FILE_DEVICE;
+        return -1;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *f = _fdopen(fd, "ab");
+    if (!*f) {
+        _close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
+// The C library keeps the system's own code of its last failed call.
+int plat_file_error(void)
+{
+    return _doserrno ? (int)_doserrno : ERROR_WRITE_FAULT;
+}
+
+// A device's name without its folder, \\.\ and extension: "COM7".
+static void device_base(const char* path, char* out, size_t size)
+{
+    const char* base = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            base = p + 1;
+    size_t n = strcspn(base, ".");
+    while (n > 0 && base[n - 1] == ' ')
+        n--;
+    snprintf(out, size, "%.*s", (int)n, base);
+}
+
+static int file_id(const char* path, BY_HANDLE_FILE_INFORMATION* info)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return 0;
+    HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    free(w);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok != 0;
+}
+
+int plat_file_same(const char* a, const char* b)
+{
+    if (device_name(a) || device_name(b)) {
+        char da[MAX_PATH], db[MAX_PATH];
+        device_base(a, da, sizeof da);
+        device_base(b, db, sizeof db);
+        return device_name(a) && device_name(b) && _stricmp(da, db) == 0;
+    }
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    return file_id(a, &ia) && file_id(b, &ib) &&
+           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+int plat_make_folders(const char* path)
+{
+    wchar_t* w = to_wide(path);
+    if (!w)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    int rc = 0;
+    // Past a drive ("C:\\") or a share's name ("\\\\server\\share\\").
+    wchar_t* p = w;
+    if (p[0] && p[1] == L':')
+        p += 2;
+    int skip = p[0] == L'\\' && p[1] == L'\\' ? 4 : 1;
+    for (; *p && skip > 0; p++)
+        if (*p == L'\\' || *p == L'/')
+            skip--;
+    for (;; p++) {
+        if (*p && *p != L'\\' && *p != L'/')
+            continue;
+        wchar_t end = *p;
+        *p = 0;
+        if (!CreateDirectoryW(w, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            rc = last_error_or(ERROR_PATH_NOT_FOUND);
+        DWORD a = GetFileAttributesW(w);
+        if (!rc && (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)))
+            rc = ERROR_DIRECTORY;
+        *p = end;
+        if (rc || !end)
+            break;
+    }
+    free(w);
+    return rc;
+}
+
 int plat_file_commit(FILE* f)
 {
     if (fflush(f) != 0)

@@ -71,11 +71,30 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
 // it was taken, else the system's code (a time-out included).
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
 
+// Switches the driver's own RS-485 mode on (RTS raised while sending,
+// dropped after it) or off: Linux's TIOCSRS485. 0, or the system's code
+// where the driver has none (a pseudo-terminal, most USB adapters; always
+// on Windows).
+int plat_serial_rs485(plat_handle h, int on);
 // Modem status bits for plat_serial_modem_status.
 enum { PLAT_MS_CTS = 0x10, PLAT_MS_DSR = 0x20, PLAT_MS_RING = 0x40, PLAT_MS_RLSD = 0x80 };
 int plat_serial_modem_status(plat_handle h, unsigned* bits);
 // The device's event mask; systems without one report 0.
 int plat_serial_event_mask(plat_handle h, unsigned* mask);
+// The line errors of one open serial device, kept by its caller (zeroed
+// when the device opens): parity, framing and overrun errors counted since
+// the first call, and what the platform needs to tell new ones apart.
+struct plat_line_errors {
+    unsigned long parity, framing, overrun;
+    unsigned long driver[3];  // the driver's own totals at the last call
+    int asked;                // 1 once they have been read
+};
+// Adds to *e the errors the driver has seen since the last call (the first
+// call only takes its totals): Linux's counts (TIOCGICOUNT), where the
+// driver keeps them; on Windows each error ClearCommError flags, also to
+// the other calls here that ask it. 0, or the system's code where the
+// driver keeps no counts (a pseudo-terminal): nothing is claimed then.
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e);
 // Lets output already handed to the driver go out (bounded by its line
 // time at the device's rate, plus a margin; what is left then is dropped),
 // discards unread input, then closes.
@@ -227,6 +246,20 @@ int plat_serial_key_enum(const plat_serial_key* key, int index, char* value_name
                          unsigned value_size, char* data, unsigned data_size);
 void plat_serial_key_close(plat_serial_key* key);
 
+// What a serial port says it is, to tell adapters apart: its USB device's
+// manufacturer, product and serial number, and its stable name (on Linux
+// the link to it in /dev/serial/by-id, or the folder KP6_SERIAL_BY_ID
+// names); on Windows the device's friendly name in `product` ("USB Serial
+// Port (COM5)"). Each is empty when unknown; text that is not plain
+// (control bytes, too long for its field) is left out.
+struct plat_port_info {
+    char manufacturer[64], product[128], serial[64];
+    char stable[256];
+};
+// 0 and what is known of the port listed as `name` (a name of the list,
+// "ttyUSB0", "COM5"); non-zero when nothing is.
+int plat_serial_port_info(const char* name, plat_port_info* info);
+
 // ---- files -------------------------------------------------------------------
 
 // The folder holding the running program, without a trailing separator.
@@ -251,6 +284,21 @@ int plat_file_kind(const char* path, int* kind);
 // 0 and the stream; -1 and *kind when `path` is not a regular file; else
 // the system's error code.
 int plat_file_open_regular(const char* path, FILE** f, int* kind);
+// Opens a file for appending, made when missing, never waiting on it: 0
+// and the stream; -1 and *kind when `path` names no regular file (a FIFO,
+// a device, a folder), which is then neither written nor waited on; else
+// the system's error code.
+int plat_file_open_append(const char* path, FILE** f, int* kind);
+// The system's code for the stdio call on a file that has just failed (a
+// full disk, a file grown past its limit), never 0.
+int plat_file_error(void);
+// Whether two paths name one and the same file or device: 1 yes, 0 no (or
+// either cannot be found).
+int plat_file_same(const char* a, const char* b);
+// Makes the folder `path` and each missing folder above it ('/' or, on
+// Windows, '\\' separates). 0 when it is there in the end, else the
+// system's code (a file standing in the way, a denied permission).
+int plat_make_folders(const char* path);
 // Writes a stream's buffer out and waits until the system holds it on
 // disk. 0 or the system's error code.
 int plat_file_commit(FILE* f);

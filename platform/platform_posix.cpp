@@ -372,6 +372,33 @@ int plat_serial_event_mask(plat_handle, unsigned* mask)
     return 0;
 }
 
+int plat_serial_rs485(plat_handle h, int on)
+{
+    struct serial_rs485 rs;
+    memset(&rs, 0, sizeof rs);
+    if (on)
+        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    return ioctl(h, TIOCSRS485, &rs) != 0 ? (errno ? errno : ENOTTY) : 0;
+}
+
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
+{
+    struct serial_icounter_struct c;
+    memset(&c, 0, sizeof c);
+    if (ioctl(h, TIOCGICOUNT, &c) != 0)
+        return errno ? errno : ENOTTY;
+    unsigned long now[3] = {(unsigned long)c.parity, (unsigned long)c.frame,
+                            (unsigned long)c.overrun + (unsigned long)c.buf_overrun};
+    if (e->asked) {
+        e->parity += now[0] - e->driver[0];
+        e->framing += now[1] - e->driver[1];
+        e->overrun += now[2] - e->driver[2];
+    }
+    memcpy(e->driver, now, sizeof now);
+    e->asked = 1;
+    return 0;
+}
+
 void plat_serial_close(plat_handle h)
 {
     if (h < 0)
@@ -846,6 +873,80 @@ int plat_serial_key_open(plat_serial_key* key)
         closedir(d);
     }
     return 0;
+}
+
+// One attribute of a sysfs folder as plain text: its first line, when it
+// fits `size` and holds no control byte; else empty.
+static void read_attribute(const char* dir, const char* name, char* out, size_t size)
+{
+    out[0] = 0;
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
+        return;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t n = read(fd, out, size);
+    close(fd);
+    if (n <= 0 || (size_t)n >= size) {
+        out[0] = 0;
+        return;
+    }
+    out[n] = 0;
+    out[strcspn(out, "\n")] = 0;
+    for (char* c = out; *c; c++)
+        if ((unsigned char)*c < 0x20 || *c == 0x7F) {
+            out[0] = 0;
+            return;
+        }
+}
+
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    memset(info, 0, sizeof *info);
+    if (strchr(name, '/'))
+        return 1;  // a path or a network line: not one of the class's names
+    char dir[PATH_MAX], real[PATH_MAX];
+    if (snprintf(dir, sizeof dir, "%s/%s/device", current_serial_root(), name) >= (int)sizeof dir ||
+        !realpath(dir, real))
+        return 1;
+    // The USB device is the first folder up that has a vendor's number.
+    for (int up = 0; up < 6; up++) {
+        char id[8];
+        read_attribute(real, "idVendor", id, sizeof id);
+        if (id[0]) {
+            read_attribute(real, "manufacturer", info->manufacturer, sizeof info->manufacturer);
+            read_attribute(real, "product", info->product, sizeof info->product);
+            read_attribute(real, "serial", info->serial, sizeof info->serial);
+            break;
+        }
+        char* slash = strrchr(real, '/');
+        if (!slash || slash == real)
+            break;
+        *slash = 0;
+    }
+    const char* by_id = getenv("KP6_SERIAL_BY_ID");
+    if (!by_id || !by_id[0])
+        by_id = "/dev/serial/by-id";
+    if (DIR* d = opendir(by_id)) {
+        while (struct dirent* e = readdir(d)) {
+            char link[PATH_MAX], target[PATH_MAX];
+            if (e->d_name[0] == '.' ||
+                snprintf(link, sizeof link, "%s/%s", by_id, e->d_name) >= (int)sizeof link)
+                continue;
+            ssize_t n = readlink(link, target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = 0;
+            const char* base = strrchr(target, '/');
+            if (strcmp(base ? base + 1 : target, name) == 0 && strlen(link) < sizeof info->stable) {
+                strcpy(info->stable, link);
+                break;
+            }
+        }
+        closedir(d);
+    }
+    return !info->manufacturer[0] && !info->product[0] && !info->serial[0] && !info->stable[0];
 }
 
 // ---- time and threads ------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <setupapi.h>
 #include <windows.h>
 #include <mmsystem.h>
 #include <shellapi.h>
@@ -215,6 +216,33 @@ int plat_serial_escape(plat_handle h, int code)
     return EscapeCommFunction(H(h), (DWORD)code) ? 0 : last_error_or(ERROR_GEN_FAILURE);
 }
 
+// The driver's direction control is not the Win32 serial interface's.
+int plat_serial_rs485(plat_handle, int)
+{
+    return ERROR_NOT_SUPPORTED;
+}
+
+// ClearCommError reports each error once, to whichever call asks first:
+// what the other calls are told is kept here, per device, for
+// plat_serial_line_errors.
+static struct {
+    HANDLE h;
+    unsigned long count[3];  // parity, framing, overrun
+} line_errors[32];
+
+static int line_errors_slot(HANDLE h, int make)
+{
+    for (int i = 0; i < 32; i++)
+        if (line_errors[i].h == h)
+            return i;
+    for (int i = 0; make && i < 32; i++)
+        if (!line_errors[i].h) {
+            line_errors[i].h = h;
+            return i;
+        }
+    return -1;
+}
+
 static int comm_status(plat_handle h, COMSTAT* stat)
 {
     DWORD errors = 0;
@@ -223,6 +251,32 @@ static int comm_status(plat_handle h, COMSTAT* stat)
         memset(stat, 0, sizeof *stat);
         return last_error_or(ERROR_GEN_FAILURE);
     }
+    int i = errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER) ? line_errors_slot(H(h), 1)
+                                                                       : -1;
+    if (i >= 0) {
+        line_errors[i].count[0] += (errors & CE_RXPARITY) != 0;
+        line_errors[i].count[1] += (errors & CE_FRAME) != 0;
+        line_errors[i].count[2] += (errors & (CE_OVERRUN | CE_RXOVER)) != 0;
+    }
+    return 0;
+}
+
+int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
+{
+    COMSTAT stat;
+    int rc = comm_status(h, &stat);
+    if (rc)
+        return rc;
+    int i = line_errors_slot(H(h), 0);
+    if (i >= 0) {
+        if (e->asked) {
+            e->parity += line_errors[i].count[0];
+            e->framing += line_errors[i].count[1];
+            e->overrun += line_errors[i].count[2];
+        }
+        memset(line_errors[i].count, 0, sizeof line_errors[i].count);
+    }
+    e->asked = 1;
     return 0;
 }
 
@@ -312,6 +366,9 @@ void plat_serial_close(plat_handle h)
         return;
     // What was handed to the driver goes out first, within a bound.
     sys_drain_output(h);
+    int i = line_errors_slot(H(h), 0);
+    if (i >= 0)
+        memset(&line_errors[i], 0, sizeof line_errors[i]);
     CloseHandle(H(h));  // unread input goes with the handle
 }
 
@@ -834,6 +891,65 @@ int plat_serial_key_open(plat_serial_key* key)
         return rc;
     read_registry(key);
     return 0;
+}
+
+// The Ports class of devices ({4D36E978-E325-11CE-BFC1-08002BE10318}).
+static const GUID ports_class = {0x4D36E978,
+                                 0xE325,
+                                 0x11CE,
+                                 {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// One text property of a device, as UTF-8; empty when it has none.
+static void device_text(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, char* out,
+                        unsigned size)
+{
+    wchar_t w[256];
+    DWORD type = 0;
+    out[0] = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, dev, property, &type, (BYTE*)w,
+                                           sizeof w - sizeof w[0], nullptr) ||
+        type != REG_SZ)
+        return;
+    w[sizeof w / sizeof w[0] - 1] = 0;
+    if (to_utf8(w, out, size) != 0)
+        out[0] = 0;
+}
+
+// The device of the Ports class whose PortName is `name`: its friendly name
+// and maker. Windows keeps no stable name beside the COM name.
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    memset(info, 0, sizeof *info);
+    wchar_t* want = to_wide(name);
+    if (!want)
+        return 1;
+    HDEVINFO set = SetupDiGetClassDevsW(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
+    int found = 0;
+    for (DWORD i = 0; set != INVALID_HANDLE_VALUE && !found; i++) {
+        SP_DEVINFO_DATA dev = {};
+        dev.cbSize = sizeof dev;
+        if (!SetupDiEnumDeviceInfo(set, i, &dev))
+            break;
+        HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        wchar_t port[64];
+        DWORD type = 0, n = sizeof port - sizeof port[0];
+        if (RegQueryValueExW(key, L"PortName", nullptr, &type, (BYTE*)port, &n) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            port[n / sizeof port[0]] = 0;
+            found = _wcsicmp(port, want) == 0;
+        }
+        RegCloseKey(key);
+        if (found) {
+            device_text(set, &dev, SPDRP_FRIENDLYNAME, info->product, sizeof info->product);
+            device_text(set, &dev, SPDRP_MFG, info->manufacturer, sizeof info->manufacturer);
+        }
+    }
+    if (set != INVALID_HANDLE_VALUE)
+        SetupDiDestroyDeviceInfoList(set);
+    free(want);
+    return !info->product[0] && !info->manufacturer[0];
 }
 
 // ---- time and threads ------------------------------------------------------

@@ -49,9 +49,12 @@ struct port_kind {
     int (*init)(Entry* e, unsigned long baud, unsigned char data_bits, unsigned char parity,
                 unsigned char stop_bits) = nullptr;
     void (*control)(unsigned short port, Entry* e, char type) = nullptr;
-    void (*escape)(Entry* e, int code) = nullptr;  // one modem-line switch, PLAT_SETRTS ...
+    // One modem-line switch, PLAT_SETRTS ...: 0 or the system's code.
+    int (*escape)(Entry* e, int code) = nullptr;
     void (*modem_status)(Entry* e, unsigned* bits) = nullptr;
     void (*event_mask)(Entry* e, unsigned* mask) = nullptr;
+    // port_line_errors: 0 and the counts, or non-zero where none are kept.
+    int (*line_errors)(Entry* e, plat_line_errors* out) = nullptr;
 };
 
 extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;

@@ -138,6 +138,7 @@ int open_port(unsigned short* port, char* name, char mode)
         return open_failed(k->open_failure, rc);
     }
     e.echo_skip = 0;
+    e.echo_len = e.echo_heard = 0;
     e.turn_type = 0;
     // A stub leaves its slot free, so the slot may come back with its ring.
     if (!e.rx_buf)
@@ -440,6 +441,55 @@ static void turn(unsigned short port, int type, const unsigned char* codes)
     k->escape(e, codes[type]);
 }
 
+// The converters by name: what a technician chooses, and the turn_type it
+// gives port_control.
+static const struct {
+    const char* name;
+    int type;
+} converters[] = {{"auto", 0},
+                  {"rts", 3},
+                  {"rts-inverted", 4},
+                  {"dtr", 6},
+                  {"dtr-inverted", 7},
+                  {"dtr-echo", 1},
+                  {"dtr-echo-inverted", 2},
+                  {"handshake", 5},
+                  {"kernel", CONVERTER_KERNEL}};
+
+const char CONVERTER_NAMES[] = "auto, rts, rts-inverted, dtr, dtr-inverted, dtr-echo, "
+                               "dtr-echo-inverted, handshake, kernel";
+
+int converter_type(const char* name)
+{
+    for (const auto& c : converters)
+        if (strcmp(c.name, name) == 0)
+            return c.type;
+    return -1;
+}
+
+int port_rs485(unsigned short port)
+{
+    Entry* e;
+    if (!lines_kind(port, &e))
+        return plat_error_not_supported();
+    int rc = plat_serial_rs485(e->handle, 1);
+    if (rc == 0)
+        e->turn_type = CONVERTER_KERNEL;  // given back as the port closes
+    return rc;
+}
+
+int port_control_fault(unsigned short port)
+{
+    Entry* e;
+    const port_kind* k = lines_kind(port, &e);
+    unsigned t = e ? e->turn_type : 0;
+    if (!k || t > 7)
+        return 0;
+    // The receive state again, as port_control left it.
+    int code = t == 5 ? (int)PLAT_SETRTS : turn_receive_code[t];
+    return code ? k->escape(e, code) : 0;
+}
+
 void trans_turn_send(unsigned short port, int type)
 {
     turn(port, type, turn_send_code);
@@ -465,6 +515,13 @@ static int switch_lines(unsigned short port, unsigned char lines, int on, int an
     if (lines & 2)
         k->escape(e, on ? PLAT_SETRTS : PLAT_CLRRTS);
     return 1;
+}
+
+int port_line_errors(unsigned short port, plat_line_errors* out)
+{
+    Entry* e;
+    const port_kind* k = data_kind(port, &e);
+    return k && k->line_errors ? k->line_errors(e, out) : 1;
 }
 
 int set_flags(unsigned short port, unsigned char lines)

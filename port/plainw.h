@@ -10,6 +10,8 @@
 #include "telnet.h"
 
 enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };
+// The longest block whose echo is looked for: every frame of the protocol.
+enum { ECHO_FRAME_MAX = 16 };
 
 // Port kinds. A network line is a serial line reached through a device
 // server, named by a URL (net_url.h).
@@ -51,6 +53,18 @@ struct Entry {
     uint32_t rtt_us;
     unsigned char net_fresh;
     uint32_t net_noise, net_line;
+    // A serial line's echo of its own sending, where no echo_skip is set:
+    // the last block written while its echo may still come, its length,
+    // how many of its bytes have come back first and in order (held out of
+    // the ring), and until when those wait for the rest (plat_tick_ms).
+    unsigned char echo_frame[ECHO_FRAME_MAX];
+    unsigned char echo_len;
+    unsigned char echo_heard;
+    uint32_t echo_until;
+    // A serial device's line errors, counted as it is serviced; 1 in
+    // error_counts when its driver keeps counts.
+    plat_line_errors line_errors;
+    unsigned char error_counts;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -137,6 +151,29 @@ int init_port(unsigned short port, unsigned long baud, unsigned char data_bits,
 void port_control(unsigned int port, char type);
 void trans_turn_send(unsigned short port, int type);
 void trans_turn_receive(unsigned short port, int type);
+// The converters a serial line's direction may be switched by, by name:
+// the turn_type each gives port_control (auto 0: no line switched; rts 3,
+// rts-inverted 4, dtr 6, dtr-inverted 7, dtr-echo 1, dtr-echo-inverted 2,
+// handshake 5), or -1 for a name not known. CONVERTER_NAMES lists them.
+// kernel, CONVERTER_KERNEL, is the driver's own RS-485 mode (port_rs485);
+// port_control with it switches no line.
+enum { CONVERTER_KERNEL = 8 };
+int converter_type(const char* name);
+extern const char CONVERTER_NAMES[];
+// Asks a serial port's driver for its own RS-485 mode (RTS on while
+// sending), given back as the port closes: 0, or the system's code where it
+// has none. Other kinds of port have none either.
+int port_rs485(unsigned short port);
+// After port_control: 0 when the port's driver takes its modem-line
+// switches (or none are needed), else the system's code of the one it
+// refused (a pseudo-terminal, some USB adapters have no modem lines).
+int port_control_fault(unsigned short port);
+// The line errors a serial port's driver has seen since the port opened
+// (parity, framing, overrun; each also added to p_errors, or fr_errors for
+// framing and overrun, as it is noticed): 0 and them, or 1 for a port whose
+// driver keeps no counts (a pseudo-terminal) or any other kind of port,
+// when nothing is claimed.
+int port_line_errors(unsigned short port, plat_line_errors* out);
 int set_flags(unsigned short port, unsigned char lines);
 int clr_flags(unsigned short port, unsigned char lines);
 int my_set_flags(unsigned short port, unsigned char lines);
@@ -155,18 +192,28 @@ extern const char* pl_log_name;
 // its bit is set or a file is open (a tool shows the frames): bytes sent,
 // received, or dropped by a clear; a received record with no data is a
 // time-out waiting for `len` bytes. Null: nobody is.
-enum { TRAFFIC_SENT, TRAFFIC_RECEIVED, TRAFFIC_DROPPED };
+// TRAFFIC_ECHO: a converter's echo of the block just sent, dropped.
+enum { TRAFFIC_SENT, TRAFFIC_RECEIVED, TRAFFIC_DROPPED, TRAFFIC_ECHO };
 extern void (*pl_traffic_hook)(unsigned int handle, int what, const unsigned char* data, int len);
 // Whether any record is wanted (a port's bit or the hook): 1 yes, 0 no.
 int traffic_recorded(void);
 void write_log(unsigned int handle, unsigned char* data, int len);
 void read_log(unsigned int handle, unsigned char* data, int expected, int got);
 void clear_log(unsigned int handle, unsigned char* data, int len);
+// A dropped echo: a buffer-clear record in the file, TRAFFIC_ECHO to the hook.
+void echo_log(unsigned int handle, unsigned char* data, int len);
 void put_msg(const char* text);
 void put_byte(unsigned char b);
 void x_byte(char* out, unsigned char b);
 void open_log();
 void close_log();
+// Why the log's file is not being written: 0 while it is (or none is
+// kept); LOG_NOT_FILE when pl_log_name names a FIFO, a device or a folder
+// (*kind: PLAT_FILE_FIFO ...), refused without being waited on or written;
+// else the system's code of the open or the write that failed, after which
+// nothing more is written. Cleared when the layer starts.
+enum { LOG_NOT_FILE = -1 };
+int log_fault(int* kind);
 
 // Provided by the application: receives the layer's text messages (code
 // page 866) with the number 10.

@@ -2,6 +2,7 @@
 // path). Line settings, direction control for half-duplex RS-485
 // converters, and the echo such a converter hears of its own sending.
 #include <stdlib.h>
+#include <string.h>
 
 #include "../timers/timersw.h"
 #include "kinds.h"
@@ -40,11 +41,16 @@ static int serial_open(Entry* e, char* name)
     }
     e->handle = h;
     e->held = 1;
+    // The errors before the port was ours are not its line's.
+    memset(&e->line_errors, 0, sizeof e->line_errors);
+    e->error_counts = plat_serial_line_errors(h, &e->line_errors) == 0;
     return 0;
 }
 
 static void serial_release(Entry* e)
 {
+    if (e->turn_type == CONVERTER_KERNEL)
+        plat_serial_rs485(e->handle, 0);
     plat_serial_close(e->handle);
 }
 
@@ -78,18 +84,100 @@ static unsigned char* read_driver_queue(Entry* e, unsigned* got)
     return buf;
 }
 
+// ---- the echo of a two-wire converter ------------------------------------------------
+
+// Where no echo_skip says so, a converter may still hear its own sending:
+// the first bytes after a block that repeat the whole block, in order, are
+// its echo and are dropped. Bytes that begin like it wait, out of the ring,
+// until they part from it or the rest of the block has had its line time;
+// then they are data after all. A protocol answer never begins with a
+// frame's first byte, so only a Test's answer (any byte) may wait so.
+static void echo_expect(Entry* e, const unsigned char* buf, int n)
+{
+    e->echo_heard = 0;
+    e->echo_len = n > 0 && n <= ECHO_FRAME_MAX ? (unsigned char)n : 0;
+    for (int i = 0; i < e->echo_len; i++)
+        e->echo_frame[i] = buf[i];
+}
+
+// The bytes held as a possible echo join the ring: it was none.
+static int echo_release(Entry* e)
+{
+    int held = e->echo_heard;
+    ring_append(e, e->echo_frame, e->echo_heard);
+    e->echo_len = e->echo_heard = 0;
+    return held > 0;
+}
+
+static uint32_t echo_wait_ms(Entry* e)
+{
+    unsigned line_ms = port_line_ms((unsigned short)(e - Port + 1), e->echo_len - e->echo_heard);
+    return line_ms + 50;
+}
+
+// New bytes: an echo's part held, the rest into the ring. 1 when the ring
+// got something.
+static int echo_take(Entry* e, const unsigned char* b, unsigned n)
+{
+    int appended = 0;
+    unsigned at = 0;
+    for (; e->echo_len && at < n; at++) {
+        if (b[at] != e->echo_frame[e->echo_heard]) {
+            appended |= echo_release(e);
+            break;
+        }
+        if (e->echo_heard++ == 0)
+            e->echo_until = plat_tick_ms() + echo_wait_ms(e);
+        if (e->echo_heard == e->echo_len) {
+            echo_log((unsigned)(e - Port + 1), e->echo_frame, e->echo_len);
+            e->echo_len = e->echo_heard = 0;
+        }
+    }
+    if (at < n) {
+        ring_append(e, b + at, n - at);
+        appended = 1;
+    }
+    return appended;
+}
+
+static int echo_overdue(Entry* e)
+{
+    return e->echo_heard && (int32_t)(plat_tick_ms() - e->echo_until) >= 0;
+}
+
+// The driver's new line errors, into the layer's statistics (overruns
+// spoil a frame as a bad stop bit does).
+static void count_line_errors(Entry* e)
+{
+    if (!e->error_counts)
+        return;
+    plat_line_errors was = e->line_errors;
+    if (plat_serial_line_errors(e->handle, &e->line_errors) != 0)
+        return;
+    p_errors += (int32_t)(e->line_errors.parity - was.parity);
+    fr_errors += (int32_t)(e->line_errors.framing - was.framing + e->line_errors.overrun -
+                           was.overrun);
+}
+
+static int serial_line_errors(Entry* e, plat_line_errors* out)
+{
+    count_line_errors(e);
+    *out = e->line_errors;
+    return !e->error_counts;
+}
+
 static int serial_service(Entry* slot)
 {
+    count_line_errors(slot);
+    int result = echo_overdue(slot) ? echo_release(slot) : 0;
     unsigned got;
     unsigned char* buf = read_driver_queue(slot, &got);
     if (!buf)
-        return 0;
-    int result = 0;
+        return result;
     unsigned skip = slot->echo_skip;
     if (got > skip) {
         slot->echo_skip = 0;
-        ring_append(slot, buf + skip, got - skip);
-        result = 1;
+        result |= echo_take(slot, buf + skip, got - skip);
     } else {
         slot->echo_skip = (unsigned char)(skip - got);
     }
@@ -99,6 +187,14 @@ static int serial_service(Entry* slot)
 
 static int serial_wait(Entry* e, unsigned ms)
 {
+    // Bytes held as a possible echo are data once their time is up.
+    if (e->echo_heard) {
+        int32_t left = (int32_t)(e->echo_until - plat_tick_ms());
+        if (left <= 0)
+            return 1;
+        if (ms > (unsigned)left)
+            ms = (unsigned)left;
+    }
     int ready = plat_serial_wait_input(e->handle, ms);
     if (ready == 0)
         return 0;
@@ -112,6 +208,7 @@ static int serial_wait(Entry* e, unsigned ms)
 
 static void serial_clear(unsigned short port, Entry* e)
 {
+    echo_release(e);  // dropped with the rest
     ring_drop(port, e);
     // The driver's queue is emptied by reading it; echo accounting stays.
     unsigned got;
@@ -155,6 +252,8 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
 {
     unsigned t = e->turn_type;
     unsigned done;
+    if (!echoes(t))
+        echo_expect(e, buf, n);
     if (t == 0 || t == 5) {
         int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
         if (rc && record_failure)
@@ -234,9 +333,9 @@ static void serial_control(unsigned short port, Entry* e, char type)
     trans_turn_receive(port, type);
 }
 
-static void serial_escape(Entry* e, int code)
+static int serial_escape(Entry* e, int code)
 {
-    plat_serial_escape(e->handle, code);
+    return plat_serial_escape(e->handle, code);
 }
 
 static void serial_modem_status(Entry* e, unsigned* bits)
@@ -268,4 +367,5 @@ const port_kind serial_kind = {KIND_SERIAL,
                                serial_control,
                                serial_escape,
                                serial_modem_status,
-                               serial_event_mask};
+                               serial_event_mask,
+                               serial_line_errors};

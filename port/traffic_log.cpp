@@ -3,11 +3,17 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "../timers/biostimw.h"
 #include "kinds.h"
 
 static FILE* log;  // pl_log_name; null when none is kept or it could not be opened
+
+// Why the file is not written: its open refused (LOG_NOT_FILE and the kind
+// found) or the system's code of the open or write that failed. The first
+// failure closes the file, so that no record is written in part.
+static int fault, fault_kind;
 
 const char* pl_log_name = "port.out";
 void (*pl_traffic_hook)(unsigned int handle, int what, const unsigned char* data, int len);
@@ -61,6 +67,26 @@ int utf8_to_cp866(const char* utf8, char* out, int size)
     return n;
 }
 
+static void log_failed(int code)
+{
+    if (!fault)
+        fault = code;
+    fclose(log);  // what it could not write is lost either way
+    log = nullptr;
+}
+
+static void log_out(const void* data, size_t n)
+{
+    if (log && n > 0 && fwrite(data, 1, n, log) != n)
+        log_failed(plat_file_error());
+}
+
+static void log_flush(void)
+{
+    if (log && fflush(log) != 0)
+        log_failed(plat_file_error());
+}
+
 // printf to the log with a UTF-8 format written out in code page 866.
 static void log_printf(const char* utf8_format, ...)
 {
@@ -70,8 +96,29 @@ static void log_printf(const char* utf8_format, ...)
     utf8_to_cp866(utf8_format, format, sizeof format);
     va_list ap;
     va_start(ap, utf8_format);
-    vfprintf(log, format, ap);
+    int n = vfprintf(log, format, ap);
     va_end(ap);
+    if (n < 0)
+        log_failed(plat_file_error());
+}
+
+static void log_open(void)
+{
+    if (log || !pl_log_name)
+        return;
+    int kind = PLAT_FILE_REGULAR;
+    int rc = plat_file_open_append(pl_log_name, &log, &kind);
+    if (rc != 0 && !fault) {
+        fault = rc == -1 ? LOG_NOT_FILE : rc;
+        fault_kind = kind;
+    }
+}
+
+int log_fault(int* kind)
+{
+    if (kind)
+        *kind = fault_kind;
+    return fault;
 }
 
 // The mask the technician asks for in KP6_PORT_LOG: decimal or 0x-hex;
@@ -95,10 +142,10 @@ uint16_t log_mask_from_env(void)
 
 void log_run_start(void)
 {
-    log = pl_log_name ? plat_fopen(pl_log_name, "ab") : nullptr;
+    fault = fault_kind = 0;
+    log_open();
     log_printf("\r\nВход в программу\r\n");
-    if (log)
-        fflush(log);
+    log_flush();
 }
 
 void log_run_end(void)
@@ -106,6 +153,7 @@ void log_run_end(void)
     if (pl_port_log)
         log_printf("\r\nОшибок паритета=%d, пакетов( стоп-бит)=%d\r\n", (int)p_errors,
                    (int)fr_errors);
+    log_flush();
     close_log();
 }
 
@@ -130,9 +178,8 @@ static void record_bytes(const unsigned char* data, int len)
 {
     for (int i = 0; i < len; i++)
         put_byte(data[i]);
-    fwrite("\r\n", 1, 2, log);
-    if (len > 0)
-        fwrite(data, 1, (size_t)len, log);
+    log_out("\r\n", 2);
+    log_out(data, (size_t)len);
 }
 
 void write_log(unsigned int handle, unsigned char* data, int len)
@@ -140,10 +187,10 @@ void write_log(unsigned int handle, unsigned char* data, int len)
     tell(handle, TRAFFIC_SENT, data, len);
     if (!logged(handle))
         return;
-    fwrite("\r\n", 1, 2, log);
+    log_out("\r\n", 2);
     record_head("Запись (порт %d)-> ", handle);
     record_bytes(data, len);
-    fflush(log);
+    log_flush();
 }
 
 void read_log(unsigned int handle, unsigned char* data, int expected, int got)
@@ -159,7 +206,7 @@ void read_log(unsigned int handle, unsigned char* data, int expected, int got)
     } else {
         log_printf("Т-аут на %d байт - данные не получены <- ", expected);
     }
-    fflush(log);
+    log_flush();
 }
 
 void clear_log(unsigned int handle, unsigned char* data, int len)
@@ -169,7 +216,17 @@ void clear_log(unsigned int handle, unsigned char* data, int len)
         return;
     record_head("Очистка буфера порта %d<> ", handle);
     record_bytes(data, len);
-    fflush(log);
+    log_flush();
+}
+
+void echo_log(unsigned int handle, unsigned char* data, int len)
+{
+    tell(handle, TRAFFIC_ECHO, data, len);
+    if (!logged(handle))
+        return;
+    record_head("Очистка буфера порта %d<> ", handle);
+    record_bytes(data, len);
+    log_flush();
 }
 
 void err_log(unsigned short port, long code)
@@ -177,13 +234,12 @@ void err_log(unsigned short port, long code)
     if (!logged(port))
         return;
     record_head("Ошибка записи в порт %d<> (код %ld)", port, code);
-    fflush(log);
+    log_flush();
 }
 
 void put_msg(const char* text)
 {
-    if (log)
-        fputs(text, log);
+    log_out(text, strlen(text));
 }
 
 void put_byte(unsigned char b)
@@ -191,8 +247,7 @@ void put_byte(unsigned char b)
     char out[3];
     x_byte(out, b);
     out[2] = ' ';
-    if (log)
-        fwrite(out, 1, 3, log);
+    log_out(out, 3);
 }
 
 void x_byte(char* out, unsigned char b)
@@ -203,8 +258,7 @@ void x_byte(char* out, unsigned char b)
 
 void open_log()
 {
-    if (!log && pl_log_name)
-        log = plat_fopen(pl_log_name, "ab");
+    log_open();
 }
 
 void close_log()

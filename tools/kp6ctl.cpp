@@ -25,11 +25,12 @@ Options opt;
 
 const char USAGE[] =
     "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--stats] [-v]\n"
-    "              [--log [FILE]] COMMAND ...\n"
+    "              [--converter NAME] [--log [FILE]] COMMAND ...\n"
     "       kp6ctl help [COMMAND]\n"
     "\n"
     "commands:\n"
-    "  ports                      the serial ports, as the window lists them\n"
+    "  ports [--json]             the serial ports, as the window lists them, and\n"
+    "                             what each device says it is\n"
     "  test [ADDRS]               does anything answer at each address?\n"
     "  scan [--from HEX] [--to HEX] [--read] [--json | --csv]  the controllers on\n"
     "                             the bus (01 to FF); --read: a table of settings\n"
@@ -52,6 +53,10 @@ const char USAGE[] =
     "                      to N times (default 0); the last line counts the repeats\n"
     "  --stats             at the end, a line per controller on standard error: its\n"
     "                      exchanges, retries, failures and answer times\n"
+    "  --converter NAME    how the serial line's direction is switched: auto (the\n"
+    "                      converter does it), rts, rts-inverted, dtr, dtr-inverted,\n"
+    "                      dtr-echo, dtr-echo-inverted, handshake, kernel (the\n"
+    "                      driver's RS-485 mode; default: $KP6_CONVERTER, else auto)\n"
     "  -v, --verbose       every frame in hex with its time, on standard error\n"
     "  --log [FILE]        log the port's traffic to FILE (default port.out); no log\n"
     "                      file is written without it\n"
@@ -158,6 +163,11 @@ int parse_args(int argc, char** argv)
         opt.port = port;
         opt.port_from_env = true;
     }
+    static char converter[100];
+    if (plat_getenv("KP6_CONVERTER", converter, sizeof converter) == 0 && converter[0]) {
+        opt.converter = converter;
+        opt.converter_from_env = true;
+    }
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i], value;
         bool has_value = false;
@@ -226,11 +236,20 @@ int parse_args(int argc, char** argv)
         } else if (a == "--timeout") {
             if (!take(&v) || !parse_number(v, 1, 60000, &opt.timeout_ms))
                 return usage_error("%s needs milliseconds, 1 to 60000", a);
+        } else if (a == "--converter") {
+            if (!take(&v))
+                return usage_error(("%s needs a name: " + std::string(CONVERTER_NAMES)).c_str(), a);
+            if (converter_type(v.c_str()) < 0)
+                return usage_error(
+                    ("unknown converter %s: give one of " + std::string(CONVERTER_NAMES)).c_str(),
+                    v);
+            opt.converter = v;
+            opt.converter_from_env = false;
         } else if (a == "--retries") {
             if (!take(&v) || !parse_number(v, 0, 100, &n))
                 return usage_error("%s needs a count, 0 to 100", a);
             opt.retries = (int)n;
-        } else if (a == "--json" && (cmd == "read" || cmd == "scan")) {
+        } else if (a == "--json" && (cmd == "read" || cmd == "scan" || cmd == "ports")) {
             opt.json_out = true;
         } else if (a == "--csv" && (cmd == "read" || cmd == "scan" || cmd == "restore")) {
             opt.csv_out = true;
@@ -277,9 +296,11 @@ const struct {
     const char* help;
 } commands[] = {
     {"ports", cmd_ports,
-     "usage: kp6ctl ports\n"
+     "usage: kp6ctl ports [--json]\n"
      "Lists the serial ports one a line, as the window offers them, then the\n"
-     "network lines of $KP6_PORTS.\n"},
+     "network lines of $KP6_PORTS. Beside a name, after a tab, what the device\n"
+     "says it is (maker, product, serial number) and, after another, its stable\n"
+     "name under /dev/serial/by-id; --json gives the same as one array.\n"},
     {"test", cmd_test,
      "usage: kp6ctl [-p PORT] [-a ADDRS] test [ADDRS ...]\n"
      "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
@@ -387,6 +408,9 @@ int main(int argc, char** argv)
             // port was the wrong one, as when that showed while opening.
             if (rc == EXIT_CONTROLLER && net_fault() != NET_FAULT_NONE)
                 rc = EXIT_PORT;
+            // The log's last lines are written as the line closes.
+            if (log_broken() && rc < EXIT_PORT)
+                rc = EXIT_USAGE;
             // The line's health: how often an exchange had to be asked again.
             if (opt.retries > 0 && exchange_count > 0)
                 say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,

@@ -12,6 +12,7 @@
 
 #include "../device/bus.h"
 #include "../device/settings.h"
+#include "../platform/platform.h"
 
 namespace kp6ctl {
 
@@ -25,6 +26,8 @@ struct Options {
     unsigned char address = 0x01;          // the first of them
     bool address_given = false;            // named by --address or KP6_ADDRESS
     unsigned long timeout_ms = 0;          // 0: the command's own default
+    std::string converter = "auto";        // how the line's direction is switched
+    bool converter_from_env = false;       // KP6_CONVERTER gave it
     bool log = false;
     std::string log_file = "port.out";
     bool verbose = false;
@@ -62,6 +65,10 @@ int resolve_addresses(bool from_words);
 
 extern bool output_closed, output_closed_first;
 void note_output_closed(void);
+// Whether the traffic log's file was refused or a write to it failed
+// (told once, with the system's words): one more interrupt, exit 2.
+extern bool log_broken_first;
+bool log_broken(void);
 void write_text(FILE* f, const char* text);
 __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...);
 int usage_error(const char* fmt, const std::string& what);
@@ -103,6 +110,11 @@ extern bool line_lost_told;
 // code, the message told.
 int open_line(unsigned long default_timeout_ms, bool test = false);
 bool line_lost(void);
+// The line errors the driver of the open serial port counted since it
+// opened: true and them, false where none are kept (a pseudo-terminal, a
+// network line). -v prints them as the line closes; a failed step names
+// those that came since the last message.
+bool line_error_counts(plat_line_errors* out);
 void close_line(void);
 // A step's message and why its exchange failed: "Error read ER78: no answer
 // in 1000 ms".

@@ -2,7 +2,6 @@
 // one controller read.
 #include "kp6ctl.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -28,7 +27,7 @@ int interrupts_to_stop = 1;
 
 int interrupts(void)
 {
-    return plat_termination_requested() + (output_closed ? 1 : 0);
+    return plat_termination_requested() + (output_closed ? 1 : 0) + (log_broken() ? 1 : 0);
 }
 
 int stop_requested(void)
@@ -44,6 +43,8 @@ bool interrupted(void)
 // As a shell reports a program that a signal ended: 128 and its number.
 int exit_interrupted(void)
 {
+    if (log_broken_first)
+        return EXIT_USAGE;
     return 128 + (output_closed_first ? PLAT_SIGPIPE : plat_termination_signal());
 }
 
@@ -119,7 +120,7 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
 {
     if (handle != line_port || !data || len <= 0)
         return;
-    static const char* const arrows[] = {"->", "<-", "<>"};
+    static const char* const arrows[] = {"->", "<-", "<>", "<>"};
     std::string text;
     char part[32];
     snprintf(part, sizeof part, "%9.1f %s", ms_since_open(), arrows[what]);
@@ -128,7 +129,10 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
         snprintf(part, sizeof part, " %02X", data[i]);
         text += part;
     }
-    say(stderr, "%s%s\n", text.c_str(), what == TRAFFIC_DROPPED ? "  (cleared)" : "");
+    say(stderr, "%s%s\n", text.c_str(),
+        what == TRAFFIC_DROPPED ? "  (cleared)"
+        : what == TRAFFIC_ECHO  ? "  (echo)"
+                                : "");
 }
 
 static void show_repeat(const exchange_fault& f)
@@ -160,6 +164,42 @@ static bool wrong_scheme(void)
     return true;
 }
 
+// The direction switching of --converter, before anything is sent: a line
+// that has no modem lines to switch is named, not left to say "No reply".
+static bool converter_refused = false;
+
+static int set_converter(int type)
+{
+    const char* name = opt.converter.c_str();
+    if (Port[line_port - 1].kind != KIND_SERIAL) {
+        say(stderr, "kp6ctl: the converter %s switches a serial line; %s is none\n", name,
+            opt.port.c_str());
+        converter_refused = true;
+        return 1;
+    }
+    if (type == CONVERTER_KERNEL) {
+        int rc = port_rs485(line_port);
+        if (rc) {
+            char why[200];
+            plat_error_text(rc, why, sizeof why);
+            say(stderr, "kp6ctl: this port's driver has no RS-485 mode; try rts (%s: %s)\n",
+                opt.port.c_str(), why);
+        }
+        return rc;
+    }
+    port_control(line_port, (char)type);
+    int rc = port_control_fault(line_port);
+    if (rc) {
+        char why[200];
+        plat_error_text(rc, why, sizeof why);
+        say(stderr,
+            "kp6ctl: the converter %s cannot be switched: the driver of %s refuses the "
+            "modem lines (%s)\n",
+            name, opt.port.c_str(), why);
+    }
+    return rc;
+}
+
 int open_line(unsigned long default_timeout_ms, bool test)
 {
     if (opt.port.empty())
@@ -185,22 +225,25 @@ int open_line(unsigned long default_timeout_ms, bool test)
     }
     // An interrupt ends a connect or a look-up at once.
     plat_set_wait_interrupts(1);
+    int converter = converter_type(opt.converter.c_str());
+    if (converter < 0) {  // the option is checked as it is read
+        say(stderr, "kp6ctl: KP6_CONVERTER=%s is no converter: give one of %s\n",
+            cut_token(opt.converter).c_str(), CONVERTER_NAMES);
+        return EXIT_USAGE;
+    }
     if (interrupted()) {
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
         return exit_interrupted();
     }
-    if (opt.log) {
-        FILE* f = plat_fopen(opt.log_file.c_str(), "ab");
-        if (!f) {
-            say(stderr, "kp6ctl: cannot write the log %s: %s\n", opt.log_file.c_str(),
-                strerror(errno));
-            return EXIT_USAGE;
-        }
-        fclose(f);
-    }
     pl_log_name = opt.log ? opt.log_file.c_str() : nullptr;  // no file unless asked
     install_event(1);
     start_net(1);
+    // A log that is no file, or cannot be written, stops the run unsent.
+    if (log_broken()) {
+        close_net();
+        remove_event(1);
+        return EXIT_USAGE;
+    }
     char name[PORT_NAME_SIZE];
     snprintf(name, sizeof name, "%s", opt.port.c_str());
     int rc = open_port(&line_port, name, 0);
@@ -243,6 +286,11 @@ int open_line(unsigned long default_timeout_ms, bool test)
         line_port = 0;
         return EXIT_USAGE;
     }
+    if (converter != 0 && set_converter(converter) != 0) {
+        close_line();
+        line_port = 0;
+        return converter_refused ? EXIT_USAGE : EXIT_PORT;
+    }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
     answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
@@ -284,8 +332,53 @@ bool line_lost(void)
     return line_was_lost;
 }
 
+// ---- the line's errors ---------------------------------------------------------------
+
+// What the driver counted and has been told already (a step's message says
+// only what arrived since).
+static plat_line_errors errors_told;
+
+bool line_error_counts(plat_line_errors* out)
+{
+    return line_port && port_line_errors(line_port, out) == 0;
+}
+
+// "12 framing errors, 1 overrun"; empty for none.
+static std::string errors_words(unsigned long parity, unsigned long framing, unsigned long overrun)
+{
+    std::string text;
+    const struct {
+        unsigned long n;
+        const char *one, *many;
+    } parts[] = {{parity, "parity error", "parity errors"},
+                 {framing, "framing error", "framing errors"},
+                 {overrun, "overrun", "overruns"}};
+    for (const auto& p : parts)
+        if (p.n)
+            text += (text.empty() ? "" : ", ") + std::to_string(p.n) + " " +
+                    (p.n == 1 ? p.one : p.many);
+    return text;
+}
+
+// The errors since the last told, as a failed step adds them.
+static std::string new_line_errors(void)
+{
+    plat_line_errors now;
+    if (!line_error_counts(&now))
+        return "";
+    std::string text = errors_words(now.parity - errors_told.parity,
+                                    now.framing - errors_told.framing,
+                                    now.overrun - errors_told.overrun);
+    errors_told = now;
+    return text.empty() ? "" : "; the line had " + text + ": wiring, terminator or speed?";
+}
+
 void close_line(void)
 {
+    plat_line_errors counts;
+    if ((opt.verbose || opt.stats) && line_error_counts(&counts))
+        say(stderr, "kp6ctl: line errors: %lu parity, %lu framing, %lu overrun\n", counts.parity,
+            counts.framing, counts.overrun);
     int code = 0;
     if (!line_was_lost && port_gone(line_port, &code)) {
         line_was_lost = true;
@@ -307,8 +400,9 @@ std::string step_failed(const char* what)
     if (f.kind == FAULT_LINE_LOST) {  // told here, once
         line_was_lost = true;
         line_lost_told = true;
+        return std::string(what) + ": " + why;
     }
-    return std::string(what) + ": " + why;
+    return std::string(what) + ": " + why + new_line_errors();
 }
 
 // "01: Error read ER78: no answer in 1000 ms"

@@ -13,6 +13,7 @@
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
+#include "../port/plainw.h"
 
 namespace kp6ctl {
 
@@ -27,6 +28,45 @@ void note_output_closed(void)
     if (!output_closed)
         output_closed_first = plat_termination_requested() == 0;
     output_closed = true;
+}
+
+// The traffic log's file refused or failed (--log): one more interrupt, told
+// once, ending the run with exit 2 unless a signal came first.
+bool log_broken_first = false;
+
+static bool log_broken_told = false;
+
+static void tell_log_fault(int code, int kind)
+{
+    const char* file = opt.log_file.c_str();
+    char device[PORT_NAME_SIZE + 8];
+    if (code != LOG_NOT_FILE) {
+        char why[200];
+        plat_error_text(code, why, sizeof why);
+        say(stderr, "kp6ctl: cannot write the log %s: %s\n", file, why);
+    } else if (kind == PLAT_FILE_DEVICE &&
+               plat_serial_device_path(opt.port.c_str(), device, sizeof device) == 0 &&
+               plat_file_same(file, device)) {
+        say(stderr, "kp6ctl: the log %s is the line %s itself; give a file\n", file,
+            opt.port.c_str());
+    } else {
+        static const char* const kinds[] = {"a file", "a folder", "a FIFO", "a device",
+                                            "no regular file"};
+        say(stderr, "kp6ctl: the log %s is %s, not a file\n", file,
+            kinds[kind >= 0 && kind <= PLAT_FILE_OTHER ? kind : PLAT_FILE_OTHER]);
+    }
+}
+
+bool log_broken(void)
+{
+    int kind = 0;
+    int code = opt.log && !log_broken_told ? log_fault(&kind) : 0;
+    if (code) {
+        log_broken_first = plat_termination_requested() == 0 && !output_closed;
+        log_broken_told = true;
+        tell_log_fault(code, kind);
+    }
+    return log_broken_told;
 }
 
 void write_text(FILE* f, const char* text)

@@ -19,11 +19,38 @@ namespace kp6ctl {
 
 using json = nlohmann::ordered_json;
 
+// Each port, and what its device says it is: the name Open takes first, then
+// "maker product, serial S" and the stable name, tab-separated, when known.
 int cmd_ports(void)
 {
     ComDetect();
-    for (int i = 0; i < com_num_detected; i++)
-        say(stdout, "%s\n", com_port_names[i]);
+    json list = json::array();
+    for (int i = 0; i < com_num_detected; i++) {
+        const char* name = com_port_names[i];
+        plat_port_info info;
+        bool known = plat_serial_port_info(name, &info) == 0;
+        if (opt.json_out) {
+            json port = {{"name", name}};
+            if (known)
+                port.update({{"manufacturer", info.manufacturer},
+                             {"product", info.product},
+                             {"serial", info.serial},
+                             {"stable", info.stable}});
+            list.push_back(port);
+            continue;
+        }
+        std::string what = info.manufacturer;
+        if (info.product[0])
+            what += (what.empty() ? "" : " ") + std::string(info.product);
+        if (info.serial[0])
+            what += (what.empty() ? "serial " : ", serial ") + std::string(info.serial);
+        std::string line = name;
+        if (known)
+            line += "\t" + what + (info.stable[0] ? "\t" + std::string(info.stable) : "");
+        say(stdout, "%s\n", line.c_str());
+    }
+    if (opt.json_out)
+        say(stdout, "%s\n", list.dump().c_str());
     return EXIT_DONE;
 }
 

@@ -34,6 +34,7 @@ struct Options {
     bool help = false;
     // Faults.
     bool silent = false;
+    bool echo = false;  // a two-wire converter: every byte received comes back at once
     int select_reply = 0xC0;
     int ack = 0x05;
     bool short_answer = false;
@@ -74,7 +75,7 @@ void usage(FILE* to)
 {
     fputs("usage: kp6-sim [--address HEX]... [--link PATH] [--device PATH] [--state FILE]\n"
           "               [--baud N] [--turnaround MS] [--trace]\n"
-          "               [--silent] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
+          "               [--silent] [--echo] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
           "               [--drop-every N] [--corrupt-read N] [--collide HEX]...\n"
           "               [--collide-for N]\n"
@@ -128,6 +129,8 @@ bool parse_args(int argc, char** argv)
             opt.trace = true;
         } else if (a == "--silent") {
             opt.silent = true;
+        } else if (a == "--echo") {
+            opt.echo = true;
         } else if (a == "--short-answer") {
             opt.short_answer = true;
         } else if (a == "--address") {
@@ -509,6 +512,11 @@ int run(void)
         unsigned char buf[256];
         unsigned got = 0;
         plat_serial_read(line, buf, sizeof buf, &got);
+        if (opt.echo && got) {
+            unsigned done;
+            trace("echo", buf, got);
+            plat_serial_write(line, buf, got, &done);
+        }
         uint64_t t = now_ns();
         for (unsigned i = 0; i < got; i++) {
             line_free_ns = (line_free_ns > t ? line_free_ns : t) + byte_ns();

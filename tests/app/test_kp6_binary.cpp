@@ -157,6 +157,42 @@ TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
 }
 
+// Two windows open at once, each adding a line, one removing one: the file
+// keeps every change, whichever closes last.
+TEST(Kp6Binary, TwoWindowsKeepEachOthersLines)
+{
+    TempDir home;
+    std::string prefs = home.file(".fltk/kp6/kp6.prefs");
+    make_dirs(home.file(".fltk/kp6"));
+    write_file(prefs, "; a\n; b\n; c\n\n[./lines]\n\n1:tcp://127.0.0.1:7000\n");
+    Tool a, b;
+    a.home = b.home = home.path;
+    a.start("", true);
+    b.start("", true);
+    b.xdo("windowmove " + b.window + " 100 100");  // not over the other
+    const std::string dialog = "Сетевая линия";
+    auto add = [&](Tool& t, const std::string& url) {
+        t.click(98, 20);  // the port list: a line chosen, "Network line..." below it
+        t.type("Down Return");
+        ASSERT_TRUE(to_window(t, dialog, "type --delay 20 '" + url + "'"));
+        ASSERT_TRUE(to_window(t, dialog, "key Return"));
+        ASSERT_TRUE(window_gone(t, dialog));
+    };
+    add(a, "tcp://127.0.0.1:7001");
+    add(b, "tcp://127.0.0.1:7002");
+    a.click(98, 20);
+    a.type("Down Return");
+    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 40 118 click 1"));   // 7000
+    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 364 120 click 1"));  // Remove
+    ASSERT_TRUE(to_window(a, dialog, "key Escape"));
+    EXPECT_EQ(0, b.close_window());
+    EXPECT_EQ(0, a.close_window());
+    std::string text = read_file(prefs);
+    EXPECT_EQ(std::string::npos, text.find("127.0.0.1:7000")) << text;
+    EXPECT_NE(std::string::npos, text.find(":tcp://127.0.0.1:7001\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(":tcp://127.0.0.1:7002\n")) << text;
+}
+
 // A network line named in KP6_PORTS, through ser2net in front of the
 // simulator, in both of its kinds: the same clicks, the same frames.
 TEST(Kp6Binary, NetworkLineThroughSer2netEndToEnd)

@@ -479,43 +479,61 @@ TEST_F(WindowTest, ALongNameIsElidedInTheMiddleWithTheWholeNameAsTooltip)
     EXPECT_STREQ("ttyUSB0", shown);
 }
 
-// The toolkit's reader falls over some files and waits on a FIFO: none of
-// them stops the window, which starts as on a first run and, once it has
-// something to remember, writes a sound file.
-TEST_F(WindowTest, DamagedUnreadableOrUnwritablePreferencesStartAsAFirstRun)
+// What the window cannot take never stops it and is never lost: an entry it
+// cannot read (a line over 1,000 characters, an odd group) is passed over
+// alone; a file it cannot use at all is kept aside whole, said once; a FIFO
+// and a read-only file are left as they are.
+TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
 {
     TestPty pty;
     std::string dir = home.file(".fltk/kp6"), prefs = dir + "/kp6.prefs";
     make_dirs(dir);
-    const std::string damaged[] = {
-        "; a\n; b\n; c\n[garbage]\nport:/dev/ttyS0\n",
-        "; a\n; b\n; c\n[./" + std::string(300, 'g') + "]\nport:/dev/ttyS0\n",
-        std::string(5000, 'x') + "\n[x]\n",
-        std::string("; a\n\0\n", 6),
-        "fifo",
-    };
-    for (const std::string& text : damaged) {
-        SCOPED_TRACE(text.substr(0, 20));
-        unlink(prefs.c_str());
-        if (text == "fifo") {
-            ASSERT_EQ(0, mkfifo(prefs.c_str(), 0600));
-        } else {
-            write_file(prefs, text);
-        }
+    const std::string head = "; a\n; b\n; c\n";
+    write_file(prefs, head + "[.]\naddress:2A\nport:" + std::string(1200, 'p') +
+                          "\n[garbage]\nport:/dev/ttyS0\n[./" + std::string(300, 'g') +
+                          "]\n1:tcp://127.0.0.1:9\n[./lines]\n1:tcp://127.0.0.1:7001\n");
+    {
         AlertCatcher alerts;
         rebuild(pty.slave);
-        EXPECT_EQ(0, MainForm->ComChoice->value());
+        EXPECT_STREQ("2A", MainForm->AddressInput->value());
+        ASSERT_EQ(1, pref_line_count);
+        EXPECT_STREQ("tcp://127.0.0.1:7001", pref_lines[0]);
+        EXPECT_TRUE(alerts.texts.empty());
+    }
+    const std::string unusable[] = {std::string("; a\n\0\n", 6), head + std::string(70000, 'x')};
+    for (const std::string& text : unusable) {
+        write_file(prefs, text);
+        AlertCatcher alerts;
+        rebuild(pty.slave);
         EXPECT_STREQ("1", MainForm->AddressInput->value());
         OpenButton_OnClick(MainForm->OpenButton);  // remembers the port
+        ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 10000));
+        std::string said = alerts.texts[0], aside = said.substr(said.rfind(' ') + 1);
+        EXPECT_EQ(0u, said.find("The remembered settings could not be read")) << said;
+        EXPECT_EQ(0u, aside.find(prefs + ".damaged-")) << said;
+        EXPECT_EQ(text, read_file(aside));
+        EXPECT_NE(std::string::npos, read_file(prefs).find("port:" + pty.slave));
+        EXPECT_EQ(1u, alerts.texts.size());
+    }
+    EXPECT_EQ("2\n", run_command("ls '" + dir + "' | grep -c damaged"));  // the day's second: -2
+    for (const char* kind : {"fifo", "read-only"}) {
+        SCOPED_TRACE(kind);
+        unlink(prefs.c_str());
+        if (kind[0] == 'f')
+            ASSERT_EQ(0, mkfifo(prefs.c_str(), 0600));
+        else
+            write_file(prefs, head + "[.]\nport:x\n");
+        chmod(prefs.c_str(), 0444);
+        AlertCatcher alerts;
+        rebuild(pty.slave);
+        OpenButton_OnClick(MainForm->OpenButton);
         EXPECT_TRUE(alerts.texts.empty());
-        if (text != "fifo") {
-            EXPECT_NE(std::string::npos, read_file(prefs).find("port:" + pty.slave));
+        if (kind[0] == 'r') {
+            EXPECT_EQ(head + "[.]\nport:x\n", read_file(prefs));
         }
     }
     // A home where the folder cannot be made: nothing is remembered, nothing said.
-    unlink(prefs.c_str());
-    rmdir(dir.c_str());
-    rmdir(home.file(".fltk").c_str());
+    run_command("rm -rf '" + home.file(".fltk") + "'");
     write_file(home.file(".fltk"), "");
     AlertCatcher alerts;
     rebuild(pty.slave);

@@ -61,6 +61,22 @@ TEST_F(PortTable, StatisticsLineWhenAnyLogBitIsSet)
     EXPECT_EQ(std::string(START_LINE) + stats, log());
 }
 
+// A port.out that is no file is never opened (a FIFO would block the start
+// until a reader came): the layer runs without a log and says why.
+TEST_F(PortTable, ALogThatIsNoFileIsRefusedUnopened)
+{
+    ASSERT_EQ(0, mkfifo(dir.file("port.out").c_str(), 0600));
+    start_net(1);
+    int kind = -1;
+    EXPECT_EQ(LOG_NOT_FILE, log_fault(&kind));
+    EXPECT_EQ(PLAT_FILE_FIFO, kind);
+    close_net();
+    unlink(dir.file("port.out").c_str());
+    start_net(1);
+    EXPECT_EQ(0, log_fault(nullptr));
+    EXPECT_EQ(std::string(START_LINE), log());
+}
+
 TEST_F(PortTable, RefusalsLeaveTheHandleAlone)
 {
     unsigned short h = 77;

@@ -1,6 +1,7 @@
 // The port layer over a recording fake of the platform: line switching,
 // echo accounting, failed writes, line settings and the log's exact bytes.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -80,6 +81,43 @@ TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
     }
 }
 
+// A converter chosen by name starts the line receiving, switches it around
+// each write, and a driver that refuses the switch is told.
+TEST_F(FakePort, ConvertersByNameAndADriverThatRefusesTheirLines)
+{
+    const std::pair<const char*, int> names[] = {{"auto", 0},
+                                                 {"rts", 3},
+                                                 {"rts-inverted", 4},
+                                                 {"dtr", 6},
+                                                 {"dtr-inverted", 7},
+                                                 {"dtr-echo", 1},
+                                                 {"dtr-echo-inverted", 2},
+                                                 {"handshake", 5},
+                                                 {"kernel", CONVERTER_KERNEL},
+                                                 {"RTS", -1},
+                                                 {"", -1},
+                                                 {"kernel ", -1}};
+    for (const auto& n : names)
+        EXPECT_EQ(n.second, converter_type(n.first)) << n.first;
+    port_control(h, (char)converter_type("rts"));
+    unsigned char frame[4] = {0x60, 0x01, 0x81, 0xFB};
+    put_port(h, frame, 4);
+    EXPECT_EQ((Calls{"escape 4", "escape 3", "write 4", "outq 0", "escape 4"}), fake_device.calls);
+    EXPECT_EQ(0, port_control_fault(h));
+    fake_device.escape_error = 25;
+    EXPECT_EQ(25, port_control_fault(h));
+    port_control(h, 0);
+    EXPECT_EQ(0, port_control_fault(h));  // nothing to switch
+    // The driver's own mode: refused, or on until the port closes.
+    fake_device.calls.clear();
+    EXPECT_EQ(25, port_rs485(h));
+    fake_device.escape_error = 0;
+    EXPECT_EQ(0, port_rs485(h));
+    free_port(h, 0);
+    EXPECT_EQ((Calls{"rs485 1", "rs485 1", "rs485 0"}),
+              Calls(fake_device.calls.begin(), fake_device.calls.begin() + 3));
+}
+
 TEST_F(FakePort, EchoCountWrapsAt256AndSingleBytesCountOne)
 {
     slot().turn_type = 1;
@@ -118,6 +156,55 @@ TEST_F(FakePort, EchoSuppressionTakesFromTheFrontOfEachRead)
     EXPECT_EQ(0, win_put_into_buf(&slot()));
     EXPECT_EQ(0, slot().echo_skip);
     EXPECT_EQ(5, port_avail(h));
+}
+
+// Where no echo is expected, bytes that repeat the whole block just sent
+// are a converter's echo, dropped even in parts; bytes that part from it,
+// or wait past its line time, are data.
+TEST_F(FakePort, AnEchoOfTheWholeBlockIsDroppedAndNothingElse)
+{
+    unsigned char test[4] = {0x60, 0x05, 0x81, 0xEB};
+    put_port(h, test, 4);
+    fake_device.input = "\x60\x05";
+    EXPECT_EQ(0, port_avail(h));
+    fake_device.input = "\x81\xEB\xC0";
+    EXPECT_EQ(1, port_avail(h));
+    EXPECT_EQ(0xC0, peek_port(h, 0));
+    clear_buf(h);
+    put_port(h, test, 4);
+    fake_device.input = "\x60\x05\x77";
+    EXPECT_EQ(3, port_avail(h));
+    clear_buf(h);
+    put_port(h, test, 4);
+    fake_device.input = "\x60";  // a Test's answer may be any byte
+    EXPECT_EQ(0, port_avail(h));
+    uint32_t start = plat_tick_ms();
+    port_wait(h, 5000);  // ends when the rest of an echo would have come
+    EXPECT_LT(plat_tick_ms() - start, 3000u);
+    EXPECT_EQ(1, port_avail(h));
+}
+
+// The driver's line errors reach the statistics line as the port is
+// serviced; a driver that keeps no counts claims none.
+TEST_F(FakePort, LineErrorsAreCountedAsThePortIsServiced)
+{
+    unsigned long errors[3] = {2, 12, 1};
+    memcpy(fake_device.new_errors, errors, sizeof errors);
+    EXPECT_EQ(0, port_avail(h));
+    plat_line_errors e;
+    ASSERT_EQ(0, port_line_errors(h, &e));
+    EXPECT_EQ(2u, e.parity);
+    EXPECT_EQ(12u, e.framing);
+    EXPECT_EQ(1u, e.overrun);
+    pl_port_log = 1;
+    close_net();
+    EXPECT_NE(std::string::npos, log().find("=2, ")) << log();
+    EXPECT_NE(std::string::npos, log().find(")=13\r\n")) << log();
+    start_net(1);
+    fake_device.error_counts = 0;
+    ASSERT_EQ(0, open_port(&h, (char*)"ttyUSB1", 0));
+    EXPECT_EQ(1, port_line_errors(h, &e));
+    EXPECT_EQ(0, p_errors);
 }
 
 TEST_F(FakePort, ShortReadsAppendOnlyWhatWasDelivered)

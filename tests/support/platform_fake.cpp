@@ -72,6 +72,24 @@ int plat_serial_set_line(plat_handle, const plat_line* line)
 int plat_serial_escape(plat_handle, int code)
 {
     note("escape " + std::to_string(code));
+    return fake_device.escape_error;
+}
+
+int plat_serial_rs485(plat_handle, int on)
+{
+    note("rs485 " + std::to_string(on));
+    return fake_device.escape_error;
+}
+
+int plat_serial_line_errors(plat_handle, plat_line_errors* e)
+{
+    if (!fake_device.error_counts)
+        return ENOTTY;
+    e->parity += fake_device.new_errors[0];
+    e->framing += fake_device.new_errors[1];
+    e->overrun += fake_device.new_errors[2];
+    memset(fake_device.new_errors, 0, sizeof fake_device.new_errors);
+    e->asked = 1;
     return 0;
 }
 
@@ -361,6 +379,16 @@ int plat_termination_signal(void)
 FILE* plat_fopen(const char* path, const char* mode)
 {
     return fopen(path, mode);
+}
+int plat_file_open_append(const char* path, FILE** f, int* kind)
+{
+    *kind = PLAT_FILE_REGULAR;
+    *f = fopen(path, "ab");
+    return *f ? 0 : errno;
+}
+int plat_file_error(void)
+{
+    return errno ? errno : EIO;
 }
 void plat_sleep_us(unsigned us)
 {

@@ -16,6 +16,9 @@ struct FakeDevice {
     std::vector<std::string> calls;       // "escape 3", "write 5", "outq 2", "line", ...
     int write_error = 0;                  // code the next writes fail with
     int set_line_error = 0;               // code plat_serial_set_line fails with
+    int escape_error = 0;                 // code plat_serial_escape fails with
+    int error_counts = 1;                 // 0: the driver keeps no counts of line errors
+    unsigned long new_errors[3] = {};     // parity, framing, overrun errors since asked
     int open_error = 0;                   // code plat_serial_open fails with
     unsigned busy_out_polls = 0;          // output queue reads as busy this often
     int deliver_at_most = -1;             // reads deliver no more than this

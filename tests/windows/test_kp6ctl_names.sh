@@ -96,6 +96,23 @@ out=$(ctl_sim --address 01 --address 02 --collide 05 -- --stats scan --read --cs
     grep -q '^02: 7 exchanges, 0 retries, 0 failed, answer [0-9]* ms median' err ||
     fail "scan --read --csv gave exit $status: $out / $(cat err)"
 [ ! -e port.out ] || fail "a run without --log left port.out"
+# RTS that Wine cannot switch on a pseudo-terminal is named, unsent; an
+# echoing converter needs no setting.
+status=0
+ctl --converter rts test >/dev/null || status=$?
+[ "$status" = 3 ] && grep -q "^kp6ctl: the converter rts cannot be switched: the driver of COM7 " err &&
+    ! grep -q ' rx ' "$dir/sim.out" || fail "--converter rts gave exit $status: $(cat err)"
+status=0
+out=$(ctl_sim --echo -- -v test 01,02) || status=$?
+[ "$status" = 1 ] && [ "$out" = "01: Ok" ] && grep -q '<> 60 01 81 FB  (echo)$' err &&
+    grep -q '^02: No reply: no answer in 1000 ms$' err || fail "with an echo: $out / $(cat err)"
+# A log that is no file, the line itself above all, is refused unsent.
+for log in COM7 NUL .; do
+    status=0
+    ctl --log="$log" read >/dev/null || status=$?
+    [ "$status" = 2 ] && grep -q "^kp6ctl: the log $log is " err && ! grep -q ' rx ' "$dir/sim.out" ||
+        fail "--log $log gave exit $status: $(cat err)"
+done
 echo "kp6ctl.exe said what happened"
 
 # Ctrl-C in the terminal during a restore of three slow controllers: Wine
