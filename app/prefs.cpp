@@ -9,6 +9,7 @@
 
 int pref_line_count;
 char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
+char pref_folder[PREF_FOLDER_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
 
@@ -108,7 +109,7 @@ static int add_line(const char* url)
 void prefs_load(void)
 {
     pref_line_count = 0;
-    pref_port[0] = pref_address[0] = 0;
+    pref_port[0] = pref_address[0] = pref_folder[0] = 0;
     char path[1100];
     if (prefs_path(path, sizeof path) != 0 || prefs_file_state(path) != PREFS_SOUND)
         return;
@@ -120,13 +121,19 @@ void prefs_load(void)
     root.get("port", text, "", sizeof text);
     if (strlen(text) < sizeof pref_port)
         memcpy(pref_port, text, strlen(text) + 1);
+    char folder[PREF_FOLDER_SIZE + 1];
+    root.get("folder", folder, "", sizeof folder);
+    if (strlen(folder) < sizeof pref_folder)
+        memcpy(pref_folder, folder, strlen(folder) + 1);
     if (!root.groupExists("lines"))
         return;  // asking for it would make it
     Fl_Preferences lines(root, "lines");
     for (int i = 0; i < lines.entries() && pref_line_count < NET_LINES_MAX; i++) {
         lines.get(lines.entry(i), text, "", sizeof text);
         net_url url;
-        if (strlen(text) < COM_NAME_SIZE && net_url_parse(text, &url, nullptr, 0) == 1)
+        // A network line, or a device path added by hand.
+        if (strlen(text) < COM_NAME_SIZE && text[0] &&
+            (net_url_parse(text, &url, nullptr, 0) == 1 || !port_name_is_url(text)))
             add_line(text);
     }
 }
@@ -150,6 +157,8 @@ void prefs_save(void)
         root.set("address", pref_address);
     if (pref_port[0])
         root.set("port", pref_port);
+    if (pref_folder[0])
+        root.set("folder", pref_folder);
     Fl_Preferences lines(root, "lines");
     for (int i = 0; i < pref_line_count; i++) {
         char key[16];

@@ -1,6 +1,6 @@
 // What the window remembers between runs, per user, in the GUI toolkit's
-// user preferences: the network lines added, the last port opened and the
-// last address typed.
+// user preferences: the network lines added, the last port opened, the
+// last address typed and the folder of the last Save or Load.
 #ifndef KP6_PREFS_H
 #define KP6_PREFS_H
 
@@ -13,6 +13,8 @@ extern int pref_line_count;
 extern char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 extern char pref_port[COM_NAME_SIZE];            // "" when none
 extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
+enum { PREF_FOLDER_SIZE = 1024 };
+extern char pref_folder[PREF_FOLDER_SIZE];  // of the last Save or Load; "" when none
 
 // Reads them. A file that is missing, unreadable or damaged leaves them
 // empty, as on a first run, and shows nothing.

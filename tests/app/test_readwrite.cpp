@@ -33,7 +33,9 @@ protected:
     {
         AlertCatcher alerts;
         action(w);
-        EXPECT_EQ(alerts.titles, alerts.texts);  // each box titled with its message
+        // Each box titled with its first line, short.
+        for (size_t i = 0; i < alerts.texts.size() && i < alerts.titles.size(); i++)
+            EXPECT_EQ(alerts.texts[i].substr(0, alerts.texts[i].find('\n')), alerts.titles[i]);
         return alerts.texts;
     }
     std::vector<std::string> read() { return run(ReadButton_OnClick, MainForm->ReadButton); }
@@ -106,7 +108,9 @@ TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
     // 10 frames carry ER78 to ER77; the line is gone for ER72.
     open_on({"--hangup-after", "10"}, "01 010079 09\n01 010077 21\n");
     f()->ER72_Input->value("5");
-    EXPECT_EQ(Texts{"Error read ER72"}, read());
+    EXPECT_EQ(Texts{"Error read ER72\nthe line " + sim->path + " was lost"}, read());
+    EXPECT_EQ(0, port);  // closed for the lost line, and it can be opened again
+    EXPECT_TRUE(port_controls_active(false));
     EXPECT_STREQ("9", f()->ER79_Input->value());
     EXPECT_STREQ("5", f()->ER74_Input->value());
     EXPECT_STREQ("3", f()->ER75_Input->value());
@@ -118,10 +122,10 @@ TEST_F(ReadWrite, ASilentControllerFailsAtTheFirstStep)
 {
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     open_on({"--silent"});
-    EXPECT_EQ(Texts{"Ошибка чтения ER78"}, read());
+    EXPECT_EQ(Texts{"Ошибка чтения ER78\nнет ответа за 1000 мс"}, read());
     f()->ML_Type->value(1);
-    EXPECT_EQ(Texts{"Ошибка записи IR24"}, write());
-    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+    EXPECT_EQ(Texts{"Ошибка записи IR24\nнет ответа за 1000 мс"}, write());
+    EXPECT_EQ(Texts{"Нет ответа\nнет ответа за 1000 мс"}, run(TestButton_OnClick, f()->TestButton));
 }
 
 TEST_F(ReadWrite, WriteSendsIR24ThenTheSixSettings)
@@ -196,7 +200,7 @@ TEST_F(ReadWrite, TestReportsTheController)
     EXPECT_EQ(Texts{"Ок"}, run(TestButton_OnClick, f()->TestButton));
     EXPECT_EQ(0, port_avail(port));
     f()->AddressInput->value("2b");
-    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+    EXPECT_EQ(Texts{"Нет ответа\nнет ответа за 1000 мс"}, run(TestButton_OnClick, f()->TestButton));
     CloseButton_OnClick(f()->CloseButton);
     EXPECT_EQ(Texts{"Откройте порт"}, run(TestButton_OnClick, f()->TestButton));
 }
@@ -214,10 +218,10 @@ TEST_F(ReadWrite, ALateAnswerIsNoReplyToTheNextTest)
         pump_until([&] { return !alerts.texts.empty(); }, 5000);
         return alerts.texts;
     };
-    EXPECT_EQ(Texts{"No reply"}, test_at("1"));
+    EXPECT_EQ(Texts{"No reply\nno answer in 1000 ms"}, test_at("1"));
     ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
     EXPECT_TRUE(pump_until([&] { return port_avail(port) == 1; }, 5000));
-    EXPECT_EQ(Texts{"No reply"}, test_at("5"));
+    EXPECT_EQ(Texts{"No reply\nno answer in 1000 ms"}, test_at("5"));
 }
 
 // The X server's clipboard or primary selection, held by xclip while it lives.
