@@ -26,7 +26,7 @@ unsigned short port = 0;
 // shows it whole.
 static std::string wrapped(const char* text)
 {
-    const int WIDTH = 72;  // characters, not bytes
+    const int WIDTH = 100;  // characters, not bytes
     std::string out;
     int column = 0, last_blank = -1;
     for (const char* p = text; *p; p++) {

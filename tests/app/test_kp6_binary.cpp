@@ -135,6 +135,27 @@ TEST(Kp6Binary, OpensThePseudoTerminalAt4800AndReleasesIt)
     EXPECT_EQ(START_LINE, read_file(t.cwd.file("port.out")));
 }
 
+// The window speaks the system's language: Russian where it asks for
+// Russian or names none, English for any other, LC_ALL first.
+TEST(Kp6Binary, TheWindowFollowsTheSystemsLanguage)
+{
+    const struct {
+        const char* env;
+        const char* title;
+    } cases[] = {{"LANG=en_US.UTF-8", "KP-6\n"},
+                 {"LANG=xx_YY", "KP-6\n"},
+                 {"LANG=ru_RU.UTF-8", "КП-6\n"},
+                 {"LC_ALL=ru_RU.UTF-8", "КП-6\n"},
+                 {"LC_MESSAGES=de_DE.UTF-8", "KP-6\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.env);
+        Tool t;
+        t.start("", true, c.env);
+        EXPECT_EQ(c.title, run_command("xdotool getwindowname " + t.window));
+        EXPECT_EQ(0, t.close_window());
+    }
+}
+
 // The whole road of a click: real X events on the real window, against the
 // simulated controller, checked in its trace and its registers.
 TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)

@@ -12,6 +12,7 @@
 
 #include "../../app/kp6form.h"
 #include "../../app/portlist.h"
+#include "../../app/prefs.h"
 #include "../../discovery/comdet.h"
 #include "../../i18n/gett.h"
 #include "../../platform/platform.h"
@@ -529,4 +530,37 @@ TEST_F(WindowTest, DamagedUnreadableOrUnwritablePreferencesStartAsAFirstRun)
     OpenButton_OnClick(MainForm->OpenButton);
     EXPECT_NE(0, port);
     EXPECT_TRUE(alerts.texts.empty());
+}
+
+static std::string why_seen;
+static void keep_why(void*)
+{
+    if (net_line.why && net_line.why->label() && net_line.why->label()[0])
+        why_seen = net_line.why->label();
+    Fl::repeat_timeout(0.02, keep_why);
+}
+
+// "Other port..." takes a device's path: one that is not there is refused
+// with the reason, one that is is listed, chosen and remembered.
+TEST_F(WindowTest, OtherPortTakesADevicePathCheckedAndRemembered)
+{
+    TestPty pty;
+    build("");
+    why_seen.clear();
+    Fl::add_timeout(0.02, keep_why);
+    when_window("Other port", "mousemove --window %w 30 56 sleep 0.1 key Return sleep 1 key Escape",
+                "/dev/kp6-none");
+    choose_by_clicks(0);
+    EXPECT_TRUE(window_driven(20000));
+    Fl::remove_timeout(keep_why);
+    EXPECT_EQ("No such port: No such file or directory", why_seen);
+    EXPECT_EQ(0, pref_line_count);
+
+    when_window("Other port", "mousemove --window %w 30 56 sleep 0.1 key Return", pty.slave);
+    choose_by_clicks(0);
+    EXPECT_TRUE(window_driven(20000));
+    EXPECT_STREQ(pty.slave.c_str(), MainForm->ComChoice->text());
+    rebuild("");  // remembered at the next start
+    ASSERT_EQ(2, MainForm->ComChoice->size() - 1);
+    EXPECT_STREQ(pty.slave.c_str(), MainForm->ComChoice->menu()[0].label());
 }

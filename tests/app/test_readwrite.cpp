@@ -1,11 +1,16 @@
 // Read, Write and Test from the window against kp6-sim.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <string.h>
+
 #include <string>
+#include <thread>
 
 #include "../../app/kp6form.h"
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 
@@ -109,13 +114,25 @@ TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
     open_on({"--hangup-after", "10"}, "01 010079 09\n01 010077 21\n");
     f()->ER72_Input->value("5");
     EXPECT_EQ(Texts{"Error read ER72\nthe line " + sim->path + " was lost"}, read());
-    EXPECT_EQ(0, port);  // closed for the lost line, and it can be opened again
+    EXPECT_EQ(0, port);  // closed for the lost line
     EXPECT_TRUE(port_controls_active(false));
+    EXPECT_NE(nullptr, strstr(f()->StatusLine->label(), "closed: the line was lost"));
     EXPECT_STREQ("9", f()->ER79_Input->value());
     EXPECT_STREQ("5", f()->ER74_Input->value());
     EXPECT_STREQ("3", f()->ER75_Input->value());
     EXPECT_STREQ("33", f()->ER77_Input->value());
     EXPECT_STREQ("5", f()->ER72_Input->value());
+    // Plugged in again: the list, opened, has the new line, which opens and reads.
+    Sim again({});
+    set_env("KP6_PORTS", again.path.c_str());
+    Fl_Widget* c = f()->ComChoice;  // opened and closed in one go: it runs its own loop
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " +
+            std::to_string(c->x() + 20) + " " + std::to_string(c->y() + 10) +
+            " click 1 sleep 0.5 key Escape");
+    click(f()->OpenButton);
+    ASSERT_NE(0, port);
+    EXPECT_STREQ(again.path.c_str(), Port[port - 1].name);
+    EXPECT_EQ(Texts{}, read());
 }
 
 TEST_F(ReadWrite, ASilentControllerFailsAtTheFirstStep)
@@ -313,9 +330,9 @@ TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
 // folder and takes it with Return, once the action that Ctrl and `key`
 // run has opened it.
 static void through_file_dialog(const std::string& key, const std::string& title,
-                                const std::string& name)
+                                const std::string& name, const std::string& then = "")
 {
-    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return", name);
+    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return" + then, name);
     xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+" + key);
     EXPECT_TRUE(window_driven(20000)) << "no " << title;
 }
@@ -393,4 +410,50 @@ TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
     EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
     EXPECT_TRUE(registers_hold("05 010079 2C"));  // 44
     EXPECT_TRUE(registers_hold("05 010078 02"));
+}
+
+// 1F's file with 01 typed: asked first; No leaves the fields, Yes fills
+// them and says whose settings they are.
+TEST_F(ReadWrite, LoadOfAnotherControllersFileAsksFirst)
+{
+    open_on({});
+    write_file(dir.file("kp6-1F.json"), backup_of({"1F"}));
+    f()->AddressInput->value("01");
+    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Escape");
+    EXPECT_STREQ("0", f()->ER79_Input->value());
+    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Return");
+    EXPECT_STREQ("9", f()->ER79_Input->value());
+    EXPECT_STREQ("1F's settings loaded from kp6-1F.json", f()->StatusLine->label());
+}
+
+// Network faults by their cause: an RFC 2217 line at ser2net's raw port,
+// then ser2net killed in the middle of a Read (the port closes itself).
+TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
+{
+    sim.reset(new Sim({"--turnaround", "200"}));
+    Ser2net server(sim->path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    std::string wrong = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
+    build(wrong + ":" + server.raw_url());
+    EXPECT_EQ(Texts{"error\n" + wrong +
+                    " does not answer RFC 2217's negotiation (a raw TCP port? try tcp://)"},
+              run(OpenButton_OnClick, f()->OpenButton));
+    f()->ComChoice->value(1);
+    OpenButton_OnClick(f()->OpenButton);
+    ASSERT_NE(0, port);
+    std::thread killer([&] {
+        usleep(700000);  // the second or third of six exchanges
+        kill(server.child->pid, SIGKILL);
+    });
+    Texts said = read();
+    killer.join();
+    server.child->wait_exit(5000);
+    server.child.reset();
+    ASSERT_EQ(1u, said.size());
+    EXPECT_EQ(0u, said[0].find("Error read ER7")) << said[0];
+    EXPECT_NE(std::string::npos,
+              said[0].find("\nthe connection to " + server.raw_url() + " was closed"))
+        << said[0];
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(port_controls_active(false));
 }
