@@ -109,7 +109,7 @@ close() {
     kill "$2" 2>/dev/null || true
 }
 
-(cd "$dir/elsewhere" && KP6_PORTS= exec "$wine_run" "$dir" 'C:\Program Files\KP-6\kp6.exe' \
+(cd "$dir/elsewhere" && KP6_PORTS= LC_ALL= LC_MESSAGES= LANG=ru_RU.UTF-8 exec "$wine_run" "$dir" 'C:\Program Files\KP-6\kp6.exe' \
     >"$dir/kp6.out" 2>&1) &
 pid=$!
 w=$(window_of "$pid") || fail "no window titled $title: $(cat "$dir/kp6.out")"
