@@ -89,7 +89,7 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
 
 static void make_find_dialog(void)
 {
-    const int W = 300, H = 268;
+    const int W = 300, H = 300;
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Find controllers"));
     find_dialog.window = win;
     find_dialog.progress = new Fl_Progress(8, 8, W - 16, 24);
@@ -103,7 +103,7 @@ static void make_find_dialog(void)
     find_dialog.found->textsize(12);
     find_dialog.found->when(FL_WHEN_RELEASE_ALWAYS | FL_WHEN_ENTER_KEY);
     find_dialog.found->callback(found_clicked);
-    find_dialog.status = new Fl_Box(8, 188, W - 16, 40);
+    find_dialog.status = new Fl_Box(8, 188, W - 16, 72);  // a cause wraps
     find_dialog.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_TOP);
     find_dialog.status->labelsize(12);
     find_dialog.ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("OK"));

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "../../app/find.h"
 #include "../../app/kp6form.h"
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
@@ -456,4 +457,31 @@ TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
         << said[0];
     EXPECT_EQ(0, port);
     EXPECT_TRUE(port_controls_active(false));
+}
+
+static std::string find_status, find_progress;
+static void keep_find(void*)
+{
+    if (find_dialog.status && find_dialog.status->label() && find_dialog.status->label()[0]) {
+        find_status = find_dialog.status->label();
+        find_progress = find_dialog.progress->label();
+    }
+    Fl::repeat_timeout(0.02, keep_find);
+}
+
+// The line lost in the middle of Find: said once, in the dialog, whose
+// last line never says "Done"; the port is closed.
+TEST_F(ReadWrite, ALineLostDuringFindIsSaidOnceAndClosesThePort)
+{
+    open_on({"--hangup-after", "4"});
+    find_status.clear();
+    Fl::add_timeout(0.02, keep_find);
+    when_window("Find controllers", "mousemove --window %w 10 10 sleep 3 key Escape");
+    click(f()->FindButton);
+    EXPECT_TRUE(window_driven(30000));
+    Fl::remove_timeout(keep_find);
+    EXPECT_EQ(0u, find_status.find("The line was lost at 0")) << find_status;
+    EXPECT_NE(std::string::npos, find_status.find("the line " + sim->path + " was lost"));
+    EXPECT_EQ(0u, find_progress.find("Line lost at 0")) << find_progress;
+    EXPECT_EQ(0, port);
 }

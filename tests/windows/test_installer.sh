@@ -33,6 +33,9 @@ if [ -d "$dir/prefix" ]; then "$wine_run" "$dir" stop || true; fi
 rm -rf "$dir"
 mkdir -p "$dir/home" "$dir/elsewhere"
 export HOME=$dir/home
+# A Russian Windows (wine-run.sh gives the prefix the locale): the tool
+# speaks the user's interface language.
+export LC_ALL= LC_MESSAGES= LANG=ru_RU.UTF-8
 run() { "$wine_run" "$dir" "$@"; }
 run setup
 
@@ -109,7 +112,7 @@ close() {
     kill "$2" 2>/dev/null || true
 }
 
-(cd "$dir/elsewhere" && KP6_PORTS= LC_ALL= LC_MESSAGES= LANG=ru_RU.UTF-8 exec "$wine_run" "$dir" 'C:\Program Files\KP-6\kp6.exe' \
+(cd "$dir/elsewhere" && KP6_PORTS= exec "$wine_run" "$dir" 'C:\Program Files\KP-6\kp6.exe' \
     >"$dir/kp6.out" 2>&1) &
 pid=$!
 w=$(window_of "$pid") || fail "no window titled $title: $(cat "$dir/kp6.out")"
