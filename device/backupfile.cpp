@@ -1,5 +1,6 @@
 #include "backupfile.h"
 
+#include <ctype.h>
 #include <stdarg.h>
 
 #include <errno.h>
@@ -156,6 +157,56 @@ std::string shown(const std::string& s)
 {
     std::string t = json(s).dump(-1, ' ', false, json::error_handler_t::replace);
     return cut_token(t);
+}
+
+// The JSON library's phrases, longest first, so that the window can say
+// them in its language; what the library quotes ('...') stays as it is.
+static const char* const json_phrases[] = {
+    W_("syntax error while parsing"),
+    W_("number overflow parsing"),
+    W_("object separator"),
+    W_("unexpected end of input"),
+    W_("string literal"),
+    W_("number literal"),
+    W_("invalid literal"),
+    W_("invalid number"),
+    W_("invalid string"),
+    W_("end of input"),
+    W_("object key"),
+    W_("last read"),
+    W_("unexpected"),
+    W_("expected"),
+    W_("object"),
+    W_("array"),
+    W_("value"),
+};
+
+static std::string json_words(const std::string& e)
+{
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < e.size();) {
+        if (e[i] == '\'') {
+            quoted = !quoted;
+            out += e[i++];
+            continue;
+        }
+        size_t n = 0;
+        const char* phrase = nullptr;
+        for (const char* p : json_phrases)
+            if (!quoted && e.compare(i, (n = strlen(p)), p) == 0 &&
+                (i == 0 || !isalpha((unsigned char)e[i - 1]))) {
+                phrase = p;
+                break;
+            }
+        if (phrase) {
+            out += words(phrase);
+            i += n;
+        } else {
+            out += e[i++];
+        }
+    }
+    return out;
 }
 
 // The library's words for bad JSON, with the token it quotes cut short.
@@ -456,7 +507,7 @@ bool parse_backup(const std::string& name, const std::string& text,
         }
         size_t p = r.error_position ? r.error_position - 1 : 0;
         return at((int)line_ends(text.c_str(), p < text.size() ? p : text.size()) + 1,
-                  say(W_("not valid JSON: %s"), r.error.c_str()));
+                  say(W_("not valid JSON: %s"), json_words(r.error).c_str()));
     }
     if (r.file.kind != KIND_OBJECT)
         return at(1, say(W_("not a kp6ctl backup (no JSON object)")));
