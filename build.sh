@@ -13,7 +13,7 @@ PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           fonts-dejavu-core
           dpkg-dev file lintian appstream bash-completion  # the package and its checks
           ser2net python3-serial  # network lines: the device server, the reference client
-          g++-mingw-w64-x86-64-posix wine wine64 zip unzip  # the Windows program,
+          g++-mingw-w64-x86-64-posix wine wine64 zip unzip locales  # the Windows program (locales: a Russian Wine),
           nsis librsvg2-bin icoutils  # its installer and icon
           clang  # the fuzz targets (libFuzzer)
           clang-format)  # the sources' style (tests/format_check.sh)

@@ -3,8 +3,10 @@
 #include <FL/Fl.H>
 #include <stdio.h>
 
+#include "../device/exchange.h"
 #include "../device/scan.h"
 #include "../i18n/gett.h"
+#include "../platform/platform.h"
 #include "kp6form.h"
 
 find_dialog_t find_dialog;
@@ -18,7 +20,8 @@ static struct {
     int found;     // controllers among them
     unsigned char addresses[256];
     bool garbled[256];  // a line of garbled answers: no controller to choose
-    char asking[64];
+    char asking[128];
+    double started;  // plat_perf_counter's seconds when the first address was asked
 } finding;
 
 static void find_cancel(Fl_Widget*, void*)
@@ -58,7 +61,18 @@ static const char* type_key(unsigned char er78)
 static int find_told(void*, unsigned char a, int answered, unsigned char er78)
 {
     if (answered < 0) {
-        snprintf(finding.asking, sizeof finding.asking, gettext_easy("Asking %02X"), a);
+        // The time left at the pace measured so far, once there is one.
+        double now = (double)plat_perf_counter() / (double)plat_perf_frequency();
+        if (a == SCAN_FIRST)
+            finding.started = now;
+        int asked = a - SCAN_FIRST;
+        if (asked >= 4) {
+            int left = (int)((now - finding.started) / asked * (SCAN_LAST + 1 - a) + 0.5);
+            snprintf(finding.asking, sizeof finding.asking,
+                     gettext_easy("Asking %02X, about %d s left"), a, left);
+        } else {
+            snprintf(finding.asking, sizeof finding.asking, gettext_easy("Asking %02X"), a);
+        }
         find_dialog.progress->label(finding.asking);
         find_dialog.progress->value(a);
     } else {
@@ -85,7 +99,7 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
 
 static void make_find_dialog(void)
 {
-    const int W = 420, H = 268;  // room for a line of garbled answers
+    const int W = 420, H = 300;  // room for a line of garbled answers
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Find controllers"));
     find_dialog.window = win;
     find_dialog.progress = new Fl_Progress(8, 8, W - 16, 24);
@@ -99,7 +113,7 @@ static void make_find_dialog(void)
     find_dialog.found->textsize(12);
     find_dialog.found->when(FL_WHEN_RELEASE_ALWAYS | FL_WHEN_ENTER_KEY);
     find_dialog.found->callback(found_clicked);
-    find_dialog.status = new Fl_Box(8, 188, W - 16, 40);
+    find_dialog.status = new Fl_Box(8, 188, W - 16, 72);  // a cause wraps
     find_dialog.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_TOP);
     find_dialog.status->labelsize(12);
     find_dialog.ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("OK"));
@@ -127,18 +141,29 @@ int FindButton_OnClick(Fl_Widget*)
                           &next);
     if (!finding.cancelled) {
         finding.ended = 1;
-        char status[200];
-        if (result == SCAN_LINE_LOST)
-            snprintf(status, sizeof status, gettext_easy("The line failed at %02X; found: %d"),
-                     next, finding.found);
-        else if (finding.found == 0)
+        char status[600];
+        const char* ended = gettext_easy("Done");
+        if (result == SCAN_LINE_LOST) {
+            // Said here once, in the dialog; the port closes at once.
+            char why[400] = "";
+            exchange_fault_text(exchange_last_fault, why, sizeof why);
+            snprintf(status, sizeof status,
+                     gettext_easy("The line was lost at %02X (%s); found: %d"), next, why,
+                     finding.found);
+            snprintf(finding.asking, sizeof finding.asking, gettext_easy("Line lost at %02X"),
+                     next);
+            ended = finding.asking;
+            close_lost_port();
+        } else if (finding.found == 0) {
             snprintf(status, sizeof status, gettext_easy("Nothing answered from %02X to %02X"),
                      SCAN_FIRST, SCAN_LAST);
-        else
+        } else {
             snprintf(status, sizeof status, gettext_easy("Found: %d"), finding.found);
+        }
         find_dialog.status->copy_label(status);
-        find_dialog.progress->label(gettext_easy("Done"));
-        find_dialog.progress->value(SCAN_LAST + 1);
+        find_dialog.progress->label(ended);
+        if (result != SCAN_LINE_LOST)
+            find_dialog.progress->value(SCAN_LAST + 1);
         if (finding.found)
             find_dialog.ok->activate();
         while (find_dialog.window->shown())

@@ -2,11 +2,16 @@
 
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
 #include <stdio.h>
+#include <string.h>
+
+#include <string>
 
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
+#include "../i18n/words.h"
 #include "../port/plainw.h"
 #include "portlist.h"
 #include "prefs.h"
@@ -17,12 +22,93 @@ unsigned short port = 0;
 // Marks a key for extraction where it is translated later.
 #define N_(key) key
 
+// Breaks a long line at its blanks so that the box stays on the screen and
+// shows it whole.
+static std::string wrapped(const char* text)
+{
+    const int WIDTH = 100;  // characters, not bytes
+    std::string out;
+    int column = 0, last_blank = -1;
+    for (const char* p = text; *p; p++) {
+        out += *p;
+        if (*p == '\n') {
+            column = 0;
+            last_blank = -1;
+            continue;
+        }
+        if ((*p & 0xC0) == 0x80)
+            continue;
+        if (*p == ' ')
+            last_blank = (int)out.size() - 1;
+        if (++column > WIDTH && last_blank >= 0) {
+            out[(size_t)last_blank] = '\n';
+            column = 0;
+            for (size_t i = (size_t)last_blank + 1; i < out.size(); i++)
+                column += (out[i] & 0xC0) != 0x80;
+            last_blank = -1;
+        }
+    }
+    return out;
+}
+
 void show_alert(const char* text)
 {
-    // Titled with its message, so the task list (or a test driving the
-    // window from outside) tells which box is up.
-    fl_message_title(text);
-    fl_alert("%s", text);
+    // Titled with its first line, short, so the task list (or a test
+    // driving the window from outside) tells which box is up.
+    std::string title(text, strcspn(text, "\n"));
+    if (title.size() > 60)
+        title = title.substr(0, 57) + "...";
+    fl_message_title(title.c_str());
+    fl_alert("%s", wrapped(text).c_str());
+}
+
+void show_alert_why(const char* text, const char* why)
+{
+    if (!why || !why[0])
+        return show_alert(text);
+    show_alert((std::string(text) + "\n" + why).c_str());
+}
+
+int report_step_failure(const char* key)
+{
+    char why[400] = "";
+    exchange_fault_text(exchange_last_fault, why, sizeof why);
+    int code = 0;
+    int lost = exchange_last_fault.kind == FAULT_LINE_LOST || (port && port_gone(port, &code));
+    if (lost && port) {
+        // A raw line found speaking Telnet says so; else the lost line.
+        if (!net_scheme_text(Port[port - 1].name, why, sizeof why) &&
+            exchange_last_fault.kind != FAULT_LINE_LOST)
+            line_lost_text(Port[port - 1].name, code, why, sizeof why);
+        close_lost_port();
+    }
+    show_alert_why(gettext_easy(key), why);
+    return lost;
+}
+
+void close_lost_port(void)
+{
+    if (!port)
+        return;
+    char text[200];
+    snprintf(text, sizeof text, gettext_easy("%s closed: the line was lost"), Port[port - 1].name);
+    CloseButton_OnClick(MainForm->CloseButton);
+    show_status(text);
+}
+
+void show_status(const char* text)
+{
+    Fl_Box* b = MainForm->StatusLine;
+    if (!text || !text[0]) {
+        b->label(nullptr);
+        b->tooltip(nullptr);
+        return;
+    }
+    char shown[600];
+    fl_font(b->labelfont(), b->labelsize());
+    elide_middle(text, b->w() - 4, shown, sizeof shown);
+    b->copy_label(shown);
+    b->copy_tooltip(text);
 }
 
 typedef int (*click_handler)(Fl_Widget*);
@@ -234,6 +320,9 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     FindButton = make_shortcut_button(224, 56, "Find", FL_CTRL + 'f', FindButton_OnClick);
     SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's', SaveButton_OnClick);
     LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o', LoadButton_OnClick);
+    StatusLine = new Fl_Box(8, 298, 461, 16);
+    StatusLine->labelsize(11);
+    StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
     end();
 
     ML_Type->type(FL_RADIO_BUTTON);
@@ -258,6 +347,8 @@ xMainForm* make_main_window(const char* title)
 {
     // The alert boxes' own button speaks the window's language too.
     fl_close = gettext_easy("Close");
+    // Causes and reasons from below the window speak its language too.
+    words_hook = gettext_easy;
     xMainForm* f = new xMainForm(795, 345, title);
     Fl::event_dispatch(dispatch_main_window);
     f->callback(main_window_closing);
@@ -293,8 +384,12 @@ int OpenButton_OnClick(Fl_Widget* w)
         show_alert("error");
         return 0;
     }
-    if (open_port(&port, list_names[i], 0) != 0) {
-        show_alert("error");
+    int rc = open_port(&port, list_names[i], 0);
+    if (rc != 0) {
+        // The specified word first, then the cause in the window's language.
+        char why[400];
+        open_fault_text(list_names[i], rc, why, sizeof why);
+        show_alert_why("error", why);
         return 0;
     }
     snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
@@ -308,6 +403,7 @@ int OpenButton_OnClick(Fl_Widget* w)
 
 int CloseButton_OnClick(Fl_Widget* w)
 {
+    show_status(nullptr);
     free_port(port, 0);
     w->deactivate();
     MainForm->ComChoice->activate();
@@ -404,7 +500,7 @@ int TestButton_OnClick(Fl_Widget*)
         return 0;
     }
     if (!device_test(port, window_address())) {
-        show_alert(gettext_easy("No reply"));
+        report_step_failure(N_("No reply"));
         return 0;
     }
     show_alert(gettext_easy("Ok"));
@@ -430,7 +526,7 @@ int ReadButton_OnClick(Fl_Widget*)
     for (int step = 1; step <= done; step++)
         show_setting(s, settings_read_register(step));
     if (failed)
-        show_alert(gettext_easy(settings_read_failure(failed)));
+        report_step_failure(settings_read_failure(failed));
     return 0;
 }
 
@@ -468,7 +564,7 @@ int WriteButton_OnClick(Fl_Widget*)
     er78_for_write(s.er78, &s.er78);
     int failed = settings_write(port, window_address(), s);
     if (failed) {
-        show_alert(gettext_easy(settings_write_failure(failed)));
+        report_step_failure(settings_write_failure(failed));
         return 0;
     }
     show_alert(gettext_easy("Write OK"));

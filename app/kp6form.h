@@ -2,6 +2,7 @@
 #ifndef KP6_KP6FORM_H
 #define KP6_KP6FORM_H
 
+#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
 #include <FL/Fl_Choice.H>
@@ -40,6 +41,9 @@ public:
     Fl_Button* FindButton;  // right of Test, Ctrl+F
     Fl_Button* SaveButton;  // right of Read, Ctrl+S
     Fl_Button* LoadButton;  // right of Write, Ctrl+O
+    // Along the bottom: what the last action did that no box tells (whose
+    // settings Load put into the fields, a port closed for a lost line).
+    Fl_Box* StatusLine;
 };
 
 extern xMainForm* MainForm;
@@ -75,8 +79,24 @@ unsigned char window_address(void);
 // One exchange on the window's port with the address in AddressInput.
 int rd_wr_memory(unsigned int& word, unsigned char command);
 
-// Shows a message in a modal alert box titled with the message.
+// Shows a message in a modal alert box titled with its first line; long
+// lines are wrapped, never cut.
 void show_alert(const char* text);
+// The same with the cause on a line of its own below the text (none when
+// `why` is empty).
+void show_alert_why(const char* text, const char* why);
+
+// A step of an action on the window's port failed (the last exchange or
+// Test, exchange_last_fault): the box with the step's message `key` (a
+// catalogue key) and the cause on its second line; when the line is lost
+// (a device gone, a connection closed) the window closes the port first,
+// so that it can be opened again. Returns 1 when the line was lost.
+int report_step_failure(const char* key);
+// Closes the window's port as Close Port does, when one is open.
+void close_lost_port(void);
+// Shows `text` in the status line, elided in the middle when too long
+// (the whole of it as the line's tooltip); null or "" clears it.
+void show_status(const char* text);
 
 // Hook for the port layer's text messages; this tool shows none of them.
 void put_text_log(char* text, int n);

@@ -1,6 +1,7 @@
 // Entry point of the tool.
 #include <FL/Fl.H>
 #include <stdio.h>
+#include <string.h>
 
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
@@ -32,9 +33,20 @@ static void load_catalogue(void)
     }
 }
 
+// The window speaks Russian where the system asks for it and where it
+// names no language (the C locale, nothing set); English, its keys,
+// where it names any other.
+static int speaks_russian(void)
+{
+    char language[16];
+    plat_ui_language(language, sizeof language);
+    return language[0] == 0 || strcmp(language, "ru") == 0;
+}
+
 int main(int argc, char** argv)
 {
-    load_catalogue();
+    if (speaks_russian())
+        load_catalogue();
     const char* title = gettext_easy("KP-6");
     MainForm = make_main_window(title);
     MainForm->show(argc, argv);

@@ -6,7 +6,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
+#include "../device/exchange.h"
 #include "../i18n/gett.h"
+#include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "kp6form.h"
 
@@ -14,7 +18,7 @@ int list_count;
 char list_names[LIST_MAX][COM_NAME_SIZE];
 net_line_dialog_t net_line;
 
-// The name of the entry chosen last, for "Network line..." to give back.
+// The name of the entry chosen last, for "Other port..." to give back.
 static char chosen_name[COM_NAME_SIZE];
 
 // ---- names drawn whole, or elided in the middle -------------------------------
@@ -34,14 +38,15 @@ void elide_middle(const char* name, int width, char* out, int size)
     if (fl_width(out) <= width)
         return;
     // Character starts, so that no character is cut in two.
-    int starts[COM_NAME_SIZE + 1], n = 0, len = (int)strlen(name);
-    for (int i = 0; i < len && n < COM_NAME_SIZE; i = next_char(name, i))
-        starts[n++] = i;
-    starts[n] = len;
+    int len = (int)strlen(name), n = 0;
+    std::vector<int> starts((size_t)len + 1);
+    for (int i = 0; i < len; i = next_char(name, i))
+        starts[(size_t)n++] = i;
+    starts[(size_t)n] = len;
     for (int keep = n - 1; keep >= 0; keep--) {
         int head = (keep + 1) / 2, tail = keep / 2;
-        snprintf(out, (size_t)size, "%.*s\xE2\x80\xA6%s", starts[head], name,
-                 name + starts[n - tail]);
+        snprintf(out, (size_t)size, "%.*s\xE2\x80\xA6%s", starts[(size_t)head], name,
+                 name + starts[(size_t)(n - tail)]);
         if (fl_width(out) <= width)
             return;
     }
@@ -100,7 +105,7 @@ static void choice_changed(Fl_Widget* w, void*)
     note_choice((Fl_Choice*)w);
 }
 
-// The item "Network line...": the choice goes back to the entry it was on
+// The item "Other port...": the choice goes back to the entry it was on
 // before the dialog, which may choose the line added.
 static void network_item_picked(Fl_Widget* w, void*)
 {
@@ -155,8 +160,8 @@ void port_list_fill(Fl_Choice* c, const char* keep)
         c->replace(i, item);
         ((Fl_Menu_Item*)c->menu())[i].labeltype(PORT_LABEL);
     }
-    if (!menu_escape(gettext_easy("Network line..."), item, sizeof item))
-        snprintf(item, sizeof item, "Network line...");
+    if (!menu_escape(gettext_easy("Other port..."), item, sizeof item))
+        snprintf(item, sizeof item, "Other port...");
     c->replace(list_count, item);
 
     if (!(kept[0] && port_list_choose(c, kept))) {
@@ -195,7 +200,7 @@ int port_list_opening(Fl_Choice* c, int event)
            !(Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META));
 }
 
-// ---- "Network line..." --------------------------------------------------------------
+// ---- "Other port..." --------------------------------------------------------------
 
 // Shows what is wrong in the dialog, which stays open for correction.
 static void say_why(const char* text)
@@ -213,23 +218,33 @@ static void net_line_ok(Fl_Widget*, void*)
     while (len && (typed[len - 1] == ' ' || typed[len - 1] == '\t'))
         len--;
     if (len == 0)
-        return say_why(gettext_easy("Type the network line's URL"));
+        return say_why(gettext_easy("Type a device's path or a network line's URL"));
     if (len >= sizeof url)
         return say_why(gettext_easy("Longer than a port name may be (79 characters)"));
     memcpy(url, typed, len);
     url[len] = 0;
     net_url parsed;
-    char why[200], text[300];
-    int rc = net_url_parse(url, &parsed, why, sizeof why);
-    if (rc == 0)
-        return say_why(gettext_easy("Not a network line: write tcp://, socket:// or rfc2217:// "
-                                    "and HOST:PORT"));
-    if (rc < 0) {
-        snprintf(text, sizeof text, "%s: %s", gettext_easy("Bad network line"), why);
-        return say_why(text);
+    char why[300], text[400];
+    if (port_name_is_url(url)) {
+        if (net_url_parse(url, &parsed, why, sizeof why) != 1) {
+            snprintf(text, sizeof text, "%s: %s", gettext_easy("Bad network line"), why);
+            return say_why(text);
+        }
+    } else {
+        // A device: it must be there now, so that a typing slip is caught
+        // here rather than at Open Port.
+        int rc = plat_serial_exists(url);
+        if (rc == -1)
+            return say_why(gettext_easy("Not a serial device: give a device's path, COM12, or "
+                                        "tcp://, socket:// or rfc2217:// and HOST:PORT"));
+        if (rc != 0) {
+            error_words(rc, why, sizeof why);
+            snprintf(text, sizeof text, "%s: %s", gettext_easy("No such port"), why);
+            return say_why(text);
+        }
     }
     if (!prefs_add_line(url))
-        return say_why(gettext_easy("16 network lines are remembered: remove one first"));
+        return say_why(gettext_easy("16 ports are remembered: remove one first"));
     port_list_fill(MainForm->ComChoice, url);
     net_line.window->hide();
 }
@@ -261,27 +276,30 @@ static Fl_Button* dialog_button(Fl_Button* b, const char* key, Fl_Callback* cb)
 
 void net_line_dialog(void)
 {
-    const int W = 420, H = 236;
-    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Network line"));
+    // Wide enough for the hint in either language, whatever it says.
+    const int W = 520, H = 268;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Other port"));
     net_line.window = win;
-    net_line.url = new Fl_Input(8, 24, W - 16, 24,
-                                gettext_easy("URL: tcp://HOST:PORT, socket://HOST:PORT or "
-                                             "rfc2217://HOST:PORT"));
-    net_line.url->align(FL_ALIGN_TOP_LEFT);
-    net_line.url->labelsize(12);
+    Fl_Box* hint = new Fl_Box(8, 4, W - 16, 36,
+                              gettext_easy("A device (/dev/ttyUSB0, /dev/serial/by-id/..., COM12) "
+                                           "or a network line: tcp://HOST:PORT, "
+                                           "socket://HOST:PORT or rfc2217://HOST:PORT"));
+    hint->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_BOTTOM);
+    hint->labelsize(12);
+    net_line.url = new Fl_Input(8, 44, W - 16, 24);
     net_line.url->textsize(12);
     net_line.url->maximum_size(200);
-    net_line.why = new Fl_Box(8, 52, W - 16, 36);
+    net_line.why = new Fl_Box(8, 72, W - 16, 36);
     net_line.why->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_TOP);
     net_line.why->labelsize(12);
     net_line.why->labelcolor(FL_DARK_RED);
-    net_line.lines = new Fl_Hold_Browser(8, 108, W - 120, 88, gettext_easy("Remembered lines"));
+    net_line.lines = new Fl_Hold_Browser(8, 128, W - 120, 88, gettext_easy("Remembered ports"));
     net_line.lines->align(FL_ALIGN_TOP_LEFT);
     net_line.lines->labelsize(12);
     net_line.lines->textsize(12);
     for (int i = 0; i < pref_line_count; i++)
         net_line.lines->add(pref_lines[i]);
-    net_line.remove = dialog_button(new Fl_Button(W - 104, 108, 96, 24), "Remove", net_line_remove);
+    net_line.remove = dialog_button(new Fl_Button(W - 104, 128, 96, 24), "Remove", net_line_remove);
     net_line.ok = (Fl_Return_Button*)dialog_button(new Fl_Return_Button(W - 208, H - 32, 96, 24),
                                                    "OK", net_line_ok);
     net_line.cancel = dialog_button(new Fl_Button(W - 104, H - 32, 96, 24), "Cancel",

@@ -1,5 +1,5 @@
 // The window's port list, made afresh each time it opens, and its last
-// item "Network line...", whose dialog adds and removes remembered lines.
+// item "Other port...", whose dialog adds and removes remembered lines.
 #ifndef KP6_PORTLIST_H
 #define KP6_PORTLIST_H
 
@@ -20,7 +20,7 @@ enum { LIST_MAX = COM_MAX + NET_LINES_MAX };
 extern int list_count;
 extern char list_names[LIST_MAX][COM_NAME_SIZE];
 
-// Fills `c` from what the machine has now, with "Network line..." last.
+// Fills `c` from what the machine has now, with "Other port..." last.
 // The entry named `keep` stays chosen while it is listed; otherwise the
 // first entry is chosen, or none when there is none.
 void port_list_fill(Fl_Choice* c, const char* keep);
@@ -37,7 +37,7 @@ int port_list_opening(Fl_Choice* c, int event);
 // so that it fits `width` pixels in the current font, whole when it fits.
 void elide_middle(const char* name, int width, char* out, int size);
 
-// The "Network line..." dialog, while it is open.
+// The "Other port..." dialog, while it is open.
 struct net_line_dialog_t {
     Fl_Double_Window* window;
     Fl_Input* url;

@@ -12,6 +12,7 @@
 
 int pref_line_count;
 char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
+char pref_folder[PREF_FOLDER_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
 void (*prefs_kept_aside)(const char* path);
@@ -25,6 +26,7 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 // added and removed here since: what a save merges into the file as it is
 // then.
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
+static char file_folder[PREF_FOLDER_SIZE];
 static std::vector<std::string> added_here, removed_here;
 
 int prefs_path(char* out, unsigned size)
@@ -269,10 +271,11 @@ static void take(const std::vector<pref_entry>& entries, const char* name, char*
         memcpy(out, v.c_str(), v.size() + 1);
 }
 
+// A network line, or a device path added by hand.
 static int url_ok(const char* text)
 {
     net_url url;
-    return net_url_parse(text, &url, nullptr, 0) == 1;
+    return text[0] && (net_url_parse(text, &url, nullptr, 0) == 1 || !port_name_is_url(text));
 }
 
 static int address_ok(const char* text)
@@ -325,6 +328,7 @@ void prefs_load(void)
 {
     pref_line_count = 0;
     pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
+    pref_folder[0] = file_folder[0] = 0;
     added_here.clear();
     removed_here.clear();
     char path[1100];
@@ -333,9 +337,11 @@ void prefs_load(void)
         return;
     take(entries, "address", pref_address, sizeof pref_address, address_ok);
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
+    take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
     take_lines(entries);
     strcpy(file_port, pref_port);
     strcpy(file_address, pref_address);
+    strcpy(file_folder, pref_folder);
 }
 
 // One value of the root group: this window's when it changed here, else the
@@ -392,6 +398,7 @@ void prefs_save(void)
         return;
     merge_value(entries, "address", pref_address, file_address, sizeof pref_address, address_ok);
     merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
+    merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
     // The file's lines less those removed here, then those added here.
     take_lines(entries);
     for (int i = pref_line_count - 1; i >= 0; i--)
@@ -413,6 +420,7 @@ void prefs_save(void)
         removed_here.clear();
         strcpy(file_port, pref_port);
         strcpy(file_address, pref_address);
+        strcpy(file_folder, pref_folder);
     }
 }
 

@@ -1,6 +1,7 @@
 // What the window remembers between runs, per user, in a file of the GUI
-// toolkit's preferences format: the network lines added, the last port
-// opened and the last address typed.
+// toolkit's preferences format: the network lines and device paths added,
+// the last port opened, the last address typed and the folder of the last
+// Save or Load.
 #ifndef KP6_PREFS_H
 #define KP6_PREFS_H
 
@@ -13,6 +14,8 @@ extern int pref_line_count;
 extern char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 extern char pref_port[COM_NAME_SIZE];            // "" when none
 extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
+enum { PREF_FOLDER_SIZE = 1024 };
+extern char pref_folder[PREF_FOLDER_SIZE];  // of the last Save or Load; "" when none
 
 // Told of a file that could not be used (binary, or over 64 KiB), with the
 // name it was kept aside under, once for each; null: nobody is.

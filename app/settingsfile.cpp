@@ -2,6 +2,7 @@
 // the system's file dialog and the backup-file unit's writer and loader.
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_Native_File_Chooser.H>
+#include <FL/filename.H>
 #include <FL/fl_ask.H>
 #include <stdio.h>
 
@@ -10,8 +11,10 @@
 
 #include "../device/backupfile.h"
 #include "../i18n/gett.h"
+#include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "kp6form.h"
+#include "prefs.h"
 
 // Marks a key for extraction where it is translated later.
 #define N_(key) key
@@ -47,6 +50,17 @@ static void translate_toolkit_dialog(void)
         *t.text = gettext_easy(t.key);
 }
 
+// The folder of `path` is where the next dialog opens.
+static void remember_folder(const std::string& path)
+{
+    size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos || cut >= PREF_FOLDER_SIZE)
+        return;
+    std::string folder = path.substr(0, cut ? cut : 1);
+    snprintf(pref_folder, sizeof pref_folder, "%s", folder.c_str());
+    prefs_save();
+}
+
 // Asks for a file: 1 and its path, or 0 when the user cancelled (or the
 // dialog failed, which it says).
 static int choose_file(int save, const char* proposed, std::string& path)
@@ -64,12 +78,22 @@ static int choose_file(int save, const char* proposed, std::string& path)
                         Fl_Native_File_Chooser::NEW_FOLDER);
     if (proposed)
         chooser.preset_file(proposed);
+    // The folder of the last Save or Load, else the user's documents.
+    char folder[PREF_FOLDER_SIZE];
+    int kind = -1;
+    if (pref_folder[0] && plat_file_kind(pref_folder, &kind) == 0 && kind == PLAT_FILE_FOLDER)
+        snprintf(folder, sizeof folder, "%s", pref_folder);
+    else if (plat_documents_dir(folder, sizeof folder) != 0)
+        folder[0] = 0;
+    if (folder[0])
+        chooser.directory(folder);
     int rc = chooser.show();
     if (rc == -1)
         show_alert(chooser.errmsg());
     if (rc != 0 || !chooser.filename() || !chooser.filename()[0])
         return 0;
     path = chooser.filename();
+    remember_folder(path);
     return 1;
 }
 
@@ -125,7 +149,22 @@ int LoadButton_OnClick(Fl_Widget*)
         show_failure("Settings not loaded", path + ": " + text);
         return 0;
     }
+    // Another controller's settings go into the fields only when asked:
+    // Write would send them to the address typed.
+    if (address && from->address != address) {
+        char question[200];
+        snprintf(question, sizeof question,
+                 gettext_easy("Put %02X's settings into the fields for %02X?"), from->address,
+                 address);
+        fl_message_title(gettext_easy("Another controller"));
+        if (fl_choice("%s", gettext_easy("No"), gettext_easy("Yes"), nullptr, question) != 1)
+            return 0;
+    }
     for (int reg = 0; reg < SETTING_COUNT; reg++)
         show_setting(from->settings, reg);
+    char said[200];
+    snprintf(said, sizeof said, gettext_easy("%02X's settings loaded from %s"), from->address,
+             fl_filename_name(path.c_str()));
+    show_status(said);
     return 0;
 }

@@ -1,5 +1,8 @@
 #include "backupfile.h"
 
+#include <ctype.h>
+#include <stdarg.h>
+
 #include <errno.h>
 #include <string.h>
 
@@ -8,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../device/exchange.h"
+#include "../i18n/words.h"
 #include "../platform/platform.h"
 
 using json = nlohmann::ordered_json;
@@ -27,18 +31,29 @@ std::string hex2(unsigned v)
 static std::string system_text(int code)
 {
     char reason[200];
-    plat_error_text(code, reason, sizeof reason);
+    error_words(code, reason, sizeof reason);
     return reason;
 }
 
 static const char* kind_text(int kind)
 {
     switch (kind) {
-    case PLAT_FILE_FOLDER: return "a folder, not a regular file";
-    case PLAT_FILE_FIFO: return "a FIFO, not a regular file";
-    case PLAT_FILE_DEVICE: return "a device, not a regular file";
-    default: return "not a regular file";
+    case PLAT_FILE_FOLDER: return words(W_("a folder, not a regular file"));
+    case PLAT_FILE_FIFO: return words(W_("a FIFO, not a regular file"));
+    case PLAT_FILE_DEVICE: return words(W_("a device, not a regular file"));
+    default: return words(W_("not a regular file"));
     }
+}
+
+// A message in the window's language: `format` a W_ key, as printf takes it.
+static std::string say(const char* format, ...)
+{
+    char text[1200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, words(format), args);
+    va_end(args);
+    return text;
 }
 
 int read_bounded(FILE* f, std::string& text)
@@ -67,9 +82,8 @@ static size_t line_ends(const char* p, size_t n)
 static bool too_long(const std::string& name, const std::string& text, std::string& message)
 {
     size_t n = text.size() < BACKUP_SIZE_MAX ? text.size() : (size_t)BACKUP_SIZE_MAX;
-    message = name + ":" + std::to_string(line_ends(text.c_str(), n) + 1) +
-              ": longer than a backup file may be (1 MiB, " + std::to_string(BACKUP_SIZE_MAX) +
-              " bytes)";
+    message = name + ":" + std::to_string(line_ends(text.c_str(), n) + 1) + ": " +
+              say(W_("longer than a backup file may be (1 MiB, %d bytes)"), (int)BACKUP_SIZE_MAX);
     return false;
 }
 
@@ -94,7 +108,7 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
     if (read == READ_TOO_LONG)
         return too_long(path, text, message);
     if (read == READ_FAILED) {
-        message = path + ": cannot be read";
+        message = path + ": " + say(W_("cannot be read"));
         return false;
     }
     return true;
@@ -173,6 +187,56 @@ std::string valid_utf8(const std::string& t)
         snprintf(esc, sizeof esc, "\\x%02X", c);
         out += esc;
         i++;
+    }
+    return out;
+}
+
+// The JSON library's phrases, longest first, so that the window can say
+// them in its language; what the library quotes ('...') stays as it is.
+static const char* const json_phrases[] = {
+    W_("syntax error while parsing"),
+    W_("number overflow parsing"),
+    W_("object separator"),
+    W_("unexpected end of input"),
+    W_("string literal"),
+    W_("number literal"),
+    W_("invalid literal"),
+    W_("invalid number"),
+    W_("invalid string"),
+    W_("end of input"),
+    W_("object key"),
+    W_("last read"),
+    W_("unexpected"),
+    W_("expected"),
+    W_("object"),
+    W_("array"),
+    W_("value"),
+};
+
+static std::string json_words(const std::string& e)
+{
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < e.size();) {
+        if (e[i] == '\'') {
+            quoted = !quoted;
+            out += e[i++];
+            continue;
+        }
+        size_t n = 0;
+        const char* phrase = nullptr;
+        for (const char* p : json_phrases)
+            if (!quoted && e.compare(i, (n = strlen(p)), p) == 0 &&
+                (i == 0 || !isalpha((unsigned char)e[i - 1]))) {
+                phrase = p;
+                break;
+            }
+        if (phrase) {
+            out += words(phrase);
+            i += n;
+        } else {
+            out += e[i++];
+        }
     }
     return out;
 }
@@ -284,36 +348,40 @@ struct Reader : nlohmann::json_sax<json> {
         if (fault_line)
             return;
         if (c.self.kind != KIND_OBJECT)
-            return fail(c.self.line, "a controller must be an object");
+            return fail(c.self.line, say(W_("a controller must be an object")));
         backup_entry e = {};
         if (c.address.kind == KIND_NONE)
-            return fail(c.self.line, "a controller without \"address\"");
+            return fail(c.self.line, say(W_("a controller without \"address\"")));
         if (c.address.kind != KIND_STRING || !parse_address(c.address.address, &e.address))
-            return fail(c.address.line,
-                        "address " + c.address.text + " is not 01 to FF in hexadecimal");
+            return fail(c.address.line, say(W_("address %s is not 01 to FF in hexadecimal"),
+                                            c.address.text.c_str()));
         std::string name = hex2(e.address);
         if (c.registers.kind != KIND_OBJECT)
-            return fail(c.self.line, "controller " + name + " has no \"registers\"");
+            return fail(c.self.line, say(W_("controller %s has no \"registers\""), name.c_str()));
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             const Seen& v = c.regs[reg];
-            std::string what = std::string(setting_name(reg)) + " is " + v.text;
+            const char *reg_name = setting_name(reg), *text = v.text.c_str();
             if (v.kind == KIND_NONE)
                 return fail(c.registers.line,
-                            "controller " + name + " has no " + setting_name(reg));
+                            say(W_("controller %s has no %s"), name.c_str(), reg_name));
             if (v.byte_otherwise)
-                return fail(v.line, what + ": write 0 to 255 in digits alone");
+                return fail(v.line,
+                            say(W_("%s is %s: write 0 to 255 in digits alone"), reg_name, text));
             if (v.kind != KIND_UNSIGNED || v.number > 255)
-                return fail(v.line, what + ", not a whole number from 0 to 255");
+                return fail(v.line,
+                            say(W_("%s is %s, not a whole number from 0 to 255"), reg_name, text));
             setting_value(e.settings, reg) = (unsigned char)v.number;
             if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
-                return fail(v.line, what + ": type code " + std::to_string(v.number & 0x0F) +
-                                        " is none of milliliter (0), liter (2), hand (10)");
+                return fail(v.line, say(W_("%s is %s: type code %d is none of milliliter (0), "
+                                           "liter (2), hand (10)"),
+                                        reg_name, text, (int)(v.number & 0x0F)));
         }
         // One entry per controller: "01", "0x1" and "1" are one.
         if (first_line[e.address])
-            return fail(c.address.line, "controller " + name + " twice: address " + c.address.text +
-                                            " here, " + first_text[e.address] + " at line " +
-                                            std::to_string(first_line[e.address]));
+            return fail(c.address.line,
+                        say(W_("controller %s twice: address %s here, %s at line %d"), name.c_str(),
+                            c.address.text.c_str(), first_text[e.address].c_str(),
+                            first_line[e.address]));
         first_line[e.address] = c.address.line;
         first_text[e.address] = c.address.text;
         entries.push_back(e);
@@ -353,8 +421,8 @@ struct Reader : nlohmann::json_sax<json> {
     bool open(bool array)
     {
         if (levels.size() >= BACKUP_DEPTH_MAX)
-            return refuse("nested deeper than a backup file is (" +
-                          std::to_string(BACKUP_DEPTH_MAX) + " levels)");
+            return refuse(say(W_("nested deeper than a backup file is (%d levels)"),
+                              (int)BACKUP_DEPTH_MAX));
         int at = place();
         value(of(array ? KIND_ARRAY : KIND_OBJECT, array ? "[...]" : "{...}"));
         int own = AT_NONE;
@@ -407,7 +475,7 @@ struct Reader : nlohmann::json_sax<json> {
     {
         Level& l = levels.back();
         if (!l.keys.insert(k).second)
-            return refuse(shown(k) + " given twice in one object");
+            return refuse(say(W_("%s given twice in one object"), shown(k).c_str()));
         l.field = AT_NONE;
         if (l.place == AT_FILE && k == "version")
             l.field = AT_VERSION;
@@ -471,18 +539,17 @@ bool parse_backup(const std::string& name, const std::string& text,
         }
         size_t p = r.error_position ? r.error_position - 1 : 0;
         return at((int)line_ends(text.c_str(), p < text.size() ? p : text.size()) + 1,
-                  "not valid JSON: " + r.error);
+                  say(W_("not valid JSON: %s"), json_words(r.error).c_str()));
     }
     if (r.file.kind != KIND_OBJECT)
-        return at(1, "not a kp6ctl backup (no JSON object)");
+        return at(1, say(W_("not a kp6ctl backup (no JSON object)")));
     if (r.version.kind == KIND_NONE)
-        return at(1, "not a kp6ctl backup (no \"version\")");
+        return at(1, say(W_("not a kp6ctl backup (no \"version\")")));
     if (r.version.kind != KIND_UNSIGNED || r.version.number != BACKUP_VERSION)
-        return at(r.version.line, "unknown version " + r.version.text +
-                                      " (this kp6ctl reads version " +
-                                      std::to_string(BACKUP_VERSION) + ")");
+        return at(r.version.line, say(W_("unknown version %s (this kp6ctl reads version %d)"),
+                                      r.version.text.c_str(), (int)BACKUP_VERSION));
     if (r.list.kind != KIND_ARRAY || r.controllers == 0)
-        return at(r.list.line, "\"controllers\" must be a list of controllers");
+        return at(r.list.line, say(W_("\"controllers\" must be a list of controllers")));
     if (r.fault_line)
         return at(r.fault_line, r.fault);
     entries.insert(entries.end(), r.entries.begin(), r.entries.end());
@@ -501,7 +568,7 @@ static std::string final_path(const std::string& path, std::string& message)
     std::string out(65536, '\0');
     int rc = plat_file_final_path(path.c_str(), &out[0], (unsigned)out.size());
     if (rc) {
-        message = "cannot write " + path + ": " + system_text(rc);
+        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(rc).c_str());
         return "";
     }
     out.resize(strlen(out.c_str()));
@@ -518,12 +585,12 @@ bool backup_target_ok(const std::string& path, std::string& message)
     int kind = PLAT_FILE_REGULAR;
     // A path that cannot be looked at is left to the write to report.
     if (plat_file_kind(target.c_str(), &kind) == 0 && kind != PLAT_FILE_REGULAR) {
-        message = "cannot write " + path + ": " + kind_text(kind);
+        message = say(W_("cannot write %s: %s"), path.c_str(), kind_text(kind));
         return false;
     }
     int rc = plat_file_writable(target.c_str());
     if (rc)
-        message = "cannot write " + path + ": " + system_text(rc);
+        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(rc).c_str());
     return rc == 0;
 }
 
@@ -547,7 +614,7 @@ int save_text(const std::string& path, const std::string& text, std::string& mes
     plat_remove(tmp.c_str());  // a leftover, or a link planted there
     FILE* f = plat_fopen(tmp.c_str(), "wb");
     if (!f) {
-        message = "cannot write " + path + ": " + strerror(errno);
+        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(errno).c_str());
         return SAVE_FAILED;
     }
     std::string why;
@@ -566,7 +633,7 @@ int save_text(const std::string& path, const std::string& text, std::string& mes
     if (why.empty())
         return SAVE_DONE;
     plat_remove(tmp.c_str());
-    message = "cannot write " + path + ": " + why;
+    message = say(W_("cannot write %s: %s"), path.c_str(), why.c_str());
     return SAVE_FAILED;
 }
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "../i18n/words.h"
+#include "../platform/net_url.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "crc.h"
@@ -354,33 +356,106 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
     }
 }
 
+void error_words(int code, char* out, unsigned size)
+{
+    // Indexed by plat_error_kind.
+    // Indexed by plat_error_kind; worded as the C library words them, so
+    // that the tool says the same on every system.
+    static const char* const kinds[] = {nullptr,
+                                        W_("Connection refused"),
+                                        W_("Connection timed out"),
+                                        W_("Name or service not known"),
+                                        W_("Connection reset by peer"),
+                                        W_("No route to host"),
+                                        W_("No such file or directory"),
+                                        W_("No such device"),
+                                        W_("Permission denied"),
+                                        W_("Device or resource busy"),
+                                        W_("Input/output error")};
+    int kind = plat_error_kind(code);
+    if (kind > 0 && kind < (int)(sizeof kinds / sizeof kinds[0]))
+        snprintf(out, size, "%s", words(kinds[kind]));
+    else
+        plat_error_text(code, out, size);
+}
+
+int line_lost_text(const char* name, int code, char* out, unsigned size)
+{
+    int n;
+    if (!port_name_is_url(name)) {
+        n = snprintf(out, size, words(W_("the line %s was lost")), name);
+    } else if (code == 0) {
+        n = snprintf(out, size, words(W_("the connection to %s was closed")), name);
+    } else {
+        char reason[200];
+        error_words(code, reason, sizeof reason);
+        n = snprintf(out, size, words(W_("the connection to %s was closed: %s")), name, reason);
+    }
+    return n < 0 ? 0 : n;
+}
+
 int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
 {
     int n = 0;
     switch (f.kind) {
     case FAULT_NONE: n = snprintf(out, size, "%s", ""); break;
     case FAULT_NO_ANSWER:
-        n = snprintf(out, size, "%sno answer in %lu ms",
-                     f.stage == STAGE_PARAMETER ? "selected, then " : "", f.timeout_ms);
+        n = snprintf(out, size,
+                     f.stage == STAGE_PARAMETER ? words(W_("selected, then no answer in %lu ms"))
+                                                : words(W_("no answer in %lu ms")),
+                     f.timeout_ms);
         break;
     case FAULT_SELECT_REPLY:
-        n = snprintf(out, size, "the selection was answered with %02X, not C0", f.seen[0]);
+        n = snprintf(out, size, words(W_("the selection was answered with %02X, not C0")),
+                     f.seen[0]);
         break;
-    case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
-    case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
-    case FAULT_INTERRUPTED: n = snprintf(out, size, "%s", "interrupted"); break;
-    case FAULT_EXTRA: n = snprintf(out, size, "more bytes than an answer's 3"); break;
-    default: {
-        char reason[200] = "";
-        if (f.line_code && port_name_is_url(f.line))
-            plat_error_text(f.line_code, reason, sizeof reason);
-        if (port_name_is_url(f.line))
-            n = snprintf(out, size, "the connection to %s was closed%s%s", f.line,
-                         f.line_code ? ": " : "", reason);
-        else
-            n = snprintf(out, size, "the line %s was lost", f.line);
+    case FAULT_ACK:
+        n = snprintf(out, size, words(W_("acknowledged with %02X, not 05")), f.seen[0]);
+        break;
+    case FAULT_SHORT:
+        n = snprintf(out, size, words(W_("%d of 3 answer bytes")), f.seen_count);
+        break;
+    case FAULT_INTERRUPTED: n = snprintf(out, size, "%s", words(W_("interrupted"))); break;
+    case FAULT_EXTRA:
+        n = snprintf(out, size, "%s", words(W_("more bytes than an answer's 3")));
+        break;
+    default: n = line_lost_text(f.line, f.line_code, out, size);
     }
-    }
+    return n < 0 ? 0 : n;
+}
+
+int net_scheme_text(const char* name, char* out, unsigned size)
+{
+    // Indexed by net_fault: what the server spoke instead of its scheme.
+    static const char* const schemes[] = {
+        nullptr, W_("%s does not answer RFC 2217's negotiation (a raw TCP port? try tcp://)"),
+        W_("%s speaks Telnet (try rfc2217://)"),
+        W_("%s is a Telnet server without the COM port option (try tcp:// or its RFC 2217 "
+           "port)")};
+    int fault = net_fault();
+    if (!port_name_is_url(name) || fault <= 0 || fault >= (int)(sizeof schemes / sizeof *schemes))
+        return 0;
+    int n = snprintf(out, size, words(schemes[fault]), name);
+    return n < 0 ? 0 : n;
+}
+
+int open_fault_text(const char* name, int rc, char* out, unsigned size)
+{
+    int n = net_scheme_text(name, out, size);
+    if (n > 0)
+        return n;
+    // Indexed by open_port_why: the layer's own refusals.
+    static const char* const refusals[] = {"", W_("every port slot is in use"),
+                                           W_("the name is empty"),
+                                           W_("the port layer is not started"),
+                                           W_("the TCP server port could not be set up")};
+    int why = open_port_why();
+    char reason[200];
+    if (why <= 0 || why >= (int)(sizeof refusals / sizeof *refusals))
+        error_words(rc, reason, sizeof reason);
+    else
+        snprintf(reason, sizeof reason, "%s", words(refusals[why]));
+    n = snprintf(out, size, words(W_("cannot open %s: %s")), name, reason);
     return n < 0 ? 0 : n;
 }
 

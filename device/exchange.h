@@ -96,8 +96,24 @@ extern exchange_fault exchange_last_fault;
 
 // The reason in a technician's words ("no answer in 1000 ms", "acknowledged
 // with 15, not 05", "the connection to URL was closed", "the line PORT was
-// lost"); empty for FAULT_NONE. Returns the text's length.
+// lost"); empty for FAULT_NONE. Returns the text's length. The wordings
+// below are the window's and kp6ctl's alike, in the window's language
+// (words()).
 int exchange_fault_text(const exchange_fault& f, char* out, unsigned size);
+// A lost line: "the line NAME was lost", or for a network line "the
+// connection to URL was closed" (": " and the cause when `code`, the
+// system's, is not 0).
+int line_lost_text(const char* name, int code, char* out, unsigned size);
+// Why open_port(name) failed with `rc`, just now: "cannot open NAME:
+// connection refused", or what the server spoke instead of the URL's
+// scheme ("URL speaks Telnet (try rfc2217://)").
+int open_fault_text(const char* name, int rc, char* out, unsigned size);
+// What the last network line's server spoke instead of the scheme of `name`
+// (net_fault), or 0 and nothing when it spoke as it should.
+int net_scheme_text(const char* name, char* out, unsigned size);
+// A code of the system in the tool's words where it has some ("connection
+// refused", "timed out", "name not found"), else the system's own.
+void error_words(int code, char* out, unsigned size);
 
 // How many times a failed exchange is repeated before it counts as failed
 // (0: never, the window's way); how many exchanges and Tests were made and

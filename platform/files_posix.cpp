@@ -56,6 +56,74 @@ int plat_user_prefs_dir(char* out, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
 }
 
+// The documents folder that xdg-user-dirs wrote for the home `home`:
+// XDG_DOCUMENTS_DIR="$HOME/Documents" in the user's config folder.
+static int xdg_documents(const char* home, char* out, unsigned size)
+{
+    const char* config = getenv("XDG_CONFIG_HOME");
+    char path[PATH_MAX];
+    if (config && config[0] == '/')
+        snprintf(path, sizeof path, "%s/user-dirs.dirs", config);
+    else
+        snprintf(path, sizeof path, "%s/.config/user-dirs.dirs", home);
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return ENOENT;
+    char line[PATH_MAX], value[PATH_MAX] = "";
+    while (fgets(line, sizeof line, f)) {
+        const char* p = line + strspn(line, " \t");
+        if (strncmp(p, "XDG_DOCUMENTS_DIR=\"", 19) != 0)
+            continue;
+        p += 19;
+        size_t n = strcspn(p, "\"");
+        if (strncmp(p, "$HOME", 5) == 0)
+            snprintf(value, sizeof value, "%s%.*s", home, (int)(n - 5), p + 5);
+        else if (p[0] == '/')
+            snprintf(value, sizeof value, "%.*s", (int)n, p);
+    }
+    fclose(f);
+    struct stat st;
+    if (!value[0] || stat(value, &st) != 0 || !S_ISDIR(st.st_mode))
+        return ENOENT;
+    return snprintf(out, size, "%s", value) < (int)size ? 0 : ENAMETOOLONG;
+}
+
+int plat_documents_dir(char* out, unsigned size)
+{
+    const char* home = getenv("HOME");
+    if (!home || !home[0])
+        return ENOENT;
+    if (xdg_documents(home, out, size) == 0)
+        return 0;
+    return snprintf(out, size, "%s", home) < (int)size ? 0 : ENAMETOOLONG;
+}
+
+void plat_ui_language(char* out, unsigned size)
+{
+    static const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    const char* value = "";
+    for (const char* name : names) {
+        const char* v = getenv(name);
+        if (v && v[0]) {
+            value = v;
+            break;
+        }
+    }
+    // "ru_RU.UTF-8" is ru; "C", "C.UTF-8" and "POSIX" name no language.
+    size_t n = strcspn(value, "_.@");
+    if ((n == 1 && value[0] == 'C') || (n == 5 && strncmp(value, "POSIX", 5) == 0))
+        n = 0;
+    snprintf(out, size, "%.*s", (int)n, value);
+}
+
+int plat_serial_exists(const char* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return errno_or(ENOENT);
+    return S_ISCHR(st.st_mode) ? 0 : -1;
+}
+
 int plat_stderr_is_terminal(void)
 {
     return isatty(STDERR_FILENO) == 1;

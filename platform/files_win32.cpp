@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shlobj.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +39,34 @@ int plat_user_prefs_dir(char* out, unsigned size)
         if (*p == L'\\')
             *p = L'/';
     return to_utf8(path, out, size);
+}
+
+int plat_documents_dir(char* out, unsigned size)
+{
+    wchar_t path[MAX_PATH + 1];
+    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, path);
+    if (hr != S_OK)
+        return (int)ERROR_PATH_NOT_FOUND;
+    return to_utf8(path, out, size);
+}
+
+void plat_ui_language(char* out, unsigned size)
+{
+    LANGID id = GetUserDefaultUILanguage();
+    char name[16] = "";
+    if (!GetLocaleInfoA(MAKELCID(id, SORT_DEFAULT), LOCALE_SISO639LANGNAME, name, sizeof name))
+        snprintf(name, sizeof name, "%s", PRIMARYLANGID(id) == LANG_RUSSIAN ? "ru" : "en");
+    snprintf(out, size, "%s", name);
+}
+
+int plat_serial_exists(const char* name)
+{
+    // COM12 or \\.\COM12: a name of the system's device space.
+    const char* device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+    char target[1024];
+    if (QueryDosDeviceA(device, target, sizeof target))
+        return 0;
+    return last_error_or(ERROR_FILE_NOT_FOUND);
 }
 
 int plat_stderr_is_terminal(void)

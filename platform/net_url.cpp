@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../i18n/words.h"
+
 static int lower_char(int c)
 {
     return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
@@ -69,7 +71,7 @@ static int bad_url(char* why, unsigned size, const char* format, const char* wha
     snprintf(part, sizeof part, "%.*s", (int)(what_len < sizeof part ? what_len : sizeof part - 1),
              what);
     if (size)
-        snprintf(why, size, format, part);
+        snprintf(why, size, words(format), part);
     return -1;
 }
 
@@ -83,7 +85,7 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
     unsigned char mode = scheme_mode(name, sl);
     if (!mode)
         return bad_url(why, why_size,
-                       "unknown scheme \"%s\": write tcp://, socket:// or rfc2217://HOST:PORT",
+                       W_("unknown scheme \"%s\": write tcp://, socket:// or rfc2217://HOST:PORT"),
                        scheme);
     const char* p = name + sl + 3;
     const char* host = p;
@@ -91,16 +93,16 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
     if (*p == '[') {
         const char* close = strchr(p, ']');
         if (!close)
-            return bad_url(why, why_size, "the IPv6 address has no closing ]");
+            return bad_url(why, why_size, W_("the IPv6 address has no closing ]"));
         host = p + 1;
         host_len = (size_t)(close - host);
         if (host_len == 0)
-            return bad_url(why, why_size, "no host between [ and ]");
+            return bad_url(why, why_size, W_("no host between [ and ]"));
         for (size_t i = 0; i < host_len; i++)
             if (!ipv6_char(host[i]))
-                return bad_url(why, why_size, "\"%s\" is not an IPv6 address", host, host_len);
+                return bad_url(why, why_size, W_("\"%s\" is not an IPv6 address"), host, host_len);
         if (!memchr(host, ':', host_len))
-            return bad_url(why, why_size, "\"%s\" in brackets is not an IPv6 address", host,
+            return bad_url(why, why_size, W_("\"%s\" in brackets is not an IPv6 address"), host,
                            host_len);
         p = close + 1;
     } else {
@@ -108,31 +110,32 @@ int net_url_parse(const char* name, net_url* url, char* why, unsigned why_size)
             p++;
         host_len = (size_t)(p - host);
         if (*p == ':' && strchr(p + 1, ':'))
-            return bad_url(why, why_size, "an IPv6 address goes in brackets, as in [::1]:PORT");
+            return bad_url(why, why_size, W_("an IPv6 address goes in brackets, as in [::1]:PORT"));
         if (host_len == 0)
-            return bad_url(why, why_size, "no host: write HOST:PORT after the scheme");
+            return bad_url(why, why_size, W_("no host: write HOST:PORT after the scheme"));
         for (size_t i = 0; i < host_len; i++)
             if (!host_char(host[i])) {
                 char c[2] = {host[i], 0};
-                return bad_url(why, why_size, "the host has a character it cannot have: \"%s\"", c);
+                return bad_url(why, why_size, W_("the host has a character it cannot have: \"%s\""),
+                               c);
             }
     }
     if (host_len >= sizeof url->host)
-        return bad_url(why, why_size, "the host is too long");
+        return bad_url(why, why_size, W_("the host is too long"));
     if (*p != ':')
         return bad_url(why, why_size,
-                       "no port: write HOST:PORT, the port a number from 1 to 65535");
+                       W_("no port: write HOST:PORT, the port a number from 1 to 65535"));
     p++;
     size_t digits = strspn(p, "0123456789");
     unsigned long port = digits && digits <= 5 ? strtoul(p, nullptr, 10) : 0;
     if (port < 1 || port > 65535)
-        return bad_url(why, why_size, "the port \"%s\" is not a number from 1 to 65535", p,
+        return bad_url(why, why_size, W_("the port \"%s\" is not a number from 1 to 65535"), p,
                        strcspn(p, "/?"));  // all of it: 0x10 is not "0"
     p += digits;
     if (*p == '/' && !p[1])
         p++;  // one closing slash is allowed
     if (*p)
-        return bad_url(why, why_size, "\"%s\" after the port is not understood", p);
+        return bad_url(why, why_size, W_("\"%s\" after the port is not understood"), p);
     url->mode = mode;
     memcpy(url->host, host, host_len);
     url->host[host_len] = 0;

@@ -216,6 +216,22 @@ int plat_error_connection_closed(void);
 // The system's own words for one of its codes, as a user is shown them
 // ("No such file or directory"); always terminated, cut to `size`.
 void plat_error_text(int code, char* out, unsigned size);
+// What kind of failure a code of the system (or its resolver) is, for the
+// failures a technician meets on a line; PLAT_ERR_OTHER for any other.
+enum {
+    PLAT_ERR_OTHER,
+    PLAT_ERR_REFUSED,      // nobody listens at that port
+    PLAT_ERR_TIMED_OUT,    // no answer within the bound
+    PLAT_ERR_NO_NAME,      // the name is not known
+    PLAT_ERR_RESET,        // the peer reset the connection
+    PLAT_ERR_UNREACHABLE,  // no route to the host or its network
+    PLAT_ERR_NO_FILE,      // no such file (a path that names nothing)
+    PLAT_ERR_NO_DEVICE,    // no such device
+    PLAT_ERR_ACCESS,       // not allowed, or held by another program
+    PLAT_ERR_BUSY,         // held by another program
+    PLAT_ERR_IO            // the device failed (often: unplugged)
+};
+int plat_error_kind(int code);
 
 // ---- the machine's serial devices -----------------------------------------
 
@@ -270,6 +286,20 @@ int plat_executable_dir(char* out, unsigned size);
 // it: the AppData folder of the shell's folder list on Windows, ~/.fltk
 // elsewhere; '/' separates. 0 or the system's error code.
 int plat_user_prefs_dir(char* out, unsigned size);
+
+// The user's documents folder: on Windows the shell's, elsewhere the XDG
+// documents folder (user-dirs.dirs) when it exists, else the home. 0 or
+// the system's error code.
+int plat_documents_dir(char* out, unsigned size);
+// The language the user's system asks the programs to speak, as its ISO
+// 639 code ("ru", "en"), or "" where it names none (the C or POSIX
+// locale, or nothing set). On POSIX the first set of LC_ALL, LC_MESSAGES
+// and LANG; on Windows the user's interface language.
+void plat_ui_language(char* out, unsigned size);
+// Whether a serial device of that name (a path such as /dev/pts/3 or
+// /dev/serial/by-id/..., or COM12) is there, found without opening it: 0,
+// or the system's code for why not (-1: it is there but no device).
+int plat_serial_exists(const char* name);
 
 // 1 when standard error is a terminal a person watches, else 0.
 int plat_stderr_is_terminal(void);

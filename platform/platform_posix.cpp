@@ -791,6 +791,26 @@ void plat_error_text(int code, char* out, unsigned size)
     snprintf(out, size, "%s", code < 0 ? gai_strerror(code) : strerror(code));
 }
 
+int plat_error_kind(int code)
+{
+    static const struct {
+        int code, kind;
+    } kinds[] = {{ECONNREFUSED, PLAT_ERR_REFUSED},
+                 {ETIMEDOUT, PLAT_ERR_TIMED_OUT},
+                 {EAI_NONAME, PLAT_ERR_NO_NAME},
+                 {ECONNRESET, PLAT_ERR_RESET},
+                 {EHOSTUNREACH, PLAT_ERR_UNREACHABLE},
+                 {ENOENT, PLAT_ERR_NO_FILE},
+                 {ENODEV, PLAT_ERR_NO_DEVICE},
+                 {EACCES, PLAT_ERR_ACCESS},
+                 {EBUSY, PLAT_ERR_BUSY},
+                 {EIO, PLAT_ERR_IO}};
+    for (const auto& k : kinds)
+        if (k.code == code)
+            return k.kind;
+    return PLAT_ERR_OTHER;
+}
+
 // ---- the machine's serial devices -----------------------------------------
 
 static char serial_root[PATH_MAX];

@@ -833,6 +833,25 @@ void plat_error_text(int code, char* out, unsigned size)
         snprintf(out, size, "error %d", code);
 }
 
+int plat_error_kind(int code)
+{
+    static const struct {
+        int code, kind;
+    } kinds[] = {
+        {WSAECONNREFUSED, PLAT_ERR_REFUSED},      {WSAETIMEDOUT, PLAT_ERR_TIMED_OUT},
+        {ERROR_SEM_TIMEOUT, PLAT_ERR_TIMED_OUT},  {WSAHOST_NOT_FOUND, PLAT_ERR_NO_NAME},
+        {WSANO_DATA, PLAT_ERR_NO_NAME},           {WSAECONNRESET, PLAT_ERR_RESET},
+        {WSAECONNABORTED, PLAT_ERR_RESET},        {WSAEHOSTUNREACH, PLAT_ERR_UNREACHABLE},
+        {WSAENETUNREACH, PLAT_ERR_UNREACHABLE},   {ERROR_FILE_NOT_FOUND, PLAT_ERR_NO_FILE},
+        {ERROR_PATH_NOT_FOUND, PLAT_ERR_NO_FILE}, {ERROR_DEV_NOT_EXIST, PLAT_ERR_NO_DEVICE},
+        {ERROR_ACCESS_DENIED, PLAT_ERR_ACCESS},   {ERROR_SHARING_VIOLATION, PLAT_ERR_BUSY},
+        {ERROR_GEN_FAILURE, PLAT_ERR_IO},         {ERROR_BAD_COMMAND, PLAT_ERR_IO}};
+    for (const auto& k : kinds)
+        if (k.code == code)
+            return k.kind;
+    return PLAT_ERR_OTHER;
+}
+
 // ---- the machine's serial devices -----------------------------------------
 
 static const char REG_SERIAL_PATH[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";

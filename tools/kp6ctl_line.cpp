@@ -146,21 +146,10 @@ static void show_repeat(const exchange_fault& f)
 // scheme: true when it did.
 static bool wrong_scheme(void)
 {
-    const char* url = opt.port.c_str();
-    if (net_fault() == NET_FAULT_NO_NEGOTIATION)
-        say(stderr,
-            "kp6ctl: %s does not answer RFC 2217's negotiation (a raw TCP port? try "
-            "tcp://)\n",
-            url);
-    else if (net_fault() == NET_FAULT_TELNET)
-        say(stderr, "kp6ctl: %s speaks Telnet (try rfc2217://)\n", url);
-    else if (net_fault() == NET_FAULT_NO_COM_PORT)
-        say(stderr,
-            "kp6ctl: %s is a Telnet server without the COM port option (try tcp:// or its "
-            "RFC 2217 port)\n",
-            url);
-    else
+    char text[400];
+    if (!net_scheme_text(opt.port.c_str(), text, sizeof text))
         return false;
+    say(stderr, "kp6ctl: %s\n", text);
     return true;
 }
 
@@ -248,11 +237,6 @@ int open_line(unsigned long default_timeout_ms, bool test)
     snprintf(name, sizeof name, "%s", opt.port.c_str());
     int rc = open_port(&line_port, name, 0);
     if (rc != 0) {
-        // The layer's own refusals in its words, the system's in the system's.
-        static const char* const refusals[] = {"", "every port slot is in use", "the name is empty",
-                                               "the port layer is not started",
-                                               "the TCP server port could not be set up"};
-        char reason[200];
         if (open_port_why() == OPEN_SYSTEM_ERROR && plat_wait_interrupted()) {
             say(stderr, "kp6ctl: interrupted while opening %s\n", opt.port.c_str());
             line_port = 0;
@@ -260,12 +244,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
             remove_event(1);
             return exit_interrupted();
         }
-        if (open_port_why() == OPEN_SYSTEM_ERROR)
-            plat_error_text(rc, reason, sizeof reason);
-        else
-            snprintf(reason, sizeof reason, "%s", refusals[open_port_why()]);
-        if (!wrong_scheme())
-            say(stderr, "kp6ctl: cannot open %s: %s\n", opt.port.c_str(), reason);
+        char why[400];
+        open_fault_text(opt.port.c_str(), rc, why, sizeof why);
+        say(stderr, "kp6ctl: %s\n", why);
         line_port = 0;
         close_net();
         remove_event(1);
@@ -317,16 +298,10 @@ bool line_lost(void)
     }
     if (line_was_lost && !line_lost_told) {
         line_lost_told = true;
-        if (!port_name_is_url(opt.port.c_str())) {
-            say(stderr, "kp6ctl: the line %s was lost\n", opt.port.c_str());
-        } else if (net_fault() != NET_FAULT_NONE) {
-            wrong_scheme();  // a raw line that turned out to speak Telnet
-        } else if (line_lost_code == 0) {
-            say(stderr, "kp6ctl: the connection to %s was closed\n", opt.port.c_str());
-        } else {
-            char reason[200];
-            plat_error_text(line_lost_code, reason, sizeof reason);
-            say(stderr, "kp6ctl: the connection to %s was closed: %s\n", opt.port.c_str(), reason);
+        char text[400];
+        if (!wrong_scheme()) {  // a raw line that turned out to speak Telnet
+            line_lost_text(opt.port.c_str(), line_lost_code, text, sizeof text);
+            say(stderr, "kp6ctl: %s\n", text);
         }
     }
     return line_was_lost;

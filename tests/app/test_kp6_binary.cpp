@@ -35,8 +35,10 @@ struct Tool {
             program = bin.file("kp6");
             run_command("cp '" + std::string(KP6_BINARY) + "' '" + program + "'");
         }
+        // A system that names no language, as the suite's defaults are Russian.
         std::vector<std::string> vars = {"KP6_PORTS=" + ports, "KP6_TTY_CLASS=" + no_devices.path,
-                                         "HOME=" + home};
+                                         "HOME=" + home,       "LC_ALL=",
+                                         "LC_MESSAGES=",       "LANG=C.UTF-8"};
         if (!env.empty())
             vars.push_back(env);
         child.reset(new Child({program}, vars, cwd.path));
@@ -133,6 +135,27 @@ TEST(Kp6Binary, OpensThePseudoTerminalAt4800AndReleasesIt)
     EXPECT_EQ(START_LINE, read_file(t.cwd.file("port.out")));
 }
 
+// The window speaks the system's language: Russian where it asks for
+// Russian or names none, English for any other, LC_ALL first.
+TEST(Kp6Binary, TheWindowFollowsTheSystemsLanguage)
+{
+    const struct {
+        const char* env;
+        const char* title;
+    } cases[] = {{"LANG=en_US.UTF-8", "KP-6\n"},
+                 {"LANG=xx_YY", "KP-6\n"},
+                 {"LANG=ru_RU.UTF-8", "КП-6\n"},
+                 {"LC_ALL=ru_RU.UTF-8", "КП-6\n"},
+                 {"LC_MESSAGES=de_DE.UTF-8", "KP-6\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.env);
+        Tool t;
+        t.start("", true, c.env);
+        EXPECT_EQ(c.title, run_command("xdotool getwindowname " + t.window));
+        EXPECT_EQ(0, t.close_window());
+    }
+}
+
 // The whole road of a click: real X events on the real window, against the
 // simulated controller, checked in its trace and its registers.
 TEST(Kp6Binary, OpenTestReadEditWriteEndToEnd)
@@ -170,9 +193,9 @@ TEST(Kp6Binary, TwoWindowsKeepEachOthersLines)
     a.start("", true);
     b.start("", true);
     b.xdo("windowmove " + b.window + " 100 100");  // not over the other
-    const std::string dialog = "Сетевая линия";
+    const std::string dialog = "Другой порт";
     auto add = [&](Tool& t, const std::string& url) {
-        t.click(98, 20);  // the port list: a line chosen, "Network line..." below it
+        t.click(98, 20);  // the port list: a line chosen, "Other port..." below it
         t.type("Down Return");
         ASSERT_TRUE(to_window(t, dialog, "type --delay 20 '" + url + "'"));
         ASSERT_TRUE(to_window(t, dialog, "key Return"));
@@ -182,8 +205,8 @@ TEST(Kp6Binary, TwoWindowsKeepEachOthersLines)
     add(b, "tcp://127.0.0.1:7002");
     a.click(98, 20);
     a.type("Down Return");
-    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 40 118 click 1"));   // 7000
-    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 364 120 click 1"));  // Remove
+    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 40 138 click 1"));   // 7000
+    ASSERT_TRUE(to_window(a, dialog, "mousemove --window %w 464 140 click 1"));  // Remove
     ASSERT_TRUE(to_window(a, dialog, "key Escape"));
     EXPECT_EQ(0, b.close_window());
     EXPECT_EQ(0, a.close_window());
@@ -261,11 +284,11 @@ TEST(Kp6Binary, ANetworkLineTypedInAndFindAreRememberedAtTheNextStart)
     again.click(344, 20);  // Close Port
     again.click(98, 20);
     again.type("Down Return");
-    ASSERT_TRUE(to_window(again, "Сетевая линия", "mousemove --window %w 40 118 click 1"));
+    ASSERT_TRUE(to_window(again, "Другой порт", "mousemove --window %w 40 138 click 1"));
     std::string prefs = home.file(".fltk/kp6/kp6.prefs"), line = "1:" + server.rfc2217_url();
     ASSERT_NE(std::string::npos, read_file(prefs).find(line));
-    ASSERT_TRUE(to_window(again, "Сетевая линия", "mousemove --window %w 364 120 click 1"));
+    ASSERT_TRUE(to_window(again, "Другой порт", "mousemove --window %w 464 140 click 1"));
     EXPECT_TRUE(eventually([&] { return read_file(prefs).find(line) == std::string::npos; }, 5000));
-    ASSERT_TRUE(to_window(again, "Сетевая линия", "key Escape"));
+    ASSERT_TRUE(to_window(again, "Другой порт", "key Escape"));
     EXPECT_EQ(0, again.close_window());
 }

@@ -12,6 +12,7 @@
 
 #include "../../app/kp6form.h"
 #include "../../app/portlist.h"
+#include "../../app/prefs.h"
 #include "../../discovery/comdet.h"
 #include "../../i18n/gett.h"
 #include "../../platform/platform.h"
@@ -38,8 +39,8 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
                           f->ReadButton,  f->TestButton, f->AddressInput, f->InversGunCheck,
                           f->ER79_Input,  f->ER72_Input, f->ER74_Input,   f->ER75_Input,
                           f->WriteButton, f->ER77_Input, f->FindButton,   f->SaveButton,
-                          f->LoadButton};
-    ASSERT_EQ(17, f->children());
+                          f->LoadButton,  f->StatusLine};
+    ASSERT_EQ(18, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -58,8 +59,9 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {224, 56, 96, 24, "Find"},
         {116, 96, 96, 24, "Save..."},
         {116, 272, 96, 24, "Load..."},
+        {8, 298, 461, 16, nullptr},
     };
-    for (int i = 0; i < 17; i++) {
+    for (int i = 0; i < 18; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));
@@ -127,7 +129,7 @@ TEST_F(WindowTest, PortNamesAppearLiterally)
 {
     build("/dev/a_b:/x/&y:/z\\w");
     Fl_Choice* c = MainForm->ComChoice;
-    ASSERT_EQ(4, c->size() - 1);  // one item each, no submenus, and "Network line..."
+    ASSERT_EQ(4, c->size() - 1);  // one item each, no submenus, and "Other port..."
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(com_port_names[i]);
         std::string shown = c->menu()[i].label();
@@ -183,7 +185,11 @@ TEST_F(WindowTest, FailingOpenShowsUntranslatedErrorAndStaysClosed)
 {
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     build("/dev/kp6-missing-tty");
-    EXPECT_EQ((std::vector<std::string>{"error", "Закрыть"}), alert_of_open());
+    // The specified word, then the cause in the window's language.
+    EXPECT_EQ((std::vector<std::string>{
+                  "error\nне удаётся открыть /dev/kp6-missing-tty: Нет такого файла или каталога",
+                  "Закрыть"}),
+              alert_of_open());
     EXPECT_EQ(0, port);
     EXPECT_TRUE(port_controls_active(false));
 }
@@ -201,7 +207,9 @@ TEST_F(WindowTest, NetworkLinesAreListedWholeAfterTheDevicesAndARefusedOneShowsE
     EXPECT_EQ(refused, c->menu()[1].label());
     EXPECT_EQ(long_url, c->menu()[2].label());
     c->value(1);
-    EXPECT_EQ((std::vector<std::string>{"error", "Close"}), alert_of_open());
+    EXPECT_EQ((std::vector<std::string>{"error\ncannot open " + refused + ": Connection refused",
+                                        "Close"}),
+              alert_of_open());
     EXPECT_EQ(0, port);
     EXPECT_TRUE(port_controls_active(false));
 }
@@ -445,8 +453,8 @@ TEST_F(WindowTest, APortPluggedInLaterIsListedWhenTheListOpensWhileClosed)
     TestPty pty;
     build(pty.slave);
     Fl_Choice* c = MainForm->ComChoice;
-    ASSERT_EQ(2, c->size() - 1);  // the pseudo-terminal and "Network line..."
-    EXPECT_STREQ("Network line...", c->menu()[1].label());
+    ASSERT_EQ(2, c->size() - 1);  // the pseudo-terminal and "Other port..."
+    EXPECT_STREQ("Other port...", c->menu()[1].label());
     plug_usb_serial(sys.path, "ttyUSB0");
     choose_by_clicks(1);  // the list as it opens: the new port comes second
     ASSERT_EQ(3, c->size() - 1);
@@ -508,7 +516,7 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
         EXPECT_STREQ("1", MainForm->AddressInput->value());
         OpenButton_OnClick(MainForm->OpenButton);  // remembers the port
         ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 10000));
-        std::string said = alerts.texts[0], aside = said.substr(said.rfind(' ') + 1);
+        std::string said = alerts.texts[0], aside = said.substr(said.find_last_of(" \n") + 1);
         EXPECT_EQ(0u, said.find("The remembered settings could not be read")) << said;
         EXPECT_EQ(0u, aside.find(prefs + ".damaged-")) << said;
         EXPECT_EQ(text, read_file(aside));
@@ -540,4 +548,37 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
     OpenButton_OnClick(MainForm->OpenButton);
     EXPECT_NE(0, port);
     EXPECT_TRUE(alerts.texts.empty());
+}
+
+static std::string why_seen;
+static void keep_why(void*)
+{
+    if (net_line.why && net_line.why->label() && net_line.why->label()[0])
+        why_seen = net_line.why->label();
+    Fl::repeat_timeout(0.02, keep_why);
+}
+
+// "Other port..." takes a device's path: one that is not there is refused
+// with the reason, one that is is listed, chosen and remembered.
+TEST_F(WindowTest, OtherPortTakesADevicePathCheckedAndRemembered)
+{
+    TestPty pty;
+    build("");
+    why_seen.clear();
+    Fl::add_timeout(0.02, keep_why);
+    when_window("Other port", "mousemove --window %w 30 56 sleep 0.1 key Return sleep 1 key Escape",
+                "/dev/kp6-none");
+    choose_by_clicks(0);
+    EXPECT_TRUE(window_driven(20000));
+    Fl::remove_timeout(keep_why);
+    EXPECT_EQ("No such port: No such file or directory", why_seen);
+    EXPECT_EQ(0, pref_line_count);
+
+    when_window("Other port", "mousemove --window %w 30 56 sleep 0.1 key Return", pty.slave);
+    choose_by_clicks(0);
+    EXPECT_TRUE(window_driven(20000));
+    EXPECT_STREQ(pty.slave.c_str(), MainForm->ComChoice->text());
+    rebuild("");  // remembered at the next start
+    ASSERT_EQ(2, MainForm->ComChoice->size() - 1);
+    EXPECT_STREQ(pty.slave.c_str(), MainForm->ComChoice->menu()[0].label());
 }

@@ -1,11 +1,17 @@
 // Read, Write and Test from the window against kp6-sim.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <signal.h>
+#include <string.h>
 
+#include <string>
+#include <thread>
+
+#include "../../app/find.h"
 #include "../../app/kp6form.h"
 #include "../../device/crc.h"
 #include "../../device/exchange.h"
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 
@@ -33,7 +39,9 @@ protected:
     {
         AlertCatcher alerts;
         action(w);
-        EXPECT_EQ(alerts.titles, alerts.texts);  // each box titled with its message
+        // Each box titled with its first line, short.
+        for (size_t i = 0; i < alerts.texts.size() && i < alerts.titles.size(); i++)
+            EXPECT_EQ(alerts.texts[i].substr(0, alerts.texts[i].find('\n')), alerts.titles[i]);
         return alerts.texts;
     }
     std::vector<std::string> read() { return run(ReadButton_OnClick, MainForm->ReadButton); }
@@ -106,22 +114,36 @@ TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
     // 10 frames carry ER78 to ER77; the line is gone for ER72.
     open_on({"--hangup-after", "10"}, "01 010079 09\n01 010077 21\n");
     f()->ER72_Input->value("5");
-    EXPECT_EQ(Texts{"Error read ER72"}, read());
+    EXPECT_EQ(Texts{"Error read ER72\nthe line " + sim->path + " was lost"}, read());
+    EXPECT_EQ(0, port);  // closed for the lost line
+    EXPECT_TRUE(port_controls_active(false));
+    EXPECT_NE(nullptr, strstr(f()->StatusLine->label(), "closed: the line was lost"));
     EXPECT_STREQ("9", f()->ER79_Input->value());
     EXPECT_STREQ("5", f()->ER74_Input->value());
     EXPECT_STREQ("3", f()->ER75_Input->value());
     EXPECT_STREQ("33", f()->ER77_Input->value());
     EXPECT_STREQ("5", f()->ER72_Input->value());
+    // Plugged in again: the list, opened, has the new line, which opens and reads.
+    Sim again({});
+    set_env("KP6_PORTS", again.path.c_str());
+    Fl_Widget* c = f()->ComChoice;  // opened and closed in one go: it runs its own loop
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " +
+            std::to_string(c->x() + 20) + " " + std::to_string(c->y() + 10) +
+            " click 1 sleep 0.5 key Escape");
+    click(f()->OpenButton);
+    ASSERT_NE(0, port);
+    EXPECT_STREQ(again.path.c_str(), Port[port - 1].name);
+    EXPECT_EQ(Texts{}, read());
 }
 
 TEST_F(ReadWrite, ASilentControllerFailsAtTheFirstStep)
 {
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     open_on({"--silent"});
-    EXPECT_EQ(Texts{"Ошибка чтения ER78"}, read());
+    EXPECT_EQ(Texts{"Ошибка чтения ER78\nнет ответа за 1000 мс"}, read());
     f()->ML_Type->value(1);
-    EXPECT_EQ(Texts{"Ошибка записи IR24"}, write());
-    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+    EXPECT_EQ(Texts{"Ошибка записи IR24\nнет ответа за 1000 мс"}, write());
+    EXPECT_EQ(Texts{"Нет ответа\nнет ответа за 1000 мс"}, run(TestButton_OnClick, f()->TestButton));
 }
 
 TEST_F(ReadWrite, WriteSendsIR24ThenTheSixSettings)
@@ -196,7 +218,7 @@ TEST_F(ReadWrite, TestReportsTheController)
     EXPECT_EQ(Texts{"Ок"}, run(TestButton_OnClick, f()->TestButton));
     EXPECT_EQ(0, port_avail(port));
     f()->AddressInput->value("2b");
-    EXPECT_EQ(Texts{"Нет ответа"}, run(TestButton_OnClick, f()->TestButton));
+    EXPECT_EQ(Texts{"Нет ответа\nнет ответа за 1000 мс"}, run(TestButton_OnClick, f()->TestButton));
     CloseButton_OnClick(f()->CloseButton);
     EXPECT_EQ(Texts{"Откройте порт"}, run(TestButton_OnClick, f()->TestButton));
 }
@@ -214,10 +236,10 @@ TEST_F(ReadWrite, ALateAnswerIsNoReplyToTheNextTest)
         pump_until([&] { return !alerts.texts.empty(); }, 5000);
         return alerts.texts;
     };
-    EXPECT_EQ(Texts{"No reply"}, test_at("1"));
+    EXPECT_EQ(Texts{"No reply\nno answer in 1000 ms"}, test_at("1"));
     ASSERT_EQ(2u, sim->trace(2, 5000).size());  // the header, and the late answer
     EXPECT_TRUE(pump_until([&] { return port_avail(port) == 1; }, 5000));
-    EXPECT_EQ(Texts{"No reply"}, test_at("5"));
+    EXPECT_EQ(Texts{"No reply\nno answer in 1000 ms"}, test_at("5"));
 }
 
 // The X server's clipboard or primary selection, held by xclip while it lives.
@@ -309,9 +331,9 @@ TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
 // folder and takes it with Return, once the action that Ctrl and `key`
 // run has opened it.
 static void through_file_dialog(const std::string& key, const std::string& title,
-                                const std::string& name)
+                                const std::string& name, const std::string& then = "")
 {
-    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return", name);
+    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return" + then, name);
     xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+" + key);
     EXPECT_TRUE(window_driven(20000)) << "no " << title;
 }
@@ -389,4 +411,77 @@ TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
     EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
     EXPECT_TRUE(registers_hold("05 010079 2C"));  // 44
     EXPECT_TRUE(registers_hold("05 010078 02"));
+}
+
+// 1F's file with 01 typed: asked first; No leaves the fields, Yes fills
+// them and says whose settings they are.
+TEST_F(ReadWrite, LoadOfAnotherControllersFileAsksFirst)
+{
+    open_on({});
+    write_file(dir.file("kp6-1F.json"), backup_of({"1F"}));
+    f()->AddressInput->value("01");
+    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Escape");
+    EXPECT_STREQ("0", f()->ER79_Input->value());
+    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Return");
+    EXPECT_STREQ("9", f()->ER79_Input->value());
+    EXPECT_STREQ("1F's settings loaded from kp6-1F.json", f()->StatusLine->label());
+}
+
+// Network faults by their cause: an RFC 2217 line at ser2net's raw port,
+// then ser2net killed in the middle of a Read (the port closes itself).
+TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
+{
+    sim.reset(new Sim({"--turnaround", "200"}));
+    Ser2net server(sim->path);
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    std::string wrong = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
+    build(wrong + ":" + server.raw_url());
+    EXPECT_EQ(Texts{"error\n" + wrong +
+                    " does not answer RFC 2217's negotiation (a raw TCP port? try tcp://)"},
+              run(OpenButton_OnClick, f()->OpenButton));
+    f()->ComChoice->value(1);
+    OpenButton_OnClick(f()->OpenButton);
+    ASSERT_NE(0, port);
+    std::thread killer([&] {
+        usleep(700000);  // the second or third of six exchanges
+        kill(server.child->pid, SIGKILL);
+    });
+    Texts said = read();
+    killer.join();
+    server.child->wait_exit(5000);
+    server.child.reset();
+    ASSERT_EQ(1u, said.size());
+    EXPECT_EQ(0u, said[0].find("Error read ER7")) << said[0];
+    EXPECT_NE(std::string::npos,
+              said[0].find("\nthe connection to " + server.raw_url() + " was closed"))
+        << said[0];
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(port_controls_active(false));
+}
+
+static std::string find_status, find_progress;
+static void keep_find(void*)
+{
+    if (find_dialog.status && find_dialog.status->label() && find_dialog.status->label()[0]) {
+        find_status = find_dialog.status->label();
+        find_progress = find_dialog.progress->label();
+    }
+    Fl::repeat_timeout(0.02, keep_find);
+}
+
+// The line lost in the middle of Find: said once, in the dialog, whose
+// last line never says "Done"; the port is closed.
+TEST_F(ReadWrite, ALineLostDuringFindIsSaidOnceAndClosesThePort)
+{
+    open_on({"--hangup-after", "4"});
+    find_status.clear();
+    Fl::add_timeout(0.02, keep_find);
+    when_window("Find controllers", "mousemove --window %w 10 10 sleep 3 key Escape");
+    click(f()->FindButton);
+    EXPECT_TRUE(window_driven(30000));
+    Fl::remove_timeout(keep_find);
+    EXPECT_EQ(0u, find_status.find("The line was lost at 0")) << find_status;
+    EXPECT_NE(std::string::npos, find_status.find("the line " + sim->path + " was lost"));
+    EXPECT_EQ(0u, find_progress.find("Line lost at 0")) << find_progress;
+    EXPECT_EQ(0, port);
 }

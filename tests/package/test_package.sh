@@ -68,7 +68,7 @@ if [ "$mode" = completion ]; then
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
         check "" "backup help ports read restore scan test write"
-        check "--" "--address --help --log --port --retries --stats --timeout --verbose --version"
+        check "--" "--address --converter --help --log --port --retries --stats --timeout --verbose --version"
         check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
         check "-p tcp://127" "//127.0.0.1:7003"

@@ -192,6 +192,11 @@ int plat_tcp_connect(const char*, unsigned short, unsigned, plat_socket* s)
     *s = PLAT_NO_SOCKET;
     return ECONNREFUSED;
 }
+int plat_error_kind(int)
+{
+    return PLAT_ERR_OTHER;
+}
+
 void plat_error_text(int code, char* out, unsigned size)
 {
     if (size)

@@ -100,7 +100,7 @@ inline size_t selections(Sim& sim)
 
 // A network line typed in, then Find, for any driver of the real window
 // (in Russian) whose list has its chosen entry (or none) just before
-// "Network line...": `url` without its port is refused and the dialog
+// "Other port...": `url` without its port is refused and the dialog
 // stays, with it the line is added and chosen; Open Port; Find stopped
 // with Escape ends the simulator's trace there; Find to the end, Return,
 // and Test asks the controller found, at `found` ("2A").
@@ -108,7 +108,7 @@ template <class Window>
 void network_line_and_find(Window& t, Sim& sim, const std::string& url, const std::string& found,
                            int ms)
 {
-    const std::string dialog = "Сетевая линия", finding = "Поиск контроллеров";
+    const std::string dialog = "Другой порт", finding = "Поиск контроллеров";
     t.click(98, 20);  // the port list
     t.type("Down Return");
     size_t colon = url.rfind(':');

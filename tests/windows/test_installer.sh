@@ -33,6 +33,9 @@ if [ -d "$dir/prefix" ]; then "$wine_run" "$dir" stop || true; fi
 rm -rf "$dir"
 mkdir -p "$dir/home" "$dir/elsewhere"
 export HOME=$dir/home
+# A Russian Windows (wine-run.sh gives the prefix the locale): the tool
+# speaks the user's interface language.
+export LC_ALL= LC_MESSAGES= LANG=ru_RU.UTF-8
 run() { "$wine_run" "$dir" "$@"; }
 run setup
 

@@ -31,15 +31,18 @@ struct WineTool {
     std::string window;
     int left = 0, top = 0;  // where Wine's own frame puts the client area
 
-    void start()
+    void start(const std::string& ports = "")
     {
         // Each test starts as on a first run: nothing remembered in AppData.
         run_command("rm -rf '" + env("KP6_WINE_DIR") +
                     "'/prefix/drive_c/users/*/AppData/Roaming/kp6");
         make_dirs(cwd.file("ru"));
         write_file(cwd.file("ru/kp6.mo"), read_file(env("KP6_MO")));
+        // Russian, as a Russian Windows would have it.
         child.reset(new Child({env("KP6_WINE_RUN"), env("KP6_WINE_DIR"), env("KP6_EXE")},
-                              {"KP6_PORT_LOG=1"}, cwd.path));
+                              {"KP6_PORT_LOG=1", "KP6_PORTS=" + ports,
+                               "LC_ALL=", "LC_MESSAGES=", "LANG=ru_RU.UTF-8"},
+                              cwd.path));
         ASSERT_TRUE(child->read_until(
             [](const std::string& out) { return out.find("1\r\n") != std::string::npos; }, 60000))
             << child->output;
@@ -298,4 +301,38 @@ TEST(Kp6Exe, ANetworkLineTypedInAndFind)
     std::string prefs = run_command("cat '" + env("KP6_WINE_DIR") +
                                     "'/prefix/drive_c/users/*/AppData/Roaming/kp6/kp6.prefs");
     EXPECT_NE(std::string::npos, prefs.find("1:" + server.raw_url())) << prefs;
+}
+
+// A refused network line gives "error" (its cause below it). The
+// simulator hanging up COM7 in the middle of a Read: the box names the
+// step, the window closes the port, and a new simulator on COM7 opens
+// without a restart.
+TEST(Kp6Exe, ARefusedLineAndALostComPort)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    std::unique_ptr<Sim> sim(new Sim({"--trace", "--link", link, "--hangup-after", "10"}));
+    ASSERT_FALSE(sim->path.empty());
+    WineTool t;
+    t.start("rfc2217://127.0.0.1:" + std::to_string(free_tcp_port()));
+    ASSERT_FALSE(HasFailure());
+    t.click(98, 20);  // the list: COM7, then the line
+    t.type("Down Return");
+    t.click(240, 20);  // Open Port
+    ASSERT_TRUE(t.dismiss_alert("error"));
+    t.click(98, 20);
+    t.type("Up Return");
+    t.click(240, 20);
+    t.click(64, 108);  // Read: the line is gone for ER72
+    ASSERT_TRUE(t.dismiss_alert("Ошибка чтения ER72"));
+
+    sim.reset();
+    unlink(link.c_str());
+    Sim again({"--trace", "--link", link});
+    ASSERT_FALSE(again.path.empty());
+    t.click(240, 20);  // Open Port is active again
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    EXPECT_EQ(0, t.close_window());
+    unlink(link.c_str());
 }

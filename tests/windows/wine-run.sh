@@ -118,6 +118,19 @@ esac
 [ -e "$dir/ready" ] || setup
 check_links
 
+# A Russian locale of the prefix's own: with LANG=ru_RU.UTF-8 Wine is then
+# a Russian Windows (the window speaks the user's interface language),
+# whether or not the machine has that locale installed.
+locales=$dir/locale
+if [ ! -d "$locales/ru_RU.UTF-8" ] && command -v localedef >/dev/null; then
+    mkdir -p "$locales"
+    new=$(mktemp -d "$locales/.new.XXXXXX")
+    localedef -i ru_RU -f UTF-8 "$new/ru_RU.UTF-8" >/dev/null 2>&1 || true
+    [ -d "$new/ru_RU.UTF-8" ] && mv -T "$new/ru_RU.UTF-8" "$locales/ru_RU.UTF-8" 2>/dev/null || true
+    rm -rf "$new"
+fi
+export LOCPATH=$locales
+
 sim_pid=
 if [ "$1" = --sim ]; then
     shift
