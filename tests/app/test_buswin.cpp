@@ -234,3 +234,30 @@ TEST_F(BusWindow, TwoControllersAnsweringAtOneAddressAreNamed)
     EXPECT_EQ(ROW_READ, row(2).state);
     EXPECT_EQ("Found: 2", std::string(bus_window.status->label()));
 }
+
+// The simulator gone while the bus is read again: the rows done keep their
+// state, the rest stay not read, and one box says why.
+TEST_F(BusWindow, ALostLineKeepsTheRowsDoneAndSaysSoOnce)
+{
+    open_on("", {"--turnaround", "20"});
+    open_and_read("01-1F");
+    ASSERT_EQ(3u, bus_state.rows.size());
+    static Sim* to_stop;
+    to_stop = sim.get();
+    static void (*watch)(void*) = [](void*) {
+        if (bus_state.busy && bus_state.rows.size() == 3 && bus_state.rows[0].state == ROW_READ)
+            to_stop->stop(9);
+        else
+            Fl::repeat_timeout(0.01, watch);
+    };
+    Fl::add_timeout(0.01, watch);
+    AlertCatcher alerts;
+    keys("key F5");
+    ASSERT_TRUE(pump_until([&] { return !bus_state.busy && !alerts.texts.empty(); }, 20000));
+    Fl::wait(0.3);
+    ASSERT_EQ(1u, alerts.texts.size());
+    EXPECT_EQ(0u, alerts.texts[0].find("The line was lost\n")) << alerts.texts[0];
+    EXPECT_EQ(ROW_READ, row(0).state);
+    EXPECT_EQ(ROW_NOT_READ, row(2).state);
+    EXPECT_EQ(0u, std::string(bus_window.status->label()).find("The line was lost; found: 3"));
+}
