@@ -14,8 +14,10 @@ static struct {
     int ended;
     int accepted;  // Return, OK or a double click once it has ended
     int chosen;    // the index of the address accepted
-    int count;
+    int count;     // lines listed
+    int found;     // controllers among them
     unsigned char addresses[256];
+    bool garbled[256];  // a line of garbled answers: no controller to choose
     char asking[64];
 } finding;
 
@@ -27,7 +29,8 @@ static void find_cancel(Fl_Widget*, void*)
 
 static void find_accept(Fl_Widget*, void*)
 {
-    if (!finding.ended || find_dialog.found->value() <= 0)
+    if (!finding.ended || find_dialog.found->value() <= 0 ||
+        finding.garbled[find_dialog.found->value() - 1])
         return;
     finding.accepted = 1;
     finding.chosen = find_dialog.found->value() - 1;
@@ -58,16 +61,23 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
         snprintf(finding.asking, sizeof finding.asking, gettext_easy("Asking %02X"), a);
         find_dialog.progress->label(finding.asking);
         find_dialog.progress->value(a);
-    } else if (answered == SCAN_ANSWERED) {  // garbled answers are no controller
+    } else {
+        // Garbled answers are listed so marked, never as a controller.
+        bool garbled = answered == SCAN_GARBLED;
+        finding.garbled[finding.count] = garbled;
         finding.addresses[finding.count++] = a;
         const char* type = type_key(er78);
         char line[200];
-        snprintf(line, sizeof line, "%02X  %s%s%s", a, type ? gettext_easy(type) : "",
-                 type && er78_inverse(er78) ? ", " : "",
-                 er78_inverse(er78) ? gettext_easy("Invers Gun") : "");
+        if (garbled)
+            snprintf(line, sizeof line, "%02X  %s", a,
+                     gettext_easy("garbled answers: two controllers may share this address"));
+        else
+            snprintf(line, sizeof line, "%02X  %s%s%s", a, type ? gettext_easy(type) : "",
+                     type && er78_inverse(er78) ? ", " : "",
+                     er78_inverse(er78) ? gettext_easy("Invers Gun") : "");
         find_dialog.found->add(line);
-        if (finding.count == 1)
-            find_dialog.found->value(1);
+        if (!garbled && ++finding.found == 1)
+            find_dialog.found->value(finding.count);
     }
     Fl::check();
     return finding.cancelled;
@@ -75,7 +85,7 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
 
 static void make_find_dialog(void)
 {
-    const int W = 300, H = 268;
+    const int W = 420, H = 268;  // room for a line of garbled answers
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Find controllers"));
     find_dialog.window = win;
     find_dialog.progress = new Fl_Progress(8, 8, W - 16, 24);
@@ -120,16 +130,16 @@ int FindButton_OnClick(Fl_Widget*)
         char status[200];
         if (result == SCAN_LINE_LOST)
             snprintf(status, sizeof status, gettext_easy("The line failed at %02X; found: %d"),
-                     next, finding.count);
-        else if (finding.count == 0)
+                     next, finding.found);
+        else if (finding.found == 0)
             snprintf(status, sizeof status, gettext_easy("Nothing answered from %02X to %02X"),
                      SCAN_FIRST, SCAN_LAST);
         else
-            snprintf(status, sizeof status, gettext_easy("Found: %d"), finding.count);
+            snprintf(status, sizeof status, gettext_easy("Found: %d"), finding.found);
         find_dialog.status->copy_label(status);
         find_dialog.progress->label(gettext_easy("Done"));
         find_dialog.progress->value(SCAN_LAST + 1);
-        if (finding.count)
+        if (finding.found)
             find_dialog.ok->activate();
         while (find_dialog.window->shown())
             Fl::wait();

@@ -102,8 +102,8 @@ int bus_write_row(unsigned short port, bus_row& row, const device_settings& want
 {
     device_settings back = row.settings;
     int rc = restore_controller(port, row.address, want, &back, &row.failed_step);
-    static const int state_of[] = {ROW_WRITTEN,      ROW_WRITE_FAILED, ROW_NOT_READ_BACK,
-                                   ROW_WRITTEN,      ROW_WRITE_FAILED, ROW_WRITE_FAILED};
+    static const int state_of[] = {ROW_WRITTEN, ROW_WRITE_FAILED, ROW_NOT_READ_BACK,
+                                   ROW_WRITTEN, ROW_WRITE_FAILED, ROW_WRITE_FAILED};
     row.state = state_of[rc];
     row.fault = row.failed_step > 0 ? fault_now() : "";
     if (rc == RESTORE_BAD_TYPE)
@@ -132,8 +132,7 @@ std::string bus_row_state_text(const bus_row& r)
     case ROW_READ: return "read";
     case ROW_FAILED:
         if (r.failed_step < 0)
-            return std::string("read stopped before ") +
-                   setting_name(settings_read_register(step));
+            return std::string("read stopped before ") + setting_name(settings_read_register(step));
         return std::string("failed: ") + settings_read_failure(step) + why;
     case ROW_GARBLED: return SCAN_GARBLED_TEXT;
     case ROW_MISSING: return "missing: no answer";
@@ -198,9 +197,9 @@ std::string csv_field(const std::string& text)
 }
 
 // The columns after ER77.
-static const char* const health_columns[] = {
-    "exchanges", "retries", "failed",          "no answer",
-    "refused",   "garbled", "answer median ms", "answer slowest ms"};
+static const char* const health_columns[] = {"exchanges",        "retries",          "failed",
+                                             "no answer",        "refused",          "garbled",
+                                             "answer median ms", "answer slowest ms"};
 
 std::string bus_csv_header(const char* compared_name)
 {
@@ -231,9 +230,9 @@ std::string bus_csv_row(const bus_row& r, const line_health* h, const char* comp
                                         h->no_answer, h->refused, h->garbled};
         for (unsigned long c : counts)
             line += "," + std::to_string(c);
-        line += h->answers ? "," + std::to_string(h->median_ms) + "," +
-                                 std::to_string(h->slowest_ms)
-                           : std::string(",,");
+        line += h->answers
+                    ? "," + std::to_string(h->median_ms) + "," + std::to_string(h->slowest_ms)
+                    : std::string(",,");
     } else {
         line += std::string(sizeof health_columns / sizeof *health_columns, ',');
     }
@@ -257,7 +256,6 @@ static int tell(bus_reading& b, const bus_row& row)
 {
     return b.told && b.told(b.ctx, row, b.done, b.total);
 }
-
 
 static int scan_told(void* ctx, unsigned char address, int answered, unsigned char er78)
 {
@@ -311,12 +309,18 @@ static int read_rows(unsigned short port, bus_reading& b, const std::vector<bool
 int bus_read(unsigned short port, unsigned char from, unsigned char to, std::vector<bus_row>& rows,
              bus_row_told told, void* ctx)
 {
+    return bus_read_timed(port, from, to, scan_timeout_ms(port), rows, told, ctx);
+}
+
+int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, unsigned long scan_ms,
+                   std::vector<bus_row>& rows, bus_row_told told, void* ctx)
+{
     rows.clear();
     bus_reading b = {&rows, told, ctx, 0, from <= to ? (unsigned)(to - from + 1) : 0u, from};
     if (from > to)
         return SCAN_DONE;
     unsigned next = from;
-    int rc = bus_scan(port, from, to, scan_timeout_ms(port), scan_told, &b, &next);
+    int rc = bus_scan(port, from, to, scan_ms, scan_told, &b, &next);
     b.done = (unsigned)(to - from + 1);
     if (rc != SCAN_DONE)
         return rc;

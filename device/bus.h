@@ -112,6 +112,9 @@ typedef int (*bus_row_told)(void* ctx, const bus_row& row, unsigned done, unsign
 // settings_stop), SCAN_LINE_LOST; rows not reached stay ROW_NOT_READ.
 int bus_read(unsigned short port, unsigned char from, unsigned char to, std::vector<bus_row>& rows,
              bus_row_told told, void* ctx);
+// The same with the scan's time-out given (a tool's -t).
+int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, unsigned long scan_ms,
+                   std::vector<bus_row>& rows, bus_row_told told, void* ctx);
 
 // Reads the controllers of `rows` again (those `pick` marks; null: every
 // row but missing ones), as bus_read reads those it found.

@@ -182,7 +182,8 @@ static unsigned long line_health::*const fault_cause[] = {nullptr,
                                                           &line_health::garbled,
                                                           &line_health::garbled,
                                                           &line_health::garbled,
-                                                          nullptr};
+                                                          nullptr,
+                                                          &line_health::garbled};
 
 static void count_fault(const exchange_fault& f)
 {
@@ -245,6 +246,16 @@ static int timed_out(unsigned short port, int stage, unsigned char command)
     return -1;
 }
 
+int exchange_whole_answers;
+
+// Whether bytes follow an answer just taken: there already, or coming
+// within two byte times and 5 ms.
+static int more_bytes(unsigned short port)
+{
+    return port_avail(port) > 0 ||
+           (port_wait(port, port_line_ms(port, 2) + 5) && port_avail(port) > 0);
+}
+
 static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
                          unsigned char command)
 {
@@ -278,10 +289,35 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
         exchange_last_fault.seen_count = 3;
         return -1;
     }
+    if (exchange_whole_answers && more_bytes(port)) {
+        failed(port, FAULT_EXTRA, STAGE_PARAMETER, command);
+        memcpy(exchange_last_fault.seen, answer, 3);
+        exchange_last_fault.seen_count = 3;
+        return -1;
+    }
     clear_buf(port);
     word = answer[1];
     exchange_last_fault = exchange_fault();
     return 1;
+}
+
+// After a garbled answer the rest of it may still be on its way (two
+// controllers answering at once send more than one): the line is let go
+// quiet, no byte for two byte times and 5 ms, before the exchange goes out
+// again, so that the tail is not taken for the next answer. At most the
+// answer time-out.
+static void let_settle(unsigned short port)
+{
+    unsigned gap = port_line_ms(port, 2) + 5;
+    short timer = set_timer(answer_timeout_ms);
+    for (;;) {
+        clear_buf(port);
+        if (!port_wait(port, gap) || port_gone(port, nullptr))
+            break;
+        if (timer_exp(timer))
+            return;  // the slot is free again already
+    }
+    kill_timer(timer);
 }
 
 int exchange_repeat_silence = 1;
@@ -311,6 +347,8 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
             health[address].h.failed++;
             return -1;
         }
+        if (exchange_last_fault.kind != FAULT_NO_ANSWER)
+            let_settle(port);
     }
 }
 
@@ -328,6 +366,7 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
         break;
     case FAULT_ACK: n = snprintf(out, size, "acknowledged with %02X, not 05", f.seen[0]); break;
     case FAULT_SHORT: n = snprintf(out, size, "%d of 3 answer bytes", f.seen_count); break;
+    case FAULT_EXTRA: n = snprintf(out, size, "more bytes than an answer's 3"); break;
     default: {
         char reason[200] = "";
         if (f.line_code && port_name_is_url(f.line))

@@ -73,7 +73,8 @@ enum {
     FAULT_SELECT_REPLY,  // the selection was answered with another byte than C0
     FAULT_ACK,           // the parameter answer began with another byte than 05
     FAULT_SHORT,         // fewer than three answer bytes came within the time-out
-    FAULT_LINE_LOST      // the network line closed or failed
+    FAULT_LINE_LOST,     // the network line closed or failed
+    FAULT_EXTRA          // more bytes followed the answer (exchange_whole_answers)
 };
 // Where in the exchange it failed.
 enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };
@@ -114,7 +115,8 @@ struct line_health {
     unsigned long failed;     // exchanges that failed in the end
     // Faults by cause, of every attempt (a repeated one too): nothing came;
     // the controller refused (answered 15); the answer was garbled (another
-    // byte where C0 or 05 belongs, bytes missing). A lost line is none.
+    // byte where C0 or 05 belongs, bytes missing, more bytes than an
+    // answer). A lost line is none.
     unsigned long no_answer, refused, garbled;
     unsigned long answers;  // answers timed
     // From the end of the frame sent to the answer's last byte, rounded: the
@@ -144,6 +146,12 @@ int exchange_may_repeat(const exchange_fault& f);
 // sets 0: most addresses are silent because nobody is there, and only a
 // garbled answer is worth asking again.
 extern int exchange_repeat_silence;
+
+// Non-zero: a parameter answer that more bytes follow (at once, or within
+// two byte times and 5 ms) fails as FAULT_EXTRA, garbled: two controllers
+// at one address answer with more than one does. A scan sets it; elsewhere
+// bytes after an answer are dropped unseen.
+extern int exchange_whole_answers;
 
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);

@@ -12,9 +12,12 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
              scan_each each, void* ctx, unsigned* next)
 {
     unsigned long kept_timeout = answer_timeout_ms;
-    int kept_after = answer_after_frame;
+    int kept_after = answer_after_frame, kept_silence = exchange_repeat_silence;
+    int kept_whole = exchange_whole_answers;
     answer_timeout_ms = timeout_ms;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    answer_after_frame = 1;       // each address is listened to for the whole time-out
+    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
+    exchange_whole_answers = 1;   // a second controller's answer follows the first
     int result = SCAN_DONE;
     unsigned a = from;
     for (; a <= to; a++) {
@@ -46,6 +49,8 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
     }
     answer_timeout_ms = kept_timeout;
     answer_after_frame = kept_after;
+    exchange_repeat_silence = kept_silence;
+    exchange_whole_answers = kept_whole;
     *next = a;
     return result;
 }

@@ -23,18 +23,20 @@ Options opt;
 // ---- texts ----------------------------------------------------------------------
 
 const char USAGE[] =
-    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [-v] [--log [FILE]] COMMAND ...\n"
+    "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--stats] [-v]\n"
+    "              [--log [FILE]] COMMAND ...\n"
     "       kp6ctl help [COMMAND]\n"
     "\n"
     "commands:\n"
     "  ports                      the serial ports, as the window lists them\n"
     "  test [ADDRS]               does anything answer at each address?\n"
-    "  scan [--from HEX] [--to HEX] [--json]  the controllers on the bus (01 to FF)\n"
-    "  read [ADDRS] [--json]      the six settings\n"
+    "  scan [--from HEX] [--to HEX] [--read] [--json | --csv]  the controllers on\n"
+    "                             the bus (01 to FF); --read: a table of settings\n"
+    "  read [ADDRS] [--json | --csv]  the six settings\n"
     "  write NAME=VALUE ...       change some settings (names as read prints them)\n"
     "  backup -o FILE [ADDRS ...] save controllers' settings to a JSON file\n"
-    "  restore -i FILE [--to ADDRS]... [--dry-run]  write them back, or see what\n"
-    "                             that would change (--to: clone one entry)\n"
+    "  restore -i FILE [--to ADDRS]... [--dry-run [--csv]]  write them back, or see\n"
+    "                             what that would change (--to: clone one entry)\n"
     "\n"
     "options:\n"
     "  -p, --port PORT     device path, port name or network line: tcp://HOST:PORT,\n"
@@ -47,6 +49,8 @@ const char USAGE[] =
     "                      network line's 3 s to connect\n"
     "  --retries N         repeat an exchange that got no answer or a garbled one up\n"
     "                      to N times (default 0); the last line counts the repeats\n"
+    "  --stats             at the end, a line per controller on standard error: its\n"
+    "                      exchanges, retries, failures and answer times\n"
     "  -v, --verbose       every frame in hex with its time, on standard error\n"
     "  --log [FILE]        log the port's traffic to FILE (default port.out); no log\n"
     "                      file is written without it\n"
@@ -227,6 +231,12 @@ int parse_args(int argc, char** argv)
             opt.retries = (int)n;
         } else if (a == "--json" && (cmd == "read" || cmd == "scan")) {
             opt.json_out = true;
+        } else if (a == "--csv" && (cmd == "read" || cmd == "scan" || cmd == "restore")) {
+            opt.csv_out = true;
+        } else if (a == "--read" && cmd == "scan") {
+            opt.scan_read = true;
+        } else if (a == "--stats") {
+            opt.stats = true;
         } else if (a == "--dry-run" && cmd == "restore") {
             opt.dry_run = true;
         } else if ((a == "--from" || a == "--to") && cmd == "scan") {
@@ -274,14 +284,21 @@ const struct {
      "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
      "reply\" and why. Exit 0 when every one answers, 1 otherwise.\n"},
     {"scan", cmd_scan,
-     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--json]\n"
+     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--read]\n"
+     "                                     [--json | --csv]\n"
      "Reads ER78 at each address of the range (default 01 to FF, 100 ms each, plus\n"
      "twice a network line's round trip) and lists those that answer with their\n"
-     "type; --json prints them as one JSON array. Exit 1 when none does.\n"},
+     "type; --json prints them as one JSON array. An address whose answers are\n"
+     "garbled is named (\"05: garbled answers: two controllers may share this\n"
+     "address\"), never listed. --read then reads each controller found and prints\n"
+     "a table of their settings (--csv: the bus record's columns with each one's\n"
+     "line health). Exit 1 when none answers, or an address was garbled or a\n"
+     "controller failed.\n"},
     {"read", cmd_read,
-     "usage: kp6ctl [-p PORT] [-a ADDRS] read [ADDRS ...] [--json]\n"
+     "usage: kp6ctl [-p PORT] [-a ADDRS] read [ADDRS ...] [--json | --csv]\n"
      "Prints the six settings: NAME VALUE and what it means, a block per\n"
-     "controller; --json prints one JSON object (an array for several).\n"
+     "controller; --json prints one JSON object (an array for several), --csv a\n"
+     "line per controller in the bus record's columns.\n"
      "Exit 1 when any controller failed; every one is tried.\n"},
     {"write", cmd_write,
      "usage: kp6ctl [-p PORT] [-a ADDRS] write NAME=VALUE ...\n"
@@ -295,14 +312,15 @@ const struct {
      "standard output). Nothing is written unless all were read; a file replaced\n"
      "keeps its permissions, a link the file it leads to.\n"},
     {"restore", cmd_restore,
-     "usage: kp6ctl [-p PORT] restore -i FILE [--to ADDRS]... [--dry-run]\n"
+     "usage: kp6ctl [-p PORT] restore -i FILE [--to ADDRS]... [--dry-run [--csv]]\n"
      "Writes each controller of the file, reads it back and reports any register\n"
      "that differs: \"restored\", \"written, not read back\", or the failed step and\n"
      "what it left. --to writes one entry (the only one, or the --address one)\n"
      "to other addresses instead. --dry-run reads each controller and prints,\n"
      "register by register, the value now and the file's, writing nothing: exit\n"
-     "0 when nothing would change, 1 when something would. The file is checked\n"
-     "whole before anything is sent.\n"},
+     "0 when nothing would change, 1 when something would; with --csv, a line\n"
+     "per controller in the bus record's columns, the last one comparing it with\n"
+     "the file. The file is checked whole before anything is sent.\n"},
     {"help", cmd_help,
      "usage: kp6ctl help [COMMAND]\n"
      "The usage, or a command's.\n"},
@@ -355,6 +373,10 @@ int main(int argc, char** argv)
     if (!opt.words.empty() && c != "write" && c != "backup" && c != "test" && c != "read" &&
         c != "help")
         return usage_error(("%s: " + c + " takes no such word").c_str(), opt.words[0]);
+    if (opt.csv_out && opt.json_out)
+        return usage_error("%s: give --json or --csv, not both", c);
+    if (opt.csv_out && c == "restore" && !opt.dry_run)
+        return usage_error("%s goes with restore --dry-run", "--csv");
     exchange_retries = opt.retries;
     for (const auto& command : commands)
         if (c == command.name) {
@@ -364,6 +386,8 @@ int main(int argc, char** argv)
                 say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,
                     exchange_repeats == 1 ? "retry" : "retries", exchange_count,
                     exchange_count == 1 ? "" : "s");
+            if (opt.stats)
+                print_stats();
             return rc;
         }
     return EXIT_USAGE;  // parse_args knows every command

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
+#include "../device/bus.h"
 #include "../device/settings.h"
 
 namespace kp6ctl {
@@ -31,6 +34,9 @@ struct Options {
     std::string command;
     std::vector<std::string> words;  // the command's arguments
     bool json_out = false;
+    bool csv_out = false;    // --csv: the bus record's columns
+    bool stats = false;      // --stats: each controller's line health at the end
+    bool scan_read = false;  // scan --read
     bool dry_run = false;
     unsigned char from = 0x01, to = 0xFF;
     std::string file;
@@ -64,6 +70,14 @@ std::string lower(std::string s);
 std::string meaning(int reg, unsigned v);
 // A register's value as read prints it: "18 (0x12)" for ER78, "7" else.
 std::string value_text(int reg, unsigned v);
+// One row of --csv with its address's health now (the header first when
+// `header`); `compared`: the compared file's name, or null.
+void print_csv_row(const bus_row& r, const char* compared, bool header = false);
+// --stats: "1F: 42 exchanges, ..." on standard error for each address asked
+// (after a scan, those found only: stats_found).
+void print_stats(void);
+extern bool stats_after_scan;
+extern std::vector<unsigned char> stats_found;
 
 // ---- kp6ctl_line.cpp -----------------------------------------------------------
 
@@ -102,6 +116,8 @@ int cmd_ports(void);  // kp6ctl_scan.cpp
 int cmd_scan(void);
 int cmd_test(void);  // kp6ctl_settings.cpp
 int cmd_read(void);
+// The line's health with an address, as --json carries it.
+nlohmann::ordered_json health_json(unsigned char address);
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);

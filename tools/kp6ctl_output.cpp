@@ -5,9 +5,12 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 
 #include "../device/backupfile.h"
+#include "../device/bus.h"
+#include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 
@@ -65,11 +68,33 @@ int usage_error(const char* fmt, const std::string& what)
 // Meter names, as read prints them and write takes them.
 const char* meter_name(int meter)
 {
-    switch (meter) {
-    case METER_MILLILITER: return "milliliter";
-    case METER_LITER: return "liter";
-    case METER_HAND: return "hand";
-    default: return "unknown";
+    return meter_word(meter);
+}
+
+void print_csv_row(const bus_row& r, const char* compared, bool header)
+{
+    if (header)
+        say(stdout, "%s", bus_csv_header(compared).c_str());
+    line_health h;
+    health_of(r.address, &h);
+    say(stdout, "%s", bus_csv_row(r, &h, compared).c_str());
+}
+
+bool stats_after_scan = false;
+std::vector<unsigned char> stats_found;
+
+void print_stats(void)
+{
+    for (unsigned a = 0; a < 256; a++) {
+        line_health h;
+        if (!health_of((unsigned char)a, &h))
+            continue;
+        if (stats_after_scan &&
+            std::find(stats_found.begin(), stats_found.end(), a) == stats_found.end())
+            continue;
+        char text[400];
+        health_text(h, text, sizeof text);
+        say(stderr, "%02X: %s\n", a, text);
     }
 }
 

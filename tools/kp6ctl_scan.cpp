@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../device/backupfile.h"
+#include "../device/bus.h"
 #include "../device/exchange.h"
 #include "../device/scan.h"
 #include "../device/settings.h"
@@ -29,52 +30,179 @@ int cmd_ports(void)
 // What the scan has shown so far.
 struct ScanShown {
     bool progress;  // a person watches standard error
-    int found;
+    int found, garbled;
     json list;  // what --json prints at the end
 };
+
+static void clear_progress(const ScanShown& shown)
+{
+    if (shown.progress)
+        say(stderr, "\r                              \r");
+}
+
+static json garbled_json(unsigned char a)
+{
+    return {{"address", hex2(a)}, {"fault", SCAN_GARBLED_TEXT}, {"health", health_json(a)}};
+}
+
+// "05: garbled answers: two controllers may share this address"
+static void tell_garbled(ScanShown& shown, unsigned char a)
+{
+    clear_progress(shown);
+    shown.garbled++;
+    stats_found.push_back(a);
+    say(stderr, "%02X: %s\n", a, SCAN_GARBLED_TEXT);
+    if (opt.json_out && !opt.scan_read)  // scan --read lists its rows at the end
+        shown.list.push_back(garbled_json(a));
+}
 
 static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er78)
 {
     ScanShown& shown = *(ScanShown*)ctx;
-    if (answered < 0) {
+    if (answered == SCAN_ASKING) {
         if (interrupted())
             return 1;
         if (shown.progress)
             say(stderr, "\rscanning %02X (%d found) ", a, shown.found);
         return 0;
     }
-    if (shown.progress)
-        say(stderr, "\r                        \r");
+    if (answered == SCAN_GARBLED) {
+        tell_garbled(shown, a);
+        return 0;
+    }
+    clear_progress(shown);
     shown.found++;
+    stats_found.push_back(a);
     int meter = er78_meter(er78);
     bool inverse = er78_inverse(er78);
     if (opt.json_out)  // shaped as read --json shapes its data
         shown.list.push_back({{"address", hex2(a)},
                               {"type", meter_name(meter)},
                               {"inverse", inverse},
-                              {"er78", er78}});
+                              {"er78", er78},
+                              {"health", health_json(a)}});
     else
         say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(meter), inverse ? "on" : "off");
     return 0;
+}
+
+// scan --read: told of each step of bus_read.
+static int read_told(void* ctx, const bus_row& row, unsigned done, unsigned total)
+{
+    ScanShown& shown = *(ScanShown*)ctx;
+    unsigned scanned = (unsigned)(opt.to - opt.from + 1);
+    if (row.state == ROW_GARBLED) {
+        tell_garbled(shown, row.address);
+    } else if (row.state == ROW_FAILED) {
+        clear_progress(shown);
+        controller_failed(row.address, settings_read_failure(row.failed_step));
+    } else if (row.state == ROW_NOT_READ && shown.progress) {
+        if (done < scanned)
+            say(stderr, "\rscanning %02X (%u found) ", row.address, total - scanned);
+        else
+            say(stderr, "\rreading %02X (%u of %u) ", row.address, done - scanned + 1,
+                total - scanned);
+    }
+    return interrupted();
+}
+
+// The table scan --read prints: a line per controller read.
+static void print_table(const std::vector<bus_row>& rows)
+{
+    bool header = true;
+    for (const bus_row& r : rows) {
+        if (r.state != ROW_READ)
+            continue;
+        if (header)
+            say(stdout, "address  type        inverse  er79  er72  er74  er75  er77\n");
+        header = false;
+        device_settings s = r.settings;
+        say(stdout, "%-8s %-11s %-8s %-5u %-5u %-5u %-5u %u\n", hex2(r.address).c_str(),
+            meter_name(er78_meter(s.er78)), er78_inverse(s.er78) ? "on" : "off", s.er79, s.er72,
+            s.er74, s.er75, s.er77);
+    }
+}
+
+// scan --read: the bus scanned, each controller found read, the table (or
+// --json, --csv) printed at the end.
+static int scan_read(unsigned long scan_ms)
+{
+    // The reads wait as read waits.
+    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : (unsigned long)ANSWER_TIMEOUT_MS;
+    answer_after_frame = 0;
+    ScanShown shown = {plat_stderr_is_terminal() != 0, 0, 0, json::array()};
+    std::vector<bus_row> rows;
+    int rc = bus_read_timed(line_port, opt.from, opt.to, scan_ms, rows, read_told, &shown);
+    clear_progress(shown);
+    close_line();
+    bool all = true;
+    for (const bus_row& r : rows) {
+        if (r.state != ROW_GARBLED)
+            stats_found.push_back(r.address);
+        all = all && r.state == ROW_READ;
+    }
+    if (opt.csv_out) {
+        say(stdout, "%s", bus_csv_header(nullptr).c_str());
+        for (const bus_row& r : rows)
+            print_csv_row(r, nullptr);
+    } else if (opt.json_out) {
+        for (const bus_row& r : rows) {
+            device_settings s = r.settings;
+            if (r.state == ROW_GARBLED)
+                shown.list.push_back(garbled_json(r.address));
+            if (r.state == ROW_READ)
+                shown.list.push_back({{"address", hex2(r.address)},
+                                      {"type", meter_name(er78_meter(s.er78))},
+                                      {"inverse", (bool)er78_inverse(s.er78)},
+                                      {"er78", s.er78},
+                                      {"er79", s.er79},
+                                      {"er72", s.er72},
+                                      {"er74", s.er74},
+                                      {"er75", s.er75},
+                                      {"er77", s.er77},
+                                      {"health", health_json(r.address)}});
+        }
+        say(stdout, "%s\n", shown.list.dump().c_str());
+    } else {
+        print_table(rows);
+    }
+    if (rc == SCAN_LINE_LOST || line_lost()) {
+        line_lost();
+        for (const bus_row& r : rows)
+            if (r.state == ROW_NOT_READ)
+                say(stderr, "%02X: not read\n", r.address);
+        return EXIT_CONTROLLER;
+    }
+    if (rc == SCAN_STOPPED || interrupted()) {
+        say(stderr, "kp6ctl: interrupted\n");
+        return exit_interrupted();
+    }
+    if (rows.empty()) {
+        say(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
+        return EXIT_CONTROLLER;
+    }
+    return all ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
 int cmd_scan(void)
 {
     if (opt.from > opt.to)
         return usage_error("the range %s is empty", hex2(opt.from) + ".." + hex2(opt.to));
-    answer_after_frame = 1;       // each address is listened to for the whole time-out
-    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
+    if (opt.csv_out && !opt.scan_read)
+        return usage_error("%s goes with scan --read", "--csv");
+    stats_after_scan = true;
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;
-    if (!opt.timeout_ms)
-        answer_timeout_ms = scan_timeout_ms(line_port);
-    ScanShown shown = {plat_stderr_is_terminal() != 0, 0, json::array()};
+    unsigned long scan_ms = opt.timeout_ms ? opt.timeout_ms : scan_timeout_ms(line_port);
+    if (opt.scan_read)
+        return scan_read(scan_ms);
+    ScanShown shown = {plat_stderr_is_terminal() != 0, 0, 0, json::array()};
     unsigned a = opt.from;
-    bus_scan(line_port, opt.from, opt.to, answer_timeout_ms, scan_told, &shown, &a);
+    bus_scan(line_port, opt.from, opt.to, scan_ms, scan_told, &shown, &a);
     int found = shown.found;
-    if (shown.progress)
-        say(stderr, "\r                        \r");
+    clear_progress(shown);
     close_line();
     if (opt.json_out)
         say(stdout, "%s\n", shown.list.dump().c_str());
@@ -86,11 +214,11 @@ int cmd_scan(void)
         say(stderr, "kp6ctl: scan interrupted before %02X\n", a);
         return exit_interrupted();
     }
-    if (!found) {
+    if (!found && !shown.garbled) {
         say(stderr, "kp6ctl: no controller answered from %02X to %02X\n", opt.from, opt.to);
         return EXIT_CONTROLLER;
     }
-    return EXIT_DONE;
+    return shown.garbled ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
 }  // namespace kp6ctl

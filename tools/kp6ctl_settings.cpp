@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../device/backupfile.h"
+#include "../device/bus.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../port/plainw.h"
@@ -41,6 +42,20 @@ int cmd_test(void)
     return all && !line_lost() ? EXIT_DONE : EXIT_CONTROLLER;
 }
 
+json health_json(unsigned char address)
+{
+    line_health h;
+    health_of(address, &h);
+    json j = {{"exchanges", h.exchanges},    {"retries", h.retries},        {"failed", h.failed},
+              {"no_answer", h.no_answer},    {"refused", h.refused},        {"garbled", h.garbled},
+              {"answer_median_ms", nullptr}, {"answer_slowest_ms", nullptr}};
+    if (h.answers) {
+        j["answer_median_ms"] = h.median_ms;
+        j["answer_slowest_ms"] = h.slowest_ms;
+    }
+    return j;
+}
+
 const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
 
 // One controller's settings as read prints them: a block of NAME VALUE
@@ -64,6 +79,7 @@ static json print_read(unsigned char address, const device_settings& s, int upto
     for (int reg = 0; reg < SETTING_COUNT; reg++)
         if (have[reg])
             j[setting_keys[reg]] = setting_value(v, reg);
+    j["health"] = health_json(address);
     if (opt.json_out)
         return j;
     if (several)
@@ -95,6 +111,23 @@ int cmd_read(void)
         device_settings s = {};
         int failed = read_controller(a, s);
         all = all && failed <= 0;
+        if (opt.csv_out) {
+            bus_row r = {};
+            r.address = a;
+            r.state = failed ? ROW_FAILED : ROW_READ;
+            r.settings = s;
+            r.failed_step = failed;
+            char why[300] = "";
+            if (failed > 0)
+                exchange_fault_text(exchange_last_fault, why, sizeof why);
+            r.fault = why;
+            print_csv_row(r, nullptr, first);
+            first = false;
+            if (failed < 0)
+                say(stderr, "%02X: read interrupted before %s\n", a,
+                    setting_name(settings_read_register(-failed)));
+            continue;
+        }
         if (failed > 0)
             continue;
         // An interrupted read shows the registers it had.

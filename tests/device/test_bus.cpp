@@ -87,8 +87,8 @@ TEST_F(Bus, ReadComparedWrittenAndRecorded)
     std::string state = dir.file("state");
     write_file(state, "01 010078 02\n01 010079 09\n01 010072 08\n01 010074 07\n01 010075 06\n"
                       "01 010077 05\n");
-    Sim sim({"--address", "01", "--address", "02", "--address", "05", "--collide", "07",
-             "--state", state});
+    Sim sim({"--address", "01", "--address", "02", "--address", "05", "--collide", "07", "--state",
+             state});
     ASSERT_EQ(0, open(sim.path));
     std::vector<bus_row> rows;
     int told = 0;
@@ -139,7 +139,9 @@ TEST_F(Bus, ReadComparedWrittenAndRecorded)
 
 TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
 {
-    Sim sim({"--collide", "04", "--collide-for", "1"});
+    // At the line's own pace the garbled answer's second byte comes late:
+    // it is no answer to the retry.
+    Sim sim({"--collide", "04", "--collide-for", "1", "--baud", "4800"});
     ASSERT_EQ(0, open(sim.path));
     exchange_retries = 1;
     std::vector<bus_row> rows;
@@ -150,4 +152,12 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     EXPECT_EQ(1u, four.retries);
     EXPECT_EQ(1u, four.garbled);
     EXPECT_EQ(0u, four.failed);
+
+    // More bytes than an answer are garbled too, in a scan.
+    Sim stray({"--stray", "EE"});
+    free_port(h, 0);
+    ASSERT_EQ(0, open(stray.path));
+    ASSERT_EQ(SCAN_DONE, bus_read(h, 0x01, 0x01, rows, nullptr, nullptr));
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(ROW_GARBLED, rows[0].state);
 }

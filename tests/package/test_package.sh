@@ -68,7 +68,7 @@ if [ "$mode" = completion ]; then
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
         check "" "backup help ports read restore scan test write"
-        check "--" "--address --help --log --port --retries --timeout --verbose --version"
+        check "--" "--address --help --log --port --retries --stats --timeout --verbose --version"
         check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
         check "-p tcp://127" "//127.0.0.1:7003"
@@ -77,7 +77,7 @@ if [ "$mode" = completion ]; then
         check "restore --d" "--dry-run"
         check "scan --j" "--json"
         check "--port /dev/pts/77 --address 1f r" "read restore"
-        check "scan --" "--from --help --json --to"
+        check "scan --" "--csv --from --help --json --read --to"
         check "write inv" "inverse="
         check "write er7" "er72= er74= er75= er77= er78= er79="
         check "write type=" "hand liter milliliter"

@@ -61,7 +61,9 @@ echo "kp6ctl.exe took $name"
 
 # What happened, said as on Linux: a fault by its name, a lossy line carried
 # by retries, a dry run that sends only reads, a list of addresses, a bad
-# KP6_ADDRESS that matters only where it is used, and no file left behind.
+# KP6_ADDRESS that matters only where it is used, the bus read as a record
+# with each controller's health and two controllers at one address named,
+# and no file left behind.
 status=0
 ctl_sim --ack 15 -- read >/dev/null || status=$?
 [ "$status" = 1 ] && [ "$(cat err)" = "01: Error read ER78: acknowledged with 15, not 05" ] ||
@@ -85,6 +87,14 @@ status=0
 KP6_ADDRESS=zz ctl read >/dev/null || status=$?
 [ "$status" = 2 ] && [ "$(cat err)" = "kp6ctl: KP6_ADDRESS=zz is no bus address (01 to FF)" ] ||
     fail "KP6_ADDRESS=zz gave exit $status: $(cat err)"
+status=0
+out=$(ctl_sim --address 01 --address 02 --collide 05 -- --stats scan --read --csv --to 06) ||
+    status=$?
+[ "$status" = 1 ] && grep -q '^address,type,inverse,ER79,ER72,ER74,ER75,ER77,exchanges,' <<<"$out" &&
+    grep -q '^01,milliliter,off,42,10,5,3,50,7,0,0,0,0,0,[0-9]*,[0-9]*,read$' <<<"$out" &&
+    grep -q '^05,,,,,,,,1,0,1,0,0,1,.*,garbled answers: two controllers may share' <<<"$out" &&
+    grep -q '^02: 7 exchanges, 0 retries, 0 failed, answer [0-9]* ms median' err ||
+    fail "scan --read --csv gave exit $status: $out / $(cat err)"
 [ ! -e port.out ] || fail "a run without --log left port.out"
 echo "kp6ctl.exe said what happened"
 
