@@ -196,7 +196,7 @@ TEST_F(BusWindow, ComparesWithASiteFileExportsItAndSavesTheBus)
 
 TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
 {
-    open_on("");
+    open_on("", {"--turnaround", "40"});  // a controller's write takes a second
     open_and_read("01-1F");
     ASSERT_EQ(3u, bus_state.rows.size());
     write_file(dir.file("template.json"), backup_of({"01"}));
@@ -220,6 +220,20 @@ TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
     EXPECT_EQ(ROW_WRITTEN, row(1).state);
     EXPECT_EQ("matches", cell(2, BUS_COL_COMPARED));  // compared from what was read back
     EXPECT_EQ("differs (6)", cell(0, BUS_COL_COMPARED));
+
+    // Every row, Escape while the first is written: it is finished, the
+    // others are named and left untouched.
+    AlertCatcher alerts;
+    when_window("Write file to selected", "mousemove --window %w 30 10 sleep 0.3 key Return sleep "
+                                          "0.3 mousemove --window " +
+                                              bus() + " 300 200 key Escape");
+    keys("key ctrl+a ctrl+w");
+    EXPECT_TRUE(window_driven(20000));
+    ASSERT_TRUE(pump_until([&] { return !bus_state.busy && !alerts.texts.empty(); }, 20000));
+    EXPECT_EQ(std::vector<std::string>{"Stopped; not written: 05, 1F"}, alerts.texts);
+    EXPECT_EQ(ROW_WRITTEN, row(0).state);
+    EXPECT_EQ("matches", cell(0, BUS_COL_COMPARED));
+    EXPECT_NE(std::string::npos, read_file(state).find("01 010079 09"));
 }
 
 TEST_F(BusWindow, TwoControllersAnsweringAtOneAddressAreNamed)
