@@ -24,6 +24,11 @@ protected:
         bus_state = bus_state_t();
         WindowTest::TearDown();
     }
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        health_reset();  // kept for the process's life, as in the window
+    }
     // The simulator at 01, 05 and 1F (and `more` arguments), the window's
     // port open on it.
     void open_on(const std::string& prepared, std::vector<std::string> more = {})
