@@ -189,6 +189,13 @@ TEST_F(BusWindow, ComparesWithASiteFileExportsItAndSavesTheBus)
     for (const auto& line : csv)
         EXPECT_EQ(csv[0].size(), line.size());
 
+    {
+        AlertCatcher alerts;  // a folder that cannot be written, by root neither
+        through_file_dialog("e", "Export the bus", "/proc/kp6.csv");
+        ASSERT_EQ(1u, alerts.texts.size());
+        EXPECT_EQ(0u, alerts.texts[0].find("Record not written\ncannot write /proc/kp6.csv: "))
+            << alerts.texts[0];
+    }
     through_file_dialog("s", "Save the bus", "bus.json");
     std::vector<backup_entry> saved;
     std::string message;
