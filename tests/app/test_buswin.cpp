@@ -141,6 +141,17 @@ TEST_F(BusWindow, ReadsTheBusStopsAtEscapeAndADoubleClickReadsInTheMainWindow)
     }
     EXPECT_EQ(0, bus_window.progress->value());
 
+    // Read again: the row selected alone.
+    std::string asked[3] = {cell(0, BUS_COL_EXCHANGES), cell(1, BUS_COL_EXCHANGES),
+                            cell(2, BUS_COL_EXCHANGES)};
+    keys("mousemove --window " + bus() + " " + row_at(1) + " click 1");
+    click(bus_window.again);
+    ASSERT_TRUE(pump_until([] { return !bus_state.busy; }, 10000));
+    EXPECT_EQ(std::stoi(asked[1]) + 6, std::stoi(cell(1, BUS_COL_EXCHANGES)));
+    EXPECT_EQ(asked[0], cell(0, BUS_COL_EXCHANGES));
+    EXPECT_EQ(asked[2], cell(2, BUS_COL_EXCHANGES));
+    EXPECT_EQ("Read again: 1 of 1", std::string(bus_window.status->label()));
+
     keys("mousemove --window " + bus() + " " + row_at(2) + " click --repeat 2 --delay 80 1");
     EXPECT_TRUE(pump_until([] { return MainForm->Hand_Type->value() == 1; }, 10000));
     EXPECT_STREQ("1F", MainForm->AddressInput->value());
