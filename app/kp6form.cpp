@@ -320,6 +320,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     FindButton = make_shortcut_button(224, 56, "Find", FL_CTRL + 'f', FindButton_OnClick);
     SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's', SaveButton_OnClick);
     LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o', LoadButton_OnClick);
+    BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b', BusButton_OnClick);
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
@@ -341,6 +342,9 @@ static void main_window_closing(Fl_Widget* w, void* data)
     if ((Fl::event() == FL_SHORTCUT || Fl::event() == FL_KEYBOARD) && Fl::event_key() == FL_Escape)
         return;
     Fl_Window::default_callback((Fl_Window*)w, data);
+    // The bus window goes with it.
+    while (Fl_Window* other = Fl::first_window())
+        other->hide();
 }
 
 xMainForm* make_main_window(const char* title)
@@ -367,7 +371,7 @@ static void switch_port_controls(int open)
     Fl_Widget* list[] = {f->WriteButton, f->ReadButton,     f->AddressInput, f->TestButton,
                          f->TypeGroup,   f->InversGunCheck, f->ER79_Input,   f->ER72_Input,
                          f->ER74_Input,  f->ER75_Input,     f->ER77_Input,   f->FindButton,
-                         f->SaveButton,  f->LoadButton};
+                         f->SaveButton,  f->LoadButton,     f->BusButton};
     for (Fl_Widget* c : list) {
         if (open)
             c->activate();
@@ -528,6 +532,16 @@ int ReadButton_OnClick(Fl_Widget*)
     if (failed)
         report_step_failure(settings_read_failure(failed));
     return 0;
+}
+
+void read_in_window(unsigned char address)
+{
+    char text[8];
+    snprintf(text, sizeof text, "%02X", address);
+    MainForm->AddressInput->value(text);
+    keep_address(MainForm->AddressInput);
+    MainForm->show();  // raised
+    ReadButton_OnClick(MainForm->ReadButton);
 }
 
 int window_settings(device_settings& s)

@@ -12,6 +12,8 @@
 #include <FL/Fl_Int_Input.H>
 #include <FL/Fl_Round_Button.H>
 
+#include <string>
+
 #include "../device/settings.h"
 
 class xMainForm : public Fl_Double_Window {
@@ -41,6 +43,7 @@ public:
     Fl_Button* FindButton;  // right of Test, Ctrl+F
     Fl_Button* SaveButton;  // right of Read, Ctrl+S
     Fl_Button* LoadButton;  // right of Write, Ctrl+O
+    Fl_Button* BusButton;   // right of Find, Ctrl+B: the bus window
     // Along the bottom: what the last action did that no box tells (whose
     // settings Load put into the fields, a port closed for a lost line).
     Fl_Box* StatusLine;
@@ -63,6 +66,11 @@ int TestButton_OnClick(Fl_Widget* w);
 int FindButton_OnClick(Fl_Widget* w);
 int SaveButton_OnClick(Fl_Widget* w);
 int LoadButton_OnClick(Fl_Widget* w);
+int BusButton_OnClick(Fl_Widget* w);  // app/buswin.cpp
+
+// Puts `address` into the address field and Reads it (the bus window's
+// double click).
+void read_in_window(unsigned char address);
 
 // The settings as the window shows them, checked as Write checks them
 // (ER78 as held: hand is 10): 1, or 0 after the box that tells what is
@@ -97,6 +105,15 @@ void close_lost_port(void);
 // Shows `text` in the status line, elided in the middle when too long
 // (the whole of it as the line's tooltip); null or "" clears it.
 void show_status(const char* text);
+
+// Asks for a file through the system's dialog: 1 and its path, or 0 when
+// the user cancelled (or the dialog failed, which it says). `filter` is
+// the toolkit's: "Name\t*.ext\n...".
+int choose_file(int save, const char* title, const char* filter, const char* proposed,
+                std::string& path);
+std::string settings_filter(void);  // backup files, then all files
+// A failure: the translation of `key`, then the unit's own words below it.
+void show_failure(const char* key, const std::string& message);
 
 // Hook for the port layer's text messages; this tool shows none of them.
 void put_text_log(char* text, int n);

@@ -61,18 +61,15 @@ static void remember_folder(const std::string& path)
     prefs_save();
 }
 
-// Asks for a file: 1 and its path, or 0 when the user cancelled (or the
-// dialog failed, which it says).
-static int choose_file(int save, const char* proposed, std::string& path)
+int choose_file(int save, const char* title, const char* filter, const char* proposed,
+                std::string& path)
 {
     translate_toolkit_dialog();
     Fl_Native_File_Chooser chooser;
-    chooser.title(save ? gettext_easy("Save settings") : gettext_easy("Load settings"));
+    chooser.title(title);
     chooser.type(save ? Fl_Native_File_Chooser::BROWSE_SAVE_FILE
                       : Fl_Native_File_Chooser::BROWSE_FILE);
-    std::string filter = std::string(gettext_easy("Settings files")) + "\t*.json\n" +
-                         gettext_easy("All files") + "\t*";
-    chooser.filter(filter.c_str());
+    chooser.filter(filter);
     if (save)
         chooser.options(Fl_Native_File_Chooser::SAVEAS_CONFIRM |
                         Fl_Native_File_Chooser::NEW_FOLDER);
@@ -97,8 +94,19 @@ static int choose_file(int save, const char* proposed, std::string& path)
     return 1;
 }
 
-// A failure: what the window says first, then the unit's own words.
-static void show_failure(const char* key, const std::string& message)
+std::string settings_filter(void)
+{
+    return std::string(gettext_easy("Settings files")) + "\t*.json\n" + gettext_easy("All files") +
+           "\t*";
+}
+
+static int choose_file(int save, const char* proposed, std::string& path)
+{
+    return choose_file(save, save ? gettext_easy("Save settings") : gettext_easy("Load settings"),
+                       settings_filter().c_str(), proposed, path);
+}
+
+void show_failure(const char* key, const std::string& message)
 {
     show_alert((std::string(gettext_easy(key)) + "\n" + message).c_str());
 }

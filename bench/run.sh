@@ -7,15 +7,15 @@
 # of every shape; then, given a Windows build folder, the Windows build
 # under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
-# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup or KP6_BENCH_ONLY=wine runs that
-# part alone.
+# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=bus or
+# KP6_BENCH_ONLY=wine runs that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(cd "${1:-build}" && pwd)
 win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    kp6-backupbench catalogue >/dev/null
+    kp6-backupbench kp6-busbench catalogue >/dev/null
 [ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
@@ -107,7 +107,38 @@ backup_run() {
     echo "== kp6ctl's backup loader, files at the 1 MiB bound"
     "$build/kp6-backupbench" --runs 5
 }
+# A bus of controllers read through the bus window and as kp6ctl reads it
+# (under xvfb-run when there is no display).
+bus_run() {  # title, last address of the scan, simulator flags...
+    local title=$1 last=$2
+    shift 2
+    "$build/kp6-sim" "$@" >"$work/sim.out" &
+    local sim=$!
+    for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    echo "== $title (kp6-sim $*)"
+    local bench=("$build/kp6-busbench" "$(head -n 1 "$work/sim.out")" "$last" --runs 5)
+    if [ -n "${DISPLAY:-}" ]; then
+        (cd "$work" && "${bench[@]}")
+    else
+        (cd "$work" && xvfb-run -a -s "-screen 0 1600x1200x24" "${bench[@]}")
+    fi
+    kill "$sim"
+    wait "$sim" 2>/dev/null || true
+}
+bus_cases() {
+    local eight=() a
+    for a in 01 02 03 04 05 06 07 08; do eight+=(--address "$a"); done
+    bus_run "a bus of 8 controllers, line at 4800 baud" 10 "${eight[@]}" --baud 4800 --turnaround 0
+    bus_run "a bus of 8 controllers, no line timing" 10 "${eight[@]}"
+    local full=()
+    for a in $(seq 1 32); do full+=(--address "$(printf %02X "$a")"); done
+    bus_run "a bus of 32 controllers, line at 4800 baud" 20 "${full[@]}" --baud 4800 --turnaround 0
+}
 case "${KP6_BENCH_ONLY:-}" in
+bus)
+    bus_cases
+    exit 0
+    ;;
 backup)
     backup_run
     exit 0
@@ -153,5 +184,6 @@ fi
 net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
 backup_run
+bus_cases
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0

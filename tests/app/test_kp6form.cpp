@@ -39,8 +39,8 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
                           f->ReadButton,  f->TestButton, f->AddressInput, f->InversGunCheck,
                           f->ER79_Input,  f->ER72_Input, f->ER74_Input,   f->ER75_Input,
                           f->WriteButton, f->ER77_Input, f->FindButton,   f->SaveButton,
-                          f->LoadButton,  f->StatusLine};
-    ASSERT_EQ(18, f->children());
+                          f->LoadButton,  f->BusButton,  f->StatusLine};
+    ASSERT_EQ(19, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -59,9 +59,10 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {224, 56, 96, 24, "Find"},
         {116, 96, 96, 24, "Save..."},
         {116, 272, 96, 24, "Load..."},
+        {324, 56, 96, 24, "Bus..."},
         {8, 298, 461, 16, nullptr},
     };
-    for (int i = 0; i < 18; i++) {
+    for (int i = 0; i < 19; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));

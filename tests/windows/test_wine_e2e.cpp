@@ -336,3 +336,83 @@ TEST(Kp6Exe, ARefusedLineAndALostComPort)
     EXPECT_EQ(0, t.close_window());
     unlink(link.c_str());
 }
+
+// The bus window of kp6.exe on COM7, three controllers: Ctrl+B reads the
+// bus (stopped with Escape), F5 reads a range, Compare with a site file
+// where 05 differs in ER77, Export, and the file written to every row.
+TEST(Kp6Exe, TheBusWindowReadsComparesExportsAndWrites)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir regs, files;
+    std::string state = regs.file("state");
+    Sim sim({"--address", "01", "--address", "05", "--address", "1F", "--state", state, "--trace",
+             "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    auto entry = [](const char* a, const char* er77) {
+        return std::string("{\"address\": \"") + a + "\", \"registers\": {\"ER78\": 0, \"ER79\": " +
+               "15, \"ER72\": 10, \"ER74\": 5, \"ER75\": 3, \"ER77\": " + er77 + "}}";
+    };
+    write_file(files.file("site.json"), "{\"version\": 1, \"controllers\": [" + entry("01", "50") +
+                                            ", " + entry("05", "40") + ", " + entry("1F", "50") +
+                                            "]}\n");
+    auto windows_path = [&](const std::string& name) {
+        std::string p = "Z:" + files.file(name);
+        std::replace(p.begin(), p.end(), '/', '\\');
+        return p;
+    };
+    auto reads_of_er72 = [&] {
+        size_t n = 0;
+        for (const auto& l : whole_trace(sim))
+            n += l.rfind("rx CA 72 ", 0) == 0;
+        return n;
+    };
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+    const std::string bus = "Шина";
+    auto at = [&](int x, int y) {
+        return "mousemove --window %w " + std::to_string(t.left + x) + " " +
+               std::to_string(t.top + y) + " sleep 0.1 ";
+    };
+
+    t.click(240, 20);  // Open Port
+    t.type("ctrl+b");
+    ASSERT_TRUE(to_window(t, bus, "sleep 1 key Escape"));
+    usleep(1000000);
+    size_t asked = selections(sim);
+    usleep(1000000);
+    EXPECT_EQ(asked, selections(sim));  // stopped
+    ASSERT_TRUE(to_window(t, bus, at(120, 20) + "click 1 key ctrl+a type 01-1F"));
+    ASSERT_TRUE(to_window(t, bus, at(300, 200) + "key F5"));
+    ASSERT_TRUE(eventually([&] { return reads_of_er72() == 3; }, 60000));
+
+    ASSERT_TRUE(to_window(t, bus, at(300, 200) + "key ctrl+o"));
+    ASSERT_TRUE(to_window(t, "Сравнить с", "type --delay 20 '" + windows_path("site.json") + "'"));
+    ASSERT_TRUE(to_window(t, "Сравнить с", "key Return"));
+    ASSERT_TRUE(window_gone(t, "Сравнить с"));
+    ASSERT_TRUE(to_window(t, bus, at(300, 200) + "key ctrl+e"));
+    ASSERT_TRUE(to_window(t, "Экспорт шины", "key End shift+Home BackSpace"));
+    ASSERT_TRUE(to_window(t, "Экспорт шины",
+                          "type --delay 20 '" + windows_path("record.csv") + "'"));
+    ASSERT_TRUE(to_window(t, "Экспорт шины", "key Return"));
+    ASSERT_TRUE(eventually([&] { return path_exists(files.file("record.csv")); }, 15000));
+    std::string csv = read_file(files.file("record.csv"));
+    EXPECT_EQ(0u, csv.find("address,type,inverse,ER79,ER72,ER74,ER75,ER77,")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("site.json\r\n")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("\r\n05,milliliter,off,15,10,5,3,50,")) << csv;
+    EXPECT_NE(std::string::npos, csv.find(",differs (1): ER77 50 -> 40\r\n")) << csv;
+
+    // Every row selected (a click on the table first: the range field had
+    // the keys), written after the preview.
+    ASSERT_TRUE(to_window(t, bus, at(40, 111) + "click 1 key ctrl+a ctrl+w"));
+    ASSERT_TRUE(to_window(t, "Записать файл в выбранные", "key Return"));
+    ASSERT_TRUE(eventually(
+        [&] { return read_file(state).find("05 010077 28") != std::string::npos; }, 30000))
+        << read_file(state);
+    ASSERT_TRUE(to_window(t, bus, "key alt+F4"));  // the bus window alone
+    ASSERT_TRUE(window_gone(t, bus));
+    t.click(400, 300);  // the keyboard back to the main window
+    EXPECT_EQ(0, t.close_window());
+    unlink(link.c_str());
+}

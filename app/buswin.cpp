@@ -1,0 +1,822 @@
+#include "buswin.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <chrono>
+#include <map>
+
+#include "../device/exchange.h"
+#include "../device/scan.h"
+#include "../device/settings.h"
+#include "../i18n/gett.h"
+#include "../port/plainw.h"
+#include "kp6form.h"
+
+// Marks a key for extraction where it is translated later.
+#define N_(key) key
+
+bus_window_t bus_window;
+bus_state_t bus_state;
+
+// Each look-up in the catalogue writes a timing line: the texts the table
+// draws again and again are looked up once for each window made.
+static std::map<const char*, std::string> looked_up;
+static const char* tr(const char* key)
+{
+    auto at = looked_up.find(key);
+    if (at == looked_up.end())
+        at = looked_up.emplace(key, gettext_easy(key)).first;
+    return at->second.c_str();
+}
+
+// Each column: its heading (the main window's label for a setting) and
+// width; the setting it shows, or -1.
+static const struct {
+    const char* key;
+    int width, reg;
+} columns[BUS_COLS] = {
+    {N_("Address"), 64, -1},
+    {N_("Type"), 90, REG_ER78},
+    {N_("Invers Gun"), 80, REG_ER78},
+    {N_("x0.1sec start engine before turning on the main valve(ER79)"), 110, REG_ER79},
+    {N_("TimeOut (second)(ER72)"), 80, REG_ER72},
+    {N_("x10gr Topping(ER74)"), 80, REG_ER74},
+    {N_("x10gr Bufer overflow(ER75)"), 90, REG_ER75},
+    {N_("Sensitivity(ER77)"), 90, REG_ER77},
+    {N_("State"), 200, -1},
+    {N_("Exchanges"), 80, -1},
+    {N_("Retries"), 64, -1},
+    {N_("Failed"), 64, -1},
+    {N_("Answer, ms: median / slowest"), 110, -1},
+    {N_("Compared"), 150, -1},
+};
+
+static const char* meter_key(unsigned char er78)
+{
+    static const char* const keys[] = {N_("Milliliter"), N_("Liter"), N_("Hand")};
+    int m = er78_meter(er78);
+    return m == METER_UNKNOWN ? nullptr : keys[m];
+}
+
+static std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static std::string printed(const char* format, ...)
+{
+    char text[600];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+static std::string type_text(unsigned char er78)
+{
+    const char* key = meter_key(er78);
+    return key ? tr(key) : printed(tr(N_("code %X")), er78 & 0x0F);
+}
+
+static std::string inverse_text(unsigned char er78)
+{
+    return er78_inverse(er78) ? tr(N_("yes")) : tr(N_("no"));
+}
+
+// The file's entry a row is compared with: the template, or the entry of
+// its address; null when none.
+static const backup_entry* file_entry(unsigned char address)
+{
+    const std::vector<backup_entry>& f = bus_state.file;
+    if (f.size() == 1)
+        return &f[0];
+    for (const backup_entry& e : f)
+        if (e.address == address)
+            return &e;
+    return nullptr;
+}
+
+// Whether the row holds settings read from its controller.
+static int row_has_settings(const bus_row& r)
+{
+    return r.state == ROW_READ || r.state == ROW_WRITTEN;
+}
+
+static std::string state_text(const bus_row& r)
+{
+    static const char* const keys[] = {
+        N_("not read"),
+        N_("read"),
+        N_("failed"),
+        N_("garbled answers: two controllers may share this address"),
+        N_("in the file only: did not answer"),
+        N_("written"),
+        N_("written but not read back"),
+        N_("write failed"),
+    };
+    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys) ? tr(keys[r.state])
+                                                                                : "";
+    // The step that failed, as the main window names it, then its cause.
+    const char* step = nullptr;
+    if (r.failed_step > 0 && (r.state == ROW_FAILED || r.state == ROW_NOT_READ_BACK))
+        step = settings_read_failure(r.failed_step);
+    else if (r.failed_step > 0 && r.state == ROW_WRITE_FAILED)
+        step = settings_write_failure(r.failed_step);
+    if (step)
+        t += std::string(": ") + tr(step);
+    if (!r.fault.empty())
+        t += ": " + r.fault;
+    return t;
+}
+
+std::string bus_cell_text(const bus_row& r, int col, int* differs)
+{
+    *differs = 0;
+    if (col == BUS_COL_ADDRESS)
+        return hex2(r.address);
+    int reg = columns[col].reg;
+    if (reg >= 0) {
+        if (!row_has_settings(r))
+            return "";
+        device_settings now = r.settings, file = r.file;
+        int marked = r.compared == COMPARED_DIFFERS && (r.differ & (1u << reg));
+        std::string shown, want;
+        if (col == BUS_COL_TYPE || col == BUS_COL_INVERSE) {
+            std::string (*text)(unsigned char) = col == BUS_COL_TYPE ? type_text : inverse_text;
+            shown = text(now.er78);
+            if (marked && text(file.er78) != shown)
+                want = text(file.er78);
+        } else {
+            shown = std::to_string(setting_value(now, reg));
+            if (marked)
+                want = std::to_string(setting_value(file, reg));
+        }
+        if (want.empty())
+            return shown;
+        // A sign as well as the colour: monochrome screens, colour-blind eyes.
+        *differs = 1;
+        return "\xE2\x89\xA0 " + shown + " (" + want + ")";
+    }
+    line_health h = {};
+    int known = health_of(r.address, &h);
+    switch (col) {
+    case BUS_COL_STATE: return state_text(r);
+    case BUS_COL_EXCHANGES: return known ? std::to_string(h.exchanges) : "";
+    case BUS_COL_RETRIES: return known ? std::to_string(h.retries) : "";
+    case BUS_COL_FAILED: return known ? std::to_string(h.failed) : "";
+    case BUS_COL_ANSWER:
+        return known && h.answers ? printed("%u / %u", h.median_ms, h.slowest_ms) : "";
+    case BUS_COL_COMPARED:
+        switch (r.compared) {
+        case COMPARED_SAME: return tr(N_("matches"));
+        case COMPARED_DIFFERS:
+            *differs = 1;
+            return printed(tr(N_("differs (%d)")), __builtin_popcount(r.differ));
+        case COMPARED_NOT_IN_FILE: return tr(N_("not in the file"));
+        default: return r.state == ROW_MISSING ? tr(N_("missing")) : "";
+        }
+    }
+    return "";
+}
+
+// The toolkit draws a table's cells only through a virtual function: this
+// derived table does no more than hand them to bus_draw_cell and take
+// Ctrl+A.
+static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
+                          int y, int w, int h);
+
+struct bus_table : Fl_Table_Row {
+    bus_table(int x, int y, int w, int h) : Fl_Table_Row(x, y, w, h) {}
+    void draw_cell(TableContext context, int row, int col, int x, int y, int w, int h) override
+    {
+        bus_draw_cell(this, context, row, col, x, y, w, h);
+    }
+    int handle(int event) override
+    {
+        if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && Fl::event_state(FL_CTRL) &&
+            Fl::event_key() == 'a') {
+            select_all_rows(1);
+            return 1;
+        }
+        return Fl_Table_Row::handle(event);
+    }
+};
+
+static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
+                          int y, int w, int h)
+{
+    switch (context) {
+    case Fl_Table::CONTEXT_STARTPAGE: fl_font(FL_HELVETICA, 12); return;
+    case Fl_Table::CONTEXT_COL_HEADER: {
+        fl_push_clip(x, y, w, h);
+        fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
+        fl_color(FL_FOREGROUND_COLOR);
+        fl_font(FL_HELVETICA, 11);
+        std::string head = tr(columns[col].key);
+        if (col == BUS_COL_COMPARED && !bus_state.file.empty())
+            head = bus_state.file_name;
+        fl_draw(head.c_str(), x + 2, y, w - 4, h, FL_ALIGN_WRAP | FL_ALIGN_CENTER);
+        fl_font(FL_HELVETICA, 12);
+        fl_pop_clip();
+        return;
+    }
+    case Fl_Table::CONTEXT_CELL: {
+        if (row >= (int)bus_state.rows.size())
+            return;
+        const bus_row& r = bus_state.rows[row];
+        int differs = 0;
+        std::string text = bus_cell_text(r, col, &differs);
+        Fl_Color bg = FL_WHITE;
+        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED)
+            bg = fl_rgb_color(255, 200, 200);
+        else if (r.state == ROW_MISSING)
+            bg = fl_rgb_color(225, 225, 225);
+        if (differs)
+            bg = fl_rgb_color(255, 220, 120);
+        if (t->row_selected(row))
+            bg = fl_color_average(bg, FL_SELECTION_COLOR, 0.6f);
+        fl_push_clip(x, y, w, h);
+        fl_color(bg);
+        fl_rectf(x, y, w, h);
+        fl_color(FL_FOREGROUND_COLOR);
+        fl_draw(text.c_str(), x + 4, y, w - 6, h, FL_ALIGN_LEFT | FL_ALIGN_CLIP);
+        fl_color(FL_LIGHT2);
+        fl_rect(x, y, w, h);
+        fl_pop_clip();
+        return;
+    }
+    default: return;
+    }
+}
+
+// The table follows the rows.
+static void show_rows(void)
+{
+    Fl_Table_Row* t = bus_window.table;
+    if ((int)bus_state.rows.size() != t->rows())
+        t->rows((int)bus_state.rows.size());
+    t->redraw();
+}
+
+static void set_status(const std::string& text)
+{
+    bus_window.status->copy_label(text.c_str());
+}
+
+// While a read or write runs, only Stop (Escape) works, here and in the
+// main window, whose port the bus window uses.
+static void set_busy(int busy)
+{
+    bus_state.busy = busy;
+    bus_state.stopping = 0;
+    Fl_Widget* idle[] = {bus_window.range, bus_window.read,   bus_window.again, bus_window.compare,
+                         bus_window.write, bus_window.record, bus_window.save};
+    for (Fl_Widget* w : idle)
+        busy ? w->deactivate() : w->activate();
+    busy ? bus_window.stop->activate() : bus_window.stop->deactivate();
+    busy ? MainForm->deactivate() : MainForm->activate();
+    if (!busy) {
+        bus_window.progress->value(0);
+        bus_window.progress->label("");
+    }
+}
+
+// Between exchanges the windows' events are handled: they repaint, and
+// Escape is seen. The main window closed meanwhile stops the run too.
+static int events_between(void)
+{
+    Fl::check();
+    if (!MainForm->shown())
+        bus_state.stopping = 1;
+    return bus_state.stopping;
+}
+
+// The same, but the controller in hand is finished whatever is pressed.
+static int events_only(void)
+{
+    events_between();
+    return 0;
+}
+
+typedef std::chrono::steady_clock run_clock;
+static run_clock::time_point run_started;
+
+// The progress bar: how far, and the time left as the pace so far gives it.
+static void show_progress(unsigned done, unsigned total)
+{
+    if (total == 0)
+        return;
+    bus_window.progress->maximum((float)total);
+    bus_window.progress->value((float)done);
+    char text[120];
+    double spent = std::chrono::duration<double>(run_clock::now() - run_started).count();
+    if (done == 0)
+        snprintf(text, sizeof text, "%u / %u", done, total);
+    else
+        snprintf(text, sizeof text, tr(N_("%u / %u, %.0f s left")), done, total,
+                 spent * (total - done) / done + 0.5);
+    bus_window.progress->copy_label(text);
+}
+
+// The table and the progress bar are drawn again at most ten times a
+// second: drawing after each exchange would cost the line time.
+static run_clock::time_point last_drawn;
+
+static int row_told(void*, const bus_row&, unsigned done, unsigned total)
+{
+    run_clock::time_point now = run_clock::now();
+    if (now - last_drawn >= std::chrono::milliseconds(100) || done == total) {
+        last_drawn = now;
+        show_rows();
+        show_progress(done, total);
+    }
+    return events_between();
+}
+
+// Compares every row again with the file (a file of one entry is a
+// template for every row; the rows the file alone names made afresh).
+static void compare_again(void)
+{
+    if (!bus_state.file.empty())
+        bus_compare_rows(bus_state.rows, bus_state.file);
+}
+
+static int line_ready(void)
+{
+    if (port)
+        return 1;
+    show_alert(gettext_easy("Please open port"));
+    return 0;
+}
+
+// The range typed: "01-FF", "10-1F", or one address.
+static int typed_range(unsigned char* from, unsigned char* to)
+{
+    unsigned char list[ADDRESS_LIST_MAX];
+    int bad_at = 0, bad_len = 0;
+    int n = address_list_parse(bus_window.range->value(), list, &bad_at, &bad_len);
+    if (n < 1 || list[n - 1] - list[0] != n - 1) {
+        show_alert(gettext_easy("Type the addresses to scan as a range: 01-FF"));
+        return 0;
+    }
+    *from = list[0];
+    *to = list[n - 1];
+    return 1;
+}
+
+static std::string lost_line_text(void)
+{
+    char why[300];
+    exchange_fault_text(exchange_last_fault, why, sizeof why);
+    return why;
+}
+
+static void read_bus(void)
+{
+    unsigned char from, to;
+    if (bus_state.busy || !line_ready() || !typed_range(&from, &to))
+        return;
+    set_busy(1);
+    bus_state.rows.clear();
+    show_rows();
+    set_status(gettext_easy("Reading the bus..."));
+    run_started = run_clock::now();
+    int (*kept)(void) = settings_stop;
+    settings_stop = events_between;
+    int result = bus_read(port, from, to, bus_state.rows, row_told, nullptr);
+    settings_stop = kept;
+    compare_again();
+    set_busy(0);
+    show_rows();
+    int found = 0;
+    for (const bus_row& r : bus_state.rows)
+        found += r.state != ROW_MISSING && r.state != ROW_GARBLED;
+    if (result == SCAN_LINE_LOST) {
+        set_status(printed(gettext_easy("The line was lost; found: %d"), found));
+        show_failure("The line was lost", lost_line_text());
+        close_lost_port();  // as the main window does for a lost line
+    } else if (result == SCAN_STOPPED)
+        set_status(printed(gettext_easy("Stopped; found: %d"), found));
+    else
+        set_status(printed(gettext_easy("Found: %d"), found));
+}
+
+// The selected rows' indices (those of controllers, not of the file alone).
+static std::vector<size_t> selected_rows(void)
+{
+    std::vector<size_t> out;
+    for (size_t i = 0; i < bus_state.rows.size(); i++)
+        if (bus_window.table->row_selected((int)i) && bus_state.rows[i].state != ROW_MISSING)
+            out.push_back(i);
+    return out;
+}
+
+// Read again: the selected rows, one controller after another.
+static void read_selected(void)
+{
+    if (bus_state.busy || !line_ready())
+        return;
+    std::vector<size_t> chosen = selected_rows();
+    if (chosen.empty()) {
+        set_status(gettext_easy("Select the rows to read"));
+        return;
+    }
+    std::vector<bool> pick(bus_state.rows.size(), false);
+    for (size_t i : chosen)
+        pick[i] = true;
+    set_busy(1);
+    run_started = run_clock::now();
+    int (*kept)(void) = settings_stop;
+    settings_stop = events_between;
+    int result = bus_read_rows(port, bus_state.rows, &pick, row_told, nullptr);
+    settings_stop = kept;
+    compare_again();
+    set_busy(0);
+    show_rows();
+    unsigned done = 0;
+    for (size_t i : chosen)
+        done += bus_state.rows[i].state == ROW_READ;
+    set_status(printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()));
+    if (result == SCAN_LINE_LOST) {
+        show_failure("The line was lost", lost_line_text());
+        close_lost_port();
+    }
+}
+
+static std::string file_name_of(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static void compare_with_file(void)
+{
+    if (bus_state.busy)
+        return;
+    std::string path, message;
+    if (!choose_file(0, gettext_easy("Compare with"), settings_filter().c_str(), nullptr, path))
+        return;
+    std::vector<backup_entry> entries;
+    if (!load_backup(path, entries, message)) {
+        show_failure("File not compared", message);
+        return;
+    }
+    bus_state.file = entries;
+    bus_state.file_name = file_name_of(path);
+    compare_again();
+    show_rows();
+    int same = 0, differ = 0, missing = 0;
+    for (const bus_row& r : bus_state.rows) {
+        same += r.compared == 1;
+        differ += r.compared == 2;
+        missing += r.state == ROW_MISSING;
+    }
+    set_status(printed(gettext_easy("%s: %d match, %d differ, %d missing"),
+                       bus_state.file_name.c_str(), same, differ, missing));
+}
+
+// How a setting reads for the preview: a number, or the type by name.
+static std::string setting_text(const device_settings& s, int reg)
+{
+    if (reg == REG_ER78)
+        return type_text(s.er78) +
+               (er78_inverse(s.er78) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
+    device_settings c = s;
+    return std::to_string(setting_value(c, reg));
+}
+
+// What writing `want` would change at row `r`, in one line.
+static std::string change_line(const bus_row& r, const device_settings& want)
+{
+    std::string line = hex2(r.address) + ": ";
+    if (!row_has_settings(r))
+        return line + gettext_easy("not read: all six settings written");
+    unsigned differ = bus_compare(r.settings, want);
+    if (!differ)
+        return line + gettext_easy("nothing changes");
+    std::string sep;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (!(differ & (1u << reg)))
+            continue;
+        line += sep + setting_name(reg) + " " + setting_text(r.settings, reg) + " \xE2\x86\x92 " +
+                setting_text(want, reg);
+        sep = "; ";
+    }
+    return line;
+}
+
+static struct {
+    int answer;  // 1 write, 0 not
+} preview;
+
+static void preview_write(Fl_Widget* w, void*)
+{
+    preview.answer = 1;
+    w->window()->hide();
+}
+
+static void preview_cancel(Fl_Widget* w, void*)
+{
+    Fl_Window* win = w->as_window() ? w->as_window() : w->window();
+    win->hide();
+}
+
+// The changes controller by controller; Return writes, Escape does not.
+static int confirm_changes(const std::vector<std::string>& lines)
+{
+    const int W = 520, H = 320;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Write file to selected"));
+    Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 28, W - 16, H - 72,
+                                                gettext_easy("What would change:"));
+    list->align(FL_ALIGN_TOP_LEFT);
+    list->labelsize(12);
+    list->textsize(12);
+    for (const std::string& l : lines)
+        list->add(l.c_str());
+    Fl_Return_Button* ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("Write"));
+    ok->labelsize(12);
+    ok->callback(preview_write);
+    Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
+    cancel->labelsize(12);
+    cancel->callback(preview_cancel);
+    win->end();
+    win->resizable(list);
+    win->callback(preview_cancel);
+    win->set_modal();
+    Fl_Window* over = bus_window.window;
+    win->position(over->x() + (over->w() - W) / 2, over->y() + 40);
+    preview.answer = 0;
+    win->show();
+    while (win->shown())
+        Fl::wait();
+    delete win;
+    return preview.answer;
+}
+
+// Writes the compared file's values to the selected rows, each as kp6ctl
+// restore writes a controller, after the user has seen what changes.
+static void write_selected(void)
+{
+    if (bus_state.busy || !line_ready())
+        return;
+    if (bus_state.file.empty()) {
+        show_alert(gettext_easy("Compare with a file first (Ctrl+O)"));
+        return;
+    }
+    std::vector<size_t> chosen = selected_rows();
+    std::vector<size_t> targets;
+    std::vector<std::string> lines;
+    for (size_t i : chosen) {
+        const bus_row& r = bus_state.rows[i];
+        const backup_entry* e = file_entry(r.address);
+        if (!e) {
+            lines.push_back(hex2(r.address) + ": " + gettext_easy("not in the file: not written"));
+            continue;
+        }
+        unsigned char b;
+        // Nothing goes out while a value cannot be written.
+        if (!er78_for_write(e->settings.er78, &b)) {
+            show_alert(printed(gettext_easy("%s: the file's ER78 holds no known type (code %X)"),
+                               hex2(e->address).c_str(), e->settings.er78 & 0x0F)
+                           .c_str());
+            return;
+        }
+        targets.push_back(i);
+        lines.push_back(change_line(r, e->settings));
+    }
+    if (targets.empty()) {
+        show_alert(gettext_easy("Select the rows to write (Ctrl+A: every row)"));
+        return;
+    }
+    if (!confirm_changes(lines))
+        return;
+    set_busy(1);
+    run_started = run_clock::now();
+    int (*kept)(void) = settings_stop;
+    settings_stop = events_only;
+    unsigned done = 0, written = 0;
+    int lost = 0;
+    std::string untouched;
+    for (size_t i : targets) {
+        bus_row& r = bus_state.rows[i];
+        if (bus_state.stopping || lost) {
+            untouched += (untouched.empty() ? "" : ", ") + hex2(r.address);
+            r.fault = gettext_easy("not written");
+            continue;
+        }
+        int result = bus_write_row(port, r, file_entry(r.address)->settings);
+        written += r.state == ROW_WRITTEN;
+        lost = result != RESTORE_DONE && port_gone(port, nullptr);
+        show_progress(++done, (unsigned)targets.size());
+        show_rows();
+        events_between();
+    }
+    settings_stop = kept;
+    compare_again();
+    set_busy(0);
+    show_rows();
+    set_status(printed(gettext_easy("Written: %u of %u"), written, (unsigned)targets.size()));
+    if (lost) {
+        show_failure("The line was lost",
+                     lost_line_text() + "\n" +
+                         printed(gettext_easy("Not written: %s"), untouched.c_str()));
+        close_lost_port();
+    } else if (!untouched.empty())
+        show_alert(printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
+}
+
+static void export_record(void)
+{
+    if (bus_state.busy)
+        return;
+    std::string path, message;
+    std::string filter = std::string(gettext_easy("CSV files")) + "\t*.csv\n" +
+                         gettext_easy("All files") + "\t*";
+    if (!choose_file(1, gettext_easy("Export the bus"), filter.c_str(), "kp6-bus.csv", path))
+        return;
+    const char* name = bus_state.file.empty() ? nullptr : bus_state.file_name.c_str();
+    std::string text = bus_csv_header(name);
+    for (const bus_row& r : bus_state.rows) {
+        line_health h = {};
+        text += bus_csv_row(r, health_of(r.address, &h) ? &h : nullptr, name);
+    }
+    if (save_text(path, text, message) != SAVE_DONE)
+        show_failure("Record not written", message);
+    else
+        set_status(printed(gettext_easy("Exported: %s"), path.c_str()));
+}
+
+static void save_rows(void)
+{
+    if (bus_state.busy)
+        return;
+    std::vector<backup_entry> entries;
+    for (const bus_row& r : bus_state.rows)
+        if (row_has_settings(r))
+            entries.push_back({r.address, r.settings});
+    if (entries.empty()) {
+        show_alert(gettext_easy("No controller has been read"));
+        return;
+    }
+    std::string path, message;
+    if (!choose_file(1, gettext_easy("Save the bus"), settings_filter().c_str(), "kp6-bus.json",
+                     path))
+        return;
+    std::string text = backup_text(entries, port ? Port[port - 1].name : "", nullptr);
+    if (save_text(path, text, message) != SAVE_DONE)
+        show_failure("Settings not saved", message);
+    else
+        set_status(printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
+                           path.c_str()));
+}
+
+typedef void (*bus_action)(void);
+
+// Buttons run for a click, their shortcut or the space bar; not inside
+// another window's dialog.
+static void on_action(Fl_Widget*, void* action)
+{
+    if (Fl::modal() && Fl::modal() != bus_window.window)
+        return;
+    ((bus_action)action)();
+}
+
+static void stop_run(void)
+{
+    bus_state.stopping = 1;
+    set_status(gettext_easy("Stopping..."));
+}
+
+static void selection_told(Fl_Widget* w, void*)
+{
+    Fl_Table_Row* t = (Fl_Table_Row*)w;
+    int row = t->callback_row();
+    if (t->callback_context() != Fl_Table::CONTEXT_CELL || row < 0 ||
+        row >= (int)bus_state.rows.size())
+        return;
+    const bus_row& r = bus_state.rows[row];
+    // A double click Reads the controller in the main window.
+    if (Fl::event() == FL_PUSH && Fl::event_clicks() && !bus_state.busy && r.state != ROW_MISSING) {
+        Fl::event_clicks(0);
+        read_in_window(r.address);
+        return;
+    }
+    line_health h = {};
+    char text[300] = "";
+    if (health_of(r.address, &h))
+        health_text(h, text, sizeof text);
+    set_status(hex2(r.address) + ": " + text);
+}
+
+// Closing the window while a run goes on stops it first; Escape only
+// stops, so that a table is not lost by a key pressed once too often.
+static void window_closing(Fl_Widget* w, void*)
+{
+    if (bus_state.busy) {
+        stop_run();
+        return;
+    }
+    if ((Fl::event() == FL_SHORTCUT || Fl::event() == FL_KEYBOARD) && Fl::event_key() == FL_Escape)
+        return;
+    w->hide();
+}
+
+static Fl_Button* action_button(int x, int y, int w, const char* label, int key, bus_action a)
+{
+    Fl_Button* b = new Fl_Button(x, y, w, 24, label);
+    b->labelsize(12);
+    b->shortcut(key);
+    b->callback(on_action, (void*)a);
+    return b;
+}
+
+static void make_bus_window(void)
+{
+    const int W = 980, H = 480;
+    looked_up.clear();  // the catalogue may have changed since
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Bus"));
+    bus_window.window = win;
+
+    Fl_Group* top = new Fl_Group(0, 0, W, 40);
+    bus_window.range = new Fl_Input(80, 8, 80, 24, gettext_easy("Addresses"));
+    bus_window.range->labelsize(12);
+    bus_window.range->textsize(12);
+    bus_window.range->value("01-FF");
+    bus_window.read = action_button(168, 8, 120, gettext_easy("Read the bus"), FL_F + 5, read_bus);
+    bus_window.again = action_button(292, 8, 110, gettext_easy("Read again"), 0, read_selected);
+    bus_window.stop = action_button(406, 8, 80, gettext_easy("Stop"), FL_Escape, stop_run);
+    bus_window.stop->deactivate();
+    bus_window.progress = new Fl_Progress(494, 8, W - 502, 24);
+    bus_window.progress->labelsize(12);
+    bus_window.progress->selection_color(FL_SELECTION_COLOR);
+    top->end();
+    top->resizable(bus_window.progress);
+
+    bus_table* t = new bus_table(8, 40, W - 16, H - 112);
+    t->selection_color(FL_SELECTION_COLOR);
+    t->type(Fl_Table_Row::SELECT_MULTI);
+    t->cols(BUS_COLS);
+    t->col_header(1);
+    t->col_header_height(58);
+    t->row_height_all(22);
+    t->col_resize(1);
+    for (int c = 0; c < BUS_COLS; c++)
+        t->col_width(c, columns[c].width);
+    t->when(FL_WHEN_CHANGED | FL_WHEN_RELEASE);
+    t->callback(selection_told);
+    t->end();
+    bus_window.table = t;
+
+    bus_window.status = new Fl_Box(8, H - 66, W - 16, 28);
+    bus_window.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    bus_window.status->labelsize(12);
+
+    Fl_Group* bottom = new Fl_Group(0, H - 34, W, 34);
+    bus_window.compare = action_button(8, H - 32, 150, gettext_easy("Compare with..."),
+                                       FL_CTRL + 'o', compare_with_file);
+    bus_window.write = action_button(162, H - 32, 210, gettext_easy("Write file to selected"),
+                                     FL_CTRL + 'w', write_selected);
+    bus_window.record = action_button(376, H - 32, 110, gettext_easy("Export..."), FL_CTRL + 'e',
+                                      export_record);
+    bus_window.save = action_button(490, H - 32, 110, gettext_easy("Save..."), FL_CTRL + 's',
+                                    save_rows);
+    Fl_Box* room = new Fl_Box(604, H - 32, W - 612, 24);
+    bottom->end();
+    bottom->resizable(room);
+
+    win->end();
+    win->resizable(t);
+    win->size_range(640, 300);
+    win->callback(window_closing);
+}
+
+static void read_bus_now(void*)
+{
+    read_bus();
+}
+
+int BusButton_OnClick(Fl_Widget*)
+{
+    if (port == 0 || bus_state.busy)
+        return 0;
+    if (!bus_window.window) {
+        make_bus_window();
+        // Below the main window where the screen has room, else over it.
+        Fl_Double_Window* win = bus_window.window;
+        int sx, sy, sw, sh;
+        Fl::screen_work_area(sx, sy, sw, sh, MainForm->x(), MainForm->y());
+        int x = MainForm->x() + win->w() > sx + sw ? sx + sw - win->w() : MainForm->x();
+        int y = MainForm->y() + MainForm->h() + 30;
+        if (y + win->h() > sy + sh)
+            y = sy + sh - win->h();
+        win->position(x < sx ? sx : x, y < sy ? sy : y);
+    }
+    bus_window.window->show();
+    bus_window.table->take_focus();
+    // Once the window is up: the click (or Ctrl+B) has ended by then.
+    Fl::add_timeout(0.0, read_bus_now);
+    return 0;
+}
