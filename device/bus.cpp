@@ -98,6 +98,15 @@ static std::string fault_now(void)
     return why;
 }
 
+void bus_row_read(bus_row& r, const device_settings& s, int failed)
+{
+    if (!failed)  // a failed read's row keeps what it held
+        r.settings = s;
+    r.failed_step = failed;
+    r.state = failed ? ROW_FAILED : ROW_READ;
+    r.fault = failed > 0 ? fault_now() : "";
+}
+
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want)
 {
     device_settings back = row.settings;
@@ -292,13 +301,9 @@ static int read_rows(unsigned short port, bus_reading& b, const std::vector<bool
             return SCAN_STOPPED;
         if (failed && port_gone(port, nullptr))
             return SCAN_LINE_LOST;
-        r.failed_step = failed;
-        r.fault = failed ? fault_now() : "";
-        r.state = failed ? ROW_FAILED : ROW_READ;
+        bus_row_read(r, s, failed);
         r.compared = COMPARED_NOT;
         r.differ = 0;
-        if (!failed)
-            r.settings = s;
         b.done++;
         if (tell(b, r))
             return SCAN_STOPPED;

@@ -36,6 +36,11 @@ struct bus_row {
     std::string fault;         // why it failed, in exchange_fault_text's words
 };
 
+// A row as settings_read left it: ROW_READ and the settings `s` read, or
+// ROW_FAILED with the failed step and its cause (exchange_fault_text of the
+// last exchange), its settings as they were.
+void bus_row_read(bus_row& r, const device_settings& s, int failed);
+
 // The settings that differ between what a controller holds and a file's
 // entry, as restore compares them (ER78 by type and inverse gun): a mask of
 // (1 << REG_*).

@@ -151,6 +151,26 @@ int plat_file_kind(const char* path, int* kind)
     return 0;
 }
 
+// A file opened without waiting as a stream, once it is checked to be a
+// regular file still (something else may have taken its place since the
+// look); the descriptor is closed otherwise.
+static int stream_of(int fd, const char* mode, FILE** f, int* kind)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *f = fdopen(fd, mode);
+    if (!*f) {
+        int rc = errno_or(ENOMEM);
+        close(fd);
+        return rc;
+    }
+    return 0;
+}
+
 int plat_file_open_regular(const char* path, FILE** f, int* kind)
 {
     *f = nullptr;
@@ -164,19 +184,7 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
     int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno_or(ENOENT);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *f = fdopen(fd, "rb");
-    if (!*f) {
-        rc = errno_or(ENOMEM);
-        close(fd);
-        return rc;
-    }
-    return 0;
+    return stream_of(fd, "rb", f, kind);
 }
 
 int plat_file_open_append(const char* path, FILE** f, int* kind)
@@ -196,19 +204,7 @@ int plat_file_open_append(const char* path, FILE** f, int* kind)
         *kind = PLAT_FILE_FIFO;
         return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || (*kind = file_kind(st.st_mode)) != PLAT_FILE_REGULAR) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *f = fdopen(fd, "ab");
-    if (!*f) {
-        rc = errno_or(ENOMEM);
-        close(fd);
-        return rc;
-    }
-    return 0;
+    return stream_of(fd, "ab", f, kind);
 }
 
 int plat_file_error(void)

@@ -115,6 +115,29 @@ int plat_file_kind(const char* path, int* kind)
     return 0;
 }
 
+// An opened file as a stream, once it is checked to be a file on disk
+// (a pipe or a device may have taken its place since the look); the handle
+// is closed otherwise.
+static int stream_of(HANDLE h, int flags, const char* mode, FILE** f, int* kind)
+{
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *kind = PLAT_FILE_DEVICE;
+        return -1;
+    }
+    int fd = _open_osfhandle((intptr_t)h, flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *f = _fdopen(fd, mode);
+    if (!*f) {
+        _close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
 int plat_file_open_regular(const char* path, FILE** f, int* kind)
 {
     *f = nullptr;
@@ -133,22 +156,7 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
     if (rc)
         return rc;
     // A pipe or a device in the file's place since the check.
-    if (GetFileType(h) != FILE_TYPE_DISK) {
-        CloseHandle(h);
-        *kind = PLAT_FILE_DEVICE;
-        return -1;
-    }
-    int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(h);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    *f = _fdopen(fd, "rb");
-    if (!*f) {
-        _close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return 0;
+    return stream_of(h, _O_RDONLY | _O_BINARY, "rb", f, kind);
 }
 
 int plat_file_open_append(const char* path, FILE** f, int* kind)
@@ -168,22 +176,7 @@ int plat_file_open_append(const char* path, FILE** f, int* kind)
     free(w);
     if (rc)
         return rc;
-    if (GetFileType(h) != FILE_TYPE_DISK) {
-        CloseHandle(h);
-        *kind = PLAT_FILE_DEVICE;
-        return -1;
-    }
-    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_APPEND | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(h);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    *f = _fdopen(fd, "ab");
-    if (!*f) {
-        _close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return 0;
+    return stream_of(h, _O_WRONLY | _O_APPEND | _O_BINARY, "ab", f, kind);
 }
 
 // The C library keeps the system's own code of its last failed call.

@@ -92,13 +92,7 @@ static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsi
         if (opt.csv_out) {  // a row compared with the job's entry
             bus_row r = {};
             r.address = jobs[i].address;
-            r.state = failed ? ROW_FAILED : ROW_READ;
-            r.settings = now;
-            r.failed_step = failed;
-            char why[300] = "";
-            if (failed > 0)
-                exchange_fault_text(exchange_last_fault, why, sizeof why);
-            r.fault = why;
+            bus_row_read(r, now, failed);
             std::vector<bus_row> one(1, r);
             bus_compare_rows(one, std::vector<backup_entry>(1, jobs[i]));
             print_csv_row(one[0], opt.file.c_str(), i == 0);

@@ -117,13 +117,7 @@ int cmd_read(void)
         if (opt.csv_out) {
             bus_row r = {};
             r.address = a;
-            r.state = failed ? ROW_FAILED : ROW_READ;
-            r.settings = s;
-            r.failed_step = failed;
-            char why[300] = "";
-            if (failed > 0)
-                exchange_fault_text(exchange_last_fault, why, sizeof why);
-            r.fault = why;
+            bus_row_read(r, s, failed);
             print_csv_row(r, nullptr, first);
             first = false;
             if (failed < 0)
