@@ -76,12 +76,9 @@ int plat_stderr_is_terminal(void)
 
 // ---- files ---------------------------------------------------------------------
 
-// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 name a device in every
-// folder and with any extension; \\.\ and \\?\ paths are the system's own.
-static int device_name(const char* path)
+// A device's name without its folder, \\.\ and extension: "COM7".
+static void device_base(const char* path, char* out, size_t size)
 {
-    if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "\\\\?\\", 4) == 0)
-        return 1;
     const char* base = path;
     for (const char* p = path; *p; p++)
         if (*p == '\\' || *p == '/' || *p == ':')
@@ -89,6 +86,18 @@ static int device_name(const char* path)
     size_t n = strcspn(base, ".");
     while (n > 0 && base[n - 1] == ' ')
         n--;
+    snprintf(out, size, "%.*s", (int)n, base);
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 name a device in every
+// folder and with any extension; \\.\ and \\?\ paths are the system's own.
+static int device_name(const char* path)
+{
+    if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "\\\\?\\", 4) == 0)
+        return 1;
+    char base[16];
+    device_base(path, base, sizeof base);
+    size_t n = strlen(base);
     static const char* const names[] = {"CON", "PRN", "AUX", "NUL"};
     for (const char* name : names)
         if (n == 3 && _strnicmp(base, name, 3) == 0)
@@ -183,19 +192,6 @@ int plat_file_open_append(const char* path, FILE** f, int* kind)
 int plat_file_error(void)
 {
     return _doserrno ? (int)_doserrno : ERROR_WRITE_FAULT;
-}
-
-// A device's name without its folder, \\.\ and extension: "COM7".
-static void device_base(const char* path, char* out, size_t size)
-{
-    const char* base = path;
-    for (const char* p = path; *p; p++)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            base = p + 1;
-    size_t n = strcspn(base, ".");
-    while (n > 0 && base[n - 1] == ' ')
-        n--;
-    snprintf(out, size, "%.*s", (int)n, base);
 }
 
 static int file_id(const char* path, BY_HANDLE_FILE_INFORMATION* info)
