@@ -283,7 +283,7 @@ static void converter_chosen(Fl_Widget*, void*)
 // Its items are the converters' names, as kp6ctl takes them.
 static Fl_Choice* make_converter_choice(void)
 {
-    Fl_Choice* c = new Fl_Choice(324, 96, 145, 24, gettext_easy("Converter"));
+    Fl_Choice* c = new Fl_Choice(340, 96, 129, 24, gettext_easy("Converter"));
     c->labelsize(12);
     c->textsize(12);
     c->tooltip(gettext_easy("How the line's direction is switched; auto: by the converter itself"));

@@ -61,7 +61,7 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {116, 272, 96, 24, "Load..."},
         {324, 56, 96, 24, "Bus..."},
         {8, 298, 461, 16, nullptr},
-        {324, 96, 145, 24, "Converter"},
+        {340, 96, 129, 24, "Converter"},
     };
     for (int i = 0; i < 20; i++) {
         SCOPED_TRACE(i);
@@ -420,6 +420,10 @@ TEST_F(WindowTest, EveryFieldLabelFitsInTheWindowInRussian)
         fl_font(in->labelfont(), in->labelsize());
         EXPECT_LE(in->x() + in->w() + gap + fl_width(in->label()), f->w()) << in->label();
     }
+    // The converter's, left of it, clears Save...
+    Fl_Choice* c = f->ConverterChoice;
+    fl_font(c->labelfont(), c->labelsize());
+    EXPECT_GE(c->x() - gap - fl_width(c->label()), f->SaveButton->x() + f->SaveButton->w());
 }
 
 TEST_F(WindowTest, EscapeLeavesTheWindowAndThePortOpen)
