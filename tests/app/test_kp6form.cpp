@@ -539,7 +539,15 @@ TEST_F(WindowTest, TheConverterIsRememberedPerPortAndARefusalLeavesThePortClosed
     rebuild(pty.slave);
     conv = MainForm->ConverterChoice;
     EXPECT_STREQ("rts", conv->text());
+    // Another window's choice, saved meanwhile, is kept by this one's.
+    char prefs[1100];
+    ASSERT_EQ(0, prefs_path(prefs, sizeof prefs));
+    std::string text = read_file(prefs), mine = pty.slave + "=rts";
+    ASSERT_NE(std::string::npos, text.find(mine)) << text;
+    write_file(prefs, text.replace(text.find(mine), mine.size(), mine + "\n2:COM9=dtr"));
     choose_by_clicks(0, conv);
+    EXPECT_EQ(std::string::npos, read_file(prefs).find(mine));
+    EXPECT_NE(std::string::npos, read_file(prefs).find("1:COM9=dtr"));
     click(MainForm->OpenButton);
     ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
     EXPECT_FALSE(conv->active_r());
