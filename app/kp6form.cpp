@@ -269,6 +269,53 @@ static void prefs_put_aside(const char* path)
     Fl::add_timeout(0.0, show_kept_aside);
 }
 
+// ---- the converter of the chosen port ---------------------------------------------
+
+static Fl_Choice* converter_choice;
+
+static void converter_chosen(Fl_Widget*, void*)
+{
+    int i = port_list_chosen(MainForm->ComChoice);
+    if (i >= 0 && converter_choice->text())
+        prefs_set_converter(list_names[i], converter_choice->text());
+}
+
+// Its items are the converters' names, as kp6ctl takes them.
+static Fl_Choice* make_converter_choice(void)
+{
+    Fl_Choice* c = new Fl_Choice(340, 96, 129, 24, gettext_easy("Converter"));
+    c->labelsize(12);
+    c->textsize(12);
+    c->tooltip(gettext_easy("How the line's direction is switched; auto: by the converter itself"));
+    std::string names = CONVERTER_NAMES;
+    for (size_t at = 0; at < names.size();) {
+        size_t end = names.find(", ", at);
+        if (end == std::string::npos)
+            end = names.size();
+        c->add(names.substr(at, end - at).c_str(), 0, nullptr);
+        at = end + 2;
+    }
+    c->value(0);
+    c->callback(converter_chosen);
+    converter_choice = c;
+    return c;
+}
+
+void follow_port_converter(const char* name)
+{
+    Fl_Choice* c = converter_choice;
+    if (!c)
+        return;
+    // A network line switches nothing.
+    bool serial = name && !port_name_is_url(name);
+    int i = c->find_index(serial ? prefs_converter(name) : "auto");
+    c->value(i < 0 ? 0 : i);
+    if (serial && !port)
+        c->activate();
+    else
+        c->deactivate();
+}
+
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
     prefs_kept_aside = prefs_put_aside;
@@ -324,6 +371,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    ConverterChoice = make_converter_choice();
     end();
 
     ML_Type->type(FL_RADIO_BUTTON);
@@ -333,7 +381,10 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     port_list_fill(ComChoice, pref_port[0] ? pref_port : nullptr);
 }
 
-xMainForm::~xMainForm() {}
+xMainForm::~xMainForm()
+{
+    converter_choice = nullptr;
+}
 
 // Escape would close the window, and with it the port, unasked; the
 // window manager's close button still closes it.
@@ -396,10 +447,26 @@ int OpenButton_OnClick(Fl_Widget* w)
         show_alert_why("error", why);
         return 0;
     }
+    // The converter's switches are set before anything is sent; a port
+    // that refuses them is closed again, said why.
+    const char* converter = MainForm->ConverterChoice->text();
+    int code = 0;
+    rc = port_name_is_url(list_names[i]) || !converter
+             ? CONVERTER_SET
+             : converter_set(port, converter_type(converter), &code);
+    if (rc != CONVERTER_SET) {
+        char why[400];
+        converter_fault_text(list_names[i], converter, rc, code, why, sizeof why);
+        free_port(port, 0);
+        port = 0;
+        show_alert_why("error", why);
+        return 0;
+    }
     snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
     remember_window();
     w->deactivate();
     MainForm->ComChoice->deactivate();
+    MainForm->ConverterChoice->deactivate();
     MainForm->CloseButton->activate();
     switch_port_controls(1);
     return 0;
@@ -414,6 +481,8 @@ int CloseButton_OnClick(Fl_Widget* w)
     MainForm->OpenButton->activate();
     switch_port_controls(0);
     port = 0;
+    int i = port_list_chosen(MainForm->ComChoice);
+    follow_port_converter(i >= 0 ? list_names[i] : nullptr);
     return 0;
 }
 

@@ -47,6 +47,7 @@ public:
     // Along the bottom: what the last action did that no box tells (whose
     // settings Load put into the fields, a port closed for a lost line).
     Fl_Box* StatusLine;
+    Fl_Choice* ConverterChoice;  // how the chosen port's line is switched
 };
 
 extern xMainForm* MainForm;
@@ -100,6 +101,9 @@ void show_alert_why(const char* text, const char* why);
 // (a device gone, a connection closed) the window closes the port first,
 // so that it can be opened again. Returns 1 when the line was lost.
 int report_step_failure(const char* key);
+// Shows the converter remembered for the port `name` (null: none chosen),
+// choosable while no port is open and the port is no network line.
+void follow_port_converter(const char* name);
 // Closes the window's port as Close Port does, when one is open.
 void close_lost_port(void);
 // Shows `text` in the status line, elided in the middle when too long

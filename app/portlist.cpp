@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "../device/exchange.h"
@@ -16,6 +17,7 @@
 
 int list_count;
 char list_names[LIST_MAX][COM_NAME_SIZE];
+char list_about[LIST_MAX][LIST_ABOUT_SIZE];
 net_line_dialog_t net_line;
 
 // The name of the entry chosen last, for "Other port..." to give back.
@@ -64,6 +66,17 @@ static void menu_unescape(const char* label, char* out, int size)
     out[n] = 0;
 }
 
+static int listed(const char* name);
+
+// A name and what its device says it is, as the open list shows them.
+static std::string name_and_about(const char* name)
+{
+    int i = listed(name);
+    if (i < 0 || !list_about[i][0])
+        return name;
+    return std::string(name) + " \xE2\x80\x94 " + list_about[i];
+}
+
 // The items' own label type: measured whole, so that the open menu is as
 // wide as the longest name; drawn into the space given, so that the
 // closed list shows a long name's beginning and end.
@@ -75,7 +88,12 @@ static void draw_port_label(const Fl_Label* l, int x, int y, int w, int h, Fl_Al
     menu_unescape(l->value, name, sizeof name);
     fl_font(l->font, l->size);
     fl_color((Fl_Color)l->color);
-    elide_middle(name, w, shown, sizeof shown);
+    // What the device is shows where there is room; the name always.
+    std::string whole = name_and_about(name);
+    if (fl_width(whole.c_str()) <= w)
+        snprintf(shown, sizeof shown, "%s", whole.c_str());
+    else
+        elide_middle(name, w, shown, sizeof shown);
     char shortcut = fl_draw_shortcut;
     fl_draw_shortcut = 0;  // an ampersand is part of the name
     fl_draw(shown, x, y, w, h, align, nullptr, 0);
@@ -87,7 +105,7 @@ static void measure_port_label(const Fl_Label* l, int& w, int& h)
     char name[COM_NAME_SIZE];
     menu_unescape(l->value, name, sizeof name);
     fl_font(l->font, l->size);
-    w = (int)fl_width(name);
+    w = (int)fl_width(name_and_about(name).c_str());
     h = fl_height();
 }
 
@@ -97,7 +115,11 @@ static void note_choice(Fl_Choice* c)
 {
     int i = port_list_chosen(c);
     snprintf(chosen_name, sizeof chosen_name, "%s", i >= 0 ? list_names[i] : "");
-    c->copy_tooltip(i >= 0 ? list_names[i] : nullptr);
+    std::string tip = i >= 0 ? list_names[i] : "";
+    if (i >= 0 && list_about[i][0])
+        tip = tip + "\n" + list_about[i];
+    c->copy_tooltip(i >= 0 ? tip.c_str() : nullptr);
+    follow_port_converter(i >= 0 ? list_names[i] : nullptr);
 }
 
 static void choice_changed(Fl_Widget* w, void*)
@@ -137,11 +159,29 @@ void port_list_fill(Fl_Choice* c, const char* keep)
     snprintf(kept, sizeof kept, "%s", keep ? keep : "");
     ComDetect();
     list_count = 0;
-    for (int i = 0; i < com_num_detected; i++)
-        strcpy(list_names[list_count++], com_port_names[i]);
+    for (int i = 0; i < com_num_detected; i++) {
+        if (listed(com_port_names[i]) >= 0)
+            continue;  // a stable name listed by hand too
+        int at = list_count++;
+        strcpy(list_names[at], com_port_names[i]);
+        list_about[at][0] = 0;
+        plat_port_info info;
+        if (plat_serial_port_info(com_port_names[i], &info) != 0)
+            continue;
+        char about[LIST_ABOUT_SIZE];
+        port_about_text(info, about, sizeof about);
+        memcpy(list_about[at], about, sizeof about);
+        // The stable name opens the same device whatever it is called today.
+        if (info.stable[0] && strlen(info.stable) < COM_NAME_SIZE && listed(info.stable) < 0) {
+            strcpy(list_names[list_count], info.stable);
+            memcpy(list_about[list_count++], about, sizeof about);
+        }
+    }
     for (int i = 0; i < pref_line_count; i++)
-        if (listed(pref_lines[i]) < 0)
+        if (listed(pref_lines[i]) < 0) {
+            list_about[list_count][0] = 0;
             strcpy(list_names[list_count++], pref_lines[i]);
+        }
 
     // add() parses what it is given (| splits, a tab starts a shortcut, /
     // makes submenus, items differing only by & merge), so the items are

@@ -15,10 +15,14 @@
 #include "prefs.h"
 
 // The entries of the list, in its order: discovery's (KP6_PORTS with
-// them), then the remembered network lines not among them.
-enum { LIST_MAX = COM_MAX + NET_LINES_MAX };
+// them), each followed by its stable name where it has one, then the
+// remembered network lines not among them. list_about: what each entry's
+// device says it is ("FTDI FT232R USB UART, serial A10K5XYZ"), drawn
+// beside the name; "" when nothing.
+enum { LIST_MAX = 2 * COM_MAX + NET_LINES_MAX, LIST_ABOUT_SIZE = 320 };
 extern int list_count;
 extern char list_names[LIST_MAX][COM_NAME_SIZE];
+extern char list_about[LIST_MAX][LIST_ABOUT_SIZE];
 
 // Fills `c` from what the machine has now, with "Other port..." last.
 // The entry named `keep` stays chosen while it is listed; otherwise the

@@ -28,6 +28,10 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
 static char file_folder[PREF_FOLDER_SIZE];
 static std::vector<std::string> added_here, removed_here;
+// The converters per port ("PORT" and "NAME"), and those chosen here since.
+typedef std::vector<std::pair<std::string, std::string>> converter_list;
+static converter_list converters, converters_here;
+enum { CONVERTERS_MAX = 64 };
 
 int prefs_path(char* out, unsigned size)
 {
@@ -258,7 +262,7 @@ static int usable_entries(const char* path, std::vector<pref_entry>& entries)
 
 // ---- what the window remembers ------------------------------------------------
 
-static const char LINES[] = "./lines";
+static const char LINES[] = "./lines", CONVERTERS[] = "./converters";
 
 // A value the file has, decoded, when it fits `size` and passes `ok`.
 static void take(const std::vector<pref_entry>& entries, const char* name, char* out, size_t size,
@@ -311,6 +315,51 @@ static void take_lines(const std::vector<pref_entry>& entries)
     }
 }
 
+// A port's converter: "PORT=NAME" itself, numbered like the lines (a
+// port's name may hold any character but a line break).
+static void put_converter(converter_list& list, const std::string& port, const std::string& name)
+{
+    for (size_t i = 0; i < list.size(); i++)
+        if (list[i].first == port) {
+            list.erase(list.begin() + (long)i);
+            break;
+        }
+    if (name != "auto")
+        list.push_back({port, name});
+    if (list.size() > CONVERTERS_MAX)
+        list.erase(list.begin());
+}
+
+static void take_converters(const std::vector<pref_entry>& entries)
+{
+    converters.clear();
+    for (const pref_entry& e : entries) {
+        std::string v = decoded(e.value);
+        size_t eq = v.rfind('=');
+        if (e.group != CONVERTERS || eq == std::string::npos || eq == 0 || eq >= COM_NAME_SIZE ||
+            converter_type(v.c_str() + eq + 1) < 0)
+            continue;
+        put_converter(converters, v.substr(0, eq), v.substr(eq + 1));
+    }
+}
+
+const char* prefs_converter(const char* port)
+{
+    for (const auto& c : converters)
+        if (c.first == port)
+            return c.second.c_str();
+    return "auto";
+}
+
+void prefs_set_converter(const char* port, const char* converter)
+{
+    if (strcmp(prefs_converter(port), converter) == 0)
+        return;
+    put_converter(converters, port, converter);
+    converters_here.push_back({port, converter});
+    prefs_save();
+}
+
 static int listed(const std::vector<std::string>& list, const char* url)
 {
     for (const std::string& s : list)
@@ -331,6 +380,8 @@ void prefs_load(void)
     pref_folder[0] = file_folder[0] = 0;
     added_here.clear();
     removed_here.clear();
+    converters.clear();
+    converters_here.clear();
     char path[1100];
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
@@ -339,6 +390,7 @@ void prefs_load(void)
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
     take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
     take_lines(entries);
+    take_converters(entries);
     strcpy(file_port, pref_port);
     strcpy(file_address, pref_address);
     strcpy(file_folder, pref_folder);
@@ -409,13 +461,21 @@ void prefs_save(void)
         }
     for (const std::string& url : added_here)
         add_line(url.c_str());
+    // The file's converters, then those chosen here.
+    take_converters(entries);
+    for (const auto& c : converters_here)
+        put_converter(converters, c.first, c.second);
     std::vector<pref_entry> kept;
     for (const pref_entry& e : entries)
-        if (e.group != LINES)
+        if (e.group != LINES && e.group != CONVERTERS)
             kept.push_back(e);
     for (int i = 0; i < pref_line_count; i++)
         kept.push_back({LINES, std::to_string(i + 1), encoded(pref_lines[i])});
+    for (size_t i = 0; i < converters.size(); i++)
+        kept.push_back({CONVERTERS, std::to_string(i + 1),
+                        encoded((converters[i].first + "=" + converters[i].second).c_str())});
     if (write_file(path, file_text(kept)) == 0) {
+        converters_here.clear();
         added_here.clear();
         removed_here.clear();
         strcpy(file_port, pref_port);

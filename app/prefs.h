@@ -38,6 +38,11 @@ void prefs_save(void);
 int prefs_add_line(const char* url);
 void prefs_remove_line(const char* url);
 
+// The converter remembered for a port ("rts"), "auto" when none is; a
+// choice other than "auto" is remembered, "auto" forgets; both save at once.
+const char* prefs_converter(const char* port);
+void prefs_set_converter(const char* port, const char* converter);
+
 // Where the file is: 0 and the path, or non-zero.
 int prefs_path(char* out, unsigned size);
 

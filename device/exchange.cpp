@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <string>
 
 #include "../i18n/words.h"
 #include "../platform/net_url.h"
@@ -377,6 +378,66 @@ void error_words(int code, char* out, unsigned size)
         snprintf(out, size, "%s", words(kinds[kind]));
     else
         plat_error_text(code, out, size);
+}
+
+int converter_set(unsigned short port, int type, int* code)
+{
+    *code = 0;
+    if (type <= 0)
+        return CONVERTER_SET;
+    if (port < 1 || port > PORT_COUNT || Port[port - 1].kind != KIND_SERIAL)
+        return CONVERTER_NOT_SERIAL;
+    if (type == CONVERTER_KERNEL) {
+        *code = port_rs485(port);
+        return *code ? CONVERTER_NO_RS485 : CONVERTER_SET;
+    }
+    port_control(port, (char)type);
+    *code = port_control_fault(port);
+    return *code ? CONVERTER_NO_MODEM_LINES : CONVERTER_SET;
+}
+
+int converter_fault_text(const char* name, const char* converter, int rc, int code, char* out,
+                         unsigned size)
+{
+    char why[200] = "";
+    if (code)
+        error_words(code, why, sizeof why);
+    int n = 0;
+    switch (rc) {
+    case CONVERTER_NOT_SERIAL:
+        n = snprintf(out, size, words(W_("the converter %s switches a serial line; %s is none")),
+                     converter, name);
+        break;
+    case CONVERTER_NO_RS485:
+        n = snprintf(out, size,
+                     words(W_("this port's driver has no RS-485 mode; try rts (%s: %s)")), name,
+                     why);
+        break;
+    case CONVERTER_NO_MODEM_LINES:
+        n = snprintf(out, size,
+                     words(W_("the converter %s cannot be switched: the driver of %s refuses the "
+                              "modem lines (%s)")),
+                     converter, name, why);
+        break;
+    default:
+        if (size)
+            out[0] = 0;
+    }
+    return n < 0 ? 0 : n;
+}
+
+void port_about_text(const plat_port_info& info, char* out, unsigned size)
+{
+    std::string what = info.manufacturer;
+    if (info.product[0])
+        what += (what.empty() ? "" : " ") + std::string(info.product);
+    if (info.serial[0]) {
+        char serial[160];
+        snprintf(serial, sizeof serial, words(what.empty() ? W_("serial %s") : W_(", serial %s")),
+                 info.serial);
+        what += serial;
+    }
+    snprintf(out, size, "%s", what.c_str());
 }
 
 int line_lost_text(const char* name, int code, char* out, unsigned size)

@@ -115,6 +115,21 @@ int net_scheme_text(const char* name, char* out, unsigned size);
 // refused", "timed out", "name not found"), else the system's own.
 void error_words(int code, char* out, unsigned size);
 
+// Sets the converter `type` (converter_type) on a port just opened: 0
+// (CONVERTER_SET), or why not, with the system's code in *code. A port
+// refused is left as it was; the caller closes it.
+enum { CONVERTER_SET, CONVERTER_NOT_SERIAL, CONVERTER_NO_RS485, CONVERTER_NO_MODEM_LINES };
+int converter_set(unsigned short port, int type, int* code);
+// Why converter_set(NAME's port, CONVERTER) refused with `rc` and `code`:
+// "the converter rts cannot be switched: the driver of NAME refuses the
+// modem lines (...)". Returns the text's length.
+int converter_fault_text(const char* name, const char* converter, int rc, int code, char* out,
+                         unsigned size);
+// What a port's device says it is: "FTDI FT232R USB UART, serial A10K5XYZ";
+// empty when it says nothing.
+struct plat_port_info;
+void port_about_text(const plat_port_info& info, char* out, unsigned size);
+
 // How many times a failed exchange is repeated before it counts as failed
 // (0: never, the window's way); how many exchanges and Tests were made and
 // how many repeats they needed, so far.

@@ -159,32 +159,13 @@ static bool converter_refused = false;
 
 static int set_converter(int type)
 {
-    const char* name = opt.converter.c_str();
-    if (Port[line_port - 1].kind != KIND_SERIAL) {
-        say(stderr, "kp6ctl: the converter %s switches a serial line; %s is none\n", name,
-            opt.port.c_str());
-        converter_refused = true;
-        return 1;
-    }
-    if (type == CONVERTER_KERNEL) {
-        int rc = port_rs485(line_port);
-        if (rc) {
-            char why[200];
-            plat_error_text(rc, why, sizeof why);
-            say(stderr, "kp6ctl: this port's driver has no RS-485 mode; try rts (%s: %s)\n",
-                opt.port.c_str(), why);
-        }
-        return rc;
-    }
-    port_control(line_port, (char)type);
-    int rc = port_control_fault(line_port);
+    int code;
+    int rc = converter_set(line_port, type, &code);
     if (rc) {
-        char why[200];
-        plat_error_text(rc, why, sizeof why);
-        say(stderr,
-            "kp6ctl: the converter %s cannot be switched: the driver of %s refuses the "
-            "modem lines (%s)\n",
-            name, opt.port.c_str(), why);
+        char why[400];
+        converter_fault_text(opt.port.c_str(), opt.converter.c_str(), rc, code, why, sizeof why);
+        say(stderr, "kp6ctl: %s\n", why);
+        converter_refused = rc == CONVERTER_NOT_SERIAL;
     }
     return rc;
 }

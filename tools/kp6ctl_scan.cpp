@@ -39,14 +39,12 @@ int cmd_ports(void)
             list.push_back(port);
             continue;
         }
-        std::string what = info.manufacturer;
-        if (info.product[0])
-            what += (what.empty() ? "" : " ") + std::string(info.product);
-        if (info.serial[0])
-            what += (what.empty() ? "serial " : ", serial ") + std::string(info.serial);
+        char what[400];
+        port_about_text(info, what, sizeof what);
         std::string line = name;
         if (known)
-            line += "\t" + what + (info.stable[0] ? "\t" + std::string(info.stable) : "");
+            line += "\t" + std::string(what) +
+                    (info.stable[0] ? "\t" + std::string(info.stable) : "");
         say(stdout, "%s\n", line.c_str());
     }
     if (opt.json_out)

@@ -292,3 +292,45 @@ TEST(Kp6Binary, ANetworkLineTypedInAndFindAreRememberedAtTheNextStart)
     ASSERT_TRUE(to_window(again, "Другой порт", "key Escape"));
     EXPECT_EQ(0, again.close_window());
 }
+
+// The converter chosen beside the port: rts, whose line a pseudo-terminal
+// has not, is refused with the port left free, and is there at the next
+// start; auto opens it and Test is answered.
+TEST(Kp6Binary, TheConverterIsRefusedLeavingThePortFreeAndRememberedAtTheNextStart)
+{
+    TempDir regs, home;
+    Sim sim({"--state", regs.file("state")});
+    ASSERT_FALSE(sim.path.empty());
+    auto port_free = [&] {
+        plat_handle h;
+        if (plat_serial_open(sim.path.c_str(), &h) != 0)
+            return false;
+        plat_serial_close(h);
+        return true;
+    };
+    std::string prefs = home.file(".fltk/kp6/kp6.prefs");
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run);
+        Tool t;
+        t.home = home.path;
+        t.start(sim.path, true);
+        if (run == 0) {
+            t.click(396, 108);  // Converter: the item after auto
+            t.type("Down Return");
+            ASSERT_TRUE(eventually(
+                [&] { return read_file(prefs).find("=rts") != std::string::npos; }, 5000));
+        }
+        t.click(240, 20);  // Open Port
+        ASSERT_TRUE(t.dismiss_alert("error"));
+        EXPECT_TRUE(port_free());
+        if (run == 1) {
+            t.click(396, 108);
+            t.type("Up Return");
+            t.click(240, 20);
+            t.click(166, 68);  // Test
+            ASSERT_TRUE(t.dismiss_alert("Ок"));
+            EXPECT_FALSE(port_free());
+        }
+        EXPECT_EQ(0, t.close_window());
+    }
+}

@@ -39,8 +39,8 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
                           f->ReadButton,  f->TestButton, f->AddressInput, f->InversGunCheck,
                           f->ER79_Input,  f->ER72_Input, f->ER74_Input,   f->ER75_Input,
                           f->WriteButton, f->ER77_Input, f->FindButton,   f->SaveButton,
-                          f->LoadButton,  f->BusButton,  f->StatusLine};
-    ASSERT_EQ(19, f->children());
+                          f->LoadButton,  f->BusButton,  f->StatusLine,   f->ConverterChoice};
+    ASSERT_EQ(20, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -61,8 +61,9 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {116, 272, 96, 24, "Load..."},
         {324, 56, 96, 24, "Bus..."},
         {8, 298, 461, 16, nullptr},
+        {340, 96, 129, 24, "Converter"},
     };
-    for (int i = 0; i < 19; i++) {
+    for (int i = 0; i < 20; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));
@@ -280,13 +281,14 @@ TEST_F(WindowTest, ResizingScalesTheControls)
 // up with Escape, so that a menu that does not come leaves no one waiting.
 static std::unique_ptr<Child> menu_clicker;
 static int menu_item, menu_polls;
+static Fl_Choice* menu_of;
 static void click_in_menu(void*)
 {
     std::string cmd;
     for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
         if (!w->menu_window() || !w->shown())
             continue;
-        int n = MainForm->ComChoice->size() - 1;
+        int n = menu_of->size() - 1;
         int y = w->h() * (2 * menu_item + 1) / (2 * n);
         cmd = "mousemove --window " + std::to_string(xid(w)) + " " + std::to_string(w->w() / 2) +
               " " + std::to_string(y) + " sleep 0.05 click 1";
@@ -300,12 +302,13 @@ static void click_in_menu(void*)
     menu_clicker.reset(new Child({"/bin/sh", "-c", "exec xdotool " + cmd}, {}, ""));
 }
 
-static void choose_by_clicks(int item)
+static void choose_by_clicks(int item, Fl_Choice* choice = nullptr)
 {
     menu_item = item;
     menu_polls = 0;
+    menu_of = choice ? choice : MainForm->ComChoice;
     Fl::add_timeout(0.02, click_in_menu);
-    click(MainForm->ComChoice);
+    click(menu_of);
     EXPECT_TRUE(pump_until([] { return menu_clicker && menu_clicker->wait_exit(0) != -1; }, 10000));
     Fl::remove_timeout(click_in_menu);
     menu_clicker.reset();
@@ -417,6 +420,10 @@ TEST_F(WindowTest, EveryFieldLabelFitsInTheWindowInRussian)
         fl_font(in->labelfont(), in->labelsize());
         EXPECT_LE(in->x() + in->w() + gap + fl_width(in->label()), f->w()) << in->label();
     }
+    // The converter's, left of it, clears Save...
+    Fl_Choice* c = f->ConverterChoice;
+    fl_font(c->labelfont(), c->labelsize());
+    EXPECT_GE(c->x() - gap - fl_width(c->label()), f->SaveButton->x() + f->SaveButton->w());
 }
 
 TEST_F(WindowTest, EscapeLeavesTheWindowAndThePortOpen)
@@ -468,6 +475,87 @@ TEST_F(WindowTest, APortPluggedInLaterIsListedWhenTheListOpensWhileClosed)
     plug_usb_serial(sys.path, "ttyUSB1");
     click(c);  // inactive while the port is open: the list stays as it is
     EXPECT_EQ(3, c->size() - 1);
+}
+
+// What an adapter says it is stands beside its name, and its stable name is
+// listed after it; Open takes the bare names.
+TEST_F(WindowTest, AnAdapterIsListedWithWhatItSaysItIsAndItsStableName)
+{
+    TempDir sys;
+    make_dirs(sys.file("class/tty"));
+    make_dirs(sys.file("by-id"));
+    plug_usb_serial(sys.path, "ttyUSB0");
+    std::string usb = sys.file("devices/pci0000:00/0000:00:14.0/usb1/1-1/");
+    for (auto f :
+         {"idVendor=0403", "manufacturer=FTDI", "product=FT232R USB UART", "serial=A10K5XYZ"})
+        write_file(usb + std::string(f, strchr(f, '=')), std::string(strchr(f, '=') + 1) + "\n");
+    std::string stable = sys.file("by-id/usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0");
+    make_symlink("../../ttyUSB0", stable);
+    set_env("KP6_SERIAL_BY_ID", sys.file("by-id").c_str());
+    plat_set_serial_root(sys.file("class/tty").c_str());
+    build("");
+    set_env("KP6_SERIAL_BY_ID", nullptr);
+    Fl_Choice* c = MainForm->ComChoice;
+    ASSERT_EQ(3, c->size() - 1);
+    EXPECT_STREQ("ttyUSB0", c->menu()[0].label());
+    EXPECT_EQ(stable, c->menu()[1].label());
+    EXPECT_STREQ("ttyUSB0\nFTDI FT232R USB UART, serial A10K5XYZ", c->tooltip());
+    // The open list is as wide as the name and what it is.
+    fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
+    int h = 0, w = c->menu()[0].measure(&h, nullptr);
+    EXPECT_GE(w, (int)fl_width("ttyUSB0 \xE2\x80\x94 FTDI FT232R USB UART, serial A10K5XYZ"));
+    EXPECT_STREQ("ttyUSB0", list_names[0]);
+}
+
+// The converter is chosen beside the port and remembered with it; one whose
+// lines the port's driver refuses is said, with the port left closed.
+TEST_F(WindowTest, TheConverterIsRememberedPerPortAndARefusalLeavesThePortClosed)
+{
+    TestPty pty;
+    build(pty.slave + ":tcp://127.0.0.1:1");
+    Fl_Choice* conv = MainForm->ConverterChoice;
+    EXPECT_STREQ("auto", conv->text());
+    EXPECT_TRUE(conv->active_r());
+    choose_by_clicks(1, conv);
+    EXPECT_STREQ("rts", conv->text());
+    EXPECT_EQ((std::vector<std::string>{"error\nthe converter rts cannot be switched: the driver "
+                                        "of " +
+                                            pty.slave +
+                                            " refuses the modem lines\n(Inappropriate ioctl for "
+                                            "device)",
+                                        "Close"}),
+              alert_of_open());
+    EXPECT_EQ(0, port);
+    EXPECT_TRUE(port_controls_active(false));
+    EXPECT_TRUE(MainForm->OpenButton->active_r());
+
+    // A network line has none; the port's own comes back with it.
+    choose_by_clicks(1);
+    EXPECT_STREQ("auto", conv->text());
+    EXPECT_FALSE(conv->active_r());
+    choose_by_clicks(0);
+    EXPECT_STREQ("rts", conv->text());
+
+    rebuild(pty.slave);
+    conv = MainForm->ConverterChoice;
+    EXPECT_STREQ("rts", conv->text());
+    // Another window's choice, saved meanwhile, is kept by this one's.
+    char prefs[1100];
+    ASSERT_EQ(0, prefs_path(prefs, sizeof prefs));
+    std::string text = read_file(prefs), mine = pty.slave + "=rts";
+    ASSERT_NE(std::string::npos, text.find(mine)) << text;
+    write_file(prefs, text.replace(text.find(mine), mine.size(), mine + "\n2:COM9=dtr"));
+    choose_by_clicks(0, conv);
+    EXPECT_EQ(std::string::npos, read_file(prefs).find(mine));
+    EXPECT_NE(std::string::npos, read_file(prefs).find("1:COM9=dtr"));
+    click(MainForm->OpenButton);
+    ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
+    EXPECT_FALSE(conv->active_r());
+    click(MainForm->CloseButton);
+    ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
+    EXPECT_TRUE(conv->active_r());
+    rebuild(pty.slave);
+    EXPECT_STREQ("auto", MainForm->ConverterChoice->text());
 }
 
 TEST_F(WindowTest, ALongNameIsElidedInTheMiddleWithTheWholeNameAsTooltip)

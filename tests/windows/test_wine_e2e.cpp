@@ -416,3 +416,28 @@ TEST(Kp6Exe, TheBusWindowReadsComparesExportsAndWrites)
     EXPECT_EQ(0, t.close_window());
     unlink(link.c_str());
 }
+
+// The converter chosen beside COM7: rts, whose modem lines Wine's serial
+// driver cannot switch on a pseudo-terminal, is refused with "error" and
+// the port left free (auto then opens it, and Test is answered).
+TEST(Kp6Exe, TheConverterRtsOnCom7IsRefusedAndAutoWorks)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    Sim sim({"--trace", "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+    t.click(396, 108);  // Converter: the item after auto
+    t.type("Down Return");
+    t.click(240, 20);  // Open Port
+    ASSERT_TRUE(t.dismiss_alert("error"));
+    t.click(396, 108);
+    t.type("Up Return");
+    t.click(240, 20);
+    t.click(166, 68);  // Test
+    ASSERT_TRUE(t.dismiss_alert("Ок"));
+    EXPECT_EQ(0, t.close_window());
+    unlink(link.c_str());
+}
