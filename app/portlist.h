@@ -17,7 +17,7 @@
 // The entries of the list, in its order: discovery's (KP6_PORTS with
 // them), each followed by its stable name where it has one, then the
 // remembered network lines not among them. list_about: what each entry's
-// device says it is ("FTDI FT232R USB UART, serial A10K5XYZ"), drawn
+// device says it is ("Acme USB RS485 Converter, serial A10K5XYZ"), drawn
 // beside the name; "" when nothing.
 enum { LIST_MAX = 2 * COM_MAX + NET_LINES_MAX, LIST_ABOUT_SIZE = 320 };
 extern int list_count;

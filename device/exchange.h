@@ -125,7 +125,7 @@ int converter_set(unsigned short port, int type, int* code);
 // modem lines (...)". Returns the text's length.
 int converter_fault_text(const char* name, const char* converter, int rc, int code, char* out,
                          unsigned size);
-// What a port's device says it is: "FTDI FT232R USB UART, serial A10K5XYZ";
+// What a port's device says it is: "Acme USB RS485 Converter, serial A10K5XYZ";
 // empty when it says nothing.
 struct plat_port_info;
 void port_about_text(const plat_port_info& info, char* out, unsigned size);

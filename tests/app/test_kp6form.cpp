@@ -487,9 +487,9 @@ TEST_F(WindowTest, AnAdapterIsListedWithWhatItSaysItIsAndItsStableName)
     plug_usb_serial(sys.path, "ttyUSB0");
     std::string usb = sys.file("devices/pci0000:00/0000:00:14.0/usb1/1-1/");
     for (auto f :
-         {"idVendor=0403", "manufacturer=FTDI", "product=FT232R USB UART", "serial=A10K5XYZ"})
+         {"idVendor=1234", "manufacturer=Acme", "product=USB RS485 Converter", "serial=A10K5XYZ"})
         write_file(usb + std::string(f, strchr(f, '=')), std::string(strchr(f, '=') + 1) + "\n");
-    std::string stable = sys.file("by-id/usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0");
+    std::string stable = sys.file("by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0");
     make_symlink("../../ttyUSB0", stable);
     set_env("KP6_SERIAL_BY_ID", sys.file("by-id").c_str());
     plat_set_serial_root(sys.file("class/tty").c_str());
@@ -499,11 +499,11 @@ TEST_F(WindowTest, AnAdapterIsListedWithWhatItSaysItIsAndItsStableName)
     ASSERT_EQ(3, c->size() - 1);
     EXPECT_STREQ("ttyUSB0", c->menu()[0].label());
     EXPECT_EQ(stable, c->menu()[1].label());
-    EXPECT_STREQ("ttyUSB0\nFTDI FT232R USB UART, serial A10K5XYZ", c->tooltip());
+    EXPECT_STREQ("ttyUSB0\nAcme USB RS485 Converter, serial A10K5XYZ", c->tooltip());
     // The open list is as wide as the name and what it is.
     fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
     int h = 0, w = c->menu()[0].measure(&h, nullptr);
-    EXPECT_GE(w, (int)fl_width("ttyUSB0 \xE2\x80\x94 FTDI FT232R USB UART, serial A10K5XYZ"));
+    EXPECT_GE(w, (int)fl_width("ttyUSB0 \xE2\x80\x94 Acme USB RS485 Converter, serial A10K5XYZ"));
     EXPECT_STREQ("ttyUSB0", list_names[0]);
 }
 

@@ -856,23 +856,23 @@ TEST_F(Kp6Ctl, PortsSayWhatEachAdapterIs)
     TempDir t;
     run_command("cd '" + t.path +
                 "' && mkdir -p class/tty by-id && for d in 1-1 1-2; do "
-                "mkdir -p usb/$d/$d:1.0/tty && echo 0403 >usb/$d/idVendor; done && "
+                "mkdir -p usb/$d/$d:1.0/tty && echo 1234 >usb/$d/idVendor; done && "
                 "mkdir usb/1-1/1-1:1.0/tty/ttyUSB0 usb/1-2/1-2:1.0/tty/ttyACM0 && "
                 "ln -s ../../../1-1:1.0 usb/1-1/1-1:1.0/tty/ttyUSB0/device && "
                 "ln -s ../../../1-2:1.0 usb/1-2/1-2:1.0/tty/ttyACM0/device && "
                 "ln -s ../../usb/1-1/1-1:1.0/tty/ttyUSB0 class/tty/ttyUSB0 && "
                 "ln -s ../../usb/1-2/1-2:1.0/tty/ttyACM0 class/tty/ttyACM0 && "
-                "echo FTDI >usb/1-1/manufacturer && echo FT232R USB UART >usb/1-1/product && "
+                "echo Acme >usb/1-1/manufacturer && echo USB RS485 Converter >usb/1-1/product && "
                 "echo A10K5XYZ >usb/1-1/serial && head -c 10000 /dev/zero | tr '\\0' m "
                 ">usb/1-2/manufacturer && printf 'Bad\\001\\000' >usb/1-2/product && "
-                "ln -s ../../ttyUSB0 by-id/usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0");
+                "ln -s ../../ttyUSB0 by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0");
     std::string env = "KP6_TTY_CLASS='" + t.file("class/tty") + "' KP6_SERIAL_BY_ID='" +
                       t.file("by-id") + "' KP6_PORTS= ";
-    std::string stable = t.file("by-id/usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0");
-    EXPECT_EQ("ttyACM0\nttyUSB0\tFTDI FT232R USB UART, serial A10K5XYZ\t" + stable + "\n",
+    std::string stable = t.file("by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0");
+    EXPECT_EQ("ttyACM0\nttyUSB0\tAcme USB RS485 Converter, serial A10K5XYZ\t" + stable + "\n",
               ctl("ports", env).out);
-    EXPECT_EQ("[{\"name\":\"ttyACM0\"},{\"name\":\"ttyUSB0\",\"manufacturer\":\"FTDI\","
-              "\"product\":\"FT232R USB UART\",\"serial\":\"A10K5XYZ\",\"stable\":\"" +
+    EXPECT_EQ("[{\"name\":\"ttyACM0\"},{\"name\":\"ttyUSB0\",\"manufacturer\":\"Acme\","
+              "\"product\":\"USB RS485 Converter\",\"serial\":\"A10K5XYZ\",\"stable\":\"" +
                   stable + "\"}]\n",
               ctl("ports --json", env).out);
 }
