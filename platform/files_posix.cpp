@@ -1,6 +1,7 @@
 // Files, the program's folder, the environment and console text on POSIX
 // systems: beside platform_posix.cpp, one concern of its own.
 #include "platform.h"
+#include "posix_util.h"
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,11 +25,6 @@
 #include <unistd.h>
 
 // ---- files ---------------------------------------------------------------------
-
-static int errno_or(int fallback)
-{
-    return errno ? errno : fallback;
-}
 
 int plat_executable_dir(char* out, unsigned size)
 {

@@ -1,0 +1,169 @@
+// Linux: the machine's serial devices, from sysfs, and what each says it is.
+#include "platform.h"
+#include "serial_list.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+// ---- the machine's serial devices -----------------------------------------
+
+static char serial_root[PATH_MAX];
+
+void plat_set_serial_root(const char* root)
+{
+    if (!root)
+        root = "";
+    snprintf(serial_root, sizeof serial_root, "%s", root);
+}
+
+static const char* current_serial_root(void)
+{
+    if (serial_root[0])
+        return serial_root;
+    const char* env = getenv("KP6_TTY_CLASS");
+    return env && env[0] ? env : "/sys/class/tty";
+}
+
+// What serial core says of the UART behind a tty: 1 none (type 0), 0 one
+// of some kind, -1 no such attribute (not a serial-core tty, e.g. ttyUSB).
+static int has_no_uart(const char* dir, const char* entry)
+{
+    char path[PATH_MAX];
+    int len = snprintf(path, sizeof path, "%s/%s/type", dir, entry);
+    if (len < 0 || len >= (int)sizeof path)
+        return -1;
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return -1;
+    int type = -1;
+    int got = fscanf(f, "%d", &type);
+    fclose(f);
+    if (got != 1)
+        return -1;
+    return type == 0;
+}
+
+// Before kernel 6.5 the legacy 8250 ports sat on the platform bus, present
+// or not; a tty there without a type attribute is taken for one of them.
+static int on_platform_bus(const char* dir, const char* entry)
+{
+    char path[PATH_MAX], target[PATH_MAX];
+    int len = snprintf(path, sizeof path, "%s/%s/device/subsystem", dir, entry);
+    if (len < 0 || len >= (int)sizeof path)
+        return 0;
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n < 0)
+        return 0;
+    target[n] = 0;
+    const char* base = strrchr(target, '/');
+    base = base ? base + 1 : target;
+    return strcmp(base, "platform") == 0;
+}
+
+static int is_phantom(const char* dir, const char* entry)
+{
+    int none = has_no_uart(dir, entry);
+    return none >= 0 ? none : on_platform_bus(dir, entry);
+}
+
+int plat_serial_key_open(plat_serial_key* key)
+{
+    int rc = serial_list_start(key);
+    if (rc)
+        return rc;
+    const char* root = current_serial_root();
+    if (DIR* d = opendir(root)) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            char dev[PATH_MAX];
+            int len = snprintf(dev, sizeof dev, "%s/%s/device", root, e->d_name);
+            if (len < 0 || len >= (int)sizeof dev)
+                continue;
+            if (access(dev, F_OK) != 0 || is_phantom(root, e->d_name))
+                continue;
+            serial_list_add(key, e->d_name, e->d_name);
+        }
+        closedir(d);
+    }
+    return 0;
+}
+
+// One attribute of a sysfs folder as plain text: its first line, when it
+// fits `size` and holds no control byte; else empty.
+static void read_attribute(const char* dir, const char* name, char* out, size_t size)
+{
+    out[0] = 0;
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
+        return;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t n = read(fd, out, size);
+    close(fd);
+    if (n <= 0 || (size_t)n >= size) {
+        out[0] = 0;
+        return;
+    }
+    out[n] = 0;
+    out[strcspn(out, "\n")] = 0;
+    for (char* c = out; *c; c++)
+        if ((unsigned char)*c < 0x20 || *c == 0x7F) {
+            out[0] = 0;
+            return;
+        }
+}
+
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    memset(info, 0, sizeof *info);
+    if (strchr(name, '/'))
+        return 1;  // a path or a network line: not one of the class's names
+    char dir[PATH_MAX], real[PATH_MAX];
+    if (snprintf(dir, sizeof dir, "%s/%s/device", current_serial_root(), name) >= (int)sizeof dir ||
+        !realpath(dir, real))
+        return 1;
+    // The USB device is the first folder up that has a vendor's number.
+    for (int up = 0; up < 6; up++) {
+        char id[8];
+        read_attribute(real, "idVendor", id, sizeof id);
+        if (id[0]) {
+            read_attribute(real, "manufacturer", info->manufacturer, sizeof info->manufacturer);
+            read_attribute(real, "product", info->product, sizeof info->product);
+            read_attribute(real, "serial", info->serial, sizeof info->serial);
+            break;
+        }
+        char* slash = strrchr(real, '/');
+        if (!slash || slash == real)
+            break;
+        *slash = 0;
+    }
+    const char* by_id = getenv("KP6_SERIAL_BY_ID");
+    if (!by_id || !by_id[0])
+        by_id = "/dev/serial/by-id";
+    if (DIR* d = opendir(by_id)) {
+        while (struct dirent* e = readdir(d)) {
+            char link[PATH_MAX], target[PATH_MAX];
+            if (e->d_name[0] == '.' ||
+                snprintf(link, sizeof link, "%s/%s", by_id, e->d_name) >= (int)sizeof link)
+                continue;
+            ssize_t n = readlink(link, target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = 0;
+            const char* base = strrchr(target, '/');
+            if (strcmp(base ? base + 1 : target, name) == 0 && strlen(link) < sizeof info->stable) {
+                strcpy(info->stable, link);
+                break;
+            }
+        }
+        closedir(d);
+    }
+    return !info->manufacturer[0] && !info->product[0] && !info->serial[0] && !info->stable[0];
+}

@@ -1,0 +1,135 @@
+// Windows: the machine's serial devices, from the registry, and what each
+// says it is.
+#include "platform.h"
+#include "serial_list.h"
+#include "win32_rules.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <setupapi.h>
+#include <windows.h>
+
+#include "win32_text.h"
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// ---- the machine's serial devices -----------------------------------------
+
+static const char REG_SERIAL_PATH[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// A test's own list: a key of that name under the current user, whose
+// values stand for the machine's. Empty: the machine's own key.
+static char serial_root[MAX_PATH];
+
+void plat_set_serial_root(const char* root)
+{
+    snprintf(serial_root, sizeof serial_root, "%s", root ? root : "");
+}
+
+static void read_registry(plat_serial_key* key)
+{
+    // Current systems (major version above 4) list their ports under one
+    // key; the probe of older ones is not needed by any system this builds
+    // for, so both read the same key.
+    OSVERSIONINFOA v;
+    memset(&v, 0, sizeof v);
+    v.dwOSVersionInfoSize = sizeof v;  // 148
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(&v);
+#pragma GCC diagnostic pop
+    HKEY root = serial_root[0] ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    const char* path = serial_root[0] ? serial_root : REG_SERIAL_PATH;
+    HKEY k;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return;
+    for (DWORD n = 0; key->count < SERIAL_LIST_MAX; n++) {
+        char name[SERIAL_TEXT + 1];
+        unsigned char data[SERIAL_TEXT + 1];
+        DWORD name_size = SERIAL_TEXT, data_size = SERIAL_TEXT, type = 0;
+        LONG r = RegEnumValueA(k, n, name, &name_size, nullptr, &type, data, &data_size);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) {
+            serial_list_add(key, "", "");  // keeps its index, as a value too long
+            continue;
+        }
+        const DWORD limit = SERIAL_TEXT;
+        name[name_size < limit ? name_size : limit] = 0;
+        data[data_size < limit ? data_size : limit] = 0;  // may lack its NUL
+        serial_list_add(key, name, (const char*)data);
+    }
+    RegCloseKey(k);
+}
+
+int plat_serial_key_open(plat_serial_key* key)
+{
+    // Names a technician adds by hand (virtual ports the key lacks) come
+    // first.
+    int rc = serial_list_start(key);
+    if (rc)
+        return rc;
+    read_registry(key);
+    return 0;
+}
+
+// The Ports class of devices ({4D36E978-E325-11CE-BFC1-08002BE10318}).
+static const GUID ports_class = {0x4D36E978,
+                                 0xE325,
+                                 0x11CE,
+                                 {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// One text property of a device, as UTF-8; empty when it has none.
+static void device_text(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, char* out,
+                        unsigned size)
+{
+    wchar_t w[256];
+    DWORD type = 0;
+    out[0] = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, dev, property, &type, (BYTE*)w,
+                                           sizeof w - sizeof w[0], nullptr) ||
+        type != REG_SZ)
+        return;
+    w[sizeof w / sizeof w[0] - 1] = 0;
+    if (to_utf8(w, out, size) != 0)
+        out[0] = 0;
+}
+
+// The device of the Ports class whose PortName is `name`: its friendly name
+// and maker. Windows keeps no stable name beside the COM name.
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    memset(info, 0, sizeof *info);
+    wchar_t* want = to_wide(name);
+    if (!want)
+        return 1;
+    HDEVINFO set = SetupDiGetClassDevsW(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
+    int found = 0;
+    for (DWORD i = 0; set != INVALID_HANDLE_VALUE && !found; i++) {
+        SP_DEVINFO_DATA dev = {};
+        dev.cbSize = sizeof dev;
+        if (!SetupDiEnumDeviceInfo(set, i, &dev))
+            break;
+        HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        wchar_t port[64];
+        DWORD type = 0, n = sizeof port - sizeof port[0];
+        if (RegQueryValueExW(key, L"PortName", nullptr, &type, (BYTE*)port, &n) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            port[n / sizeof port[0]] = 0;
+            found = _wcsicmp(port, want) == 0;
+        }
+        RegCloseKey(key);
+        if (found) {
+            device_text(set, &dev, SPDRP_FRIENDLYNAME, info->product, sizeof info->product);
+            device_text(set, &dev, SPDRP_MFG, info->manufacturer, sizeof info->manufacturer);
+        }
+    }
+    if (set != INVALID_HANDLE_VALUE)
+        SetupDiDestroyDeviceInfoList(set);
+    free(want);
+    return !info->product[0] && !info->manufacturer[0];
+}
