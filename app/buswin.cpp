@@ -16,6 +16,7 @@
 #include "../device/settings.h"
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
+#include "bustable.h"
 #include "kp6form.h"
 
 // Marks a key for extraction where it is translated later.
@@ -23,234 +24,6 @@
 
 bus_window_t bus_window;
 bus_state_t bus_state;
-
-// Each look-up in the catalogue writes a timing line: the texts the table
-// draws again and again are looked up once for each window made.
-static std::map<const char*, std::string> looked_up;
-static const char* tr(const char* key)
-{
-    auto at = looked_up.find(key);
-    if (at == looked_up.end())
-        at = looked_up.emplace(key, gettext_easy(key)).first;
-    return at->second.c_str();
-}
-
-// Each column: its heading (the main window's label for a setting) and
-// width; the setting it shows, or -1.
-static const struct {
-    const char* key;
-    int width, reg;
-} columns[BUS_COLS] = {
-    {N_("Address"), 64, -1},
-    {N_("Type"), 90, REG_ER78},
-    {N_("Invers Gun"), 80, REG_ER78},
-    {N_("x0.1sec start engine before turning on the main valve(ER79)"), 110, REG_ER79},
-    {N_("TimeOut (second)(ER72)"), 80, REG_ER72},
-    {N_("x10gr Topping(ER74)"), 80, REG_ER74},
-    {N_("x10gr Bufer overflow(ER75)"), 90, REG_ER75},
-    {N_("Sensitivity(ER77)"), 90, REG_ER77},
-    {N_("State"), 200, -1},
-    {N_("Exchanges"), 80, -1},
-    {N_("Retries"), 64, -1},
-    {N_("Failed"), 64, -1},
-    {N_("Answer, ms: median / slowest"), 110, -1},
-    {N_("Compared"), 150, -1},
-};
-
-static const char* meter_key(unsigned char er78)
-{
-    static const char* const keys[] = {N_("Milliliter"), N_("Liter"), N_("Hand")};
-    int m = er78_meter(er78);
-    return m == METER_UNKNOWN ? nullptr : keys[m];
-}
-
-static std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
-static std::string printed(const char* format, ...)
-{
-    char text[600];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
-static std::string type_text(unsigned char er78)
-{
-    const char* key = meter_key(er78);
-    return key ? tr(key) : printed(tr(N_("code %X")), er78 & 0x0F);
-}
-
-static std::string inverse_text(unsigned char er78)
-{
-    return er78_inverse(er78) ? tr(N_("yes")) : tr(N_("no"));
-}
-
-// The file's entry a row is compared with: the template, or the entry of
-// its address; null when none.
-static const backup_entry* file_entry(unsigned char address)
-{
-    const std::vector<backup_entry>& f = bus_state.file;
-    if (f.size() == 1)
-        return &f[0];
-    for (const backup_entry& e : f)
-        if (e.address == address)
-            return &e;
-    return nullptr;
-}
-
-// Whether the row holds settings read from its controller.
-static int row_has_settings(const bus_row& r)
-{
-    return r.state == ROW_READ || r.state == ROW_WRITTEN;
-}
-
-static std::string state_text(const bus_row& r)
-{
-    static const char* const keys[] = {
-        N_("not read"),
-        N_("read"),
-        N_("failed"),
-        N_("garbled answers: two controllers may share this address"),
-        N_("in the file only: did not answer"),
-        N_("written"),
-        N_("written but not read back"),
-        N_("write failed"),
-    };
-    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys) ? tr(keys[r.state])
-                                                                                : "";
-    // The step that failed, as the main window names it, then its cause.
-    const char* step = nullptr;
-    if (r.failed_step > 0 && (r.state == ROW_FAILED || r.state == ROW_NOT_READ_BACK))
-        step = settings_read_failure(r.failed_step);
-    else if (r.failed_step > 0 && r.state == ROW_WRITE_FAILED)
-        step = settings_write_failure(r.failed_step);
-    if (step)
-        t += std::string(": ") + tr(step);
-    if (!r.fault.empty())
-        t += ": " + r.fault;
-    return t;
-}
-
-std::string bus_cell_text(const bus_row& r, int col, int* differs)
-{
-    *differs = 0;
-    if (col == BUS_COL_ADDRESS)
-        return hex2(r.address);
-    int reg = columns[col].reg;
-    if (reg >= 0) {
-        if (!row_has_settings(r))
-            return "";
-        device_settings now = r.settings, file = r.file;
-        int marked = r.compared == COMPARED_DIFFERS && (r.differ & (1u << reg));
-        std::string shown, want;
-        if (col == BUS_COL_TYPE || col == BUS_COL_INVERSE) {
-            std::string (*text)(unsigned char) = col == BUS_COL_TYPE ? type_text : inverse_text;
-            shown = text(now.er78);
-            if (marked && text(file.er78) != shown)
-                want = text(file.er78);
-        } else {
-            shown = std::to_string(setting_value(now, reg));
-            if (marked)
-                want = std::to_string(setting_value(file, reg));
-        }
-        if (want.empty())
-            return shown;
-        // A sign as well as the colour: monochrome screens, colour-blind eyes.
-        *differs = 1;
-        return "\xE2\x89\xA0 " + shown + " (" + want + ")";
-    }
-    line_health h = {};
-    int known = health_of(r.address, &h);
-    switch (col) {
-    case BUS_COL_STATE: return state_text(r);
-    case BUS_COL_EXCHANGES: return known ? std::to_string(h.exchanges) : "";
-    case BUS_COL_RETRIES: return known ? std::to_string(h.retries) : "";
-    case BUS_COL_FAILED: return known ? std::to_string(h.failed) : "";
-    case BUS_COL_ANSWER:
-        return known && h.answers ? printed("%u / %u", h.median_ms, h.slowest_ms) : "";
-    case BUS_COL_COMPARED:
-        switch (r.compared) {
-        case COMPARED_SAME: return tr(N_("matches"));
-        case COMPARED_DIFFERS:
-            *differs = 1;
-            return printed(tr(N_("differs (%d)")), __builtin_popcount(r.differ));
-        case COMPARED_NOT_IN_FILE: return tr(N_("not in the file"));
-        default: return r.state == ROW_MISSING ? tr(N_("missing")) : "";
-        }
-    }
-    return "";
-}
-
-// The toolkit draws a table's cells only through a virtual function: this
-// derived table does no more than hand them to bus_draw_cell and take
-// Ctrl+A.
-static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
-                          int y, int w, int h);
-
-struct bus_table : Fl_Table_Row {
-    bus_table(int x, int y, int w, int h) : Fl_Table_Row(x, y, w, h) {}
-    void draw_cell(TableContext context, int row, int col, int x, int y, int w, int h) override
-    {
-        bus_draw_cell(this, context, row, col, x, y, w, h);
-    }
-    int handle(int event) override
-    {
-        if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && Fl::event_state(FL_CTRL) &&
-            Fl::event_key() == 'a') {
-            select_all_rows(1);
-            return 1;
-        }
-        return Fl_Table_Row::handle(event);
-    }
-};
-
-static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
-                          int y, int w, int h)
-{
-    switch (context) {
-    case Fl_Table::CONTEXT_STARTPAGE: fl_font(FL_HELVETICA, 12); return;
-    case Fl_Table::CONTEXT_COL_HEADER: {
-        fl_push_clip(x, y, w, h);
-        fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
-        fl_color(FL_FOREGROUND_COLOR);
-        fl_font(FL_HELVETICA, 11);
-        std::string head = tr(columns[col].key);
-        if (col == BUS_COL_COMPARED && !bus_state.file.empty())
-            head = bus_state.file_name;
-        fl_draw(head.c_str(), x + 2, y, w - 4, h, FL_ALIGN_WRAP | FL_ALIGN_CENTER);
-        fl_font(FL_HELVETICA, 12);
-        fl_pop_clip();
-        return;
-    }
-    case Fl_Table::CONTEXT_CELL: {
-        if (row >= (int)bus_state.rows.size())
-            return;
-        const bus_row& r = bus_state.rows[row];
-        int differs = 0;
-        std::string text = bus_cell_text(r, col, &differs);
-        Fl_Color bg = FL_WHITE;
-        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED)
-            bg = fl_rgb_color(255, 200, 200);
-        else if (r.state == ROW_MISSING)
-            bg = fl_rgb_color(225, 225, 225);
-        if (differs)
-            bg = fl_rgb_color(255, 220, 120);
-        if (t->row_selected(row))
-            bg = fl_color_average(bg, FL_SELECTION_COLOR, 0.6f);
-        fl_push_clip(x, y, w, h);
-        fl_color(bg);
-        fl_rectf(x, y, w, h);
-        fl_color(FL_FOREGROUND_COLOR);
-        fl_draw(text.c_str(), x + 4, y, w - 6, h, FL_ALIGN_LEFT | FL_ALIGN_CLIP);
-        fl_color(FL_LIGHT2);
-        fl_rect(x, y, w, h);
-        fl_pop_clip();
-        return;
-    }
-    default: return;
-    }
-}
 
 // The table follows the rows.
 static void show_rows(void)
@@ -316,7 +89,7 @@ static void show_progress(unsigned done, unsigned total)
     if (done == 0)
         snprintf(text, sizeof text, "%u / %u", done, total);
     else
-        snprintf(text, sizeof text, tr(N_("%u / %u, %.0f s left")), done, total,
+        snprintf(text, sizeof text, bus_tr(N_("%u / %u, %.0f s left")), done, total,
                  spent * (total - done) / done + 0.5);
     bus_window.progress->copy_label(text);
 }
@@ -395,13 +168,13 @@ static void read_bus(void)
     for (const bus_row& r : bus_state.rows)
         found += r.state != ROW_MISSING && r.state != ROW_GARBLED;
     if (result == SCAN_LINE_LOST) {
-        set_status(printed(gettext_easy("The line was lost; found: %d"), found));
+        set_status(bus_printed(gettext_easy("The line was lost; found: %d"), found));
         show_failure("The line was lost", lost_line_text());
         close_lost_port();  // as the main window does for a lost line
     } else if (result == SCAN_STOPPED)
-        set_status(printed(gettext_easy("Stopped; found: %d"), found));
+        set_status(bus_printed(gettext_easy("Stopped; found: %d"), found));
     else
-        set_status(printed(gettext_easy("Found: %d"), found));
+        set_status(bus_printed(gettext_easy("Found: %d"), found));
 }
 
 // The selected rows' indices (those of controllers, not of the file alone).
@@ -439,7 +212,7 @@ static void read_selected(void)
     unsigned done = 0;
     for (size_t i : chosen)
         done += bus_state.rows[i].state == ROW_READ;
-    set_status(printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()));
+    set_status(bus_printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()));
     if (result == SCAN_LINE_LOST) {
         show_failure("The line was lost", lost_line_text());
         close_lost_port();
@@ -474,15 +247,15 @@ static void compare_with_file(void)
         differ += r.compared == 2;
         missing += r.state == ROW_MISSING;
     }
-    set_status(printed(gettext_easy("%s: %d match, %d differ, %d missing"),
-                       bus_state.file_name.c_str(), same, differ, missing));
+    set_status(bus_printed(gettext_easy("%s: %d match, %d differ, %d missing"),
+                           bus_state.file_name.c_str(), same, differ, missing));
 }
 
 // How a setting reads for the preview: a number, or the type by name.
 static std::string setting_text(const device_settings& s, int reg)
 {
     if (reg == REG_ER78)
-        return type_text(s.er78) +
+        return bus_type_text(s.er78) +
                (er78_inverse(s.er78) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
     device_settings c = s;
     return std::to_string(setting_value(c, reg));
@@ -492,7 +265,7 @@ static std::string setting_text(const device_settings& s, int reg)
 static std::string change_line(const bus_row& r, const device_settings& want)
 {
     std::string line = hex2(r.address) + ": ";
-    if (!row_has_settings(r))
+    if (!bus_row_has_settings(r))
         return line + gettext_easy("not read: all six settings written");
     unsigned differ = bus_compare(r.settings, want);
     if (!differ)
@@ -571,7 +344,7 @@ static void write_selected(void)
     std::vector<std::string> lines;
     for (size_t i : chosen) {
         const bus_row& r = bus_state.rows[i];
-        const backup_entry* e = file_entry(r.address);
+        const backup_entry* e = bus_file_entry(r.address);
         if (!e) {
             lines.push_back(hex2(r.address) + ": " + gettext_easy("not in the file: not written"));
             continue;
@@ -579,9 +352,10 @@ static void write_selected(void)
         unsigned char b;
         // Nothing goes out while a value cannot be written.
         if (!er78_for_write(e->settings.er78, &b)) {
-            show_alert(printed(gettext_easy("%s: the file's ER78 holds no known type (code %X)"),
-                               hex2(e->address).c_str(), e->settings.er78 & 0x0F)
-                           .c_str());
+            show_alert(
+                bus_printed(gettext_easy("%s: the file's ER78 holds no known type (code %X)"),
+                            hex2(e->address).c_str(), e->settings.er78 & 0x0F)
+                    .c_str());
             return;
         }
         targets.push_back(i);
@@ -607,7 +381,7 @@ static void write_selected(void)
             r.fault = gettext_easy("not written");
             continue;
         }
-        int result = bus_write_row(port, r, file_entry(r.address)->settings);
+        int result = bus_write_row(port, r, bus_file_entry(r.address)->settings);
         written += r.state == ROW_WRITTEN;
         lost = result != RESTORE_DONE && port_gone(port, nullptr);
         show_progress(++done, (unsigned)targets.size());
@@ -618,14 +392,15 @@ static void write_selected(void)
     compare_again();
     set_busy(0);
     show_rows();
-    set_status(printed(gettext_easy("Written: %u of %u"), written, (unsigned)targets.size()));
+    set_status(bus_printed(gettext_easy("Written: %u of %u"), written, (unsigned)targets.size()));
     if (lost) {
         show_failure("The line was lost",
                      lost_line_text() + "\n" +
-                         printed(gettext_easy("Not written: %s"), untouched.c_str()));
+                         bus_printed(gettext_easy("Not written: %s"), untouched.c_str()));
         close_lost_port();
     } else if (!untouched.empty())
-        show_alert(printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
+        show_alert(
+            bus_printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
 }
 
 static void export_record(void)
@@ -646,7 +421,7 @@ static void export_record(void)
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Record not written", message);
     else
-        set_status(printed(gettext_easy("Exported: %s"), path.c_str()));
+        set_status(bus_printed(gettext_easy("Exported: %s"), path.c_str()));
 }
 
 static void save_rows(void)
@@ -655,7 +430,7 @@ static void save_rows(void)
         return;
     std::vector<backup_entry> entries;
     for (const bus_row& r : bus_state.rows)
-        if (row_has_settings(r))
+        if (bus_row_has_settings(r))
             entries.push_back({r.address, r.settings});
     if (entries.empty()) {
         show_alert(gettext_easy("No controller has been read"));
@@ -669,8 +444,8 @@ static void save_rows(void)
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Settings not saved", message);
     else
-        set_status(printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
-                           path.c_str()));
+        set_status(bus_printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
+                               path.c_str()));
 }
 
 typedef void (*bus_action)(void);
@@ -736,7 +511,7 @@ static Fl_Button* action_button(int x, int y, int w, const char* label, int key,
 static void make_bus_window(void)
 {
     const int W = 980, H = 480;
-    looked_up.clear();  // the catalogue may have changed since
+    bus_texts_forget();  // the catalogue may have changed since
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Bus"));
     bus_window.window = win;
 
@@ -755,16 +530,7 @@ static void make_bus_window(void)
     top->end();
     top->resizable(bus_window.progress);
 
-    bus_table* t = new bus_table(8, 40, W - 16, H - 112);
-    t->selection_color(FL_SELECTION_COLOR);
-    t->type(Fl_Table_Row::SELECT_MULTI);
-    t->cols(BUS_COLS);
-    t->col_header(1);
-    t->col_header_height(58);
-    t->row_height_all(22);
-    t->col_resize(1);
-    for (int c = 0; c < BUS_COLS; c++)
-        t->col_width(c, columns[c].width);
+    Fl_Table_Row* t = make_bus_table(8, 40, W - 16, H - 112);
     t->when(FL_WHEN_CHANGED | FL_WHEN_RELEASE);
     t->callback(selection_told);
     t->end();

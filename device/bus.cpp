@@ -22,7 +22,7 @@ unsigned bus_compare(const device_settings& now, const device_settings& file)
     return mask;
 }
 
-static bool has_settings(const bus_row& r)
+int bus_row_has_settings(const bus_row& r)
 {
     return r.state == ROW_READ || r.state == ROW_WRITTEN;
 }
@@ -42,7 +42,7 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         for (const backup_entry& e : file)
             if (one || e.address == r.address)
                 match = &e;
-        if (!has_settings(r))
+        if (!bus_row_has_settings(r))
             continue;
         if (!match) {
             r.compared = COMPARED_NOT_IN_FILE;
@@ -225,7 +225,7 @@ std::string bus_csv_row(const bus_row& r, const line_health* h, const char* comp
 {
     std::string line = hex2(r.address);
     // A missing row's values are the file's: shown in its comparison only.
-    if (has_settings(r)) {
+    if (bus_row_has_settings(r)) {
         device_settings s = r.settings;
         line += std::string(",") + meter_word(er78_meter(s.er78)) + "," +
                 (er78_inverse(s.er78) ? "on" : "off");

@@ -36,6 +36,10 @@ struct bus_row {
     std::string fault;         // why it failed, in exchange_fault_text's words
 };
 
+// Whether a row holds settings read from its controller (read, or written
+// and read back).
+int bus_row_has_settings(const bus_row& r);
+
 // A row as settings_read left it: ROW_READ and the settings `s` read, or
 // ROW_FAILED with the failed step and its cause (exchange_fault_text of the
 // last exchange), its settings as they were.

@@ -1,0 +1,258 @@
+// The bus window's table: each cell's text, its colours, and the table that
+// draws them.
+#include "bustable.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <map>
+
+#include "../device/exchange.h"
+#include "../device/settings.h"
+#include "../i18n/gett.h"
+
+// Marks a key for extraction where it is translated later.
+#define N_(key) key
+
+// Each look-up in the catalogue writes a timing line: the texts the table
+// draws again and again are looked up once for each window made.
+static std::map<const char*, std::string> looked_up;
+const char* bus_tr(const char* key)
+{
+    auto at = looked_up.find(key);
+    if (at == looked_up.end())
+        at = looked_up.emplace(key, gettext_easy(key)).first;
+    return at->second.c_str();
+}
+
+// Each column: its heading (the main window's label for a setting) and
+// width; the setting it shows, or -1.
+static const struct {
+    const char* key;
+    int width, reg;
+} columns[BUS_COLS] = {
+    {N_("Address"), 64, -1},
+    {N_("Type"), 90, REG_ER78},
+    {N_("Invers Gun"), 80, REG_ER78},
+    {N_("x0.1sec start engine before turning on the main valve(ER79)"), 110, REG_ER79},
+    {N_("TimeOut (second)(ER72)"), 80, REG_ER72},
+    {N_("x10gr Topping(ER74)"), 80, REG_ER74},
+    {N_("x10gr Bufer overflow(ER75)"), 90, REG_ER75},
+    {N_("Sensitivity(ER77)"), 90, REG_ER77},
+    {N_("State"), 200, -1},
+    {N_("Exchanges"), 80, -1},
+    {N_("Retries"), 64, -1},
+    {N_("Failed"), 64, -1},
+    {N_("Answer, ms: median / slowest"), 110, -1},
+    {N_("Compared"), 150, -1},
+};
+
+static const char* meter_key(unsigned char er78)
+{
+    static const char* const keys[] = {N_("Milliliter"), N_("Liter"), N_("Hand")};
+    int m = er78_meter(er78);
+    return m == METER_UNKNOWN ? nullptr : keys[m];
+}
+
+std::string bus_printed(const char* format, ...)
+{
+    char text[600];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string bus_type_text(unsigned char er78)
+{
+    const char* key = meter_key(er78);
+    return key ? bus_tr(key) : bus_printed(bus_tr(N_("code %X")), er78 & 0x0F);
+}
+
+static std::string inverse_text(unsigned char er78)
+{
+    return er78_inverse(er78) ? bus_tr(N_("yes")) : bus_tr(N_("no"));
+}
+
+// The file's entry a row is compared with: the template, or the entry of
+// its address; null when none.
+const backup_entry* bus_file_entry(unsigned char address)
+{
+    const std::vector<backup_entry>& f = bus_state.file;
+    if (f.size() == 1)
+        return &f[0];
+    for (const backup_entry& e : f)
+        if (e.address == address)
+            return &e;
+    return nullptr;
+}
+
+static std::string state_text(const bus_row& r)
+{
+    static const char* const keys[] = {
+        N_("not read"),
+        N_("read"),
+        N_("failed"),
+        N_("garbled answers: two controllers may share this address"),
+        N_("in the file only: did not answer"),
+        N_("written"),
+        N_("written but not read back"),
+        N_("write failed"),
+    };
+    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys) ? bus_tr(keys[r.state])
+                                                                                : "";
+    // The step that failed, as the main window names it, then its cause.
+    const char* step = nullptr;
+    if (r.failed_step > 0 && (r.state == ROW_FAILED || r.state == ROW_NOT_READ_BACK))
+        step = settings_read_failure(r.failed_step);
+    else if (r.failed_step > 0 && r.state == ROW_WRITE_FAILED)
+        step = settings_write_failure(r.failed_step);
+    if (step)
+        t += std::string(": ") + bus_tr(step);
+    if (!r.fault.empty())
+        t += ": " + r.fault;
+    return t;
+}
+
+std::string bus_cell_text(const bus_row& r, int col, int* differs)
+{
+    *differs = 0;
+    if (col == BUS_COL_ADDRESS)
+        return hex2(r.address);
+    int reg = columns[col].reg;
+    if (reg >= 0) {
+        if (!bus_row_has_settings(r))
+            return "";
+        device_settings now = r.settings, file = r.file;
+        int marked = r.compared == COMPARED_DIFFERS && (r.differ & (1u << reg));
+        std::string shown, want;
+        if (col == BUS_COL_TYPE || col == BUS_COL_INVERSE) {
+            std::string (*text)(unsigned char) = col == BUS_COL_TYPE ? bus_type_text : inverse_text;
+            shown = text(now.er78);
+            if (marked && text(file.er78) != shown)
+                want = text(file.er78);
+        } else {
+            shown = std::to_string(setting_value(now, reg));
+            if (marked)
+                want = std::to_string(setting_value(file, reg));
+        }
+        if (want.empty())
+            return shown;
+        // A sign as well as the colour: monochrome screens, colour-blind eyes.
+        *differs = 1;
+        return "\xE2\x89\xA0 " + shown + " (" + want + ")";
+    }
+    line_health h = {};
+    int known = health_of(r.address, &h);
+    switch (col) {
+    case BUS_COL_STATE: return state_text(r);
+    case BUS_COL_EXCHANGES: return known ? std::to_string(h.exchanges) : "";
+    case BUS_COL_RETRIES: return known ? std::to_string(h.retries) : "";
+    case BUS_COL_FAILED: return known ? std::to_string(h.failed) : "";
+    case BUS_COL_ANSWER:
+        return known && h.answers ? bus_printed("%u / %u", h.median_ms, h.slowest_ms) : "";
+    case BUS_COL_COMPARED:
+        switch (r.compared) {
+        case COMPARED_SAME: return bus_tr(N_("matches"));
+        case COMPARED_DIFFERS:
+            *differs = 1;
+            return bus_printed(bus_tr(N_("differs (%d)")), __builtin_popcount(r.differ));
+        case COMPARED_NOT_IN_FILE: return bus_tr(N_("not in the file"));
+        default: return r.state == ROW_MISSING ? bus_tr(N_("missing")) : "";
+        }
+    }
+    return "";
+}
+
+// The toolkit draws a table's cells only through a virtual function: this
+// derived table does no more than hand them to bus_draw_cell and take
+// Ctrl+A.
+static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
+                          int y, int w, int h);
+
+struct bus_table : Fl_Table_Row {
+    bus_table(int x, int y, int w, int h) : Fl_Table_Row(x, y, w, h) {}
+    void draw_cell(TableContext context, int row, int col, int x, int y, int w, int h) override
+    {
+        bus_draw_cell(this, context, row, col, x, y, w, h);
+    }
+    int handle(int event) override
+    {
+        if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && Fl::event_state(FL_CTRL) &&
+            Fl::event_key() == 'a') {
+            select_all_rows(1);
+            return 1;
+        }
+        return Fl_Table_Row::handle(event);
+    }
+};
+
+static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
+                          int y, int w, int h)
+{
+    switch (context) {
+    case Fl_Table::CONTEXT_STARTPAGE: fl_font(FL_HELVETICA, 12); return;
+    case Fl_Table::CONTEXT_COL_HEADER: {
+        fl_push_clip(x, y, w, h);
+        fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
+        fl_color(FL_FOREGROUND_COLOR);
+        fl_font(FL_HELVETICA, 11);
+        std::string head = bus_tr(columns[col].key);
+        if (col == BUS_COL_COMPARED && !bus_state.file.empty())
+            head = bus_state.file_name;
+        fl_draw(head.c_str(), x + 2, y, w - 4, h, FL_ALIGN_WRAP | FL_ALIGN_CENTER);
+        fl_font(FL_HELVETICA, 12);
+        fl_pop_clip();
+        return;
+    }
+    case Fl_Table::CONTEXT_CELL: {
+        if (row >= (int)bus_state.rows.size())
+            return;
+        const bus_row& r = bus_state.rows[row];
+        int differs = 0;
+        std::string text = bus_cell_text(r, col, &differs);
+        Fl_Color bg = FL_WHITE;
+        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED)
+            bg = fl_rgb_color(255, 200, 200);
+        else if (r.state == ROW_MISSING)
+            bg = fl_rgb_color(225, 225, 225);
+        if (differs)
+            bg = fl_rgb_color(255, 220, 120);
+        if (t->row_selected(row))
+            bg = fl_color_average(bg, FL_SELECTION_COLOR, 0.6f);
+        fl_push_clip(x, y, w, h);
+        fl_color(bg);
+        fl_rectf(x, y, w, h);
+        fl_color(FL_FOREGROUND_COLOR);
+        fl_draw(text.c_str(), x + 4, y, w - 6, h, FL_ALIGN_LEFT | FL_ALIGN_CLIP);
+        fl_color(FL_LIGHT2);
+        fl_rect(x, y, w, h);
+        fl_pop_clip();
+        return;
+    }
+    default: return;
+    }
+}
+
+Fl_Table_Row* make_bus_table(int x, int y, int w, int h)
+{
+    bus_table* t = new bus_table(x, y, w, h);
+    t->selection_color(FL_SELECTION_COLOR);
+    t->type(Fl_Table_Row::SELECT_MULTI);
+    t->cols(BUS_COLS);
+    t->col_header(1);
+    t->col_header_height(58);
+    t->row_height_all(22);
+    t->col_resize(1);
+    for (int c = 0; c < BUS_COLS; c++)
+        t->col_width(c, columns[c].width);
+    return t;
+}
+
+void bus_texts_forget(void)
+{
+    looked_up.clear();
+}
