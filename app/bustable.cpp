@@ -102,8 +102,9 @@ static std::string state_text(const bus_row& r)
         N_("written but not read back"),
         N_("write failed"),
     };
-    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys) ? bus_tr(keys[r.state])
-                                                                                : "";
+    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys)
+                        ? bus_tr(keys[r.state])
+                        : "";
     // The step that failed, as the main window names it, then its cause.
     const char* step = nullptr;
     if (r.failed_step > 0 && (r.state == ROW_FAILED || r.state == ROW_NOT_READ_BACK))
