@@ -70,6 +70,11 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
 // device's rate, plus half a second; *done is what was taken. 0 when all of
 // it was taken, else the system's code (a time-out included).
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done);
+// Waits until what was handed to the driver has gone out, but no longer
+// than it needs on the line (12 bit times a byte at the device's rate; a
+// rate that reads as none counts as 4800) plus 250 ms: output held by flow
+// control must not hold the caller for ever. Returns what is still queued.
+unsigned plat_serial_drain(plat_handle h);
 
 // Switches the driver's own RS-485 mode on (RTS raised while sending,
 // dropped after it) or off: Linux's TIOCSRS485. 0, or the system's code

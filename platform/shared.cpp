@@ -46,6 +46,11 @@ uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms
 
 unsigned sys_drain_output(plat_handle h)
 {
+    return plat_serial_drain(h);
+}
+
+unsigned plat_serial_drain(plat_handle h)
+{
     unsigned queued = 0;
     plat_serial_out_queue(h, &queued);
     if (queued) {

@@ -72,7 +72,7 @@ TEST_F(FakePort, EachTurnTypeSwitchesItsLinesAroundAWrite)
             want.push_back(row.before);
         want.push_back("write 5");
         if (row.type != 0 && row.type != 5) {
-            want.insert(want.end(), {"outq 1", "outq 1", "outq 0"});
+            want.insert(want.end(), {"outq 5", "outq 5", "outq 0"});
             if (!row.after.empty())
                 want.push_back(row.after);
         }

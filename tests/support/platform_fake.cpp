@@ -101,7 +101,7 @@ int plat_serial_in_queue(plat_handle, unsigned* count)
 
 int plat_serial_out_queue(plat_handle, unsigned* count)
 {
-    *count = fake_device.busy_out_polls ? 1 : 0;
+    *count = fake_device.busy_out_polls ? fake_device.last_write : 0;
     if (fake_device.busy_out_polls)
         fake_device.busy_out_polls--;
     note("outq " + std::to_string(*count));
@@ -126,12 +126,26 @@ int plat_serial_write(plat_handle, const unsigned char* buf, unsigned n, unsigne
     if (fake_device.write_error)
         return fake_device.write_error;
     fake_device.written.append((const char*)buf, n);
+    fake_device.last_write = n;
     *done = n;
     if (!fake_device.replies.empty()) {
         fake_device.input += fake_device.replies.front();
         fake_device.replies.pop_front();
     }
     return 0;
+}
+
+// As the platform's: polled each millisecond, for what is queued at the
+// device's rate (12 bit times a byte) and 250 ms.
+unsigned plat_serial_drain(plat_handle h)
+{
+    unsigned left = 0;
+    plat_serial_out_queue(h, &left);
+    unsigned long rate = fake_device.line.baud ? fake_device.line.baud : 4800;
+    uint32_t until = plat_tick_ms() + (uint32_t)(left * 12000UL / rate) + 250;
+    for (; left && (int32_t)(until - plat_tick_ms()) > 0; plat_serial_out_queue(h, &left))
+        plat_sleep_ms(1);
+    return left;
 }
 
 int plat_serial_modem_status(plat_handle, unsigned* bits)

@@ -21,6 +21,7 @@ struct FakeDevice {
     unsigned long new_errors[3] = {};     // parity, framing, overrun errors since asked
     int open_error = 0;                   // code plat_serial_open fails with
     unsigned busy_out_polls = 0;          // output queue reads as busy this often
+    unsigned last_write = 0;              // what it reads as then: the last write's length
     int deliver_at_most = -1;             // reads deliver no more than this
     unsigned modem = 0;                   // PLAT_MS_* bits
     plat_line line = {9600, 7, 2, 2, 0};  // settings the device has
