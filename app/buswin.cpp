@@ -440,7 +440,7 @@ static void save_rows(void)
     if (!choose_file(1, gettext_easy("Save the bus"), settings_filter().c_str(), "kp6-bus.json",
                      path))
         return;
-    std::string text = backup_text(entries, port ? Port[port - 1].name : "", nullptr);
+    std::string text = backup_text(entries, port_name(port), nullptr);
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Settings not saved", message);
     else

@@ -77,9 +77,9 @@ int report_step_failure(const char* key)
     int lost = exchange_last_fault.kind == FAULT_LINE_LOST || (port && port_gone(port, &code));
     if (lost && port) {
         // A raw line found speaking Telnet says so; else the lost line.
-        if (!net_scheme_text(Port[port - 1].name, why, sizeof why) &&
+        if (!net_scheme_text(port_name(port), why, sizeof why) &&
             exchange_last_fault.kind != FAULT_LINE_LOST)
-            line_lost_text(Port[port - 1].name, code, why, sizeof why);
+            line_lost_text(port_name(port), code, why, sizeof why);
         close_lost_port();
     }
     show_alert_why(gettext_easy(key), why);
@@ -91,7 +91,7 @@ void close_lost_port(void)
     if (!port)
         return;
     char text[200];
-    snprintf(text, sizeof text, gettext_easy("%s closed: the line was lost"), Port[port - 1].name);
+    snprintf(text, sizeof text, gettext_easy("%s closed: the line was lost"), port_name(port));
     CloseButton_OnClick(MainForm->CloseButton);
     show_status(text);
 }

@@ -126,7 +126,7 @@ int SaveButton_OnClick(Fl_Widget*)
     std::string path, message;
     if (!choose_file(1, proposed, path))
         return 0;
-    std::string text = backup_text({{address, s}}, port ? Port[port - 1].name : "", nullptr);
+    std::string text = backup_text({{address, s}}, port_name(port), nullptr);
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Settings not saved", message);
     return 0;

@@ -230,7 +230,7 @@ static int failed(unsigned short port, int kind, int stage, unsigned char comman
         port_gone(port, &code)) {
         f.kind = FAULT_LINE_LOST;
         f.line_code = code;
-        snprintf(f.line, sizeof f.line, "%s", Port[port - 1].name);
+        snprintf(f.line, sizeof f.line, "%s", port_name(port));
     }
     return -1;
 }
@@ -385,7 +385,7 @@ int converter_set(unsigned short port, int type, int* code)
     *code = 0;
     if (type <= 0)
         return CONVERTER_SET;
-    if (port < 1 || port > PORT_COUNT || Port[port - 1].kind != KIND_SERIAL)
+    if (!port_is_serial(port))
         return CONVERTER_NOT_SERIAL;
     if (type == CONVERTER_KERNEL) {
         *code = port_rs485(port);

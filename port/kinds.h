@@ -1,7 +1,9 @@
 // Inside the port layer: what its core (plainw.cpp) and each kind of port
-// share. A kind is one file with one table of plain functions; the core
-// keeps the slots, their lifecycle and their rings, and reaches a kind only
-// through its table. Users of the layer see plainw.h alone.
+// share. A kind is one file with one table of plain functions and the state
+// its slots keep besides the common Entry; the core keeps the slots, their
+// lifecycle and their rings, and reaches a kind only through its table.
+// Users of the layer see plainw.h alone; the layer's own tests may look
+// here too.
 #ifndef KP6_PORT_KINDS_H
 #define KP6_PORT_KINDS_H
 
@@ -10,18 +12,21 @@
 // One kind of port. An operation a kind does not have is null (a table
 // leaves out those at its end), and the core answers as for a port without
 // it: nothing to receive or wait on, nothing held back, no line to set or
-// switch. Apart from `claims` and `open`, the core calls a kind only for a
+// switch. Apart from `claims`, `open` and `answers_free`, the core calls a kind only for a
 // slot that holds what the kind opened.
 struct port_kind {
     unsigned char id;  // the slot's `kind`
     // 1 when `name` names a port of this kind. The core asks the kinds in
     // the order of its list; the one that takes any name comes last.
     int (*claims)(const char* name);
-    // Opens `name` in the slot and sets its `kind`: 0, or the failure.
-    int (*open)(Entry* e, char* name);
-    // What a failed open is: OPEN_SYSTEM_ERROR (the caller's handle is set
-    // to 0), or OPEN_SERVER_SETUP (-1; the handle stays as it was).
-    unsigned char open_failure;
+    // Opens `name` in the slot, sets its `kind` and starts the kind's own
+    // state afresh: 0, or the failure, and in *why what it is:
+    // OPEN_SYSTEM_ERROR as the core sets it (the caller's handle is set to
+    // 0), or OPEN_SERVER_SETUP (-1; the handle stays as it was).
+    int (*open)(Entry* e, char* name, int* why);
+    // Whether the slot answers calls though it holds nothing open (the
+    // stub, which leaves its slot free); null: only while it is taken.
+    int (*answers_free)(const Entry* e);
     // Closes what the slot holds.
     void (*release)(Entry* e) = nullptr;
     // Before a receive: takes on what waits to join (a server's clients).
@@ -55,6 +60,8 @@ struct port_kind {
     void (*event_mask)(Entry* e, unsigned* mask) = nullptr;
     // port_line_errors: 0 and the counts, or non-zero where none are kept.
     int (*line_errors)(Entry* e, plat_line_errors* out) = nullptr;
+    // port_line: 0 and the line as the device has it, or non-zero.
+    int (*line)(Entry* e, plat_line* out) = nullptr;
 };
 
 extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;
@@ -66,8 +73,29 @@ void ring_append(Entry* e, const unsigned char* b, unsigned n);
 void ring_drop(unsigned short port, Entry* e);
 // A short sleep for a caller's loop when there is nothing to wait on: 0.
 int idle_wait(unsigned ms);
-// port_gone for a kind that notes a lost line in `net_gone` and `net_error`.
-int slot_gone(Entry* e, int* code);
+// The slot's place in Port, 0 to 15: where a kind keeps its own state for it.
+inline int slot_index(const Entry* e)
+{
+    return (int)(e - Port);
+}
+// The handle of the port in a slot.
+inline unsigned short slot_port(const Entry* e)
+{
+    return (unsigned short)(slot_index(e) + 1);
+}
+
+// A kind's port_gone answer from what it noted of its line: 1 and in *code
+// (when given) the code it was lost with, or 0 while the line is there.
+inline int gone_answer(unsigned char gone, int error, int* code)
+{
+    if (gone && code)
+        *code = error;
+    return gone;
+}
+
+// For the layer's tests: the listening socket of a TCP server port,
+// PLAT_NO_SOCKET for any other port.
+plat_socket tcps_listener(unsigned short port);
 
 // The traffic log's part in starting and stopping the layer (traffic_log.cpp).
 // Opens the log's file (pl_log_name) and writes the start line.

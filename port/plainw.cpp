@@ -55,11 +55,8 @@ void start_net(unsigned char)
         free(e.rx_buf);
     }
     memset(Port, 0, sizeof Port);
-    for (Entry& e : Port) {
+    for (Entry& e : Port)
         e.handle = PLAT_NO_HANDLE;
-        e.listener = PLAT_NO_SOCKET;
-        e.conn = PLAT_NO_SOCKET;
-    }
     log_run_start();
     p_errors = 0;
     fr_errors = 0;
@@ -128,17 +125,15 @@ int open_port(unsigned short* port, char* name, char mode)
         return open_failed(OPEN_SYSTEM_ERROR, plat_error_name_too_long());
     }
     strcpy(e.name, name);
-    e.net_gone = 0;  // a line lost in this slot before is none of this one's
-    e.net_error = 0;
     const port_kind* k = kind_for(name);
-    int rc = k->open(&e, name);
+    int why = OPEN_SYSTEM_ERROR;
+    int rc = k->open(&e, name, &why);
     if (rc) {
-        if (k->open_failure == OPEN_SYSTEM_ERROR)
+        if (why == OPEN_SYSTEM_ERROR)
             *port = 0;
-        return open_failed(k->open_failure, rc);
+        return open_failed(why, rc);
     }
     e.echo_skip = 0;
-    e.echo_len = e.echo_heard = 0;
     e.turn_type = 0;
     // A stub leaves its slot free, so the slot may come back with its ring.
     if (!e.rx_buf)
@@ -179,18 +174,30 @@ unsigned short port_by_base(unsigned short base)
     return 0;
 }
 
+const char* port_name(unsigned short port)
+{
+    return port == 0 || port > PORT_COUNT ? "" : Port[port - 1].name;
+}
+
+int port_is_serial(unsigned short port)
+{
+    return port != 0 && port <= PORT_COUNT && kind_of(&Port[port - 1]) == &serial_kind;
+}
+
 // ---- slots as the data path sees them ----------------------------------------
 
 // The slot behind a handle, or null for 0, a handle above 16 and a freed
-// slot. A stub keeps answering as a stub, in use or not.
+// slot. A kind that leaves its slot free (the stub) keeps answering, in use
+// or not.
 static Entry* slot_of(unsigned short port)
 {
     if (port == 0 || port > PORT_COUNT)
         return nullptr;
     Entry* e = &Port[port - 1];
-    if (e->kind == KIND_STUB)
-        return e->rx_buf ? e : nullptr;
-    return slot_taken(*e) && e->rx_buf ? e : nullptr;
+    if (!e->rx_buf)
+        return nullptr;
+    const port_kind* k = kind_of(e);
+    return slot_taken(*e) || (k->answers_free && k->answers_free(e)) ? e : nullptr;
 }
 
 // A slot that sends or receives: serial device, TCP server or network line.
@@ -198,7 +205,7 @@ static Entry* slot_of(unsigned short port)
 static Entry* data_slot(unsigned short port)
 {
     Entry* e = slot_of(port);
-    return e && e->kind != KIND_STUB && e->held ? e : nullptr;
+    return e && e->held ? e : nullptr;
 }
 
 // The kind of a slot that sends or receives, null for any other.
@@ -524,6 +531,13 @@ int port_line_errors(unsigned short port, plat_line_errors* out)
     return k && k->line_errors ? k->line_errors(e, out) : 1;
 }
 
+int port_line(unsigned short port, plat_line* out)
+{
+    Entry* e;
+    const port_kind* k = data_kind(port, &e);
+    return k && k->line ? k->line(e, out) : 1;
+}
+
 int set_flags(unsigned short port, unsigned char lines)
 {
     return switch_lines(port, lines, 1, 0);
@@ -570,15 +584,6 @@ int get_comm_mask(int port)
 }
 
 // ---- what a line tells -----------------------------------------------------------
-
-int slot_gone(Entry* e, int* code)
-{
-    if (!e->net_gone)
-        return 0;
-    if (code)
-        *code = e->net_error;
-    return 1;
-}
 
 int port_gone(unsigned short port, int* code)
 {

@@ -7,21 +7,20 @@
 
 #include "../platform/net_url.h"
 #include "../platform/platform.h"
-#include "telnet.h"
 
 enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };
-// The longest block whose echo is looked for: every frame of the protocol.
-enum { ECHO_FRAME_MAX = 16 };
 
 // Port kinds. A network line is a serial line reached through a device
 // server, named by a URL (net_url.h).
 enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
 
+// One slot: what every kind of port has. What a kind keeps besides (a
+// server's listening socket, a network line's connection, a serial line's
+// echo and line errors) is that kind's own, in its file.
 struct Entry {
     unsigned char echo_skip;    // echo bytes still to drop from received data
     char name[PORT_NAME_SIZE];  // the name as opened
     plat_handle handle;         // serial device
-    plat_socket listener;       // listening socket of a TCP server port
     unsigned char* rx_buf;      // receive ring of RX_SIZE bytes
     unsigned short base;        // number from the name; non-zero = in use
     unsigned short rx_head;     // ring write index
@@ -33,38 +32,9 @@ struct Entry {
     char parity;
     unsigned char stop_bits;
     plat_socket clients[TCP_CLIENTS];  // accepted TCP clients; PLAT_NO_SOCKET = free
-    // 1 while a serial device is open here. A device whose name carries the
-    // number 0 (ttyUSB0) leaves `base` at 0, yet its slot is taken.
+    // 1 while the slot holds what its kind opened. A device whose name
+    // carries the number 0 (ttyUSB0) leaves `base` at 0, yet its slot is taken.
     unsigned char held;
-    // A network line (KIND_NET): its connection (PLAT_NO_SOCKET once it has
-    // closed or failed: the line then answers as a pulled-out device),
-    // NET_RAW or NET_RFC2217, whether and how the line was lost (also a
-    // serial device the system says is gone; 0 the server closed it, else
-    // the system's code), the Telnet receive state, the round trip
-    // measured while connecting, in microseconds, 1 on a raw line until
-    // its first bytes have been looked at for Telnet, and what the current
-    // wait took: bytes that carry nothing for the caller (Telnet commands,
-    // line bytes before the line is open) and line bytes.
-    plat_socket conn;
-    unsigned char net_mode;
-    unsigned char net_gone;
-    int net_error;
-    telnet_rx telnet;
-    uint32_t rtt_us;
-    unsigned char net_fresh;
-    uint32_t net_noise, net_line;
-    // A serial line's echo of its own sending, where no echo_skip is set:
-    // the last block written while its echo may still come, its length,
-    // how many of its bytes have come back first and in order (held out of
-    // the ring), and until when those wait for the rest (plat_tick_ms).
-    unsigned char echo_frame[ECHO_FRAME_MAX];
-    unsigned char echo_len;
-    unsigned char echo_heard;
-    uint32_t echo_until;
-    // A serial device's line errors, counted as it is serviced; 1 in
-    // error_counts when its driver keeps counts.
-    plat_line_errors line_errors;
-    unsigned char error_counts;
 };
 
 extern Entry Port[PORT_COUNT];
@@ -77,19 +47,29 @@ extern int from_put;
 void start_net(unsigned char);
 void close_net();
 int open_port(unsigned short* port, char* name, char mode);
-// Why the last open_port failed. Its own refusals (1, 3, 9) may share their
-// numbers with the system's codes (9 is also EBADF); this tells them apart.
+// Why the last open_port failed. Its own refusals (results 1, 3 and 9) may
+// share their numbers with the system's codes (9 is also EBADF); this tells
+// them apart. Each value, then what open_port returned with it:
 enum {
-    OPEN_DONE,          // it did not fail
-    OPEN_NO_SLOT,       // 1: all 16 slots are in use
-    OPEN_EMPTY_NAME,    // 3
-    OPEN_NOT_STARTED,   // 9: start_net has not run
-    OPEN_SERVER_SETUP,  // -1: a TCP server port could not be set up
-    OPEN_SYSTEM_ERROR   // the system's code, as plat_error_text words it
+    OPEN_DONE,          // 0: it did not fail (0)
+    OPEN_NO_SLOT,       // 1: all 16 slots are in use (1)
+    OPEN_EMPTY_NAME,    // 2: the name is empty (3)
+    OPEN_NOT_STARTED,   // 3: start_net has not run (9)
+    OPEN_SERVER_SETUP,  // 4: a TCP server port could not be set up (-1)
+    OPEN_SYSTEM_ERROR   // 5: the system's code, as plat_error_text words it
 };
 int open_port_why(void);
 int free_port(unsigned short port, unsigned char);
 unsigned short port_by_base(unsigned short base);
+// The name the port's slot was last opened with: "" for 0, a handle above
+// 16 and a slot never opened.
+const char* port_name(unsigned short port);
+// 1 for a port whose slot was last opened as a serial device (a slot never
+// opened counts as one), 0 for any other and for 0 or a handle above 16.
+int port_is_serial(unsigned short port);
+// A serial port's line as its device has it now (rate, bits, parity): 0 and
+// the line, or non-zero (nothing claimed) for any other port.
+int port_line(unsigned short port, plat_line* out);
 
 // Network lines. How long opening one may take, connecting, name
 // resolution and the RFC 2217 settings' acknowledgements included, in ms
@@ -118,10 +98,6 @@ void port_acknowledge(unsigned short port);
 // any other port): the connection's set-up for raw TCP, the settings'
 // acknowledgement for RFC 2217.
 uint32_t port_round_trip_us(unsigned short port);
-
-// TCP server ports ("TCPS_" plus a port number).
-int tcps_open_port(Entry* slot, char* name);
-void tcps_accept(Entry* slot);
 
 // Receive path. Bytes move into a port's ring only when one of these runs.
 int port_avail(unsigned short port);

@@ -2,23 +2,51 @@
 // path). Line settings, direction control for half-duplex RS-485
 // converters, and the echo such a converter hears of its own sending.
 #include <stdlib.h>
-#include <string.h>
 
-#include "../timers/timersw.h"
 #include "kinds.h"
 
 // Room for every name a slot holds behind the system's device prefix, so a
 // stable link (/dev/serial/by-id/...) opens as well as a short name.
 enum { DEVICE_PATH_SIZE = PORT_NAME_SIZE + 8 };
+// The longest block whose echo is looked for: every frame of the protocol.
+enum { ECHO_FRAME_MAX = 16 };
+
+// What a slot holding a serial device keeps besides the common Entry.
+struct serial_state {
+    // The line's echo of its own sending, where no echo_skip is set: the
+    // last block written while its echo may still come, its length, how
+    // many of its bytes have come back first and in order (held out of the
+    // ring), and until when those wait for the rest (plat_tick_ms).
+    unsigned char echo_frame[ECHO_FRAME_MAX];
+    unsigned char echo_len;
+    unsigned char echo_heard;
+    uint32_t echo_until;
+    // The driver's line errors, counted as the port is serviced; 1 in
+    // error_counts when the driver keeps counts.
+    plat_line_errors line_errors;
+    unsigned char error_counts;
+    // 1 once the system says the device is gone, and the code of the call
+    // that found it.
+    unsigned char gone;
+    int error;
+};
+static serial_state serial[PORT_COUNT];
+
+static serial_state& state(const Entry* e)
+{
+    return serial[slot_index(e)];
+}
 
 static int serial_claims(const char*)
 {
     return 1;
 }
 
-static int serial_open(Entry* e, char* name)
+static int serial_open(Entry* e, char* name, int*)
 {
     e->kind = KIND_SERIAL;
+    serial_state& s = state(e);
+    s = serial_state();  // nothing of an earlier port in this slot
     char path[DEVICE_PATH_SIZE];
     int rc = plat_serial_device_path(name, path, sizeof path);
     if (rc)
@@ -42,8 +70,7 @@ static int serial_open(Entry* e, char* name)
     e->handle = h;
     e->held = 1;
     // The errors before the port was ours are not its line's.
-    memset(&e->line_errors, 0, sizeof e->line_errors);
-    e->error_counts = plat_serial_line_errors(h, &e->line_errors) == 0;
+    s.error_counts = plat_serial_line_errors(h, &s.line_errors) == 0;
     return 0;
 }
 
@@ -61,10 +88,16 @@ static void serial_release(Entry* e)
 // connection ended, and exchanges on it fail at once.
 static void check_lost(Entry* e, int code)
 {
-    if (!e->net_gone && plat_serial_lost(e->handle)) {
-        e->net_gone = 1;
-        e->net_error = code;
+    serial_state& s = state(e);
+    if (!s.gone && plat_serial_lost(e->handle)) {
+        s.gone = 1;
+        s.error = code;
     }
+}
+
+static int serial_gone(Entry* e, int* code)
+{
+    return gone_answer(state(e).gone, state(e).error, code);
 }
 
 // Reads what the serial driver holds into a new buffer (the caller frees
@@ -94,43 +127,46 @@ static unsigned char* read_driver_queue(Entry* e, unsigned* got)
 // frame's first byte, so only a Test's answer (any byte) may wait so.
 static void echo_expect(Entry* e, const unsigned char* buf, int n)
 {
-    e->echo_heard = 0;
-    e->echo_len = n > 0 && n <= ECHO_FRAME_MAX ? (unsigned char)n : 0;
-    for (int i = 0; i < e->echo_len; i++)
-        e->echo_frame[i] = buf[i];
+    serial_state& s = state(e);
+    s.echo_heard = 0;
+    s.echo_len = n > 0 && n <= ECHO_FRAME_MAX ? (unsigned char)n : 0;
+    for (int i = 0; i < s.echo_len; i++)
+        s.echo_frame[i] = buf[i];
 }
 
 // The bytes held as a possible echo join the ring: it was none.
 static int echo_release(Entry* e)
 {
-    int held = e->echo_heard;
-    ring_append(e, e->echo_frame, e->echo_heard);
-    e->echo_len = e->echo_heard = 0;
+    serial_state& s = state(e);
+    int held = s.echo_heard;
+    ring_append(e, s.echo_frame, s.echo_heard);
+    s.echo_len = s.echo_heard = 0;
     return held > 0;
 }
 
 static uint32_t echo_wait_ms(Entry* e)
 {
-    unsigned line_ms = port_line_ms((unsigned short)(e - Port + 1), e->echo_len - e->echo_heard);
-    return line_ms + 50;
+    const serial_state& s = state(e);
+    return port_line_ms(slot_port(e), s.echo_len - s.echo_heard) + 50;
 }
 
 // New bytes: an echo's part held, the rest into the ring. 1 when the ring
 // got something.
 static int echo_take(Entry* e, const unsigned char* b, unsigned n)
 {
+    serial_state& s = state(e);
     int appended = 0;
     unsigned at = 0;
-    for (; e->echo_len && at < n; at++) {
-        if (b[at] != e->echo_frame[e->echo_heard]) {
+    for (; s.echo_len && at < n; at++) {
+        if (b[at] != s.echo_frame[s.echo_heard]) {
             appended |= echo_release(e);
             break;
         }
-        if (e->echo_heard++ == 0)
-            e->echo_until = plat_tick_ms() + echo_wait_ms(e);
-        if (e->echo_heard == e->echo_len) {
-            echo_log((unsigned)(e - Port + 1), e->echo_frame, e->echo_len);
-            e->echo_len = e->echo_heard = 0;
+        if (s.echo_heard++ == 0)
+            s.echo_until = plat_tick_ms() + echo_wait_ms(e);
+        if (s.echo_heard == s.echo_len) {
+            echo_log(slot_port(e), s.echo_frame, s.echo_len);
+            s.echo_len = s.echo_heard = 0;
         }
     }
     if (at < n) {
@@ -142,28 +178,30 @@ static int echo_take(Entry* e, const unsigned char* b, unsigned n)
 
 static int echo_overdue(Entry* e)
 {
-    return e->echo_heard && (int32_t)(plat_tick_ms() - e->echo_until) >= 0;
+    const serial_state& s = state(e);
+    return s.echo_heard && (int32_t)(plat_tick_ms() - s.echo_until) >= 0;
 }
 
 // The driver's new line errors, into the layer's statistics (overruns
 // spoil a frame as a bad stop bit does).
 static void count_line_errors(Entry* e)
 {
-    if (!e->error_counts)
+    serial_state& s = state(e);
+    if (!s.error_counts)
         return;
-    plat_line_errors was = e->line_errors;
-    if (plat_serial_line_errors(e->handle, &e->line_errors) != 0)
+    plat_line_errors was = s.line_errors;
+    if (plat_serial_line_errors(e->handle, &s.line_errors) != 0)
         return;
-    p_errors += (int32_t)(e->line_errors.parity - was.parity);
-    fr_errors += (int32_t)(e->line_errors.framing - was.framing + e->line_errors.overrun -
+    p_errors += (int32_t)(s.line_errors.parity - was.parity);
+    fr_errors += (int32_t)(s.line_errors.framing - was.framing + s.line_errors.overrun -
                            was.overrun);
 }
 
 static int serial_line_errors(Entry* e, plat_line_errors* out)
 {
     count_line_errors(e);
-    *out = e->line_errors;
-    return !e->error_counts;
+    *out = state(e).line_errors;
+    return !state(e).error_counts;
 }
 
 static int serial_service(Entry* slot)
@@ -188,8 +226,9 @@ static int serial_service(Entry* slot)
 static int serial_wait(Entry* e, unsigned ms)
 {
     // Bytes held as a possible echo are data once their time is up.
-    if (e->echo_heard) {
-        int32_t left = (int32_t)(e->echo_until - plat_tick_ms());
+    const serial_state& s = state(e);
+    if (s.echo_heard) {
+        int32_t left = (int32_t)(s.echo_until - plat_tick_ms());
         if (left <= 0)
             return 1;
         if (ms > (unsigned)left)
@@ -228,23 +267,6 @@ static int echoes(unsigned t)
     return t >= 1 && t <= 4;
 }
 
-// Waits until the driver has sent everything, but no longer than the block
-// needs on the line (12 bit times a byte at the device's rate) plus a
-// margin: output held by flow control must not freeze the caller for ever.
-// The rate is the device's own: `baud` is only what init_port was last
-// given, possibly for an earlier port in this slot.
-static void wait_drained(unsigned short port, const Entry* e, int n)
-{
-    plat_line line;
-    unsigned long baud = 4800;
-    if (plat_serial_get_line(e->handle, &line) == 0 && line.baud)
-        baud = line.baud;
-    plat_deadline d;
-    plat_deadline_start(&d, (unsigned long)n * 12000UL / baud + 250);
-    while (!port_sent(port) && plat_wait_slice(&d))
-        timer_delay(1);
-}
-
 // One serial write with the direction switching of the port's turn_type.
 // A failed write is recorded only with turn_type 0 or 5.
 static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n,
@@ -266,7 +288,10 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
     int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
     if (rc)
         check_lost(e, rc);
-    wait_drained(port, e, n);
+    // Everything out before the line turns, within the bound the platform
+    // sets at the device's own rate (`baud` is only what init_port was last
+    // given, possibly for an earlier port in this slot).
+    plat_serial_drain(e->handle);
     trans_turn_receive(port, (int)t);
     if (echoes(t))
         e->echo_skip = (unsigned char)(e->echo_skip + n);
@@ -279,10 +304,15 @@ static int serial_sent(Entry* e)
     return q == 0;
 }
 
+static int serial_line(Entry* e, plat_line* out)
+{
+    return plat_serial_get_line(e->handle, out);
+}
+
 static unsigned serial_line_ms(Entry* e, int n)
 {
     plat_line line;
-    if (plat_serial_get_line(e->handle, &line) != 0 || !line.baud)
+    if (serial_line(e, &line) != 0 || !line.baud)
         return 0;
     return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
 }
@@ -351,14 +381,14 @@ static void serial_event_mask(Entry* e, unsigned* mask)
 const port_kind serial_kind = {KIND_SERIAL,
                                serial_claims,
                                serial_open,
-                               OPEN_SYSTEM_ERROR,
+                               nullptr /* answers_free */,
                                serial_release,
                                nullptr /* admit */,
                                serial_service,
                                serial_wait,
                                serial_clear,
                                serial_send,
-                               slot_gone,
+                               serial_gone,
                                nullptr /* round_trip_us */,
                                nullptr /* acknowledge */,
                                serial_sent,
@@ -368,4 +398,5 @@ const port_kind serial_kind = {KIND_SERIAL,
                                serial_escape,
                                serial_modem_status,
                                serial_event_mask,
-                               serial_line_errors};
+                               serial_line_errors,
+                               serial_line};

@@ -10,11 +10,17 @@ static int stub_claims(const char* name)
     return strcmp(name, "STUB") == 0;
 }
 
-static int stub_open(Entry* e, char*)
+static int stub_open(Entry* e, char*, int*)
 {
     e->kind = KIND_STUB;
     return 0;
 }
 
+// Its slot stays free, yet answers while its ring is there.
+static int stub_answers_free(const Entry*)
+{
+    return 1;
+}
+
 // Nothing but its name: every operation answers as for a port without it.
-const port_kind stub_kind = {KIND_STUB, stub_claims, stub_open, OPEN_SYSTEM_ERROR};
+const port_kind stub_kind = {KIND_STUB, stub_claims, stub_open, stub_answers_free};

@@ -11,6 +11,10 @@
 
 enum { TCP_MESSAGE_SIZE = 100 };
 
+// Each slot's listening socket while it holds a server port; the clients
+// are the slot's own.
+static plat_socket listener[PORT_COUNT];
+
 static int tcps_claims(const char* name)
 {
     return strncmp(name, "TCPS_", 5) == 0;
@@ -29,8 +33,10 @@ static void tcp_message(const char* utf8_format, ...)
     put_text_log(text, 10);
 }
 
-int tcps_open_port(Entry* slot, char* name)
+// Every failure here is the set-up's, whatever the system said.
+static int tcps_open_port(Entry* slot, char* name, int* why)
 {
+    *why = OPEN_SERVER_SETUP;
     if (plat_net_start() != 0)
         return -1;
     for (plat_socket& c : slot->clients)
@@ -60,12 +66,12 @@ int tcps_open_port(Entry* slot, char* name)
         return -1;
     }
     slot->kind = KIND_TCPS;
-    slot->listener = s;
+    listener[slot_index(slot)] = s;
     slot->held = 1;
     return 0;
 }
 
-void tcps_accept(Entry* slot)
+static void tcps_accept(Entry* slot)
 {
     int place = -1;
     for (int i = 0; i < TCP_CLIENTS && place < 0; i++)
@@ -75,7 +81,7 @@ void tcps_accept(Entry* slot)
         return;  // the others wait in the listen queue
     plat_socket client;
     unsigned char a[4];
-    int rc = plat_tcp_accept(slot->listener, &client, a);
+    int rc = plat_tcp_accept(listener[slot_index(slot)], &client, a);
     if (rc == 0) {
         slot->clients[place] = client;
         // The address bytes in network order, read as a little-endian number.
@@ -101,8 +107,8 @@ static void tcps_release(Entry* e)
             plat_tcp_close(c);
         c = PLAT_NO_SOCKET;
     }
-    plat_tcp_close(e->listener);
-    e->listener = PLAT_NO_SOCKET;
+    plat_tcp_close(listener[slot_index(e)]);
+    listener[slot_index(e)] = PLAT_NO_SOCKET;
     plat_net_stop();  // once per server port, as it was started
 }
 
@@ -158,7 +164,7 @@ static int tcps_wait(Entry* e, unsigned ms)
     // With every place taken a waiting client stays in the listen queue and
     // keeps the listener readable.
     if (place)
-        s[n++] = e->listener;
+        s[n++] = listener[slot_index(e)];
     if (!plat_tcp_wait_readable(s, n, ms))
         return 0;
     for (plat_socket c : e->clients) {
@@ -219,7 +225,16 @@ static void tcps_send(unsigned short, Entry* e, unsigned char* buf, int n, int)
     }
 }
 
-const port_kind tcps_kind = {KIND_TCPS,         tcps_claims,  tcps_open_port,
-                             OPEN_SERVER_SETUP, tcps_release, tcps_accept /* admit */,
-                             tcps_service,      tcps_wait,    tcps_clear,
-                             tcps_send};
+plat_socket tcps_listener(unsigned short port)
+{
+    if (port == 0 || port > PORT_COUNT)
+        return PLAT_NO_SOCKET;
+    const Entry& e = Port[port - 1];
+    return e.held && e.kind == KIND_TCPS ? listener[port - 1] : PLAT_NO_SOCKET;
+}
+
+const port_kind tcps_kind = {KIND_TCPS,      tcps_claims,
+                             tcps_open_port, nullptr /* answers_free */,
+                             tcps_release,   tcps_accept /* admit */,
+                             tcps_service,   tcps_wait,
+                             tcps_clear,     tcps_send};

@@ -237,7 +237,7 @@ int open_line(unsigned long default_timeout_ms, bool test)
     unsigned long shortest = exchange_shortest_timeout_ms(line_port, test);
     if (opt.timeout_ms && opt.timeout_ms < shortest) {
         plat_line rate = {};  // a serial device: shortest is 0 for any other port
-        plat_serial_get_line(Port[line_port - 1].handle, &rate);
+        port_line(line_port, &rate);
         say(stderr,
             "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
             "give %lu or more\n",

@@ -151,7 +151,7 @@ TEST_F(WindowTest, OpenAndCloseSwitchTheControlsAndReleaseThePort)
     click(MainForm->OpenButton);
     ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
     EXPECT_TRUE(port_controls_active(true));
-    EXPECT_STREQ(MainForm->ComChoice->text(), Port[port - 1].name);
+    EXPECT_STREQ(MainForm->ComChoice->text(), port_name(port));
     MainForm->ER72_Input->value("17");
     MainForm->InversGunCheck->value(1);
 
@@ -166,7 +166,7 @@ TEST_F(WindowTest, OpenAndCloseSwitchTheControlsAndReleaseThePort)
         MainForm->ComChoice->value(item);
         click(MainForm->OpenButton);
         ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
-        EXPECT_STREQ(com_port_names[item], Port[port - 1].name);
+        EXPECT_STREQ(com_port_names[item], port_name(port));
         click(MainForm->CloseButton);
         ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
     }
@@ -356,7 +356,7 @@ TEST_F(WindowTest, TheChosenPortIsTheOneShownWhateverItsName)
         EXPECT_STREQ(label, c->text());
         click(MainForm->OpenButton);
         ASSERT_TRUE(pump_until([] { return port != 0; }, 5000));
-        EXPECT_EQ(name, Port[port - 1].name);
+        EXPECT_EQ(name, port_name(port));
         click(MainForm->CloseButton);
         ASSERT_TRUE(pump_until([] { return port == 0; }, 5000));
     }

@@ -132,7 +132,7 @@ TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
             " click 1 sleep 0.5 key Escape");
     click(f()->OpenButton);
     ASSERT_NE(0, port);
-    EXPECT_STREQ(again.path.c_str(), Port[port - 1].name);
+    EXPECT_STREQ(again.path.c_str(), port_name(port));
     EXPECT_EQ(Texts{}, read());
 }
 

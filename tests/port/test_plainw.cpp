@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "../../port/kinds.h"
 #include "../../port/plainw.h"
 #include "../support/testsupport.h"
 
@@ -109,7 +110,7 @@ TEST_F(PortTable, TheLastOpenSaysWhetherTheLayerOrTheSystemRefused)
     ASSERT_EQ(0, open_port(&h, any, 0));
     EXPECT_EQ(OPEN_DONE, open_port_why());
     unsigned short taken = 0;
-    ASSERT_EQ(0, plat_tcp_local_port(Port[h - 1].listener, &taken));
+    ASSERT_EQ(0, plat_tcp_local_port(tcps_listener(h), &taken));
     std::string again = "TCPS_" + std::to_string(taken);
     EXPECT_EQ(-1, open_port(&h, &again[0], 0));
     EXPECT_EQ(OPEN_SERVER_SETUP, open_port_why());

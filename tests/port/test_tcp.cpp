@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../port/kinds.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/cp866.h"
@@ -325,7 +326,7 @@ TEST_F(TcpServer, PortNumbersAreCutTo16Bits)
     if (open_port(&h2, big, 0) == 0) {  // 4464 may be taken on this machine
         EXPECT_EQ(4464, Port[h2 - 1].base);
         unsigned short bound = 0;
-        plat_tcp_local_port(Port[h2 - 1].listener, &bound);
+        plat_tcp_local_port(tcps_listener(h2), &bound);
         EXPECT_EQ(4464, bound);
         free_port(h2, 0);
     }

@@ -16,6 +16,7 @@
 #include "../../discovery/comdet.h"
 #include "../../platform/platform.h"
 #include "../../platform/win32_rules.h"
+#include "../../port/kinds.h"
 #include "../../port/plainw.h"
 #include "../../timers/timersw.h"
 #include "../support/port_fixture.h"
@@ -277,7 +278,7 @@ TEST(Win32Tcp, ServerPortAgainstALoopbackClient)
     char name[] = "TCPS_0";  // the system picks the port
     ASSERT_EQ(0, open_port(&h, name, 0));
     unsigned short at = 0;
-    ASSERT_EQ(0, plat_tcp_local_port(Port[h - 1].listener, &at));
+    ASSERT_EQ(0, plat_tcp_local_port(tcps_listener(h), &at));
 
     WSADATA data;
     ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
