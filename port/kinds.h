@@ -12,8 +12,8 @@
 // One kind of port. An operation a kind does not have is null (a table
 // leaves out those at its end), and the core answers as for a port without
 // it: nothing to receive or wait on, nothing held back, no line to set or
-// switch. Apart from `claims`, `open` and `answers_free`, the core calls a kind only for a
-// slot that holds what the kind opened.
+// switch. Apart from `claims`, `open` and `answers_free`, the core calls a
+// kind only for a slot that holds what the kind opened.
 struct port_kind {
     unsigned char id;  // the slot's `kind`
     // 1 when `name` names a port of this kind. The core asks the kinds in
@@ -78,7 +78,7 @@ inline int slot_index(const Entry* e)
 {
     return (int)(e - Port);
 }
-// The handle of the port in a slot.
+// The port handle (1 to 16) that names a slot.
 inline unsigned short slot_port(const Entry* e)
 {
     return (unsigned short)(slot_index(e) + 1);
