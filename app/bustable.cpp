@@ -16,6 +16,8 @@
 // Marks a key for extraction where it is translated later.
 #define N_(key) key
 
+bus_state_t bus_state;
+
 // Each look-up in the catalogue writes a timing line: the texts the table
 // draws again and again are looked up once for each window made.
 static std::map<const char*, std::string> looked_up;

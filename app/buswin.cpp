@@ -18,12 +18,12 @@
 #include "../port/plainw.h"
 #include "bustable.h"
 #include "kp6form.h"
+#include "settingsfile.h"
 
 // Marks a key for extraction where it is translated later.
 #define N_(key) key
 
 bus_window_t bus_window;
-bus_state_t bus_state;
 
 // The table follows the rows.
 static void show_rows(void)

@@ -11,11 +11,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Table_Row.H>
 
-#include <string>
-#include <vector>
-
-#include "../device/backupfile.h"
-#include "../device/bus.h"
+#include "bustable.h"
 
 // The window's controls, once it has been opened (null before).
 struct bus_window_t {
@@ -34,41 +30,8 @@ struct bus_window_t {
 };
 extern bus_window_t bus_window;
 
-// What the table shows, and the file it was compared with.
-struct bus_state_t {
-    std::vector<bus_row> rows;
-    std::vector<backup_entry> file;  // empty: not compared
-    std::string file_name;           // its name without the folder
-    int busy;                        // a read or write runs
-    int stopping;                    // Escape was pressed during it
-};
-extern bus_state_t bus_state;
-
 // Ctrl+B and the main window's "Bus..." button: opens (or raises) the
 // window and reads the bus.
 int BusButton_OnClick(Fl_Widget* w);
-
-// The text of one cell as the table shows it; *differs is set when the
-// cell differs from the compared file.
-std::string bus_cell_text(const bus_row& r, int col, int* differs);
-
-// Columns of the table.
-enum {
-    BUS_COL_ADDRESS,
-    BUS_COL_TYPE,
-    BUS_COL_INVERSE,
-    BUS_COL_ER79,
-    BUS_COL_ER72,
-    BUS_COL_ER74,
-    BUS_COL_ER75,
-    BUS_COL_ER77,
-    BUS_COL_STATE,
-    BUS_COL_EXCHANGES,
-    BUS_COL_RETRIES,
-    BUS_COL_FAILED,
-    BUS_COL_ANSWER,
-    BUS_COL_COMPARED,
-    BUS_COLS
-};
 
 #endif

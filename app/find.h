@@ -21,4 +21,7 @@ struct find_dialog_t {
 };
 extern find_dialog_t find_dialog;
 
+// The Find button's action: the dialog, modal, until it is closed.
+int FindButton_OnClick(Fl_Widget* w);
+
 #endif

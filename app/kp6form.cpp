@@ -111,8 +111,6 @@ void show_status(const char* text)
     b->copy_tooltip(text);
 }
 
-typedef int (*click_handler)(Fl_Widget*);
-
 // FLTK also runs a button's callback for the space bar, shortcuts and the
 // other mouse buttons; the actions belong to a left click only.
 static void on_click(Fl_Widget* w, void* handler)
@@ -153,17 +151,22 @@ static void on_radio(Fl_Widget* w, void* handler)
 // action does not run inside another's dialog.
 static void on_click_or_shortcut(Fl_Widget* w, void* handler)
 {
-    if (Fl::modal())
+    if (Fl::modal() || !handler)  // not joined to a dialog yet
         return;
     if (Fl::event() == FL_SHORTCUT ||
         (Fl::event() == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE))
         ((click_handler)handler)(w);
 }
 
-static Fl_Button* make_shortcut_button(int x, int y, const char* key, int shortcut, click_handler c)
+void join_dialog_button(Fl_Button* b, click_handler action)
 {
-    Fl_Button* b = make_button(x, y, 96, 24, key, c);
-    b->callback(on_click_or_shortcut, (void*)c);
+    b->callback(on_click_or_shortcut, (void*)action);
+}
+
+static Fl_Button* make_shortcut_button(int x, int y, const char* key, int shortcut)
+{
+    Fl_Button* b = make_button(x, y, 96, 24, key, nullptr);
+    b->callback(on_click_or_shortcut, nullptr);
     b->shortcut(shortcut);
     b->deactivate();
     return b;
@@ -230,22 +233,6 @@ static void address_changed(Fl_Widget* w, void*)
     }
     in->value(address_kept.text);
     in->position(address_kept.position, address_kept.mark);
-}
-
-int menu_escape(const char* name, char* out, int size)
-{
-    int n = 0;
-    for (const char* p = name; *p; p++) {
-        // "&&" draws one ampersand, "@@" one at sign (not a symbol).
-        int need = (*p == '&' || *p == '@') ? 2 : 1;
-        if (n + need >= size)
-            return 0;
-        if (need == 2)
-            out[n++] = *p;
-        out[n++] = *p;
-    }
-    out[n] = 0;
-    return 1;
 }
 
 // A preferences file that could not be used was kept aside: said once, when
@@ -364,10 +351,10 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     WriteButton = make_button(16, 272, 96, 24, "Write", WriteButton_OnClick);
     WriteButton->deactivate();
     ER77_Input = make_field(160, 232, "Sensitivity(ER77)");
-    FindButton = make_shortcut_button(224, 56, "Find", FL_CTRL + 'f', FindButton_OnClick);
-    SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's', SaveButton_OnClick);
-    LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o', LoadButton_OnClick);
-    BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b', BusButton_OnClick);
+    FindButton = make_shortcut_button(224, 56, "Find", FL_CTRL + 'f');
+    SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's');
+    LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o');
+    BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b');
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
@@ -404,6 +391,7 @@ xMainForm* make_main_window(const char* title)
     fl_close = gettext_easy("Close");
     // Causes and reasons from below the window speak its language too.
     words_hook = gettext_easy;
+    port_list_followed = follow_port_converter;
     xMainForm* f = new xMainForm(795, 345, title);
     Fl::event_dispatch(dispatch_main_window);
     f->callback(main_window_closing);

@@ -64,10 +64,13 @@ int Hand_Type_OnClick(Fl_Widget* w);
 int ReadButton_OnClick(Fl_Widget* w);
 int WriteButton_OnClick(Fl_Widget* w);
 int TestButton_OnClick(Fl_Widget* w);
-int FindButton_OnClick(Fl_Widget* w);
-int SaveButton_OnClick(Fl_Widget* w);
-int LoadButton_OnClick(Fl_Widget* w);
-int BusButton_OnClick(Fl_Widget* w);  // app/buswin.cpp
+
+// The actions of the buttons that open a dialog (Find, Save, Load, Bus):
+// each dialog is built on the window and the window knows none of them,
+// so they are joined to their buttons from above both (dialogs.h). A left
+// click or the button's shortcut runs `action`.
+typedef int (*click_handler)(Fl_Widget*);
+void join_dialog_button(Fl_Button* b, click_handler action);
 
 // Puts `address` into the address field and Reads it (the bus window's
 // double click).
@@ -110,20 +113,7 @@ void close_lost_port(void);
 // (the whole of it as the line's tooltip); null or "" clears it.
 void show_status(const char* text);
 
-// Asks for a file through the system's dialog: 1 and its path, or 0 when
-// the user cancelled (or the dialog failed, which it says). `filter` is
-// the toolkit's: "Name\t*.ext\n...".
-int choose_file(int save, const char* title, const char* filter, const char* proposed,
-                std::string& path);
-std::string settings_filter(void);  // backup files, then all files
-// A failure: the translation of `key`, then the unit's own words below it.
-void show_failure(const char* key, const std::string& message);
-
 // Hook for the port layer's text messages; this tool shows none of them.
 void put_text_log(char* text, int n);
-
-// Writes `name` into `out` so that the menu shows it literally. Returns 0
-// when it does not fit.
-int menu_escape(const char* name, char* out, int size);
 
 #endif

@@ -7,7 +7,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
-#include "kp6form.h"
+#include "dialogs.h"
 
 // Where the package puts the data folder, seen from the program's folder.
 #ifndef KP6_DATA_FROM_BIN
@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     if (speaks_russian())
         load_catalogue();
     const char* title = gettext_easy("KP-6");
-    MainForm = make_main_window(title);
+    MainForm = make_tool_window(title);
     MainForm->show(argc, argv);
     puts("1");
     fflush(stdout);

@@ -13,12 +13,12 @@
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
-#include "kp6form.h"
 
 int list_count;
 char list_names[LIST_MAX][COM_NAME_SIZE];
 char list_about[LIST_MAX][LIST_ABOUT_SIZE];
 net_line_dialog_t net_line;
+void (*port_list_followed)(const char* name);
 
 // The name of the entry chosen last, for "Other port..." to give back.
 static char chosen_name[COM_NAME_SIZE];
@@ -52,6 +52,22 @@ void elide_middle(const char* name, int width, char* out, int size)
         if (fl_width(out) <= width)
             return;
     }
+}
+
+int menu_escape(const char* name, char* out, int size)
+{
+    int n = 0;
+    for (const char* p = name; *p; p++) {
+        // "&&" draws one ampersand, "@@" one at sign (not a symbol).
+        int need = (*p == '&' || *p == '@') ? 2 : 1;
+        if (n + need >= size)
+            return 0;
+        if (need == 2)
+            out[n++] = *p;
+        out[n++] = *p;
+    }
+    out[n] = 0;
+    return 1;
 }
 
 // A menu label gives back the name it escapes ("&&" one ampersand).
@@ -119,7 +135,8 @@ static void note_choice(Fl_Choice* c)
     if (i >= 0 && list_about[i][0])
         tip = tip + "\n" + list_about[i];
     c->copy_tooltip(i >= 0 ? tip.c_str() : nullptr);
-    follow_port_converter(i >= 0 ? list_names[i] : nullptr);
+    if (port_list_followed)
+        port_list_followed(i >= 0 ? list_names[i] : nullptr);
 }
 
 static void choice_changed(Fl_Widget* w, void*)
@@ -137,7 +154,7 @@ static void network_item_picked(Fl_Widget* w, void*)
     if (!port_list_choose(c, before))
         c->value((const Fl_Menu_Item*)nullptr);
     note_choice(c);
-    net_line_dialog();
+    net_line_dialog(c);
 }
 
 static int listed(const char* name)
@@ -285,7 +302,7 @@ static void net_line_ok(Fl_Widget*, void*)
     }
     if (!prefs_add_line(url))
         return say_why(gettext_easy("16 ports are remembered: remove one first"));
-    port_list_fill(MainForm->ComChoice, url);
+    port_list_fill(net_line.list, url);
     net_line.window->hide();
 }
 
@@ -298,7 +315,7 @@ static void net_line_remove(Fl_Widget*, void*)
     snprintf(url, sizeof url, "%s", net_line.lines->text(i));
     prefs_remove_line(url);
     net_line.lines->remove(i);
-    port_list_fill(MainForm->ComChoice, chosen_name);
+    port_list_fill(net_line.list, chosen_name);
 }
 
 static void net_line_close(Fl_Widget*, void*)
@@ -314,12 +331,13 @@ static Fl_Button* dialog_button(Fl_Button* b, const char* key, Fl_Callback* cb)
     return b;
 }
 
-void net_line_dialog(void)
+void net_line_dialog(Fl_Choice* list)
 {
     // Wide enough for the hint in either language, whatever it says.
     const int W = 520, H = 268;
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Other port"));
     net_line.window = win;
+    net_line.list = list;
     Fl_Box* hint = new Fl_Box(8, 4, W - 16, 36,
                               gettext_easy("A device (/dev/ttyUSB0, /dev/serial/by-id/..., COM12) "
                                            "or a network line: tcp://HOST:PORT, "
@@ -347,7 +365,8 @@ void net_line_dialog(void)
     win->end();
     win->callback(net_line_close);
     win->set_modal();
-    win->position(MainForm->x() + (MainForm->w() - W) / 2, MainForm->y() + 20);
+    Fl_Window* owner = list->window();
+    win->position(owner->x() + (owner->w() - W) / 2, owner->y() + 20);
     win->show();
     net_line.url->take_focus();
     while (win->shown())

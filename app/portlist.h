@@ -41,9 +41,18 @@ int port_list_opening(Fl_Choice* c, int event);
 // so that it fits `width` pixels in the current font, whole when it fits.
 void elide_middle(const char* name, int width, char* out, int size);
 
+// Writes `name` into `out` so that the menu shows it literally. Returns 0
+// when it does not fit.
+int menu_escape(const char* name, char* out, int size);
+
+// Told of the entry chosen in a list, null for none (the window follows
+// it with the port's converter). Null: nobody is.
+extern void (*port_list_followed)(const char* name);
+
 // The "Other port..." dialog, while it is open.
 struct net_line_dialog_t {
     Fl_Double_Window* window;
+    Fl_Choice* list;  // the port list it was opened from, filled again
     Fl_Input* url;
     Fl_Box* why;             // what is wrong with the URL typed
     Fl_Hold_Browser* lines;  // the remembered lines
@@ -53,7 +62,8 @@ struct net_line_dialog_t {
 };
 extern net_line_dialog_t net_line;
 
-// Opens it modal and returns once it is closed.
-void net_line_dialog(void);
+// Opens it modal over `list`'s window and returns once it is closed;
+// `list` is filled again with the lines as they are then.
+void net_line_dialog(Fl_Choice* list);
 
 #endif

@@ -1,5 +1,7 @@
 // Save and Load: the window's settings in a kp6ctl backup file, through
 // the system's file dialog and the backup-file unit's writer and loader.
+#include "settingsfile.h"
+
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_Native_File_Chooser.H>
 #include <FL/filename.H>

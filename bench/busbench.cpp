@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../app/buswin.h"
-#include "../app/kp6form.h"
+#include "../app/dialogs.h"
 #include "../device/bus.h"
 #include "../port/plainw.h"
 #include "../timers/timersw.h"
@@ -47,7 +47,7 @@ int main(int argc, char** argv)
     int runs = argc > 4 && !strcmp(argv[3], "--runs") ? atoi(argv[4]) : 5;
     install_event(1);
     start_net(1);
-    MainForm = make_main_window("KP-6");
+    MainForm = make_tool_window("KP-6");
     MainForm->show();
     if (open_port(&port, argv[1], 0) != 0) {
         fprintf(stderr, "kp6-busbench: cannot open %s\n", argv[1]);

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../../app/kp6form.h"
+#include "../../app/dialogs.h"
 #include "../../i18n/gett.h"
 #include "../../platform/platform.h"
 #include "../../port/plainw.h"
@@ -95,7 +95,7 @@ protected:
     void build(const std::string& ports)
     {
         set_env("KP6_PORTS", ports.c_str());
-        MainForm = make_main_window(gettext_easy("KP-6"));
+        MainForm = make_tool_window(gettext_easy("KP-6"));
         MainForm->show();
         start_net(1);
         ASSERT_TRUE(pump_until([] { return MainForm->shown() && MainForm->visible(); }, 10000));
