@@ -59,6 +59,14 @@ unsigned sys_drain_output(plat_handle h)
     return queued;
 }
 
+int sys_file_may_open(const char* path, int* kind, int missing)
+{
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc == missing ? 0 : rc;
+    return *kind == PLAT_FILE_REGULAR ? 0 : -1;
+}
+
 int plat_error_interrupted(void)
 {
     return sys_errors.interrupted;
