@@ -40,7 +40,6 @@ int plat_termination_signal(void)
     return termination_signal;
 }
 
-
 void plat_ui_language(char* out, unsigned size)
 {
     static const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};

@@ -50,7 +50,6 @@ int plat_termination_signal(void)
     return (int)InterlockedCompareExchange(&termination_signal, 0, 0);
 }
 
-
 void plat_ui_language(char* out, unsigned size)
 {
     LANGID id = GetUserDefaultUILanguage();

@@ -3,8 +3,8 @@
 #include "platform.h"
 #include "system.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "win32_text.h"
 #include <fcntl.h>

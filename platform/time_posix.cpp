@@ -115,7 +115,6 @@ int poll_bounded(struct pollfd* p, nfds_t n, unsigned ms)
     }
 }
 
-
 namespace {
 struct thread_start {
     int (*fn)(void*);

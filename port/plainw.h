@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "../platform/net_url.h"
+#include "../discovery/net_url.h"
 #include "../platform/platform.h"
 #include "telnet.h"
 
