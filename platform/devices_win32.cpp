@@ -2,15 +2,12 @@
 // says it is.
 #include "platform.h"
 #include "serial_key.h"
-#include "win32_rules.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <setupapi.h>
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include "win32_text.h"
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

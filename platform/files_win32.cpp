@@ -3,8 +3,9 @@
 #include "platform.h"
 #include "system.h"
 
-#include <shlobj.h>
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include "win32_text.h"
 #include <fcntl.h>

@@ -174,13 +174,12 @@ int sys_lookup(const char* host, const char* service, int literal, struct addrin
     hints.ai_flags = (literal ? AI_NUMERICHOST : 0) | AI_NUMERICSERV;
     *res = nullptr;
     int rc = getaddrinfo(host, service, &hints, res);
-    int err = errno;
     if (rc == 0)
         return 0;
     *res = nullptr;
     // The resolver's own (negative) code, or errno where it says the system
     // failed.
-    return rc != EAI_SYSTEM ? rc : err ? err : EIO;
+    return rc != EAI_SYSTEM ? rc : errno_or(EIO);
 }
 
 struct addrinfo* sys_next_address(const struct addrinfo* a)

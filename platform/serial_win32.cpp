@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "win32_text.h"
+#include <stdio.h>
 #include <string.h>
 
 static HANDLE H(plat_handle h)
