@@ -15,7 +15,7 @@
 #include <string.h>
 #include <wchar.h>
 
-// ---- files ---------------------------------------------------------------------
+// ---- the user's folders ----------------------------------------------------------
 
 int plat_user_prefs_dir(char* out, unsigned size)
 {

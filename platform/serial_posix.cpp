@@ -44,6 +44,14 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
 }
 
+int plat_serial_exists(const char* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return errno_or(ENOENT);
+    return S_ISCHR(st.st_mode) ? 0 : -1;
+}
+
 int plat_serial_open(const char* path, plat_handle* h)
 {
     *h = PLAT_NO_HANDLE;
@@ -487,12 +495,4 @@ int plat_wait_readable(plat_handle h, int ms)
     if (p.revents & (POLLERR | POLLNVAL))
         return -1;
     return (p.revents & POLLIN) ? 1 : -1;
-}
-
-int plat_serial_exists(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) != 0)
-        return errno_or(ENOENT);
-    return S_ISCHR(st.st_mode) ? 0 : -1;
 }

@@ -23,6 +23,16 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
 }
 
+int plat_serial_exists(const char* name)
+{
+    // COM12 or \\.\COM12: a name of the system's device space.
+    const char* device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+    char target[1024];
+    if (QueryDosDeviceA(device, target, sizeof target))
+        return 0;
+    return last_error_or(ERROR_FILE_NOT_FOUND);
+}
+
 // The device's settings as the tool runs it, made from what the driver
 // reported: the fields the tool has no say on keep values the driver
 // accepts. Raw 8 bits, no handshake, no XON/XOFF, every byte delivered, DTR
@@ -379,14 +389,4 @@ int plat_pty_settings(plat_handle, char* text, unsigned size)
 int plat_wait_readable(plat_handle h, int ms)
 {
     return plat_serial_wait_input(h, ms < 0 ? INFINITE : (unsigned)ms);
-}
-
-int plat_serial_exists(const char* name)
-{
-    // COM12 or \\.\COM12: a name of the system's device space.
-    const char* device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
-    char target[1024];
-    if (QueryDosDeviceA(device, target, sizeof target))
-        return 0;
-    return last_error_or(ERROR_FILE_NOT_FOUND);
 }
