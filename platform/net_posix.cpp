@@ -97,12 +97,7 @@ int plat_tcp_local_port(plat_socket s, unsigned short* port)
 
 int plat_tcp_available(plat_socket s, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(s, FIONREAD, &n) != 0)
-        return errno_or(EIO);
-    *count = n > 0 ? (unsigned)n : 0;
-    return 0;
+    return ioctl_count(s, FIONREAD, count);
 }
 
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)

@@ -253,21 +253,14 @@ int plat_serial_escape(plat_handle h, int code)
 
 int plat_serial_in_queue(plat_handle h, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(h, FIONREAD, &n) != 0)
-        return errno_or(EIO);
-    *count = n > 0 ? (unsigned)n : 0;
-    return 0;
+    return ioctl_count(h, FIONREAD, count);
 }
 
 int plat_serial_out_queue(plat_handle h, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(h, TIOCOUTQ, &n) != 0)
-        return errno_or(EIO);
-    *count = n > 0 ? (unsigned)n : 0;
+    int rc = ioctl_count(h, TIOCOUTQ, count);
+    if (rc)
+        return rc;
     // The driver's queue may be empty while the UART's FIFO and shift
     // register still send; a driver that can tell (pseudo-terminals
     // cannot) says so here, and the last byte counts as still queued.
@@ -334,18 +327,12 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
 
 int plat_serial_modem_status(plat_handle h, unsigned* bits)
 {
+    static const unsigned long lines[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
     int m = 0;
     *bits = 0;
     if (ioctl(h, TIOCMGET, &m) != 0)
         return errno_or(EIO);
-    if (m & TIOCM_CTS)
-        *bits |= PLAT_MS_CTS;
-    if (m & TIOCM_DSR)
-        *bits |= PLAT_MS_DSR;
-    if (m & TIOCM_RI)
-        *bits |= PLAT_MS_RING;
-    if (m & TIOCM_CD)
-        *bits |= PLAT_MS_RLSD;
+    *bits = sys_modem_bits((unsigned long)m, lines);
     return 0;
 }
 

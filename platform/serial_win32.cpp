@@ -43,18 +43,12 @@ static void raw_line(DCB& d, DWORD rx_queue)
     d.DCBlength = sizeof d;
     if (!d.BaudRate)
         d.BaudRate = CBR_4800;  // the caller sets its rate next
-    d.fBinary = 1;
-    d.fParity = 1;
-    d.fOutxCtsFlow = 0;
-    d.fOutxDsrFlow = 0;
+    d.fBinary = d.fParity = 1;
+    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = 0;
+    d.fOutX = d.fInX = 0;
+    d.fErrorChar = d.fNull = d.fAbortOnError = 0;
     d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fDsrSensitivity = 0;
-    d.fOutX = 0;
-    d.fInX = 0;
-    d.fErrorChar = 0;
-    d.fNull = 0;
     d.fRtsControl = RTS_CONTROL_DISABLE;
-    d.fAbortOnError = 0;
     d.ByteSize = 8;
     d.Parity = NOPARITY;
     d.StopBits = ONESTOPBIT;
@@ -309,18 +303,12 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
 
 int plat_serial_modem_status(plat_handle h, unsigned* bits)
 {
+    static const unsigned long lines[4] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
     DWORD m = 0;
     *bits = 0;
     if (!GetCommModemStatus(H(h), &m))
         return last_error_or(ERROR_GEN_FAILURE);
-    if (m & MS_CTS_ON)
-        *bits |= PLAT_MS_CTS;
-    if (m & MS_DSR_ON)
-        *bits |= PLAT_MS_DSR;
-    if (m & MS_RING_ON)
-        *bits |= PLAT_MS_RING;
-    if (m & MS_RLSD_ON)
-        *bits |= PLAT_MS_RLSD;
+    *bits = sys_modem_bits(m, lines);
     return 0;
 }
 

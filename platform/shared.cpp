@@ -59,6 +59,16 @@ unsigned sys_drain_output(plat_handle h)
     return queued;
 }
 
+unsigned sys_modem_bits(unsigned long m, const unsigned long lines[4])
+{
+    static const unsigned ours[4] = {PLAT_MS_CTS, PLAT_MS_DSR, PLAT_MS_RING, PLAT_MS_RLSD};
+    unsigned bits = 0;
+    for (int i = 0; i < 4; i++)
+        if (m & lines[i])
+            bits |= ours[i];
+    return bits;
+}
+
 int sys_file_may_open(const char* path, int* kind, int missing)
 {
     int rc = plat_file_kind(path, kind);

@@ -23,6 +23,10 @@ uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms
 // caller for ever. Returns what is still queued then.
 unsigned sys_drain_output(plat_handle h);
 
+// The PLAT_MS_ bits of a modem-status word `m` of the system's, whose bits
+// for CTS, DSR, ring and RLSD `lines` gives in that order.
+unsigned sys_modem_bits(unsigned long m, const unsigned long lines[4]);
+
 // Whether `path` may be opened as a regular file: 0 when it is one, or
 // when the look fails with `missing` (non-zero: a file the open will make);
 // -1 when it is something else (its kind in `kind`); else the look's code.
