@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <string>
 
+#include "../discovery/net_url.h"
 #include "../i18n/words.h"
-#include "../platform/net_url.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "crc.h"

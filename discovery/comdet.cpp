@@ -4,9 +4,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "../platform/net_url.h"
 #include "../platform/platform.h"
+#include "net_url.h"
 #include "qsort.h"
+#include "serial_list.h"
 
 int com_num_detected;
 char com_port_names[COM_MAX][COM_NAME_SIZE];
@@ -22,7 +23,7 @@ const char REG_SERIAL_NAME_98[] = "COM";
 // KP6_PORTS (a stable /dev/serial/by-id/ link), 79.
 static void take_name(const char* value, const char* data)
 {
-    int listed = strncmp(value, PLAT_LISTED_VALUE, strlen(PLAT_LISTED_VALUE)) == 0;
+    int listed = strncmp(value, LISTED_PORTS_VALUE, strlen(LISTED_PORTS_VALUE)) == 0;
     if (!listed && !port_name_is_url(data) && strlen(data) > COM_DEVICE_NAME_MAX)
         return;
     strcpy(com_port_names[com_num_detected], data);
@@ -33,7 +34,10 @@ int ComDetect()
 {
     com_num_detected = 0;
     plat_serial_key key;
-    if (plat_serial_key_open(&key) == 0) {
+    // Names a technician adds by hand (virtual ports the machine's list
+    // lacks) come first.
+    if (serial_list_start(&key) == 0) {
+        plat_serial_key_read(&key);
         // Only the first 16 values are looked at; a value that cannot be
         // taken is skipped, not the end of the list.
         for (int n = 0; n < COM_MAX && com_num_detected < COM_MAX; n++) {

@@ -1,4 +1,5 @@
-// The serial ports this machine has, in display order.
+// The serial ports this machine has and those KP6_PORTS lists, in display
+// order.
 #ifndef KP6_COMDET_H
 #define KP6_COMDET_H
 

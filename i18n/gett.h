@@ -19,7 +19,8 @@ extern int orig_first_letter_a[128];
 extern int orig_first_letter_b[128];
 
 // 1 loaded; -1 cannot open; -2 short header; -3 wrong magic;
-// -4 damaged (a table or string outside the file, or too large).
+// -4 not loaded: damaged (a table or string outside the file, or too
+// large), unreadable, or no memory for it.
 int read_mo_file(const char* file, const char* dir);
 const char* gettext_easy(const char* key);
 void free_mo_file();

@@ -1,6 +1,6 @@
 // Linux: the machine's serial devices, from sysfs, and what each says it is.
 #include "platform.h"
-#include "serial_list.h"
+#include "serial_key.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -71,11 +71,8 @@ static int is_phantom(const char* dir, const char* entry)
     return none >= 0 ? none : on_platform_bus(dir, entry);
 }
 
-int plat_serial_key_open(plat_serial_key* key)
+void plat_serial_key_read(plat_serial_key* key)
 {
-    int rc = serial_list_start(key);
-    if (rc)
-        return rc;
     const char* root = current_serial_root();
     if (DIR* d = opendir(root)) {
         while (struct dirent* e = readdir(d)) {
@@ -87,11 +84,10 @@ int plat_serial_key_open(plat_serial_key* key)
                 continue;
             if (access(dev, F_OK) != 0 || is_phantom(root, e->d_name))
                 continue;
-            serial_list_add(key, e->d_name, e->d_name);
+            plat_serial_key_add(key, e->d_name, e->d_name);
         }
         closedir(d);
     }
-    return 0;
 }
 
 // One attribute of a sysfs folder as plain text: its first line, when it

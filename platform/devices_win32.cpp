@@ -1,16 +1,13 @@
 // Windows: the machine's serial devices, from the registry, and what each
 // says it is.
 #include "platform.h"
-#include "serial_list.h"
-#include "win32_rules.h"
+#include "serial_key.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <setupapi.h>
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include "win32_text.h"
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +25,7 @@ void plat_set_serial_root(const char* root)
     snprintf(serial_root, sizeof serial_root, "%s", root ? root : "");
 }
 
-static void read_registry(plat_serial_key* key)
+void plat_serial_key_read(plat_serial_key* key)
 {
     // Current systems (major version above 4) list their ports under one
     // key; the probe of older ones is not needed by any system this builds
@@ -53,26 +50,15 @@ static void read_registry(plat_serial_key* key)
         if (r == ERROR_NO_MORE_ITEMS)
             break;
         if (r != ERROR_SUCCESS || type != REG_SZ) {
-            serial_list_add(key, "", "");  // keeps its index, as a value too long
+            plat_serial_key_add(key, "", "");  // keeps its index, as a value too long
             continue;
         }
         const DWORD limit = SERIAL_TEXT;
         name[name_size < limit ? name_size : limit] = 0;
         data[data_size < limit ? data_size : limit] = 0;  // may lack its NUL
-        serial_list_add(key, name, (const char*)data);
+        plat_serial_key_add(key, name, (const char*)data);
     }
     RegCloseKey(k);
-}
-
-int plat_serial_key_open(plat_serial_key* key)
-{
-    // Names a technician adds by hand (virtual ports the key lacks) come
-    // first.
-    int rc = serial_list_start(key);
-    if (rc)
-        return rc;
-    read_registry(key);
-    return 0;
 }
 
 // The Ports class of devices ({4D36E978-E325-11CE-BFC1-08002BE10318}).

@@ -1,27 +1,15 @@
-// Files, the program's folder, the environment and console text on POSIX
-// systems: beside platform_posix.cpp, one concern of its own.
+// POSIX: files and folders, the program's own folder and the user's.
 #include "platform.h"
 #include "posix_util.h"
-#include <dirent.h>
+#include "system.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/serial.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 // ---- files ---------------------------------------------------------------------
@@ -94,37 +82,6 @@ int plat_documents_dir(char* out, unsigned size)
     return snprintf(out, size, "%s", home) < (int)size ? 0 : ENAMETOOLONG;
 }
 
-void plat_ui_language(char* out, unsigned size)
-{
-    static const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-    const char* value = "";
-    for (const char* name : names) {
-        const char* v = getenv(name);
-        if (v && v[0]) {
-            value = v;
-            break;
-        }
-    }
-    // "ru_RU.UTF-8" is ru; "C", "C.UTF-8" and "POSIX" name no language.
-    size_t n = strcspn(value, "_.@");
-    if ((n == 1 && value[0] == 'C') || (n == 5 && strncmp(value, "POSIX", 5) == 0))
-        n = 0;
-    snprintf(out, size, "%.*s", (int)n, value);
-}
-
-int plat_serial_exists(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) != 0)
-        return errno_or(ENOENT);
-    return S_ISCHR(st.st_mode) ? 0 : -1;
-}
-
-int plat_stderr_is_terminal(void)
-{
-    return isatty(STDERR_FILENO) == 1;
-}
-
 static int file_kind(mode_t mode)
 {
     if (S_ISREG(mode))
@@ -170,11 +127,9 @@ static int stream_of(int fd, const char* mode, FILE** f, int* kind)
 int plat_file_open_regular(const char* path, FILE** f, int* kind)
 {
     *f = nullptr;
-    int rc = plat_file_kind(path, kind);
+    int rc = sys_file_may_open(path, kind, 0);
     if (rc)
         return rc;
-    if (*kind != PLAT_FILE_REGULAR)
-        return -1;
     // Opened without waiting and checked again: a FIFO put in the file's
     // place since would otherwise block the open until a writer came.
     int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -186,11 +141,9 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
 int plat_file_open_append(const char* path, FILE** f, int* kind)
 {
     *f = nullptr;
-    int rc = plat_file_kind(path, kind);
-    if (rc != 0 && rc != ENOENT)
+    int rc = sys_file_may_open(path, kind, ENOENT);
+    if (rc)
         return rc;
-    if (rc == 0 && *kind != PLAT_FILE_REGULAR)
-        return -1;
     // Without waiting, and checked again: a FIFO put there since would block
     // the open until a reader came, a terminal would become ours.
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -301,27 +254,17 @@ int plat_file_same_mode(FILE* f, const char* like)
     return fchmod(fd, st.st_mode & 07777) != 0 ? errno_or(EPERM) : 0;
 }
 
-// ---- text ----------------------------------------------------------------------
-
-void plat_utf8_args(int*, char***) {}
-
-int plat_getenv(const char* name, char* out, unsigned size)
-{
-    const char* v = getenv(name);
-    if (!v || strlen(v) >= size)
-        return v ? ENAMETOOLONG : ENOENT;
-    strcpy(out, v);
-    return 0;
-}
-
 FILE* plat_fopen(const char* path, const char* mode)
 {
     return fopen(path, mode);
 }
 
-int plat_write_text(FILE* f, const char* text)
+int plat_symlink(const char* target, const char* link)
 {
-    if (fputs(text, f) >= 0 && fflush(f) == 0)
-        return 0;
-    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : -1;
+    return symlink(target, link) != 0 ? errno_or(EIO) : 0;
+}
+
+int plat_remove(const char* path)
+{
+    return unlink(path) != 0 ? errno_or(EIO) : 0;
 }

@@ -1,23 +1,21 @@
-// Files, the program's folder, the environment and console text on
-// Windows, through the wide calls: beside platform_win32.cpp, one concern of
-// its own.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+// Windows: files and folders through the wide calls, the program's own
+// folder and the user's.
 #include "platform.h"
+#include "system.h"
+
+#include <windows.h>
+
+#include <shlobj.h>
+
 #include "win32_text.h"
-#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
-#include <shlobj.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
-#include <windows.h>
-#include <mmsystem.h>
-#include <shellapi.h>
 
-// ---- files ---------------------------------------------------------------------
+// ---- the user's folders ----------------------------------------------------------
 
 int plat_user_prefs_dir(char* out, unsigned size)
 {
@@ -48,30 +46,6 @@ int plat_documents_dir(char* out, unsigned size)
     if (hr != S_OK)
         return (int)ERROR_PATH_NOT_FOUND;
     return to_utf8(path, out, size);
-}
-
-void plat_ui_language(char* out, unsigned size)
-{
-    LANGID id = GetUserDefaultUILanguage();
-    char name[16] = "";
-    if (!GetLocaleInfoA(MAKELCID(id, SORT_DEFAULT), LOCALE_SISO639LANGNAME, name, sizeof name))
-        snprintf(name, sizeof name, "%s", PRIMARYLANGID(id) == LANG_RUSSIAN ? "ru" : "en");
-    snprintf(out, size, "%s", name);
-}
-
-int plat_serial_exists(const char* name)
-{
-    // COM12 or \\.\COM12: a name of the system's device space.
-    const char* device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
-    char target[1024];
-    if (QueryDosDeviceA(device, target, sizeof target))
-        return 0;
-    return last_error_or(ERROR_FILE_NOT_FOUND);
-}
-
-int plat_stderr_is_terminal(void)
-{
-    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
 }
 
 // ---- files ---------------------------------------------------------------------
@@ -147,21 +121,27 @@ static int stream_of(HANDLE h, int flags, const char* mode, FILE** f, int* kind)
     return 0;
 }
 
-int plat_file_open_regular(const char* path, FILE** f, int* kind)
+// `path` opened as a handle for `access`, created with `creation`; 0 or the
+// system's code, `fallback` when it gives none.
+static int open_handle(const char* path, DWORD access, DWORD creation, DWORD fallback, HANDLE* h)
 {
-    *f = nullptr;
-    int rc = plat_file_kind(path, kind);
-    if (rc)
-        return rc;
-    if (*kind != PLAT_FILE_REGULAR)
-        return -1;
     wchar_t* w = to_wide(path);
     if (!w)
         return ERROR_NOT_ENOUGH_MEMORY;
-    HANDLE h = CreateFileW(w, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_FILE_NOT_FOUND) : 0;
+    *h = CreateFileW(w, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    int rc = *h == INVALID_HANDLE_VALUE ? last_error_or(fallback) : 0;
     free(w);
+    return rc;
+}
+
+int plat_file_open_regular(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    HANDLE h;
+    int rc = sys_file_may_open(path, kind, 0);
+    if (!rc)
+        rc = open_handle(path, GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND, &h);
     if (rc)
         return rc;
     // A pipe or a device in the file's place since the check.
@@ -171,18 +151,10 @@ int plat_file_open_regular(const char* path, FILE** f, int* kind)
 int plat_file_open_append(const char* path, FILE** f, int* kind)
 {
     *f = nullptr;
-    int rc = plat_file_kind(path, kind);
-    if (rc != 0 && rc != ERROR_FILE_NOT_FOUND)
-        return rc;
-    if (rc == 0 && *kind != PLAT_FILE_REGULAR)
-        return -1;
-    wchar_t* w = to_wide(path);
-    if (!w)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    HANDLE h = CreateFileW(w, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    rc = h == INVALID_HANDLE_VALUE ? last_error_or(ERROR_ACCESS_DENIED) : 0;
-    free(w);
+    HANDLE h;
+    int rc = sys_file_may_open(path, kind, ERROR_FILE_NOT_FOUND);
+    if (!rc)
+        rc = open_handle(path, GENERIC_WRITE, OPEN_ALWAYS, ERROR_ACCESS_DENIED, &h);
     if (rc)
         return rc;
     return stream_of(h, _O_WRONLY | _O_APPEND | _O_BINARY, "ab", f, kind);
@@ -342,42 +314,6 @@ int plat_executable_dir(char* out, unsigned size)
     return to_utf8(path, out, size);
 }
 
-// ---- text ----------------------------------------------------------------------
-
-void plat_utf8_args(int* argc, char*** argv)
-{
-    int n = 0;
-    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
-    if (!w)
-        return;
-    // Kept until the program ends, as the system's own arguments are.
-    char** out = (char**)calloc((size_t)n + 1, sizeof *out);
-    for (int i = 0; out && i < n; i++) {
-        int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
-        out[i] = len > 0 ? (char*)malloc((size_t)len) : nullptr;
-        if (!out[i] || to_utf8(w[i], out[i], (unsigned)len) != 0)
-            out = nullptr;  // the ANSI arguments stay: better than none
-    }
-    LocalFree(w);
-    if (out) {
-        *argc = n;
-        *argv = out;
-    }
-}
-
-int plat_getenv(const char* name, char* out, unsigned size)
-{
-    wchar_t* wname = to_wide(name);
-    if (!wname)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    static wchar_t value[32768];  // the system's largest value
-    DWORD n = GetEnvironmentVariableW(wname, value, sizeof value / sizeof value[0]);
-    free(wname);
-    if (n == 0 || n >= sizeof value / sizeof value[0])
-        return last_error_or(ERROR_ENVVAR_NOT_FOUND);
-    return to_utf8(value, out, size);
-}
-
 FILE* plat_fopen(const char* path, const char* mode)
 {
     wchar_t* wpath = to_wide(path);
@@ -388,24 +324,17 @@ FILE* plat_fopen(const char* path, const char* mode)
     return f;
 }
 
-int plat_write_text(FILE* f, const char* text)
+int plat_symlink(const char*, const char*)
 {
-    HANDLE h = GetStdHandle(f == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode;
-    if ((f != stdout && f != stderr) || !GetConsoleMode(h, &mode)) {
-        SetLastError(0);
-        if (fputs(text, f) >= 0 && fflush(f) == 0)
-            return 0;
-        // Windows says "being closed", Wine "not connected".
-        DWORD e = GetLastError();
-        bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
-                      e == ERROR_PIPE_NOT_CONNECTED;
-        return closed ? PLAT_OUTPUT_CLOSED : -1;
-    }
-    fflush(f);  // what the stream holds goes first
-    wchar_t* w = to_wide(text);
-    DWORD done = 0;
-    BOOL ok = w && WriteConsoleW(h, w, (DWORD)wcslen(w), &done, nullptr);
+    return ERROR_NOT_SUPPORTED;
+}
+
+int plat_remove(const char* path)
+{
+    wchar_t* w = to_wide(path);
+    int rc = !w               ? ERROR_NOT_ENOUGH_MEMORY
+             : DeleteFileW(w) ? 0
+                              : last_error_or(ERROR_FILE_NOT_FOUND);
     free(w);
-    return ok ? 0 : -1;
+    return rc;
 }

@@ -97,12 +97,7 @@ int plat_tcp_local_port(plat_socket s, unsigned short* port)
 
 int plat_tcp_available(plat_socket s, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(s, FIONREAD, &n) != 0)
-        return errno_or(EIO);
-    *count = n > 0 ? (unsigned)n : 0;
-    return 0;
+    return ioctl_count(s, FIONREAD, count);
 }
 
 int plat_tcp_recv(plat_socket s, unsigned char* buf, unsigned n, unsigned* got)
@@ -174,13 +169,12 @@ int sys_lookup(const char* host, const char* service, int literal, struct addrin
     hints.ai_flags = (literal ? AI_NUMERICHOST : 0) | AI_NUMERICSERV;
     *res = nullptr;
     int rc = getaddrinfo(host, service, &hints, res);
-    int err = errno;
     if (rc == 0)
         return 0;
     *res = nullptr;
     // The resolver's own (negative) code, or errno where it says the system
     // failed.
-    return rc != EAI_SYSTEM ? rc : err ? err : EIO;
+    return rc != EAI_SYSTEM ? rc : errno_or(EIO);
 }
 
 struct addrinfo* sys_next_address(const struct addrinfo* a)

@@ -246,20 +246,26 @@ int plat_error_kind(int code);
 void plat_set_serial_root(const char* root);
 
 // A snapshot of the serial-device list: ordered (value name, port name)
-// pairs: first the paths and network lines' URLs listed in the environment
-// variable KP6_PORTS, ':'-separated, a URL (tcp://, socket://, rfc2217://)
-// keeping its own colons (so a cap on the list never drops them; elements
-// of 80 characters or more are left out), then the machine's own: on Linux the ttys of the device
-// class that have a device with a UART behind it (serial core's type not 0) or no type at all; on
-// Windows the values of the registry key HARDWARE\DEVICEMAP\SERIALCOMM. The value names of the
-// entries KP6_PORTS adds begin with this.
-#define PLAT_LISTED_VALUE "KP6_PORTS"
+// pairs, the machine's own: on Linux the ttys of the device class that have
+// a device with a UART behind it (serial core's type not 0) or no type at
+// all; on Windows the values of the registry key
+// HARDWARE\DEVICEMAP\SERIALCOMM. A caller may put entries of its own
+// ahead of them.
 struct plat_serial_key {
     int count;
     char (*value_names)[80];
     char (*port_names)[80];
 };
-// 0 when the list could be read (it may be empty), else non-zero.
+// An empty snapshot, allocated: 0, or the system's code for no memory.
+int plat_serial_key_start(plat_serial_key* key);
+// Appends one entry; one too long is kept as an empty entry, which
+// enumeration skips, as a registry value too long for its buffer is. 0 once
+// the list is full, else 1.
+int plat_serial_key_add(plat_serial_key* key, const char* value, const char* port);
+// Appends the machine's own devices to a started snapshot.
+void plat_serial_key_read(plat_serial_key* key);
+// A snapshot of the machine's own devices alone: start and read. 0 when the
+// list could be read (it may be empty), else non-zero.
 int plat_serial_key_open(plat_serial_key* key);
 // Value number `index`: 0 when it exists and both texts fit their buffers
 // (sizes in bytes, terminator included), else non-zero.

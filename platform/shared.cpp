@@ -64,6 +64,24 @@ unsigned plat_serial_drain(plat_handle h)
     return queued;
 }
 
+unsigned sys_modem_bits(unsigned long m, const unsigned long lines[4])
+{
+    static const unsigned ours[4] = {PLAT_MS_CTS, PLAT_MS_DSR, PLAT_MS_RING, PLAT_MS_RLSD};
+    unsigned bits = 0;
+    for (int i = 0; i < 4; i++)
+        if (m & lines[i])
+            bits |= ours[i];
+    return bits;
+}
+
+int sys_file_may_open(const char* path, int* kind, int missing)
+{
+    int rc = plat_file_kind(path, kind);
+    if (rc)
+        return rc == missing ? 0 : rc;
+    return *kind == PLAT_FILE_REGULAR ? 0 : -1;
+}
+
 int plat_error_interrupted(void)
 {
     return sys_errors.interrupted;

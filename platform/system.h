@@ -1,6 +1,7 @@
 // Inside platform/: what the code both systems share (tcp_connect.cpp,
-// shared.cpp) asks of each system's file. Each system's file keeps its own
-// calls; what is the same on both is written once over these.
+// shared.cpp) asks of each system's file, and what shared.cpp gives those
+// files in turn. Each system's file keeps its own calls; what is the same
+// on both is written once over these.
 #ifndef KP6_PLATFORM_SYSTEM_H
 #define KP6_PLATFORM_SYSTEM_H
 
@@ -21,6 +22,15 @@ uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms
 // the line plus a margin: output held by flow control must not hold the
 // caller for ever. Returns what is still queued then.
 unsigned sys_drain_output(plat_handle h);
+
+// The PLAT_MS_ bits of a modem-status word `m` of the system's, whose bits
+// for CTS, DSR, ring and RLSD `lines` gives in that order.
+unsigned sys_modem_bits(unsigned long m, const unsigned long lines[4]);
+
+// Whether `path` may be opened as a regular file: 0 when it is one, or
+// when the look fails with `missing` (non-zero: a file the open will make);
+// -1 when it is something else (its kind in `kind`); else the look's code.
+int sys_file_may_open(const char* path, int* kind, int missing);
 
 struct addrinfo;  // the resolver's list, the same on both systems
 // The addresses of `host` at `service` (a port number): with `literal`

@@ -1,8 +1,10 @@
-// Linux: the clock, sleeping, the calendar and threads.
+// Linux: the clock, sleeping and waiting with a bound, the calendar and
+// threads.
 #include "platform.h"
 #include "posix_util.h"
 #include "system.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -97,6 +99,20 @@ int plat_set_local_time(const plat_datetime* t)
     ts.tv_sec = secs;
     ts.tv_nsec = (long)t->millisecond * 1000000L;
     return clock_settime(CLOCK_REALTIME, &ts) != 0 ? errno_or(EPERM) : 0;
+}
+
+int poll_bounded(struct pollfd* p, nfds_t n, unsigned ms)
+{
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
+    for (;;) {
+        unsigned slice = plat_wait_slice(&d);
+        int r = poll(p, n, (int)slice);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return r;
+        if (!slice || plat_wait_slice(&d) == 0)
+            return 0;
+    }
 }
 
 namespace {

@@ -1,18 +1,12 @@
 // Windows: the clock, sleeping, the calendar and threads.
 #include "platform.h"
 #include "system.h"
-#include "win32_rules.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
 
 #include "win32_text.h"
-#include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 // ---- time and threads ------------------------------------------------------
 

@@ -1,5 +1,5 @@
 // Inside platform/, Windows only: the system's last error and text between
-// UTF-8 and the wide calls, shared by platform_win32.cpp and files_win32.cpp.
+// UTF-8 and the wide calls (win32_text.cpp), for every Win32 file here.
 #ifndef KP6_PLATFORM_WIN32_TEXT_H
 #define KP6_PLATFORM_WIN32_TEXT_H
 

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "../platform/net_url.h"
+#include "../discovery/net_url.h"
 #include "../platform/platform.h"
 
 enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };

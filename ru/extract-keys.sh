@@ -10,4 +10,4 @@ xgettext --language=C++ --from-code=UTF-8 --omit-header --sort-output --no-locat
     --keyword=gettext_easy --keyword=make_button:5 --keyword=make_radio:5 \
     --keyword=make_field:3 --keyword=make_shortcut_button:3 --keyword=dialog_button:2 \
     --keyword=show_failure:1 --keyword=N_ --keyword=W_ \
-    -o "$out" app/*.cpp device/*.cpp platform/net_url.cpp
+    -o "$out" app/*.cpp device/*.cpp discovery/net_url.cpp

@@ -119,31 +119,17 @@ static std::vector<std::pair<std::string, std::string>> enumerate()
     return out;
 }
 
-TEST(PlatformSerialList, Kp6PortsThenDevicesOfTheClass)
+TEST(PlatformSerialList, DevicesOfTheClass)
 {
     TempDir d;
     fake_tty(d, "ttyUSB0", "usb-serial");
     fake_tty(d, "ttyS3", "platform");  // phantom 8250 port
     fake_tty(d, "tty7", nullptr);      // virtual console, no device
     plat_set_serial_root(d.file("class").c_str());
-    set_env("KP6_PORTS", ("/dev/pts/7::" + std::string(80, 'x') + ":/tmp/sim-link").c_str());
-
     auto list = enumerate();
-    ASSERT_EQ(3u, list.size());
-    EXPECT_EQ("/dev/pts/7", list[0].second);
-    EXPECT_EQ("/tmp/sim-link", list[1].second);
-    EXPECT_EQ("ttyUSB0", list[2].second);
+    ASSERT_EQ(1u, list.size());
+    EXPECT_EQ("ttyUSB0", list[0].second);
 
-    // A port name longer than the caller's buffer is not handed out cut.
-    plat_serial_key key;
-    ASSERT_EQ(0, plat_serial_key_open(&key));
-    char value[80], small[8];
-    EXPECT_NE(0, plat_serial_key_enum(&key, 1, value, sizeof value, small, sizeof small));
-    EXPECT_EQ(0, plat_serial_key_enum(&key, 2, value, sizeof value, small, sizeof small));
-    EXPECT_STREQ("ttyUSB0", small);
-    plat_serial_key_close(&key);
-
-    set_env("KP6_PORTS", nullptr);
     plat_set_serial_root(d.file("missing").c_str());
     EXPECT_TRUE(enumerate().empty());
     plat_set_serial_root(nullptr);

@@ -279,13 +279,18 @@ int plat_tcp_send(plat_socket, const unsigned char*, unsigned, unsigned* sent)
 void plat_tcp_close(plat_socket) {}
 
 void plat_set_serial_root(const char*) {}
-int plat_serial_key_open(plat_serial_key* key)
+int plat_serial_key_start(plat_serial_key* key)
 {
     key->count = 0;
     key->value_names = nullptr;
     key->port_names = nullptr;
     return 0;
 }
+int plat_serial_key_add(plat_serial_key*, const char*, const char*)
+{
+    return 0;
+}
+void plat_serial_key_read(plat_serial_key*) {}
 int plat_serial_key_enum(const plat_serial_key*, int, char*, unsigned, char*, unsigned)
 {
     return ENOENT;

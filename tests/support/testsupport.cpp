@@ -1,3 +1,5 @@
+// The Linux part of testsupport.h beside testsupport_files.cpp:
+// pseudo-terminals, scratch folders, child processes and the X display.
 #include "testsupport.h"
 
 #include <errno.h>
@@ -7,15 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
 
 static long now_ms()
 {
@@ -45,56 +41,10 @@ TempDir::TempDir()
         path = tmpl;
 }
 
-TempDir::~TempDir()
-{
-    if (!path.empty())
-        run_command("rm -rf '" + path + "'");
-}
-
-ScratchDir::ScratchDir()
-{
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd))
-        previous = cwd;
-    if (path.empty() || chdir(path.c_str()) != 0)
-        ADD_FAILURE() << "cannot work in " << path;
-}
-
-ScratchDir::~ScratchDir()
-{
-    if (!previous.empty() && chdir(previous.c_str()) != 0)
-        ADD_FAILURE() << "cannot return to " << previous;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
 void make_symlink(const std::string& target, const std::string& link)
 {
     if (symlink(target.c_str(), link.c_str()) != 0)
         perror("symlink");
-}
-
-void make_dirs(const std::string& path)
-{
-    run_command("mkdir -p '" + path + "'");
-}
-
-bool path_exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 void set_env(const char* name, const char* value)

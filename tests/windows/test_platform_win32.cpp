@@ -1,8 +1,7 @@
 // The Win32 layer under Wine: COM7 leads to the pseudo-terminal kp6-sim
 // holds on the Linux side (it answers each frame and traces what it hears
-// into SIM_TRACE); the
-// TCP server port against a real loopback client; the registry's list;
-// the timers' clock.
+// into SIM_TRACE); the TCP server port against a real loopback client; the
+// registry's list; the timers' clock.
 #include <winsock2.h>
 #include <windows.h>
 

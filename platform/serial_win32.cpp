@@ -1,54 +1,18 @@
-// Windows implementation of the platform layer (Win32 and Windows Sockets
-// 2.2). Serial devices use no overlapped I/O.
+// Windows: serial devices, through Win32 without overlapped I/O;
+// pseudo-terminals, which the system lacks.
 #include "platform.h"
-#include "serial_list.h"
 #include "system.h"
 #include "win32_rules.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <setupapi.h>
 #include <windows.h>
-#include <mmsystem.h>
-#include <shellapi.h>
 
 #include "win32_text.h"
-#include <errno.h>
-#include <fcntl.h>
-#include <io.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <wchar.h>
-
-int last_error_or(DWORD fallback)
-{
-    DWORD e = GetLastError();
-    return (int)(e ? e : fallback);
-}
 
 static HANDLE H(plat_handle h)
 {
     return (HANDLE)h;
-}
-
-// UTF-8 of wide text, into `size` bytes. 0 or the system's code.
-int to_utf8(const wchar_t* w, char* out, unsigned size)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, nullptr, nullptr);
-    return n > 0 ? 0 : last_error_or(ERROR_INSUFFICIENT_BUFFER);
-}
-
-// Wide text of UTF-8, allocated; null when memory could not be had.
-wchar_t* to_wide(const char* s)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
-    wchar_t* w = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof *w) : nullptr;
-    if (w && MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n) <= 0) {
-        free(w);
-        w = nullptr;
-    }
-    return w;
 }
 
 // ---- serial devices -------------------------------------------------------
@@ -57,6 +21,16 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
 {
     int n = snprintf(path, size, "\\\\.\\%s", name);
     return n >= 0 && (unsigned)n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
+}
+
+int plat_serial_exists(const char* name)
+{
+    // COM12 or \\.\COM12: a name of the system's device space.
+    const char* device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+    char target[1024];
+    if (QueryDosDeviceA(device, target, sizeof target))
+        return 0;
+    return last_error_or(ERROR_FILE_NOT_FOUND);
 }
 
 // The device's settings as the tool runs it, made from what the driver
@@ -69,18 +43,12 @@ static void raw_line(DCB& d, DWORD rx_queue)
     d.DCBlength = sizeof d;
     if (!d.BaudRate)
         d.BaudRate = CBR_4800;  // the caller sets its rate next
-    d.fBinary = 1;
-    d.fParity = 1;
-    d.fOutxCtsFlow = 0;
-    d.fOutxDsrFlow = 0;
+    d.fBinary = d.fParity = 1;
+    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = 0;
+    d.fOutX = d.fInX = 0;
+    d.fErrorChar = d.fNull = d.fAbortOnError = 0;
     d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fDsrSensitivity = 0;
-    d.fOutX = 0;
-    d.fInX = 0;
-    d.fErrorChar = 0;
-    d.fNull = 0;
     d.fRtsControl = RTS_CONTROL_DISABLE;
-    d.fAbortOnError = 0;
     d.ByteSize = 8;
     d.Parity = NOPARITY;
     d.StopBits = ONESTOPBIT;
@@ -335,18 +303,12 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
 
 int plat_serial_modem_status(plat_handle h, unsigned* bits)
 {
+    static const unsigned long lines[4] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
     DWORD m = 0;
     *bits = 0;
     if (!GetCommModemStatus(H(h), &m))
         return last_error_or(ERROR_GEN_FAILURE);
-    if (m & MS_CTS_ON)
-        *bits |= PLAT_MS_CTS;
-    if (m & MS_DSR_ON)
-        *bits |= PLAT_MS_DSR;
-    if (m & MS_RING_ON)
-        *bits |= PLAT_MS_RING;
-    if (m & MS_RLSD_ON)
-        *bits |= PLAT_MS_RLSD;
+    *bits = sys_modem_bits(m, lines);
     return 0;
 }
 
@@ -415,57 +377,4 @@ int plat_pty_settings(plat_handle, char* text, unsigned size)
 int plat_wait_readable(plat_handle h, int ms)
 {
     return plat_serial_wait_input(h, ms < 0 ? INFINITE : (unsigned)ms);
-}
-
-int plat_symlink(const char*, const char*)
-{
-    return ERROR_NOT_SUPPORTED;
-}
-
-int plat_remove(const char* path)
-{
-    wchar_t* w = to_wide(path);
-    int rc = !w               ? ERROR_NOT_ENOUGH_MEMORY
-             : DeleteFileW(w) ? 0
-                              : last_error_or(ERROR_FILE_NOT_FOUND);
-    free(w);
-    return rc;
-}
-
-static volatile LONG termination_requests, termination_signal;
-
-// Ctrl-C and Ctrl-Break count as an interrupt (2), closing the console or
-// ending the session as a hang-up (1), as the POSIX signals would.
-static BOOL WINAPI on_console_event(DWORD type)
-{
-    LONG sig = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT ? 2
-               : type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT ||
-                       type == CTRL_SHUTDOWN_EVENT
-                   ? 1
-                   : 0;
-    if (!sig)
-        return FALSE;
-    InterlockedCompareExchange(&termination_signal, sig, 0);
-    InterlockedIncrement(&termination_requests);
-    // A closing console ends the process as soon as this returns: hold it
-    // for the few seconds the system grants, while the program finishes
-    // (its own exit ends this thread too).
-    if (sig == 1)
-        Sleep(4500);
-    return TRUE;
-}
-
-void plat_catch_termination(void)
-{
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-int plat_termination_requested(void)
-{
-    return (int)InterlockedCompareExchange(&termination_requests, 0, 0);
-}
-
-int plat_termination_signal(void)
-{
-    return (int)InterlockedCompareExchange(&termination_signal, 0, 0);
 }

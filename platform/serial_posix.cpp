@@ -1,14 +1,13 @@
-// POSIX (Linux) implementation of the platform layer.
+// Linux: serial devices and pseudo-terminals (the far end of a line the
+// simulator and the tests hold).
 #include "platform.h"
 #include "posix_util.h"
-#include "serial_list.h"
 #include "system.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,12 +44,20 @@ int plat_serial_device_path(const char* name, char* path, unsigned size)
     return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
 }
 
+int plat_serial_exists(const char* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return errno_or(ENOENT);
+    return S_ISCHR(st.st_mode) ? 0 : -1;
+}
+
 int plat_serial_open(const char* path, plat_handle* h)
 {
     *h = PLAT_NO_HANDLE;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     if (!isatty(fd)) {
         close(fd);
         return ENOTTY;
@@ -115,11 +122,11 @@ int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t)
 {
     struct termios tio;
     if (tcgetattr(h, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(h, TCSANOW, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     int i = timeout_slot(h, 1);
     if (i < 0)
         return ENFILE;
@@ -145,7 +152,7 @@ int plat_serial_get_line(plat_handle h, plat_line* line)
 {
     struct termios tio;
     if (tcgetattr(h, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     speed_t sp = cfgetospeed(&tio);
     line->baud = 0;
     for (const auto& b : baud_table)
@@ -172,7 +179,7 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
 {
     struct termios tio;
     if (tcgetattr(h, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     speed_t sp = 0;
     int found = 0;
     for (const auto& b : baud_table)
@@ -211,9 +218,9 @@ int plat_serial_set_line(plat_handle h, const plat_line* line)
     if (par)
         tio.c_iflag |= INPCK;
     if (cfsetispeed(&tio, sp) != 0 || cfsetospeed(&tio, sp) != 0)
-        return errno ? errno : EINVAL;
+        return errno_or(EINVAL);
     if (tcsetattr(h, TCSANOW, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     return 0;
 }
 
@@ -240,27 +247,20 @@ int plat_serial_escape(plat_handle h, int code)
     default: return EINVAL;
     }
     if (ioctl(h, req, &bits) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     return 0;
 }
 
 int plat_serial_in_queue(plat_handle h, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(h, FIONREAD, &n) != 0)
-        return errno ? errno : EIO;
-    *count = n > 0 ? (unsigned)n : 0;
-    return 0;
+    return ioctl_count(h, FIONREAD, count);
 }
 
 int plat_serial_out_queue(plat_handle h, unsigned* count)
 {
-    int n = 0;
-    *count = 0;
-    if (ioctl(h, TIOCOUTQ, &n) != 0)
-        return errno ? errno : EIO;
-    *count = n > 0 ? (unsigned)n : 0;
+    int rc = ioctl_count(h, TIOCOUTQ, count);
+    if (rc)
+        return rc;
     // The driver's queue may be empty while the UART's FIFO and shift
     // register still send; a driver that can tell (pseudo-terminals
     // cannot) says so here, and the last byte counts as still queued.
@@ -285,20 +285,6 @@ int plat_serial_read(plat_handle h, unsigned char* buf, unsigned n, unsigned* do
             return errno;
     }
     return 0;
-}
-
-int poll_bounded(struct pollfd* p, nfds_t n, unsigned ms)
-{
-    plat_deadline d;
-    plat_deadline_start(&d, ms);
-    for (;;) {
-        unsigned slice = plat_wait_slice(&d);
-        int r = poll(p, n, (int)slice);
-        if (r > 0 || (r < 0 && errno != EINTR))
-            return r;
-        if (!slice || plat_wait_slice(&d) == 0)
-            return 0;
-    }
 }
 
 int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsigned* done)
@@ -341,18 +327,12 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
 
 int plat_serial_modem_status(plat_handle h, unsigned* bits)
 {
+    static const unsigned long lines[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
     int m = 0;
     *bits = 0;
     if (ioctl(h, TIOCMGET, &m) != 0)
-        return errno ? errno : EIO;
-    if (m & TIOCM_CTS)
-        *bits |= PLAT_MS_CTS;
-    if (m & TIOCM_DSR)
-        *bits |= PLAT_MS_DSR;
-    if (m & TIOCM_RI)
-        *bits |= PLAT_MS_RING;
-    if (m & TIOCM_CD)
-        *bits |= PLAT_MS_RLSD;
+        return errno_or(EIO);
+    *bits = sys_modem_bits((unsigned long)m, lines);
     return 0;
 }
 
@@ -368,7 +348,7 @@ int plat_serial_rs485(plat_handle h, int on)
     memset(&rs, 0, sizeof rs);
     if (on)
         rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    return ioctl(h, TIOCSRS485, &rs) != 0 ? (errno ? errno : ENOTTY) : 0;
+    return ioctl(h, TIOCSRS485, &rs) != 0 ? errno_or(ENOTTY) : 0;
 }
 
 int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
@@ -376,7 +356,7 @@ int plat_serial_line_errors(plat_handle h, plat_line_errors* e)
     struct serial_icounter_struct c;
     memset(&c, 0, sizeof c);
     if (ioctl(h, TIOCGICOUNT, &c) != 0)
-        return errno ? errno : ENOTTY;
+        return errno_or(ENOTTY);
     unsigned long now[3] = {(unsigned long)c.parity, (unsigned long)c.frame,
                             (unsigned long)c.overrun + (unsigned long)c.buf_overrun};
     if (e->asked) {
@@ -436,10 +416,10 @@ int plat_pty_open(plat_handle* master, char* slave_path, unsigned size)
     *master = PLAT_NO_HANDLE;
     int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     char name[128];
     if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-        int e = errno ? errno : EIO;
+        int e = errno_or(EIO);
         close(fd);
         return e;
     }
@@ -478,7 +458,7 @@ int plat_pty_settings(plat_handle master, char* text, unsigned size)
     if (rc)
         return rc;
     if (tcgetattr(master, &tio) != 0)
-        return errno ? errno : EIO;
+        return errno_or(EIO);
     char start[8], stop[8];
     control_char(tio.c_cc[VSTART], start, sizeof start);
     control_char(tio.c_cc[VSTOP], stop, sizeof stop);
@@ -502,45 +482,4 @@ int plat_wait_readable(plat_handle h, int ms)
     if (p.revents & (POLLERR | POLLNVAL))
         return -1;
     return (p.revents & POLLIN) ? 1 : -1;
-}
-
-int plat_symlink(const char* target, const char* link)
-{
-    return symlink(target, link) != 0 ? (errno ? errno : EIO) : 0;
-}
-
-int plat_remove(const char* path)
-{
-    return unlink(path) != 0 ? (errno ? errno : EIO) : 0;
-}
-
-static volatile sig_atomic_t termination_requests, termination_signal;
-
-static void on_termination(int sig)
-{
-    if (!termination_signal)
-        termination_signal = sig;
-    termination_requests = termination_requests + 1;
-}
-
-void plat_catch_termination(void)
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_termination;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-int plat_termination_requested(void)
-{
-    return termination_requests;
-}
-
-int plat_termination_signal(void)
-{
-    return termination_signal;
 }
