@@ -379,7 +379,7 @@ void plat_serial_close(plat_handle h)
     // Bytes already handed over go out, as long as the line takes for them;
     // what a stalled line still holds then is dropped, or the close itself
     // would wait for it. Unread input is discarded.
-    unsigned queued = sys_drain_output(h);
+    unsigned queued = plat_serial_drain(h);
     tcflush(h, queued ? TCIOFLUSH : TCIFLUSH);
     // The next opener must not find the device still reserved.
     ioctl(h, TIOCNXCL);

@@ -327,7 +327,7 @@ void plat_serial_close(plat_handle h)
     if (h == PLAT_NO_HANDLE || h == nullptr)
         return;
     // What was handed to the driver goes out first, within a bound.
-    sys_drain_output(h);
+    plat_serial_drain(h);
     int i = line_errors_slot(H(h), 0);
     if (i >= 0)
         memset(&line_errors[i], 0, sizeof line_errors[i]);

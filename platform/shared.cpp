@@ -44,11 +44,6 @@ uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms
     return (uint32_t)((unsigned long long)bytes * 12000ULL / baud) + margin_ms;
 }
 
-unsigned sys_drain_output(plat_handle h)
-{
-    return plat_serial_drain(h);
-}
-
 unsigned plat_serial_drain(plat_handle h)
 {
     unsigned queued = 0;

@@ -18,10 +18,6 @@ extern const sys_error_codes sys_errors;
 // each: start, 8 data, parity, two stop bits; a rate that reads as none
 // counts as 4800), plus `margin_ms`.
 uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms);
-// Lets what was handed to the driver go out, but no longer than it needs on
-// the line plus a margin: output held by flow control must not hold the
-// caller for ever. Returns what is still queued then.
-unsigned sys_drain_output(plat_handle h);
 
 // The PLAT_MS_ bits of a modem-status word `m` of the system's, whose bits
 // for CTS, DSR, ring and RLSD `lines` gives in that order.
