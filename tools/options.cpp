@@ -57,14 +57,15 @@ int parse_options(option_parser& p, int argc, char** argv)
         if (r->flag)
             *r->flag = true;
         // The value: attached, or the next word.
-        bool next = r->takes == OPTION_VALUE || (r->takes == OPTION_MAYBE && i + 1 < argc &&
-                                                 r->is_value(argv[i + 1]));
+        bool next = r->takes == OPTION_VALUE ||
+                    (r->takes == OPTION_MAYBE && i + 1 < argc && r->is_value(argv[i + 1]));
         if (!has_value && next && i + 1 < argc) {
             value = argv[++i];
             has_value = true;
         }
         if (r->store)
-            rc = r->store(a.c_str(), has_value && r->takes != OPTION_FLAG ? value.c_str() : nullptr);
+            rc = r->store(a.c_str(),
+                          has_value && r->takes != OPTION_FLAG ? value.c_str() : nullptr);
         if (rc == OPTION_BAD)
             return p.complain(r->bad ? r->bad : p.bad, a);
         if (rc)

@@ -16,10 +16,10 @@ enum { OPTION_FLAG, OPTION_VALUE, OPTION_MAYBE };
 enum { OPTION_BAD = -1 };
 
 struct option_row {
-    const char* name;       // "--port", or a word of its own: "-o"
-    char letter;            // 'p': -p VALUE and -pVALUE (a flag: -p alone); 0: none
-    int takes;              // OPTION_FLAG, ...
-    bool* flag = nullptr;   // set when the option is given
+    const char* name;      // "--port", or a word of its own: "-o"
+    char letter;           // 'p': -p VALUE and -pVALUE (a flag: -p alone); 0: none
+    int takes;             // OPTION_FLAG, ...
+    bool* flag = nullptr;  // set when the option is given
     // Checks and keeps the value (null: none given): 0, OPTION_BAD, or an
     // exit code, told already.
     int (*store)(const char* name, const char* value) = nullptr;
