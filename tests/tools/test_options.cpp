@@ -1,6 +1,7 @@
 // The options kp6ctl and kp6-sim take and refuse, read by the parser they
 // share: each tool's own words and exit code for each mistake.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 
