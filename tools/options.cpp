@@ -2,8 +2,6 @@
 // takes it, -x turned into its row's name, then the row's value and store.
 #include "options.h"
 
-#include <string.h>
-
 #include <string>
 
 static bool taken(const option_parser& p, const option_row& r)
