@@ -14,6 +14,7 @@
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "kp6ctl.h"
+#include "options.h"
 
 void put_text_log(char*, int) {}
 
@@ -23,22 +24,15 @@ Options opt;
 
 // ---- texts ----------------------------------------------------------------------
 
-const char USAGE[] =
+// Before and after the commands' lines.
+const char USAGE_HEAD[] =
     "usage: kp6ctl [-p PORT] [-a ADDRS] [-t MS] [--retries N] [--stats] [-v]\n"
     "              [--converter NAME] [--log [FILE]] COMMAND ...\n"
     "       kp6ctl help [COMMAND]\n"
     "\n"
-    "commands:\n"
-    "  ports [--json]             the serial ports, as the window lists them, and\n"
-    "                             what each device says it is\n"
-    "  test [ADDRS]               does anything answer at each address?\n"
-    "  scan [--from HEX] [--to HEX] [--read] [--json | --csv]  the controllers on\n"
-    "                             the bus (01 to FF); --read: a table of settings\n"
-    "  read [ADDRS] [--json | --csv]  the six settings\n"
-    "  write NAME=VALUE ...       change some settings (names as read prints them)\n"
-    "  backup -o FILE [ADDRS ...] save controllers' settings to a JSON file\n"
-    "  restore -i FILE [--to ADDRS]... [--dry-run [--csv]]  write them back, or see\n"
-    "                             what that would change (--to: clone one entry)\n"
+    "commands:\n";
+
+const char USAGE_TAIL[] =
     "\n"
     "options:\n"
     "  -p, --port PORT     device path, port name or network line: tcp://HOST:PORT,\n"
@@ -68,9 +62,6 @@ const char USAGE[] =
     "      port did not open, 130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP, 141\n"
     "      standard output closed): write and restore finish the controller in hand\n"
     "      first, a second interrupt stops at the next exchange\n";
-
-// The command's help, or null for no such command.
-const char* help_of(const std::string& command);
 
 // ---- arguments ----------------------------------------------------------------------
 
@@ -148,13 +139,265 @@ int resolve_addresses(bool from_words)
     return EXIT_DONE;
 }
 
-// The short options and their long names; -p, -a and -t take a value, the
-// next word or attached (-a1f).
-const struct {
-    char letter;
+// ---- the options ---------------------------------------------------------------------
+
+// The options only some commands take: a bit each, in the command's row.
+enum {
+    TAKES_JSON = 1,
+    TAKES_CSV = 2,
+    TAKES_READ = 4,
+    TAKES_DRY_RUN = 8,
+    TAKES_RANGE = 16,    // scan --from, --to
+    TAKES_TARGETS = 32,  // restore --to
+    TAKES_OUTPUT = 64,
+    TAKES_INPUT = 128,
+};
+
+bool is_command(const char* word);
+
+// The next word is --log's file unless it is an option, the command, or
+// one of the command's words (an address list, a NAME=VALUE).
+bool log_file_follows(const char* next)
+{
+    unsigned char list[ADDRESS_LIST_MAX];
+    int at, len;
+    return next[0] != '-' && !is_command(next) &&
+           (opt.command.empty() ||
+            (!strchr(next, '=') && address_list_parse(next, list, &at, &len) <= 0));
+}
+
+int store_log(const char*, const char* v)
+{
+    if (v && !*v)
+        return OPTION_BAD;
+    if (v)
+        opt.log_file = v;
+    return 0;
+}
+
+int store_port(const char*, const char* v)
+{
+    if (!v || !*v)
+        return OPTION_BAD;
+    opt.port = v;
+    opt.port_from_env = false;
+    return 0;
+}
+
+int store_address(const char*, const char* v)
+{
+    std::vector<unsigned char> list;
+    if (!v)
+        return OPTION_BAD;
+    if (!add_address_list(list, v, nullptr))
+        return EXIT_USAGE;
+    opt.address_text = v;
+    return 0;
+}
+
+int store_timeout(const char*, const char* v)
+{
+    return v && parse_number(v, 1, 60000, &opt.timeout_ms) ? 0 : OPTION_BAD;
+}
+
+int store_converter(const char* name, const char* v)
+{
+    if (!v)
+        return usage_error(("%s needs a name: " + std::string(CONVERTER_NAMES)).c_str(), name);
+    if (converter_type(v) < 0)
+        return usage_error(
+            ("unknown converter %s: give one of " + std::string(CONVERTER_NAMES)).c_str(), v);
+    opt.converter = v;
+    opt.converter_from_env = false;
+    return 0;
+}
+
+int store_retries(const char*, const char* v)
+{
+    unsigned long n;
+    if (!v || !parse_number(v, 0, 100, &n))
+        return OPTION_BAD;
+    opt.retries = (int)n;
+    return 0;
+}
+
+// scan --from and --to: one address each.
+int store_range_end(const char* v, unsigned char* end)
+{
+    if (!v)
+        return OPTION_BAD;
+    return parse_address(v, end) ? 0 : usage_error(BAD_ADDRESS, v);
+}
+
+int store_from(const char*, const char* v)
+{
+    return store_range_end(v, &opt.from);
+}
+
+int store_to(const char*, const char* v)
+{
+    return store_range_end(v, &opt.to);
+}
+
+int store_targets(const char*, const char* v)
+{
+    if (!v)
+        return OPTION_BAD;
+    return add_address_list(opt.targets, v, "--to") ? 0 : EXIT_USAGE;
+}
+
+int store_file(const char*, const char* v)
+{
+    if (!v || !*v)
+        return OPTION_BAD;
+    opt.file = v;
+    return 0;
+}
+
+const char NEEDS_ADDRESS[] = "%s needs a hexadecimal address";
+const char NEEDS_FILE[] = "%s needs a file name";
+
+// -p, -a and -t take their value as the next word or attached (-a1f).
+const option_row options[] = {
+    {"--help", 'h', OPTION_FLAG, &opt.help},
+    {"--version", 'V', OPTION_FLAG, &opt.version},
+    {"--verbose", 'v', OPTION_FLAG, &opt.verbose},
+    {"--stats", 0, OPTION_FLAG, &opt.stats},
+    {"--log", 0, OPTION_MAYBE, &opt.log, store_log, NEEDS_FILE, 0, log_file_follows},
+    {"--port", 'p', OPTION_VALUE, nullptr, store_port, "%s needs a device path or a port name"},
+    {"--address", 'a', OPTION_VALUE, nullptr, store_address, NEEDS_ADDRESS},
+    {"--timeout", 't', OPTION_VALUE, nullptr, store_timeout, "%s needs milliseconds, 1 to 60000"},
+    {"--converter", 0, OPTION_VALUE, nullptr, store_converter},
+    {"--retries", 0, OPTION_VALUE, nullptr, store_retries, "%s needs a count, 0 to 100"},
+    {"--json", 0, OPTION_FLAG, &opt.json_out, nullptr, nullptr, TAKES_JSON},
+    {"--csv", 0, OPTION_FLAG, &opt.csv_out, nullptr, nullptr, TAKES_CSV},
+    {"--read", 0, OPTION_FLAG, &opt.scan_read, nullptr, nullptr, TAKES_READ},
+    {"--dry-run", 0, OPTION_FLAG, &opt.dry_run, nullptr, nullptr, TAKES_DRY_RUN},
+    {"--from", 0, OPTION_VALUE, nullptr, store_from, NEEDS_ADDRESS, TAKES_RANGE},
+    {"--to", 0, OPTION_VALUE, nullptr, store_to, NEEDS_ADDRESS, TAKES_RANGE},
+    {"--to", 0, OPTION_VALUE, nullptr, store_targets, NEEDS_ADDRESS, TAKES_TARGETS},
+    {"-o", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_OUTPUT},
+    {"--output", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_OUTPUT},
+    {"-i", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_INPUT},
+    {"--input", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_INPUT},
+};
+
+int take_word(const char* word);
+
+// Until the command, only the options every command takes.
+option_parser args = {
+    options,   sizeof options / sizeof options[0],
+    true,      "unknown option %s",
+    nullptr,   usage_error,
+    take_word, 0,
+};
+
+// ---- the commands ----------------------------------------------------------------------
+
+int cmd_help(void);
+
+// Each command: the options only it takes, whether it takes words
+// (addresses, NAME=VALUE), its lines in the usage and its help.
+const struct command_row {
     const char* name;
-} short_options[] = {{'p', "--port"},    {'a', "--address"}, {'t', "--timeout"},
-                     {'v', "--verbose"}, {'V', "--version"}, {'h', "--help"}};
+    unsigned options;
+    bool words;
+    int (*run)(void);
+    const char* line;
+    const char* help;
+} commands[] = {
+    {"ports", TAKES_JSON, false, cmd_ports,
+     "  ports [--json]             the serial ports, as the window lists them, and\n"
+     "                             what each device says it is\n",
+     "usage: kp6ctl ports [--json]\n"
+     "Lists the serial ports one a line, as the window offers them, then the\n"
+     "network lines of $KP6_PORTS. Beside a name, after a tab, what the device\n"
+     "says it is (maker, product, serial number) and, after another, its stable\n"
+     "name under /dev/serial/by-id; --json gives the same as one array.\n"},
+    {"test", 0, true, cmd_test,
+     "  test [ADDRS]               does anything answer at each address?\n",
+     "usage: kp6ctl [-p PORT] [-a ADDRS] test [ADDRS ...]\n"
+     "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
+     "reply\" and why. Exit 0 when every one answers, 1 otherwise.\n"},
+    {"scan", TAKES_RANGE | TAKES_READ | TAKES_JSON | TAKES_CSV, false, cmd_scan,
+     "  scan [--from HEX] [--to HEX] [--read] [--json | --csv]  the controllers on\n"
+     "                             the bus (01 to FF); --read: a table of settings\n",
+     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--read]\n"
+     "                                     [--json | --csv]\n"
+     "Reads ER78 at each address of the range (default 01 to FF, 100 ms each, plus\n"
+     "twice a network line's round trip) and lists those that answer with their\n"
+     "type; --json prints them as one JSON array. An address whose answers are\n"
+     "garbled is named (\"05: garbled answers: two controllers may share this\n"
+     "address\"), never listed. --read then reads each controller found and prints\n"
+     "a table of their settings (--csv: the bus record's columns with each one's\n"
+     "line health). Exit 1 when none answers, or an address was garbled or a\n"
+     "controller failed.\n"},
+    {"read", TAKES_JSON | TAKES_CSV, true, cmd_read,
+     "  read [ADDRS] [--json | --csv]  the six settings\n",
+     "usage: kp6ctl [-p PORT] [-a ADDRS] read [ADDRS ...] [--json | --csv]\n"
+     "Prints the six settings: NAME VALUE and what it means, a block per\n"
+     "controller; --json prints one JSON object (an array for several), --csv a\n"
+     "line per controller in the bus record's columns.\n"
+     "Exit 1 when any controller failed; every one is tried.\n"},
+    {"write", 0, true, cmd_write,
+     "  write NAME=VALUE ...       change some settings (names as read prints them)\n",
+     "usage: kp6ctl [-p PORT] [-a ADDRS] write NAME=VALUE ...\n"
+     "Reads the settings, changes those named and writes all six back, on each\n"
+     "controller named. Names: type=milliliter|liter|hand, inverse=on|off, er78\n"
+     "(the raw byte), er79, er72, er74, er75, er77 (0 to 255). Nothing is sent\n"
+     "unless every value is right, and those not named go back only as read twice\n"
+     "alike; a failed step names what the controller holds.\n"},
+    {"backup", TAKES_OUTPUT, true, cmd_backup,
+     "  backup -o FILE [ADDRS ...] save controllers' settings to a JSON file\n",
+     "usage: kp6ctl [-p PORT] [-a ADDRS] backup -o FILE [ADDRS ...]\n"
+     "Reads each controller (default: --address) into one JSON file (- for\n"
+     "standard output). Nothing is written unless all were read; a file replaced\n"
+     "keeps its permissions, a link the file it leads to.\n"},
+    {"restore", TAKES_INPUT | TAKES_TARGETS | TAKES_DRY_RUN | TAKES_CSV, false, cmd_restore,
+     "  restore -i FILE [--to ADDRS]... [--dry-run [--csv]]  write them back, or see\n"
+     "                             what that would change (--to: clone one entry)\n",
+     "usage: kp6ctl [-p PORT] restore -i FILE [--to ADDRS]... [--dry-run [--csv]]\n"
+     "Writes each controller of the file, reads it back and reports any register\n"
+     "that differs: \"restored\", \"written, not read back\", or the failed step and\n"
+     "what it left. --to writes one entry (the only one, or the --address one)\n"
+     "to other addresses instead. --dry-run reads each controller and prints,\n"
+     "register by register, the value now and the file's, writing nothing: exit\n"
+     "0 when nothing would change, 1 when something would; with --csv, a line\n"
+     "per controller in the bus record's columns, the last one comparing it with\n"
+     "the file. The file is checked whole before anything is sent.\n"},
+    {"help", 0, true, cmd_help, nullptr,
+     "usage: kp6ctl help [COMMAND]\n"
+     "The usage, or a command's.\n"},
+};
+
+const command_row* find_command(const std::string& name)
+{
+    for (const auto& c : commands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+bool is_command(const char* word)
+{
+    return find_command(word) != nullptr;
+}
+
+// The first word is the command; its options are taken from then on.
+int take_word(const char* word)
+{
+    if (!opt.command.empty()) {
+        opt.words.push_back(word);
+        return EXIT_DONE;
+    }
+    const command_row* c = find_command(word);
+    if (!c)
+        return usage_error("unknown command %s", word);
+    opt.command = word;
+    args.allowed = c->options;
+    args.unknown = "unknown option %s (or not one of this command)";
+    return EXIT_DONE;
+}
 
 int parse_args(int argc, char** argv)
 {
@@ -168,204 +411,27 @@ int parse_args(int argc, char** argv)
         opt.converter = converter;
         opt.converter_from_env = true;
     }
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i], value;
-        bool has_value = false;
-        size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = a.substr(eq + 1);
-            a = a.substr(0, eq);
-            has_value = true;
-        } else if (a.size() >= 2 && a[0] == '-' && a[1] != '-') {
-            // -p PORT, -pPORT, -v ...
-            for (const auto& o : short_options)
-                if (a[1] == o.letter && (a.size() == 2 || strchr("pat", o.letter))) {
-                    if (a.size() > 2) {
-                        value = a.substr(2);
-                        has_value = true;
-                    }
-                    a = o.name;
-                }
-        }
-        // The option's value, from "--opt=value" or the next word.
-        auto take = [&](std::string* out) {
-            if (!has_value) {
-                if (i + 1 >= argc)
-                    return false;
-                value = argv[++i];
-            }
-            *out = value;
-            return true;
-        };
-        std::string v;
-        unsigned long n;
-        const std::string& cmd = opt.command;
-        if (a == "--help") {
-            opt.help = true;
-        } else if (a == "--version") {
-            opt.version = true;
-        } else if (a == "--verbose") {
-            opt.verbose = true;
-        } else if (a == "--log") {
-            opt.log = true;
-            // The next word is the file unless it is an option, the command, or
-            // one of the command's words (an address list, a NAME=VALUE).
-            unsigned char list[ADDRESS_LIST_MAX];
-            int at, len;
-            const char* next = i + 1 < argc ? argv[i + 1] : "-";
-            if (has_value || (next[0] != '-' && !help_of(next) &&
-                              (cmd.empty() || (!strchr(next, '=') &&
-                                               address_list_parse(next, list, &at, &len) <= 0)))) {
-                take(&v);
-                if (v.empty())
-                    return usage_error("%s needs a file name", a);
-                opt.log_file = v;
-            }
-        } else if (a == "--port") {
-            if (!take(&v) || v.empty())
-                return usage_error("%s needs a device path or a port name", a);
-            opt.port = v;
-            opt.port_from_env = false;
-        } else if (a == "--address") {
-            std::vector<unsigned char> list;
-            if (!take(&v))
-                return usage_error("%s needs a hexadecimal address", a);
-            if (!add_address_list(list, v, nullptr))
-                return EXIT_USAGE;
-            opt.address_text = v;
-        } else if (a == "--timeout") {
-            if (!take(&v) || !parse_number(v, 1, 60000, &opt.timeout_ms))
-                return usage_error("%s needs milliseconds, 1 to 60000", a);
-        } else if (a == "--converter") {
-            if (!take(&v))
-                return usage_error(("%s needs a name: " + std::string(CONVERTER_NAMES)).c_str(), a);
-            if (converter_type(v.c_str()) < 0)
-                return usage_error(
-                    ("unknown converter %s: give one of " + std::string(CONVERTER_NAMES)).c_str(),
-                    v);
-            opt.converter = v;
-            opt.converter_from_env = false;
-        } else if (a == "--retries") {
-            if (!take(&v) || !parse_number(v, 0, 100, &n))
-                return usage_error("%s needs a count, 0 to 100", a);
-            opt.retries = (int)n;
-        } else if (a == "--json" && (cmd == "read" || cmd == "scan" || cmd == "ports")) {
-            opt.json_out = true;
-        } else if (a == "--csv" && (cmd == "read" || cmd == "scan" || cmd == "restore")) {
-            opt.csv_out = true;
-        } else if (a == "--read" && cmd == "scan") {
-            opt.scan_read = true;
-        } else if (a == "--stats") {
-            opt.stats = true;
-        } else if (a == "--dry-run" && cmd == "restore") {
-            opt.dry_run = true;
-        } else if ((a == "--from" || a == "--to") && cmd == "scan") {
-            if (!take(&v))
-                return usage_error("%s needs a hexadecimal address", a);
-            if (!parse_address(v, a == "--from" ? &opt.from : &opt.to))
-                return usage_error(BAD_ADDRESS, v);
-        } else if (a == "--to" && cmd == "restore") {
-            if (!take(&v))
-                return usage_error("%s needs a hexadecimal address", a);
-            if (!add_address_list(opt.targets, v, "--to"))
-                return EXIT_USAGE;
-        } else if (((a == "-o" || a == "--output") && cmd == "backup") ||
-                   ((a == "-i" || a == "--input") && cmd == "restore")) {
-            if (!take(&v) || v.empty())
-                return usage_error("%s needs a file name", a);
-            opt.file = v;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usage_error(cmd.empty() ? "unknown option %s"
-                                           : "unknown option %s (or not one of this command)",
-                               a);
-        } else if (cmd.empty()) {
-            if (!help_of(a))
-                return usage_error("unknown command %s", a);
-            opt.command = a;
-        } else {
-            opt.words.push_back(argv[i]);
-        }
-    }
-    return EXIT_DONE;
+    return parse_options(args, argc, argv);
 }
-int cmd_help(void);
 
-const struct {
-    const char* name;
-    int (*run)(void);
-    const char* help;
-} commands[] = {
-    {"ports", cmd_ports,
-     "usage: kp6ctl ports [--json]\n"
-     "Lists the serial ports one a line, as the window offers them, then the\n"
-     "network lines of $KP6_PORTS. Beside a name, after a tab, what the device\n"
-     "says it is (maker, product, serial number) and, after another, its stable\n"
-     "name under /dev/serial/by-id; --json gives the same as one array.\n"},
-    {"test", cmd_test,
-     "usage: kp6ctl [-p PORT] [-a ADDRS] test [ADDRS ...]\n"
-     "Sends the Test header to each address; one line each, \"01: Ok\" or \"01: No\n"
-     "reply\" and why. Exit 0 when every one answers, 1 otherwise.\n"},
-    {"scan", cmd_scan,
-     "usage: kp6ctl [-p PORT] [-t MS] scan [--from HEX] [--to HEX] [--read]\n"
-     "                                     [--json | --csv]\n"
-     "Reads ER78 at each address of the range (default 01 to FF, 100 ms each, plus\n"
-     "twice a network line's round trip) and lists those that answer with their\n"
-     "type; --json prints them as one JSON array. An address whose answers are\n"
-     "garbled is named (\"05: garbled answers: two controllers may share this\n"
-     "address\"), never listed. --read then reads each controller found and prints\n"
-     "a table of their settings (--csv: the bus record's columns with each one's\n"
-     "line health). Exit 1 when none answers, or an address was garbled or a\n"
-     "controller failed.\n"},
-    {"read", cmd_read,
-     "usage: kp6ctl [-p PORT] [-a ADDRS] read [ADDRS ...] [--json | --csv]\n"
-     "Prints the six settings: NAME VALUE and what it means, a block per\n"
-     "controller; --json prints one JSON object (an array for several), --csv a\n"
-     "line per controller in the bus record's columns.\n"
-     "Exit 1 when any controller failed; every one is tried.\n"},
-    {"write", cmd_write,
-     "usage: kp6ctl [-p PORT] [-a ADDRS] write NAME=VALUE ...\n"
-     "Reads the settings, changes those named and writes all six back, on each\n"
-     "controller named. Names: type=milliliter|liter|hand, inverse=on|off, er78\n"
-     "(the raw byte), er79, er72, er74, er75, er77 (0 to 255). Nothing is sent\n"
-     "unless every value is right, and those not named go back only as read twice\n"
-     "alike; a failed step names what the controller holds.\n"},
-    {"backup", cmd_backup,
-     "usage: kp6ctl [-p PORT] [-a ADDRS] backup -o FILE [ADDRS ...]\n"
-     "Reads each controller (default: --address) into one JSON file (- for\n"
-     "standard output). Nothing is written unless all were read; a file replaced\n"
-     "keeps its permissions, a link the file it leads to.\n"},
-    {"restore", cmd_restore,
-     "usage: kp6ctl [-p PORT] restore -i FILE [--to ADDRS]... [--dry-run [--csv]]\n"
-     "Writes each controller of the file, reads it back and reports any register\n"
-     "that differs: \"restored\", \"written, not read back\", or the failed step and\n"
-     "what it left. --to writes one entry (the only one, or the --address one)\n"
-     "to other addresses instead. --dry-run reads each controller and prints,\n"
-     "register by register, the value now and the file's, writing nothing: exit\n"
-     "0 when nothing would change, 1 when something would; with --csv, a line\n"
-     "per controller in the bus record's columns, the last one comparing it with\n"
-     "the file. The file is checked whole before anything is sent.\n"},
-    {"help", cmd_help,
-     "usage: kp6ctl help [COMMAND]\n"
-     "The usage, or a command's.\n"},
-};
-
-const char* help_of(const std::string& command)
+void print_usage(FILE* to)
 {
+    std::string text = USAGE_HEAD;
     for (const auto& c : commands)
-        if (command == c.name)
-            return c.help;
-    return nullptr;
+        text += c.line ? c.line : "";
+    say(to, "%s", (text + USAGE_TAIL).c_str());
 }
 
 int cmd_help(void)
 {
     if (opt.words.empty()) {
-        say(stdout, "%s", USAGE);
+        print_usage(stdout);
         return EXIT_DONE;
     }
-    if (opt.words.size() > 1 || !help_of(opt.words[0]))
+    const command_row* c = find_command(opt.words[0]);
+    if (opt.words.size() > 1 || !c)
         return usage_error("help: no command %s", opt.words.back());
-    say(stdout, "%s", help_of(opt.words[0]));
+    say(stdout, "%s", c->help);
     return EXIT_DONE;
 }
 
@@ -385,40 +451,37 @@ int main(int argc, char** argv)
         puts("kp6ctl " KP6_VERSION);
         return EXIT_DONE;
     }
-    if (opt.help || opt.command.empty()) {
-        if (opt.command.empty())
-            say(opt.help ? stdout : stderr, "%s", USAGE);
+    const command_row* command = find_command(opt.command);
+    if (opt.help || !command) {
+        if (!command)
+            print_usage(opt.help ? stdout : stderr);
         else
-            say(stdout, "%s", help_of(opt.command));
+            say(stdout, "%s", command->help);
         return opt.help ? EXIT_DONE : EXIT_USAGE;
     }
     const std::string& c = opt.command;
-    if (!opt.words.empty() && c != "write" && c != "backup" && c != "test" && c != "read" &&
-        c != "help")
+    if (!opt.words.empty() && !command->words)
         return usage_error(("%s: " + c + " takes no such word").c_str(), opt.words[0]);
     if (opt.csv_out && opt.json_out)
         return usage_error("%s: give --json or --csv, not both", c);
-    if (opt.csv_out && c == "restore" && !opt.dry_run)
+    // restore's --csv is the dry run's.
+    if (opt.csv_out && (command->options & TAKES_DRY_RUN) && !opt.dry_run)
         return usage_error("%s goes with restore --dry-run", "--csv");
     exchange_retries = opt.retries;
-    for (const auto& command : commands)
-        if (c == command.name) {
-            rc = command.run();
-            // A tcp:// server found speaking Telnet only once asked: the
-            // port was the wrong one, as when that showed while opening.
-            if (rc == EXIT_CONTROLLER && net_fault() != NET_FAULT_NONE)
-                rc = EXIT_PORT;
-            // The log's last lines are written as the line closes.
-            if (log_broken() && rc < EXIT_PORT)
-                rc = EXIT_USAGE;
-            // The line's health: how often an exchange had to be asked again.
-            if (opt.retries > 0 && exchange_count > 0)
-                say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,
-                    exchange_repeats == 1 ? "retry" : "retries", exchange_count,
-                    exchange_count == 1 ? "" : "s");
-            if (opt.stats)
-                print_stats();
-            return rc;
-        }
-    return EXIT_USAGE;  // parse_args knows every command
+    rc = command->run();
+    // A tcp:// server found speaking Telnet only once asked: the port was
+    // the wrong one, as when that showed while opening.
+    if (rc == EXIT_CONTROLLER && net_fault() != NET_FAULT_NONE)
+        rc = EXIT_PORT;
+    // The log's last lines are written as the line closes.
+    if (log_broken() && rc < EXIT_PORT)
+        rc = EXIT_USAGE;
+    // The line's health: how often an exchange had to be asked again.
+    if (opt.retries > 0 && exchange_count > 0)
+        say(stderr, "kp6ctl: %lu %s in %lu exchange%s\n", exchange_repeats,
+            exchange_repeats == 1 ? "retry" : "retries", exchange_count,
+            exchange_count == 1 ? "" : "s");
+    if (opt.stats)
+        print_stats();
+    return rc;
 }

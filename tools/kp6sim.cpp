@@ -16,6 +16,7 @@
 
 #include "../device/crc.h"
 #include "../platform/platform.h"
+#include "options.h"
 
 namespace {
 
@@ -107,109 +108,123 @@ bool parse_dec(const char* s, unsigned long max, unsigned long* out)
     return true;
 }
 
-bool parse_args(int argc, char** argv)
+// A byte in hex, or -1.
+int hex_byte(const char* v)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long n;
-        auto value = [&](bool ok) {
-            if (!v || !ok) {
-                fprintf(stderr, "kp6-sim: bad or missing value for %s\n", a.c_str());
-                return false;
-            }
-            i++;
-            return true;
-        };
-        if (a == "--version") {
-            opt.version = true;
-        } else if (a == "--help") {
-            opt.help = true;
-        } else if (a == "--trace") {
-            opt.trace = true;
-        } else if (a == "--silent") {
-            opt.silent = true;
-        } else if (a == "--echo") {
-            opt.echo = true;
-        } else if (a == "--short-answer") {
-            opt.short_answer = true;
-        } else if (a == "--address") {
-            if (!value(v && parse_hex(v, 0xFF, &n)))
-                return false;
-            opt.addresses.push_back((unsigned char)n);
-        } else if (a == "--fail-reads") {
-            if (!value(v && parse_hex(v, 0xFF, &n)))
-                return false;
-            opt.fail_reads.push_back((unsigned char)n);
-            opt.addresses.push_back((unsigned char)n);
-        } else if (a == "--collide") {
-            if (!value(v && parse_hex(v, 0xFF, &n)))
-                return false;
-            opt.collide.push_back((unsigned char)n);
-            opt.addresses.push_back((unsigned char)n);
-        } else if (a == "--collide-for") {
-            if (!value(v && parse_dec(v, 1000000000UL, &n)))
-                return false;
-            opt.collide_for = (long)n;
-        } else if (a == "--select-reply") {
-            if (!value(v && parse_hex(v, 0xFF, &n)))
-                return false;
-            opt.select_reply = (int)n;
-        } else if (a == "--ack") {
-            if (!value(v && parse_hex(v, 0xFF, &n)))
-                return false;
-            opt.ack = (int)n;
-        } else if (a == "--stray") {
-            bool ok = v && strlen(v) % 2 == 0 && *v;
-            for (size_t k = 0; ok && v[k]; k += 2) {
-                char two[3] = {v[k], v[k + 1], 0};
-                ok = parse_hex(two, 0xFF, &n);
-                if (ok)
-                    opt.stray.push_back((unsigned char)n);
-            }
-            if (!value(ok))
-                return false;
-        } else if (a == "--hangup-after") {
-            if (!value(v && parse_dec(v, 1000000000UL, &n)))
-                return false;
-            opt.hangup_after = (long)n;
-        } else if (a == "--drop-every") {
-            if (!value(v && parse_dec(v, 1000000000UL, &n) && n > 0))
-                return false;
-            opt.drop_every = n;
-        } else if (a == "--corrupt-read") {
-            if (!value(v && parse_dec(v, 1000000000UL, &n) && n > 0))
-                return false;
-            opt.corrupt_read = (long)n;
-        } else if (a == "--baud") {
-            if (!value(v && parse_dec(v, 4000000UL, &n) && n > 0))
-                return false;
-            opt.baud = n;
-        } else if (a == "--turnaround") {
-            if (!value(v && parse_dec(v, 60000UL, &n)))
-                return false;
-            opt.turnaround_ms = (unsigned)n;
-        } else if (a == "--link") {
-            if (!value(v != nullptr))
-                return false;
-            opt.link = v;
-        } else if (a == "--device") {
-            if (!value(v != nullptr))
-                return false;
-            opt.device = v;
-        } else if (a == "--state") {
-            if (!value(v != nullptr))
-                return false;
-            opt.state = v;
-        } else {
-            fprintf(stderr, "kp6-sim: unknown argument %s\n", a.c_str());
-            return false;
-        }
-    }
-    if (opt.addresses.empty())
-        opt.addresses.push_back(0x01);
-    return true;
+    unsigned long n;
+    return v && parse_hex(v, 0xFF, &n) ? (int)n : -1;
 }
+
+// A controller at the address; `also` keeps it for a fault.
+int add_controller(const char* v, std::vector<unsigned char>* also)
+{
+    int a = hex_byte(v);
+    if (a < 0)
+        return OPTION_BAD;
+    opt.addresses.push_back((unsigned char)a);
+    if (also)
+        also->push_back((unsigned char)a);
+    return 0;
+}
+
+int store_byte(const char* v, int* to)
+{
+    int b = hex_byte(v);
+    if (b >= 0)
+        *to = b;
+    return b >= 0 ? 0 : OPTION_BAD;
+}
+
+// A count from `least` to `max`.
+template <class T> int store_count(const char* v, unsigned long least, unsigned long max, T* to)
+{
+    unsigned long n;
+    if (!v || !parse_dec(v, max, &n) || n < least)
+        return OPTION_BAD;
+    *to = (T)n;
+    return 0;
+}
+
+int store_text(const char* v, std::string* to)
+{
+    if (v)
+        *to = v;
+    return v ? 0 : OPTION_BAD;
+}
+
+// Bytes in hex, two digits each: "0D0A".
+int store_stray(const char*, const char* v)
+{
+    bool ok = v && strlen(v) % 2 == 0 && *v;
+    for (size_t k = 0; ok && v[k]; k += 2) {
+        char two[3] = {v[k], v[k + 1], 0};
+        int b = hex_byte(two);
+        ok = b >= 0;
+        if (ok)
+            opt.stray.push_back((unsigned char)b);
+    }
+    return ok ? 0 : OPTION_BAD;
+}
+
+const unsigned long MANY = 1000000000UL;
+
+// kp6-sim's options: its controllers, its line and the faults it plays.
+const option_row options[] = {
+    {"--version", 0, OPTION_FLAG, &opt.version},
+    {"--help", 0, OPTION_FLAG, &opt.help},
+    {"--trace", 0, OPTION_FLAG, &opt.trace},
+    {"--silent", 0, OPTION_FLAG, &opt.silent},
+    {"--echo", 0, OPTION_FLAG, &opt.echo},
+    {"--short-answer", 0, OPTION_FLAG, &opt.short_answer},
+    {"--address", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return add_controller(v, nullptr); }},
+    {"--fail-reads", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return add_controller(v, &opt.fail_reads); }},
+    {"--collide", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return add_controller(v, &opt.collide); }},
+    {"--collide-for", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 0, MANY, &opt.collide_for); }},
+    {"--select-reply", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_byte(v, &opt.select_reply); }},
+    {"--ack", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_byte(v, &opt.ack); }},
+    {"--stray", 0, OPTION_VALUE, nullptr, store_stray},
+    {"--hangup-after", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 0, MANY, &opt.hangup_after); }},
+    {"--drop-every", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 1, MANY, &opt.drop_every); }},
+    {"--corrupt-read", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 1, MANY, &opt.corrupt_read); }},
+    {"--baud", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 1, 4000000UL, &opt.baud); }},
+    {"--turnaround", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_count(v, 0, 60000UL, &opt.turnaround_ms); }},
+    {"--link", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_text(v, &opt.link); }},
+    {"--device", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_text(v, &opt.device); }},
+    {"--state", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_text(v, &opt.state); }},
+};
+
+// Each mistake is told on a line of its own, the usage after it.
+int complain(const char* fmt, const std::string& what)
+{
+    fputs("kp6-sim: ", stderr);
+    fprintf(stderr, fmt, what.c_str());
+    fputc('\n', stderr);
+    return 2;
+}
+
+// Only options; "--name value", never "--name=value".
+option_parser args = {options,
+                      sizeof options / sizeof options[0],
+                      false,
+                      "unknown argument %s",
+                      "bad or missing value for %s",
+                      complain,
+                      nullptr,
+                      0};
 
 // ---- registers and the state file ----------------------------------------------
 
@@ -539,10 +554,13 @@ int run(void)
 
 int main(int argc, char** argv)
 {
-    if (!parse_args(argc, argv)) {
+    int rc = parse_options(args, argc, argv);
+    if (rc) {
         usage(stderr);
-        return 2;
+        return rc;
     }
+    if (opt.addresses.empty())
+        opt.addresses.push_back(0x01);
     if (opt.help) {
         usage(stdout);
         return 0;
@@ -568,7 +586,6 @@ int main(int argc, char** argv)
     started_ns = now_ns();
 
     char path[256];
-    int rc;
     if (!opt.device.empty()) {
         rc = plat_serial_open(opt.device.c_str(), &line);
         if (rc == 0) {

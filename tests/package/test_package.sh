@@ -76,6 +76,7 @@ if [ "$mode" = completion ]; then
         check "help re" "read restore"
         check "restore --d" "--dry-run"
         check "scan --j" "--json"
+        check "ports --" "--help --json"
         check "--port /dev/pts/77 --address 1f r" "read restore"
         check "scan --" "--csv --from --help --json --read --to"
         check "write inv" "inverse="

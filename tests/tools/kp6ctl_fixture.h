@@ -43,16 +43,17 @@ protected:
         r.err = read_file(dir.file("err"));
         return r;
     }
-    bool holds(const std::string& line) const
+    bool holds(const std::string& line) const { return has(read_file(state), line); }
+    static bool has(const std::string& text, const std::string& part)
     {
-        return read_file(state).find(line) != std::string::npos;
+        return text.find(part) != std::string::npos;
     }
     // kp6ctl in the background, to be interrupted; its messages go to `err`.
     std::unique_ptr<Child> ctl_running(const std::string& args)
     {
         return std::unique_ptr<Child>(new Child({"/bin/sh", "-c",
                                                  "exec " KP6CTL " " + args + " 2>err"},
-                                                {"KP6_PORT=" + sim->path}, dir.path));
+                                                {"KP6_PORT=" + (sim ? sim->path : "")}, dir.path));
     }
     // Waits until the simulator has heard a frame that begins with `frame`
     // (`times` of them).

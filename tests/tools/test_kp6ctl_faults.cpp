@@ -13,40 +13,22 @@
 #include "../support/port_fixture.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
+#include "kp6ctl_fixture.h"
 
-class Kp6CtlFaults : public ::testing::Test {
+class Kp6CtlFaults : public Kp6Ctl {
 protected:
-    TempDir dir;
-    std::string state = dir.file("state");
-    std::unique_ptr<Sim> sim;
-
-    void start(std::vector<std::string> args, const std::string& prepared = "")
-    {
-        write_file(state, prepared);
-        args.insert(args.end(), {"--state", state});
-        sim.reset(new Sim(args));
-        ASSERT_FALSE(sim->path.empty());
-    }
-    // kp6ctl's exit status; its messages in `err`.
-    int ctl(const std::string& args, std::string* err)
-    {
-        int status = -1;
-        run_command("cd '" + dir.path + "' && " KP6CTL " " + args + " 2>err", &status);
-        *err = read_file(dir.file("err"));
-        return status;
-    }
     // kp6ctl in the background; `signals` SIGINTs `gap_ms` apart, the first
     // `after_ms` after the start. The exit status, and the milliseconds from
     // the first signal to the exit in *ms.
     int interrupted(const std::string& args, int after_ms, int signals, int gap_ms, double* ms)
     {
-        Child run({"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"}, {}, dir.path);
+        std::unique_ptr<Child> run = ctl_running(args);
         plat_sleep_ms((unsigned)after_ms);
         uint64_t t0 = plat_perf_counter();
         int status = -1;
         for (int i = 0; i < signals && status == -1; i++) {
-            kill(run.pid, SIGINT);
-            status = run.wait_exit(i + 1 < signals ? gap_ms : 20000);
+            kill(run->pid, SIGINT);
+            status = run->wait_exit(i + 1 < signals ? gap_ms : 20000);
         }
         *ms = ms_since(t0);
         return status;
@@ -61,16 +43,16 @@ TEST_F(Kp6CtlFaults, ANoisyReadIsNeverWrittenBack)
     const std::string held = "01 010072 1E\n01 010079 0F\n";
     for (const char* nth : {"6", "11"}) {  // the first read of ER72, then its second
         start({"--corrupt-read", nth}, held);
-        std::string err;
-        EXPECT_EQ(1, ctl("-p " + sim->path + " write er79=7", &err));
+        Ran r = ctl("write er79=7");
+        EXPECT_EQ(1, r.status);
         EXPECT_EQ(nth[0] == '6' ? "01: ER72 read 94, then 30: the line is noisy; nothing written\n"
                                 : "01: ER72 read 30, then 94: the line is noisy; nothing written\n",
-                  err);
+                  r.err);
         EXPECT_EQ(std::string::npos, read_file(state).find("000024")) << "IR24 went out";
     }
     start({"--corrupt-read", "6"}, held);
-    std::string err;
-    EXPECT_EQ(0, ctl("-p " + sim->path + " --retries 1 write er79=7", &err)) << err;
+    Ran r = ctl("--retries 1 write er79=7");
+    EXPECT_EQ(0, r.status) << r.err;
     std::string now = read_file(state);
     EXPECT_NE(std::string::npos, now.find("01 010072 1E")) << now;
     EXPECT_NE(std::string::npos, now.find("01 010079 07")) << now;
@@ -82,13 +64,13 @@ TEST_F(Kp6CtlFaults, AnInterruptEndsTheWaitInHand)
 {
     start({"--silent"});
     double ms = 0;
-    EXPECT_EQ(130, interrupted("-p " + sim->path + " -t 5000 read", 1000, 1, 0, &ms));
+    EXPECT_EQ(130, interrupted("-t 5000 read", 1000, 1, 0, &ms));
     EXPECT_LT(ms, 500.0);
-    EXPECT_EQ(130, interrupted("-p " + sim->path + " -t 5000 read", 500, 6, 300, &ms));
+    EXPECT_EQ(130, interrupted("-t 5000 read", 500, 6, 300, &ms));
     EXPECT_LT(ms, 500.0);
     EXPECT_EQ("01: read interrupted before ER78\n", read_file(dir.file("err")));
     // Signals every 0.5 s would restart a wait that started over: 9 s.
-    EXPECT_EQ(130, interrupted("-p " + sim->path + " -t 5000 write er79=1", 500, 9, 500, &ms));
+    EXPECT_EQ(130, interrupted("-t 5000 write er79=1", 500, 9, 500, &ms));
     EXPECT_LT(ms, 4500.0 + 2000.0);
 }
 
@@ -129,23 +111,25 @@ TEST_F(Kp6CtlFaults, APacedTelnetFloodCostsLittle)
 TEST_F(Kp6CtlFaults, AServerOfAnotherKindIsNamed)
 {
     ScriptedServer telnet(ScriptedServer::REFUSE_COM_PORT, true);
-    std::string err, raw = "tcp://127.0.0.1:" + std::to_string(telnet.port);
-    EXPECT_EQ(3, ctl("-p " + telnet.url() + " read", &err));
+    std::string raw = "tcp://127.0.0.1:" + std::to_string(telnet.port);
+    Ran r = ctl("-p " + telnet.url() + " read");
+    EXPECT_EQ(3, r.status);
     EXPECT_EQ("kp6ctl: " + telnet.url() +
                   " is a Telnet server without the COM port option (try tcp:// or its RFC "
                   "2217 port)\n",
-              err);
+              r.err);
     telnet.greet_after_ms = 400;
-    EXPECT_EQ(3, ctl("-p " + raw + " read", &err));
-    EXPECT_EQ("kp6ctl: " + raw + " speaks Telnet (try rfc2217://)\n", err);
+    r = ctl("-p " + raw + " read");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("kp6ctl: " + raw + " speaks Telnet (try rfc2217://)\n", r.err);
 }
 
 // A backup file in UTF-16: its bytes shown escaped, the message still text.
 TEST_F(Kp6CtlFaults, ABackupFilesBadBytesAreShownEscaped)
 {
     write_file(dir.file("wide.json"), std::string("\xFF\xFE{\0\"\0", 6));
-    std::string err;
-    EXPECT_EQ(2, ctl("-p /nonexistent restore -i wide.json", &err));
-    EXPECT_NE(std::string::npos, err.find("\\xFF")) << err;
-    EXPECT_EQ(std::string::npos, err.find('\xFF')) << err;
+    Ran r = ctl("-p /nonexistent restore -i wide.json");
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("\\xFF")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find('\xFF')) << r.err;
 }
