@@ -16,11 +16,11 @@ struct serial_state {
     // The line's echo of its own sending, where no echo_skip is set: the
     // last block written while its echo may still come, its length, how
     // many of its bytes have come back first and in order (held out of the
-    // ring), and until when those wait for the rest (plat_tick_ms).
+    // ring), and until when those wait for the rest.
     unsigned char echo_frame[ECHO_FRAME_MAX];
     unsigned char echo_len;
     unsigned char echo_heard;
-    uint32_t echo_until;
+    plat_deadline echo_until;
     // The driver's line errors, counted as the port is serviced; 1 in
     // error_counts when the driver keeps counts.
     plat_line_errors line_errors;
@@ -163,7 +163,7 @@ static int echo_take(Entry* e, const unsigned char* b, unsigned n)
             break;
         }
         if (s.echo_heard++ == 0)
-            s.echo_until = plat_tick_ms() + echo_wait_ms(e);
+            plat_deadline_start(&s.echo_until, echo_wait_ms(e));
         if (s.echo_heard == s.echo_len) {
             echo_log(slot_port(e), s.echo_frame, s.echo_len);
             s.echo_len = s.echo_heard = 0;
@@ -179,7 +179,7 @@ static int echo_take(Entry* e, const unsigned char* b, unsigned n)
 static int echo_overdue(Entry* e)
 {
     const serial_state& s = state(e);
-    return s.echo_heard && (int32_t)(plat_tick_ms() - s.echo_until) >= 0;
+    return s.echo_heard && plat_deadline_expired(&s.echo_until);
 }
 
 // The driver's new line errors, into the layer's statistics (overruns
@@ -228,10 +228,10 @@ static int serial_wait(Entry* e, unsigned ms)
     // Bytes held as a possible echo are data once their time is up.
     const serial_state& s = state(e);
     if (s.echo_heard) {
-        int32_t left = (int32_t)(s.echo_until - plat_tick_ms());
-        if (left <= 0)
+        unsigned long left = plat_deadline_left(&s.echo_until);
+        if (left == 0)
             return 1;
-        if (ms > (unsigned)left)
+        if (ms > left)
             ms = (unsigned)left;
     }
     int ready = plat_serial_wait_input(e->handle, ms);

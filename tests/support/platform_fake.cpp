@@ -142,8 +142,9 @@ unsigned plat_serial_drain(plat_handle h)
     unsigned left = 0;
     plat_serial_out_queue(h, &left);
     unsigned long rate = fake_device.line.baud ? fake_device.line.baud : 4800;
-    uint32_t until = plat_tick_ms() + (uint32_t)(left * 12000UL / rate) + 250;
-    for (; left && (int32_t)(until - plat_tick_ms()) > 0; plat_serial_out_queue(h, &left))
+    plat_deadline d;
+    plat_deadline_start(&d, left * 12000UL / rate + 250);
+    for (; left && !plat_deadline_expired(&d); plat_serial_out_queue(h, &left))
         plat_sleep_ms(1);
     return left;
 }
