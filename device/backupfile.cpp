@@ -161,7 +161,7 @@ std::string shown(const std::string& s)
 
 // Bytes that are no UTF-8 (a file in UTF-16, Latin-1) as \xFF, so that a
 // message is always text.
-std::string valid_utf8(const std::string& t)
+static std::string valid_utf8(const std::string& t)
 {
     std::string out;
     for (size_t i = 0; i < t.size();) {

@@ -14,10 +14,9 @@ static bool holds_as_file(int reg, unsigned char want, unsigned char got)
 
 unsigned bus_compare(const device_settings& now, const device_settings& file)
 {
-    device_settings a = now, b = file;
     unsigned mask = 0;
     for (int reg = 0; reg < SETTING_COUNT; reg++)
-        if (!holds_as_file(reg, setting_value(b, reg), setting_value(a, reg)))
+        if (!holds_as_file(reg, setting_value(file, reg), setting_value(now, reg)))
             mask |= 1u << reg;
     return mask;
 }
@@ -171,12 +170,11 @@ std::string bus_compared_text(const bus_row& r)
     }
     int count = 0;
     std::string list;
-    device_settings now = r.settings, file = r.file;
     for (int reg = 0; reg < SETTING_COUNT; reg++) {
         if (!(r.differ & 1u << reg))
             continue;
         count++;
-        unsigned char a = setting_value(now, reg), b = setting_value(file, reg);
+        unsigned char a = setting_value(r.settings, reg), b = setting_value(r.file, reg);
         std::string item;
         if (reg != REG_ER78) {
             item = std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +

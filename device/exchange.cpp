@@ -255,12 +255,18 @@ static int timed_out(unsigned short port, int stage, unsigned char command)
 
 int exchange_whole_answers;
 
+// How long a quiet line stays without a byte between two answers: two
+// byte times and 5 ms.
+static unsigned quiet_gap(unsigned short port)
+{
+    return port_line_ms(port, 2) + 5;
+}
+
 // Whether bytes follow an answer just taken: there already, or coming
-// within two byte times and 5 ms.
+// within the quiet gap.
 static int more_bytes(unsigned short port)
 {
-    return port_avail(port) > 0 ||
-           (port_wait(port, port_line_ms(port, 2) + 5) && port_avail(port) > 0);
+    return port_avail(port) > 0 || (port_wait(port, quiet_gap(port)) && port_avail(port) > 0);
 }
 
 static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
@@ -315,7 +321,7 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
 // answer time-out.
 static void let_settle(unsigned short port)
 {
-    unsigned gap = port_line_ms(port, 2) + 5;
+    unsigned gap = quiet_gap(port);
     plat_deadline d;
     plat_deadline_start(&d, answer_timeout_ms);
     for (;;) {
@@ -359,7 +365,6 @@ int device_exchange(unsigned short port, unsigned char address, unsigned int& wo
 
 void error_words(int code, char* out, unsigned size)
 {
-    // Indexed by plat_error_kind.
     // Indexed by plat_error_kind; worded as the C library words them, so
     // that the tool says the same on every system.
     static const char* const kinds[] = {nullptr,

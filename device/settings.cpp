@@ -45,6 +45,11 @@ unsigned char& setting_value(device_settings& s, int reg)
     return s.*registers[valid_reg(reg) ? reg : REG_ER78].value;
 }
 
+unsigned char setting_value(const device_settings& s, int reg)
+{
+    return s.*registers[valid_reg(reg) ? reg : REG_ER78].value;
+}
+
 const char* setting_name(int reg)
 {
     return valid_reg(reg) ? registers[reg].name : nullptr;
@@ -134,16 +139,24 @@ static int stopped(int step)
     return step > 1 && settings_stop && settings_stop();
 }
 
+// One read of a register: 1 and its value, else 0.
+static int read_register(unsigned short port, unsigned char address, int reg, unsigned char* value)
+{
+    unsigned int word = registers[reg].word;
+    if (device_exchange(port, address, word, CMD_READ_ER) != 1)
+        return 0;
+    *value = (unsigned char)word;
+    return 1;
+}
+
 int settings_read(unsigned short port, unsigned char address, device_settings& s)
 {
     for (int step = 1; step <= READ_STEPS; step++) {
         if (stopped(step))
             return -step;
-        const register_info& r = registers[read_order[step - 1]];
-        unsigned int word = r.word;
-        if (device_exchange(port, address, word, CMD_READ_ER) != 1)
+        int reg = read_order[step - 1];
+        if (!read_register(port, address, reg, &(s.*registers[reg].value)))
             return step;
-        s.*r.value = (unsigned char)word;
     }
     return 0;
 }
@@ -176,16 +189,6 @@ int settings_write(unsigned short port, unsigned char address, const device_sett
     return 0;
 }
 
-// One more read of a register: 1 and its value, else 0.
-static int read_again(unsigned short port, unsigned char address, int reg, unsigned char* value)
-{
-    unsigned int word = registers[reg].word;
-    if (device_exchange(port, address, word, CMD_READ_ER) != 1)
-        return 0;
-    *value = (unsigned char)word;
-    return 1;
-}
-
 int settings_confirm(unsigned short port, unsigned char address, device_settings& s, unsigned mask,
                      settings_noise* noise)
 {
@@ -201,7 +204,7 @@ int settings_confirm(unsigned short port, unsigned char address, device_settings
                 return -step;
             if (asked > 0)
                 exchange_repeats++;  // asked again, as --retries allows
-            if (!read_again(port, address, reg, &v))
+            if (!read_register(port, address, reg, &v))
                 return step;
             int agrees = 0;
             for (int i = 0; i < count; i++)

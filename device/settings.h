@@ -17,6 +17,7 @@ struct device_settings {
 };
 
 unsigned char& setting_value(device_settings& s, int reg);
+unsigned char setting_value(const device_settings& s, int reg);
 const char* setting_name(int reg);  // "ER78" ... ; null outside REG_*
 
 // Metering types of the ER78 byte.

@@ -72,7 +72,6 @@ bool log_broken(void);
 void write_text(FILE* f, const char* text);
 __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...);
 int usage_error(const char* fmt, const std::string& what);
-const char* meter_name(int meter);
 std::string lower(std::string s);
 std::string meaning(int reg, unsigned v);
 // A register's value as read prints it: "18 (0x12)" for ER78, "7" else.
@@ -110,11 +109,6 @@ extern bool line_lost_told;
 // code, the message told.
 int open_line(unsigned long default_timeout_ms, bool test = false);
 bool line_lost(void);
-// The line errors the driver of the open serial port counted since it
-// opened: true and them, false where none are kept (a pseudo-terminal, a
-// network line). -v prints them as the line closes; a failed step names
-// those that came since the last message.
-bool line_error_counts(plat_line_errors* out);
 void close_line(void);
 // A step's message and why its exchange failed: "Error read ER78: no answer
 // in 1000 ms".
@@ -130,6 +124,9 @@ int cmd_test(void);  // kp6ctl_settings.cpp
 int cmd_read(void);
 // The line's health with an address, as --json carries it.
 nlohmann::ordered_json health_json(unsigned char address);
+// One controller's settings as read --json gives them: those read before
+// the step `upto` an interrupt stopped before (0: all), and its health.
+nlohmann::ordered_json settings_json(unsigned char address, const device_settings& s, int upto);
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);

@@ -105,9 +105,7 @@ static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsi
             continue;
         }
         unsigned mask = bus_compare(now, want);
-        int differ = 0;
-        for (int reg = 0; reg < SETTING_COUNT; reg++)
-            differ += (mask >> reg) & 1;
+        int differ = __builtin_popcount(mask);
         std::string from = sources[i] != jobs[i].address ? " (from " + hex2(sources[i]) + ")" : "";
         if (differ)
             say(stdout, "%02X: %d of %d registers would change%s\n", jobs[i].address, differ,

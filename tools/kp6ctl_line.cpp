@@ -294,7 +294,11 @@ bool line_lost(void)
 // only what arrived since).
 static plat_line_errors errors_told;
 
-bool line_error_counts(plat_line_errors* out)
+// The line errors the driver of the open serial port counted since it
+// opened: true and them, false where none are kept (a pseudo-terminal, a
+// network line). -v prints them as the line closes; a failed step names
+// those that came since the last message.
+static bool line_error_counts(plat_line_errors* out)
 {
     return line_port && port_line_errors(line_port, out) == 0;
 }

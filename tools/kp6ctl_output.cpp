@@ -105,12 +105,6 @@ int usage_error(const char* fmt, const std::string& what)
     return EXIT_USAGE;
 }
 
-// Meter names, as read prints them and write takes them.
-const char* meter_name(int meter)
-{
-    return meter_word(meter);
-}
-
 void print_csv_row(const bus_row& r, const char* compared, bool header)
 {
     if (header)
@@ -162,7 +156,7 @@ std::string meaning(int reg, unsigned v)
                      er78_inverse((unsigned char)v) ? "on" : "off");
         else
             snprintf(text, sizeof text, "%s, inverse gun %s",
-                     meter_name(er78_meter((unsigned char)v)),
+                     meter_word(er78_meter((unsigned char)v)),
                      er78_inverse((unsigned char)v) ? "on" : "off");
         break;
     case REG_ER79:

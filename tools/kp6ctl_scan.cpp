@@ -102,12 +102,12 @@ static int scan_told(void* ctx, unsigned char a, int answered, unsigned char er7
     bool inverse = er78_inverse(er78);
     if (opt.json_out)  // shaped as read --json shapes its data
         shown.list.push_back({{"address", hex2(a)},
-                              {"type", meter_name(meter)},
+                              {"type", meter_word(meter)},
                               {"inverse", inverse},
                               {"er78", er78},
                               {"health", health_json(a)}});
     else
-        say(stdout, "%02X type=%s inverse=%s\n", a, meter_name(meter), inverse ? "on" : "off");
+        say(stdout, "%02X type=%s inverse=%s\n", a, meter_word(meter), inverse ? "on" : "off");
     return 0;
 }
 
@@ -143,7 +143,7 @@ static void print_table(const std::vector<bus_row>& rows)
         header = false;
         device_settings s = r.settings;
         say(stdout, "%-8s %-11s %-8s %-5u %-5u %-5u %-5u %u\n", hex2(r.address).c_str(),
-            meter_name(er78_meter(s.er78)), er78_inverse(s.er78) ? "on" : "off", s.er79, s.er72,
+            meter_word(er78_meter(s.er78)), er78_inverse(s.er78) ? "on" : "off", s.er79, s.er72,
             s.er74, s.er75, s.er77);
     }
 }
@@ -172,20 +172,10 @@ static int scan_read(unsigned long scan_ms)
             print_csv_row(r, nullptr);
     } else if (opt.json_out) {
         for (const bus_row& r : rows) {
-            device_settings s = r.settings;
             if (r.state == ROW_GARBLED)
                 shown.list.push_back(garbled_json(r.address));
             if (r.state == ROW_READ)
-                shown.list.push_back({{"address", hex2(r.address)},
-                                      {"type", meter_name(er78_meter(s.er78))},
-                                      {"inverse", (bool)er78_inverse(s.er78)},
-                                      {"er78", s.er78},
-                                      {"er79", s.er79},
-                                      {"er72", s.er72},
-                                      {"er74", s.er74},
-                                      {"er75", s.er75},
-                                      {"er77", s.er77},
-                                      {"health", health_json(r.address)}});
+                shown.list.push_back(settings_json(r.address, r.settings, 0));
         }
         say(stdout, "%s\n", shown.list.dump().c_str());
     } else {

@@ -58,40 +58,54 @@ json health_json(unsigned char address)
 
 const char* const setting_keys[SETTING_COUNT] = {"er78", "er79", "er72", "er74", "er75", "er77"};
 
+// The registers read before the step `upto` an interrupt stopped before
+// (0: all were read).
+static void registers_read(int upto, bool have[SETTING_COUNT])
+{
+    for (int step = 1; step <= READ_STEPS && (!upto || step < upto); step++)
+        have[settings_read_register(step)] = true;
+}
+
+json settings_json(unsigned char address, const device_settings& s, int upto)
+{
+    bool have[SETTING_COUNT] = {};
+    registers_read(upto, have);
+    json j = json::object();
+    j["address"] = hex2(address);
+    if (have[REG_ER78]) {
+        j["type"] = meter_word(er78_meter(s.er78));
+        j["inverse"] = (bool)er78_inverse(s.er78);
+    }
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        if (have[reg])
+            j[setting_keys[reg]] = setting_value(s, reg);
+    j["health"] = health_json(address);
+    return j;
+}
+
 // One controller's settings as read prints them: a block of NAME VALUE
 // lines (headed by its address when there are several), or a JSON object.
 // `upto`: the step an interrupt stopped before, or 0 when all were read.
 static json print_read(unsigned char address, const device_settings& s, int upto, bool several,
                        bool first)
 {
-    bool have[SETTING_COUNT] = {};
-    for (int step = 1; step <= READ_STEPS && (!upto || step < upto); step++)
-        have[settings_read_register(step)] = true;
-    int meter = er78_meter(s.er78);
-    bool inverse = er78_inverse(s.er78);
-    device_settings v = s;
-    json j = json::object();
-    j["address"] = hex2(address);
-    if (have[REG_ER78]) {
-        j["type"] = meter_name(meter);
-        j["inverse"] = inverse;
-    }
-    for (int reg = 0; reg < SETTING_COUNT; reg++)
-        if (have[reg])
-            j[setting_keys[reg]] = setting_value(v, reg);
-    j["health"] = health_json(address);
+    json j = settings_json(address, s, upto);
     if (opt.json_out)
         return j;
+    bool have[SETTING_COUNT] = {};
+    registers_read(upto, have);
+    int meter = er78_meter(s.er78);
+    bool inverse = er78_inverse(s.er78);
     if (several)
         say(stdout, "%s%-8s %s\n", first ? "" : "\n", "address", hex2(address).c_str());
     if (have[REG_ER78]) {
-        say(stdout, "%-8s %s\n", "type", meter_name(meter));
+        say(stdout, "%-8s %s\n", "type", meter_word(meter));
         say(stdout, "%-8s %s\n", "inverse", inverse ? "on" : "off");
     }
     for (int reg = 0; reg < SETTING_COUNT; reg++) {
         if (!have[reg])
             continue;
-        unsigned n = setting_value(v, reg);
+        unsigned n = setting_value(s, reg);
         say(stdout, "%-8s %-10s %s\n", setting_keys[reg], value_text(reg, n).c_str(),
             meaning(reg, n).c_str());
     }
