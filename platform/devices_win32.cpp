@@ -27,16 +27,8 @@ void plat_set_serial_root(const char* root)
 
 void plat_serial_key_read(plat_serial_key* key)
 {
-    // Current systems (major version above 4) list their ports under one
-    // key; the probe of older ones is not needed by any system this builds
-    // for, so both read the same key.
-    OSVERSIONINFOA v;
-    memset(&v, 0, sizeof v);
-    v.dwOSVersionInfoSize = sizeof v;  // 148
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    GetVersionExA(&v);
-#pragma GCC diagnostic pop
+    // Every system this builds for (major version above 4) lists its ports
+    // under one key, so the system's version is not asked.
     HKEY root = serial_root[0] ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     const char* path = serial_root[0] ? serial_root : REG_SERIAL_PATH;
     HKEY k;

@@ -61,22 +61,24 @@ static void fill_datetime(const struct tm* tm, long nsec, plat_datetime* t)
     t->millisecond = (int)(nsec / 1000000L);
 }
 
-void plat_local_time(plat_datetime* t)
+// The time now, split into its fields by `split` (localtime_r, gmtime_r).
+static void time_now(struct tm* (*split)(const time_t*, struct tm*), plat_datetime* t)
 {
     struct timespec ts;
     struct tm tm;
     clock_gettime(CLOCK_REALTIME, &ts);
-    localtime_r(&ts.tv_sec, &tm);
+    split(&ts.tv_sec, &tm);
     fill_datetime(&tm, ts.tv_nsec, t);
+}
+
+void plat_local_time(plat_datetime* t)
+{
+    time_now(localtime_r, t);
 }
 
 void plat_utc_time(plat_datetime* t)
 {
-    struct timespec ts;
-    struct tm tm;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    gmtime_r(&ts.tv_sec, &tm);
-    fill_datetime(&tm, ts.tv_nsec, t);
+    time_now(gmtime_r, t);
 }
 
 int plat_set_local_time(const plat_datetime* t)

@@ -413,7 +413,7 @@ static int net_open(Entry* e, char* name, int*)
     plat_deadline_start(&d, net_connect_ms);
     uint64_t t0 = plat_perf_counter();
     plat_socket c;
-    rc = plat_tcp_connect(url.host, url.port, net_connect_ms, &c);
+    rc = plat_tcp_connect(url.host, url.port, (unsigned)plat_deadline_left(&d), &c);
     if (rc) {
         plat_net_stop();
         return rc;

@@ -196,8 +196,10 @@ static Entry* slot_of(unsigned short port)
     Entry* e = &Port[port - 1];
     if (!e->rx_buf)
         return nullptr;
+    if (slot_taken(*e))
+        return e;
     const port_kind* k = kind_of(e);
-    return slot_taken(*e) || (k->answers_free && k->answers_free(e)) ? e : nullptr;
+    return k->answers_free && k->answers_free(e) ? e : nullptr;
 }
 
 // A slot that sends or receives: serial device, TCP server or network line.

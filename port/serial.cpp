@@ -21,10 +21,9 @@ struct serial_state {
     unsigned char echo_len;
     unsigned char echo_heard;
     plat_deadline echo_until;
-    // The driver's line errors, counted as the port is serviced; 1 in
-    // error_counts when the driver keeps counts.
+    // The driver's line errors, counted as the port is serviced (`asked`
+    // set when the driver keeps counts).
     plat_line_errors line_errors;
-    unsigned char error_counts;
     // 1 once the system says the device is gone, and the code of the call
     // that found it.
     unsigned char gone;
@@ -70,7 +69,7 @@ static int serial_open(Entry* e, char* name, int*)
     e->handle = h;
     e->held = 1;
     // The errors before the port was ours are not its line's.
-    s.error_counts = plat_serial_line_errors(h, &s.line_errors) == 0;
+    plat_serial_line_errors(h, &s.line_errors);
     return 0;
 }
 
@@ -144,10 +143,12 @@ static int echo_release(Entry* e)
     return held > 0;
 }
 
+static unsigned serial_line_ms(Entry* e, int n);
+
 static uint32_t echo_wait_ms(Entry* e)
 {
     const serial_state& s = state(e);
-    return port_line_ms(slot_port(e), s.echo_len - s.echo_heard) + 50;
+    return serial_line_ms(e, s.echo_len - s.echo_heard) + 50;
 }
 
 // New bytes: an echo's part held, the rest into the ring. 1 when the ring
@@ -187,7 +188,7 @@ static int echo_overdue(Entry* e)
 static void count_line_errors(Entry* e)
 {
     serial_state& s = state(e);
-    if (!s.error_counts)
+    if (!s.line_errors.asked)
         return;
     plat_line_errors was = s.line_errors;
     if (plat_serial_line_errors(e->handle, &s.line_errors) != 0)
@@ -201,7 +202,7 @@ static int serial_line_errors(Entry* e, plat_line_errors* out)
 {
     count_line_errors(e);
     *out = state(e).line_errors;
-    return !state(e).error_counts;
+    return !state(e).line_errors.asked;
 }
 
 static int serial_service(Entry* slot)

@@ -209,9 +209,10 @@ void read_log(unsigned int handle, unsigned char* data, int expected, int got)
     log_flush();
 }
 
-void clear_log(unsigned int handle, unsigned char* data, int len)
+// A buffer-clear record in the file; the hook is told `what` it was.
+static void dropped_record(unsigned int handle, int what, unsigned char* data, int len)
 {
-    tell(handle, TRAFFIC_DROPPED, data, len);
+    tell(handle, what, data, len);
     if (!logged(handle))
         return;
     record_head("Очистка буфера порта %d<> ", handle);
@@ -219,14 +220,14 @@ void clear_log(unsigned int handle, unsigned char* data, int len)
     log_flush();
 }
 
+void clear_log(unsigned int handle, unsigned char* data, int len)
+{
+    dropped_record(handle, TRAFFIC_DROPPED, data, len);
+}
+
 void echo_log(unsigned int handle, unsigned char* data, int len)
 {
-    tell(handle, TRAFFIC_ECHO, data, len);
-    if (!logged(handle))
-        return;
-    record_head("Очистка буфера порта %d<> ", handle);
-    record_bytes(data, len);
-    log_flush();
+    dropped_record(handle, TRAFFIC_ECHO, data, len);
 }
 
 void err_log(unsigned short port, long code)
