@@ -129,14 +129,15 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
     if (reg >= 0) {
         if (!bus_row_has_settings(r))
             return "";
-        device_settings now = r.settings, file = r.file;
+        const device_settings &now = r.settings, &file = r.file;
         int marked = r.compared == COMPARED_DIFFERS && (r.differ & (1u << reg));
         std::string shown, want;
         if (col == BUS_COL_TYPE || col == BUS_COL_INVERSE) {
             std::string (*text)(unsigned char) = col == BUS_COL_TYPE ? bus_type_text : inverse_text;
             shown = text(now.er78);
-            if (marked && text(file.er78) != shown)
-                want = text(file.er78);
+            want = marked ? text(file.er78) : "";
+            if (want == shown)
+                want.clear();
         } else {
             shown = std::to_string(setting_value(now, reg));
             if (marked)
@@ -148,10 +149,11 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
         *differs = 1;
         return "\xE2\x89\xA0 " + shown + " (" + want + ")";
     }
+    if (col == BUS_COL_STATE)
+        return state_text(r);
     line_health h = {};
-    int known = health_of(r.address, &h);
+    int known = col != BUS_COL_COMPARED && health_of(r.address, &h);
     switch (col) {
-    case BUS_COL_STATE: return state_text(r);
     case BUS_COL_EXCHANGES: return known ? std::to_string(h.exchanges) : "";
     case BUS_COL_RETRIES: return known ? std::to_string(h.retries) : "";
     case BUS_COL_FAILED: return known ? std::to_string(h.failed) : "";

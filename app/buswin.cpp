@@ -4,6 +4,7 @@
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Return_Button.H>
+#include <FL/filename.H>
 #include <FL/fl_draw.H>
 #include <stdarg.h>
 #include <stdio.h>
@@ -219,12 +220,6 @@ static void read_selected(void)
     }
 }
 
-static std::string file_name_of(const std::string& path)
-{
-    size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 static void compare_with_file(void)
 {
     if (bus_state.busy)
@@ -238,13 +233,13 @@ static void compare_with_file(void)
         return;
     }
     bus_state.file = entries;
-    bus_state.file_name = file_name_of(path);
+    bus_state.file_name = fl_filename_name(path.c_str());
     compare_again();
     show_rows();
     int same = 0, differ = 0, missing = 0;
     for (const bus_row& r : bus_state.rows) {
-        same += r.compared == 1;
-        differ += r.compared == 2;
+        same += r.compared == COMPARED_SAME;
+        differ += r.compared == COMPARED_DIFFERS;
         missing += r.state == ROW_MISSING;
     }
     set_status(bus_printed(gettext_easy("%s: %d match, %d differ, %d missing"),
@@ -257,8 +252,7 @@ static std::string setting_text(const device_settings& s, int reg)
     if (reg == REG_ER78)
         return bus_type_text(s.er78) +
                (er78_inverse(s.er78) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
-    device_settings c = s;
-    return std::to_string(setting_value(c, reg));
+    return std::to_string(setting_value(s, reg));
 }
 
 // What writing `want` would change at row `r`, in one line.

@@ -185,13 +185,11 @@ void port_list_fill(Fl_Choice* c, const char* keep)
         plat_port_info info;
         if (plat_serial_port_info(com_port_names[i], &info) != 0)
             continue;
-        char about[LIST_ABOUT_SIZE];
-        port_about_text(info, about, sizeof about);
-        memcpy(list_about[at], about, sizeof about);
+        port_about_text(info, list_about[at], LIST_ABOUT_SIZE);
         // The stable name opens the same device whatever it is called today.
         if (info.stable[0] && strlen(info.stable) < COM_NAME_SIZE && listed(info.stable) < 0) {
             strcpy(list_names[list_count], info.stable);
-            memcpy(list_about[list_count++], about, sizeof about);
+            memcpy(list_about[list_count++], list_about[at], LIST_ABOUT_SIZE);
         }
     }
     for (int i = 0; i < pref_line_count; i++)

@@ -282,11 +282,6 @@ static int url_ok(const char* text)
     return text[0] && (net_url_parse(text, &url, nullptr, 0) == 1 || !port_name_is_url(text));
 }
 
-static int address_ok(const char* text)
-{
-    return address_text_ok(text);
-}
-
 static int line_index(const char* url)
 {
     for (int i = 0; i < pref_line_count; i++)
@@ -386,7 +381,7 @@ void prefs_load(void)
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
-    take(entries, "address", pref_address, sizeof pref_address, address_ok);
+    take(entries, "address", pref_address, sizeof pref_address, address_text_ok);
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
     take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
     take_lines(entries);
@@ -448,7 +443,8 @@ void prefs_save(void)
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
-    merge_value(entries, "address", pref_address, file_address, sizeof pref_address, address_ok);
+    merge_value(entries, "address", pref_address, file_address, sizeof pref_address,
+                address_text_ok);
     merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
     merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
     // The file's lines less those removed here, then those added here.

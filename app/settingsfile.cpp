@@ -59,6 +59,8 @@ static void remember_folder(const std::string& path)
     if (cut == std::string::npos || cut >= PREF_FOLDER_SIZE)
         return;
     std::string folder = path.substr(0, cut ? cut : 1);
+    if (folder == pref_folder)
+        return;  // nothing new to keep
     snprintf(pref_folder, sizeof pref_folder, "%s", folder.c_str());
     prefs_save();
 }
