@@ -34,11 +34,9 @@ protected:
     void open_on(const std::string& prepared, std::vector<std::string> more = {})
     {
         write_file(state, prepared);
-        std::vector<std::string> args = {"--address", "01",      "--address", "05",     "--address",
-                                         "1F",        "--state", state,       "--trace"};
+        std::vector<std::string> args = {"--address", "01", "--address", "05", "--address", "1F"};
         args.insert(args.end(), more.begin(), more.end());
-        sim.reset(new Sim(args));
-        ASSERT_FALSE(sim->path.empty());
+        ASSERT_NO_FATAL_FAILURE(start_sim(sim, state, args));
         build(sim->path);
         OpenButton_OnClick(MainForm->OpenButton);
         ASSERT_NE(0, port);

@@ -25,11 +25,7 @@ protected:
     // its state file.
     void open_on(std::vector<std::string> args, const std::string& prepared = "")
     {
-        if (!prepared.empty())
-            write_file(state, prepared);
-        args.insert(args.end(), {"--state", state, "--trace"});
-        sim.reset(new Sim(args));
-        ASSERT_FALSE(sim->path.empty());
+        ASSERT_NO_FATAL_FAILURE(start_sim(sim, state, args, prepared));
         build(sim->path);
         OpenButton_OnClick(MainForm->OpenButton);
         ASSERT_NE(0, port);

@@ -115,3 +115,13 @@ std::string backup_of(std::initializer_list<const char*> addresses)
                 "\"ER75\": 6, \"ER77\": 5}}";
     return file + "\n]}\n";
 }
+
+void start_sim(std::unique_ptr<Sim>& sim, const std::string& state, std::vector<std::string> args,
+               const std::string& prepared)
+{
+    if (!prepared.empty())
+        write_file(state, prepared);
+    args.insert(args.end(), {"--state", state, "--trace"});
+    sim.reset(new Sim(args));
+    ASSERT_FALSE(sim->path.empty());
+}

@@ -26,6 +26,11 @@ struct Sim {
     int stop(int sig = 15);
 };
 
+// Starts `sim` with `args` on the state file `state`, tracing; `prepared`
+// (when given) are the file's lines first. A failure to start is fatal.
+void start_sim(std::unique_ptr<Sim>& sim, const std::string& state, std::vector<std::string> args,
+               const std::string& prepared = "");
+
 // The test's end of a line: raw, 4800 baud, exclusive.
 struct TestLine {
     int handle = -1;

@@ -26,11 +26,7 @@ protected:
 
     void start(std::vector<std::string> args, const std::string& prepared = "")
     {
-        if (!prepared.empty())
-            write_file(state, prepared);
-        args.insert(args.end(), {"--state", state, "--trace"});
-        sim.reset(new Sim(args));
-        ASSERT_FALSE(sim->path.empty());
+        start_sim(sim, state, args, prepared);
     }
     // Runs kp6ctl in the scratch folder, on the simulator's line; `before`
     // goes ahead of the program (a time-out).
