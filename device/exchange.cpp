@@ -184,8 +184,9 @@ static unsigned long line_health::*const fault_cause[] = {nullptr,
                                                           &line_health::garbled,
                                                           nullptr,
                                                           nullptr,
+                                                          &line_health::garbled,
                                                           &line_health::garbled};
-static_assert(sizeof fault_cause / sizeof *fault_cause == FAULT_EXTRA + 1, "a cause per fault");
+static_assert(sizeof fault_cause / sizeof *fault_cause == FAULT_COLLISION + 1, "a cause per fault");
 
 static void count_fault(const exchange_fault& f)
 {
@@ -484,6 +485,10 @@ int exchange_fault_text(const exchange_fault& f, char* out, unsigned size)
     case FAULT_INTERRUPTED: n = snprintf(out, size, "%s", words(W_("interrupted"))); break;
     case FAULT_EXTRA:
         n = snprintf(out, size, "%s", words(W_("more bytes than an answer's 3")));
+        break;
+    case FAULT_COLLISION:
+        n = snprintf(out, size, "%s",
+                     words(W_("garbled answers: two controllers may share this address")));
         break;
     default: n = line_lost_text(f.line, f.line_code, out, size);
     }

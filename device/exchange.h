@@ -76,7 +76,9 @@ enum {
     FAULT_SHORT,         // fewer than three answer bytes came within the time-out
     FAULT_LINE_LOST,     // the network line closed or failed
     FAULT_INTERRUPTED,   // an interrupt ended the wait (a tool's Ctrl-C)
-    FAULT_EXTRA          // more bytes followed the answer (exchange_whole_answers)
+    FAULT_EXTRA,         // more bytes followed the answer (exchange_whole_answers)
+    FAULT_COLLISION      // the answers stayed garbled when asked again: two controllers may
+                         // share the address (device_test answers 1 and says so here too)
 };
 // Where in the exchange it failed.
 enum { STAGE_SELECT = 1, STAGE_PARAMETER, STAGE_TEST };

@@ -173,8 +173,16 @@ const char* settings_write_failure(int step)
     return step >= 2 && step <= WRITE_STEPS ? registers[step - 2].write_failure : nullptr;
 }
 
+static unsigned long written_count[256];
+
+unsigned long settings_written_count(unsigned char address)
+{
+    return written_count[address];
+}
+
 int settings_write(unsigned short port, unsigned char address, const device_settings& s)
 {
+    written_count[address]++;
     unsigned int word = WORD_IR24_8;
     if (device_exchange(port, address, word, CMD_WRITE_IR) != 1)
         return 1;

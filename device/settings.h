@@ -89,4 +89,8 @@ int settings_write(unsigned short port, unsigned char address, const device_sett
 const char* settings_write_failure(int step);  // "Error write IR24" ...
 const char* settings_write_name(int step);     // "IR24", "ER78" ...
 
+// How many write sequences (settings_write) were begun to `address` since
+// the program started: a row read before the count moved is stale.
+unsigned long settings_written_count(unsigned char address);
+
 #endif
