@@ -104,6 +104,9 @@ void bus_row_read(bus_row& r, const device_settings& s, int failed)
     r.failed_step = failed;
     r.state = failed ? ROW_FAILED : ROW_READ;
     r.fault = failed > 0 ? fault_now() : "";
+    // Named as the scan names it.
+    if (failed > 0 && exchange_last_fault.kind == FAULT_COLLISION)
+        r.state = ROW_GARBLED;
 }
 
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want)
@@ -295,8 +298,13 @@ static int read_rows(unsigned short port, bus_reading& b, const std::vector<bool
             return SCAN_STOPPED;
         device_settings s = r.settings;
         int failed = settings_read(port, r.address, s);
-        if (failed < 0)
+        if (failed < 0) {  // the row stays not read; where it stopped is told
+            bus_row stopped = r;
+            stopped.state = ROW_FAILED;
+            stopped.failed_step = failed;
+            tell(b, stopped);
             return SCAN_STOPPED;
+        }
         if (failed && port_gone(port, nullptr))
             return SCAN_LINE_LOST;
         bus_row_read(r, s, failed);

@@ -109,7 +109,9 @@ std::string csv_field(const std::string& text);
 
 // Told during bus_read: before each address is asked and before each
 // controller is read (row.state ROW_NOT_READ), and with each row's outcome
-// (ROW_GARBLED as the scan names it, ROW_READ, ROW_FAILED). `done` of `total`
+// (ROW_GARBLED as the scan names it, or as a Read names a collision,
+// ROW_READ, ROW_FAILED; a Read that settings_stop stopped is told as
+// ROW_FAILED with the step, minus, while its row stays ROW_NOT_READ). `done` of `total`
 // steps (the addresses of the scan, then one a controller found). Non-zero
 // stops before the next exchange.
 typedef int (*bus_row_told)(void* ctx, const bus_row& row, unsigned done, unsigned total);

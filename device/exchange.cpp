@@ -204,17 +204,24 @@ int exchange_retries;
 unsigned long exchange_count, exchange_repeats;
 void (*exchange_on_repeat)(const exchange_fault& f);
 
+void exchange_count_repeat(void)
+{
+    exchange_repeats++;
+    health[health_address].h.retries++;
+    if (exchange_on_repeat && exchange_last_fault.kind != FAULT_NONE)
+        exchange_on_repeat(exchange_last_fault);
+}
+
 // After a failed attempt: 1 when it goes out again (counted and told).
 static int repeat(int attempt)
 {
     if (attempt >= exchange_retries || !exchange_may_repeat(exchange_last_fault))
         return 0;
-    exchange_repeats++;
-    health[health_address].h.retries++;
-    if (exchange_on_repeat)
-        exchange_on_repeat(exchange_last_fault);
+    exchange_count_repeat();
     return 1;
 }
+
+static unsigned short port_in_hand;  // of the exchange in hand
 
 // Notes why an attempt failed: -1. Silence or a short answer on a line
 // that is gone is the lost line.
@@ -256,6 +263,21 @@ static int timed_out(unsigned short port, int stage, unsigned char command)
 
 int exchange_whole_answers;
 
+// The evidence of a second controller: bytes beyond an answer that the
+// exchange's own clears drop.
+static int attempt_doubled;          // this attempt's answer had more bytes than one controller's
+static int tail_of_earlier;          // this attempt found the tail of the answer before it
+static int clean_before;             // the last exchange's answer was taken clean ...
+static unsigned char clean_address;  // ... from this address
+unsigned long exchange_tails;
+
+static void drop_rest(unsigned short port)
+{
+    if (port_avail(port) > 0)
+        attempt_doubled = 1;
+    clear_buf(port);
+}
+
 // How long a quiet line stays without a byte between two answers: two
 // byte times and 5 ms.
 static unsigned quiet_gap(unsigned short port)
@@ -263,17 +285,36 @@ static unsigned quiet_gap(unsigned short port)
     return port_line_ms(port, 2) + 5;
 }
 
-// Whether bytes follow an answer just taken: there already, or coming
-// within the quiet gap.
-static int more_bytes(unsigned short port)
+// Whether more than `have` bytes wait: there already, or coming within the
+// quiet gap.
+static int more_bytes(unsigned short port, int have = 0)
 {
-    return port_avail(port) > 0 || (port_wait(port, quiet_gap(port)) && port_avail(port) > 0);
+    plat_deadline d;
+    plat_deadline_start(&d, quiet_gap(port));
+    for (;;) {
+        if (port_avail(port) > have)
+            return 1;
+        if (plat_deadline_expired(&d) || port_gone(port, nullptr))
+            return 0;
+        port_wait(port, (unsigned)plat_deadline_left(&d));
+    }
 }
 
 static int exchange_once(unsigned short port, unsigned char address, unsigned int& word,
                          unsigned char command)
 {
+    // Bytes that came after the last answer taken clean, from this very
+    // address, are a second answer to it: that answer is in doubt, and this
+    // exchange sends nothing (the sequence decides).
+    int tail = port_avail(port) > 0 && clean_before && clean_address == address;
+    clean_before = 0;
+    attempt_doubled = 0;
     clear_buf(port);
+    if (tail) {
+        exchange_tails++;
+        tail_of_earlier = 1;
+        return failed(port, FAULT_EXTRA, STAGE_SELECT, command);
+    }
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
     send_frame(port, select, 5);
@@ -282,14 +323,13 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     answer_came();
     unsigned char answer[3];
     recv_port(port, answer, 1);
-    if (answer[0] != 0xC0) {
-        clear_buf(port);
-        failed(port, FAULT_SELECT_REPLY, STAGE_SELECT, command);
+    drop_rest(port);  // whatever followed the answer
+    if (answer[0] != 0xC0 || attempt_doubled) {
+        failed(port, answer[0] != 0xC0 ? FAULT_SELECT_REPLY : FAULT_EXTRA, STAGE_SELECT, command);
         exchange_last_fault.seen[0] = answer[0];
         exchange_last_fault.seen_count = 1;
         return -1;
     }
-    clear_buf(port);  // whatever followed the answer
     unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
     send_frame(port, param, 5);
@@ -303,15 +343,17 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
         exchange_last_fault.seen_count = 3;
         return -1;
     }
-    if (exchange_whole_answers && more_bytes(port)) {
+    if (port_avail(port) > 0 || (exchange_whole_answers && more_bytes(port))) {
+        drop_rest(port);
         failed(port, FAULT_EXTRA, STAGE_PARAMETER, command);
         memcpy(exchange_last_fault.seen, answer, 3);
         exchange_last_fault.seen_count = 3;
         return -1;
     }
-    clear_buf(port);
     word = answer[1];
     exchange_last_fault = exchange_fault();
+    clean_before = 1;
+    clean_address = address;
     return 1;
 }
 
@@ -322,14 +364,17 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
 // answer time-out.
 static void let_settle(unsigned short port)
 {
+    if (exchange_last_fault.kind == FAULT_SHORT)
+        clear_buf(port);  // the answer's own bytes
     unsigned gap = quiet_gap(port);
     plat_deadline d;
     plat_deadline_start(&d, answer_timeout_ms);
     for (;;) {
-        clear_buf(port);
+        drop_rest(port);
         if (!port_wait(port, gap) || port_gone(port, nullptr) || plat_deadline_expired(&d))
             break;
     }
+    drop_rest(port);
 }
 
 int exchange_repeat_silence = 1;
@@ -345,22 +390,71 @@ int exchange_may_repeat(const exchange_fault& f)
     return f.stage == STAGE_SELECT || (f.stage == STAGE_PARAMETER && f.seen_count == 0);
 }
 
+// Another byte where C0 or 05 belongs (not a refusal), bytes missing, or
+// more bytes than an answer.
+int exchange_fault_garbled(const exchange_fault& f)
+{
+    return fault_cause[f.kind] == &line_health::garbled &&
+           !((f.kind == FAULT_SELECT_REPLY || f.kind == FAULT_ACK) && f.seen[0] == ANSWER_REFUSED);
+}
+
+void exchange_set_fault(int kind, int stage, unsigned char command)
+{
+    exchange_fault& f = exchange_last_fault;
+    f = exchange_fault();
+    f.kind = kind;
+    f.stage = stage;
+    f.command = command;
+    f.timeout_ms = answer_timeout_ms;
+}
+
+// After a failed attempt, whether it goes out again: as exchange_retries
+// allows, and a garbled one once in any case, since noise garbles an
+// answer once, two controllers every time.
+static int again(int attempt, int* doubled_before)
+{
+    const exchange_fault& f = exchange_last_fault;
+    int doubled = attempt_doubled;
+    if (exchange_fault_garbled(f) && *doubled_before && !doubled) {
+        let_settle(port_in_hand);  // the rest of this answer decides
+        doubled = attempt_doubled;
+    }
+    if (exchange_fault_garbled(f) && *doubled_before && doubled) {
+        exchange_set_fault(FAULT_COLLISION, f.stage, f.command);
+        return 0;
+    }
+    *doubled_before = doubled;
+    int go = repeat(attempt);
+    if (!go && attempt == 0 && exchange_fault_garbled(f) && exchange_may_repeat(f)) {
+        exchange_count_repeat();
+        go = 1;
+    }
+    if (go) {
+        if (f.kind != FAULT_NO_ANSWER)
+            let_settle(port_in_hand);
+        *doubled_before = *doubled_before || attempt_doubled;
+        return 1;
+    }
+    return 0;
+}
+
 int device_exchange(unsigned short port, unsigned char address, unsigned int& word,
                     unsigned char command)
 {
     exchange_count++;
     health_address = address;
     health[address].h.exchanges++;
+    port_in_hand = port;
+    int doubled = 0;
     for (int attempt = 0;; attempt++) {
+        tail_of_earlier = 0;
         if (exchange_once(port, address, word, command) == 1)
             return 1;
         count_fault(exchange_last_fault);
-        if (!repeat(attempt)) {
+        if (tail_of_earlier || !again(attempt, &doubled)) {
             health[address].h.failed++;
             return -1;
         }
-        if (exchange_last_fault.kind != FAULT_NO_ANSWER)
-            let_settle(port);
     }
 }
 
@@ -539,21 +633,55 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode)
     put_port(handle, frame, 4);
 }
 
+int exchange_quiet_check(unsigned short port)
+{
+    int came = more_bytes(port);
+    clean_before = 0;
+    if (came) {
+        exchange_tails++;
+        health[health_address].h.garbled++;
+        attempt_doubled = 0;
+        let_settle(port);
+    }
+    return came;
+}
+
 int device_test(unsigned short port, unsigned char address)
 {
     exchange_count++;
     health_address = address;
     health[address].h.exchanges++;
-    for (int attempt = 0;; attempt++) {
+    port_in_hand = port;
+    clean_before = 0;
+    for (int attempt = 0, doubled_before = 0;; attempt++) {
         clear_buf(port);  // a late answer to an earlier request is no reply to this one
         uint64_t t0 = plat_perf_counter();
         trk_hdr(port, (char)address, 0x81);
         frame_sent(port, t0, address ? 4 : 0);
         if (wait_answer(port, 1, address ? 4 : 0) == 1) {
             answer_came();
-            exchange_last_fault = exchange_fault();
-            return 1;
+            // Any byte answers (left for the caller); more than one, now or
+            // within the quiet gap, is two controllers answering, once
+            // asked again.
+            if (!more_bytes(port, 1)) {
+                exchange_last_fault = exchange_fault();
+                return 1;
+            }
+            unsigned char first = (unsigned char)peek_port(port, 0);
+            failed(port, FAULT_EXTRA, STAGE_TEST, 0);
+            exchange_last_fault.seen[0] = first;
+            exchange_last_fault.seen_count = 1;
+            count_fault(exchange_last_fault);
+            let_settle(port);
+            if (doubled_before) {
+                exchange_set_fault(FAULT_COLLISION, STAGE_TEST, 0);
+                return 1;
+            }
+            doubled_before = 1;
+            exchange_count_repeat();
+            continue;
         }
+        doubled_before = 0;
         failed(port, plat_wait_interrupted() ? FAULT_INTERRUPTED : FAULT_NO_ANSWER, STAGE_TEST, 0);
         count_fault(exchange_last_fault);
         if (!repeat(attempt)) {

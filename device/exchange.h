@@ -76,7 +76,7 @@ enum {
     FAULT_SHORT,         // fewer than three answer bytes came within the time-out
     FAULT_LINE_LOST,     // the network line closed or failed
     FAULT_INTERRUPTED,   // an interrupt ended the wait (a tool's Ctrl-C)
-    FAULT_EXTRA,         // more bytes followed the answer (exchange_whole_answers)
+    FAULT_EXTRA,         // more bytes followed the answer
     FAULT_COLLISION      // the answers stayed garbled when asked again: two controllers may
                          // share the address (device_test answers 1 and says so here too)
 };
@@ -182,11 +182,36 @@ int exchange_may_repeat(const exchange_fault& f);
 // garbled answer is worth asking again.
 extern int exchange_repeat_silence;
 
-// Non-zero: a parameter answer that more bytes follow (at once, or within
-// two byte times and 5 ms) fails as FAULT_EXTRA, garbled: two controllers
-// at one address answer with more than one does. A scan sets it; elsewhere
-// bytes after an answer are dropped unseen.
+// Two controllers at one address answer with more bytes than one does.
+// Every exchange fails an attempt as FAULT_EXTRA when bytes beyond its
+// answer are there when it takes the answer, and a garbled attempt goes out
+// again at least once whatever exchange_retries says; when the second is
+// garbled too and both had bytes beyond their answers, the exchange fails
+// as FAULT_COLLISION.
+// Non-zero: a parameter answer is followed by the quiet check too (a scan,
+// whose one exchange per address is its last).
 extern int exchange_whole_answers;
+
+// Answers taken clean that more bytes followed after all: found at the
+// start of the next exchange with the same address (which then fails as
+// FAULT_EXTRA at once, sending nothing) or by exchange_quiet_check. A
+// sequence that sees it move asks again; only its own code knows what.
+extern unsigned long exchange_tails;
+// The quiet check after a controller's last answer of a sequence: waits two
+// byte times and 5 ms for a byte. 1 one came (dropped with what followed,
+// counted garbled and in exchange_tails), 0 the line stayed quiet.
+int exchange_quiet_check(unsigned short port);
+// Counts a repeat of the exchange in hand's address and tells
+// exchange_on_repeat (when exchange_last_fault holds a fault), as a repeat
+// inside device_exchange is: for a sequence that asks again itself.
+void exchange_count_repeat(void);
+// Whether a fault is a garbled answer, counted as garbled in the line's
+// health: another byte where C0 or 05 belongs (not a refusal), bytes
+// missing, more bytes than an answer, a collision. 1 yes, 0 no.
+int exchange_fault_garbled(const exchange_fault& f);
+// Sets exchange_last_fault for a sequence that judged its exchanges itself
+// (FAULT_COLLISION, FAULT_EXTRA).
+void exchange_set_fault(int kind, int stage, unsigned char command);
 
 // Sends the 4-byte header frame 60 address mode csm8, unless address is 0.
 void trk_hdr(unsigned short handle, char address, unsigned char mode);
@@ -194,7 +219,8 @@ void trk_hdr(unsigned short handle, char address, unsigned char mode);
 // The Test: drops what is waiting, sends a header with mode 81 (none for
 // address 0), then takes any byte within the time-out as the answer:
 // 1 something answered, 0 nothing did (exchange_last_fault says how;
-// repeated as an exchange is).
+// repeated as an exchange is). More than one byte (at once or within the
+// quiet gap) is asked again; twice is 1 with FAULT_COLLISION.
 int device_test(unsigned short port, unsigned char address);
 
 // The shortest answer time-out that can work on `port` at its rate: the

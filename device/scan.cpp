@@ -15,9 +15,11 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
     int kept_after = answer_after_frame, kept_silence = exchange_repeat_silence;
     int kept_whole = exchange_whole_answers;
     answer_timeout_ms = timeout_ms;
-    answer_after_frame = 1;       // each address is listened to for the whole time-out
-    exchange_repeat_silence = 0;  // silence is an empty address; only garble is asked again
-    exchange_whole_answers = 1;   // a second controller's answer follows the first
+    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    // Silence is most often an empty address, asked again only when the
+    // tool asks for retries: a controller whose selection was lost.
+    exchange_repeat_silence = exchange_retries > 0;
+    exchange_whole_answers = 1;  // a second controller's answer follows the first
     int result = SCAN_DONE;
     unsigned a = from;
     for (; a <= to; a++) {
@@ -26,15 +28,14 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
             break;
         }
         unsigned int word = WORD_ER78;
-        line_health before, after;
-        health_of((unsigned char)a, &before);
         if (device_exchange(port, (unsigned char)a, word, CMD_READ_ER) != 1) {
             if (port_gone(port, nullptr)) {
                 result = SCAN_LINE_LOST;
                 break;
             }
-            health_of((unsigned char)a, &after);
-            if (after.garbled > before.garbled && each(ctx, (unsigned char)a, SCAN_GARBLED, 0)) {
+            // Garbled to the last (a garbled answer is always asked again).
+            if (exchange_fault_garbled(exchange_last_fault) &&
+                each(ctx, (unsigned char)a, SCAN_GARBLED, 0)) {
                 result = SCAN_STOPPED;
                 a++;
                 break;

@@ -14,10 +14,9 @@ unsigned long scan_timeout_ms(unsigned short port);
 // Told before each address is asked (`answered` SCAN_ASKING), after one has
 // answered (SCAN_ANSWERED, with its ER78 byte), and after one whose answers
 // were garbled (SCAN_GARBLED: a wrong byte where C0 or 05 belongs, bytes
-// missing, more bytes than an answer), which is no controller but most likely two at one address.
-// An address told nothing more stayed silent (or refused). A garbled answer that a repeat
-// (exchange_retries) follows with a clean one is a retry, not garbled. Non-zero stops the scan
-// there.
+// missing, more bytes than an answer) when asked again, which is no controller but most likely
+// two at one address. An address told nothing more stayed silent (or refused). A garbled answer
+// that a repeat follows with a clean one is a retry, not garbled. Non-zero stops the scan there.
 enum { SCAN_ASKING = -1, SCAN_ANSWERED = 1, SCAN_GARBLED = 2 };
 typedef int (*scan_each)(void* ctx, unsigned char address, int answered, unsigned char er78);
 // What a garbled address is said to be.
@@ -27,9 +26,9 @@ enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
 // Asks each address from `from` to `to` with a read of ER78 (a whole read,
 // not a stray byte, tells a controller is there), each answer awaited
-// `timeout_ms` once its frame has crossed the line, silence never asked
-// again (exchange_repeat_silence) but garble as often as
-// exchange_retries allows. SCAN_DONE; SCAN_STOPPED
+// `timeout_ms` once its frame has crossed the line, silence asked again
+// only when exchange_retries is above 0 (exchange_repeat_silence), garble
+// at least once. SCAN_DONE; SCAN_STOPPED
 // when `each` asked; SCAN_LINE_LOST when the network line closed. *next is
 // the first address not asked (to + 1 when done). The exchanges' time-out
 // settings are as they were afterwards.

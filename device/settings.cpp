@@ -149,16 +149,51 @@ static int read_register(unsigned short port, unsigned char address, int reg, un
     return 1;
 }
 
+// Runs a sequence's `pass` (0 done, else its step; minus: stopped), then
+// the quiet check after its last answer. An answer that more bytes
+// followed (exchange_tails moved) puts the pass in doubt: it runs again
+// once when `redo` allows it at that step, and when it is in doubt again
+// the address is named a collision there. A pass in doubt that may not run
+// again fails as FAULT_EXTRA. `last` is the step of the last answer.
+template <class Pass>
+static int checked(unsigned short port, unsigned char command, int last, int (*redo)(int),
+                   Pass pass)
+{
+    for (int round = 0;; round++) {
+        unsigned long tails = exchange_tails;
+        int failed = pass();
+        if (failed == 0 && exchange_quiet_check(port))
+            failed = last;
+        if (failed < 0 || failed == SETTINGS_NOISY || exchange_tails == tails ||
+            exchange_last_fault.kind == FAULT_COLLISION)
+            return failed;
+        if (round > 0 || !redo(failed)) {
+            exchange_set_fault(round > 0 ? FAULT_COLLISION : FAULT_EXTRA, STAGE_PARAMETER, command);
+            return failed;
+        }
+        exchange_set_fault(FAULT_EXTRA, STAGE_PARAMETER, command);
+        exchange_count_repeat();
+    }
+}
+
+// A read runs again from its start: nothing it does stays on the controller.
+static int any_step(int)
+{
+    return 1;
+}
+
 int settings_read(unsigned short port, unsigned char address, device_settings& s)
 {
-    for (int step = 1; step <= READ_STEPS; step++) {
-        if (stopped(step))
-            return -step;
-        int reg = read_order[step - 1];
-        if (!read_register(port, address, reg, &(s.*registers[reg].value)))
-            return step;
-    }
-    return 0;
+    return checked(port, CMD_READ_ER, READ_STEPS, any_step, [&] {
+        for (int step = 1; step <= READ_STEPS; step++) {
+            if (stopped(step))
+                return -step;
+            int reg = read_order[step - 1];
+            if (!read_register(port, address, reg, &(s.*registers[reg].value)))
+                return step;
+        }
+        return 0;
+    });
 }
 
 const char* settings_write_name(int step)
@@ -180,25 +215,54 @@ unsigned long settings_written_count(unsigned char address)
     return written_count[address];
 }
 
+// A write runs again only while IR24 alone went out: no setting is written
+// twice to an address in doubt.
+static int ir24_step(int step)
+{
+    return step == 1;
+}
+
 int settings_write(unsigned short port, unsigned char address, const device_settings& s)
 {
     written_count[address]++;
-    unsigned int word = WORD_IR24_8;
-    if (device_exchange(port, address, word, CMD_WRITE_IR) != 1)
-        return 1;
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        if (stopped(reg + 2))
-            return -(reg + 2);
-        const register_info& r = registers[reg];
-        word = r.word | (unsigned int)(s.*r.value) << 24;
-        if (device_exchange(port, address, word, CMD_WRITE_ER) != 1)
-            return reg + 2;
-    }
-    return 0;
+    return checked(port, CMD_WRITE_ER, WRITE_STEPS, ir24_step, [&] {
+        unsigned int word = WORD_IR24_8;
+        // IR24's answer is checked for a second one before any setting goes out.
+        if (device_exchange(port, address, word, CMD_WRITE_IR) != 1 || exchange_quiet_check(port))
+            return 1;
+        for (int reg = 0; reg < SETTING_COUNT; reg++) {
+            if (stopped(reg + 2))
+                return -(reg + 2);
+            const register_info& r = registers[reg];
+            word = r.word | (unsigned int)(s.*r.value) << 24;
+            if (device_exchange(port, address, word, CMD_WRITE_ER) != 1)
+                return reg + 2;
+        }
+        return 0;
+    });
 }
+
+static int confirm_pass(unsigned short port, unsigned char address, device_settings& s,
+                        unsigned mask, settings_noise* noise);
 
 int settings_confirm(unsigned short port, unsigned char address, device_settings& s, unsigned mask,
                      settings_noise* noise)
+{
+    const device_settings first = s;
+    int last = 0;
+    for (int step = 1; step <= READ_STEPS; step++)
+        if (mask & 1u << read_order[step - 1])
+            last = step;
+    if (!last)
+        return 0;
+    return checked(port, CMD_READ_ER, last, any_step, [&] {
+        s = first;
+        return confirm_pass(port, address, s, mask, noise);
+    });
+}
+
+static int confirm_pass(unsigned short port, unsigned char address, device_settings& s,
+                        unsigned mask, settings_noise* noise)
 {
     for (int step = 1; step <= READ_STEPS; step++) {
         int reg = read_order[step - 1];
@@ -211,7 +275,7 @@ int settings_confirm(unsigned short port, unsigned char address, device_settings
             if (settings_stop && settings_stop())
                 return -step;
             if (asked > 0)
-                exchange_repeats++;  // asked again, as --retries allows
+                exchange_count_repeat();  // asked again, as --retries allows
             if (!read_register(port, address, reg, &v))
                 return step;
             int agrees = 0;

@@ -55,7 +55,9 @@ extern int (*settings_stop)(void);
 // the first failure: 0 all read, else the failed step (1 to READ_STEPS), or
 // minus the step settings_stop stopped before.
 // The registers of the steps before it hold what was read; the others
-// keep their values.
+// keep their values. Its last answer gets the quiet check; an answer that
+// more bytes followed reads all again, once; in doubt again, the step
+// fails with FAULT_COLLISION (as settings_confirm and settings_write do).
 int settings_read(unsigned short port, unsigned char address, device_settings& s);
 int settings_read_register(int step);         // the REG_* read at a step
 const char* settings_read_failure(int step);  // "Error read ER78" ...
@@ -84,7 +86,9 @@ int settings_noise_text(const settings_noise& n, char* out, unsigned size);
 // Writes IR24 = 8, then ER78, ER79, ER72, ER74, ER75, ER77, stopping at
 // the first failure: 0 all written, else the failed step (1 is IR24), or
 // minus the step settings_stop stopped before (the steps before it were
-// acknowledged).
+// acknowledged). IR24's answer gets the quiet check before any setting
+// goes out: bytes after it write IR24 again, once, and then fail step 1
+// with FAULT_COLLISION; no setting is sent to that address.
 int settings_write(unsigned short port, unsigned char address, const device_settings& s);
 const char* settings_write_failure(int step);  // "Error write IR24" ...
 const char* settings_write_name(int step);     // "IR24", "ER78" ...

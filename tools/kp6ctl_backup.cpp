@@ -32,10 +32,16 @@ int cmd_backup(void)
     if ((rc = open_line(ANSWER_TIMEOUT_MS)))
         return rc;
     std::vector<backup_entry> list;
-    bool all = true;
+    // Two controllers at one address have no settings to save: the others
+    // are saved without it (its line named), and the exit says so.
+    bool all = true, collided = false;
     for (unsigned char a : addresses) {
         device_settings s = {};
         if (interrupted() || read_controller(a, s) != 0) {
+            if (!interrupted() && exchange_last_fault.kind == FAULT_COLLISION) {
+                collided = true;
+                continue;
+            }
             all = false;
             if (line_lost())
                 break;
@@ -48,7 +54,7 @@ int cmd_backup(void)
         say(stderr, "kp6ctl: interrupted: %s not written\n", opt.file.c_str());
         return exit_interrupted();
     }
-    if (!all) {
+    if (!all || list.empty()) {
         say(stderr, "kp6ctl: %s not written\n", opt.file.c_str());
         return EXIT_CONTROLLER;
     }
@@ -64,11 +70,11 @@ int cmd_backup(void)
     }
     if (opt.file != "-") {
         std::string names;
-        for (unsigned char a : addresses)
-            names += " " + hex2(a);
+        for (const backup_entry& e : list)
+            names += " " + hex2(e.address);
         say(stdout, "saved%s to %s\n", names.c_str(), opt.file.c_str());
     }
-    return EXIT_DONE;
+    return collided ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
 // One row of a dry run: a register as read prints it, or below it, after

@@ -9,6 +9,7 @@
 
 #include "../device/backupfile.h"
 #include "../device/exchange.h"
+#include "../device/scan.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
@@ -372,8 +373,10 @@ void controller_failed(unsigned char address, const char* what)
     // the port's fault, told by line_lost alone.
     // An interrupt is told by the command.
     const exchange_fault& f = exchange_last_fault;
-    if (!(f.kind == FAULT_LINE_LOST && net_fault() != NET_FAULT_NONE) &&
-        f.kind != FAULT_INTERRUPTED)
+    if (f.kind == FAULT_COLLISION)  // as the scan names it, whatever the step
+        say(stderr, "%02X: %s\n", address, SCAN_GARBLED_TEXT);
+    else if (!(f.kind == FAULT_LINE_LOST && net_fault() != NET_FAULT_NONE) &&
+             f.kind != FAULT_INTERRUPTED)
         say(stderr, "%02X: %s\n", address, step_failed(what).c_str());
     line_lost();
 }

@@ -120,7 +120,12 @@ static int read_told(void* ctx, const bus_row& row, unsigned done, unsigned tota
         tell_garbled(shown, row.address);
     } else if (row.state == ROW_FAILED) {
         clear_progress(shown);
-        controller_failed(row.address, settings_read_failure(row.failed_step));
+        int step = row.failed_step < 0 ? -row.failed_step : row.failed_step;
+        if (row.failed_step < 0 || exchange_last_fault.kind == FAULT_INTERRUPTED)
+            say(stderr, "%02X: read interrupted before %s\n", row.address,
+                setting_name(settings_read_register(step)));
+        else
+            controller_failed(row.address, settings_read_failure(step));
     } else if (row.state == ROW_NOT_READ && shown.progress) {
         if (done < scanned)
             say(stderr, "\rscanning %02X (%u found) ", row.address, total - scanned);

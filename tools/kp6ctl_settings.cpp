@@ -30,11 +30,12 @@ int cmd_test(void)
             break;
         int answered = device_test(line_port, a);
         clear_buf(line_port);
-        if (!answered)
+        bool collided = answered && exchange_last_fault.kind == FAULT_COLLISION;
+        if (!answered || collided)
             controller_failed(a, "No reply");
         else
             say(stdout, "%02X: Ok\n", a);
-        all = all && answered;
+        all = all && answered && !collided;
     }
     close_line();
     if (interrupted())
@@ -294,7 +295,7 @@ int cmd_write(void)
                                    name);
             if (!setting_from_text(value.c_str(), &c.value)) {
                 const char* key = setting_input_failure(c.reg);
-                say(stderr, "kp6ctl: %s: %s\n", cut_token(w).c_str(),
+                say(stderr, "kp6ctl: %s: %s: a number from 0 to 255\n", cut_token(w).c_str(),
                     key ? key : "Error input ER78");
                 return EXIT_USAGE;
             }

@@ -49,7 +49,7 @@ TEST_F(Kp6Ctl, ReadWriteBackupRestoreRoundTrip)
     size_t frames = frames_received();
     r = ctl("write er72=1 er79=300");
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("kp6ctl: er79=300: Error input ER79\n", r.err);
+    EXPECT_EQ("kp6ctl: er79=300: Error input ER79: a number from 0 to 255\n", r.err);
     EXPECT_EQ(frames, frames_received());
 
     r = ctl("backup -o saved.json 01 1F");
