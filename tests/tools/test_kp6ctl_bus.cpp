@@ -55,7 +55,7 @@ TEST_F(Kp6CtlBus, ScanReadCsvAndADryRunAgainstTheSiteFile)
 }
 
 // Two controllers at 05 garble its answers: named, never listed; once the
-// second falls silent, a retry reads it clean and it is a controller again.
+// second falls silent, asking again reads it clean and it is a controller.
 TEST_F(Kp6CtlBus, TheScanNamesTwoControllersAtOneAddress)
 {
     const std::string garbled = "05: garbled answers: two controllers may share this address\n";
@@ -68,12 +68,45 @@ TEST_F(Kp6CtlBus, TheScanNamesTwoControllersAtOneAddress)
                     "{\"address\":\"05\",\"fault\":\"garbled answers"));
 
     start({"--collide", "05", "--collide-for", "1"});
-    r = ctl("--retries 1 --stats scan --to 06");
+    r = ctl("--stats scan --to 06");  // asked again without --retries
     EXPECT_EQ("05 type=milliliter inverse=off\n", r.out);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(has(r.err, "05: 1 exchange, 1 retry, 0 failed, answer ")) << r.err;
     EXPECT_TRUE(has(r.err, "; 1 fault: 1 garbled\n")) << r.err;
     EXPECT_FALSE(has(r.err, "garbled answers")) << r.err;
+}
+
+// Every command names two controllers at 05 as the scan does and writes
+// nothing there; a backup keeps the controller that answered clean.
+TEST_F(Kp6CtlBus, NoCommandTakesOrWritesTheSettingsOfTwoControllersAtOneAddress)
+{
+    const std::string garbled = "05: garbled answers: two controllers may share this address\n";
+    start({"--address", "01", "--collide", "05"});
+    write_file(dir.file("both.json"), backup_of({"01", "05"}));
+    for (const char* args : {"-a 05 read", "-a 05 read --csv", "-a 05 write er79=20", "-a 05 test",
+                             "backup -o f.json 01 05", "restore -i both.json"}) {
+        Ran r = ctl(args);
+        EXPECT_EQ(1, r.status) << args;
+        EXPECT_EQ(0u, r.err.find(garbled)) << args << ": " << r.err;
+    }
+    EXPECT_TRUE(holds("05 010079 0F"));
+    EXPECT_FALSE(holds("05 000024"));  // not even IR24
+    EXPECT_TRUE(holds("01 010079 09"));
+    std::string saved = read_file(dir.file("f.json"));
+    EXPECT_TRUE(has(saved, "\"address\": \"01\"") && !has(saved, "\"05\"")) << saved;
+}
+
+// A lost selection is silence: asked again with --retries, and counted.
+TEST_F(Kp6CtlBus, ALossyScanWithRetriesFindsEveryController)
+{
+    start({"--address", "01", "--address", "04", "--drop-every", "3"});  // 04's selection
+    Ran r = ctl("scan --to 05");
+    EXPECT_EQ("01 type=milliliter inverse=off\n", r.out);
+    start({"--address", "01", "--address", "04", "--drop-every", "3"});
+    r = ctl("--retries 3 scan --read --csv --to 05");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(has(r.out, "\r\n04,milliliter,off,15,")) << r.out;
+    EXPECT_TRUE(has(r.err, " retries in ")) << r.err;
 }
 
 // A file the loader refuses stops the dry run before anything is sent.

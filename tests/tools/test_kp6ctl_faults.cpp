@@ -51,8 +51,9 @@ TEST_F(Kp6CtlFaults, ANoisyReadIsNeverWrittenBack)
         EXPECT_EQ(std::string::npos, read_file(state).find("000024")) << "IR24 went out";
     }
     start({"--corrupt-read", "6"}, held);
-    Ran r = ctl("--retries 1 write er79=7");
+    Ran r = ctl("--retries 1 --stats write er79=7");
     EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(r.err.find("01: 19 exchanges, 1 retry, 0 failed") != std::string::npos) << r.err;
     std::string now = read_file(state);
     EXPECT_NE(std::string::npos, now.find("01 010072 1E")) << now;
     EXPECT_NE(std::string::npos, now.find("01 010079 07")) << now;

@@ -78,6 +78,17 @@ TEST_F(Interrupted, RestoreFinishesTheControllerInHandAndNamesEach)
     EXPECT_TRUE(untouched("03"));
 }
 
+TEST_F(Interrupted, AScanReadNamesTheRegisterItStoppedBefore)
+{
+    auto run = ctl_running("scan --read --to 03");
+    ASSERT_TRUE(heard("CA 79"));  // 01's Read, after the scan
+    kill(run->pid, SIGINT);
+    EXPECT_EQ(130, run->wait_exit(20000));
+    std::string err = read_file(dir.file("err"));
+    EXPECT_EQ(0u, err.find("01: read interrupted before ER")) << err;
+    EXPECT_TRUE(has(err, "\nkp6ctl: interrupted\n")) << err;
+}
+
 TEST_F(Interrupted, ASecondInterruptStopsAtTheNextExchangeAndNamesWhatWasWritten)
 {
     auto run = ctl_running("restore -i three.json");
