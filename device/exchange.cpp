@@ -269,6 +269,7 @@ static int attempt_doubled;          // this attempt's answer had more bytes tha
 static int tail_of_earlier;          // this attempt found the tail of the answer before it
 static int clean_before;             // the last exchange's answer was taken clean ...
 static unsigned char clean_address;  // ... from this address
+static uint64_t clean_at;            // ... this recently (bytes much later are no tail of it)
 unsigned long exchange_tails;
 
 static void drop_rest(unsigned short port)
@@ -306,7 +307,8 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     // Bytes that came after the last answer taken clean, from this very
     // address, are a second answer to it: that answer is in doubt, and this
     // exchange sends nothing (the sequence decides).
-    int tail = port_avail(port) > 0 && clean_before && clean_address == address;
+    int tail = port_avail(port) > 0 && clean_before && clean_address == address &&
+               plat_perf_counter() - clean_at < plat_perf_frequency() * answer_timeout_ms / 1000;
     clean_before = 0;
     attempt_doubled = 0;
     clear_buf(port);
@@ -354,6 +356,7 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     exchange_last_fault = exchange_fault();
     clean_before = 1;
     clean_address = address;
+    clean_at = plat_perf_counter();
     return 1;
 }
 

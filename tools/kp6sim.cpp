@@ -352,6 +352,11 @@ void send(const std::vector<unsigned char>& bytes)
     uint64_t at = line_free_ns + (uint64_t)opt.turnaround_ms * 1000000ull;
     sleep_until(at);
     trace("tx", bytes.data(), bytes.size());
+    if (!byte_ns()) {  // no line timing: the answer at once, in one piece
+        unsigned done;
+        plat_serial_write(line, bytes.data(), (unsigned)bytes.size(), &done);
+        return;
+    }
     for (unsigned char b : bytes) {
         at += byte_ns();
         sleep_until(at);

@@ -339,6 +339,35 @@ TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
     EXPECT_EQ(2, frames(sim, "CB 79"));
 }
 
+// A byte just after a Read's last answer is a second controller's: the Read
+// goes again from its start, and the same again names a collision.
+TEST_F(Link, AByteAfterTheLastAnswerReadsAgainAndTwiceIsACollision)
+{
+    for (int doubled : {1, 2}) {
+        TestPty peer;
+        open_line(peer.slave);
+        std::thread answer([&peer, doubled] {
+            for (int pass = 0; pass < 2; pass++)
+                for (int i = 0; i < 2 * READ_STEPS; i++) {
+                    char frame[5];
+                    ASSERT_EQ(5, read(peer.master, frame, 5));
+                    ASSERT_EQ(i % 2 ? 3 : 1,
+                              write(peer.master, i % 2 ? "\x05\x07\x0C" : "\xC0", i % 2 ? 3 : 1));
+                    if (i == 2 * READ_STEPS - 1 && pass < doubled) {
+                        usleep(1000);
+                        ASSERT_EQ(1, write(peer.master, "\xEE", 1));
+                    }
+                }
+        });
+        device_settings s = {};
+        EXPECT_EQ(doubled == 2 ? READ_STEPS : 0, settings_read(h, 1, s));
+        answer.join();
+        EXPECT_EQ(doubled == 2 ? FAULT_COLLISION : FAULT_NONE, exchange_last_fault.kind);
+        EXPECT_EQ(7, s.er72);
+        free_port(h, 0);
+    }
+}
+
 TEST_F(Link, TheShortestTimeOutIsTheFrameAndItsAnswerOnTheLine)
 {
     Sim sim({});
