@@ -42,7 +42,8 @@ int bus_row_has_settings(const bus_row& r);
 
 // A row as settings_read left it: ROW_READ and the settings `s` read, or
 // ROW_FAILED with the failed step and its cause (exchange_fault_text of the
-// last exchange), its settings as they were.
+// last exchange), its settings as they were; ROW_GARBLED when that cause is
+// a collision (FAULT_COLLISION).
 void bus_row_read(bus_row& r, const device_settings& s, int failed);
 
 // The settings that differ between what a controller holds and a file's
@@ -65,7 +66,9 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
 // *failed_step; RESTORE_NOT_READ_BACK with settings_read's; RESTORE_READS_
 // OTHERWISE when the read-back differs (*back holds it);
 // RESTORE_BAD_TYPE when ER78's type is none the controller takes, nothing
-// sent. The failed exchange's fault stays in exchange_last_fault.
+// sent. The failed exchange's fault stays in exchange_last_fault: a
+// collision is RESTORE_WRITE_FAILED at IR24 (step 1) with FAULT_COLLISION,
+// no setting sent.
 enum {
     RESTORE_DONE,
     RESTORE_WRITE_FAILED,
