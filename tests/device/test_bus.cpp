@@ -161,3 +161,37 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(ROW_GARBLED, rows[0].state);
 }
+
+// Each state in kp6ctl restore's words, the CSV's too; a failed row keeps
+// its cause when a stopped write passes it by, any other says "not written".
+TEST(BusRowWords, StatesSayWhatRestoreSays)
+{
+    bus_row r = {};
+    r.address = 0x05;
+    r.state = ROW_READS_OTHERWISE;
+    EXPECT_EQ("written, reads back otherwise", bus_row_state_text(r));
+    EXPECT_NE(std::string::npos,
+              bus_csv_row(r, nullptr, nullptr).find(",\"written, reads back otherwise\"\r\n"));
+    r.not_written = 1;
+    EXPECT_EQ("not written", bus_row_state_text(r));
+    r.state = ROW_WRITE_FAILED;
+    r.failed_step = 2;
+    r.fault = "no answer in 1000 ms";
+    EXPECT_EQ("write failed: Error write ER78: no answer in 1000 ms", bus_row_state_text(r));
+    r.failed_step = -3;
+    EXPECT_EQ("write stopped before ER79", bus_row_state_text(r));
+    r.not_written = 0;
+    r.state = ROW_FAILED;
+    r.failed_step = -2;
+    EXPECT_EQ("read stopped before ER79", bus_row_state_text(r));
+    r.state = ROW_NOT_READ_BACK;
+    EXPECT_EQ("written, not read back (stopped)", bus_row_state_text(r));
+
+    // A read (again) whose answers stay garbled is no controller's.
+    exchange_last_fault = exchange_fault();
+    exchange_last_fault.kind = FAULT_COLLISION;
+    bus_row_read(r, device_settings(), 1);
+    EXPECT_EQ(ROW_GARBLED, r.state);
+    EXPECT_EQ(0, bus_row_has_settings(r));
+    exchange_last_fault = exchange_fault();
+}
