@@ -1,6 +1,7 @@
 #include "prefs.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@ char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 char pref_folder[PREF_FOLDER_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
+int pref_retries = PREF_RETRIES_DEFAULT;
 void (*prefs_kept_aside)(const char* path);
 
 static const char VENDOR[] = "kp6", APPLICATION[] = "kp6";
@@ -27,6 +29,7 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 // then.
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
 static char file_folder[PREF_FOLDER_SIZE];
+static char file_retries[4];  // as text, "" when none
 static std::vector<std::string> added_here, removed_here;
 // The converters per port ("PORT" and "NAME"), and those chosen here since.
 typedef std::vector<std::pair<std::string, std::string>> converter_list;
@@ -275,6 +278,17 @@ static void take(const std::vector<pref_entry>& entries, const char* name, char*
         memcpy(out, v.c_str(), v.size() + 1);
 }
 
+// A count of retries the bus window takes: 0 to PREF_RETRIES_MAX.
+static int retries_ok(const char* text)
+{
+    return strspn(text, "0123456789") == strlen(text) && atoi(text) <= PREF_RETRIES_MAX;
+}
+
+static void retries_taken(const char* text)
+{
+    pref_retries = text[0] ? atoi(text) : PREF_RETRIES_DEFAULT;
+}
+
 // A network line, or a device path added by hand.
 static int url_ok(const char* text)
 {
@@ -372,7 +386,8 @@ void prefs_load(void)
 {
     pref_line_count = 0;
     pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
-    pref_folder[0] = file_folder[0] = 0;
+    pref_folder[0] = file_folder[0] = file_retries[0] = 0;
+    pref_retries = PREF_RETRIES_DEFAULT;
     added_here.clear();
     removed_here.clear();
     converters.clear();
@@ -384,6 +399,8 @@ void prefs_load(void)
     take(entries, "address", pref_address, sizeof pref_address, address_text_ok);
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
     take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
+    take(entries, "retries", file_retries, sizeof file_retries, retries_ok);
+    retries_taken(file_retries);
     take_lines(entries);
     take_converters(entries);
     strcpy(file_port, pref_port);
@@ -447,6 +464,12 @@ void prefs_save(void)
                 address_text_ok);
     merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
     merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
+    char retries[sizeof file_retries];
+    snprintf(retries, sizeof retries, "%d", pref_retries);
+    if (!file_retries[0] && pref_retries == PREF_RETRIES_DEFAULT)
+        retries[0] = 0;  // the default is not written until another is chosen
+    merge_value(entries, "retries", retries, file_retries, sizeof retries, retries_ok);
+    retries_taken(retries);
     // The file's lines less those removed here, then those added here.
     take_lines(entries);
     for (int i = pref_line_count - 1; i >= 0; i--)
@@ -477,6 +500,7 @@ void prefs_save(void)
         strcpy(file_port, pref_port);
         strcpy(file_address, pref_address);
         strcpy(file_folder, pref_folder);
+        snprintf(file_retries, sizeof file_retries, "%s", retries);
     }
 }
 
