@@ -114,7 +114,9 @@ void bus_row_read(bus_row& r, const device_settings& s, int failed)
     if (!failed)  // a failed read's row keeps what it held
         r.settings = s;
     r.failed_step = failed;
-    r.state = collided(failed) ? ROW_GARBLED : failed ? ROW_FAILED : ROW_READ;
+    // A garbled address read again stays so until a read of it comes clean.
+    int garbled = collided(failed) || (failed && r.state == ROW_GARBLED);
+    r.state = garbled ? ROW_GARBLED : failed ? ROW_FAILED : ROW_READ;
     r.fault = failed > 0 ? fault_now() : "";
     r.written_at = settings_written_count(r.address);
     r.not_written = 0;

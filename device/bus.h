@@ -49,7 +49,7 @@ int bus_row_stale(const bus_row& r);
 // A row as settings_read left it: ROW_READ and the settings `s` read, or
 // ROW_FAILED with the failed step and its cause (exchange_fault_text of the
 // last exchange), its settings as they were; ROW_GARBLED when the answers
-// stayed garbled (FAULT_COLLISION).
+// stayed garbled (FAULT_COLLISION), or when a garbled row's read failed.
 void bus_row_read(bus_row& r, const device_settings& s, int failed);
 
 // The settings that differ between what a controller holds and a file's
