@@ -387,6 +387,11 @@ static void write_selected(void)
         show_alert(gettext_easy("Compare with a file first (Ctrl+O)"));
         return;
     }
+    // What would change is told from what the controllers hold now.
+    if (read_stale_rows() == SCAN_LINE_LOST)
+        return;
+    compare_again();
+    show_rows();
     std::vector<size_t> chosen = selected_rows();
     std::vector<size_t> targets;
     std::vector<std::string> lines;

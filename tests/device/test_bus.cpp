@@ -162,6 +162,23 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     EXPECT_EQ(ROW_GARBLED, rows[0].state);
 }
 
+// A controller that reads back otherwise than written: the row says so and
+// holds what it read back, and the comparison marks what differs.
+TEST_F(Bus, AWriteThatReadsBackOtherwiseSaysSo)
+{
+    Sim sim({"--corrupt-read", "2"});  // the read-back's ER79
+    ASSERT_EQ(0, open(sim.path));
+    std::vector<backup_entry> file;
+    std::string message;
+    ASSERT_TRUE(parse_backup("site.json", backup_of({"01"}), file, message)) << message;
+    std::vector<bus_row> rows(1);
+    rows[0].address = 0x01;
+    EXPECT_EQ(RESTORE_READS_OTHERWISE, bus_write_row(h, rows[0], file[0].settings));
+    EXPECT_EQ("written, reads back otherwise", bus_row_state_text(rows[0]));
+    bus_compare_rows(rows, file);
+    EXPECT_EQ(1u << REG_ER79, rows[0].differ);
+}
+
 // Each state in kp6ctl restore's words, the CSV's too; a failed row keeps
 // its cause when a stopped write passes it by, any other says "not written".
 TEST(BusRowWords, StatesSayWhatRestoreSays)
