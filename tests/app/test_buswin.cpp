@@ -6,8 +6,10 @@
 #include <FL/fl_draw.H>
 
 #include "../../app/buswin.h"
+#include "../../app/find.h"
 #include "../../app/prefs.h"
 #include "../../device/backupfile.h"
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 
@@ -394,4 +396,38 @@ TEST_F(BusWindow, RussianHealthLineAndButtonsWhole)
     click(bus_window.clear);
     ASSERT_TRUE(pump_until([&] { return cell(1, BUS_COL_EXCHANGES).empty(); }, 10000));
     EXPECT_STREQ("Счётчики линии обнулены", bus_window.status->label());
+}
+
+// A raw line to a Telnet server: Find and the bus window say what the main
+// window says, not that the connection closed.
+TEST_F(BusWindow, ARawLineSpeakingTelnetIsNamedByFindAndTheBusWindow)
+{
+    Sim controller({"--address", "01"});
+    ScriptedServer late(ScriptedServer::PROXY, true, controller.path);
+    late.delay_ms = 300;
+    std::string raw = "tcp://127.0.0.1:" + std::to_string(late.port);
+    build(raw);
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    static std::string said;
+    static void (*keep)(void*) = [](void*) {
+        if (find_dialog.status && find_dialog.status->label())
+            said = find_dialog.status->label();
+        Fl::repeat_timeout(0.02, keep);
+    };
+    Fl::add_timeout(0.02, keep);
+    when_window("Find controllers", "mousemove --window %w 10 10 sleep 2 key Escape");
+    click(MainForm->FindButton);
+    EXPECT_TRUE(window_driven(30000));
+    Fl::remove_timeout(keep);
+    EXPECT_NE(std::string::npos, said.find(raw + " speaks Telnet (try rfc2217://)")) << said;
+    EXPECT_EQ(0, port);
+
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    AlertCatcher alerts;
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+b");
+    ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty() && !bus_state.busy; }, 20000));
+    EXPECT_NE(std::string::npos, alerts.texts[0].find(raw + " speaks Telnet (try rfc2217://)"))
+        << alerts.texts[0];
 }
