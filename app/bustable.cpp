@@ -148,16 +148,19 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
 
 // A heading's text for the font set, broken into lines of at most `width`
 // pixels: at blanks, and before a "(" that follows a word ("Sensitivity(ER77)").
-static std::string heading_lines(const std::string& text, int width, int* lines)
+// *widest: the widest piece that cannot be broken.
+static std::string heading_lines(const std::string& text, int width, int* lines, int* widest)
 {
     std::string out, line;
     *lines = 1;
+    *widest = 0;
     bool gap = false;  // a blank before the piece
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find_first_of(" (", at + 1);
         if (end == std::string::npos)
             end = text.size();
         std::string piece = text.substr(at, end - at);
+        *widest = std::max(*widest, (int)fl_width(piece.c_str()));
         std::string joined = line.empty() ? piece : line + (gap ? " " : "") + piece;
         if (!line.empty() && fl_width(joined.c_str()) > width) {
             out += line + "\n";
@@ -188,18 +191,11 @@ void bus_table_fit(Fl_Table_Row* t)
     for (int c = 0; c < BUS_COLS; c++) {
         // Wide enough for its longest word, so that wrapping cuts none.
         std::string head = heading(c);
-        int widest = 0, lines;
-        std::string words = heading_lines(head, 1, &lines);
-        for (size_t at = 0; at <= words.size();) {
-            size_t nl = words.find('\n', at);
-            if (nl == std::string::npos)
-                nl = words.size();
-            widest = std::max(widest, (int)fl_width(words.substr(at, nl - at).c_str()));
-            at = nl + 1;
-        }
+        int widest, lines;
+        heading_lines(head, 1, &lines, &widest);
         int w = std::max(columns[c].width, widest + 2 * HEADING_PAD);
         t->col_width(c, w);
-        heading_lines(head, w - 2 * HEADING_PAD, &lines);
+        heading_lines(head, w - 2 * HEADING_PAD, &lines, &widest);
         most = std::max(most, lines);
     }
     t->col_header_height(most * fl_height() + HEADING_PAD);
@@ -262,8 +258,8 @@ static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int r
         fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
         fl_color(FL_FOREGROUND_COLOR);
         fl_font(FL_HELVETICA, HEADING_FONT);
-        int lines;
-        std::string head = heading_lines(heading(col), w - 2 * HEADING_PAD, &lines);
+        int lines, widest;
+        std::string head = heading_lines(heading(col), w - 2 * HEADING_PAD, &lines, &widest);
         fl_draw(head.c_str(), x + HEADING_PAD, y, w - 2 * HEADING_PAD, h, FL_ALIGN_CENTER);
         fl_font(FL_HELVETICA, 12);
         fl_pop_clip();
