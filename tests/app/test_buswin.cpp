@@ -259,6 +259,7 @@ TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
     EXPECT_TRUE(window_driven(20000));
     ASSERT_TRUE(pump_until([&] { return !bus_state.busy && !alerts.texts.empty(); }, 20000));
     EXPECT_EQ(std::vector<std::string>{"Stopped; not written: 05, 1F"}, alerts.texts);
+    EXPECT_EQ("not written", cell(1, BUS_COL_STATE));  // though written the time before
     EXPECT_EQ(ROW_WRITTEN, row(0).state);
     EXPECT_EQ("matches", cell(0, BUS_COL_COMPARED));
     EXPECT_NE(std::string::npos, read_file(state).find("01 010079 09"));
