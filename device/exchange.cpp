@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../discovery/comdet.h"
 #include "../discovery/net_url.h"
 #include "../i18n/words.h"
 #include "../platform/platform.h"
@@ -444,13 +445,20 @@ int converter_fault_text(const char* name, const char* converter, int rc, int co
 
 void port_about_text(const plat_port_info& info, char* out, unsigned size)
 {
-    std::string what = info.manufacturer;
-    if (info.product[0])
-        what += (what.empty() ? "" : " ") + std::string(info.product);
-    if (info.serial[0]) {
-        char serial[160];
+    // What a device says of itself may hold any byte: shown made safe, so
+    // that it can neither forge a line nor move a terminal.
+    char maker[4 * sizeof info.manufacturer], product[4 * sizeof info.product],
+        number[4 * sizeof info.serial];
+    text_shown_safe(info.manufacturer, maker, sizeof maker);
+    text_shown_safe(info.product, product, sizeof product);
+    text_shown_safe(info.serial, number, sizeof number);
+    std::string what = maker;
+    if (product[0])
+        what += (what.empty() ? "" : " ") + std::string(product);
+    if (number[0]) {
+        char serial[4 * sizeof info.serial + 20];
         snprintf(serial, sizeof serial, words(what.empty() ? W_("serial %s") : W_(", serial %s")),
-                 info.serial);
+                 number);
         what += serial;
     }
     snprintf(out, size, "%s", what.c_str());
