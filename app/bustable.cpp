@@ -3,10 +3,12 @@
 #include "bustable.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Tooltip.H>
 #include <FL/fl_draw.H>
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <map>
 
 #include "../device/exchange.h"
@@ -92,34 +94,6 @@ const backup_entry* bus_file_entry(unsigned char address)
     return nullptr;
 }
 
-static std::string state_text(const bus_row& r)
-{
-    static const char* const keys[] = {
-        N_("not read"),
-        N_("read"),
-        N_("failed"),
-        N_("garbled answers: two controllers may share this address"),
-        N_("in the file only: did not answer"),
-        N_("written"),
-        N_("written but not read back"),
-        N_("write failed"),
-    };
-    std::string t = r.state >= 0 && r.state < (int)(sizeof keys / sizeof *keys)
-                        ? bus_tr(keys[r.state])
-                        : "";
-    // The step that failed, as the main window names it, then its cause.
-    const char* step = nullptr;
-    if (r.failed_step > 0 && (r.state == ROW_FAILED || r.state == ROW_NOT_READ_BACK))
-        step = settings_read_failure(r.failed_step);
-    else if (r.failed_step > 0 && r.state == ROW_WRITE_FAILED)
-        step = settings_write_failure(r.failed_step);
-    if (step)
-        t += std::string(": ") + bus_tr(step);
-    if (!r.fault.empty())
-        t += ": " + r.fault;
-    return t;
-}
-
 std::string bus_cell_text(const bus_row& r, int col, int* differs)
 {
     *differs = 0;
@@ -150,7 +124,7 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
         return "\xE2\x89\xA0 " + shown + " (" + want + ")";
     }
     if (col == BUS_COL_STATE)
-        return state_text(r);
+        return bus_row_state_text(r, bus_tr);
     line_health h = {};
     int known = col != BUS_COL_COMPARED && health_of(r.address, &h);
     switch (col) {
@@ -172,9 +146,81 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
     return "";
 }
 
+// A heading's text for the font set, broken into lines of at most `width`
+// pixels: at blanks, and before a "(" that follows a word ("Sensitivity(ER77)").
+// *widest: the widest piece that cannot be broken.
+static std::string heading_lines(const std::string& text, int width, int* lines, int* widest)
+{
+    std::string out, line;
+    *lines = 1;
+    *widest = 0;
+    bool gap = false;  // a blank before the piece
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find_first_of(" (", at + 1);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string piece = text.substr(at, end - at);
+        *widest = std::max(*widest, (int)fl_width(piece.c_str()));
+        std::string joined = line.empty() ? piece : line + (gap ? " " : "") + piece;
+        if (!line.empty() && fl_width(joined.c_str()) > width) {
+            out += line + "\n";
+            ++*lines;
+            line = piece;
+        } else {
+            line = joined;
+        }
+        gap = end < text.size() && text[end] == ' ';
+        at = gap ? end + 1 : end;
+    }
+    return out + line;
+}
+
+static std::string heading(int col)
+{
+    if (col == BUS_COL_COMPARED && !bus_state.file.empty())
+        return bus_state.file_name;
+    return bus_tr(columns[col].key);
+}
+
+enum { HEADING_FONT = 11, HEADING_PAD = 6 };
+
+void bus_table_fit(Fl_Table_Row* t)
+{
+    fl_font(FL_HELVETICA, HEADING_FONT);
+    int most = 1;
+    for (int c = 0; c < BUS_COLS; c++) {
+        // Wide enough for its longest word, so that wrapping cuts none.
+        std::string head = heading(c);
+        int widest, lines;
+        heading_lines(head, 1, &lines, &widest);
+        int w = std::max(columns[c].width, widest + 2 * HEADING_PAD);
+        t->col_width(c, w);
+        heading_lines(head, w - 2 * HEADING_PAD, &lines, &widest);
+        most = std::max(most, lines);
+    }
+    t->col_header_height(most * fl_height() + HEADING_PAD);
+}
+
+// The whole text of a cell the table cuts, as its tooltip.
+static void cell_tooltip(Fl_Table_Row* t, int row, int col, int x, int y, int w, int h)
+{
+    static std::string tip;
+    int differs;
+    std::string text = row >= 0 && row < (int)bus_state.rows.size()
+                           ? bus_cell_text(bus_state.rows[row], col, &differs)
+                           : "";
+    fl_font(FL_HELVETICA, 12);
+    if (text.empty() || fl_width(text.c_str()) <= w - 8) {
+        Fl_Tooltip::enter_area(t, 0, 0, 0, 0, nullptr);
+        return;
+    }
+    tip = text;
+    Fl_Tooltip::enter_area(t, x - t->x(), y - t->y(), w, h, tip.c_str());
+}
+
 // The toolkit draws a table's cells only through a virtual function: this
-// derived table does no more than hand them to bus_draw_cell and take
-// Ctrl+A.
+// derived table does no more than hand them to bus_draw_cell, take Ctrl+A
+// and give a cut cell's text as its tooltip.
 static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int row, int col, int x,
                           int y, int w, int h);
 
@@ -191,6 +237,13 @@ struct bus_table : Fl_Table_Row {
             select_all_rows(1);
             return 1;
         }
+        if (event == FL_MOVE || event == FL_ENTER) {
+            int row, col, x, y, w, h;
+            ResizeFlag resizing;
+            if (cursor2rowcol(row, col, resizing) == CONTEXT_CELL &&
+                find_cell(CONTEXT_CELL, row, col, x, y, w, h) == 0)
+                cell_tooltip(this, row, col, x, y, w, h);
+        }
         return Fl_Table_Row::handle(event);
     }
 };
@@ -204,11 +257,10 @@ static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int r
         fl_push_clip(x, y, w, h);
         fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
         fl_color(FL_FOREGROUND_COLOR);
-        fl_font(FL_HELVETICA, 11);
-        std::string head = bus_tr(columns[col].key);
-        if (col == BUS_COL_COMPARED && !bus_state.file.empty())
-            head = bus_state.file_name;
-        fl_draw(head.c_str(), x + 2, y, w - 4, h, FL_ALIGN_WRAP | FL_ALIGN_CENTER);
+        fl_font(FL_HELVETICA, HEADING_FONT);
+        int lines, widest;
+        std::string head = heading_lines(heading(col), w - 2 * HEADING_PAD, &lines, &widest);
+        fl_draw(head.c_str(), x + HEADING_PAD, y, w - 2 * HEADING_PAD, h, FL_ALIGN_CENTER);
         fl_font(FL_HELVETICA, 12);
         fl_pop_clip();
         return;
@@ -220,7 +272,8 @@ static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int r
         int differs = 0;
         std::string text = bus_cell_text(r, col, &differs);
         Fl_Color bg = FL_WHITE;
-        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED)
+        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED ||
+            r.state == ROW_NOT_READ_BACK || r.state == ROW_READS_OTHERWISE)
             bg = fl_rgb_color(255, 200, 200);
         else if (r.state == ROW_MISSING)
             bg = fl_rgb_color(225, 225, 225);
@@ -249,11 +302,9 @@ Fl_Table_Row* make_bus_table(int x, int y, int w, int h)
     t->type(Fl_Table_Row::SELECT_MULTI);
     t->cols(BUS_COLS);
     t->col_header(1);
-    t->col_header_height(58);
     t->row_height_all(22);
     t->col_resize(1);
-    for (int c = 0; c < BUS_COLS; c++)
-        t->col_width(c, columns[c].width);
+    bus_table_fit(t);
     return t;
 }
 

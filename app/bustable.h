@@ -57,7 +57,12 @@ std::string bus_type_text(unsigned char er78);
 // address; null when none.
 const backup_entry* bus_file_entry(unsigned char address);
 // The table of rows (bus_state.rows), with its columns, one row selected or
-// many, Ctrl+A selecting every row.
+// many, Ctrl+A selecting every row; a cell cut short has its whole text as
+// its tooltip.
 Fl_Table_Row* make_bus_table(int x, int y, int w, int h);
+// Widens each column to its heading's longest word and makes the headings'
+// row high enough for them wrapped (again once the compared file names
+// the last column).
+void bus_table_fit(Fl_Table_Row* t);
 
 #endif

@@ -9,6 +9,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -19,6 +20,7 @@
 #include "../port/plainw.h"
 #include "bustable.h"
 #include "kp6form.h"
+#include "prefs.h"
 #include "settingsfile.h"
 
 // Marks a key for extraction where it is translated later.
@@ -46,8 +48,9 @@ static void set_busy(int busy)
 {
     bus_state.busy = busy;
     bus_state.stopping = 0;
-    Fl_Widget* idle[] = {bus_window.range, bus_window.read,   bus_window.again, bus_window.compare,
-                         bus_window.write, bus_window.record, bus_window.save};
+    Fl_Widget* idle[] = {bus_window.range,   bus_window.read,   bus_window.again,
+                         bus_window.retries, bus_window.clear,  bus_window.compare,
+                         bus_window.write,   bus_window.record, bus_window.save};
     for (Fl_Widget* w : idle)
         busy ? w->deactivate() : w->activate();
     busy ? bus_window.stop->activate() : bus_window.stop->deactivate();
@@ -77,6 +80,37 @@ static int events_only(void)
 
 typedef std::chrono::steady_clock run_clock;
 static run_clock::time_point run_started;
+
+// What a run changes of the exchanges' settings, kept to be put back: the
+// main window's actions keep their single try.
+static struct {
+    int (*stop)(void);
+    int retries;
+} kept;
+
+static int chosen_retries(void)
+{
+    return (int)(bus_window.retries->value() + 0.5);
+}
+
+// A read or write begins: busy, asked `stop` between exchanges, with the
+// Retries chosen.
+static void run_begins(int (*stop)(void))
+{
+    set_busy(1);
+    run_started = run_clock::now();
+    kept.stop = settings_stop;
+    kept.retries = exchange_retries;
+    settings_stop = stop;
+    exchange_retries = chosen_retries();
+}
+
+static void run_ends(void)
+{
+    settings_stop = kept.stop;
+    exchange_retries = kept.retries;
+    set_busy(0);
+}
 
 // The progress bar: how far, and the time left as the pace so far gives it.
 static void show_progress(unsigned done, unsigned total)
@@ -141,10 +175,11 @@ static int typed_range(unsigned char* from, unsigned char* to)
     return 1;
 }
 
+// Said as the main window says it; asked before the port is closed.
 static std::string lost_line_text(void)
 {
-    char why[300];
-    exchange_fault_text(exchange_last_fault, why, sizeof why);
+    char why[400];
+    bus_line_lost_text(port, why, sizeof why);
     return why;
 }
 
@@ -153,17 +188,13 @@ static void read_bus(void)
     unsigned char from, to;
     if (bus_state.busy || !line_ready() || !typed_range(&from, &to))
         return;
-    set_busy(1);
+    run_begins(events_between);
     bus_state.rows.clear();
     show_rows();
     set_status(gettext_easy("Reading the bus..."));
-    run_started = run_clock::now();
-    int (*kept)(void) = settings_stop;
-    settings_stop = events_between;
     int result = bus_read(port, from, to, bus_state.rows, row_told, nullptr);
-    settings_stop = kept;
     compare_again();
-    set_busy(0);
+    run_ends();
     show_rows();
     int found = 0;
     for (const bus_row& r : bus_state.rows)
@@ -201,14 +232,10 @@ static void read_selected(void)
     std::vector<bool> pick(bus_state.rows.size(), false);
     for (size_t i : chosen)
         pick[i] = true;
-    set_busy(1);
-    run_started = run_clock::now();
-    int (*kept)(void) = settings_stop;
-    settings_stop = events_between;
+    run_begins(events_between);
     int result = bus_read_rows(port, bus_state.rows, &pick, row_told, nullptr);
-    settings_stop = kept;
     compare_again();
-    set_busy(0);
+    run_ends();
     show_rows();
     unsigned done = 0;
     for (size_t i : chosen)
@@ -218,6 +245,30 @@ static void read_selected(void)
         show_failure("The line was lost", lost_line_text());
         close_lost_port();
     }
+}
+
+// Rows whose controller was written since they were read (here or in the
+// main window) are read again before they are compared; with no port they
+// stay out of the comparison.
+static int read_stale_rows(void)
+{
+    std::vector<bool> pick(bus_state.rows.size(), false);
+    int stale = 0;
+    for (size_t i = 0; i < bus_state.rows.size(); i++)
+        stale += pick[i] = bus_row_stale(bus_state.rows[i]) != 0;
+    if (!stale || !port)
+        return SCAN_DONE;
+    run_begins(events_between);
+    set_status(gettext_easy("Reading again the rows written since they were read..."));
+    int result = bus_read_rows(port, bus_state.rows, &pick, row_told, nullptr);
+    run_ends();
+    show_rows();
+    if (result == SCAN_LINE_LOST) {
+        set_status(gettext_easy("The line was lost"));
+        show_failure("The line was lost", lost_line_text());
+        close_lost_port();
+    }
+    return result;
 }
 
 static void compare_with_file(void)
@@ -234,6 +285,9 @@ static void compare_with_file(void)
     }
     bus_state.file = entries;
     bus_state.file_name = fl_filename_name(path.c_str());
+    bus_table_fit(bus_window.table);  // the last column is headed with the file's name
+    if (read_stale_rows() == SCAN_LINE_LOST)
+        return;
     compare_again();
     show_rows();
     int same = 0, differ = 0, missing = 0;
@@ -333,11 +387,22 @@ static void write_selected(void)
         show_alert(gettext_easy("Compare with a file first (Ctrl+O)"));
         return;
     }
+    // What would change is told from what the controllers hold now.
+    if (read_stale_rows() == SCAN_LINE_LOST)
+        return;
+    compare_again();
+    show_rows();
     std::vector<size_t> chosen = selected_rows();
     std::vector<size_t> targets;
     std::vector<std::string> lines;
+    std::string garbled;  // two controllers may answer there: never written
     for (size_t i : chosen) {
         const bus_row& r = bus_state.rows[i];
+        if (r.state == ROW_GARBLED) {
+            lines.push_back(hex2(r.address) + ": " + gettext_easy("garbled answers: not written"));
+            garbled += (garbled.empty() ? "" : ", ") + hex2(r.address);
+            continue;
+        }
         const backup_entry* e = bus_file_entry(r.address);
         if (!e) {
             lines.push_back(hex2(r.address) + ": " + gettext_easy("not in the file: not written"));
@@ -356,37 +421,47 @@ static void write_selected(void)
         lines.push_back(change_line(r, e->settings));
     }
     if (targets.empty()) {
-        show_alert(gettext_easy("Select the rows to write (Ctrl+A: every row)"));
+        std::string why;
+        for (const std::string& l : lines)
+            why += (why.empty() ? "" : "\n") + l;
+        show_alert(why.empty() ? gettext_easy("Select the rows to write (Ctrl+A: every row)")
+                               : why.c_str());
         return;
     }
     if (!confirm_changes(lines))
         return;
-    set_busy(1);
-    run_started = run_clock::now();
-    int (*kept)(void) = settings_stop;
-    settings_stop = events_only;
+    run_begins(events_only);
     unsigned done = 0, written = 0;
     int lost = 0;
-    std::string untouched;
+    std::string untouched, otherwise;
     for (size_t i : targets) {
         bus_row& r = bus_state.rows[i];
         if (bus_state.stopping || lost) {
             untouched += (untouched.empty() ? "" : ", ") + hex2(r.address);
-            r.fault = gettext_easy("not written");
+            r.not_written = 1;  // its state and cause stay as they were
             continue;
         }
         int result = bus_write_row(port, r, bus_file_entry(r.address)->settings);
         written += r.state == ROW_WRITTEN;
+        if (r.state == ROW_READS_OTHERWISE)
+            otherwise += (otherwise.empty() ? "" : ", ") + hex2(r.address);
         lost = result != RESTORE_DONE && port_gone(port, nullptr);
         show_progress(++done, (unsigned)targets.size());
         show_rows();
         events_between();
     }
-    settings_stop = kept;
     compare_again();
-    set_busy(0);
+    run_ends();
     show_rows();
-    set_status(bus_printed(gettext_easy("Written: %u of %u"), written, (unsigned)targets.size()));
+    std::string said = bus_printed(gettext_easy("Written: %u of %u"), written,
+                                   (unsigned)targets.size());
+    if (!otherwise.empty())
+        said += "; " +
+                bus_printed(gettext_easy("written, reads back otherwise: %s"), otherwise.c_str());
+    if (!garbled.empty())
+        said += "; " +
+                bus_printed(gettext_easy("garbled answers, not written: %s"), garbled.c_str());
+    set_status(said);
     if (lost) {
         show_failure("The line was lost",
                      lost_line_text() + "\n" +
@@ -410,7 +485,7 @@ static void export_record(void)
     std::string text = bus_csv_header(name);
     for (const bus_row& r : bus_state.rows) {
         line_health h = {};
-        text += bus_csv_row(r, health_of(r.address, &h) ? &h : nullptr, name);
+        text += bus_csv_row(r, health_of(r.address, &h) ? &h : nullptr, name, bus_tr);
     }
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Record not written", message);
@@ -473,11 +548,25 @@ static void selection_told(Fl_Widget* w, void*)
         read_in_window(r.address);
         return;
     }
+    // Its whole state (the cell may cut it), then its health.
     line_health h = {};
-    char text[300] = "";
+    char text[600] = "";
     if (health_of(r.address, &h))
         health_text(h, text, sizeof text);
-    set_status(hex2(r.address) + ": " + text);
+    set_status(hex2(r.address) + ": " + bus_row_state_text(r, bus_tr) + "\n" + text);
+}
+
+static void clear_health(void)
+{
+    health_reset();
+    show_rows();
+    set_status(gettext_easy("Line health cleared"));
+}
+
+static void retries_chosen(Fl_Widget*, void*)
+{
+    pref_retries = chosen_retries();
+    prefs_save();
 }
 
 // Closing the window while a run goes on stops it first; Escape only
@@ -493,33 +582,69 @@ static void window_closing(Fl_Widget* w, void*)
     w->hide();
 }
 
-static Fl_Button* action_button(int x, int y, int w, const char* label, int key, bus_action a)
+enum { LABEL_SIZE = 12, GAP = 4 };
+
+// The width a label needs at the window's size.
+static int label_width(const char* label)
 {
-    Fl_Button* b = new Fl_Button(x, y, w, 24, label);
-    b->labelsize(12);
+    fl_font(FL_HELVETICA, LABEL_SIZE);
+    return (int)fl_width(label);
+}
+
+static int button_width(const char* label)
+{
+    return std::max(80, label_width(label) + 24);
+}
+
+// A button at *x wide enough for its words; *x moves past it.
+static Fl_Button* action_button(int* x, int y, const char* label, int key, bus_action a)
+{
+    int w = button_width(label);
+    Fl_Button* b = new Fl_Button(*x, y, w, 24, label);
+    b->labelsize(LABEL_SIZE);
     b->shortcut(key);
     b->callback(on_action, (void*)a);
+    *x += w + GAP;
     return b;
 }
 
 static void make_bus_window(void)
 {
-    const int W = 980, H = 480;
     bus_texts_forget();  // the catalogue may have changed since
+    // The top row: the range, the reads, Stop, Retries, Clear health, then
+    // the progress bar in what is left, at least 200 wide.
+    const char* range = gettext_easy("Addresses");
+    const char* retries = gettext_easy("Retries");
+    int top_row = 8 + label_width(range) + 64 + 3 * GAP + label_width(retries) + 48 + 4 * GAP;
+    for (const char* b : {"Read the bus", "Read again", "Stop", "Clear health"})
+        top_row += button_width(gettext_easy(b)) + GAP;
+    const int H = 480, W = std::max(980, top_row + 200 + 8);
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Bus"));
     bus_window.window = win;
 
     Fl_Group* top = new Fl_Group(0, 0, W, 40);
-    bus_window.range = new Fl_Input(80, 8, 80, 24, gettext_easy("Addresses"));
-    bus_window.range->labelsize(12);
-    bus_window.range->textsize(12);
+    int x = 8 + label_width(range) + GAP;
+    bus_window.range = new Fl_Input(x, 8, 64, 24, range);
+    bus_window.range->labelsize(LABEL_SIZE);
+    bus_window.range->textsize(LABEL_SIZE);
     bus_window.range->value("01-FF");
-    bus_window.read = action_button(168, 8, 120, gettext_easy("Read the bus"), FL_F + 5, read_bus);
-    bus_window.again = action_button(292, 8, 110, gettext_easy("Read again"), 0, read_selected);
-    bus_window.stop = action_button(406, 8, 80, gettext_easy("Stop"), FL_Escape, stop_run);
+    x += 64 + 2 * GAP;
+    bus_window.read = action_button(&x, 8, gettext_easy("Read the bus"), FL_F + 5, read_bus);
+    bus_window.again = action_button(&x, 8, gettext_easy("Read again"), 0, read_selected);
+    bus_window.stop = action_button(&x, 8, gettext_easy("Stop"), FL_Escape, stop_run);
     bus_window.stop->deactivate();
-    bus_window.progress = new Fl_Progress(494, 8, W - 502, 24);
-    bus_window.progress->labelsize(12);
+    x += label_width(retries) + 2 * GAP;
+    bus_window.retries = new Fl_Spinner(x, 8, 48, 24, retries);
+    bus_window.retries->labelsize(LABEL_SIZE);
+    bus_window.retries->textsize(LABEL_SIZE);
+    bus_window.retries->range(0, PREF_RETRIES_MAX);
+    bus_window.retries->step(1);
+    bus_window.retries->value(pref_retries);
+    bus_window.retries->callback(retries_chosen);
+    x += 48 + 2 * GAP;
+    bus_window.clear = action_button(&x, 8, gettext_easy("Clear health"), 0, clear_health);
+    bus_window.progress = new Fl_Progress(x, 8, W - 8 - x, 24);
+    bus_window.progress->labelsize(LABEL_SIZE);
     bus_window.progress->selection_color(FL_SELECTION_COLOR);
     top->end();
     top->resizable(bus_window.progress);
@@ -530,20 +655,21 @@ static void make_bus_window(void)
     t->end();
     bus_window.table = t;
 
-    bus_window.status = new Fl_Box(8, H - 66, W - 16, 28);
-    bus_window.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
-    bus_window.status->labelsize(12);
+    // Two lines: the selected row's whole state, then its health.
+    bus_window.status = new Fl_Box(8, H - 70, W - 16, 34);
+    bus_window.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
+    bus_window.status->labelsize(LABEL_SIZE);
 
     Fl_Group* bottom = new Fl_Group(0, H - 34, W, 34);
-    bus_window.compare = action_button(8, H - 32, 150, gettext_easy("Compare with..."),
-                                       FL_CTRL + 'o', compare_with_file);
-    bus_window.write = action_button(162, H - 32, 210, gettext_easy("Write file to selected"),
+    x = 8;
+    bus_window.compare = action_button(&x, H - 32, gettext_easy("Compare with..."), FL_CTRL + 'o',
+                                       compare_with_file);
+    bus_window.write = action_button(&x, H - 32, gettext_easy("Write file to selected"),
                                      FL_CTRL + 'w', write_selected);
-    bus_window.record = action_button(376, H - 32, 110, gettext_easy("Export..."), FL_CTRL + 'e',
+    bus_window.record = action_button(&x, H - 32, gettext_easy("Export..."), FL_CTRL + 'e',
                                       export_record);
-    bus_window.save = action_button(490, H - 32, 110, gettext_easy("Save..."), FL_CTRL + 's',
-                                    save_rows);
-    Fl_Box* room = new Fl_Box(604, H - 32, W - 612, 24);
+    bus_window.save = action_button(&x, H - 32, gettext_easy("Save..."), FL_CTRL + 's', save_rows);
+    Fl_Box* room = new Fl_Box(x, H - 32, std::max(1, W - 8 - x), 24);
     bottom->end();
     bottom->resizable(room);
 

@@ -9,6 +9,7 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Progress.H>
+#include <FL/Fl_Spinner.H>
 #include <FL/Fl_Table_Row.H>
 
 #include "bustable.h"
@@ -20,9 +21,11 @@ struct bus_window_t {
     Fl_Button* read;        // Read the bus, F5
     Fl_Button* again;       // Read again: the selected rows
     Fl_Button* stop;        // Escape
+    Fl_Spinner* retries;    // how often a failed exchange is asked again, 0 to 10
+    Fl_Button* clear;       // Clear health: the line's counts start again
     Fl_Progress* progress;  // labelled with the count and the time left
     Fl_Table_Row* table;    // one row a controller; Ctrl+A selects every row
-    Fl_Box* status;         // how the last action ended
+    Fl_Box* status;         // how the last action ended; the selected row's state and health
     Fl_Button* compare;     // Compare with..., Ctrl+O
     Fl_Button* write;       // Write file to selected, Ctrl+W
     Fl_Button* record;      // Export..., Ctrl+E

@@ -3,11 +3,13 @@
 #include <FL/Fl.H>
 #include <stdio.h>
 
+#include "../device/bus.h"
 #include "../device/exchange.h"
 #include "../device/scan.h"
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
 #include "kp6form.h"
+#include "prefs.h"
 
 find_dialog_t find_dialog;
 
@@ -137,16 +139,22 @@ int FindButton_OnClick(Fl_Widget*)
     finding = {};
     make_find_dialog();
     unsigned next = SCAN_FIRST;
+    // As often asked again as the bus window asks; the main window's own
+    // actions keep their single try.
+    int kept_retries = exchange_retries;
+    exchange_retries = pref_retries;
     int result = bus_scan(port, SCAN_FIRST, SCAN_LAST, scan_timeout_ms(port), find_told, nullptr,
                           &next);
+    exchange_retries = kept_retries;
     if (!finding.cancelled) {
         finding.ended = 1;
         char status[600];
         const char* ended = gettext_easy("Done");
         if (result == SCAN_LINE_LOST) {
-            // Said here once, in the dialog; the port closes at once.
+            // Said here once, in the dialog, as the main window says it; the
+            // port closes at once.
             char why[400] = "";
-            exchange_fault_text(exchange_last_fault, why, sizeof why);
+            bus_line_lost_text(port, why, sizeof why);
             snprintf(status, sizeof status,
                      gettext_easy("The line was lost at %02X (%s); found: %d"), next, why,
                      finding.found);

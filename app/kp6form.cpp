@@ -450,6 +450,7 @@ int OpenButton_OnClick(Fl_Widget* w)
         show_alert_why("error", why);
         return 0;
     }
+    health_reset();  // the counts belong to this line, not to one opened before
     snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
     remember_window();
     w->deactivate();

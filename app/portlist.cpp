@@ -186,8 +186,12 @@ void port_list_fill(Fl_Choice* c, const char* keep)
         if (plat_serial_port_info(com_port_names[i], &info) != 0)
             continue;
         port_about_text(info, list_about[at], LIST_ABOUT_SIZE);
-        // The stable name opens the same device whatever it is called today.
-        if (info.stable[0] && strlen(info.stable) < COM_NAME_SIZE && listed(info.stable) < 0) {
+        // The stable name opens the same device whatever it is called today;
+        // one that holds a control character is no name to list (nor to
+        // remember), and the device is listed under its own.
+        char shown[4 * COM_NAME_SIZE];
+        if (info.stable[0] && strlen(info.stable) < COM_NAME_SIZE && listed(info.stable) < 0 &&
+            !text_shown_safe(info.stable, shown, sizeof shown)) {
             strcpy(list_names[list_count], info.stable);
             memcpy(list_about[list_count++], list_about[at], LIST_ABOUT_SIZE);
         }

@@ -1,6 +1,7 @@
 #include "prefs.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@ char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 char pref_folder[PREF_FOLDER_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
+int pref_retries = PREF_RETRIES_DEFAULT;
 void (*prefs_kept_aside)(const char* path);
 
 static const char VENDOR[] = "kp6", APPLICATION[] = "kp6";
@@ -27,6 +29,7 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 // then.
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
 static char file_folder[PREF_FOLDER_SIZE];
+static char file_retries[4];  // as text, "" when none
 static std::vector<std::string> added_here, removed_here;
 // The converters per port ("PORT" and "NAME"), and those chosen here since.
 typedef std::vector<std::pair<std::string, std::string>> converter_list;
@@ -77,22 +80,42 @@ static int group_sound(const char* line, size_t len)
     return 1;
 }
 
+// The last entry of `group` named `name` (a later one stands for an
+// earlier, as the toolkit reads them), or -1.
 static int find_entry(const std::vector<pref_entry>& entries, const char* group, const char* name)
 {
-    for (size_t i = 0; i < entries.size(); i++)
+    for (size_t i = entries.size(); i-- > 0;)
         if (entries[i].group == group && entries[i].name == name)
             return (int)i;
     return -1;
 }
 
+// The file as it was last read, line for line and by group, so that a save
+// writes back whatever the window does not read exactly as it stood: other
+// groups, entries, comments, long lines. Each line keeps its line break;
+// the entry lines of the root group keep the entry's name, so that the
+// window's own can be told.
+struct pref_line {
+    std::string text, name;
+};
+struct pref_section {
+    std::string group;  // "." or "./NAME"; empty for an odd group
+    bool headed;        // begins with its "[...]" line (not: the lines before any)
+    std::vector<pref_line> lines;
+};
+static std::vector<pref_section> file_sections;
+
 // The entries of the text, read as the toolkit reads it (three heading
 // lines, groups, "name:value", "+" going on with the value before), except
 // that a line over PREFS_LINE_MAX or an odd group drops only its entries.
+// Each line is looked at once, and file_sections keeps them all.
 static void parse(const char* text, size_t n, std::vector<pref_entry>& entries)
 {
+    file_sections.assign(1, pref_section{".", false, {}});
     std::string group = ".";
     bool group_ok = true;
     int building = -1;  // the entry a "+" line goes on with
+    std::string building_name;
     for (size_t at = 0, number = 0; at < n; number++) {
         const char* line = text + at;
         const char* nl = (const char*)memchr(line, '\n', n - at);
@@ -102,6 +125,7 @@ static void parse(const char* text, size_t n, std::vector<pref_entry>& entries)
         size_t l = cr ? (size_t)(cr - line) : len;
         if (number < 3)
             continue;
+        pref_line raw{std::string(line, len) + "\n", ""};
         if (l > 0 && line[0] == '+') {
             if (building >= 0)
                 entries[building].value.append(line + 1, l - 1);
@@ -110,34 +134,38 @@ static void parse(const char* text, size_t n, std::vector<pref_entry>& entries)
                 entries.erase(entries.begin() + building);
                 building = -1;
             }
+            raw.name = building_name;
+            file_sections.back().lines.push_back(raw);
             continue;
         }
         building = -1;
+        building_name.clear();
         if (l > 0 && line[0] == '[') {
             group_ok = len <= PREFS_LINE_MAX && group_sound(line, l);
             if (group_ok)
                 group.assign(line + 1, strcspn(line + 1, "]"));
+            file_sections.push_back({group_ok ? group : "", true, {raw}});
             continue;
         }
-        if (l == 0 || line[0] == ';' || line[0] == '#' || !group_ok || len > PREFS_LINE_MAX)
+        if (l == 0 || line[0] == ';' || line[0] == '#' || !group_ok || len > PREFS_LINE_MAX) {
+            file_sections.back().lines.push_back(raw);
             continue;
+        }
         const char* colon = (const char*)memchr(line, ':', l);
         std::string name(line, colon ? (size_t)(colon - line) : l);
         std::string value = colon ? std::string(colon + 1, l - (size_t)(colon + 1 - line)) : "";
-        int i = find_entry(entries, group.c_str(), name.c_str());
-        if (i < 0) {
-            entries.push_back({group, name, value});
-            i = (int)entries.size() - 1;
-        } else {
-            entries[i].value = value;
-        }
-        building = i;
+        entries.push_back({group, name, value});
+        building = (int)entries.size() - 1;
+        building_name = name;
+        raw.name = name;
+        file_sections.back().lines.push_back(raw);
     }
 }
 
 static int read_prefs(const char* path, std::vector<pref_entry>& entries)
 {
     entries.clear();
+    file_sections.clear();
     FILE* f;
     int kind;
     int rc = plat_file_open_regular(path, &f, &kind);
@@ -198,28 +226,78 @@ static std::string encoded(const char* s)
     return out;
 }
 
-// The text as the toolkit writes it: its heading, the root group, then the
-// others; a value's first 60 characters on its line, the rest 80 to a "+"
-// line.
+// The root group's entries the window writes itself; the others of the
+// file stay as they are.
+static const char* const OWN_VALUES[] = {"address", "port", "folder", "retries"};
+static const char LINES[] = "./lines", CONVERTERS[] = "./converters";
+
+static int own_value(const std::string& name)
+{
+    for (const char* own : OWN_VALUES)
+        if (name == own)
+            return 1;
+    return 0;
+}
+
+// An entry as the toolkit writes it: the value's first 60 characters on its
+// line, the rest 80 to a "+" line.
+static std::string entry_text(const pref_entry& e)
+{
+    std::string text = e.name + ":" + e.value.substr(0, 60) + "\n";
+    for (size_t at = 60; at < e.value.size(); at += 80)
+        text += "+" + e.value.substr(at, 80) + "\n";
+    return text;
+}
+
+static std::string group_text(const std::vector<pref_entry>& entries, const char* group)
+{
+    std::string text;
+    for (const pref_entry& e : entries)
+        if (e.group == group)
+            text += entry_text(e);
+    return text.empty() ? text : "\n[" + std::string(group) + "]\n\n" + text;
+}
+
+// The file as last read with this window's values in place: the heading,
+// each group as it stood (the root group's own values put back after its
+// last entry, the lines and converters left out), then the lines and the
+// converters of `entries`.
 static std::string file_text(const std::vector<pref_entry>& entries)
 {
     std::string text = std::string("; FLTK preferences file format 1.0\n; vendor: ") + VENDOR +
                        "\n; application: " + APPLICATION + "\n";
-    std::vector<std::string> groups = {"."};
-    for (const pref_entry& e : entries)
-        if (std::find(groups.begin(), groups.end(), e.group) == groups.end())
-            groups.push_back(e.group);
-    for (const std::string& g : groups) {
-        text += "\n[" + g + "]\n\n";
-        for (const pref_entry& e : entries) {
-            if (e.group != g)
-                continue;
-            text += e.name + ":" + e.value.substr(0, 60) + "\n";
-            for (size_t at = 60; at < e.value.size(); at += 80)
-                text += "+" + e.value.substr(at, 80) + "\n";
+    std::string own;
+    for (const char* name : OWN_VALUES) {
+        int i = find_entry(entries, ".", name);
+        if (i >= 0)
+            own += entry_text(entries[(size_t)i]);
+    }
+    std::string body;
+    bool own_written = false;
+    for (const pref_section& s : file_sections) {
+        if (s.group == LINES || s.group == CONVERTERS)
+            continue;
+        bool root = s.group == ".";
+        size_t end = s.lines.size();  // own values go before the blank lines at the end
+        while (root && end > 0 &&
+               s.lines[end - 1].text.find_first_not_of("\r\n") == std::string::npos)
+            end--;
+        for (size_t i = 0; i < s.lines.size(); i++) {
+            if (i == end && root && s.headed && !own_written) {
+                body += own;
+                own_written = true;
+            }
+            if (!(root && own_value(s.lines[i].name)))
+                body += s.lines[i].text;
+        }
+        if (root && s.headed && !own_written) {
+            body += own;
+            own_written = true;
         }
     }
-    return text;
+    if (!own_written)
+        body = "\n[.]\n\n" + own + body;
+    return text + body + group_text(entries, LINES) + group_text(entries, CONVERTERS);
 }
 
 // The file put aside beside itself, named with the day: "kp6.prefs.damaged-
@@ -262,8 +340,6 @@ static int usable_entries(const char* path, std::vector<pref_entry>& entries)
 
 // ---- what the window remembers ------------------------------------------------
 
-static const char LINES[] = "./lines", CONVERTERS[] = "./converters";
-
 // A value the file has, decoded, when it fits `size` and passes `ok`.
 static void take(const std::vector<pref_entry>& entries, const char* name, char* out, size_t size,
                  int (*ok)(const char*))
@@ -273,6 +349,17 @@ static void take(const std::vector<pref_entry>& entries, const char* name, char*
     std::string v = i < 0 ? "" : decoded(entries[i].value);
     if (!v.empty() && v.size() < size && (!ok || ok(v.c_str())))
         memcpy(out, v.c_str(), v.size() + 1);
+}
+
+// A count of retries the bus window takes: 0 to PREF_RETRIES_MAX.
+static int retries_ok(const char* text)
+{
+    return strspn(text, "0123456789") == strlen(text) && atoi(text) <= PREF_RETRIES_MAX;
+}
+
+static void retries_taken(const char* text)
+{
+    pref_retries = text[0] ? atoi(text) : PREF_RETRIES_DEFAULT;
 }
 
 // A network line, or a device path added by hand.
@@ -372,7 +459,8 @@ void prefs_load(void)
 {
     pref_line_count = 0;
     pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
-    pref_folder[0] = file_folder[0] = 0;
+    pref_folder[0] = file_folder[0] = file_retries[0] = 0;
+    pref_retries = PREF_RETRIES_DEFAULT;
     added_here.clear();
     removed_here.clear();
     converters.clear();
@@ -384,6 +472,8 @@ void prefs_load(void)
     take(entries, "address", pref_address, sizeof pref_address, address_text_ok);
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
     take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
+    take(entries, "retries", file_retries, sizeof file_retries, retries_ok);
+    retries_taken(file_retries);
     take_lines(entries);
     take_converters(entries);
     strcpy(file_port, pref_port);
@@ -447,6 +537,12 @@ void prefs_save(void)
                 address_text_ok);
     merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
     merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
+    char retries[sizeof file_retries];
+    snprintf(retries, sizeof retries, "%d", pref_retries);
+    if (!file_retries[0] && pref_retries == PREF_RETRIES_DEFAULT)
+        retries[0] = 0;  // the default is not written until another is chosen
+    merge_value(entries, "retries", retries, file_retries, sizeof retries, retries_ok);
+    retries_taken(retries);
     // The file's lines less those removed here, then those added here.
     take_lines(entries);
     for (int i = pref_line_count - 1; i >= 0; i--)
@@ -477,6 +573,7 @@ void prefs_save(void)
         strcpy(file_port, pref_port);
         strcpy(file_address, pref_address);
         strcpy(file_folder, pref_folder);
+        snprintf(file_retries, sizeof file_retries, "%s", retries);
     }
 }
 

@@ -16,6 +16,9 @@ extern char pref_port[COM_NAME_SIZE];            // "" when none
 extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
 enum { PREF_FOLDER_SIZE = 1024 };
 extern char pref_folder[PREF_FOLDER_SIZE];  // of the last Save or Load; "" when none
+// How often the bus window and Find ask a failed exchange again.
+enum { PREF_RETRIES_DEFAULT = 2, PREF_RETRIES_MAX = 10 };
+extern int pref_retries;  // 0 to PREF_RETRIES_MAX
 
 // Told of a file that could not be used (binary, or over 64 KiB), with the
 // name it was kept aside under, once for each; null: nobody is.

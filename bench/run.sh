@@ -164,15 +164,20 @@ case_run "line at 4800 baud, every core busy, waits polling without sleep" 25 --
 stop_load
 case_run "no line timing" 300 ""
 
-# Start-up, in a folder of its own with the catalogue where kp6 looks.
-mkdir -p "$work/start/ru"
+# Start-up, in a folder of its own with the catalogue where kp6 looks; then
+# with a preferences file near its 64 KiB bound, of 11,616 entries.
+mkdir -p "$work/start/ru" "$work/home/.fltk/kp6"
 cp "$build/ru/kp6.mo" "$work/start/ru/"
+{ printf '; a\n; b\n; c\n[.]\n'; seq 1 11616 | awk '{ printf "%x:\n", $1 % 4096 }'; } \
+    >"$work/home/.fltk/kp6/kp6.prefs"
 startup() {
     echo "== start-up to the window mapped, resident memory once shown"
     cd "$work/start"
     for program in kp6 bare-window; do
         "$build/kp6-startup" --runs 15 "$build/$program"
     done
+    echo "== start-up with 58 KiB of preferences (11,616 entries)"
+    HOME="$work/home" "$build/kp6-startup" --runs 15 "$build/kp6"
 }
 if [ -n "${DISPLAY:-}" ]; then
     (startup)

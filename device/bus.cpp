@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "../i18n/words.h"
 #include "../port/plainw.h"
 #include "scan.h"
 
@@ -23,7 +24,12 @@ unsigned bus_compare(const device_settings& now, const device_settings& file)
 
 int bus_row_has_settings(const bus_row& r)
 {
-    return r.state == ROW_READ || r.state == ROW_WRITTEN;
+    return r.state == ROW_READ || r.state == ROW_WRITTEN || r.state == ROW_READS_OTHERWISE;
+}
+
+int bus_row_stale(const bus_row& r)
+{
+    return bus_row_has_settings(r) && settings_written_count(r.address) != r.written_at;
 }
 
 void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry>& file)
@@ -41,7 +47,7 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         for (const backup_entry& e : file)
             if (one || e.address == r.address)
                 match = &e;
-        if (!bus_row_has_settings(r))
+        if (!bus_row_has_settings(r) || bus_row_stale(r))  // a stale row is read first
             continue;
         if (!match) {
             r.compared = COMPARED_NOT_IN_FILE;
@@ -97,77 +103,125 @@ static std::string fault_now(void)
     return why;
 }
 
+// Two controllers at the address: the row is never taken for one.
+static int collided(int failed)
+{
+    return failed > 0 && exchange_last_fault.kind == FAULT_COLLISION;
+}
+
 void bus_row_read(bus_row& r, const device_settings& s, int failed)
 {
     if (!failed)  // a failed read's row keeps what it held
         r.settings = s;
     r.failed_step = failed;
-    r.state = failed ? ROW_FAILED : ROW_READ;
+    // A garbled address read again stays so until a read of it comes clean.
+    int garbled = collided(failed) || (failed && r.state == ROW_GARBLED);
+    r.state = garbled ? ROW_GARBLED : failed ? ROW_FAILED : ROW_READ;
     r.fault = failed > 0 ? fault_now() : "";
-    // Named as the scan names it.
-    if (failed > 0 && exchange_last_fault.kind == FAULT_COLLISION)
-        r.state = ROW_GARBLED;
+    r.written_at = settings_written_count(r.address);
+    r.not_written = 0;
 }
 
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want)
 {
     device_settings back = row.settings;
     int rc = restore_controller(port, row.address, want, &back, &row.failed_step);
-    static const int state_of[] = {ROW_WRITTEN, ROW_WRITE_FAILED, ROW_NOT_READ_BACK,
-                                   ROW_WRITTEN, ROW_WRITE_FAILED, ROW_WRITE_FAILED};
-    row.state = state_of[rc];
+    static const int state_of[] = {ROW_WRITTEN,         ROW_WRITE_FAILED, ROW_NOT_READ_BACK,
+                                   ROW_READS_OTHERWISE, ROW_WRITE_FAILED, ROW_WRITE_FAILED};
+    row.state = collided(row.failed_step) ? ROW_GARBLED : state_of[rc];
     row.fault = row.failed_step > 0 ? fault_now() : "";
     if (rc == RESTORE_BAD_TYPE)
-        row.fault = "ER78 holds no type the controller takes";
+        row.fault = words(W_("ER78 holds no type the controller takes"));
     if (rc == RESTORE_DONE || rc == RESTORE_READS_OTHERWISE)
         row.settings = back;
+    row.written_at = settings_written_count(row.address);
+    row.not_written = 0;
     return rc;
 }
 
 const char* meter_word(int meter)
 {
     switch (meter) {
-    case METER_MILLILITER: return "milliliter";
-    case METER_LITER: return "liter";
-    case METER_HAND: return "hand";
-    default: return "unknown";
+    case METER_MILLILITER: return W_("milliliter");
+    case METER_LITER: return W_("liter");
+    case METER_HAND: return W_("hand");
+    default: return W_("unknown");
     }
 }
 
-std::string bus_row_state_text(const bus_row& r)
+static const char* english(const char* key)
 {
+    return key;
+}
+
+// A state's words, with `what` (the step that failed or stopped, its
+// cause) where the key has a %s.
+static std::string state_printed(bus_words tr, const char* key, const std::string& what)
+{
+    char text[600];
+    snprintf(text, sizeof text, tr(key), what.c_str());
+    return text;
+}
+
+// What each state says, by ROW_*: as it ended, and stopped by the user
+// (settings_stop). A failed step and its cause fill the %s.
+static const struct {
+    const char *ended, *stopped;
+    const char* (*step)(int step);  // the failed step's words, or null
+} state_words[] = {
+    {W_("not read"), nullptr, nullptr},
+    {W_("read"), nullptr, nullptr},
+    {W_("failed: %s"), W_("read stopped before %s"), settings_read_failure},
+    {SCAN_GARBLED_TEXT, nullptr, nullptr},
+    {W_("missing: no answer"), nullptr, nullptr},
+    {W_("written"), nullptr, nullptr},
+    {W_("written, not read back: %s"), W_("written, not read back (stopped)"),
+     settings_read_failure},
+    {W_("write failed: %s"), W_("write stopped before %s"), settings_write_failure},
+    {W_("written, reads back otherwise"), nullptr, nullptr},
+};
+static_assert(sizeof state_words / sizeof *state_words == ROW_READS_OTHERWISE + 1,
+              "words for every state");
+
+static int row_failed(const bus_row& r)
+{
+    return r.state == ROW_FAILED || r.state == ROW_GARBLED || r.state == ROW_NOT_READ_BACK ||
+           r.state == ROW_WRITE_FAILED;
+}
+
+std::string bus_row_state_text(const bus_row& r, bus_words tr)
+{
+    if (!tr)
+        tr = english;
+    // A failed row keeps its cause; any other names the write it missed.
+    if (r.not_written && !row_failed(r))
+        return tr(W_("not written"));
+    if (r.state < 0 || r.state > ROW_READS_OTHERWISE)
+        return "";
+    const auto& w = state_words[r.state];
     std::string why = r.fault.empty() ? "" : ": " + r.fault;
-    int step = r.failed_step < 0 ? -r.failed_step : r.failed_step;
-    switch (r.state) {
-    case ROW_NOT_READ: return "not read";
-    case ROW_READ: return "read";
-    case ROW_FAILED:
-        if (r.failed_step < 0)
-            return std::string("read stopped before ") + setting_name(settings_read_register(step));
-        return std::string("failed: ") + settings_read_failure(step) + why;
-    case ROW_GARBLED: return SCAN_GARBLED_TEXT;
-    case ROW_MISSING: return "missing: no answer";
-    case ROW_WRITTEN: return "written";
-    case ROW_NOT_READ_BACK:
-        if (r.failed_step < 0)
-            return "written, not read back (stopped)";
-        return std::string("written, not read back: ") + settings_read_failure(step) + why;
-    default:
-        if (r.failed_step < 0)
-            return std::string("write stopped before ") + settings_write_name(step);
-        if (!r.failed_step)
-            return "not written" + why;
-        return std::string("write failed: ") + settings_write_failure(step) + why;
+    if (r.failed_step < 0 && w.stopped) {
+        int step = -r.failed_step;
+        const char* name = r.state == ROW_WRITE_FAILED ? settings_write_name(step)
+                                                       : setting_name(settings_read_register(step));
+        return state_printed(tr, w.stopped, name);
     }
+    if (r.state == ROW_WRITE_FAILED && r.failed_step == 0)  // refused before anything went out
+        return tr(W_("not written")) + why;
+    if (w.step && r.failed_step > 0)
+        return state_printed(tr, w.ended, tr(w.step(r.failed_step)) + why);
+    return tr(w.ended);
 }
 
-std::string bus_compared_text(const bus_row& r)
+std::string bus_compared_text(const bus_row& r, bus_words tr)
 {
+    if (!tr)
+        tr = english;
     if (r.state == ROW_MISSING)
-        return "missing";
+        return tr(W_("missing"));
     switch (r.compared) {
-    case COMPARED_SAME: return "matches";
-    case COMPARED_NOT_IN_FILE: return "not in the file";
+    case COMPARED_SAME: return tr(W_("matches"));
+    case COMPARED_NOT_IN_FILE: return tr(W_("not in the file"));
     case COMPARED_DIFFERS: break;
     default: return "";
     }
@@ -184,16 +238,19 @@ std::string bus_compared_text(const bus_row& r)
                    std::to_string(b);
         } else {
             if (er78_meter(a) != er78_meter(b))
-                item = std::string("type ") + meter_word(er78_meter(a)) + " -> " +
-                       meter_word(er78_meter(b));
+                item = std::string(tr(W_("type"))) + " " + tr(meter_word(er78_meter(a))) + " -> " +
+                       tr(meter_word(er78_meter(b)));
+            const char* on = tr(W_("on"));
+            const char* off = tr(W_("off"));
             if (er78_inverse(a) != er78_inverse(b))
-                item += std::string(item.empty() ? "" : ", ") + "inverse " +
-                        (er78_inverse(a) ? "on" : "off") + " -> " +
-                        (er78_inverse(b) ? "on" : "off");
+                item += std::string(item.empty() ? "" : ", ") + tr(W_("inverse")) + " " +
+                        (er78_inverse(a) ? on : off) + " -> " + (er78_inverse(b) ? on : off);
         }
         list += (list.empty() ? "" : ", ") + item;
     }
-    return "differs (" + std::to_string(count) + "): " + list;
+    char head[80];
+    snprintf(head, sizeof head, tr(W_("differs (%d): ")), count);
+    return head + list;
 }
 
 std::string csv_field(const std::string& text)
@@ -222,7 +279,8 @@ std::string bus_csv_header(const char* compared_name)
     return line + "\r\n";
 }
 
-std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name)
+std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
+                        bus_words tr)
 {
     std::string line = hex2(r.address);
     // A missing row's values are the file's: shown in its comparison only.
@@ -246,9 +304,9 @@ std::string bus_csv_row(const bus_row& r, const line_health* h, const char* comp
     } else {
         line += std::string(sizeof health_columns / sizeof *health_columns, ',');
     }
-    line += "," + csv_field(bus_row_state_text(r));
+    line += "," + csv_field(bus_row_state_text(r, tr));
     if (compared_name)
-        line += "," + csv_field(bus_compared_text(r));
+        line += "," + csv_field(bus_compared_text(r, tr));
     return line + "\r\n";
 }
 
@@ -347,4 +405,17 @@ int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::ve
                       : rows[i].state != ROW_MISSING && rows[i].state != ROW_GARBLED;
     bus_reading b = {&rows, told, ctx, 0, total, 0};
     return read_rows(port, b, pick);
+}
+
+int bus_line_lost_text(unsigned short port, char* out, unsigned size)
+{
+    const char* name = port_name(port);
+    int n = net_scheme_text(name, out, size);
+    if (n > 0)
+        return n;
+    if (exchange_last_fault.kind == FAULT_LINE_LOST)
+        return exchange_fault_text(exchange_last_fault, out, size);
+    int code = 0;
+    port_gone(port, &code);
+    return line_lost_text(name, code, out, size);
 }

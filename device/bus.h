@@ -13,14 +13,15 @@
 
 // What a row holds.
 enum {
-    ROW_NOT_READ,       // found, not read (yet, or the reading stopped first)
-    ROW_READ,           // its settings as read
-    ROW_FAILED,         // a read failed (failed_step, fault)
-    ROW_GARBLED,        // its answers were garbled: two controllers may share the address
-    ROW_MISSING,        // in the compared file, but it did not answer
-    ROW_WRITTEN,        // written and read back: settings as read back
-    ROW_NOT_READ_BACK,  // written, but the read-back failed (failed_step, fault)
-    ROW_WRITE_FAILED    // the write failed or stopped part way (failed_step, fault)
+    ROW_NOT_READ,        // found, not read (yet, or the reading stopped first)
+    ROW_READ,            // its settings as read
+    ROW_FAILED,          // a read failed (failed_step, fault)
+    ROW_GARBLED,         // its answers were garbled: two controllers may share the address
+    ROW_MISSING,         // in the compared file, but it did not answer
+    ROW_WRITTEN,         // written and read back: settings as read back
+    ROW_NOT_READ_BACK,   // written, but the read-back failed (failed_step, fault)
+    ROW_WRITE_FAILED,    // the write failed or stopped part way (failed_step, fault)
+    ROW_READS_OTHERWISE  // written, but it reads back other values: settings as read back
 };
 // How a row compares with a file.
 enum { COMPARED_NOT, COMPARED_SAME, COMPARED_DIFFERS, COMPARED_NOT_IN_FILE };
@@ -34,16 +35,21 @@ struct bus_row {
     device_settings file;      // the file's values, when compared
     int failed_step;           // the step of settings_read/settings_write that failed (< 0 stopped)
     std::string fault;         // why it failed, in exchange_fault_text's words
+    unsigned long written_at;  // settings_written_count(address) when its settings were read
+    int not_written;           // a write stopped (or a lost line) left it untouched
 };
 
 // Whether a row holds settings read from its controller (read, or written
 // and read back).
 int bus_row_has_settings(const bus_row& r);
+// Whether a row's settings may be out of date: its controller was written
+// (from any window) since they were read.
+int bus_row_stale(const bus_row& r);
 
 // A row as settings_read left it: ROW_READ and the settings `s` read, or
 // ROW_FAILED with the failed step and its cause (exchange_fault_text of the
-// last exchange), its settings as they were; ROW_GARBLED when that cause is
-// a collision (FAULT_COLLISION).
+// last exchange), its settings as they were; ROW_GARBLED when the answers
+// stayed garbled (FAULT_COLLISION), or when a garbled row's read failed.
 void bus_row_read(bus_row& r, const device_settings& s, int failed);
 
 // The settings that differ between what a controller holds and a file's
@@ -55,8 +61,8 @@ unsigned bus_compare(const device_settings& now, const device_settings& file);
 // template compared with every row; a file of several is compared address by
 // address (rows of addresses it lacks: COMPARED_NOT_IN_FILE; its entries no
 // row has: appended as ROW_MISSING rows). Only rows with settings (read or
-// written and read back) are compared; ROW_MISSING rows of an earlier
-// comparison are dropped first.
+// written and read back) that are not stale are compared; ROW_MISSING rows
+// of an earlier comparison are dropped first.
 void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry>& file);
 
 // One controller written as kp6ctl restore writes it: IR24, the six
@@ -81,31 +87,36 @@ int restore_controller(unsigned short port, unsigned char address, const device_
                        device_settings* back, int* failed_step);
 
 // restore_controller on a row: its state, settings (as read back),
-// failed_step and fault follow (compare again afterwards). The
-// restore_controller result.
+// failed_step and fault follow (compare again afterwards); a collision
+// makes it ROW_GARBLED. The restore_controller result.
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want);
 
 // "milliliter", "liter", "hand", "unknown": a METER_* in the words kp6ctl
 // prints and takes.
 const char* meter_word(int meter);
 
+// Puts a key into a language; null: English, as kp6ctl prints it.
+typedef const char* (*bus_words)(const char* key);
+
 // A row's state in words, with the failed step and its cause: "read",
 // "failed: Error read ER79: no answer in 1000 ms", "garbled answers: two
 // controllers may share this address", "missing: no answer",
-// "written", ...
-std::string bus_row_state_text(const bus_row& r);
+// "written", "written, reads back otherwise", "not written", ...
+std::string bus_row_state_text(const bus_row& r, bus_words tr = nullptr);
 // A row's comparison in words: "matches", "differs (2): ER79 15 -> 9, type
 // milliliter -> liter", "not in the file", "missing"; empty when not
 // compared.
-std::string bus_compared_text(const bus_row& r);
+std::string bus_compared_text(const bus_row& r, bus_words tr = nullptr);
 
 // The record: RFC 4180 CSV, UTF-8, each line ended by CR LF. The header:
 // address, type, inverse, ER79, ER72, ER74, ER75, ER77, the health columns,
 // the row's state, and when a file was compared a column named after it
 // (`compared_name`; null: none).
 std::string bus_csv_header(const char* compared_name);
-// One row; `h` null (or no exchange made): empty health cells.
-std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name);
+// One row; `h` null (or no exchange made): empty health cells. The state
+// and the comparison in the words `tr` gives (the window's table's).
+std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
+                        bus_words tr = nullptr);
 // One field as RFC 4180 writes it: quoted when it holds a comma, a quote, CR
 // or LF (quotes doubled).
 std::string csv_field(const std::string& text);
@@ -131,8 +142,14 @@ int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, un
                    std::vector<bus_row>& rows, bus_row_told told, void* ctx);
 
 // Reads the controllers of `rows` again (those `pick` marks; null: every
-// row but missing ones), as bus_read reads those it found.
+// row but missing and garbled ones), as bus_read reads those it found.
 int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::vector<bool>* pick,
                   bus_row_told told, void* ctx);
+
+// Why the line of `port` was lost, as the main window says it: what its
+// server spoke instead of its scheme (net_scheme_text), else the lost line
+// (line_lost_text, or the last exchange's own words for it). Returns the
+// text's length.
+int bus_line_lost_text(unsigned short port, char* out, unsigned size);
 
 #endif

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../discovery/comdet.h"
 #include "../discovery/net_url.h"
 #include "../i18n/words.h"
 #include "../platform/platform.h"
@@ -116,34 +117,44 @@ int health_of(unsigned char address, line_health* out)
     return r.h.exchanges > 0;
 }
 
-static const char* plural(unsigned long n, const char* one, const char* more)
+// A count in the window's words: a key for one and one for more, each
+// with its %lu (a language with more forms words both without them).
+static int counted(char* out, size_t size, unsigned long n, const char* one, const char* more)
 {
-    return n == 1 ? one : more;
+    int k = snprintf(out, size, words(n == 1 ? one : more), n);
+    return k < 0 ? 0 : k;
 }
 
 int health_text(const line_health& h, char* out, unsigned size)
 {
-    char text[400], answer[80] = "no answer to time";
+    char text[600], answer[120];
+    snprintf(answer, sizeof answer, "%s", words(W_("no answer to time")));
     if (h.answers)
-        snprintf(answer, sizeof answer, "answer %u ms median, %u ms slowest", h.median_ms,
-                 h.slowest_ms);
-    size_t n = (size_t)snprintf(text, sizeof text, "%lu %s, %lu %s, %lu failed, %s", h.exchanges,
-                                plural(h.exchanges, "exchange", "exchanges"), h.retries,
-                                plural(h.retries, "retry", "retries"), h.failed, answer);
+        snprintf(answer, sizeof answer, words(W_("answer %u ms median, %u ms slowest")),
+                 h.median_ms, h.slowest_ms);
+    char exchanges[80], retries[80], failed[80];
+    counted(exchanges, sizeof exchanges, h.exchanges, W_("%lu exchange"), W_("%lu exchanges"));
+    counted(retries, sizeof retries, h.retries, W_("%lu retry"), W_("%lu retries"));
+    counted(failed, sizeof failed, h.failed, W_("%lu failed"), W_("%lu failed"));
+    size_t n = (size_t)snprintf(text, sizeof text, "%s, %s, %s, %s", exchanges, retries, failed,
+                                answer);
     const struct {
         unsigned long count;
         const char* name;
-    } causes[] = {{h.no_answer, "no answer"}, {h.refused, "refused"}, {h.garbled, "garbled"}};
+    } causes[] = {{h.no_answer, W_("%lu no answer")},
+                  {h.refused, W_("%lu refused")},
+                  {h.garbled, W_("%lu garbled")}};
     unsigned long faults = h.no_answer + h.refused + h.garbled;
-    const char* sep = ": ";
-    if (faults)
-        n += (size_t)snprintf(text + n, sizeof text - n, "; %lu %s", faults,
-                              plural(faults, "fault", "faults"));
+    char list[200] = "";
+    size_t l = 0;
     for (const auto& c : causes)
-        if (c.count) {
-            n += (size_t)snprintf(text + n, sizeof text - n, "%s%lu %s", sep, c.count, c.name);
-            sep = ", ";
+        if (c.count && l < sizeof list) {
+            l += (size_t)snprintf(list + l, sizeof list - l, "%s", l ? ", " : "");
+            l += (size_t)counted(list + l, sizeof list - l, c.count, c.name, c.name);
         }
+    if (faults && n < sizeof text)
+        snprintf(text + n, sizeof text - n,
+                 words(faults == 1 ? W_("; %lu fault: %s") : W_("; %lu faults: %s")), faults, list);
     return snprintf(out, size, "%s", text);
 }
 
@@ -531,13 +542,20 @@ int converter_fault_text(const char* name, const char* converter, int rc, int co
 
 void port_about_text(const plat_port_info& info, char* out, unsigned size)
 {
-    std::string what = info.manufacturer;
-    if (info.product[0])
-        what += (what.empty() ? "" : " ") + std::string(info.product);
-    if (info.serial[0]) {
-        char serial[160];
+    // What a device says of itself may hold any byte: shown made safe, so
+    // that it can neither forge a line nor move a terminal.
+    char maker[4 * sizeof info.manufacturer], product[4 * sizeof info.product],
+        number[4 * sizeof info.serial];
+    text_shown_safe(info.manufacturer, maker, sizeof maker);
+    text_shown_safe(info.product, product, sizeof product);
+    text_shown_safe(info.serial, number, sizeof number);
+    std::string what = maker;
+    if (product[0])
+        what += (what.empty() ? "" : " ") + std::string(product);
+    if (number[0]) {
+        char serial[4 * sizeof info.serial + 20];
         snprintf(serial, sizeof serial, words(what.empty() ? W_("serial %s") : W_(", serial %s")),
-                 info.serial);
+                 number);
         what += serial;
     }
     snprintf(out, size, "%s", what.c_str());

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "../platform/platform.h"
 #include "net_url.h"
 #include "qsort.h"
@@ -30,19 +32,59 @@ static void take_name(const char* value, const char* data)
     com_num_detected++;
 }
 
+static int name_cmp(const char* a, const char* b);
+
+static int taken_already(const char* name)
+{
+    for (int i = 0; i < com_num_detected; i++)
+        if (strcmp(com_port_names[i], name) == 0)
+            return 1;
+    return 0;
+}
+
+// Of the snapshot's values not yet taken, the one that comes first in
+// display order, or -1.
+static int first_left(const plat_serial_key* key, const unsigned char* taken)
+{
+    int best = -1;
+    char value[80], data[COM_NAME_SIZE], best_data[COM_NAME_SIZE];
+    for (int n = 0; n < key->count; n++) {
+        if (taken[n] || plat_serial_key_enum(key, n, value, sizeof value, data, sizeof data) != 0)
+            continue;
+        if (best < 0 || name_cmp(data, best_data) < 0) {
+            best = n;
+            strcpy(best_data, data);
+        }
+    }
+    return best;
+}
+
 int ComDetect()
 {
     com_num_detected = 0;
     plat_serial_key key;
     // Names a technician adds by hand (virtual ports the machine's list
-    // lacks) come first.
+    // lacks) come first; then the machine's, the first in display order
+    // when there are more than fit, since the order a system lists its
+    // devices in is no order at all. A value that cannot be taken is
+    // skipped, not the end of the list.
     if (serial_list_start(&key) == 0) {
         plat_serial_key_read(&key);
-        // Only the first 16 values are looked at; a value that cannot be
-        // taken is skipped, not the end of the list.
-        for (int n = 0; n < COM_MAX && com_num_detected < COM_MAX; n++) {
-            char value[80], data[COM_NAME_SIZE];
-            if (plat_serial_key_enum(&key, n, value, sizeof value, data, sizeof data) == 0)
+        std::vector<unsigned char> taken((size_t)key.count);
+        char value[80], data[COM_NAME_SIZE];
+        size_t listed_len = strlen(LISTED_PORTS_VALUE);
+        for (int n = 0; n < key.count; n++)
+            if (plat_serial_key_enum(&key, n, value, sizeof value, data, sizeof data) != 0)
+                taken[n] = 1;  // cannot be taken
+            else if (strncmp(value, LISTED_PORTS_VALUE, listed_len) == 0) {
+                taken[n] = 1;
+                if (com_num_detected < COM_MAX)
+                    take_name(value, data);
+            }
+        for (int n; com_num_detected < COM_MAX && (n = first_left(&key, taken.data())) >= 0;) {
+            taken[n] = 1;
+            plat_serial_key_enum(&key, n, value, sizeof value, data, sizeof data);
+            if (!taken_already(data))  // listed by hand too
                 take_name(value, data);
         }
         plat_serial_key_close(&key);
@@ -131,19 +173,79 @@ static int natural_cmp(const char* a, const char* b)
     }
 }
 
-signed char qsort_com_cmp(unsigned int i)
+// Display order: the machine's ports before network lines; COM names by
+// their number; others as natural_cmp has them.
+static int name_cmp(const char* a, const char* b)
 {
-    const char* e = com_port_names[i];
-    // Network lines come after the machine's ports.
-    if (port_name_is_url(e) != port_name_is_url(com_p_name_mid))
-        return (signed char)(port_name_is_url(e) ? 1 : -1);
-    if (com_prefixed(e) && com_prefixed(com_p_name_mid)) {
+    if (port_name_is_url(a) != port_name_is_url(b))
+        return port_name_is_url(a) ? 1 : -1;
+    if (com_prefixed(a) && com_prefixed(b)) {
         // The number as atoi reads it (COM3 equals COM03), without its
         // overflow: names are short enough for a long long.
-        long long a = strtoll(e + 3, nullptr, 10), b = strtoll(com_p_name_mid + 3, nullptr, 10);
-        return (signed char)(a < b ? -1 : a > b ? 1 : 0);
+        long long x = strtoll(a + 3, nullptr, 10), y = strtoll(b + 3, nullptr, 10);
+        return x < y ? -1 : x > y ? 1 : 0;
     }
-    return (signed char)natural_cmp(e, com_p_name_mid);
+    return natural_cmp(a, b);
+}
+
+signed char qsort_com_cmp(unsigned int i)
+{
+    return (signed char)name_cmp(com_port_names[i], com_p_name_mid);
+}
+
+// The length of the UTF-8 character at `p` when it is a whole one and no
+// control (C1 controls, U+0080 to U+009F, move terminals as C0 ones do);
+// else 0.
+static int shown_char_length(const unsigned char* p)
+{
+    int len = p[0] < 0x80             ? 1
+              : (p[0] & 0xE0) == 0xC0 ? 2
+              : (p[0] & 0xF0) == 0xE0 ? 3
+              : (p[0] & 0xF8) == 0xF0 ? 4
+                                      : 0;
+    if (len == 1)
+        return p[0] >= 0x20 && p[0] != 0x7F && p[0] != '\\';
+    if (len == 0 || (len == 2 && p[0] < 0xC2) || (len == 2 && p[0] == 0xC2 && p[1] < 0xA0))
+        return 0;
+    for (int i = 1; i < len; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+int text_shown_safe(const char* in, char* out, unsigned size)
+{
+    if (!size)
+        return 0;
+    unsigned n = 0;
+    int escaped = 0;
+    for (const unsigned char* p = (const unsigned char*)in; *p;) {
+        char piece[8];
+        int len = shown_char_length(p), take = len ? len : 1;
+        if (len) {
+            memcpy(piece, p, (size_t)len);
+            piece[len] = 0;
+        } else {
+            escaped = 1;
+            const char* named = *p == '\n'   ? "\\n"
+                                : *p == '\t' ? "\\t"
+                                : *p == '\r' ? "\\r"
+                                : *p == '\\' ? "\\\\"
+                                             : nullptr;
+            if (named)
+                snprintf(piece, sizeof piece, "%s", named);
+            else
+                snprintf(piece, sizeof piece, "\\x%02X", *p);
+        }
+        size_t plen = strlen(piece);
+        if (n + plen >= size)
+            break;
+        memcpy(out + n, piece, plen);
+        n += (unsigned)plen;
+        p += take;
+    }
+    out[n] = 0;
+    return escaped;
 }
 
 void qsort_com_swp(unsigned int i, unsigned int j)

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // ---- the machine's serial devices -----------------------------------------
@@ -29,23 +30,22 @@ static const char* current_serial_root(void)
     return env && env[0] ? env : "/sys/class/tty";
 }
 
+static void read_attribute(const char* dir, const char* name, char* out, size_t size);
+
 // What serial core says of the UART behind a tty: 1 none (type 0), 0 one
 // of some kind, -1 no such attribute (not a serial-core tty, e.g. ttyUSB).
 static int has_no_uart(const char* dir, const char* entry)
 {
-    char path[PATH_MAX];
-    int len = snprintf(path, sizeof path, "%s/%s/type", dir, entry);
+    char path[PATH_MAX], type[16];
+    int len = snprintf(path, sizeof path, "%s/%s", dir, entry);
     if (len < 0 || len >= (int)sizeof path)
         return -1;
-    FILE* f = fopen(path, "r");
-    if (!f)
+    read_attribute(path, "type", type, sizeof type);
+    char* end;
+    long t = strtol(type, &end, 10);
+    if (!type[0] || end == type)
         return -1;
-    int type = -1;
-    int got = fscanf(f, "%d", &type);
-    fclose(f);
-    if (got != 1)
-        return -1;
-    return type == 0;
+    return t == 0;
 }
 
 // Before kernel 6.5 the legacy 8250 ports sat on the platform bus, present
@@ -90,30 +90,30 @@ void plat_serial_key_read(plat_serial_key* key)
     }
 }
 
-// One attribute of a sysfs folder as plain text: its first line, when it
-// fits `size` and holds no control byte; else empty.
+// One attribute of a sysfs folder: its text as the device gave it, less the
+// line break sysfs ends it with, when it fits `size`; else empty. Only a regular
+// file is read, and never waited for: a FIFO or a device standing in the
+// tree is passed over.
 static void read_attribute(const char* dir, const char* name, char* out, size_t size)
 {
     out[0] = 0;
     char path[PATH_MAX];
     if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
         return;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return;
-    ssize_t n = read(fd, out, size);
+    struct stat st;
+    ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, out, size) : -1;
     close(fd);
     if (n <= 0 || (size_t)n >= size) {
         out[0] = 0;
         return;
     }
     out[n] = 0;
-    out[strcspn(out, "\n")] = 0;
-    for (char* c = out; *c; c++)
-        if ((unsigned char)*c < 0x20 || *c == 0x7F) {
-            out[0] = 0;
-            return;
-        }
+    // A maker's name is one line; the line break sysfs ends it with is none of it.
+    if (n > 0 && out[n - 1] == '\n')
+        out[n - 1] = 0;
 }
 
 int plat_serial_port_info(const char* name, plat_port_info* info)

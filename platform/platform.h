@@ -277,8 +277,9 @@ void plat_serial_key_close(plat_serial_key* key);
 // manufacturer, product and serial number, and its stable name (on Linux
 // the link to it in /dev/serial/by-id, or the folder KP6_SERIAL_BY_ID
 // names); on Windows the device's friendly name in `product` ("USB Serial
-// Port (COM5)"). Each is empty when unknown; text that is not plain
-// (control bytes, too long for its field) is left out.
+// Port (COM5)"). Each is empty when unknown or too long for its field;
+// what a device gives may hold any byte, so it is shown only made safe
+// (text_shown_safe).
 struct plat_port_info {
     char manufacturer[64], product[128], serial[64];
     char stable[256];

@@ -39,12 +39,12 @@ int cmd_ports(void)
             list.push_back(port);
             continue;
         }
-        char what[400];
+        char what[1200], stable[4 * sizeof info.stable];
         port_about_text(info, what, sizeof what);
+        text_shown_safe(info.stable, stable, sizeof stable);
         std::string line = name;
         if (known)
-            line += "\t" + std::string(what) +
-                    (info.stable[0] ? "\t" + std::string(info.stable) : "");
+            line += "\t" + std::string(what) + (stable[0] ? "\t" + std::string(stable) : "");
         say(stdout, "%s\n", line.c_str());
     }
     if (opt.json_out)

@@ -3,8 +3,13 @@
 
 #include <string>
 
+#include <FL/fl_draw.H>
+
 #include "../../app/buswin.h"
+#include "../../app/find.h"
+#include "../../app/prefs.h"
 #include "../../device/backupfile.h"
+#include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "gui_support.h"
 
@@ -48,11 +53,13 @@ protected:
     // range typed and read with F5.
     void open_and_read(const std::string& range)
     {
-        xdotool("mousemove --window " + std::to_string(xid(MainForm)) +
-                " 400 300 key ctrl+b sleep 1 search --name '^Bus$' mousemove --window %1 300 200 "
-                "key Escape");
+        when_window(gettext_easy("Bus"), "sleep 0.5 mousemove --window %w 300 200 key Escape");
+        xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+b");
+        EXPECT_TRUE(window_driven(20000));
         ASSERT_TRUE(pump_until([] { return bus_window.window && !bus_state.busy; }, 20000));
-        EXPECT_EQ(0u, std::string(bus_window.status->label()).find("Stopped; found: "));
+        std::string stopped = gettext_easy("Stopped; found: %d");
+        EXPECT_EQ(0u,
+                  std::string(bus_window.status->label()).find(stopped.erase(stopped.find('%'))));
         EXPECT_LT(selections(*sim), 100u);
         EXPECT_TRUE(MainForm->active());
         click(bus_window.range);
@@ -252,6 +259,7 @@ TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
     EXPECT_TRUE(window_driven(20000));
     ASSERT_TRUE(pump_until([&] { return !bus_state.busy && !alerts.texts.empty(); }, 20000));
     EXPECT_EQ(std::vector<std::string>{"Stopped; not written: 05, 1F"}, alerts.texts);
+    EXPECT_EQ("not written", cell(1, BUS_COL_STATE));  // though written the time before
     EXPECT_EQ(ROW_WRITTEN, row(0).state);
     EXPECT_EQ("matches", cell(0, BUS_COL_COMPARED));
     EXPECT_NE(std::string::npos, read_file(state).find("01 010079 09"));
@@ -268,6 +276,22 @@ TEST_F(BusWindow, TwoControllersAnsweringAtOneAddressAreNamed)
     EXPECT_EQ(ROW_READ, row(0).state);
     EXPECT_EQ(ROW_READ, row(2).state);
     EXPECT_EQ("Found: 2", std::string(bus_window.status->label()));
+
+    // Read again, every row: 05 stays garbled, and Write passes it by.
+    keys("mousemove --window " + bus() + " " + row_at(0) + " click 1 mousemove --window " + bus() +
+         " " + row_at(2) + " keydown shift click 1 keyup shift");
+    click(bus_window.again);
+    ASSERT_TRUE(pump_until([] { return !bus_state.busy && bus_window.again->active(); }, 30000));
+    EXPECT_EQ(ROW_GARBLED, row(1).state);
+    write_file(dir.file("template.json"), backup_of({"01"}));
+    through_file_dialog("o", "Compare with", "template.json");
+    when_window("Write file to selected", "mousemove --window %w 30 10 sleep 0.3 key Return");
+    keys("key ctrl+w");
+    EXPECT_TRUE(window_driven(20000));
+    ASSERT_TRUE(pump_until([] { return !bus_state.busy; }, 20000));
+    EXPECT_EQ("Written: 2 of 2; garbled answers, not written: 05",
+              std::string(bus_window.status->label()));
+    EXPECT_EQ(std::string::npos, read_file(state).find("05 000024")) << read_file(state);
 }
 
 // The simulator gone while the bus is read again: the rows done keep their
@@ -297,4 +321,114 @@ TEST_F(BusWindow, ALostLineKeepsTheRowsDoneAndSaysSoOnce)
     EXPECT_EQ(0u, std::string(bus_window.status->label()).find("The line was lost; found: 3"));
     EXPECT_EQ(0, port);  // closed, so that it can be opened again
     EXPECT_TRUE(MainForm->OpenButton->active());
+}
+
+// Every fourth answer lost: with the Retries the window starts with, every
+// row is read; with none, every row fails. The choice is remembered, and
+// the main window keeps its single try.
+TEST_F(BusWindow, RetriesReadEveryRowOfALossyLine)
+{
+    open_on("", {"--drop-every", "4"});
+    open_and_read("01-1F");
+    ASSERT_EQ(3u, bus_state.rows.size());
+    EXPECT_EQ("Found: 3", std::string(bus_window.status->label()));
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(ROW_READ, row(i).state) << i;
+        EXPECT_LT(0, std::stoi(cell(i, BUS_COL_RETRIES))) << i;
+    }
+    EXPECT_EQ(0, exchange_retries);
+
+    click(bus_window.retries);
+    xdotool("key ctrl+a type 0");
+    keys("mousemove --window " + bus() + " " + row_at(0) + " click 1 mousemove --window " + bus() +
+         " " + row_at(2) + " keydown shift click 1 keyup shift");
+    click(bus_window.again);
+    ASSERT_TRUE(pump_until([] { return !bus_state.busy && bus_window.again->active(); }, 30000));
+    EXPECT_EQ("Read again: 0 of 3", std::string(bus_window.status->label()));
+    prefs_load();
+    EXPECT_EQ(0, pref_retries);
+}
+
+// 1F written from the main window after the bus was read: Compare reads it
+// again and shows what it holds now.
+TEST_F(BusWindow, CompareReadsAgainARowWrittenFromTheMainWindow)
+{
+    const char* site = "02 09 08 07 06 05";
+    open_on(registers("01", site) + registers("05", site) + registers("1F", site));
+    open_and_read("01-1F");
+    write_file(dir.file("site.json"), backup_of({"01", "05", "1F"}));
+    keys("mousemove --window " + bus() + " " + row_at(2) + " click --repeat 2 --delay 80 1");
+    ASSERT_TRUE(pump_until([] { return std::string(MainForm->ER77_Input->value()) == "5"; },
+                           10000));
+    {
+        AlertCatcher alerts;
+        click(MainForm->ER77_Input);
+        xdotool("key ctrl+a type 9");
+        click(MainForm->WriteButton);
+        ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 20000));
+    }
+    ASSERT_NE(std::string::npos, read_file(state).find("1F 010077 09"));
+    through_file_dialog("o", "Compare with", "site.json");
+    ASSERT_TRUE(pump_until([] { return !bus_state.busy; }, 20000));
+    EXPECT_EQ("\xE2\x89\xA0 9 (5)", cell(2, BUS_COL_ER77));
+    EXPECT_EQ("differs (1)", cell(2, BUS_COL_COMPARED));
+    EXPECT_EQ("matches", cell(0, BUS_COL_COMPARED));
+}
+
+// In Russian: the selected row's state and health under the table, every
+// button as wide as its words; Clear health starts the counts again.
+TEST_F(BusWindow, RussianHealthLineAndButtonsWhole)
+{
+    ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    open_on("");
+    open_and_read("01-1F");
+    ASSERT_EQ(3u, bus_state.rows.size());
+    keys("mousemove --window " + bus() + " " + row_at(1) + " click 1");
+    ASSERT_TRUE(pump_until([] { return bus_window.status->label()[0] == '0'; }, 10000));
+    std::string said = bus_window.status->label();
+    EXPECT_EQ(0u, said.find("05: прочитан\nобменов: ")) << said;
+    EXPECT_NE(std::string::npos, said.find("неудачных: 0, ответ: медиана ")) << said;
+    fl_font(FL_HELVETICA, 12);
+    Fl_Widget* buttons[] = {bus_window.read,   bus_window.again,   bus_window.stop,
+                            bus_window.clear,  bus_window.compare, bus_window.write,
+                            bus_window.record, bus_window.save};
+    for (Fl_Widget* b : buttons)
+        EXPECT_LE(fl_width(b->label()) + 8, b->w()) << b->label();
+    click(bus_window.clear);
+    ASSERT_TRUE(pump_until([&] { return cell(1, BUS_COL_EXCHANGES).empty(); }, 10000));
+    EXPECT_STREQ("Счётчики линии обнулены", bus_window.status->label());
+}
+
+// A raw line to a Telnet server: Find and the bus window say what the main
+// window says, not that the connection closed.
+TEST_F(BusWindow, ARawLineSpeakingTelnetIsNamedByFindAndTheBusWindow)
+{
+    Sim controller({"--address", "01"});
+    ScriptedServer late(ScriptedServer::PROXY, true, controller.path);
+    late.delay_ms = 300;
+    std::string raw = "tcp://127.0.0.1:" + std::to_string(late.port);
+    build(raw);
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    static std::string said;
+    static void (*keep)(void*) = [](void*) {
+        if (find_dialog.status && find_dialog.status->label())
+            said = find_dialog.status->label();
+        Fl::repeat_timeout(0.02, keep);
+    };
+    Fl::add_timeout(0.02, keep);
+    when_window("Find controllers", "mousemove --window %w 10 10 sleep 2 key Escape");
+    click(MainForm->FindButton);
+    EXPECT_TRUE(window_driven(30000));
+    Fl::remove_timeout(keep);
+    EXPECT_NE(std::string::npos, said.find(raw + " speaks Telnet (try rfc2217://)")) << said;
+    EXPECT_EQ(0, port);
+
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    AlertCatcher alerts;
+    xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+b");
+    ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty() && !bus_state.busy; }, 20000));
+    EXPECT_NE(std::string::npos, alerts.texts[0].find(raw + " speaks Telnet (try rfc2217://)"))
+        << alerts.texts[0];
 }

@@ -578,17 +578,18 @@ TEST_F(WindowTest, ALongNameIsElidedInTheMiddleWithTheWholeNameAsTooltip)
 
 // What the window cannot take never stops it and is never lost: an entry it
 // cannot read (a line over 1,000 characters, an odd group) is passed over
-// alone; a file it cannot use at all is kept aside whole, said once; a FIFO
-// and a read-only file are left as they are.
+// alone and written back as it stood, as are entries it does not know; a file it cannot use at all
+// is kept aside whole, said once; a FIFO and a read-only file are left as they are.
 TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
 {
     TestPty pty;
     std::string dir = home.file(".fltk/kp6"), prefs = dir + "/kp6.prefs";
     make_dirs(dir);
     const std::string head = "; a\n; b\n; c\n";
-    write_file(prefs, head + "[.]\naddress:2A\nport:" + std::string(1200, 'p') +
+    write_file(prefs, head + "[.]\naddress:2A\nzoom:2\n+5\nport:" + std::string(1200, 'p') +
                           "\n[garbage]\nport:/dev/ttyS0\n[./" + std::string(300, 'g') +
-                          "]\n1:tcp://127.0.0.1:9\n[./lines]\n1:tcp://127.0.0.1:7001\n");
+                          "]\n1:tcp://127.0.0.1:9\n[./other/sub]\n; a note\nx:1\n[./lines]\n"
+                          "1:tcp://127.0.0.1:7001\n");
     {
         AlertCatcher alerts;
         rebuild(pty.slave);
@@ -596,6 +597,17 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
         ASSERT_EQ(1, pref_line_count);
         EXPECT_STREQ("tcp://127.0.0.1:7001", pref_lines[0]);
         EXPECT_TRUE(alerts.texts.empty());
+        OpenButton_OnClick(MainForm->OpenButton);  // saves
+        std::string kept = read_file(prefs);
+        for (const std::string& text :
+             {std::string("[garbage]\nport:/dev/ttyS0\n"),
+              "[./" + std::string(300, 'g') + "]\n1:tcp://127.0.0.1:9\n",
+              std::string("[./other/sub]\n; a note\nx:1\n"), std::string("zoom:2\n+5\n"),
+              "port:" + pty.slave + "\n", std::string("1:tcp://127.0.0.1:7001\n")})
+            EXPECT_NE(std::string::npos, kept.find(text)) << text << " in\n" << kept;
+        rebuild(pty.slave);
+        EXPECT_STREQ(pty.slave.c_str(), pref_port);
+        CloseButton_OnClick(MainForm->CloseButton);
     }
     const std::string unusable[] = {std::string("; a\n\0\n", 6), head + std::string(70000, 'x')};
     for (const std::string& text : unusable) {

@@ -161,3 +161,54 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(ROW_GARBLED, rows[0].state);
 }
+
+// A controller that reads back otherwise than written: the row says so and
+// holds what it read back, and the comparison marks what differs.
+TEST_F(Bus, AWriteThatReadsBackOtherwiseSaysSo)
+{
+    Sim sim({"--corrupt-read", "2"});  // the read-back's ER79
+    ASSERT_EQ(0, open(sim.path));
+    std::vector<backup_entry> file;
+    std::string message;
+    ASSERT_TRUE(parse_backup("site.json", backup_of({"01"}), file, message)) << message;
+    std::vector<bus_row> rows(1);
+    rows[0].address = 0x01;
+    EXPECT_EQ(RESTORE_READS_OTHERWISE, bus_write_row(h, rows[0], file[0].settings));
+    EXPECT_EQ("written, reads back otherwise", bus_row_state_text(rows[0]));
+    bus_compare_rows(rows, file);
+    EXPECT_EQ(1u << REG_ER79, rows[0].differ);
+}
+
+// Each state in kp6ctl restore's words, the CSV's too; a failed row keeps
+// its cause when a stopped write passes it by, any other says "not written".
+TEST(BusRowWords, StatesSayWhatRestoreSays)
+{
+    bus_row r = {};
+    r.address = 0x05;
+    r.state = ROW_READS_OTHERWISE;
+    EXPECT_EQ("written, reads back otherwise", bus_row_state_text(r));
+    EXPECT_NE(std::string::npos,
+              bus_csv_row(r, nullptr, nullptr).find(",\"written, reads back otherwise\"\r\n"));
+    r.not_written = 1;
+    EXPECT_EQ("not written", bus_row_state_text(r));
+    r.state = ROW_WRITE_FAILED;
+    r.failed_step = 2;
+    r.fault = "no answer in 1000 ms";
+    EXPECT_EQ("write failed: Error write ER78: no answer in 1000 ms", bus_row_state_text(r));
+    r.failed_step = -3;
+    EXPECT_EQ("write stopped before ER79", bus_row_state_text(r));
+    r.not_written = 0;
+    r.state = ROW_FAILED;
+    r.failed_step = -2;
+    EXPECT_EQ("read stopped before ER79", bus_row_state_text(r));
+    r.state = ROW_NOT_READ_BACK;
+    EXPECT_EQ("written, not read back (stopped)", bus_row_state_text(r));
+
+    // A read (again) whose answers stay garbled is no controller's.
+    exchange_last_fault = exchange_fault();
+    exchange_last_fault.kind = FAULT_COLLISION;
+    bus_row_read(r, device_settings(), 1);
+    EXPECT_EQ(ROW_GARBLED, r.state);
+    EXPECT_EQ(0, bus_row_has_settings(r));
+    exchange_last_fault = exchange_fault();
+}

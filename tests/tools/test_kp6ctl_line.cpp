@@ -100,14 +100,21 @@ TEST_F(Kp6Ctl, PortsSayWhatEachAdapterIs)
                 "echo Acme >usb/1-1/manufacturer && echo USB RS485 Converter >usb/1-1/product && "
                 "echo A10K5XYZ >usb/1-1/serial && head -c 10000 /dev/zero | tr '\\0' m "
                 ">usb/1-2/manufacturer && printf 'Bad\\001\\000' >usb/1-2/product && "
-                "ln -s ../../ttyUSB0 by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0");
+                "ln -s ../../ttyUSB0 by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0 && "
+                "ln -s ../../ttyACM0 \"by-id/$(printf 'x\\nttyFAKE\\t\\033[2J')\" && "
+                "mkfifo usb/1-1/1-1:1.0/tty/ttyUSB0/type");  // read, it would hang
     std::string env = "KP6_TTY_CLASS='" + t.file("class/tty") + "' KP6_SERIAL_BY_ID='" +
                       t.file("by-id") + "' KP6_PORTS= ";
     std::string stable = t.file("by-id/usb-Acme_USB_RS485_Converter_A10K5XYZ-if00-port0");
-    EXPECT_EQ("ttyACM0\nttyUSB0\tAcme USB RS485 Converter, serial A10K5XYZ\t" + stable + "\n",
+    // What a device says is shown made safe: it forges no line, moves no terminal.
+    EXPECT_EQ("ttyACM0\tBad\\x01\t" + t.file("by-id/x\\nttyFAKE\\t\\x1B[2J") +
+                  "\nttyUSB0\tAcme USB RS485 Converter, serial A10K5XYZ\t" + stable + "\n",
               ctl("ports", env).out);
-    EXPECT_EQ("[{\"name\":\"ttyACM0\"},{\"name\":\"ttyUSB0\",\"manufacturer\":\"Acme\","
-              "\"product\":\"USB RS485 Converter\",\"serial\":\"A10K5XYZ\",\"stable\":\"" +
+    EXPECT_EQ("[{\"name\":\"ttyACM0\",\"manufacturer\":\"\",\"product\":\"Bad\\u0001\",\"serial\":"
+              "\"\",\"stable\":\"" +
+                  t.file("by-id/x\\nttyFAKE\\t\\u001b[2J") +
+                  "\"},{\"name\":\"ttyUSB0\",\"manufacturer\":\"Acme\","
+                  "\"product\":\"USB RS485 Converter\",\"serial\":\"A10K5XYZ\",\"stable\":\"" +
                   stable + "\"}]\n",
               ctl("ports --json", env).out);
 }
