@@ -188,7 +188,8 @@ static Fl_Input* make_field(int x, int y, const char* key)
     Fl_Input* f = new Fl_Input(x, y, 56, 24, gettext_easy(key));
     f->labelsize(12);
     f->textsize(12);
-    f->align(FL_ALIGN_RIGHT);
+    // A label longer than the room right of its field wraps there.
+    f->align(FL_ALIGN_RIGHT | FL_ALIGN_WRAP);
     f->value(gettext_easy("0"));
     f->deactivate();
     return f;
@@ -564,28 +565,66 @@ int TestButton_OnClick(Fl_Widget*)
         report_step_failure(N_("No reply"));
         return 0;
     }
-    show_alert(gettext_easy("Ok"));
+    // Something answered, but garbled answers mean two controllers.
+    char why[400] = "";
+    if (exchange_last_fault.kind == FAULT_COLLISION)
+        exchange_fault_text(exchange_last_fault, why, sizeof why);
+    show_alert_why(gettext_easy("Ok"), why);
     clear_buf(port);  // after the box is closed: the reply and what followed
     return 0;
 }
 
-void show_setting(device_settings s, int reg)
+// What Read, Load or Write last put into each field, and for which
+// address, by REG_*.
+static struct {
+    int from;  // FROM_*
+    unsigned char address, value;
+} shown[SETTING_COUNT];
+static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
+
+void show_setting(device_settings s, int reg, unsigned char address, int from)
 {
     unsigned char v = setting_value(s, reg);
     if (reg == REG_ER78)
         apply_er78(v);
     else
         show_value(setting_field(reg), v);
+    shown[reg].from = from;
+    shown[reg].address = address;
+    shown[reg].value = v;
+}
+
+void fields_belong_to(unsigned char address)
+{
+    fields_owner = address;
+}
+
+// Says whose settings the fields hold, in the status line.
+static void status_of(const char* key, unsigned char address)
+{
+    char text[200];
+    snprintf(text, sizeof text, gettext_easy(key), address);
+    show_status(text);
 }
 
 int ReadButton_OnClick(Fl_Widget*)
 {
     device_settings s = {};
-    int failed = settings_read(port, window_address(), s);
-    // What came before a failure is shown all the same.
+    unsigned char address = window_address();
+    int failed = settings_read(port, address, s);
+    // What came before a failure is shown all the same, unless two
+    // controllers answered: then no answer was one controller's.
     int done = failed ? failed - 1 : READ_STEPS;
+    if (failed && exchange_last_fault.kind == FAULT_COLLISION)
+        done = 0;
     for (int step = 1; step <= done; step++)
-        show_setting(s, settings_read_register(step));
+        show_setting(s, settings_read_register(step), address, FROM_READ);
+    if (done) {
+        fields_belong_to(address);
+        status_of(failed ? N_("The fields hold %02X's settings, read in part")
+                         : N_("The fields hold %02X's settings, as read"),
+                  address);
+    }
     if (failed)
         report_step_failure(settings_read_failure(failed));
     return 0;
@@ -619,9 +658,65 @@ int window_settings(device_settings& s)
     // Checked in the order of writing.
     for (int reg = REG_ER79; reg < SETTING_COUNT; reg++) {
         if (!setting_from_text(setting_field(reg)->value(), &setting_value(s, reg))) {
-            show_alert(gettext_easy(setting_input_failure(reg)));
+            show_alert_why(gettext_easy(setting_input_failure(reg)),
+                           gettext_easy("a number from 0 to 255"));
             return 0;
         }
+    }
+    return 1;
+}
+
+// Whether the field of `reg` still shows what a Read at `address` put
+// there; ER78 is the type radios and the inverse-gun box.
+static int shows_as_read(const device_settings& s, int reg, unsigned char address)
+{
+    if (shown[reg].from != FROM_READ || shown[reg].address != address)
+        return 0;
+    unsigned char now = setting_value(s, reg);
+    return reg == REG_ER78 ? er78_same_setting(now, shown[reg].value) : now == shown[reg].value;
+}
+
+// Another controller's settings go out only when asked.
+static int write_elsewhere_asked(unsigned char address)
+{
+    if (fields_owner < 0 || fields_owner == address)
+        return 1;
+    char question[200];
+    snprintf(question, sizeof question,
+             gettext_easy("The fields hold %02X's settings. Write them to %02X?"), fields_owner,
+             address);
+    fl_message_title(gettext_easy("Another controller"));
+    return fl_choice("%s", gettext_easy("No"), gettext_easy("Yes"), nullptr, question) == 1;
+}
+
+// What goes back unchanged from a Read must be what the controller holds,
+// not what noise made of it: each is read again and must agree. 1, or 0
+// after the box that says why nothing is written.
+static int confirm_unchanged(unsigned char address, device_settings& s)
+{
+    unsigned mask = 0;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (shows_as_read(s, reg, address)) {
+            mask |= 1u << reg;
+            setting_value(s, reg) = shown[reg].value;  // compared as it was read
+        }
+    }
+    if (!mask)
+        return 1;
+    settings_noise noise = {};
+    int failed = settings_confirm(port, address, s, mask, &noise);
+    if (failed == SETTINGS_NOISY) {
+        char text[300];
+        snprintf(text, sizeof text,
+                 gettext_easy("%s showed %u, the controller now holds %u: the line is noisy; "
+                              "read again"),
+                 setting_name(noise.reg), noise.first, noise.then);
+        show_alert(text);
+        return 0;
+    }
+    if (failed) {
+        report_step_failure(settings_read_failure(failed));
+        return 0;
     }
     return 1;
 }
@@ -632,12 +727,21 @@ int WriteButton_OnClick(Fl_Widget*)
     // Nothing goes out until every field has passed.
     if (!window_settings(s))
         return 0;
+    unsigned char address = window_address();
+    if (!write_elsewhere_asked(address) || !confirm_unchanged(address, s))
+        return 0;
+    device_settings held = s;
     er78_for_write(s.er78, &s.er78);
-    int failed = settings_write(port, window_address(), s);
+    int failed = settings_write(port, address, s);
     if (failed) {
         report_step_failure(settings_write_failure(failed));
         return 0;
     }
+    // The controller holds the fields now, as the user's own.
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        shown[reg] = {FROM_USER, address, setting_value(held, reg)};
+    fields_belong_to(address);
+    status_of(N_("The fields hold %02X's settings, as written"), address);
     show_alert(gettext_easy("Write OK"));
     return 0;
 }
