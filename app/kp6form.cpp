@@ -55,9 +55,20 @@ void show_alert(const char* text)
 {
     // Titled with its first line, short, so the task list (or a test
     // driving the window from outside) tells which box is up.
+    // Cut by characters, not bytes: a Russian title stays whole UTF-8.
     std::string title(text, strcspn(text, "\n"));
-    if (title.size() > 60)
-        title = title.substr(0, 57) + "...";
+    size_t cut = 0;
+    int characters = 0;
+    for (size_t i = 0; i < title.size(); i++) {
+        if ((title[i] & 0xC0) == 0x80)
+            continue;
+        if (++characters == 58)
+            cut = i;
+        if (characters > 60) {
+            title = title.substr(0, cut) + "...";
+            break;
+        }
+    }
     fl_message_title(title.c_str());
     fl_alert("%s", wrapped(text).c_str());
 }
@@ -304,8 +315,20 @@ void follow_port_converter(const char* name)
         c->deactivate();
 }
 
+// What Read, Load or Write last put into each field, and for which
+// address, by REG_*.
+static struct {
+    int from;  // FROM_*
+    unsigned char address, value;
+} field_from[SETTING_COUNT];
+static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
+
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
+    // A new window's fields are nobody's.
+    for (auto& field : field_from)
+        field = {FROM_NONE, 0, 0};
+    fields_owner = -1;
     prefs_kept_aside = prefs_put_aside;
     prefs_load();
     ComChoice = new Fl_Choice(8, 8, 180, 24);
@@ -574,14 +597,6 @@ int TestButton_OnClick(Fl_Widget*)
     return 0;
 }
 
-// What Read, Load or Write last put into each field, and for which
-// address, by REG_*.
-static struct {
-    int from;  // FROM_*
-    unsigned char address, value;
-} shown[SETTING_COUNT];
-static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
-
 void show_setting(device_settings s, int reg, unsigned char address, int from)
 {
     unsigned char v = setting_value(s, reg);
@@ -589,9 +604,9 @@ void show_setting(device_settings s, int reg, unsigned char address, int from)
         apply_er78(v);
     else
         show_value(setting_field(reg), v);
-    shown[reg].from = from;
-    shown[reg].address = address;
-    shown[reg].value = v;
+    field_from[reg].from = from;
+    field_from[reg].address = address;
+    field_from[reg].value = v;
 }
 
 void fields_belong_to(unsigned char address)
@@ -670,10 +685,11 @@ int window_settings(device_settings& s)
 // there; ER78 is the type radios and the inverse-gun box.
 static int shows_as_read(const device_settings& s, int reg, unsigned char address)
 {
-    if (shown[reg].from != FROM_READ || shown[reg].address != address)
+    if (field_from[reg].from != FROM_READ || field_from[reg].address != address)
         return 0;
     unsigned char now = setting_value(s, reg);
-    return reg == REG_ER78 ? er78_same_setting(now, shown[reg].value) : now == shown[reg].value;
+    return reg == REG_ER78 ? er78_same_setting(now, field_from[reg].value)
+                           : now == field_from[reg].value;
 }
 
 // Another controller's settings go out only when asked.
@@ -698,7 +714,7 @@ static int confirm_unchanged(unsigned char address, device_settings& s)
     for (int reg = 0; reg < SETTING_COUNT; reg++) {
         if (shows_as_read(s, reg, address)) {
             mask |= 1u << reg;
-            setting_value(s, reg) = shown[reg].value;  // compared as it was read
+            setting_value(s, reg) = field_from[reg].value;  // compared as it was read
         }
     }
     if (!mask)
@@ -739,7 +755,7 @@ int WriteButton_OnClick(Fl_Widget*)
     }
     // The controller holds the fields now, as the user's own.
     for (int reg = 0; reg < SETTING_COUNT; reg++)
-        shown[reg] = {FROM_USER, address, setting_value(held, reg)};
+        field_from[reg] = {FROM_USER, address, setting_value(held, reg)};
     fields_belong_to(address);
     status_of(N_("The fields hold %02X's settings, as written"), address);
     show_alert(gettext_easy("Write OK"));

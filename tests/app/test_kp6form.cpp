@@ -103,7 +103,7 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
     for (Fl_Input* in : fields) {
         EXPECT_STREQ("0", in->value());
         EXPECT_EQ(12, in->textsize());
-        EXPECT_EQ(FL_ALIGN_RIGHT, in->align());
+        EXPECT_EQ(FL_ALIGN_RIGHT | FL_ALIGN_WRAP, in->align());
         EXPECT_TRUE(in->visible());
     }
     EXPECT_STREQ("1", f->AddressInput->value());
