@@ -453,8 +453,8 @@ TEST(Kp6Exe, WriteConfirmsWhatItSendsBackAndACollidedReadFails)
     TempDir regs;
     std::string state = regs.file("state");
     write_file(state, "01 010072 1E\n");
-    Sim sim({"--state", state, "--trace", "--link", link, "--corrupt-read", "6", "--collide",
-             "05"});
+    Sim sim({"--state", state, "--trace", "--link", link, "--address", "01", "--corrupt-read", "6",
+             "--collide", "05"});
     ASSERT_FALSE(sim.path.empty());
     WineTool t;
     t.start();
@@ -467,7 +467,8 @@ TEST(Kp6Exe, WriteConfirmsWhatItSendsBackAndACollidedReadFails)
     };
     t.click(240, 20);  // Open Port
     t.click(64, 108);  // Read
-    ASSERT_TRUE(eventually([&] { return count("rx CA 72 ") == 1; }, 10000));
+    ASSERT_TRUE(eventually([&] { return count("rx CA 72 ") == 1; }, 10000))
+        << testing::PrintToString(whole_trace(sim));
     t.click(188, 244);  // ER77: 4
     t.type("End BackSpace BackSpace BackSpace 4");
     t.click(64, 284);  // Write
