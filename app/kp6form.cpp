@@ -194,13 +194,32 @@ static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, 
     return b;
 }
 
+// A field's label, right of it, wraps short of the window's edge.
+static const Fl_Labeltype FIELD_LABEL = (Fl_Labeltype)(FL_FREE_LABELTYPE + 1);
+enum { FIELD_LABEL_MARGIN = 4 };
+
+static void draw_field_label(const Fl_Label* l, int x, int y, int w, int h, Fl_Align align)
+{
+    fl_font(l->font, l->size);
+    fl_color((Fl_Color)l->color);
+    fl_draw(l->value, x, y, w - FIELD_LABEL_MARGIN, h, align, l->image);
+}
+
+static void measure_field_label(const Fl_Label* l, int& w, int& h)
+{
+    fl_font(l->font, l->size);
+    fl_measure(l->value, w, h);
+}
+
 static Fl_Input* make_field(int x, int y, const char* key)
 {
+    Fl::set_labeltype(FIELD_LABEL, draw_field_label, measure_field_label);
     Fl_Input* f = new Fl_Input(x, y, 56, 24, gettext_easy(key));
     f->labelsize(12);
     f->textsize(12);
     // A label longer than the room right of its field wraps there.
     f->align(FL_ALIGN_RIGHT | FL_ALIGN_WRAP);
+    f->labeltype(FIELD_LABEL);
     f->value(gettext_easy("0"));
     f->deactivate();
     return f;
@@ -441,6 +460,9 @@ static void switch_port_controls(int open)
         else
             c->deactivate();
     }
+    // A wrapped label reaches beyond its field's height, where the toolkit
+    // redraws only the label beside it.
+    f->redraw();
 }
 
 int OpenButton_OnClick(Fl_Widget* w)
