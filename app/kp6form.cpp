@@ -341,6 +341,7 @@ static struct {
     unsigned char address, value;
 } field_from[SETTING_COUNT];
 static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
+static char fields_said[300];  // the status line's words for it
 
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
@@ -348,6 +349,7 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     for (auto& field : field_from)
         field = {FROM_NONE, 0, 0};
     fields_owner = -1;
+    fields_said[0] = 0;
     prefs_kept_aside = prefs_put_aside;
     prefs_load();
     ComChoice = new Fl_Choice(8, 8, 180, 24);
@@ -508,7 +510,7 @@ int OpenButton_OnClick(Fl_Widget* w)
 
 int CloseButton_OnClick(Fl_Widget* w)
 {
-    show_status(nullptr);
+    show_status(fields_said);  // the fields keep their values
     free_port(port, 0);
     w->deactivate();
     MainForm->ComChoice->activate();
@@ -631,17 +633,19 @@ void show_setting(device_settings s, int reg, unsigned char address, int from)
     field_from[reg].value = v;
 }
 
-void fields_belong_to(unsigned char address)
+void fields_belong_to(unsigned char address, const char* said)
 {
     fields_owner = address;
+    snprintf(fields_said, sizeof fields_said, "%s", said);
+    show_status(said);
 }
 
-// Says whose settings the fields hold, in the status line.
-static void status_of(const char* key, unsigned char address)
+// The fields hold `address`'s settings, said in the words of `key`.
+static void fields_of(unsigned char address, const char* key)
 {
     char text[200];
     snprintf(text, sizeof text, gettext_easy(key), address);
-    show_status(text);
+    fields_belong_to(address, text);
 }
 
 int ReadButton_OnClick(Fl_Widget*)
@@ -656,12 +660,9 @@ int ReadButton_OnClick(Fl_Widget*)
         done = 0;
     for (int step = 1; step <= done; step++)
         show_setting(s, settings_read_register(step), address, FROM_READ);
-    if (done) {
-        fields_belong_to(address);
-        status_of(failed ? N_("The fields hold %02X's settings, read in part")
-                         : N_("The fields hold %02X's settings, as read"),
-                  address);
-    }
+    if (done)
+        fields_of(address, failed ? N_("The fields hold %02X's settings, read in part")
+                                  : N_("The fields hold %02X's settings, as read"));
     if (failed)
         report_step_failure(settings_read_failure(failed));
     return 0;
@@ -778,8 +779,7 @@ int WriteButton_OnClick(Fl_Widget*)
     // The controller holds the fields now, as the user's own.
     for (int reg = 0; reg < SETTING_COUNT; reg++)
         field_from[reg] = {FROM_USER, address, setting_value(held, reg)};
-    fields_belong_to(address);
-    status_of(N_("The fields hold %02X's settings, as written"), address);
+    fields_of(address, N_("The fields hold %02X's settings, as written"));
     show_alert(gettext_easy("Write OK"));
     return 0;
 }

@@ -87,7 +87,8 @@ enum { FROM_NONE, FROM_READ, FROM_USER };
 // and the check box) and remembers it as `address`'s, put there by `from`.
 void show_setting(device_settings s, int reg, unsigned char address, int from);
 // The fields now hold `address`'s settings: a Write elsewhere asks first.
-void fields_belong_to(unsigned char address);
+// `said`, in the status line, tells it; Close Port shows it again.
+void fields_belong_to(unsigned char address, const char* said);
 // Remembers the address typed and writes what the window remembers.
 void remember_window(void);
 

@@ -176,10 +176,9 @@ int LoadButton_OnClick(Fl_Widget*)
     unsigned char owner = address ? address : from->address;
     for (int reg = 0; reg < SETTING_COUNT; reg++)
         show_setting(from->settings, reg, owner, FROM_USER);
-    fields_belong_to(owner);
     char said[200];
     snprintf(said, sizeof said, gettext_easy("%02X's settings loaded from %s"), from->address,
              fl_filename_name(path.c_str()));
-    show_status(said);
+    fields_belong_to(owner, said);
     return 0;
 }

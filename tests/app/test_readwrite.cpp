@@ -466,6 +466,8 @@ TEST_F(ReadWrite, WriteToAnotherAddressThanTheFieldsAsksFirst)
     EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
     EXPECT_TRUE(registers_hold("3A 010079 09"));
     EXPECT_STREQ("The fields hold 3A's settings, as written", f()->StatusLine->label());
+    CloseButton_OnClick(f()->CloseButton);  // the fields keep them
+    EXPECT_STREQ("The fields hold 3A's settings, as written", f()->StatusLine->label());
 }
 
 // 1F's file with 01 typed: asked first; No leaves the fields, Yes fills
