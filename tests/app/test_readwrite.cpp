@@ -411,7 +411,7 @@ TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
 
 // ER72's answer garbled once (30 read as 94), then ER77 typed: Write reads
 // what it would send back unchanged again first, and writes nothing while
-// one disagrees; read again, it writes.
+// one disagrees (a clean one writes: the road through the window).
 TEST_F(ReadWrite, WriteConfirmsTheSettingsItSendsBackUnchanged)
 {
     open_on({"--corrupt-read", "6"}, "01 010072 1E\n");
@@ -426,22 +426,10 @@ TEST_F(ReadWrite, WriteConfirmsTheSettingsItSendsBackUnchanged)
     EXPECT_EQ(Texts{"ER72 showed 94, the controller now holds 30: the line is noisy; read again"},
               alerts->texts);
     alerts.reset();
-    auto writes = [&] {
-        size_t n = 0;
-        for (const auto& l : whole_trace(*sim))
-            n += l.rfind("rx C9", 0) == 0 || l.rfind("rx CB", 0) == 0;
-        return n;
-    };
-    EXPECT_EQ(0u, writes());
+    for (const auto& l : whole_trace(*sim))  // not even IR24
+        EXPECT_TRUE(l.rfind("rx C9", 0) && l.rfind("rx CB", 0)) << l;
     EXPECT_TRUE(registers_hold("01 010072 1E"));
     EXPECT_TRUE(registers_hold("01 010077 32"));
-
-    EXPECT_EQ(Texts{}, read());
-    EXPECT_STREQ("30", f()->ER72_Input->value());
-    f()->ER77_Input->value("4");
-    EXPECT_EQ(Texts{"Write OK"}, write());
-    EXPECT_TRUE(registers_hold("01 010072 1E"));
-    EXPECT_TRUE(registers_hold("01 010077 04"));
 }
 
 // 1F read, then 3A typed: Write asks first; No sends nothing, Yes sends
