@@ -55,9 +55,20 @@ void show_alert(const char* text)
 {
     // Titled with its first line, short, so the task list (or a test
     // driving the window from outside) tells which box is up.
+    // Cut by characters, not bytes: a Russian title stays whole UTF-8.
     std::string title(text, strcspn(text, "\n"));
-    if (title.size() > 60)
-        title = title.substr(0, 57) + "...";
+    size_t cut = 0;
+    int characters = 0;
+    for (size_t i = 0; i < title.size(); i++) {
+        if ((title[i] & 0xC0) == 0x80)
+            continue;
+        if (++characters == 58)
+            cut = i;
+        if (characters > 60) {
+            title = title.substr(0, cut) + "...";
+            break;
+        }
+    }
     fl_message_title(title.c_str());
     fl_alert("%s", wrapped(text).c_str());
 }
@@ -183,12 +194,32 @@ static Fl_Round_Button* make_radio(int x, int y, int w, int h, const char* key, 
     return b;
 }
 
+// A field's label, right of it, wraps short of the window's edge.
+static const Fl_Labeltype FIELD_LABEL = (Fl_Labeltype)(FL_FREE_LABELTYPE + 1);
+enum { FIELD_LABEL_MARGIN = 4 };
+
+static void draw_field_label(const Fl_Label* l, int x, int y, int w, int h, Fl_Align align)
+{
+    fl_font(l->font, l->size);
+    fl_color((Fl_Color)l->color);
+    fl_draw(l->value, x, y, w - FIELD_LABEL_MARGIN, h, align, l->image);
+}
+
+static void measure_field_label(const Fl_Label* l, int& w, int& h)
+{
+    fl_font(l->font, l->size);
+    fl_measure(l->value, w, h);
+}
+
 static Fl_Input* make_field(int x, int y, const char* key)
 {
+    Fl::set_labeltype(FIELD_LABEL, draw_field_label, measure_field_label);
     Fl_Input* f = new Fl_Input(x, y, 56, 24, gettext_easy(key));
     f->labelsize(12);
     f->textsize(12);
-    f->align(FL_ALIGN_RIGHT);
+    // A label longer than the room right of its field wraps there.
+    f->align(FL_ALIGN_RIGHT | FL_ALIGN_WRAP);
+    f->labeltype(FIELD_LABEL);
     f->value(gettext_easy("0"));
     f->deactivate();
     return f;
@@ -303,8 +334,22 @@ void follow_port_converter(const char* name)
         c->deactivate();
 }
 
+// What Read, Load or Write last put into each field, and for which
+// address, by REG_*.
+static struct {
+    int from;  // FROM_*
+    unsigned char address, value;
+} field_from[SETTING_COUNT];
+static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
+static char fields_said[300];  // the status line's words for it
+
 xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, label)
 {
+    // A new window's fields are nobody's.
+    for (auto& field : field_from)
+        field = {FROM_NONE, 0, 0};
+    fields_owner = -1;
+    fields_said[0] = 0;
     prefs_kept_aside = prefs_put_aside;
     prefs_load();
     ComChoice = new Fl_Choice(8, 8, 180, 24);
@@ -417,6 +462,9 @@ static void switch_port_controls(int open)
         else
             c->deactivate();
     }
+    // A wrapped label reaches beyond its field's height, where the toolkit
+    // redraws only the label beside it.
+    f->redraw();
 }
 
 int OpenButton_OnClick(Fl_Widget* w)
@@ -463,7 +511,7 @@ int OpenButton_OnClick(Fl_Widget* w)
 
 int CloseButton_OnClick(Fl_Widget* w)
 {
-    show_status(nullptr);
+    show_status(fields_said);  // the fields keep their values
     free_port(port, 0);
     w->deactivate();
     MainForm->ComChoice->activate();
@@ -565,28 +613,57 @@ int TestButton_OnClick(Fl_Widget*)
         report_step_failure(N_("No reply"));
         return 0;
     }
-    show_alert(gettext_easy("Ok"));
+    // Something answered, but garbled answers mean two controllers.
+    char why[400] = "";
+    if (exchange_last_fault.kind == FAULT_COLLISION)
+        exchange_fault_text(exchange_last_fault, why, sizeof why);
+    show_alert_why(gettext_easy("Ok"), why);
     clear_buf(port);  // after the box is closed: the reply and what followed
     return 0;
 }
 
-void show_setting(device_settings s, int reg)
+void show_setting(device_settings s, int reg, unsigned char address, int from)
 {
     unsigned char v = setting_value(s, reg);
     if (reg == REG_ER78)
         apply_er78(v);
     else
         show_value(setting_field(reg), v);
+    field_from[reg].from = from;
+    field_from[reg].address = address;
+    field_from[reg].value = v;
+}
+
+void fields_belong_to(unsigned char address, const char* said)
+{
+    fields_owner = address;
+    snprintf(fields_said, sizeof fields_said, "%s", said);
+    show_status(said);
+}
+
+// The fields hold `address`'s settings, said in the words of `key`.
+static void fields_of(unsigned char address, const char* key)
+{
+    char text[200];
+    snprintf(text, sizeof text, gettext_easy(key), address);
+    fields_belong_to(address, text);
 }
 
 int ReadButton_OnClick(Fl_Widget*)
 {
     device_settings s = {};
-    int failed = settings_read(port, window_address(), s);
-    // What came before a failure is shown all the same.
+    unsigned char address = window_address();
+    int failed = settings_read(port, address, s);
+    // What came before a failure is shown all the same, unless two
+    // controllers answered: then no answer was one controller's.
     int done = failed ? failed - 1 : READ_STEPS;
+    if (failed && exchange_last_fault.kind == FAULT_COLLISION)
+        done = 0;
     for (int step = 1; step <= done; step++)
-        show_setting(s, settings_read_register(step));
+        show_setting(s, settings_read_register(step), address, FROM_READ);
+    if (done)
+        fields_of(address, failed ? N_("The fields hold %02X's settings, read in part")
+                                  : N_("The fields hold %02X's settings, as read"));
     if (failed)
         report_step_failure(settings_read_failure(failed));
     return 0;
@@ -620,9 +697,66 @@ int window_settings(device_settings& s)
     // Checked in the order of writing.
     for (int reg = REG_ER79; reg < SETTING_COUNT; reg++) {
         if (!setting_from_text(setting_field(reg)->value(), &setting_value(s, reg))) {
-            show_alert(gettext_easy(setting_input_failure(reg)));
+            show_alert_why(gettext_easy(setting_input_failure(reg)),
+                           gettext_easy("a number from 0 to 255"));
             return 0;
         }
+    }
+    return 1;
+}
+
+// Whether the field of `reg` still shows what a Read at `address` put
+// there; ER78 is the type radios and the inverse-gun box.
+static int shows_as_read(const device_settings& s, int reg, unsigned char address)
+{
+    if (field_from[reg].from != FROM_READ || field_from[reg].address != address)
+        return 0;
+    unsigned char now = setting_value(s, reg);
+    return reg == REG_ER78 ? er78_same_setting(now, field_from[reg].value)
+                           : now == field_from[reg].value;
+}
+
+// Another controller's settings go out only when asked.
+static int write_elsewhere_asked(unsigned char address)
+{
+    if (fields_owner < 0 || fields_owner == address)
+        return 1;
+    char question[200];
+    snprintf(question, sizeof question,
+             gettext_easy("The fields hold %02X's settings. Write them to %02X?"), fields_owner,
+             address);
+    fl_message_title(gettext_easy("Another controller"));
+    return fl_choice("%s", gettext_easy("No"), gettext_easy("Yes"), nullptr, question) == 1;
+}
+
+// What goes back unchanged from a Read must be what the controller holds,
+// not what noise made of it: each is read again and must agree. 1, or 0
+// after the box that says why nothing is written.
+static int confirm_unchanged(unsigned char address, device_settings& s)
+{
+    unsigned mask = 0;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        if (shows_as_read(s, reg, address)) {
+            mask |= 1u << reg;
+            setting_value(s, reg) = field_from[reg].value;  // compared as it was read
+        }
+    }
+    if (!mask)
+        return 1;
+    settings_noise noise = {};
+    int failed = settings_confirm(port, address, s, mask, &noise);
+    if (failed == SETTINGS_NOISY) {
+        char text[300];
+        snprintf(text, sizeof text,
+                 gettext_easy("%s showed %u, the controller now holds %u: the line is noisy; "
+                              "read again"),
+                 setting_name(noise.reg), noise.first, noise.then);
+        show_alert(text);
+        return 0;
+    }
+    if (failed) {
+        report_step_failure(settings_read_failure(failed));
+        return 0;
     }
     return 1;
 }
@@ -633,12 +767,20 @@ int WriteButton_OnClick(Fl_Widget*)
     // Nothing goes out until every field has passed.
     if (!window_settings(s))
         return 0;
+    unsigned char address = window_address();
+    if (!write_elsewhere_asked(address) || !confirm_unchanged(address, s))
+        return 0;
+    device_settings held = s;
     er78_for_write(s.er78, &s.er78);
-    int failed = settings_write(port, window_address(), s);
+    int failed = settings_write(port, address, s);
     if (failed) {
         report_step_failure(settings_write_failure(failed));
         return 0;
     }
+    // The controller holds the fields now, as the user's own.
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        field_from[reg] = {FROM_USER, address, setting_value(held, reg)};
+    fields_of(address, N_("The fields hold %02X's settings, as written"));
     show_alert(gettext_easy("Write OK"));
     return 0;
 }

@@ -80,9 +80,15 @@ void read_in_window(unsigned char address);
 // (ER78 as held: hand is 10): 1, or 0 after the box that tells what is
 // wrong.
 int window_settings(device_settings& s);
-// Shows one setting as Read does; ER78 sets the type, the topping fields
-// and the check box.
-void show_setting(device_settings s, int reg);
+// Where a field's value came from: a Read (sent back unasked only once the
+// controller confirms it), or a Load or a Write (the user's own).
+enum { FROM_NONE, FROM_READ, FROM_USER };
+// Shows one setting as Read does (ER78 sets the type, the topping fields
+// and the check box) and remembers it as `address`'s, put there by `from`.
+void show_setting(device_settings s, int reg, unsigned char address, int from);
+// The fields now hold `address`'s settings: a Write elsewhere asks first.
+// `said`, in the status line, tells it; Close Port shows it again.
+void fields_belong_to(unsigned char address, const char* said);
 // Remembers the address typed and writes what the window remembers.
 void remember_window(void);
 

@@ -172,11 +172,13 @@ int LoadButton_OnClick(Fl_Widget*)
         if (fl_choice("%s", gettext_easy("No"), gettext_easy("Yes"), nullptr, question) != 1)
             return 0;
     }
+    // Asked and agreed, they are the typed address's from now on.
+    unsigned char owner = address ? address : from->address;
     for (int reg = 0; reg < SETTING_COUNT; reg++)
-        show_setting(from->settings, reg);
+        show_setting(from->settings, reg, owner, FROM_USER);
     char said[200];
     snprintf(said, sizeof said, gettext_easy("%02X's settings loaded from %s"), from->address,
              fl_filename_name(path.c_str()));
-    show_status(said);
+    fields_belong_to(owner, said);
     return 0;
 }

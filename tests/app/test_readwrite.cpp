@@ -195,14 +195,14 @@ TEST_F(ReadWrite, BadInputStopsTheWriteBeforeAnythingIsSent)
     for (const auto& c : cases) {
         std::string was = c.field->value();
         c.field->value(c.text);
-        EXPECT_EQ(Texts{c.message}, write()) << c.text;
+        EXPECT_EQ(Texts{std::string(c.message) + "\na number from 0 to 255"}, write()) << c.text;
         EXPECT_STREQ(c.text, c.field->value());
         c.field->value(was.c_str());
     }
     // The hidden fields are checked too.
     f()->ER74_Input->hide();
     f()->ER74_Input->value("300");
-    EXPECT_EQ(Texts{"Error input ER74"}, write());
+    EXPECT_EQ(Texts{"Error input ER74\na number from 0 to 255"}, write());
     EXPECT_EQ(0u, frames_received());
 }
 
@@ -407,6 +407,55 @@ TEST_F(ReadWrite, LoadFillsTheWindowFromTheTypedAddressAndWriteSendsIt)
     EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
     EXPECT_TRUE(registers_hold("05 010079 2C"));  // 44
     EXPECT_TRUE(registers_hold("05 010078 02"));
+}
+
+// ER72's answer garbled once (30 read as 94), then ER77 typed: Write reads
+// what it would send back unchanged again first, and writes nothing while
+// one disagrees (a clean one writes: the road through the window).
+TEST_F(ReadWrite, WriteConfirmsTheSettingsItSendsBackUnchanged)
+{
+    open_on({"--corrupt-read", "6"}, "01 010072 1E\n");
+    auto alerts = std::make_unique<AlertCatcher>();
+    click(f()->ReadButton);
+    ASSERT_TRUE(pump_until([&] { return std::string("94") == f()->ER72_Input->value(); }, 10000));
+    EXPECT_STREQ("The fields hold 01's settings, as read", f()->StatusLine->label());
+    click(f()->ER77_Input);
+    xdotool("key End BackSpace BackSpace BackSpace type 4");
+    click(f()->WriteButton);
+    ASSERT_TRUE(pump_until([&] { return !alerts->texts.empty(); }, 10000));
+    EXPECT_EQ(Texts{"ER72 showed 94, the controller now holds 30: the line is noisy; read again"},
+              alerts->texts);
+    alerts.reset();
+    for (const auto& l : whole_trace(*sim))  // not even IR24
+        EXPECT_TRUE(l.rfind("rx C9", 0) && l.rfind("rx CB", 0)) << l;
+    EXPECT_TRUE(registers_hold("01 010072 1E"));
+    EXPECT_TRUE(registers_hold("01 010077 32"));
+}
+
+// 1F read, then 3A typed: Write asks first; No sends nothing, Yes sends
+// 1F's values to 3A.
+TEST_F(ReadWrite, WriteToAnotherAddressThanTheFieldsAsksFirst)
+{
+    open_on({"--address", "1F", "--address", "3A"}, "1F 010079 09\n");
+    f()->AddressInput->value("1F");
+    EXPECT_EQ(Texts{}, read());
+    click(f()->AddressInput);
+    xdotool("key End BackSpace BackSpace BackSpace type 3a");
+    AlertCatcher alerts;
+    size_t before = frames_received();
+    when_window("Another controller", "mousemove --window %w 10 10 sleep 0.5 key Escape");
+    click(f()->WriteButton);
+    EXPECT_TRUE(window_driven(20000));
+    EXPECT_EQ(before, frames_received());
+    when_window("Another controller", "mousemove --window %w 10 10 sleep 0.5 key Return");
+    click(f()->WriteButton);
+    EXPECT_TRUE(window_driven(20000));
+    ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 10000));
+    EXPECT_EQ(Texts{"Write OK"}, alerts.texts);
+    EXPECT_TRUE(registers_hold("3A 010079 09"));
+    EXPECT_STREQ("The fields hold 3A's settings, as written", f()->StatusLine->label());
+    CloseButton_OnClick(f()->CloseButton);  // the fields keep them
+    EXPECT_STREQ("The fields hold 3A's settings, as written", f()->StatusLine->label());
 }
 
 // 1F's file with 01 typed: asked first; No leaves the fields, Yes fills

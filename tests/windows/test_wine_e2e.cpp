@@ -441,3 +441,48 @@ TEST(Kp6Exe, TheConverterRtsOnCom7IsRefusedAndAutoWorks)
     EXPECT_EQ(0, t.close_window());
     unlink(link.c_str());
 }
+
+// kp6.exe's Write on COM7 after a Read whose ER72 answer was garbled once
+// (30 read as 94), with ER77 typed: it reads the unchanged settings again
+// and writes nothing. Two controllers at 05: the Read there fails with its
+// box, and Test still says "Ок".
+TEST(Kp6Exe, WriteConfirmsWhatItSendsBackAndACollidedReadFails)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir regs;
+    std::string state = regs.file("state");
+    write_file(state, "01 010072 1E\n");
+    Sim sim({"--state", state, "--trace", "--link", link, "--address", "01", "--corrupt-read", "6",
+             "--collide", "05"});
+    ASSERT_FALSE(sim.path.empty());
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+    auto count = [&](const std::string& start) {
+        size_t n = 0;
+        for (const auto& l : whole_trace(sim))
+            n += l.rfind(start, 0) == 0;
+        return n;
+    };
+    t.click(240, 20);  // Open Port
+    t.click(64, 108);  // Read
+    ASSERT_TRUE(eventually([&] { return count("rx CA 72 ") == 1; }, 10000))
+        << testing::PrintToString(whole_trace(sim));
+    t.click(188, 244);  // ER77: 4
+    t.type("End BackSpace BackSpace BackSpace 4");
+    t.click(64, 284);  // Write
+    EXPECT_TRUE(t.dismiss_alert("ER72 показывал 94, а в контроллере сейчас 30: на линии по..."));
+    EXPECT_EQ(0u, count("rx C9 ") + count("rx CB "));
+    EXPECT_NE(std::string::npos, read_file(state).find("01 010077 32"));
+
+    t.click(56, 68);  // the address: 05
+    t.type("End BackSpace BackSpace BackSpace 0 5");
+    t.click(64, 108);  // Read
+    EXPECT_TRUE(t.dismiss_alert("Ошибка чтения ER78"));
+    t.click(166, 68);  // Test
+    EXPECT_TRUE(t.dismiss_alert("Ок"));
+    EXPECT_EQ(0u, count("rx C9 ") + count("rx CB "));
+    EXPECT_EQ(0, t.close_window());
+    unlink(link.c_str());
+}
