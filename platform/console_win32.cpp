@@ -110,7 +110,7 @@ int plat_write_text(FILE* f, const char* text)
         DWORD e = GetLastError();
         bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
                       e == ERROR_PIPE_NOT_CONNECTED;
-        return closed ? PLAT_OUTPUT_CLOSED : e ? (int)e : ERROR_WRITE_FAULT;
+        return closed ? PLAT_OUTPUT_CLOSED : e ? (int)e : (int)ERROR_WRITE_FAULT;
     }
     fflush(f);  // what the stream holds goes first
     wchar_t* w = to_wide(text);
