@@ -253,14 +253,24 @@ std::string bus_compared_text(const bus_row& r, bus_words tr)
     return head + list;
 }
 
+// A cell a spreadsheet would run as a formula (=, +, -, @, or a tab or CR
+// ahead of one) is written with an apostrophe before it, as text.
 std::string csv_field(const std::string& text)
 {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
+    bool formula = !text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos;
+    std::string t = formula ? "'" + text : text;
+    if (t.find_first_of(",\"\r\n") == std::string::npos)
+        return t;
     std::string q = "\"";
-    for (char c : text)
+    for (char c : t)
         q += c == '"' ? std::string("\"\"") : std::string(1, c);
     return q + "\"";
+}
+
+// One more cell of a line, after its first.
+static void add_cell(std::string& line, const std::string& text)
+{
+    line += "," + csv_field(text);
 }
 
 // The columns after ER77.
@@ -270,43 +280,42 @@ static const char* const health_columns[] = {"exchanges",        "retries",     
 
 std::string bus_csv_header(const char* compared_name)
 {
-    std::string line = "address,type,inverse,ER79,ER72,ER74,ER75,ER77";
+    std::string line = csv_field("address");
+    for (const char* c : {"type", "inverse", "ER79", "ER72", "ER74", "ER75", "ER77"})
+        add_cell(line, c);
     for (const char* c : health_columns)
-        line += std::string(",") + c;
-    line += ",state";
+        add_cell(line, c);
+    add_cell(line, "state");
     if (compared_name)
-        line += "," + csv_field(compared_name);
+        add_cell(line, compared_name);
     return line + "\r\n";
 }
 
 std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
                         bus_words tr)
 {
-    std::string line = hex2(r.address);
+    std::string line = csv_field(hex2(r.address));
     // A missing row's values are the file's: shown in its comparison only.
-    if (bus_row_has_settings(r)) {
-        device_settings s = r.settings;
-        line += std::string(",") + meter_word(er78_meter(s.er78)) + "," +
-                (er78_inverse(s.er78) ? "on" : "off");
-        for (int reg = REG_ER79; reg < SETTING_COUNT; reg++)
-            line += "," + std::to_string(setting_value(s, reg));
-    } else {
-        line += ",,,,,,,";
-    }
+    bool settings = bus_row_has_settings(r);
+    device_settings s = r.settings;
+    add_cell(line, settings ? meter_word(er78_meter(s.er78)) : "");
+    add_cell(line, settings ? (er78_inverse(s.er78) ? "on" : "off") : "");
+    for (int reg = REG_ER79; reg < SETTING_COUNT; reg++)
+        add_cell(line, settings ? std::to_string(setting_value(s, reg)) : "");
     if (h && h->exchanges) {
         const unsigned long counts[] = {h->exchanges, h->retries, h->failed,
                                         h->no_answer, h->refused, h->garbled};
         for (unsigned long c : counts)
-            line += "," + std::to_string(c);
-        line += h->answers
-                    ? "," + std::to_string(h->median_ms) + "," + std::to_string(h->slowest_ms)
-                    : std::string(",,");
+            add_cell(line, std::to_string(c));
+        add_cell(line, h->answers ? std::to_string(h->median_ms) : "");
+        add_cell(line, h->answers ? std::to_string(h->slowest_ms) : "");
     } else {
-        line += std::string(sizeof health_columns / sizeof *health_columns, ',');
+        for (size_t i = 0; i < sizeof health_columns / sizeof *health_columns; i++)
+            add_cell(line, "");
     }
-    line += "," + csv_field(bus_row_state_text(r, tr));
+    add_cell(line, bus_row_state_text(r, tr));
     if (compared_name)
-        line += "," + csv_field(bus_compared_text(r, tr));
+        add_cell(line, bus_compared_text(r, tr));
     return line + "\r\n";
 }
 

@@ -118,7 +118,9 @@ std::string bus_csv_header(const char* compared_name);
 std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
                         bus_words tr = nullptr);
 // One field as RFC 4180 writes it: quoted when it holds a comma, a quote, CR
-// or LF (quotes doubled).
+// or LF (quotes doubled); one that begins with =, +, -, @, a tab or a CR
+// gets an apostrophe first, so that a spreadsheet takes it as text. Every
+// cell of the bus record goes through here.
 std::string csv_field(const std::string& text);
 
 // Told during bus_read: before each address is asked and before each

@@ -1,6 +1,7 @@
 // POSIX: the console and the environment: termination signals, the
 // language and variables of the environment, text on the terminal.
 #include "platform.h"
+#include "posix_util.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -28,6 +29,8 @@ void plat_catch_termination(void)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file grown past the limit is a write that fails, told as such.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 int plat_termination_requested(void)
@@ -78,5 +81,5 @@ int plat_write_text(FILE* f, const char* text)
 {
     if (fputs(text, f) >= 0 && fflush(f) == 0)
         return 0;
-    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : -1;
+    return errno == EPIPE ? PLAT_OUTPUT_CLOSED : errno_or(EIO);
 }

@@ -110,12 +110,12 @@ int plat_write_text(FILE* f, const char* text)
         DWORD e = GetLastError();
         bool closed = errno == EPIPE || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA ||
                       e == ERROR_PIPE_NOT_CONNECTED;
-        return closed ? PLAT_OUTPUT_CLOSED : -1;
+        return closed ? PLAT_OUTPUT_CLOSED : e ? (int)e : (int)ERROR_WRITE_FAULT;
     }
     fflush(f);  // what the stream holds goes first
     wchar_t* w = to_wide(text);
     DWORD done = 0;
     BOOL ok = w && WriteConsoleW(h, w, (DWORD)wcslen(w), &done, nullptr);
     free(w);
-    return ok ? 0 : -1;
+    return ok ? 0 : last_error_or(ERROR_WRITE_FAULT);
 }

@@ -375,8 +375,9 @@ int plat_getenv(const char* name, char* out, unsigned size);
 FILE* plat_fopen(const char* path, const char* mode);
 // Writes UTF-8 text to stdout or stderr: a Windows console gets it through
 // the wide console function, so it shows as typed; a file, a pipe and every
-// POSIX terminal get the bytes, at once (the stream is flushed). 0, -1, or
-// PLAT_OUTPUT_CLOSED when the stream is a pipe whose reader has gone.
+// POSIX terminal get the bytes, at once (the stream is flushed). 0,
+// PLAT_OUTPUT_CLOSED when the stream is a pipe whose reader has gone, else
+// the system's code (a full disk, a file too large: plat_error_text words it).
 enum { PLAT_OUTPUT_CLOSED = -2 };
 int plat_write_text(FILE* f, const char* text);
 

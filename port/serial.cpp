@@ -2,6 +2,7 @@
 // path). Line settings, direction control for half-duplex RS-485
 // converters, and the echo such a converter hears of its own sending.
 #include <stdlib.h>
+#include <string.h>
 
 #include "kinds.h"
 
@@ -21,6 +22,10 @@ struct serial_state {
     unsigned char echo_len;
     unsigned char echo_heard;
     plat_deadline echo_until;
+    // Where echo_skip counts an echo (turn_type 1 to 4): the bytes it
+    // stands for, in the order they went out, its first echo_skip ones still
+    // to come back.
+    unsigned char sent[256];
     // The driver's line errors, counted as the port is serviced (`asked`
     // set when the driver keeps counts).
     plat_line_errors line_errors;
@@ -177,6 +182,34 @@ static int echo_take(Entry* e, const unsigned char* b, unsigned n)
     return appended;
 }
 
+// The front of a read that repeats what was sent, where echo_skip counts
+// an echo: the count dropped. A converter that hears nothing of its own
+// sending answers at once, so the first byte that differs ends the echo and
+// is the answer's.
+static unsigned echo_skip_take(Entry* e, const unsigned char* b, unsigned n)
+{
+    serial_state& s = state(e);
+    unsigned k = 0;
+    while (k < n && k < e->echo_skip && b[k] == s.sent[k])
+        k++;
+    if (k < n && k < e->echo_skip)
+        e->echo_skip = 0;  // a byte that differs: the echo is over
+    else
+        e->echo_skip = (unsigned char)(e->echo_skip - k);
+    memmove(s.sent, s.sent + k, e->echo_skip);
+    return k;
+}
+
+// What a converter that echoes will send back: appended to what is still
+// to come, as the count grows (and wraps) as before.
+static void echo_skip_expect(Entry* e, const unsigned char* buf, int n)
+{
+    serial_state& s = state(e);
+    for (int i = 0; i < n && e->echo_skip + i < (int)sizeof s.sent; i++)
+        s.sent[e->echo_skip + i] = buf[i];
+    e->echo_skip = (unsigned char)(e->echo_skip + n);
+}
+
 static int echo_overdue(Entry* e)
 {
     const serial_state& s = state(e);
@@ -213,13 +246,9 @@ static int serial_service(Entry* slot)
     unsigned char* buf = read_driver_queue(slot, &got);
     if (!buf)
         return result;
-    unsigned skip = slot->echo_skip;
-    if (got > skip) {
-        slot->echo_skip = 0;
+    unsigned skip = echo_skip_take(slot, buf, got);
+    if (got > skip)
         result |= echo_take(slot, buf + skip, got - skip);
-    } else {
-        slot->echo_skip = (unsigned char)(skip - got);
-    }
     free(buf);
     return result;
 }
@@ -295,7 +324,7 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
     plat_serial_drain(e->handle);
     trans_turn_receive(port, (int)t);
     if (echoes(t))
-        e->echo_skip = (unsigned char)(e->echo_skip + n);
+        echo_skip_expect(e, buf, n);
 }
 
 static int serial_sent(Entry* e)

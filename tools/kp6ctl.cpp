@@ -441,7 +441,7 @@ int cmd_help(void)
 
 using namespace kp6ctl;
 
-int main(int argc, char** argv)
+static int run(int argc, char** argv)
 {
     plat_utf8_args(&argc, &argv);
     plat_catch_termination();
@@ -450,7 +450,7 @@ int main(int argc, char** argv)
     if (rc)
         return rc;
     if (opt.version) {
-        puts("kp6ctl " KP6_VERSION);
+        say(stdout, "kp6ctl %s\n", KP6_VERSION);
         return EXIT_DONE;
     }
     const command_row* command = find_command(opt.command);
@@ -486,4 +486,11 @@ int main(int argc, char** argv)
     if (opt.stats)
         print_stats();
     return rc;
+}
+
+int main(int argc, char** argv)
+{
+    int rc = run(argc, argv);
+    // A record that could not be written is no success.
+    return output_failed && rc == EXIT_DONE ? EXIT_CONTROLLER : rc;
 }

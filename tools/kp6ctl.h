@@ -69,6 +69,9 @@ void note_output_closed(void);
 // (told once, with the system's words): one more interrupt, exit 2.
 extern bool log_broken_first;
 bool log_broken(void);
+// A write to standard output failed other than by a closed pipe: exit 1
+// unless the run failed worse.
+extern bool output_failed;
 void write_text(FILE* f, const char* text);
 __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...);
 int usage_error(const char* fmt, const std::string& what);

@@ -69,10 +69,25 @@ bool log_broken(void)
     return log_broken_told;
 }
 
+// Standard output refused a write otherwise (a full disk, a file too
+// large): told once with the system's words; the run cannot end with 0.
+bool output_failed = false;
+
 void write_text(FILE* f, const char* text)
 {
-    if (plat_write_text(f, text) == PLAT_OUTPUT_CLOSED && f == stdout)
+    int rc = plat_write_text(f, text);
+    if (rc == 0 || f != stdout)
+        return;
+    if (rc == PLAT_OUTPUT_CLOSED) {
         note_output_closed();
+        return;
+    }
+    if (output_failed)
+        return;
+    output_failed = true;
+    char why[200];
+    plat_error_text(rc, why, sizeof why);
+    say(stderr, "kp6ctl: cannot write standard output: %s\n", why);
 }
 
 // Everything kp6ctl prints goes through here: UTF-8 text, shown as typed on

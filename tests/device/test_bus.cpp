@@ -135,6 +135,11 @@ TEST_F(Bus, ReadComparedWrittenAndRecorded)
               bus_csv_row(rows[3], nullptr, nullptr));
     EXPECT_EQ("09,,,,,,,,,,,,,,,,missing: no answer,missing\r\n",
               bus_csv_row(rows[4], nullptr, "x"));
+    // Cells a spreadsheet would take for a formula stay text.
+    const char* cells[][2] = {{"-1", "'-1"},   {"@x", "'@x"},       {"+x", "'+x"},
+                              {"\tx", "'\tx"}, {"\rx", "\"'\rx\""}, {"a=b", "a=b"}};
+    for (const auto& c : cells)
+        EXPECT_EQ(c[1], csv_field(c[0]));
 }
 
 TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)

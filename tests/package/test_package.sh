@@ -119,6 +119,8 @@ for p in "$root"/usr/bin/*; do
     [ "$p" = kp6 ] || grep -qw -- "$p" <<<"$description" ||
         fail "the package's description does not name $p"
 done
+# ... and says the window is in the user's language, not in one alone.
+grep -qw English <<<"$description" || fail "the package's description names no English window"
 
 po=$4
 title=$(awk '$0 == "msgid \"KP-6\"" { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print }' "$po")

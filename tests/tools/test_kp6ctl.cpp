@@ -195,3 +195,19 @@ TEST(Versions, Kp6ctlAndKp6SimPrintTheirNameAndVersion)
     EXPECT_EQ("kp6-sim " KP6_VERSION "\n", run_command(KP6_SIM " --version </dev/null", &status));
     EXPECT_EQ(0, status);
 }
+
+// A record that cannot be written (a full disk, a file past its size limit)
+// fails with the system's words, whatever was read.
+TEST_F(Kp6Ctl, ARecordThatCannotBeWrittenFails)
+{
+    start({});
+    for (const char* args : {"scan --from 01 --to 02 --read --csv", "read --json"}) {
+        Ran r = ctl(std::string(args) + " >/dev/full");
+        EXPECT_EQ(1, r.status) << args;
+        EXPECT_EQ("kp6ctl: cannot write standard output: No space left on device\n", r.err);
+    }
+    Ran r = ctl("read --json >record.json", "prlimit --fsize=100 ");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("kp6ctl: cannot write standard output: File too large\n", r.err);
+    EXPECT_EQ(0, ctl("read --json >record.json").status);
+}

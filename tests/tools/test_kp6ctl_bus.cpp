@@ -54,6 +54,17 @@ TEST_F(Kp6CtlBus, ScanReadCsvAndADryRunAgainstTheSiteFile)
     EXPECT_EQ(2, ctl("scan --csv").status);  // --csv goes with --read
 }
 
+// A compared file's name that a spreadsheet would run as a formula is
+// written as text.
+TEST_F(Kp6CtlBus, AFileNamedLikeAFormulaIsACellOfText)
+{
+    start({});
+    write_file(dir.file("=2+3.json"), backup_of({"01"}));
+    Ran r = ctl("restore -i =2+3.json --dry-run --csv");
+    EXPECT_EQ(1, r.status) << r.err;  // the file's values differ
+    EXPECT_TRUE(has(r.out, ",state,'=2+3.json\r\n01,milliliter,")) << r.out;
+}
+
 // Two controllers at 05 garble its answers: named, never listed; once the
 // second falls silent, asking again reads it clean and it is a controller.
 TEST_F(Kp6CtlBus, TheScanNamesTwoControllersAtOneAddress)
