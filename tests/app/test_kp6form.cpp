@@ -414,8 +414,9 @@ TEST_F(WindowTest, ToppingFieldsFollowTheRadioHoweverItChanged)
 TEST_F(WindowTest, EveryFieldLabelFitsInTheWindowInBothLanguages)
 {
     for (int russian = 0; russian < 2; russian++) {
-        if (russian)
+        if (russian) {
             ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+        }
         rebuild("");
         xMainForm* f = MainForm;
         const int gap = 4;  // between a field and its label, and to spare
