@@ -85,7 +85,7 @@ static run_clock::time_point run_started;
 // main window's actions keep their single try.
 static struct {
     int (*stop)(void);
-    int retries;
+    int retries, silent_again;
 } kept;
 
 static int chosen_retries(void)
@@ -101,14 +101,17 @@ static void run_begins(int (*stop)(void))
     run_started = run_clock::now();
     kept.stop = settings_stop;
     kept.retries = exchange_retries;
+    kept.silent_again = scan_silent_again;
     settings_stop = stop;
     exchange_retries = chosen_retries();
+    scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's read keeps its time
 }
 
 static void run_ends(void)
 {
     settings_stop = kept.stop;
     exchange_retries = kept.retries;
+    scan_silent_again = kept.silent_again;
     set_busy(0);
 }
 

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "../i18n/words.h"
 #include "../port/plainw.h"
 #include "scan.h"
@@ -400,9 +402,25 @@ int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, un
     unsigned next = from;
     int rc = bus_scan(port, from, to, scan_ms, scan_told, &b, &next);
     b.done = (unsigned)(to - from + 1);
-    if (rc != SCAN_DONE)
+    unsigned long repeats_before = exchange_repeats;
+    if (rc != SCAN_DONE || (rc = read_rows(port, b, nullptr)) != SCAN_DONE)
         return rc;
-    return read_rows(port, b, nullptr);
+    // The Reads may show a lossy line the scan did not: then the addresses
+    // still silent are asked again, and who answers now is read too.
+    size_t had = rows.size();
+    unsigned done = b.done;  // the progress, which asking again does not undo
+    if (bus_scan_silent_again(port, scan_ms, repeats_before, scan_told, &b, &rc) > 0 ||
+        rows.size() > had) {
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const bus_row& x, const bus_row& y) { return x.address < y.address; });
+        std::vector<bool> fresh;
+        for (const bus_row& r : rows)
+            fresh.push_back(r.state == ROW_NOT_READ);
+        b.done = done;
+        if (rc == SCAN_DONE)
+            rc = read_rows(port, b, &fresh);
+    }
+    return rc;
 }
 
 int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::vector<bool>* pick,

@@ -238,12 +238,8 @@ static unsigned short port_in_hand;  // of the exchange in hand
 // that is gone is the lost line.
 static int failed(unsigned short port, int kind, int stage, unsigned char command)
 {
+    exchange_set_fault(kind, stage, command);
     exchange_fault& f = exchange_last_fault;
-    f = exchange_fault();
-    f.kind = kind;
-    f.stage = stage;
-    f.command = command;
-    f.timeout_ms = answer_timeout_ms;
     int code = 0;
     if (kind != FAULT_ACK && kind != FAULT_SELECT_REPLY && kind != FAULT_INTERRUPTED &&
         port_gone(port, &code)) {

@@ -24,15 +24,35 @@ const char SCAN_GARBLED_TEXT[] = "garbled answers: two controllers may share thi
 
 enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
+// When a scan with retries (exchange_retries above 0) asks a silent address
+// again. SCAN_SILENT_AT_ONCE (kp6ctl, whose retries are asked for): each
+// one at once, as any failed exchange. SCAN_SILENT_ON_LOSS (the window,
+// whose retries are on by default): most silent addresses are empty, so a
+// clean line's scan asks each once; only once the line has shown that it
+// loses frames (a controller that answered only when asked again, or fell
+// silent after its selection), or when nobody answered at all, are the
+// addresses still silent asked again, a pass each, at most exchange_retries
+// passes, until a pass finds nobody new. Two controllers at one address are
+// no lossy line.
+enum { SCAN_SILENT_AT_ONCE, SCAN_SILENT_ON_LOSS };
+extern int scan_silent_again;
+
 // Asks each address from `from` to `to` with a read of ER78 (a whole read,
 // not a stray byte, tells a controller is there), each answer awaited
 // `timeout_ms` once its frame has crossed the line, silence asked again
-// only when exchange_retries is above 0 (exchange_repeat_silence), garble
-// at least once. SCAN_DONE; SCAN_STOPPED
+// as scan_silent_again says, garble at least once. SCAN_DONE; SCAN_STOPPED
 // when `each` asked; SCAN_LINE_LOST when the network line closed. *next is
 // the first address not asked (to + 1 when done). The exchanges' time-out
 // settings are as they were afterwards.
 int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned long timeout_ms,
              scan_each each, void* ctx, unsigned* next);
+
+// With SCAN_SILENT_ON_LOSS and retries: the passes over the addresses the
+// last bus_scan found silent, when the line has lost frames since
+// `repeats_before` (exchange_repeats then) though the scan saw none, as a
+// Read of the controllers found may show. The number of controllers found
+// so, or -1 (stopped, or the line lost: *result says which).
+int bus_scan_silent_again(unsigned short port, unsigned long timeout_ms,
+                          unsigned long repeats_before, scan_each each, void* ctx, int* result);
 
 #endif

@@ -217,3 +217,33 @@ TEST(BusRowWords, StatesSayWhatRestoreSays)
     EXPECT_EQ(0, bus_row_has_settings(r));
     exchange_last_fault = exchange_fault();
 }
+
+static int count_asked(void* ctx, unsigned char, int answered, unsigned char)
+{
+    *(int*)ctx += answered == SCAN_ASKING;
+    return 0;
+}
+
+// The window's retries: a clean line's scan asks each address once; a lossy
+// one's silent addresses are asked again until every controller is read.
+TEST_F(Bus, SilentAddressesAreAskedAgainOnlyOnALossyLine)
+{
+    scan_silent_again = SCAN_SILENT_ON_LOSS;
+    exchange_retries = 2;
+    answer_timeout_ms = 300;
+    Sim clean({"--address", "01", "--address", "05"});
+    ASSERT_EQ(0, open(clean.path));
+    int asked = 0;
+    unsigned next;
+    EXPECT_EQ(SCAN_DONE, bus_scan(h, 0x01, 0x08, 100, count_asked, &asked, &next));
+    EXPECT_EQ(8, asked);
+    free_port(h, 0);
+    Sim lossy({"--address", "01", "--address", "03", "--address", "05", "--drop-every", "4"});
+    ASSERT_EQ(0, open(lossy.path));
+    std::vector<bus_row> rows;
+    ASSERT_EQ(SCAN_DONE, bus_read(h, 0x01, 0x06, rows, nullptr, nullptr));
+    ASSERT_EQ(3u, rows.size());
+    for (const bus_row& r : rows)
+        EXPECT_EQ(ROW_READ, r.state) << (int)r.address;
+    scan_silent_again = SCAN_SILENT_AT_ONCE;
+}
