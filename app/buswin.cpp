@@ -488,7 +488,9 @@ static void export_record(void)
     std::string text = bus_csv_header(name);
     for (const bus_row& r : bus_state.rows) {
         line_health h = {};
-        text += bus_csv_row(r, health_of(r.address, &h) ? &h : nullptr, name, bus_tr);
+        // The record is read by tools and people alike: its words are kp6ctl's,
+        // whatever the window's language.
+        text += bus_csv_row(r, health_of(r.address, &h) ? &h : nullptr, name);
     }
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Record not written", message);

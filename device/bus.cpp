@@ -293,8 +293,7 @@ std::string bus_csv_header(const char* compared_name)
     return line + "\r\n";
 }
 
-std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
-                        bus_words tr)
+std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name)
 {
     std::string line = csv_field(hex2(r.address));
     // A missing row's values are the file's: shown in its comparison only.
@@ -315,9 +314,9 @@ std::string bus_csv_row(const bus_row& r, const line_health* h, const char* comp
         for (size_t i = 0; i < sizeof health_columns / sizeof *health_columns; i++)
             add_cell(line, "");
     }
-    add_cell(line, bus_row_state_text(r, tr));
+    add_cell(line, bus_row_state_text(r));
     if (compared_name)
-        add_cell(line, bus_compared_text(r, tr));
+        add_cell(line, bus_compared_text(r));
     return line + "\r\n";
 }
 

@@ -114,9 +114,8 @@ std::string bus_compared_text(const bus_row& r, bus_words tr = nullptr);
 // (`compared_name`; null: none).
 std::string bus_csv_header(const char* compared_name);
 // One row; `h` null (or no exchange made): empty health cells. The state
-// and the comparison in the words `tr` gives (the window's table's).
-std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name,
-                        bus_words tr = nullptr);
+// and the comparison in kp6ctl's words, in both programs.
+std::string bus_csv_row(const bus_row& r, const line_health* h, const char* compared_name);
 // One field as RFC 4180 writes it: quoted when it holds a comma, a quote, CR
 // or LF (quotes doubled); one that begins with =, +, -, @, a tab or a CR
 // gets an apostrophe first, so that a spreadsheet takes it as text. Every
