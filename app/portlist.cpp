@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../device/exchange.h"
+#include "../discovery/shown_text.h"
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <string>
 
-#include "../discovery/comdet.h"
 #include "../discovery/net_url.h"
+#include "../discovery/shown_text.h"
 #include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"

@@ -22,13 +22,6 @@ extern const char REG_SERIAL_NAME_98[];
 int ComDetect();
 int ComExistsByName(char* name);
 
-// Text a device gave about itself (a maker's name, a by-id link's name),
-// made safe to show on one line: control characters as \n, \t, \r or \xHH
-// (C1 controls and bytes that are no UTF-8 as \xHH too), a backslash as \\.
-// Cut at a character's end when `out` is too small. 1 when anything was
-// escaped, else 0.
-int text_shown_safe(const char* in, char* out, unsigned size);
-
 void qsort_com_mid(unsigned int i);
 signed char qsort_com_cmp(unsigned int i);
 void qsort_com_swp(unsigned int i, unsigned int j);

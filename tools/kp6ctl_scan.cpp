@@ -12,6 +12,7 @@
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../discovery/comdet.h"
+#include "../discovery/shown_text.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 
