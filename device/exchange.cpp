@@ -287,10 +287,12 @@ static void drop_rest(unsigned short port)
 }
 
 // How long a quiet line stays without a byte between two answers: two
-// byte times and 5 ms.
+// byte times and 5 ms, never past the answer time-out (what comes later is
+// no part of an answer).
 static unsigned quiet_gap(unsigned short port)
 {
-    return port_line_ms(port, 2) + 5;
+    unsigned gap = port_line_ms(port, 2) + 5;
+    return answer_timeout_ms < gap ? (unsigned)answer_timeout_ms : gap;
 }
 
 // Whether more than `have` bytes wait: there already, or coming within the
