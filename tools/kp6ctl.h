@@ -116,8 +116,29 @@ void close_line(void);
 // A step's message and why its exchange failed: "Error read ER78: no answer
 // in 1000 ms".
 std::string step_failed(const char* what);
-void controller_failed(unsigned char address, const char* what);
+// Says why a controller's step failed ("01: Error write ER74: no answer in
+// 1000 ms"); the cause as said (after the address), or `what` when the
+// step's fault is told elsewhere (an interrupt, a lost line).
+std::string controller_failed(unsigned char address, const char* what);
 int read_controller(unsigned char address, device_settings& s);
+
+// ---- kp6ctl_journal.cpp: the journal -----------------------------------------------
+
+// Makes the run's writer (its file, the line and adapter); open_line calls it.
+void journal_start(void);
+// Before a command sends anything that writes: EXIT_DONE when the journal
+// can take records, else its cause told ("nothing written") and EXIT_USAGE.
+int journal_check(void);
+// A controller read whole: its "found" record, or the warning that it could
+// not be made (the run then ends with EXIT_USAGE: journal_failed).
+void journal_read(unsigned char address, const device_settings& s);
+// A write sequence's change records (journal_sequence's arguments); false:
+// one could not be appended, the setting written but not recorded is
+// told, and nothing more may be sent.
+bool journal_written(unsigned char address, const device_settings* before,
+                     const device_settings& asked, const device_settings* back, int failed_step,
+                     const std::string& cause);
+extern bool journal_failed;
 
 // ---- the commands ----------------------------------------------------------------
 

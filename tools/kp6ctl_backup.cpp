@@ -46,6 +46,7 @@ int cmd_backup(void)
             if (line_lost())
                 break;
         } else {
+            journal_read(a, s);
             list.push_back({a, s});
         }
     }
@@ -74,7 +75,7 @@ int cmd_backup(void)
             names += " " + hex2(e.address);
         say(stdout, "saved%s to %s\n", names.c_str(), opt.file.c_str());
     }
-    return collided ? EXIT_CONTROLLER : EXIT_DONE;
+    return journal_failed ? EXIT_USAGE : collided ? EXIT_CONTROLLER : EXIT_DONE;
 }
 
 // One row of a dry run: a register as read prints it, or below it, after
@@ -177,9 +178,12 @@ int cmd_restore(void)
     int rc = open_line(ANSWER_TIMEOUT_MS);
     if (rc)
         return rc;
-    if (opt.dry_run)
+    if (opt.dry_run)  // sends nothing that writes, records nothing
         return dry_run(jobs, sources);
-    rc = EXIT_DONE;
+    if ((rc = journal_check())) {
+        close_line();
+        return rc;
+    }
     // What each controller holds now, told once more after an interrupt or
     // a lost line; empty: not reached.
     std::vector<std::string> outcome(jobs.size());
@@ -194,30 +198,25 @@ int cmd_restore(void)
             rc = EXIT_CONTROLLER;
             continue;
         }
+        std::string cause;
+        int write_step = 0;  // the write's failed step, for the record
         if (done == RESTORE_WRITE_FAILED || done == RESTORE_STOPPED) {
+            write_step = failed;
             outcome[i] = left_by_write(failed);
             if (failed > 0) {
                 std::string left = written_before(failed);
-                controller_failed(job.address, settings_write_failure(failed));
+                cause = controller_failed(job.address, settings_write_failure(failed));
                 if (!line_lost())  // else the list below tells it
                     say(stderr, "%02X: %s\n", job.address, left.c_str());
             }
             rc = EXIT_CONTROLLER;
-            if (line_lost())
-                break;
-            continue;
-        }
-        if (done == RESTORE_NOT_READ_BACK) {
+        } else if (done == RESTORE_NOT_READ_BACK) {
             outcome[i] = "written, not read back";
             if (failed > 0)
                 say(stderr, "%02X: %s: %s\n", job.address, outcome[i].c_str(),
                     step_failed(settings_read_failure(failed)).c_str());
             rc = EXIT_CONTROLLER;
-            if (line_lost())
-                break;
-            continue;
-        }
-        if (done == RESTORE_READS_OTHERWISE) {
+        } else if (done == RESTORE_READS_OTHERWISE) {
             unsigned differ = bus_compare(back, job.settings);
             for (int reg = 0; reg < SETTING_COUNT; reg++)
                 if (differ & 1u << reg)
@@ -227,21 +226,26 @@ int cmd_restore(void)
             outcome[i] = "written, reads back otherwise";
             say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
             rc = EXIT_CONTROLLER;
-            continue;
+        } else {
+            outcome[i] = "restored";
+            if (sources[i] != job.address)
+                outcome[i] += " from " + hex2(sources[i]);
+            say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
         }
-        outcome[i] = "restored";
-        if (sources[i] != job.address)
-            outcome[i] += " from " + hex2(sources[i]);
-        say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
+        bool read_back = done == RESTORE_DONE || done == RESTORE_READS_OTHERWISE;
+        if (!journal_written(job.address, nullptr, job.settings, read_back ? &back : nullptr,
+                             write_step, cause) ||
+            (!read_back && line_lost()))
+            break;
     }
     close_line();
-    if (!interrupted() && !line_lost_told)
+    if (!interrupted() && !line_lost_told && !journal_failed)
         return rc;
     const char* not_reached = interrupted() ? "not written (interrupted)" : "not written";
     for (size_t i = 0; i < jobs.size(); i++)
         say(stderr, "%02X: %s\n", jobs[i].address,
             outcome[i].empty() ? not_reached : outcome[i].c_str());
-    return interrupted() ? exit_interrupted() : rc;
+    return journal_failed ? EXIT_USAGE : interrupted() ? exit_interrupted() : rc;
 }
 
 }  // namespace kp6ctl

@@ -262,6 +262,7 @@ int open_line(unsigned long default_timeout_ms, bool test)
     // stops between two exchanges.
     plat_set_wait_interrupts(interrupts_to_stop == 1 ? 1 : 0);
     line_opened_at = plat_perf_counter();
+    journal_start();
     if (opt.verbose) {
         pl_traffic_hook = show_traffic;
         exchange_on_repeat = show_repeat;
@@ -367,18 +368,22 @@ std::string step_failed(const char* what)
 }
 
 // "01: Error read ER78: no answer in 1000 ms"
-void controller_failed(unsigned char address, const char* what)
+std::string controller_failed(unsigned char address, const char* what)
 {
     // A server that turned out to speak another way than its scheme is
     // the port's fault, told by line_lost alone.
     // An interrupt is told by the command.
     const exchange_fault& f = exchange_last_fault;
+    std::string text;
     if (f.kind == FAULT_COLLISION)  // as the scan names it, whatever the step
-        say(stderr, "%02X: %s\n", address, SCAN_GARBLED_TEXT);
+        text = SCAN_GARBLED_TEXT;
     else if (!(f.kind == FAULT_LINE_LOST && net_fault() != NET_FAULT_NONE) &&
              f.kind != FAULT_INTERRUPTED)
-        say(stderr, "%02X: %s\n", address, step_failed(what).c_str());
+        text = step_failed(what);
+    if (!text.empty())
+        say(stderr, "%02X: %s\n", address, text.c_str());
     line_lost();
+    return text.empty() ? what : text;
 }
 
 // Reads one controller: settings_read's result, and the message of a

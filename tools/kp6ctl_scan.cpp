@@ -117,7 +117,9 @@ static int read_told(void* ctx, const bus_row& row, unsigned done, unsigned tota
 {
     ScanShown& shown = *(ScanShown*)ctx;
     unsigned scanned = (unsigned)(opt.to - opt.from + 1);
-    if (row.state == ROW_GARBLED) {
+    if (row.state == ROW_READ) {
+        journal_read(row.address, row.settings);
+    } else if (row.state == ROW_GARBLED) {
         tell_garbled(shown, row.address);
     } else if (row.state == ROW_FAILED) {
         clear_progress(shown);
@@ -217,8 +219,10 @@ int cmd_scan(void)
     if (rc)
         return rc;
     unsigned long scan_ms = opt.timeout_ms ? opt.timeout_ms : scan_timeout_ms(line_port);
-    if (opt.scan_read)
-        return scan_read(scan_ms);
+    if (opt.scan_read) {  // a read not recorded ends it with 2
+        rc = scan_read(scan_ms);
+        return journal_failed ? EXIT_USAGE : rc;
+    }
     ScanShown shown = {plat_stderr_is_terminal() != 0, 0, 0, json::array()};
     unsigned a = opt.from;
     bus_scan(line_port, opt.from, opt.to, scan_ms, scan_told, &shown, &a);

@@ -125,6 +125,8 @@ int cmd_read(void)
             break;
         device_settings s = {};
         int failed = read_controller(a, s);
+        if (failed == 0)
+            journal_read(a, s);
         all = all && failed <= 0;
         if (failed > 0 && exchange_last_fault.kind == FAULT_INTERRUPTED)
             say(stderr, "%02X: read interrupted before %s\n", a,
@@ -156,6 +158,8 @@ int cmd_read(void)
     close_line();
     if (opt.json_out && several)
         say(stdout, "%s\n", list.dump().c_str());
+    if (journal_failed)
+        return EXIT_USAGE;
     if (interrupted())
         return exit_interrupted();
     return all && !line_lost() ? EXIT_DONE : EXIT_CONTROLLER;
@@ -237,6 +241,7 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
         say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
         return EXIT_CONTROLLER;
     }
+    const device_settings before = s;  // as read and agreed
     for (const Change& c : changes)
         if (c.reg > REG_ER78)
             setting_value(s, c.reg) = c.value;
@@ -244,13 +249,20 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
         return EXIT_USAGE;
     s.er78 = er78_compose(meter, inverse);
     failed = settings_write(line_port, address, s);
+    std::string cause;
     if (failed > 0) {
         std::string left = written_before(failed);
-        controller_failed(address, settings_write_failure(failed));
+        cause = controller_failed(address, settings_write_failure(failed));
         say(stderr, "%02X: %s\n", address, left.c_str());
     } else if (failed == 0) {
         say(stdout, "%02X: Write OK\n", address);
     }
+    // Recorded as ER78 is held and read (hand as 10); nothing is read
+    // back, so what was acknowledged is recorded so.
+    device_settings asked = s;
+    asked.er78 = er78_held(meter, inverse);
+    if (!journal_written(address, &before, asked, nullptr, failed, cause))
+        return EXIT_USAGE;
     // After an interrupt, what the controller holds now.
     if (interrupted() && failed <= 0)
         say(stderr, "%02X: %s\n", address, failed ? left_by_write(failed).c_str() : "written");
@@ -315,8 +327,12 @@ int cmd_write(void)
     interrupts_to_stop = 2;
     if ((rc = open_line(ANSWER_TIMEOUT_MS)))
         return rc;
+    if ((rc = journal_check())) {
+        close_line();
+        return rc;
+    }
     size_t i = 0;
-    for (; i < opt.addresses.size() && !interrupted() && !line_lost(); i++) {
+    for (; i < opt.addresses.size() && !interrupted() && !line_lost() && !journal_failed; i++) {
         int one = write_one(opt.addresses[i], changes);
         rc = rc == EXIT_DONE || one == EXIT_USAGE ? one : rc;
     }
@@ -325,7 +341,7 @@ int cmd_write(void)
     for (; i < opt.addresses.size() && opt.addresses.size() > 1; i++)
         say(stderr, "%02X: not written%s\n", opt.addresses[i],
             interrupted() ? " (interrupted)" : "");
-    return interrupted() ? exit_interrupted() : rc;
+    return journal_failed ? EXIT_USAGE : interrupted() ? exit_interrupted() : rc;
 }
 
 }  // namespace kp6ctl

@@ -22,6 +22,8 @@ class Kp6Ctl : public ::testing::Test {
 protected:
     TempDir dir;
     std::string state = dir.file("state");
+    // Each test's own journal, unless it names another.
+    std::string journal = dir.file("journal.jsonl");
     std::unique_ptr<Sim> sim;
 
     void start(std::vector<std::string> args, const std::string& prepared = "")
@@ -33,8 +35,9 @@ protected:
     Ran ctl(const std::string& args, const std::string& before = "")
     {
         Ran r;
-        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") + "' " +
-                          before + KP6CTL " " + args + " 2>err";
+        std::string cmd = "cd '" + dir.path + "' && KP6_PORT='" + (sim ? sim->path : "") +
+                          "' KP6_JOURNAL='" + journal + "' " + before + KP6CTL " " + args +
+                          " 2>err";
         r.out = run_command(cmd, &r.status);
         r.err = read_file(dir.file("err"));
         return r;
@@ -47,9 +50,9 @@ protected:
     // kp6ctl in the background, to be interrupted; its messages go to `err`.
     std::unique_ptr<Child> ctl_running(const std::string& args)
     {
-        return std::unique_ptr<Child>(new Child({"/bin/sh", "-c",
-                                                 "exec " KP6CTL " " + args + " 2>err"},
-                                                {"KP6_PORT=" + (sim ? sim->path : "")}, dir.path));
+        return std::unique_ptr<Child>(
+            new Child({"/bin/sh", "-c", "exec " KP6CTL " " + args + " 2>err"},
+                      {"KP6_PORT=" + (sim ? sim->path : ""), "KP6_JOURNAL=" + journal}, dir.path));
     }
     // Waits until the simulator has heard a frame that begins with `frame`
     // (`times` of them).
