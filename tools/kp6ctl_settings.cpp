@@ -125,8 +125,6 @@ int cmd_read(void)
             break;
         device_settings s = {};
         int failed = read_controller(a, s);
-        if (failed == 0)
-            journal_read(a, s);
         all = all && failed <= 0;
         if (failed > 0 && exchange_last_fault.kind == FAULT_INTERRUPTED)
             say(stderr, "%02X: read interrupted before %s\n", a,
@@ -137,6 +135,8 @@ int cmd_read(void)
             bus_row_read(r, s, failed);
             print_csv_row(r, nullptr, first);
             first = false;
+            if (failed == 0)  // recorded once shown
+                journal_read(a, s);
             if (failed < 0)
                 say(stderr, "%02X: read interrupted before %s\n", a,
                     setting_name(settings_read_register(-failed)));
@@ -151,6 +151,8 @@ int cmd_read(void)
             list.push_back(j);
         else if (opt.json_out)
             say(stdout, "%s\n", j.dump().c_str());
+        if (!failed)
+            journal_read(a, s);
         if (failed)
             say(stderr, "%02X: read interrupted before %s\n", a,
                 setting_name(settings_read_register(-failed)));
