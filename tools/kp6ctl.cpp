@@ -60,10 +60,11 @@ const char USAGE_TAIL[] =
     "  -V, --version       the program's name and version\n"
     "\n"
     "exit: 0 done, 1 a controller failed, the line was lost or the file not written\n"
-    "      (restore --dry-run: something would change), 2 usage or bad input, 3 the\n"
-    "      port did not open, 130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP, 141\n"
-    "      standard output closed): write and restore finish the controller in hand\n"
-    "      first, a second interrupt stops at the next exchange\n";
+    "      (restore --dry-run: something would change), 2 usage or bad input (or a\n"
+    "      read or setting the journal could not record), 3 the port did not open,\n"
+    "      130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP, 141 standard output\n"
+    "      closed): write and restore finish the controller in hand first, a second\n"
+    "      interrupt stops at the next exchange\n";
 
 // ---- arguments ----------------------------------------------------------------------
 
@@ -348,7 +349,9 @@ const struct command_row {
      "controller named. Names: type=milliliter|liter|hand, inverse=on|off, er78\n"
      "(the raw byte), er79, er72, er74, er75, er77 (0 to 255). Nothing is sent\n"
      "unless every value is right, and those not named go back only as read twice\n"
-     "alike; a failed step names what the controller holds.\n"},
+     "alike; a failed step names what the controller holds. Each setting sent is\n"
+     "recorded in the journal ($KP6_JOURNAL); nothing is sent unless it can be,\n"
+     "and a record it cannot take stops the run (exit 2).\n"},
     {"backup", TAKES_OUTPUT, true, cmd_backup,
      "  backup -o FILE [ADDRS ...] save controllers' settings to a JSON file\n",
      "usage: kp6ctl [-p PORT] [-a ADDRS] backup -o FILE [ADDRS ...]\n"
@@ -366,7 +369,8 @@ const struct command_row {
      "register by register, the value now and the file's, writing nothing: exit\n"
      "0 when nothing would change, 1 when something would; with --csv, a line\n"
      "per controller in the bus record's columns, the last one comparing it with\n"
-     "the file. The file is checked whole before anything is sent.\n"},
+     "the file. The file is checked whole before anything is sent. Each setting\n"
+     "written is recorded in the journal, as write records it (not in a dry run).\n"},
     {"help", 0, true, cmd_help, nullptr,
      "usage: kp6ctl help [COMMAND]\n"
      "The usage, or a command's.\n"},
