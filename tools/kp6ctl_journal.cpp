@@ -41,43 +41,14 @@ void journal_start(void)
     path_result = journal_path(writer.path);
 }
 
-// Why the journal cannot take a record, by its result.
-static std::string not_a_file(int)
-{
-    static const char* const kinds[] = {"a file", "a folder", "a FIFO", "a device",
-                                        "no regular file"};
-    int kind = PLAT_FILE_OTHER;
-    if (plat_file_kind(writer.path.c_str(), &kind) != 0 || kind < 0 || kind > PLAT_FILE_OTHER)
-        kind = PLAT_FILE_OTHER;
-    return "the journal " + writer.path + " is " + kinds[kind] + ", not a file";
-}
-
-static std::string no_place(int)
-{
-    return "the journal has no place: set KP6_JOURNAL to a file";
-}
-
-static std::string refused(int error)
-{
-    char why[200];
-    plat_error_text(error, why, sizeof why);
-    return "cannot write the journal " + writer.path + ": " + why;
-}
-
-static std::string (*const causes[])(int) = {nullptr, not_a_file, no_place, refused};
-
-static std::string cause_text(int rc, int error)
-{
-    return causes[rc > JOURNAL_OK && rc <= JOURNAL_SYSTEM ? rc : JOURNAL_SYSTEM](error);
-}
-
 int journal_check(void)
 {
     int error = 0;
     int rc = path_result != JOURNAL_OK ? path_result : journal_ready(writer, &error);
     if (rc == JOURNAL_OK)
         return EXIT_DONE;
-    say(stderr, "kp6ctl: %s; nothing written\n", cause_text(rc, error).c_str());
+    say(stderr, "kp6ctl: %s; nothing written\n",
+        journal_problem_text(writer.path, rc, error).c_str());
     journal_failed = true;
     return EXIT_USAGE;
 }
@@ -91,7 +62,8 @@ void journal_read(unsigned char address, const device_settings& s)
                                        : journal_found(writer, address, s, &h, &error);
     if (rc == JOURNAL_OK)
         return;
-    say(stderr, "kp6ctl: %02X: read, not recorded: %s\n", address, cause_text(rc, error).c_str());
+    say(stderr, "kp6ctl: %02X: read, not recorded: %s\n", address,
+        journal_problem_text(writer.path, rc, error).c_str());
     journal_failed = true;
 }
 
