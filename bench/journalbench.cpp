@@ -43,7 +43,7 @@ bool make_journal(const std::string& path, unsigned long n)
         j["line"] = "/dev/ttyUSB0";
         j["address"] = "1F";
         if (seq % 2) {
-            j["settings"] = {{"ER78", 2}, {"ER79", 15}, {"ER72", 30},
+            j["settings"] = {{"ER78", 2},  {"ER79", 15}, {"ER72", 30},
                              {"ER74", 40}, {"ER75", 50}, {"ER77", 7}};
         } else {
             j["setting"] = "ER72";

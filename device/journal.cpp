@@ -304,10 +304,9 @@ static const char* const field_keys[F_COUNT] = {"seq",     "time",    "offset", 
 
 static int key_index(const std::string& key, const char* const* keys, int count)
 {
-    // The length and first letter first: this runs for every key of every line.
+    // The first letter first: this runs for every key of every line.
     for (int i = 0; i < count; i++)
-        if (key[0] == keys[i][0] && strlen(keys[i]) == key.size() &&
-            memcmp(key.data(), keys[i], key.size()) == 0)
+        if (key[0] == keys[i][0] && key == keys[i])
             return i;
     return -1;
 }
@@ -478,7 +477,17 @@ struct record_reader {
 // The record a line holds: true, or false for a line that is none.
 static bool record_from(const char* p, size_t n, journal_record* r)
 {
-    *r = journal_record();
+    // Emptied field by field: the texts keep their room from line to line.
+    std::string* texts[] = {&r->time,    &r->offset,  &r->user,   &r->host, &r->program, &r->line,
+                            &r->adapter, &r->setting, &r->result, &r->prev, &r->text};
+    for (std::string* t : texts)
+        t->clear();
+    r->seq = 0;
+    r->event = JOURNAL_FOUND;
+    r->address = 0;
+    r->found = device_settings();
+    r->has_health = false;
+    r->health = line_health();
     r->before = r->asked = r->after = JOURNAL_NONE;
     record_reader reader;
     reader.r = r;
@@ -708,6 +717,7 @@ struct chain {
     unsigned long seq;        // the last record's
     bool pending;             // a break at v->at, taken back if the next record shows a swap
     std::string last_offset;  // the last record's
+    journal_record r;         // the line's, reused
     journal_told told;
     void* ctx;
 };
@@ -722,7 +732,7 @@ static int take_line(chain& c, const char* p, size_t n, unsigned long line_no)
 {
     journal_verdict& v = *c.v;
     std::string hash = line_hash(p, n);
-    journal_record r;
+    journal_record& r = c.r;
     bool is_record = n <= LINE_MAX && record_from(p, n, &r);
     if (is_record) {
         v.records++;
@@ -780,7 +790,7 @@ int journal_walk(const std::string& path, journal_told told, void* ctx, const ch
     v->head = ZERO_HASH;
     if (error)
         *error = 0;
-    chain c = {v, "", ZERO_HASH, false, 0, false, "", told, ctx};
+    chain c = {v, "", ZERO_HASH, false, 0, false, "", journal_record(), told, ctx};
     for (const char* p = want_head ? want_head : ""; *p; p++)
         c.want += (char)(*p >= 'A' && *p <= 'F' ? *p - 'A' + 'a' : *p);
     v->want_head = c.want;
