@@ -1,138 +1,115 @@
-// What the journal adds to writing: a Write (IR24 and the six settings) to
-// one controller, and a template written with read-back to every
-// controller of a bus as kp6ctl restore --to writes it, each by turns
-// without and with its change records appended to the journal `--journal`
-// names (its file made afresh). Run by bench/run.sh.
-//   kp6-journalbench LINE LAST-ADDRESS --journal FILE [--runs N]
+// Times the journal: the walk of --verify through a valid journal of a
+// million records (made here, chained as the tool chains them), and one
+// append (locked, committed to disk) as a write step makes it. The time
+// is the best of a few runs. Run by bench/run.sh.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
-#include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
-#include "../device/bus.h"
 #include "../device/journal.h"
-#include "../device/settings.h"
 #include "../platform/platform.h"
-#include "../port/plainw.h"
-#include "../timers/timersw.h"
 
 void put_text_log(char*, int) {}
 
 namespace {
 
-// The simulator's fresh settings, written back as they are.
-const device_settings written = {0x00, 15, 10, 5, 3, 50};
-
-journal_writer writer;
-
-double now_ms(void)
+double seconds_since(uint64_t start)
 {
-    return (double)plat_perf_counter() * 1000.0 / (double)plat_perf_frequency();
+    return (double)(plat_perf_counter() - start) / (double)plat_perf_frequency();
 }
 
-double median(std::vector<double> v)
+// A journal of `n` records, alternately a read and a change, in the
+// tool's format, written without a commit per line.
+bool make_journal(const std::string& path, unsigned long n)
 {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-void give_up(const char* what)
-{
-    fprintf(stderr, "kp6-journalbench: %s\n", what);
-    exit(1);
-}
-
-void record(unsigned char address, const device_settings* before, const device_settings* back)
-{
-    int error = 0;
-    std::string unrecorded;
-    if (journal_sequence(writer, address, before, written, back, 0, "", &error, &unrecorded))
-        give_up(unrecorded.c_str());
-}
-
-// One Write to 01; `journaled`: with its seven records.
-double write_one(unsigned short port, bool journaled)
-{
-    double t = now_ms();
-    if (settings_write(port, 0x01, written))
-        give_up("a Write failed");
-    if (journaled)
-        record(0x01, &written, nullptr);
-    return now_ms() - t;
-}
-
-// The template to 01 .. `last`, each written and read back.
-double write_bus(unsigned short port, unsigned last, bool journaled)
-{
-    double t = now_ms();
-    for (unsigned a = 1; a <= last; a++) {
-        device_settings back = {};
-        int failed = 0;
-        if (restore_controller(port, (unsigned char)a, written, &back, &failed) != RESTORE_DONE)
-            give_up("a controller was not restored");
-        if (journaled)
-            record((unsigned char)a, nullptr, &back);
+    FILE* f = plat_fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::string prev(64, '0');
+    char hex[PLAT_SHA256_HEX];
+    for (unsigned long seq = 1; seq <= n; seq++) {
+        nlohmann::ordered_json j;
+        j["seq"] = seq;
+        j["time"] = "2026-12-09T10:11:12.345Z";
+        j["offset"] = "+03:00";
+        j["event"] = seq % 2 ? "found" : "change";
+        j["user"] = "technician";
+        j["host"] = "service-pc";
+        j["program"] = "kp6ctl 1.0.0";
+        j["line"] = "/dev/ttyUSB0";
+        j["address"] = "1F";
+        if (seq % 2) {
+            j["settings"] = {{"ER78", 2},  {"ER79", 15}, {"ER72", 30},
+                             {"ER74", 40}, {"ER75", 50}, {"ER77", 7}};
+        } else {
+            j["setting"] = "ER72";
+            j["before"] = 30;
+            j["asked"] = seq % 256;
+            j["after"] = seq % 256;
+            j["result"] = "confirmed";
+        }
+        j["prev"] = prev;
+        std::string line = j.dump();
+        plat_sha256_hex(line.data(), (unsigned long)line.size(), hex);
+        prev = hex;
+        line += '\n';
+        fwrite(line.data(), 1, line.size(), f);
     }
-    return now_ms() - t;
-}
-
-void report(const char* what, const std::vector<double>& without, const std::vector<double>& with)
-{
-    double a = median(without), b = median(with);
-    printf("%-28s %3zu runs: without the journal median %9.2f ms, with it %9.2f ms; the journal "
-           "adds %7.2f ms (%.2f %%)\n",
-           what, without.size(), a, b, b - a, 100.0 * (b - a) / a);
+    return fclose(f) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int runs = 10;
-    const char* journal = nullptr;
-    for (int i = 3; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--runs"))
+    unsigned long records = 1000000;
+    int runs = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--records"))
+            records = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--runs"))
             runs = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--journal"))
-            journal = argv[i + 1];
     }
-    if (argc < 3 || !journal || runs < 1) {
-        fputs("usage: kp6-journalbench LINE LAST-ADDRESS --journal FILE [--runs N]\n", stderr);
-        return 2;
+    const char* dir = getenv("TMPDIR");
+    std::string path = std::string(dir && dir[0] ? dir : "/tmp") + "/kp6-journalbench.jsonl";
+    if (!make_journal(path, records)) {
+        fprintf(stderr, "cannot write %s\n", path.c_str());
+        return 1;
     }
-    unsigned last = (unsigned)strtoul(argv[2], nullptr, 16);
-    remove(journal);
-    writer = {journal, "kp6-journalbench", argv[1], ""};
-    int error = 0;
-    if (journal_ready(writer, &error))
-        give_up("the journal cannot be written");
-    install_event(1);
-    start_net(1);
-    unsigned short port = 0;
-    char name[256];
-    snprintf(name, sizeof name, "%s", argv[1]);
-    if (open_port(&port, name, 0) != 0)
-        give_up("cannot open the line");
-    std::vector<double> without, with;
-    for (int i = 0; i < runs * 5; i++) {  // a Write is short: more of them
-        without.push_back(write_one(port, false));
-        with.push_back(write_one(port, true));
+    double best = 1e9, cpu_best = 1e9;
+    journal_verdict v;
+    for (int r = 0; r < runs; r++) {
+        uint64_t start = plat_perf_counter();
+        clock_t cpu = clock();
+        int e = 0;
+        journal_walk(path, nullptr, nullptr, nullptr, &v, &e);
+        double s = seconds_since(start), c = (double)(clock() - cpu) / CLOCKS_PER_SEC;
+        best = s < best ? s : best;
+        cpu_best = c < cpu_best ? c : cpu_best;
     }
-    report("Write", without, with);
-    without.clear();
-    with.clear();
-    for (int i = 0; i < runs; i++) {
-        without.push_back(write_bus(port, last, false));
-        with.push_back(write_bus(port, last, true));
+    FILE* f = plat_fopen(path.c_str(), "rb");
+    fseek(f, 0, SEEK_END);
+    long size = ftell(f);
+    fclose(f);
+    printf("verify: %lu records (%.0f MB), %s in %.2f s (CPU %.2f s)\n", v.records, size / 1e6,
+           journal_intact(v) ? "intact" : "BROKEN", best, cpu_best);
+    // Appends at the end of that journal, each locked and committed.
+    journal_writer w{path, "kp6ctl 1.0.0", "/dev/ttyUSB0", ""};
+    double append_best = 1e9, total = 0;
+    const int appends = 50;
+    for (int i = 0; i < appends; i++) {
+        uint64_t start = plat_perf_counter();
+        journal_change(w, 0x1F, "ER72", 30, 94, 94, JOURNAL_CONFIRMED, nullptr);
+        double s = seconds_since(start);
+        total += s;
+        append_best = s < append_best ? s : append_best;
     }
-    char title[64];
-    snprintf(title, sizeof title, "template to 01-%02X (%u)", last, last);
-    report(title, without, with);
-    free_port(port, 0);
-    close_net();
-    remove_event(1);
+    printf("append: %.2f ms best, %.2f ms mean of %d\n", append_best * 1e3, total / appends * 1e3,
+           appends);
+    plat_remove(path.c_str());
     return 0;
 }

@@ -8,14 +8,14 @@
 # under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
 # KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=bus,
-# KP6_BENCH_ONLY=journal or KP6_BENCH_ONLY=wine runs that part alone.
+# KP6_BENCH_ONLY=writes or KP6_BENCH_ONLY=wine runs that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(cd "${1:-build}" && pwd)
 win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    kp6-backupbench kp6-busbench kp6-journalbench catalogue >/dev/null
+    kp6-backupbench kp6-busbench kp6-writebench catalogue >/dev/null
 [ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
@@ -136,21 +136,21 @@ bus_cases() {
 }
 # Writes without and with the journal (a file in the scratch folder), at
 # 4800 baud: one Write, and a template written to 32 controllers.
-journal_run() {
+writes_run() {
     local full=() a
     for a in $(seq 1 32); do full+=(--address "$(printf %02X "$a")"); done
     "$build/kp6-sim" "${full[@]}" --baud 4800 --turnaround 0 >"$work/sim.out" &
     local sim=$!
     for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
     echo "== the journal, line at 4800 baud (kp6-sim, 32 controllers)"
-    "$build/kp6-journalbench" "$(head -n 1 "$work/sim.out")" 20 --journal "$work/journal.jsonl" \
-        --runs "${KP6_JOURNAL_RUNS:-5}"
+    "$build/kp6-writebench" "$(head -n 1 "$work/sim.out")" 20 --journal "$work/journal.jsonl" \
+        --runs "${KP6_WRITES_RUNS:-5}"
     kill "$sim"
     wait "$sim" 2>/dev/null || true
 }
 case "${KP6_BENCH_ONLY:-}" in
-journal)
-    journal_run
+writes)
+    writes_run
     exit 0
     ;;
 bus)
@@ -208,6 +208,6 @@ net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
 backup_run
 bus_cases
-journal_run
+writes_run
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0
