@@ -363,7 +363,8 @@ TEST_F(ReadWrite, SaveWritesABackupThatKp6ctlRestores)
     CloseButton_OnClick(f()->CloseButton);
     write_file(state, "01 010078 00\n");
     int status = -1;
-    std::string out = run_command(std::string(KP6CTL) + " --port " + sim->path + " restore -i " +
+    std::string out = run_command("KP6_JOURNAL='" + dir.file("journal.jsonl") +
+                                      "' " KP6CTL " --port " + sim->path + " restore -i " +
                                       dir.file("kept.json") + " 2>&1",
                                   &status);
     EXPECT_EQ(0, status) << out;
