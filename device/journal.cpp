@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include "../i18n/words.h"
 #include "../platform/platform.h"
 
@@ -218,6 +220,10 @@ static int journal_open(const std::string& path, FILE** f, int* error)
         // The open names the cause better: a folder it cannot make.
     }
     int rc = plat_file_open_update(path.c_str(), f, &kind);
+    // Unbuffered: what a failed write left behind is cut, and nothing of
+    // it waits in a buffer to go out at the close.
+    if (rc == 0)
+        setvbuf(*f, nullptr, _IONBF, 0);
     if (rc == -1) {
         *error = kind;
         return JOURNAL_NOT_A_FILE;
@@ -595,8 +601,9 @@ static int read_tail(FILE* f, journal_tail* t)
     }
 }
 
-// Appends one record, its seq and prev filled in: JOURNAL_OK or the cause.
-static int append(const journal_writer& w, ordered_json& j, int* error)
+// Appends records, their seq and prev filled in, under one lock and one
+// commit to disk: JOURNAL_OK, or the cause with none of them appended.
+static int append(const journal_writer& w, std::vector<ordered_json>& records, int* error)
 {
     int e = 0;
     FILE* f = nullptr;
@@ -605,19 +612,22 @@ static int append(const journal_writer& w, ordered_json& j, int* error)
         journal_tail t;
         e = read_tail(f, &t);
         if (!e) {
-            j["seq"] = t.seq + 1;
-            j["prev"] = t.prev;
-            std::string line = (t.torn ? "\n" : "") +
-                               j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) +
-                               "\n";
+            std::string lines = t.torn ? "\n" : "";
+            for (ordered_json& j : records) {
+                j["seq"] = ++t.seq;
+                j["prev"] = t.prev;
+                std::string line = j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+                t.prev = line_hash(line.data(), line.size());
+                lines += line + "\n";
+            }
             fseek(f, 0, SEEK_END);
             long size = ftell(f);
-            if (fwrite(line.data(), 1, line.size(), f) != line.size())
+            if (fwrite(lines.data(), 1, lines.size(), f) != lines.size())
                 e = plat_file_error();
             int c = plat_file_commit(f);
             if (!e)
                 e = c;
-            // Whole or not at all: what part of the line went out is cut.
+            // Whole or not at all: what part of the lines went out is cut.
             if (e)
                 plat_file_cut(f, size);
         }
@@ -627,6 +637,12 @@ static int append(const journal_writer& w, ordered_json& j, int* error)
     if (error)
         *error = e;
     return rc;
+}
+
+static int append(const journal_writer& w, ordered_json& j, int* error)
+{
+    std::vector<ordered_json> one(1, std::move(j));
+    return append(w, one, error);
 }
 
 int journal_found(const journal_writer& w, unsigned char address, const device_settings& s,
@@ -647,8 +663,9 @@ int journal_found(const journal_writer& w, unsigned char address, const device_s
     return append(w, j, error);
 }
 
-int journal_change(const journal_writer& w, unsigned char address, const char* setting, int before,
-                   int asked, int after, const std::string& result, int* error)
+static ordered_json change_record(const journal_writer& w, unsigned char address,
+                                  const char* setting, int before, int asked, int after,
+                                  const std::string& result)
 {
     ordered_json j = record_head(w, "change", address);
     j["setting"] = setting;
@@ -658,6 +675,13 @@ int journal_change(const journal_writer& w, unsigned char address, const char* s
     if (after != JOURNAL_NONE)
         j["after"] = after;
     j["result"] = result;
+    return j;
+}
+
+int journal_change(const journal_writer& w, unsigned char address, const char* setting, int before,
+                   int asked, int after, const std::string& result, int* error)
+{
+    ordered_json j = change_record(w, address, setting, before, asked, after, result);
     return append(w, j, error);
 }
 
@@ -677,6 +701,12 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
                      const std::string& cause, int* error, std::string* unrecorded)
 {
     int last = failed_step > 0 ? failed_step : failed_step < 0 ? -failed_step - 1 : WRITE_STEPS;
+    struct step_record {
+        const char* name;
+        int was, want;
+        ordered_json j;
+    };
+    std::vector<step_record> steps;
     for (int step = 1; step <= last && step <= WRITE_STEPS; step++) {
         // Step 1 is IR24 (8), never read; steps 2 on the settings in REG_ order.
         int reg = step - 2;
@@ -692,14 +722,25 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
             result = same ? JOURNAL_CONFIRMED : format("failed: reads back %d", now);
         }
         const char* name = settings_write_name(step);
-        int e = 0;
-        int rc = journal_change(w, address, name, was, want, now, result, &e);
+        steps.push_back({name, was, want, change_record(w, address, name, was, want, now, result)});
+    }
+    // The whole sequence under one commit; should that fail, one record at
+    // a time, to name the first that cannot be kept.
+    std::vector<ordered_json> all;
+    for (const step_record& st : steps)
+        all.push_back(st.j);
+    int e = 0;
+    if (all.empty() || append(w, all, &e) == JOURNAL_OK)
+        return JOURNAL_OK;
+    for (step_record& st : steps) {
+        int rc = append(w, st.j, &e);
         if (rc) {
             if (error)
                 *error = e;
             if (unrecorded)
-                *unrecorded = rc == JOURNAL_SYSTEM ? journal_unrecorded_text(name, was, want, e)
-                                                   : journal_problem_text(w.path, rc, e);
+                *unrecorded = rc == JOURNAL_SYSTEM
+                                  ? journal_unrecorded_text(st.name, st.was, st.want, e)
+                                  : journal_problem_text(w.path, rc, e);
             return rc;
         }
     }

@@ -39,6 +39,13 @@ TEST(JournalWin32, PlatformCalls)
     ASSERT_EQ(plat_file_open_update(file.c_str(), &b, &kind), 0);
     EXPECT_EQ(plat_file_lock(a, 1000), 0);
     EXPECT_NE(plat_file_lock(b, 100), 0);  // held by the other open
+    fputs("line\n", a);
+    fflush(a);
+    char got[8] = "";
+    FILE* reader = plat_fopen(file.c_str(), "rb");  // a walk reads while it is held
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(fread(got, 1, 5, reader), 5u);
+    fclose(reader);
     plat_file_unlock(a);
     EXPECT_EQ(plat_file_lock(b, 1000), 0);
     fclose(a);
