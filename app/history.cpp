@@ -1,0 +1,225 @@
+#include "history.h"
+
+#include <FL/Fl.H>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <deque>
+
+#include "../device/backupfile.h"
+#include "../device/bus.h"
+#include "../device/journal.h"
+#include "../i18n/gett.h"
+#include "kp6form.h"
+#include "settingsfile.h"
+
+history_dialog_t history_dialog;
+
+// One record as the list and the CSV show it.
+struct history_row {
+    std::string time, user, host, line, address, setting, before, after, result;
+};
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+static long days_from_civil(long y, long m, long d)
+{
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// "2026-12-09T10:11:12.345Z" with "+03:00": the writer's local time,
+// "2026-12-09 13:11:12"; as stored when it is not that shape.
+static std::string local_time(const std::string& utc, const std::string& offset)
+{
+    int y, mo, d, h, mi, s, oh, om;
+    char sign;
+    if (sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6 ||
+        sscanf(offset.c_str(), "%c%2d:%2d", &sign, &oh, &om) != 3 || (sign != '+' && sign != '-'))
+        return utc;
+    long shift = (sign == '-' ? -1 : 1) * (oh * 3600L + om * 60L);
+    long t = days_from_civil(y, mo, d) * 86400L + h * 3600L + mi * 60L + s + shift;
+    long days = t / 86400 - (t % 86400 < 0), secs = t - days * 86400;
+    // Back from days to the civil date.
+    long z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    long doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    long day = doy - (153 * mp + 2) / 5 + 1, month = mp + (mp < 10 ? 3 : -9);
+    char text[96];
+    snprintf(text, sizeof text, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld", yoe + era * 400 + (month <= 2),
+             month, day, secs / 3600, secs / 60 % 60, secs % 60);
+    return text;
+}
+
+static std::string number(int v)
+{
+    return v == JOURNAL_NONE ? "" : std::to_string(v);
+}
+
+static history_row row_of(const journal_record& r)
+{
+    char address[4];
+    snprintf(address, sizeof address, "%02X", r.address);
+    history_row row = {local_time(r.time, r.offset), r.user, r.host, r.line, address, "", "", "",
+                       r.result};
+    if (r.event == JOURNAL_CHANGE) {
+        row.setting = r.setting;
+        row.before = number(r.before);
+        row.after = number(r.after == JOURNAL_NONE ? r.asked : r.after);
+        return row;
+    }
+    row.setting = gettext_easy("read");
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        row.after += std::string(reg ? " " : "") + setting_name(reg) + " " +
+                     std::to_string(setting_value(r.found, reg));
+    return row;
+}
+
+// What the walk keeps: the newest HISTORY_MAX rows about the addresses.
+struct history_walk {
+    bool wanted[256];
+    std::deque<history_row> rows;
+};
+
+static int record_told(void* ctx, const journal_record* r, unsigned long)
+{
+    history_walk* walk = (history_walk*)ctx;
+    if (!r || !walk->wanted[r->address])
+        return 0;
+    walk->rows.push_back(row_of(*r));
+    if (walk->rows.size() > HISTORY_MAX)
+        walk->rows.pop_front();
+    return 0;
+}
+
+// The rows shown, newest first, for Export CSV.
+static std::vector<history_row> shown;
+
+static std::string browser_text(const std::string& s)
+{
+    // '@' would start one of the browser's format codes.
+    std::string out = "@.";
+    for (char c : s)
+        out += c == '\t' ? ' ' : c;
+    return out;
+}
+
+static void export_history(Fl_Widget*, void*)
+{
+    std::string path, message;
+    std::string filter = std::string(gettext_easy("CSV files")) + "\t*.csv\n" +
+                         gettext_easy("All files") + "\t*";
+    if (!choose_file(1, gettext_easy("Export the history"), filter.c_str(), "kp6-history.csv",
+                     path))
+        return;
+    // Read by tools and people alike: headed in kp6ctl's words.
+    std::string text = "time,user,host,line,address,setting,before,after,result\r\n";
+    for (const history_row& r : shown) {
+        const std::string* cells[] = {&r.time,    &r.user,   &r.host,  &r.line,  &r.address,
+                                      &r.setting, &r.before, &r.after, &r.result};
+        for (size_t i = 0; i < sizeof cells / sizeof *cells; i++)
+            text += (i ? "," : "") + csv_field(*cells[i]);
+        text += "\r\n";
+    }
+    if (save_text(path, text, message) != SAVE_DONE)
+        show_failure("History not exported", message);
+}
+
+static void close_history(Fl_Widget*, void*)
+{
+    history_dialog.window->hide();
+}
+
+// The verdict on top: intact, damaged where, or nothing recorded yet.
+static std::string verdict_words(int rc, int error, const journal_verdict& v,
+                                 const std::string& path)
+{
+    char text[1400];
+    if (rc != JOURNAL_OK)
+        snprintf(text, sizeof text, gettext_easy("The journal %s cannot be read: %s"), path.c_str(),
+                 journal_fault_words(rc, error).c_str());
+    else if (v.state != JOURNAL_INTACT)
+        snprintf(text, sizeof text, gettext_easy("journal damaged at record %lu"), v.at);
+    else if (!v.records)
+        snprintf(text, sizeof text, gettext_easy("The journal holds no records yet: %s"),
+                 path.c_str());
+    else
+        snprintf(text, sizeof text, gettext_easy("journal intact: %lu records"), v.records);
+    return text;
+}
+
+static void make_history_dialog(void)
+{
+    const int W = 760, H = 420;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("History"));
+    history_dialog.window = win;
+    history_dialog.verdict = new Fl_Box(8, 8, W - 16, 24);
+    history_dialog.verdict->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    history_dialog.verdict->labelsize(12);
+    history_dialog.verdict->labelfont(FL_HELVETICA_BOLD);
+    Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 36, W - 16, H - 76);
+    list->textsize(12);
+    static int widths[] = {130, 80, 140, 40, 60, 150, 0};
+    list->column_widths(widths);
+    list->column_char('\t');
+    history_dialog.list = list;
+    Fl_Group* bottom = new Fl_Group(0, H - 36, W, 36);
+    history_dialog.export_csv = new Fl_Button(8, H - 32, 120, 24, gettext_easy("Export CSV"));
+    history_dialog.export_csv->labelsize(12);
+    history_dialog.export_csv->callback(export_history);
+    history_dialog.close = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Close"));
+    history_dialog.close->labelsize(12);
+    history_dialog.close->callback(close_history);
+    Fl_Box* room = new Fl_Box(132, H - 32, W - 240, 24);
+    bottom->end();
+    bottom->resizable(room);
+    win->end();
+    win->resizable(list);
+    win->size_range(480, 200);
+}
+
+void history_show(const std::vector<unsigned char>& addresses)
+{
+    std::string path;
+    journal_path(path);
+    history_walk walk = {};
+    for (unsigned char a : addresses)
+        walk.wanted[a] = true;
+    journal_verdict v = {};
+    int error = 0;
+    int rc = path.empty() ? JOURNAL_NO_PLACE
+                          : journal_walk(path, record_told, &walk, nullptr, &v, &error);
+    if (!history_dialog.window)
+        make_history_dialog();
+    history_dialog.verdict->copy_label(verdict_words(rc, error, v, path).c_str());
+    shown.assign(walk.rows.rbegin(), walk.rows.rend());
+    Fl_Hold_Browser* list = history_dialog.list;
+    list->clear();
+    for (const history_row& r : shown) {
+        std::string change = r.before.empty() ? r.after : r.before + " → " + r.after;
+        if (r.setting != gettext_easy("read") && r.before.empty())
+            change = "→ " + r.after;
+        list->add((browser_text(r.time) + "\t" + browser_text(r.user) + "\t" +
+                   browser_text(r.line) + "\t" + r.address + "\t" + browser_text(r.setting) +
+                   "\t" + browser_text(change) + "\t" + browser_text(r.result))
+                      .c_str());
+    }
+    if (shown.empty())
+        list->add(browser_text(gettext_easy("No records for these addresses")).c_str());
+    history_dialog.export_csv->activate();
+    if (shown.empty())
+        history_dialog.export_csv->deactivate();
+    Fl_Double_Window* win = history_dialog.window;
+    win->set_modal();
+    win->show();
+    while (win->shown())
+        Fl::wait();
+}
+
+int HistoryButton_OnClick(Fl_Widget*)
+{
+    history_show({window_address()});
+    return 0;
+}
