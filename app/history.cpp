@@ -48,8 +48,8 @@ static std::string local_time(const std::string& utc, const std::string& offset)
     long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
     long day = doy - (153 * mp + 2) / 5 + 1, month = mp + (mp < 10 ? 3 : -9);
     char text[96];
-    snprintf(text, sizeof text, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld", yoe + era * 400 + (month <= 2),
-             month, day, secs / 3600, secs / 60 % 60, secs % 60);
+    snprintf(text, sizeof text, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld",
+             yoe + era * 400 + (month <= 2), month, day, secs / 3600, secs / 60 % 60, secs % 60);
     return text;
 }
 
@@ -62,8 +62,8 @@ static history_row row_of(const journal_record& r)
 {
     char address[4];
     snprintf(address, sizeof address, "%02X", r.address);
-    history_row row = {local_time(r.time, r.offset), r.user, r.host, r.line, address, "", "", "",
-                       r.result};
+    history_row row = {
+        local_time(r.time, r.offset), r.user, r.host, r.line, address, "", "", "", r.result};
     if (r.event == JOURNAL_CHANGE) {
         row.setting = r.setting;
         row.before = number(r.before);
@@ -202,8 +202,8 @@ void history_show(const std::vector<unsigned char>& addresses)
         if (r.setting != gettext_easy("read") && r.before.empty())
             change = "→ " + r.after;
         list->add((browser_text(r.time) + "\t" + browser_text(r.user) + "\t" +
-                   browser_text(r.line) + "\t" + r.address + "\t" + browser_text(r.setting) +
-                   "\t" + browser_text(change) + "\t" + browser_text(r.result))
+                   browser_text(r.line) + "\t" + r.address + "\t" + browser_text(r.setting) + "\t" +
+                   browser_text(change) + "\t" + browser_text(r.result))
                       .c_str());
     }
     if (shown.empty())
