@@ -152,7 +152,7 @@ static std::string verdict_words(int rc, int error, const journal_verdict& v,
 
 static void make_history_dialog(void)
 {
-    const int W = 760, H = 420;
+    const int W = 920, H = 440;
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("History"));
     history_dialog.window = win;
     history_dialog.verdict = new Fl_Box(8, 8, W - 16, 24);
@@ -161,7 +161,7 @@ static void make_history_dialog(void)
     history_dialog.verdict->labelfont(FL_HELVETICA_BOLD);
     Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 36, W - 16, H - 76);
     list->textsize(12);
-    static int widths[] = {130, 80, 140, 40, 60, 150, 0};
+    static int widths[] = {150, 90, 150, 60, 70, 300, 0};
     list->column_widths(widths);
     list->column_char('\t');
     history_dialog.list = list;
@@ -197,6 +197,15 @@ void history_show(const std::vector<unsigned char>& addresses)
     shown.assign(walk.rows.rbegin(), walk.rows.rend());
     Fl_Hold_Browser* list = history_dialog.list;
     list->clear();
+    // The heading, a line of its own above the records.
+    const char* heading[] = {gettext_easy("Time"),    gettext_easy("User"),
+                             gettext_easy("Line"),    gettext_easy("Address"),
+                             gettext_easy("Setting"), gettext_easy("Before → after"),
+                             gettext_easy("Result")};
+    std::string head;
+    for (const char* h : heading)
+        head += std::string(head.empty() ? "" : "\t") + "@b" + browser_text(h);
+    list->add(head.c_str());
     for (const history_row& r : shown) {
         std::string change = r.before.empty() ? r.after : r.before + " → " + r.after;
         if (r.setting != gettext_easy("read") && r.before.empty())
