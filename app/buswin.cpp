@@ -164,10 +164,11 @@ static int row_told(void*, const bus_row& row, unsigned done, unsigned total)
         int rc = journal_found(run_journal, row.address, row.settings,
                                health_of(row.address, &h) ? &h : nullptr, &error);
         if (rc != JOURNAL_OK && unrecorded_read.empty())
-            unrecorded_read = bus_printed(gettext_easy("%s read, but the journal could not record "
-                                                       "it: %s"),
-                                          hex2(row.address).c_str(),
-                                          journal_fault_words(rc, error).c_str());
+            unrecorded_read = bus_printed(
+                gettext_easy("%s read, but the journal could not record "
+                             "it: %s"),
+                hex2(row.address).c_str(),
+                journal_problem_text(run_journal.path, rc, error).c_str());
     }
     run_clock::time_point now = run_clock::now();
     if (now - last_drawn >= std::chrono::milliseconds(100) || done == total) {

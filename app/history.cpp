@@ -20,39 +20,6 @@ struct history_row {
     std::string time, user, host, line, address, setting, before, after, result;
 };
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-static long days_from_civil(long y, long m, long d)
-{
-    y -= m <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
-// "2026-12-09T10:11:12.345Z" with "+03:00": the writer's local time,
-// "2026-12-09 13:11:12"; as stored when it is not that shape.
-static std::string local_time(const std::string& utc, const std::string& offset)
-{
-    int y, mo, d, h, mi, s, oh, om;
-    char sign;
-    if (sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6 ||
-        sscanf(offset.c_str(), "%c%2d:%2d", &sign, &oh, &om) != 3 || (sign != '+' && sign != '-'))
-        return utc;
-    long shift = (sign == '-' ? -1 : 1) * (oh * 3600L + om * 60L);
-    long t = days_from_civil(y, mo, d) * 86400L + h * 3600L + mi * 60L + s + shift;
-    long days = t / 86400 - (t % 86400 < 0), secs = t - days * 86400;
-    // Back from days to the civil date.
-    long z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
-    long doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    long day = doy - (153 * mp + 2) / 5 + 1, month = mp + (mp < 10 ? 3 : -9);
-    char text[96];
-    snprintf(text, sizeof text, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld",
-             yoe + era * 400 + (month <= 2), month, day, secs / 3600, secs / 60 % 60, secs % 60);
-    return text;
-}
-
 static std::string number(int v)
 {
     return v == JOURNAL_NONE ? "" : std::to_string(v);
@@ -63,7 +30,7 @@ static history_row row_of(const journal_record& r)
     char address[4];
     snprintf(address, sizeof address, "%02X", r.address);
     history_row row = {
-        local_time(r.time, r.offset), r.user, r.host, r.line, address, "", "", "", r.result};
+        journal_local_time(r), r.user, r.host, r.line, address, "", "", "", r.result};
     if (r.event == JOURNAL_CHANGE) {
         row.setting = r.setting;
         row.before = number(r.before);
@@ -138,9 +105,8 @@ static std::string verdict_words(int rc, int error, const journal_verdict& v,
 {
     char text[1400];
     if (rc != JOURNAL_OK)
-        snprintf(text, sizeof text, gettext_easy("The journal %s cannot be read: %s"), path.c_str(),
-                 journal_fault_words(rc, error).c_str());
-    else if (v.state != JOURNAL_INTACT)
+        return journal_problem_text(path, rc, error);
+    if (v.state != JOURNAL_INTACT)
         snprintf(text, sizeof text, gettext_easy("journal damaged at record %lu"), v.at);
     else if (!v.records)
         snprintf(text, sizeof text, gettext_easy("The journal holds no records yet: %s"),

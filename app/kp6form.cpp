@@ -136,28 +136,14 @@ journal_writer window_journal(void)
     return w;
 }
 
-std::string journal_fault_words(int rc, int error)
-{
-    if (rc == JOURNAL_NOT_A_FILE)
-        return gettext_easy("not a regular file");
-    if (rc == JOURNAL_NO_PLACE)
-        return gettext_easy("no folder to keep it in");
-    char why[400];
-    error_words(error, why, sizeof why);
-    return why;
-}
-
 int window_journal_ready(const journal_writer& w)
 {
     int error = 0;
     int rc = w.path.empty() ? JOURNAL_NO_PLACE : journal_ready(w, &error);
     if (rc == JOURNAL_OK)
         return 1;
-    char text[1600];
-    snprintf(text, sizeof text,
-             gettext_easy("Nothing was written: the journal %s cannot record the changes"),
-             w.path.empty() ? "journal.jsonl" : w.path.c_str());
-    show_alert_why(text, journal_fault_words(rc, error).c_str());
+    show_alert_why(gettext_easy("Nothing was written: the journal cannot record the changes"),
+                   journal_problem_text(w.path, rc, error).c_str());
     return 0;
 }
 
@@ -733,14 +719,14 @@ int ReadButton_OnClick(Fl_Widget*)
     last_held[address] = {1, settings_written_count(address), s};
     line_health h = {};
     int error = 0;
-    int rc = journal_found(window_journal(), address, s, health_of(address, &h) ? &h : nullptr,
-                           &error);
+    journal_writer journal = window_journal();
+    int rc = journal_found(journal, address, s, health_of(address, &h) ? &h : nullptr, &error);
     if (rc != JOURNAL_OK) {
         // The values stay shown; the record's loss is said.
-        char text[600];
+        char text[1600];
         snprintf(text, sizeof text,
                  gettext_easy("%02X read, but the journal could not record it: %s"), address,
-                 journal_fault_words(rc, error).c_str());
+                 journal_problem_text(journal.path, rc, error).c_str());
         show_status(text);
         show_alert(text);
     }

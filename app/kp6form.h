@@ -127,8 +127,6 @@ journal_writer window_journal(void);
 // Whether a write step may start: 1, or 0 after the box that names the
 // journal's file and why it cannot be written (nothing is sent then).
 int window_journal_ready(const journal_writer& w);
-// The cause of a journal failure in the window's language.
-std::string journal_fault_words(int rc, int error);
 // The last exchange's fault in kp6ctl's words, as the journal keeps it
 // whatever the window's language.
 std::string english_fault(void);

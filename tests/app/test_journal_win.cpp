@@ -94,7 +94,9 @@ TEST_F(WindowJournal, AJournalThatIsAFolderRefusesTheWriteUnsent)
     MainForm->ER79_Input->value("9");
     said = click_for_alert(MainForm->WriteButton);
     ASSERT_EQ(1u, said.size());
-    EXPECT_EQ(0u, said[0].find("Nothing was written: the journal " + place.path)) << said[0];
+    EXPECT_EQ("Nothing was written: the journal cannot record the changes\nthe journal " +
+                  place.path + " is a folder, not a file",
+              said[0]);
     Fl::wait(0.3);
     EXPECT_EQ(frames, sim->trace(0, 0).size());  // not even the confirming reads
     EXPECT_NE(std::string::npos, read_file(state).find("01 010078 02"));
