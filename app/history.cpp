@@ -118,7 +118,7 @@ static std::string verdict_words(int rc, int error, const journal_verdict& v,
 
 static void make_history_dialog(void)
 {
-    const int W = 920, H = 440;
+    const int W = 960, H = 440;
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("History"));
     history_dialog.window = win;
     history_dialog.verdict = new Fl_Box(8, 8, W - 16, 24);
@@ -127,7 +127,7 @@ static void make_history_dialog(void)
     history_dialog.verdict->labelfont(FL_HELVETICA_BOLD);
     Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 36, W - 16, H - 76);
     list->textsize(12);
-    static int widths[] = {150, 90, 150, 60, 70, 300, 0};
+    static int widths[] = {140, 100, 110, 62, 82, 322, 0};
     list->column_widths(widths);
     list->column_char('\t');
     history_dialog.list = list;
