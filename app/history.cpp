@@ -166,7 +166,7 @@ void history_show(const std::vector<unsigned char>& addresses)
     // The heading, a line of its own above the records.
     const char* heading[] = {gettext_easy("Time"),    gettext_easy("User"),
                              gettext_easy("Line"),    gettext_easy("Address"),
-                             gettext_easy("Setting"), gettext_easy("Before → after"),
+                             gettext_easy("Setting"), gettext_easy("Before -> after"),
                              gettext_easy("Result")};
     std::string head;
     for (const char* h : heading)
