@@ -44,6 +44,9 @@ struct Options {
     unsigned char from = 0x01, to = 0xFF;
     std::string file;
     std::vector<unsigned char> targets;  // restore --to
+    std::string since, until;            // journal's period, as typed
+    bool verify = false;                 // journal --verify
+    std::string head;                    // journal --verify --head
 };
 
 extern Options opt;
@@ -133,6 +136,10 @@ nlohmann::ordered_json settings_json(unsigned char address, const device_setting
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
+int cmd_journal(void);  // kp6ctl_journal.cpp
+int store_since(const char* name, const char* v);
+int store_until(const char* name, const char* v);
+int store_head(const char* name, const char* v);
 
 }  // namespace kp6ctl
 
