@@ -127,7 +127,7 @@ static void make_history_dialog(void)
     history_dialog.verdict->labelfont(FL_HELVETICA_BOLD);
     Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 36, W - 16, H - 76);
     list->textsize(12);
-    static int widths[] = {140, 100, 110, 62, 82, 322, 0};
+    static int widths[] = {140, 110, 102, 62, 82, 322, 0};
     list->column_widths(widths);
     list->column_char('\t');
     history_dialog.list = list;
