@@ -19,6 +19,7 @@
 #include "../i18n/gett.h"
 #include "../port/plainw.h"
 #include "bustable.h"
+#include "history.h"
 #include "kp6form.h"
 #include "prefs.h"
 #include "settingsfile.h"
@@ -93,10 +94,24 @@ static int chosen_retries(void)
     return (int)(bus_window.retries->value() + 0.5);
 }
 
+// The journal of the run going on, and the first read it could not record.
+static journal_writer run_journal;
+static std::string unrecorded_read;
+
+// A row is told before its read and again, one step further, with its
+// outcome: only that second tell is a read.
+static struct {
+    int address;
+    unsigned done;
+} told_before = {-1, 0};
+
 // A read or write begins: busy, asked `stop` between exchanges, with the
 // Retries chosen.
 static void run_begins(int (*stop)(void))
 {
+    run_journal = window_journal();
+    unrecorded_read.clear();
+    told_before = {-1, 0};
     set_busy(1);
     run_started = run_clock::now();
     kept.stop = settings_stop;
@@ -109,6 +124,9 @@ static void run_begins(int (*stop)(void))
 
 static void run_ends(void)
 {
+    if (!unrecorded_read.empty())
+        show_alert(unrecorded_read.c_str());
+    unrecorded_read.clear();
     settings_stop = kept.stop;
     exchange_retries = kept.retries;
     scan_silent_again = kept.silent_again;
@@ -136,8 +154,22 @@ static void show_progress(unsigned done, unsigned total)
 // second: drawing after each exchange would cost the line time.
 static run_clock::time_point last_drawn;
 
-static int row_told(void*, const bus_row&, unsigned done, unsigned total)
+static int row_told(void*, const bus_row& row, unsigned done, unsigned total)
 {
+    int outcome = told_before.address == row.address && done == told_before.done + 1;
+    told_before = {row.address, done};
+    if (outcome && row.state == ROW_READ) {
+        line_health h = {};
+        int error = 0;
+        int rc = journal_found(run_journal, row.address, row.settings,
+                               health_of(row.address, &h) ? &h : nullptr, &error);
+        if (rc != JOURNAL_OK && unrecorded_read.empty())
+            unrecorded_read = bus_printed(
+                gettext_easy("%s read, but the journal could not record "
+                             "it: %s"),
+                hex2(row.address).c_str(),
+                journal_problem_text(run_journal.path, rc, error).c_str());
+    }
     run_clock::time_point now = run_clock::now();
     if (now - last_drawn >= std::chrono::milliseconds(100) || done == total) {
         last_drawn = now;
@@ -380,6 +412,26 @@ static int confirm_changes(const std::vector<std::string>& lines)
     return preview.answer;
 }
 
+// The change records of one controller written by bus_write_row (its
+// `result`); a record that cannot be appended leaves its message in
+// `unrecorded`, and nothing more is sent.
+static void journal_record_write(const bus_row& r, int result, const device_settings* before,
+                                 device_settings asked, std::string& unrecorded)
+{
+    std::string cause = result == RESTORE_DONE ? "" : english_fault();
+    int step = 0;  // the settings_write step that failed or stopped, if any
+    if (result == RESTORE_WRITE_FAILED || result == RESTORE_STOPPED)
+        step = r.failed_step;
+    else if (result == RESTORE_NOT_READ_BACK)
+        cause.clear();  // all sent: acknowledged, not read back
+    const device_settings* back = result == RESTORE_DONE || result == RESTORE_READS_OTHERWISE
+                                      ? &r.settings
+                                      : nullptr;
+    er78_for_write(asked.er78, &asked.er78);  // as sent
+    int error = 0;
+    journal_sequence(run_journal, r.address, before, asked, back, step, cause, &error, &unrecorded);
+}
+
 // Writes the compared file's values to the selected rows, each as kp6ctl
 // restore writes a controller, after the user has seen what changes.
 static void write_selected(void)
@@ -431,20 +483,24 @@ static void write_selected(void)
                                : why.c_str());
         return;
     }
-    if (!confirm_changes(lines))
+    if (!confirm_changes(lines) || !window_journal_ready(window_journal()))
         return;
     run_begins(events_only);
     unsigned done = 0, written = 0;
     int lost = 0;
-    std::string untouched, otherwise;
+    std::string untouched, otherwise, unrecorded;
     for (size_t i : targets) {
         bus_row& r = bus_state.rows[i];
-        if (bus_state.stopping || lost) {
+        if (bus_state.stopping || lost || !unrecorded.empty()) {
             untouched += (untouched.empty() ? "" : ", ") + hex2(r.address);
             r.not_written = 1;  // its state and cause stay as they were
             continue;
         }
-        int result = bus_write_row(port, r, bus_file_entry(r.address)->settings);
+        device_settings before = r.settings;
+        int known = bus_row_has_settings(r) && !bus_row_stale(r);
+        device_settings asked = bus_file_entry(r.address)->settings;
+        int result = bus_write_row(port, r, asked);
+        journal_record_write(r, result, known ? &before : nullptr, asked, unrecorded);
         written += r.state == ROW_WRITTEN;
         if (r.state == ROW_READS_OTHERWISE)
             otherwise += (otherwise.empty() ? "" : ", ") + hex2(r.address);
@@ -465,7 +521,12 @@ static void write_selected(void)
         said += "; " +
                 bus_printed(gettext_easy("garbled answers, not written: %s"), garbled.c_str());
     set_status(said);
-    if (lost) {
+    if (!unrecorded.empty())
+        show_alert((unrecorded + "\n" +
+                    bus_printed(gettext_easy("Not written: %s"),
+                                untouched.empty() ? "-" : untouched.c_str()))
+                       .c_str());
+    else if (lost) {
         show_failure("The line was lost",
                      lost_line_text() + "\n" +
                          bus_printed(gettext_easy("Not written: %s"), untouched.c_str()));
@@ -520,6 +581,17 @@ static void save_rows(void)
     else
         set_status(bus_printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
                                path.c_str()));
+}
+
+// The journal's records about the rows' controllers.
+static void show_history(void)
+{
+    if (bus_state.busy)
+        return;
+    std::vector<unsigned char> addresses;
+    for (const bus_row& r : bus_state.rows)
+        addresses.push_back(r.address);
+    history_show(addresses);
 }
 
 typedef void (*bus_action)(void);
@@ -674,6 +746,8 @@ static void make_bus_window(void)
     bus_window.record = action_button(&x, H - 32, gettext_easy("Export..."), FL_CTRL + 'e',
                                       export_record);
     bus_window.save = action_button(&x, H - 32, gettext_easy("Save..."), FL_CTRL + 's', save_rows);
+    bus_window.history = action_button(&x, H - 32, gettext_easy("History..."), FL_CTRL + 'h',
+                                       show_history);
     Fl_Box* room = new Fl_Box(x, H - 32, std::max(1, W - 8 - x), 24);
     bottom->end();
     bottom->resizable(room);

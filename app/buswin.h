@@ -30,6 +30,7 @@ struct bus_window_t {
     Fl_Button* write;       // Write file to selected, Ctrl+W
     Fl_Button* record;      // Export..., Ctrl+E
     Fl_Button* save;        // Save..., Ctrl+S
+    Fl_Button* history;     // History..., Ctrl+H: the journal for the rows' addresses
 };
 extern bus_window_t bus_window;
 

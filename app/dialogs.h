@@ -6,7 +6,7 @@
 
 #include "kp6form.h"
 
-// make_main_window's window, its Find, Save, Load and Bus buttons working.
+// make_main_window's window, its Find, Save, Load, Bus and History buttons working.
 xMainForm* make_tool_window(const char* title);
 
 #endif

@@ -12,6 +12,7 @@
 #include "../device/settings.h"
 #include "../i18n/gett.h"
 #include "../i18n/words.h"
+#include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "portlist.h"
 #include "prefs.h"
@@ -120,6 +121,41 @@ void show_status(const char* text)
     elide_middle(text, b->w() - 4, shown, sizeof shown);
     b->copy_label(shown);
     b->copy_tooltip(text);
+}
+
+journal_writer window_journal(void)
+{
+    journal_writer w;
+    journal_path(w.path);
+    w.program = std::string("kp6 ") + KP6_VERSION;
+    w.line = port ? port_name(port) : "";
+    plat_port_info info = {};
+    if (port && !port_name_is_url(w.line.c_str()) &&
+        plat_serial_port_info(w.line.c_str(), &info) == 0)
+        w.adapter = info.serial;
+    return w;
+}
+
+int window_journal_ready(const journal_writer& w)
+{
+    int error = 0;
+    int rc = w.path.empty() ? JOURNAL_NO_PLACE : journal_ready(w, &error);
+    if (rc == JOURNAL_OK)
+        return 1;
+    show_alert_why(gettext_easy("Nothing was written: the journal cannot record the changes"),
+                   journal_problem_text(w.path, rc, error).c_str());
+    return 0;
+}
+
+std::string english_fault(void)
+{
+    // The window's hook would put the cause into its language.
+    const char* (*hook)(const char*) = words_hook;
+    words_hook = nullptr;
+    char why[400] = "";
+    exchange_fault_text(exchange_last_fault, why, sizeof why);
+    words_hook = hook;
+    return why;
 }
 
 // FLTK also runs a button's callback for the space bar, shortcuts and the
@@ -340,6 +376,14 @@ static struct {
     int from;  // FROM_*
     unsigned char address, value;
 } field_from[SETTING_COUNT];
+// The settings each address last held as this window knows them (its last
+// Read, or its Write since): the journal's "before" for the next Write,
+// while no other write reached the controller (settings_written_count).
+static struct {
+    int known;
+    unsigned long written_at;
+    device_settings s;
+} last_held[256];
 static int fields_owner = -1;  // whose settings the fields hold; -1 nobody's
 static char fields_said[300];  // the status line's words for it
 
@@ -348,6 +392,8 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     // A new window's fields are nobody's.
     for (auto& field : field_from)
         field = {FROM_NONE, 0, 0};
+    for (auto& held : last_held)
+        held.known = 0;
     fields_owner = -1;
     fields_said[0] = 0;
     prefs_kept_aside = prefs_put_aside;
@@ -400,6 +446,8 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's');
     LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o');
     BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b');
+    HistoryButton = make_shortcut_button(216, 272, "History...", FL_CTRL + 'h');
+    HistoryButton->activate();  // the journal needs no port
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
@@ -664,8 +712,24 @@ int ReadButton_OnClick(Fl_Widget*)
     if (done)
         fields_of(address, failed ? N_("The fields hold %02X's settings, read in part")
                                   : N_("The fields hold %02X's settings, as read"));
-    if (failed)
+    if (failed) {
         report_step_failure(settings_read_failure(failed));
+        return 0;
+    }
+    last_held[address] = {1, settings_written_count(address), s};
+    line_health h = {};
+    int error = 0;
+    journal_writer journal = window_journal();
+    int rc = journal_found(journal, address, s, health_of(address, &h) ? &h : nullptr, &error);
+    if (rc != JOURNAL_OK) {
+        // The values stay shown; the record's loss is said.
+        char text[1600];
+        snprintf(text, sizeof text,
+                 gettext_easy("%02X read, but the journal could not record it: %s"), address,
+                 journal_problem_text(journal.path, rc, error).c_str());
+        show_status(text);
+        show_alert(text);
+    }
     return 0;
 }
 
@@ -768,15 +832,35 @@ int WriteButton_OnClick(Fl_Widget*)
     if (!window_settings(s))
         return 0;
     unsigned char address = window_address();
-    if (!write_elsewhere_asked(address) || !confirm_unchanged(address, s))
+    if (!write_elsewhere_asked(address))
         return 0;
+    // Nothing goes out that the journal cannot record.
+    journal_writer journal = window_journal();
+    if (!window_journal_ready(journal) || !confirm_unchanged(address, s))
+        return 0;
+    const device_settings* before = nullptr;
+    if (last_held[address].known &&
+        last_held[address].written_at == settings_written_count(address))
+        before = &last_held[address].s;
     device_settings held = s;
     er78_for_write(s.er78, &s.er78);
     int failed = settings_write(port, address, s);
+    int error = 0;
+    std::string unrecorded;
+    if (journal_sequence(journal, address, before, s, nullptr, failed,
+                         failed ? english_fault() : std::string(), &error,
+                         &unrecorded) != JOURNAL_OK) {
+        last_held[address].known = 0;
+        show_status(unrecorded.c_str());
+        show_alert(unrecorded.c_str());
+        return 0;
+    }
     if (failed) {
+        last_held[address].known = 0;  // what it holds now is not known
         report_step_failure(settings_write_failure(failed));
         return 0;
     }
+    last_held[address] = {1, settings_written_count(address), s};
     // The controller holds the fields now, as the user's own.
     for (int reg = 0; reg < SETTING_COUNT; reg++)
         field_from[reg] = {FROM_USER, address, setting_value(held, reg)};

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "../device/journal.h"
 #include "../device/settings.h"
 
 class xMainForm : public Fl_Double_Window {
@@ -40,10 +41,11 @@ public:
     Fl_Input* ER77_Input;
     // Beside the controls above, where the layout has room; each also
     // answers its shortcut.
-    Fl_Button* FindButton;  // right of Test, Ctrl+F
-    Fl_Button* SaveButton;  // right of Read, Ctrl+S
-    Fl_Button* LoadButton;  // right of Write, Ctrl+O
-    Fl_Button* BusButton;   // right of Find, Ctrl+B: the bus window
+    Fl_Button* FindButton;     // right of Test, Ctrl+F
+    Fl_Button* SaveButton;     // right of Read, Ctrl+S
+    Fl_Button* LoadButton;     // right of Write, Ctrl+O
+    Fl_Button* BusButton;      // right of Find, Ctrl+B: the bus window
+    Fl_Button* HistoryButton;  // right of Load, Ctrl+H: the journal, with or without a port
     // Along the bottom: what the last action did that no box tells (whose
     // settings Load put into the fields, a port closed for a lost line).
     Fl_Box* StatusLine;
@@ -118,6 +120,16 @@ void close_lost_port(void);
 // Shows `text` in the status line, elided in the middle when too long
 // (the whole of it as the line's tooltip); null or "" clears it.
 void show_status(const char* text);
+
+// The journal's writer for the window's open port: program "kp6 1.0.0", the
+// port's name, the adapter's serial number where the port list knows it.
+journal_writer window_journal(void);
+// Whether a write step may start: 1, or 0 after the box that names the
+// journal's file and why it cannot be written (nothing is sent then).
+int window_journal_ready(const journal_writer& w);
+// The last exchange's fault in kp6ctl's words, as the journal keeps it
+// whatever the window's language.
+std::string english_fault(void);
 
 // Hook for the port layer's text messages; this tool shows none of them.
 void put_text_log(char* text, int n);

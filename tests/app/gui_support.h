@@ -58,6 +58,7 @@ protected:
     void SetUp() override
     {
         set_env("HOME", home.path.c_str());
+        set_env("KP6_JOURNAL", home.file("journal.jsonl").c_str());  // never the user's own
         // The toolkit's own file dialog, whatever the machine has.
         Fl::option(Fl::OPTION_FNFC_USES_GTK, false);
         plat_set_serial_root(no_devices.path.c_str());
@@ -69,6 +70,7 @@ protected:
         close_window();
         free_mo_file();
         set_env("KP6_PORTS", nullptr);
+        set_env("KP6_JOURNAL", nullptr);
         plat_set_serial_root(nullptr);
         remove_event(1);
     }

@@ -248,6 +248,17 @@ TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
     EXPECT_EQ(ROW_WRITTEN, row(1).state);
     EXPECT_EQ("matches", cell(2, BUS_COL_COMPARED));  // compared from what was read back
     EXPECT_EQ("differs (6)", cell(0, BUS_COL_COMPARED));
+    // Journaled: each row read, then each setting written, read back as asked.
+    std::string journal = read_file(home.file("journal.jsonl"));
+    for (const char* a : {"05", "1F"})
+        EXPECT_NE(std::string::npos, journal.find(std::string("\"address\":\"") + a +
+                                                  "\",\"setting\":\"ER79\",\"before\""))
+            << journal;
+    size_t confirmed = 0;
+    for (size_t at = 0; (at = journal.find("\"result\":\"confirmed\"", at)) != std::string::npos;
+         at++)
+        confirmed++;
+    EXPECT_EQ(2u * 6, confirmed);  // IR24 is not read back
 
     // Every row, Escape while the first is written: it is finished, the
     // others are named and left untouched.

@@ -35,7 +35,8 @@ struct WineTool {
     {
         // Each test starts as on a first run: nothing remembered in AppData.
         run_command("rm -rf '" + env("KP6_WINE_DIR") +
-                    "'/prefix/drive_c/users/*/AppData/Roaming/kp6");
+                    "'/prefix/drive_c/users/*/AppData/Roaming/kp6 '" + env("KP6_WINE_DIR") +
+                    "'/prefix/drive_c/users/*/AppData/Roaming/KP-6");
         make_dirs(cwd.file("ru"));
         write_file(cwd.file("ru/kp6.mo"), read_file(env("KP6_MO")));
         // Russian, as a Russian Windows would have it.
@@ -112,6 +113,14 @@ TEST(Kp6Exe, OpenTestReadEditWriteThroughCom7)
     EXPECT_NE(std::string::npos, regs_now.find("01 010078 12")) << regs_now;
 
     EXPECT_EQ(0, t.close_window());
+    // The Write journaled where the window keeps its journal on Windows.
+    std::string journal = run_command(
+        "cat '" + env("KP6_WINE_DIR") +
+        "'/prefix/drive_c/users/*/AppData/Roaming/KP-6/journal.jsonl");
+    EXPECT_NE(std::string::npos, journal.find("\"event\":\"found\"")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("\"setting\":\"ER79\"")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("\"program\":\"kp6 1.0.0\"")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("\"line\":\"COM7\"")) << journal;
     std::string log = read_file(t.cwd.file("port.out"));
     EXPECT_NE(std::string::npos, log.find("60 01 81 FB \r\n\x60\x01\x81\xFB")) << log;
     EXPECT_NE(std::string::npos, log.find("C0 \r\n\xC0")) << log;
