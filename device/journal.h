@@ -91,12 +91,12 @@ struct journal_record {
     unsigned char address;
     device_settings found;  // JOURNAL_FOUND
     bool has_health;
-    line_health health;   // JOURNAL_FOUND, when kept
-    std::string setting;  // JOURNAL_CHANGE: "ER79", "IR24"
+    line_health health;        // JOURNAL_FOUND, when kept
+    std::string setting;       // JOURNAL_CHANGE: "ER79", "IR24"
     int before, asked, after;  // JOURNAL_NONE when absent
     std::string result;
-    std::string prev;     // the previous line's SHA-256, hex
-    std::string text;     // the line as stored, without its LF
+    std::string prev;  // the previous line's SHA-256, hex
+    std::string text;  // the line as stored, without its LF
 };
 
 // How a walk through the journal ended. A break is the first one found.
@@ -107,12 +107,12 @@ enum {
     JOURNAL_OUT_OF_ORDER   // records `at` and `at_next` are not in order
 };
 struct journal_verdict {
-    unsigned long records;            // records read
+    unsigned long records;              // records read
     std::string first_time, last_time;  // of the first and last record
-    std::string head;                 // SHA-256 of the last line, hex
-    int state;                        // JOURNAL_INTACT or the first break
-    unsigned long at, at_next;        // where the break is (a seq, or a line number)
-    bool head_found;                  // `want_head` is the hash of one of its lines
+    std::string head;                   // SHA-256 of the last line, hex
+    int state;                          // JOURNAL_INTACT or the first break
+    unsigned long at, at_next;          // where the break is (a seq, or a line number)
+    bool head_found;                    // `want_head` is the hash of one of its lines
 };
 
 // Told of each line, in the file's order: its record, or null for a line

@@ -44,6 +44,7 @@ struct Options {
     unsigned char from = 0x01, to = 0xFF;
     std::string file;
     std::vector<unsigned char> targets;  // restore --to
+    std::string raw_file;                // monitor --raw: the capture
 };
 
 extern Options opt;
@@ -133,6 +134,10 @@ nlohmann::ordered_json settings_json(unsigned char address, const device_setting
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
+int cmd_decode(void);  // kp6ctl_traffic.cpp
+int cmd_monitor(void);
+// A block of the line's worded for -v (TRAFFIC_* `what`): "select 1F".
+std::string traffic_meaning(int what, const unsigned char* data, int len);
 
 }  // namespace kp6ctl
 
