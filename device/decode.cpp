@@ -238,7 +238,8 @@ int decode_block(decoder& d, int dir, const unsigned char* data, int len,
             f.dir = DIR_SENT;
             int ignore;
             took = 1;
-            while (took < n && took < DECODE_UNKNOWN_RUN && !master_frame(f.at + took, n - took, &ignore))
+            while (took < n && took < DECODE_UNKNOWN_RUN &&
+                   !master_frame(f.at + took, n - took, &ignore))
                 took++;
             unknown(f, took);
         } else if (!took) {

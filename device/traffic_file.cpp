@@ -119,8 +119,10 @@ void words_once(void)
     for (head_kind& h : heads)
         h.len = utf8_to_cp866(h.utf8, h.cp866, sizeof h.cp866);
     timeout_words.len = utf8_to_cp866("Т-аут на ", timeout_words.cp866, sizeof timeout_words.cp866);
-    start_words.len = utf8_to_cp866("Вход в программу", start_words.cp866, sizeof start_words.cp866);
-    errors_words.len = utf8_to_cp866("Ошибок паритета=", errors_words.cp866, sizeof errors_words.cp866);
+    start_words.len = utf8_to_cp866("Вход в программу", start_words.cp866,
+                                    sizeof start_words.cp866);
+    errors_words.len = utf8_to_cp866("Ошибок паритета=", errors_words.cp866,
+                                     sizeof errors_words.cp866);
 }
 
 bool starts(const char* p, const char* end, const char* with, int len)
@@ -248,7 +250,8 @@ int log_read(FILE* f, void (*out)(const log_record& r, void* ctx), void* ctx)
         else if (starts(p, end, errors_words.cp866, errors_words.len)) {
             rec.what = REC_ERRORS;
             rec.code = strtol(p + errors_words.len, nullptr, 10);
-            const char* eq = (const char*)memchr(p + errors_words.len, '=', (size_t)(end - p - errors_words.len));
+            const char* eq = (const char*)memchr(p + errors_words.len, '=',
+                                                 (size_t)(end - p - errors_words.len));
             rec.expected = eq ? (int)strtol(eq + 1, nullptr, 10) : 0;
         } else if (!time_stamp(p, end, rec))
             bad(rec, "not a record of the traffic log");

@@ -23,16 +23,16 @@ enum {
 enum { REC_BYTES_MAX = 16384 };
 
 struct log_record {
-    long line;        // the line of the file its head is on (from 1)
-    int what;         // REC_*
-    char time[24];    // "10.12.26 09:41:02.123"; empty when the record has none
-    long ms_of_day;   // its time of day in ms; -1 none
-    int port;         // the handle it names; 0 none
+    long line;       // the line of the file its head is on (from 1)
+    int what;        // REC_*
+    char time[24];   // "10.12.26 09:41:02.123"; empty when the record has none
+    long ms_of_day;  // its time of day in ms; -1 none
+    int port;        // the handle it names; 0 none
     const unsigned char* data;
     int len;
-    int expected;     // a read that timed out: how many bytes it waited for; 0 none
+    int expected;  // a read that timed out: how many bytes it waited for; 0 none
     long code;
-    char note[96];    // REC_BAD, or a record cut short: what is wrong
+    char note[96];  // REC_BAD, or a record cut short: what is wrong
 };
 
 // Reads the log record by record, each told to `out`; a record is taken

@@ -97,7 +97,9 @@ std::string record_words(const log_record& r)
 {
     char text[160] = "";
     switch (r.what) {
-    case REC_NO_ANSWER: snprintf(text, sizeof text, "no answer: %d bytes awaited", r.expected); break;
+    case REC_NO_ANSWER:
+        snprintf(text, sizeof text, "no answer: %d bytes awaited", r.expected);
+        break;
     case REC_WRITE_ERROR: snprintf(text, sizeof text, "write failed (code %ld)", r.code); break;
     case REC_START: snprintf(text, sizeof text, "program started"); break;
     case REC_ERRORS:
@@ -291,7 +293,8 @@ int cmd_monitor(void)
             if (!have)
                 began = plat_perf_counter();
             int take = n < BLOCK_MAX - have ? n : BLOCK_MAX - have;
-            have += recv_port(line_port, block + have, take);
+            if (recv_port(line_port, block + have, take))
+                have += take;
         }
         // Silence after a block, or a block as long as one may be (noise).
         if (have && ((!came && n <= 0) || have == BLOCK_MAX)) {
