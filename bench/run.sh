@@ -7,8 +7,9 @@
 # of every shape; then, given a Windows build folder, the Windows build
 # under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
-# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=bus or
-# KP6_BENCH_ONLY=wine runs that part alone.
+# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=bus,
+# KP6_BENCH_ONLY=traffic (bench/traffic.sh) or KP6_BENCH_ONLY=wine runs
+# that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -135,6 +136,10 @@ bus_cases() {
     bus_run "a bus of 32 controllers, line at 4800 baud" 20 "${full[@]}" --baud 4800 --turnaround 0
 }
 case "${KP6_BENCH_ONLY:-}" in
+traffic)
+    bash "$root/bench/traffic.sh" "$build"
+    exit 0
+    ;;
 bus)
     bus_cases
     exit 0
@@ -192,3 +197,4 @@ backup_run
 bus_cases
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0
+bash "$root/bench/traffic.sh" "$build"
