@@ -56,16 +56,15 @@ TEST_F(Kp6Ctl, DecodeNamesEveryFrameOfTestReadAndWrite)
 TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndSendsNothing)
 {
     std::string script = dir.file("play.py"), go = dir.file("go");
-    write_file(script,
-               "import os, sys, time, tty\n"
-               "m, s = os.openpty()\n"
-               "tty.setraw(s)\n"
-               "print(os.ttyname(s), flush=True)\n"
-               "while not os.path.exists(sys.argv[1]): time.sleep(0.01)\n"
-               "for b in ['60 1F 00 80 C0', 'C0', 'CA 79 00 01 00', '05 07 FF', 'FF FF',\n"
-               "          '60 1F 81 00', '60 02 00 F4 C0', '15']:\n"
-               "    os.write(m, bytes.fromhex(b)); time.sleep(0.15)\n"
-               "time.sleep(30)\n");
+    write_file(script, "import os, sys, time, tty\n"
+                       "m, s = os.openpty()\n"
+                       "tty.setraw(s)\n"
+                       "print(os.ttyname(s), flush=True)\n"
+                       "while not os.path.exists(sys.argv[1]): time.sleep(0.01)\n"
+                       "for b in ['60 1F 00 80 C0', 'C0', 'CA 79 00 01 00', '05 07 FF', 'FF FF',\n"
+                       "          '60 1F 81 00', '60 02 00 F4 C0', '15']:\n"
+                       "    os.write(m, bytes.fromhex(b)); time.sleep(0.15)\n"
+                       "time.sleep(30)\n");
     Child play({"/usr/bin/python3", script, go}, {}, dir.path);
     ASSERT_TRUE(play.read_until([](const std::string& o) { return o.find('\n') != o.npos; },
                                 10000));
@@ -79,10 +78,11 @@ TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndSendsNothing)
         << mon.output;
     kill(mon.pid, SIGINT);
     EXPECT_EQ(0, mon.wait_exit(10000));
-    for (const char* f : {"-> 60 1F 00 80 C0  select 1F\n", "<- C0  selected\n",
-                          "-> CA 79 00 01 00  read ER79\n", "<- 05 07 FF  ER79 = 7\n",
-                          "<- FF FF  unknown\n", "-> 60 1F 81 00  test 1F: bad checksum 00, not 83\n",
-                          "-> 60 02 00 F4 C0  select 02\n", "<- 15  refused\n"})
+    for (const char* f :
+         {"-> 60 1F 00 80 C0  select 1F\n", "<- C0  selected\n", "-> CA 79 00 01 00  read ER79\n",
+          "<- 05 07 FF  ER79 = 7\n", "<- FF FF  unknown\n",
+          "-> 60 1F 81 00  test 1F: bad checksum 00, not 83\n", "-> 60 02 00 F4 C0  select 02\n",
+          "<- 15  refused\n"})
         EXPECT_TRUE(has(mon.output, f)) << f << mon.output;
     std::string cap = read_file(dir.file("cap"));
     EXPECT_EQ(0u, cap.find("kp6 capture 1, ")) << cap;
