@@ -90,25 +90,41 @@ struct decode_run {
     unsigned long faults = 0;
 };
 
-const char* const record_arrows[] = {"->", "<-", "<-", "<>", "<>", "", "", ""};
+// By REC_*: its arrow, and what it says besides its frames.
+void bytes_words(const log_record& r, char* out, size_t size)
+{
+    if (r.expected)
+        snprintf(out, size, "time-out: %d of %d bytes", r.len, r.expected);
+}
+void no_answer_words(const log_record& r, char* out, size_t size)
+{
+    snprintf(out, size, "no answer: %d bytes awaited", r.expected);
+}
+void write_error_words(const log_record& r, char* out, size_t size)
+{
+    snprintf(out, size, "write failed (code %ld)", r.code);
+}
+void start_words(const log_record&, char* out, size_t size)
+{
+    snprintf(out, size, "program started");
+}
+void errors_words(const log_record& r, char* out, size_t size)
+{
+    snprintf(out, size, "line errors: %ld parity, %d framing", r.code, r.expected);
+}
+const struct {
+    const char* arrow;
+    void (*words)(const log_record& r, char* out, size_t size);
+} record_kinds[] = {
+    {"->", bytes_words},       {"<-", bytes_words}, {"<-", no_answer_words}, {"<>", bytes_words},
+    {"<>", write_error_words}, {"", start_words},   {"", errors_words},      {"", bytes_words},
+};
+static_assert(sizeof record_kinds / sizeof *record_kinds == REC_BAD + 1, "a row per record");
 
-// What a record says besides its frames.
 std::string record_words(const log_record& r)
 {
     char text[160] = "";
-    switch (r.what) {
-    case REC_NO_ANSWER:
-        snprintf(text, sizeof text, "no answer: %d bytes awaited", r.expected);
-        break;
-    case REC_WRITE_ERROR: snprintf(text, sizeof text, "write failed (code %ld)", r.code); break;
-    case REC_START: snprintf(text, sizeof text, "program started"); break;
-    case REC_ERRORS:
-        snprintf(text, sizeof text, "line errors: %ld parity, %d framing", r.code, r.expected);
-        break;
-    default:
-        if (r.expected)
-            snprintf(text, sizeof text, "time-out: %d of %d bytes", r.len, r.expected);
-    }
+    record_kinds[r.what].words(r, text, sizeof text);
     return text;
 }
 
@@ -158,7 +174,7 @@ void print_record(const log_record& r, void* ctx)
         line = "{\"line\":" + std::to_string(r.line) + ",\"time\":";
         json_string(line, r.time);
         line += ",\"port\":" + std::to_string(r.port) + ",\"dir\":";
-        json_string(line, record_arrows[r.what]);
+        json_string(line, record_kinds[r.what].arrow);
         line += ",\"hex\":";
         json_string(line, run.hex.data());
         line += ",\"meaning\":";
@@ -168,7 +184,7 @@ void print_record(const log_record& r, void* ctx)
         char head[64], port[8] = "";
         if (r.port)
             snprintf(port, sizeof port, "%d", r.port);
-        snprintf(head, sizeof head, "%-21s %2s %-2s ", r.time, port, record_arrows[r.what]);
+        snprintf(head, sizeof head, "%-21s %2s %-2s ", r.time, port, record_kinds[r.what].arrow);
         line = std::string(head) + run.hex.data() + (r.len ? "  " : "") + all + "\n";
     }
     fwrite(line.data(), 1, line.size(), stdout);

@@ -53,7 +53,7 @@ TEST_F(Kp6Ctl, DecodeNamesEveryFrameOfTestReadAndWrite)
 }
 
 // A script plays master and controller on a pty: every frame is named.
-TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndSendsNothing)
+TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndTellsALostLine)
 {
     std::string script = dir.file("play.py"), go = dir.file("go");
     write_file(script, "import os, sys, time, tty\n"
@@ -64,7 +64,8 @@ TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndSendsNothing)
                        "for b in ['60 1F 00 80 C0', 'C0', 'CA 79 00 01 00', '05 07 FF', 'FF FF',\n"
                        "          '60 1F 81 00', '60 02 00 F4 C0', '15']:\n"
                        "    os.write(m, bytes.fromhex(b)); time.sleep(0.15)\n"
-                       "time.sleep(30)\n");
+                       "while not os.path.exists(sys.argv[1] + '.end'): time.sleep(0.01)\n"
+                       "os.close(m); os.close(s)\n");
     Child play({"/usr/bin/python3", script, go}, {}, dir.path);
     ASSERT_TRUE(play.read_until([](const std::string& o) { return o.find('\n') != o.npos; },
                                 10000));
@@ -76,8 +77,9 @@ TEST_F(Kp6Ctl, MonitorNamesWhatOthersSayAndSendsNothing)
     ASSERT_TRUE(mon.read_until([](const std::string& o) { return o.find("refused") != o.npos; },
                                20000))
         << mon.output;
-    kill(mon.pid, SIGINT);
-    EXPECT_EQ(0, mon.wait_exit(10000));
+    write_file(go + ".end", "");  // the line goes: said once, exit 1
+    EXPECT_EQ(1, mon.wait_exit(10000));
+    EXPECT_TRUE(has(read_file(dir.file("err")), "was lost")) << read_file(dir.file("err"));
     for (const char* f :
          {"-> 60 1F 00 80 C0  select 1F\n", "<- C0  selected\n", "-> CA 79 00 01 00  read ER79\n",
           "<- 05 07 FF  ER79 = 7\n", "<- FF FF  unknown\n",
@@ -113,4 +115,17 @@ TEST_F(Kp6Ctl, ReplayAnswersAsTheCapturedControllers)
     EXPECT_TRUE(has(out, "nothing is no capture (kp6ctl monitor --raw) nor a traffic log: line 1: "
                          "not a record of the traffic log"))
         << out;
+    // A capture's answer comes at its recorded time: too late for 200 ms.
+    write_file(dir.file("late.cap"), "kp6 capture 1, 4800 baud\n0.000000 -> 60 1F 81 83\n"
+                                     "0.400000 <- C0\n");
+    sim.reset();
+    start({"--replay", dir.file("late.cap")});
+    EXPECT_EQ(1, ctl("-a 1F -t 200 test").status);
+    EXPECT_EQ(0, ctl("-a 1F -t 2000 test").status);
+    // Listening sends nothing; Ctrl-C ends it with 0.
+    std::unique_ptr<Child> mon = ctl_running("monitor");
+    ASSERT_TRUE(eventually([&] { return has(read_file(dir.file("err")), "listening"); }, 10000));
+    kill(mon->pid, SIGINT);
+    EXPECT_EQ(0, mon->wait_exit(10000));
+    EXPECT_EQ(2u, frames_received());  // the two Tests alone
 }
