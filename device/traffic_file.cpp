@@ -41,8 +41,8 @@ bool fill(reader& r)
     return r.end > 0;
 }
 
-// The next line without its CR LF: its length, -1 at the end of the
-// file. A line longer than `max` is cut there (*cut set), the rest
+// The next line without its CR LF, NUL after it: its length, -1 at the
+// end of the file. A line longer than `max` is cut there (*cut set), the rest
 // skipped.
 int next_line(reader& r, std::vector<char>& line, bool* cut)
 {
@@ -72,7 +72,8 @@ int next_line(reader& r, std::vector<char>& line, bool* cut)
         return -1;
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    return (int)line.size();
+    line.push_back(0);  // the numbers in it are read up to it
+    return (int)line.size() - 1;
 }
 
 // Up to `n` raw bytes into `out`: how many the file held.
@@ -274,9 +275,10 @@ int log_read(FILE* f, void (*out)(const log_record& r, void* ctx), void* ctx)
             // A read that timed out with part of the answer says so after
             // its bytes, before the next record's CR LF.
             long at_line = r.line;
-            if (got == count && next_line(r, line, &cut) > 0) {
+            int tail;
+            if (got == count && (tail = next_line(r, line, &cut)) > 0) {
                 const char* t = line.data();
-                const char* tend = t + line.size();
+                const char* tend = t + tail;
                 if (starts(t, tend, timeout_words.cp866, timeout_words.len))
                     rec.expected = (int)strtol(t + timeout_words.len, nullptr, 10);
                 else {
@@ -312,7 +314,6 @@ int capture_read(FILE* f, unsigned long* baud, void (*out)(const capture_block& 
     std::vector<unsigned char> bytes(REC_BYTES_MAX);
     bool cut;
     int len = next_line(r, line, &cut);
-    line.push_back(0);
     if (len < 0 || strncmp(line.data(), CAPTURE_HEAD, sizeof CAPTURE_HEAD - 1) ||
         sscanf(line.data() + sizeof CAPTURE_HEAD - 1, "%lu baud", baud) != 1)
         return CAPTURE_NOT_ONE;
@@ -320,7 +321,6 @@ int capture_read(FILE* f, unsigned long* baud, void (*out)(const capture_block& 
         capture_block b = {r.line - 1, 0, DIR_SENT, bytes.data(), 0};
         if (len == 0 || line[0] == '#')
             continue;
-        line.push_back(0);
         char* p;
         b.seconds = strtod(line.data(), &p);
         bool ok = !cut && p != line.data() && p[0] == ' ' && (p[1] == '-' || p[1] == '<') &&
