@@ -3,6 +3,7 @@
 #include "buswin.h"
 #include "find.h"
 #include "settingsfile.h"
+#include "traffic.h"
 
 xMainForm* make_tool_window(const char* title)
 {
@@ -11,5 +12,6 @@ xMainForm* make_tool_window(const char* title)
     join_dialog_button(f->SaveButton, SaveButton_OnClick);
     join_dialog_button(f->LoadButton, LoadButton_OnClick);
     join_dialog_button(f->BusButton, BusButton_OnClick);
+    join_dialog_button(f->TrafficButton, TrafficButton_OnClick);
     return f;
 }

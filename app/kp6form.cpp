@@ -80,8 +80,12 @@ void show_alert_why(const char* text, const char* why)
     show_alert((std::string(text) + "\n" + why).c_str());
 }
 
+void (*step_failed_hook)(void);
+
 int report_step_failure(const char* key)
 {
+    if (step_failed_hook)
+        step_failed_hook();
     char why[400] = "";
     exchange_fault_text(exchange_last_fault, why, sizeof why);
     int code = 0;
@@ -400,6 +404,10 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's');
     LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o');
     BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b');
+    // The traffic view shows a port's frames once one is open, and
+    // records none before.
+    TrafficButton = make_shortcut_button(224, 272, "Traffic...", FL_CTRL + 't');
+    TrafficButton->activate();
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../i18n/words.h"
 #include "crc.h"
 
 void decode_reset(decoder& d)
@@ -57,11 +58,13 @@ static bool header_sum(decoder& d, decode_frame& f, const char* what)
 {
     unsigned char want = csm8(f.at, 3);
     if (want == f.at[3]) {
-        snprintf(f.meaning, sizeof f.meaning, "%s %02X", what, f.at[1]);
+        snprintf(f.meaning, sizeof f.meaning, words(what), f.at[1]);
         return true;
     }
     f.kind = FRAME_BAD_SUM;
-    snprintf(f.meaning, sizeof f.meaning, "%s %02X: bad checksum %02X, not %02X", what, f.at[1],
+    char head[DECODE_MEANING];
+    snprintf(head, sizeof head, words(what), f.at[1]);
+    snprintf(f.meaning, sizeof f.meaning, words(W_("%s: bad checksum %02X, not %02X")), head,
              f.at[3], want);
     d.address = d.expect = -1;
     return false;
@@ -69,7 +72,7 @@ static bool header_sum(decoder& d, decode_frame& f, const char* what)
 
 static void select_words(decoder& d, decode_frame& f)
 {
-    if (header_sum(d, f, "select")) {
+    if (header_sum(d, f, W_("select %02X"))) {
         d.address = f.at[1];
         d.expect = FRAME_SELECT;
     }
@@ -78,7 +81,7 @@ static void select_words(decoder& d, decode_frame& f)
 
 static void test_words(decoder& d, decode_frame& f)
 {
-    if (header_sum(d, f, "test")) {
+    if (header_sum(d, f, W_("test %02X"))) {
         d.address = f.at[1];
         d.expect = FRAME_TEST;
     }
@@ -95,9 +98,9 @@ static void param_words(decoder& d, decode_frame& f)
     char reg[8];
     register_text(d.reg, reg, sizeof reg);
     if (d.command == 0xCA)
-        snprintf(f.meaning, sizeof f.meaning, "read %s", reg);
+        snprintf(f.meaning, sizeof f.meaning, words(W_("read %s")), reg);
     else
-        snprintf(f.meaning, sizeof f.meaning, "write %s = %u", reg, d.value);
+        snprintf(f.meaning, sizeof f.meaning, words(W_("write %s = %u")), reg, d.value);
 }
 
 static const master_rule master_rules[] = {
@@ -127,7 +130,7 @@ static void selected_words(decoder&, decode_frame& f)
 {
     if (f.at[0] == 0xC0) {
         f.kind = FRAME_SELECTED;
-        snprintf(f.meaning, sizeof f.meaning, "selected");
+        snprintf(f.meaning, sizeof f.meaning, "%s", words(W_("selected")));
     }
 }
 
@@ -138,14 +141,14 @@ static void value_words(decoder& d, decode_frame& f)
     char reg[8];
     register_text(d.reg, reg, sizeof reg);
     f.kind = FRAME_VALUE;
-    snprintf(f.meaning, sizeof f.meaning, d.command == 0xCA ? "%s = %u" : "%s = %u written", reg,
-             f.at[1]);
+    snprintf(f.meaning, sizeof f.meaning,
+             words(d.command == 0xCA ? W_("%s = %u") : W_("%s = %u written")), reg, f.at[1]);
 }
 
 static void answered_words(decoder&, decode_frame& f)
 {
     f.kind = FRAME_ANSWERED;
-    snprintf(f.meaning, sizeof f.meaning, "answered");
+    snprintf(f.meaning, sizeof f.meaning, "%s", words(W_("answered")));
 }
 
 static const answer_rule answer_rules[] = {
@@ -168,7 +171,7 @@ static void unknown(decode_frame& f, int len)
 {
     f.kind = FRAME_UNKNOWN;
     f.len = len;
-    snprintf(f.meaning, sizeof f.meaning, "unknown");
+    snprintf(f.meaning, sizeof f.meaning, "%s", words(W_("unknown")));
 }
 
 // One frame of the master's at `p`, or 0 when none begins there.
@@ -196,7 +199,7 @@ static int answer_at(decoder& d, const unsigned char* p, int n, decode_frame& f,
     if (d.last_len > 0 && n >= d.last_len && !memcmp(p, d.last, (size_t)d.last_len)) {
         f.kind = FRAME_ECHO;
         f.len = d.last_len;
-        snprintf(f.meaning, sizeof f.meaning, "echo");
+        snprintf(f.meaning, sizeof f.meaning, "%s", words(W_("echo")));
         d.last_len = 0;
         return f.len;
     }
@@ -206,11 +209,12 @@ static int answer_at(decoder& d, const unsigned char* p, int n, decode_frame& f,
         unknown(f, f.len);
         if (p[0] == 0x15) {
             f.kind = FRAME_REFUSED;
-            snprintf(f.meaning, sizeof f.meaning, "refused");
+            snprintf(f.meaning, sizeof f.meaning, "%s", words(W_("refused")));
         } else if (f.len == r->length) {
             r->words(d, f);
         } else {
-            snprintf(f.meaning, sizeof f.meaning, "short: %d of %d bytes", f.len, r->length);
+            snprintf(f.meaning, sizeof f.meaning, words(W_("short: %d of %d bytes")), f.len,
+                     r->length);
         }
         d.expect = -1;
         d.last_len = 0;

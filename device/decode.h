@@ -23,7 +23,7 @@ enum {
     FRAME_UNKNOWN    // bytes that fit no frame
 };
 
-enum { DECODE_MEANING = 48, DECODE_UNKNOWN_RUN = 16 };
+enum { DECODE_MEANING = 96, DECODE_UNKNOWN_RUN = 16 };
 
 struct decode_frame {
     int kind;                 // FRAME_*
