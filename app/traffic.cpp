@@ -195,8 +195,8 @@ void record_changed(Fl_Widget*, void*)
 void save_clicked(Fl_Widget*, void*)
 {
     std::string path;
-    std::string filter =
-        std::string(gettext_easy("Text files")) + "\t*.txt\n" + gettext_easy("All files") + "\t*";
+    std::string filter = std::string(gettext_easy("Text files")) + "\t*.txt\n" +
+                         gettext_easy("All files") + "\t*";
     if (!choose_file(1, gettext_easy("Save the traffic"), filter.c_str(), "traffic.txt", path))
         return;
     FILE* f = fopen(path.c_str(), "wb");

@@ -110,7 +110,7 @@ backup_run() {
 }
 # A bus of controllers read through the bus window and as kp6ctl reads it
 # (under xvfb-run when there is no display).
-bus_run() {  # title, last address of the scan, simulator flags...
+bus_run() {  # title, last address of the scan, simulator flags... (KP6_BUS_TRAFFIC=1: --traffic)
     local title=$1 last=$2
     shift 2
     "$build/kp6-sim" "$@" >"$work/sim.out" &
@@ -118,6 +118,7 @@ bus_run() {  # title, last address of the scan, simulator flags...
     for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
     echo "== $title (kp6-sim $*)"
     local bench=("$build/kp6-busbench" "$(head -n 1 "$work/sim.out")" "$last" --runs 5)
+    [ -z "${KP6_BUS_TRAFFIC:-}" ] || bench+=(--traffic)
     if [ -n "${DISPLAY:-}" ]; then
         (cd "$work" && "${bench[@]}")
     else
@@ -134,6 +135,8 @@ bus_cases() {
     local full=()
     for a in $(seq 1 32); do full+=(--address "$(printf %02X "$a")"); done
     bus_run "a bus of 32 controllers, line at 4800 baud" 20 "${full[@]}" --baud 4800 --turnaround 0
+    KP6_BUS_TRAFFIC=1 bus_run "a bus of 32 controllers, line at 4800 baud, the traffic view open" \
+        20 "${full[@]}" --baud 4800 --turnaround 0
 }
 case "${KP6_BENCH_ONLY:-}" in
 traffic)

@@ -35,12 +35,13 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
     EXPECT_EQ(315, f->h());
 
     // Creation order is the child order (and the focus order).
-    Fl_Widget* order[] = {f->ComChoice,   f->OpenButton, f->TypeGroup,    f->CloseButton,
-                          f->ReadButton,  f->TestButton, f->AddressInput, f->InversGunCheck,
-                          f->ER79_Input,  f->ER72_Input, f->ER74_Input,   f->ER75_Input,
-                          f->WriteButton, f->ER77_Input, f->FindButton,   f->SaveButton,
-                          f->LoadButton,  f->BusButton,  f->StatusLine,   f->ConverterChoice};
-    ASSERT_EQ(20, f->children());
+    Fl_Widget* order[] = {f->ComChoice,      f->OpenButton, f->TypeGroup,     f->CloseButton,
+                          f->ReadButton,     f->TestButton, f->AddressInput,  f->InversGunCheck,
+                          f->ER79_Input,     f->ER72_Input, f->ER74_Input,    f->ER75_Input,
+                          f->WriteButton,    f->ER77_Input, f->FindButton,    f->SaveButton,
+                          f->LoadButton,     f->BusButton,  f->TrafficButton, f->StatusLine,
+                          f->ConverterChoice};
+    ASSERT_EQ(21, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -60,10 +61,11 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {116, 96, 96, 24, "Save..."},
         {116, 272, 96, 24, "Load..."},
         {324, 56, 96, 24, "Bus..."},
+        {224, 272, 96, 24, "Traffic..."},
         {8, 298, 461, 16, nullptr},
         {340, 96, 129, 24, "Converter"},
     };
-    for (int i = 0; i < 20; i++) {
+    for (int i = 0; i < 21; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));

@@ -63,7 +63,8 @@ protected:
         pump_until([] { return false; }, 300);
         w->make_current();
         uchar* px = fl_read_image(nullptr, 0, 0, w->w(), w->h());
-        std::string ppm = "P6\n" + std::to_string(w->w()) + " " + std::to_string(w->h()) + "\n255\n";
+        std::string ppm = "P6\n" + std::to_string(w->w()) + " " + std::to_string(w->h()) +
+                          "\n255\n";
         write_file(std::string(shots) + "/" + name + ".ppm",
                    ppm + std::string((char*)px, (size_t)w->w() * w->h() * 3));
         delete[] px;
