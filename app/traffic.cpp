@@ -87,7 +87,7 @@ void follow_record(void)
 }
 
 struct frame_of {
-    int what;  // TRAFFIC_*
+    int what;  // TRAFFIC_*; -1: heard on the line, the frame's own direction
 };
 
 void add_frame(const decode_frame& d, void* ctx)
@@ -101,6 +101,8 @@ void add_frame(const decode_frame& d, void* ctx)
     uint64_t now = plat_perf_counter();
     f.gap_ms = last_at ? (double)(now - last_at) * 1000.0 / (double)plat_perf_frequency() : 0;
     last_at = now;
+    if (what < 0)
+        what = d.dir == DIR_SENT ? TRAFFIC_SENT : TRAFFIC_RECEIVED;
     f.arrow = what == TRAFFIC_SENT ? "->" : what == TRAFFIC_RECEIVED ? "<-" : "<>";
     f.address = d.address;
     static const char digits[] = "0123456789ABCDEF";
@@ -133,8 +135,8 @@ void on_traffic(unsigned int handle, int what, const unsigned char* data, int le
 {
     if (hook_before)
         hook_before(handle, what, data, len);
-    if (handle != port || !data || len <= 0 || !traffic_view.window)
-        return;
+    if (handle != port || !data || len <= 0 || !traffic_view.window || traffic_view.listen->value())
+        return;  // while listening, what is read is shown as heard
     frame_of of = {what};
     if (what == TRAFFIC_ECHO) {
         decode_frame echo = {FRAME_ECHO, DIR_RECEIVED, line_decoder.address, data, len, ""};
@@ -208,6 +210,83 @@ void save_clicked(Fl_Widget*, void*)
         show_failure("Traffic not saved", path);
 }
 
+// ---- Listen only -----------------------------------------------------------
+
+enum { HEARD_MAX = 256 };
+unsigned char heard[HEARD_MAX];
+int heard_count;
+uint64_t heard_last;  // when the last byte came
+
+void heard_out(void)
+{
+    frame_of of = {-1};
+    if (heard_count)
+        decode_block(line_decoder, DIR_LINE, heard, heard_count, add_frame, &of);
+    heard_count = 0;
+}
+
+void stop_listening(void)
+{
+    traffic_view.listen->value(0);
+    heard_out();
+    MainForm->activate();
+}
+
+// Takes what the port has; a frame ends with a silence of more than three
+// byte times (or at HEARD_MAX bytes, noise).
+void listen_tick(void*)
+{
+    if (!traffic_view.listen->value())
+        return;
+    if (!port || port_gone(port, nullptr)) {
+        stop_listening();
+        close_lost_port();
+        return;
+    }
+    uint64_t now = plat_perf_counter();
+    int n = port_avail(port);
+    if (n > HEARD_MAX - heard_count)
+        n = HEARD_MAX - heard_count;
+    if (n > 0 && recv_port(port, heard + heard_count, n)) {
+        heard_count += n;
+        heard_last = now;
+    }
+    double quiet_ms = (double)(now - heard_last) * 1000.0 / (double)plat_perf_frequency();
+    if (heard_count == HEARD_MAX || (heard_count && quiet_ms > port_line_ms(port, 3) + 1))
+        heard_out();
+    Fl::repeat_timeout(0.002, listen_tick);
+}
+
+void listen_changed(Fl_Widget*, void*)
+{
+    if (!traffic_view.listen->value()) {
+        Fl::remove_timeout(listen_tick);
+        stop_listening();
+        return;
+    }
+    if (!port) {
+        traffic_view.listen->value(0);
+        return;
+    }
+    // The window sends nothing while it listens.
+    MainForm->deactivate();
+    clear_buf(port);
+    heard_count = 0;
+    Fl::add_timeout(0.002, listen_tick);
+}
+
+// Escape stops listening first; the window's close button closes it.
+void view_closing(Fl_Widget* w, void*)
+{
+    if (traffic_view.listen->value()) {
+        Fl::remove_timeout(listen_tick);
+        stop_listening();
+        if (Fl::event_key() == FL_Escape)
+            return;
+    }
+    w->hide();
+}
+
 // Controls left to right on one row, each as wide as its label needs.
 int place(Fl_Widget* w, int x, int extra)
 {
@@ -255,20 +334,27 @@ void make_view(void)
     v.record->callback(record_changed);
     v.record->tooltip(gettext_easy("The port layer records this port in port.out"));
     x = place(v.record, x, 28);
-    v.list = new Fl_Hold_Browser(8, 40, 744, 352);
+    v.listen = new Fl_Light_Button(0, 8, 10, 24, gettext_easy("Listen only"));
+    v.listen->labelsize(12);
+    v.listen->callback(listen_changed);
+    v.listen->tooltip(gettext_easy("Hear another master and the controllers; nothing is sent"));
+    x = place(v.listen, x, 36);
+    // As wide as the row of controls needs, in any language.
+    int width = x + 8 > 760 ? x + 8 : 760;
+    v.window->size(width, 420);
+    v.list = new Fl_Hold_Browser(8, 40, width - 16, 352);
     v.list->textsize(12);
     v.list->textfont(FL_COURIER);
     static const int widths[] = {100, 64, 28, 32, 270, 0};
     v.list->column_widths(widths);
     v.list->column_char('\t');
-    count_box = new Fl_Box(8, 396, 744, 20);
+    count_box = new Fl_Box(8, 396, width - 16, 20);
     count_box->labelsize(11);
     count_box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
     v.window->end();
+    v.window->callback(view_closing);
     v.window->resizable(v.list);
-    v.window->size_range(x + 8 > 400 ? x + 8 : 400, 200);
-    if (x + 8 > v.window->w())
-        v.window->size(x + 8, v.window->h());
+    v.window->size_range(x + 8, 200);
     // A view made anew starts empty.
     frames.clear();
     exchange_start = 0;

@@ -22,6 +22,7 @@ struct traffic_view_t {
     Fl_Button* clear;         // forgets every frame
     Fl_Button* save;          // Save as text..., Ctrl+S
     Fl_Check_Button* record;  // sets the open port's bit in pl_port_log
+    Fl_Light_Button* listen;  // Listen only: the port heard, nothing sent; Escape stops
     Fl_Hold_Browser* list;    // a frame a line, the newest last
 };
 extern traffic_view_t traffic_view;

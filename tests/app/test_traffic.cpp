@@ -145,3 +145,48 @@ TEST_F(TrafficView, RussianControlsWhole)
     shot("traffic-main-ru", MainForm);
     EXPECT_LE(fl_width(MainForm->TrafficButton->label()) + 8, MainForm->TrafficButton->w());
 }
+
+// Listen only: a script plays master and controller on a pty the window
+// has open; every frame named, nothing sent, Escape stops.
+TEST_F(TrafficView, ListenOnlyNamesWhatOthersSay)
+{
+    std::string script = dir.file("play.py"), go = dir.file("go");
+    write_file(script, "import os, sys, time, tty\n"
+                       "m, s = os.openpty()\n"
+                       "tty.setraw(s)\n"
+                       "print(os.ttyname(s), flush=True)\n"
+                       "while not os.path.exists(sys.argv[1]): time.sleep(0.01)\n"
+                       "for b in ['60 1F 00 80 C0', 'C0', 'CA 79 00 01 00', '05 07 FF']:\n"
+                       "    os.write(m, bytes.fromhex(b)); time.sleep(0.15)\n"
+                       "import select; time.sleep(1)\n"
+                       "r = select.select([m], [], [], 0.5)[0]\n"
+                       "sys.stdout.write((os.read(m, 100).hex() if r else '') + '\\n')\n"
+                       "sys.stdout.flush(); time.sleep(30)\n");
+    Child play({"/usr/bin/python3", script, go}, {}, dir.path);
+    ASSERT_TRUE(play.read_until([](const std::string& o) { return o.find('\n') != o.npos; },
+                                10000));
+    build(play.output.substr(0, play.output.find('\n')));
+    OpenButton_OnClick(MainForm->OpenButton);
+    ASSERT_NE(0, port);
+    TrafficButton_OnClick(nullptr);
+    click(traffic_view.listen);
+    ASSERT_TRUE(pump_until([] { return traffic_view.listen->value() != 0; }, 5000));
+    EXPECT_FALSE(MainForm->active());
+    write_file(go, "");
+    ASSERT_TRUE(pump_until([] { return traffic_text().find("ER79 = 7") != std::string::npos; },
+                           20000))
+        << traffic_text();
+    std::string text = traffic_text();
+    for (const char* f : {"-> 1F   60 1F 00 80 C0  select 1F\n", "<- 1F   C0  selected\n",
+                          "-> 1F   CA 79 00 01 00  read ER79\n", "<- 1F   05 07 FF  ER79 = 7\n"})
+        EXPECT_NE(std::string::npos, text.find(f)) << f << text;
+    xdotool("mousemove --window " + std::to_string(xid(traffic_view.window)) +
+            " 300 200 key Escape");
+    ASSERT_TRUE(pump_until([] { return traffic_view.listen->value() == 0; }, 5000));
+    EXPECT_TRUE(traffic_view.window->shown());
+    EXPECT_TRUE(MainForm->active());
+    // What the script read back from the line: the window sent nothing.
+    ASSERT_TRUE(play.read_until([](const std::string& o) { return o.find('\n') != o.rfind('\n'); },
+                                10000));
+    EXPECT_EQ("\n", play.output.substr(play.output.find('\n') + 1)) << play.output;
+}
