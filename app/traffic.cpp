@@ -37,6 +37,10 @@ uint64_t last_at;
 bool kept[256];  // the addresses shown; all when `every`
 bool every = true;
 Fl_Box* count_box;
+// The newest frames not in the list yet: it takes them ten times a second,
+// so that a busy line costs the window a few redraws, not one a frame.
+size_t unlisted;
+bool flush_due;
 void (*hook_before)(unsigned int, int, const unsigned char*, int);
 
 bool shown(const shown_frame& f)
@@ -72,6 +76,21 @@ void rebuild(void)
     for (const shown_frame& f : frames)
         if (shown(f))
             list->add(list_line(f).c_str());
+    list->bottomline(list->size());
+    unlisted = 0;
+    show_count();
+}
+
+void flush_list(void*)
+{
+    flush_due = false;
+    if (!traffic_view.window || traffic_view.pause->value())
+        return;
+    Fl_Hold_Browser* list = traffic_view.list;
+    for (size_t i = frames.size() - unlisted; i < frames.size(); i++)
+        if (shown(frames[i]))
+            list->add(list_line(frames[i]).c_str());
+    unlisted = 0;
     list->bottomline(list->size());
     show_count();
 }
@@ -117,18 +136,21 @@ void add_frame(const decode_frame& d, void* ctx)
     if (what == TRAFFIC_SENT && (d.kind == FRAME_SELECT || d.kind == FRAME_TEST))
         exchange_start = frames.size();
     frames.push_back(f);
-    Fl_Hold_Browser* list = traffic_view.list;
+    unlisted++;
     if (frames.size() > TRAFFIC_FRAMES_MAX) {
-        if (shown(frames.front()) && !traffic_view.pause->value() && list->size() > 0)
+        // The oldest goes from the list too, once it is there.
+        Fl_Hold_Browser* list = traffic_view.list;
+        if (unlisted < frames.size() && shown(frames.front()) && list->size() > 0)
             list->remove(1);
+        else if (unlisted == frames.size())
+            unlisted--;
         frames.pop_front();
         exchange_start = exchange_start ? exchange_start - 1 : 0;
     }
-    if (shown(f) && !traffic_view.pause->value()) {
-        list->add(list_line(f).c_str());
-        list->bottomline(list->size());
+    if (!flush_due) {
+        flush_due = true;
+        Fl::add_timeout(0.1, flush_list);
     }
-    show_count();
 }
 
 void on_traffic(unsigned int handle, int what, const unsigned char* data, int len)
@@ -359,6 +381,7 @@ void make_view(void)
     frames.clear();
     exchange_start = 0;
     last_at = 0;
+    unlisted = 0;
     every = true;
     decode_reset(line_decoder);
     hook_before = pl_traffic_hook;
