@@ -384,7 +384,8 @@ void make_view(void)
     unlisted = 0;
     every = true;
     decode_reset(line_decoder);
-    hook_before = pl_traffic_hook;
+    if (pl_traffic_hook != on_traffic)  // a view made again chains to what was before
+        hook_before = pl_traffic_hook;
     pl_traffic_hook = on_traffic;
     step_failed_hook = step_failed;
 }
