@@ -15,6 +15,7 @@
 #include "../port/plainw.h"
 #include "portlist.h"
 #include "prefs.h"
+#include "traffic.h"
 
 xMainForm* MainForm = nullptr;
 unsigned short port = 0;
@@ -509,6 +510,7 @@ int OpenButton_OnClick(Fl_Widget* w)
     health_reset();  // the counts belong to this line, not to one opened before
     snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
     remember_window();
+    traffic_port_opened();
     w->deactivate();
     MainForm->ComChoice->deactivate();
     MainForm->ConverterChoice->deactivate();
@@ -525,7 +527,9 @@ int CloseButton_OnClick(Fl_Widget* w)
     MainForm->ComChoice->activate();
     MainForm->OpenButton->activate();
     switch_port_controls(0);
+    unsigned short was = port;
     port = 0;
+    traffic_port_closed(was);
     int i = port_list_chosen(MainForm->ComChoice);
     follow_port_converter(i >= 0 ? list_names[i] : nullptr);
     return 0;

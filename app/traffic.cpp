@@ -15,6 +15,7 @@
 #include "../port/plainw.h"
 #include "../timers/biostimw.h"
 #include "kp6form.h"
+#include "prefs.h"
 #include "settingsfile.h"
 
 traffic_view_t traffic_view;
@@ -42,6 +43,15 @@ Fl_Box* count_box;
 size_t unlisted;
 bool flush_due;
 void (*hook_before)(unsigned int, int, const unsigned char*, int);
+bool bit_before;  // the open port's bit in pl_port_log before the window set it
+
+void set_record_bit(unsigned short handle, bool on)
+{
+    uint16_t bit = (uint16_t)(1u << (handle - 1));
+    pl_port_log = (uint16_t)(on ? pl_port_log | bit : pl_port_log & ~bit);
+    if (on)
+        open_log();
+}
 
 bool shown(const shown_frame& f)
 {
@@ -98,6 +108,8 @@ void flush_list(void*)
 void follow_record(void)
 {
     Fl_Check_Button* r = traffic_view.record;
+    if (!r)
+        return;
     if (port)
         r->activate();
     else
@@ -208,11 +220,10 @@ void clear_clicked(Fl_Widget*, void*)
 
 void record_changed(Fl_Widget*, void*)
 {
-    if (port)
-        pl_port_log = (uint16_t)(traffic_view.record->value() ? pl_port_log | 1u << (port - 1)
-                                                              : pl_port_log & ~(1u << (port - 1)));
-    if (traffic_view.record->value())
-        open_log();
+    if (port) {
+        set_record_bit(port, traffic_view.record->value() != 0);
+        prefs_set_port_recorded(port_name(port), traffic_view.record->value());
+    }
     follow_record();
 }
 
@@ -406,6 +417,21 @@ std::string traffic_text(void)
         text += std::string(head) + " " + f.hex + "  " + f.meaning + "\n";
     }
     return text;
+}
+
+void traffic_port_opened(void)
+{
+    bit_before = pl_port_log >> (port - 1) & 1;
+    if (prefs_port_recorded(port_name(port)))
+        set_record_bit(port, true);
+    follow_record();
+}
+
+void traffic_port_closed(unsigned short handle)
+{
+    if (handle)
+        set_record_bit(handle, bit_before);
+    follow_record();
 }
 
 int TrafficButton_OnClick(Fl_Widget*)

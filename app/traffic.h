@@ -33,6 +33,13 @@ enum { TRAFFIC_FRAMES_MAX = 100000 };
 // Ctrl+T and the main window's "Traffic..." button: opens (or raises) the view.
 int TrafficButton_OnClick(Fl_Widget* w);
 
+// The port just opened, and the handle of one just closed: the port's bit
+// in pl_port_log set when it is remembered as recorded, and put back as it
+// was before at the close, so that the next port on the handle starts
+// unrecorded (or as KP6_PORT_LOG says).
+void traffic_port_opened(void);
+void traffic_port_closed(unsigned short handle);
+
 // The frames shown, a line each, as Save as text writes them.
 std::string traffic_text(void);
 

@@ -125,6 +125,22 @@ TEST_F(TrafficView, RecordToPortOutWritesTheLogItsReaderTakes)
         &seen);
     fclose(f);
     EXPECT_EQ(0u, seen.find(">5 <1 >5 <3 >5 <1 >5 <3 ")) << seen;
+    // Remembered with the port: closed, the bit is as before; opened in a
+    // later run, set again and shown; switched off, forgotten.
+    CloseButton_OnClick(MainForm->CloseButton);
+    EXPECT_EQ(0u, pl_port_log);
+    for (bool on : {true, false}) {
+        rebuild(sim->path);
+        OpenButton_OnClick(MainForm->OpenButton);
+        ASSERT_NE(0, port);
+        EXPECT_EQ(on ? 1u << (port - 1) : 0u, pl_port_log);
+        TrafficButton_OnClick(nullptr);
+        EXPECT_EQ(on, traffic_view.record->value() != 0);
+        if (on)
+            shot("traffic-record-en");
+        click(traffic_view.record);
+        ASSERT_TRUE(pump_until([on] { return (traffic_view.record->value() != 0) != on; }, 5000));
+    }
 }
 
 // In Russian: the controls whole, the decoder's words translated.
@@ -143,6 +159,9 @@ TEST_F(TrafficView, RussianControlsWhole)
     }
     shot("traffic-ru");
     shot("traffic-main-ru", MainForm);
+    click(traffic_view.record);
+    ASSERT_TRUE(pump_until([] { return traffic_view.record->value() != 0; }, 5000));
+    shot("traffic-record-ru");
     EXPECT_LE(fl_width(MainForm->TrafficButton->label()) + 8, MainForm->TrafficButton->w());
 }
 
