@@ -4,6 +4,7 @@
 #include "find.h"
 #include "history.h"
 #include "settingsfile.h"
+#include "traffic.h"
 
 xMainForm* make_tool_window(const char* title)
 {
@@ -13,5 +14,6 @@ xMainForm* make_tool_window(const char* title)
     join_dialog_button(f->LoadButton, LoadButton_OnClick);
     join_dialog_button(f->BusButton, BusButton_OnClick);
     join_dialog_button(f->HistoryButton, HistoryButton_OnClick);
+    join_dialog_button(f->TrafficButton, TrafficButton_OnClick);
     return f;
 }

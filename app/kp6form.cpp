@@ -16,6 +16,7 @@
 #include "../port/plainw.h"
 #include "portlist.h"
 #include "prefs.h"
+#include "traffic.h"
 
 xMainForm* MainForm = nullptr;
 unsigned short port = 0;
@@ -81,8 +82,12 @@ void show_alert_why(const char* text, const char* why)
     show_alert((std::string(text) + "\n" + why).c_str());
 }
 
+void (*step_failed_hook)(void);
+
 int report_step_failure(const char* key)
 {
+    if (step_failed_hook)
+        step_failed_hook();
     char why[400] = "";
     exchange_fault_text(exchange_last_fault, why, sizeof why);
     int code = 0;
@@ -446,8 +451,12 @@ xMainForm::xMainForm(int w, int h, const char* label) : Fl_Double_Window(w, h, l
     SaveButton = make_shortcut_button(116, 96, "Save...", FL_CTRL + 's');
     LoadButton = make_shortcut_button(116, 272, "Load...", FL_CTRL + 'o');
     BusButton = make_shortcut_button(324, 56, "Bus...", FL_CTRL + 'b');
-    HistoryButton = make_shortcut_button(216, 272, "History...", FL_CTRL + 'h');
+    HistoryButton = make_shortcut_button(224, 272, "History...", FL_CTRL + 'h');
     HistoryButton->activate();  // the journal needs no port
+    // The traffic view shows a port's frames once one is open, and
+    // records none before.
+    TrafficButton = make_shortcut_button(324, 272, "Traffic...", FL_CTRL + 't');
+    TrafficButton->activate();
     StatusLine = new Fl_Box(8, 298, 461, 16);
     StatusLine->labelsize(11);
     StatusLine->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
@@ -549,6 +558,7 @@ int OpenButton_OnClick(Fl_Widget* w)
     health_reset();  // the counts belong to this line, not to one opened before
     snprintf(pref_port, sizeof pref_port, "%s", list_names[i]);
     remember_window();
+    traffic_port_opened();
     w->deactivate();
     MainForm->ComChoice->deactivate();
     MainForm->ConverterChoice->deactivate();
@@ -565,7 +575,9 @@ int CloseButton_OnClick(Fl_Widget* w)
     MainForm->ComChoice->activate();
     MainForm->OpenButton->activate();
     switch_port_controls(0);
+    unsigned short was = port;
     port = 0;
+    traffic_port_closed(was);
     int i = port_list_chosen(MainForm->ComChoice);
     follow_port_converter(i >= 0 ? list_names[i] : nullptr);
     return 0;

@@ -46,6 +46,7 @@ public:
     Fl_Button* LoadButton;     // right of Write, Ctrl+O
     Fl_Button* BusButton;      // right of Find, Ctrl+B: the bus window
     Fl_Button* HistoryButton;  // right of Load, Ctrl+H: the journal, with or without a port
+    Fl_Button* TrafficButton;  // right of History, Ctrl+T: the traffic view
     // Along the bottom: what the last action did that no box tells (whose
     // settings Load put into the fields, a port closed for a lost line).
     Fl_Box* StatusLine;
@@ -112,6 +113,9 @@ void show_alert_why(const char* text, const char* why);
 // (a device gone, a connection closed) the window closes the port first,
 // so that it can be opened again. Returns 1 when the line was lost.
 int report_step_failure(const char* key);
+// Told first when a step fails (the traffic view marks its frames); null:
+// nobody is.
+extern void (*step_failed_hook)(void);
 // Shows the converter remembered for the port `name` (null: none chosen),
 // choosable while no port is open and the port is no network line.
 void follow_port_converter(const char* name);

@@ -35,6 +35,9 @@ static std::vector<std::string> added_here, removed_here;
 typedef std::vector<std::pair<std::string, std::string>> converter_list;
 static converter_list converters, converters_here;
 enum { CONVERTERS_MAX = 64 };
+// The ports recorded in port.out, and those switched here since (1 on).
+static std::vector<std::string> recorded;
+static std::vector<std::pair<std::string, int>> recorded_here;
 
 int prefs_path(char* out, unsigned size)
 {
@@ -229,7 +232,7 @@ static std::string encoded(const char* s)
 // The root group's entries the window writes itself; the others of the
 // file stay as they are.
 static const char* const OWN_VALUES[] = {"address", "port", "folder", "retries"};
-static const char LINES[] = "./lines", CONVERTERS[] = "./converters";
+static const char LINES[] = "./lines", CONVERTERS[] = "./converters", RECORDED[] = "./recorded";
 
 static int own_value(const std::string& name)
 {
@@ -260,8 +263,8 @@ static std::string group_text(const std::vector<pref_entry>& entries, const char
 
 // The file as last read with this window's values in place: the heading,
 // each group as it stood (the root group's own values put back after its
-// last entry, the lines and converters left out), then the lines and the
-// converters of `entries`.
+// last entry, the lines, converters and recorded ports left out), then
+// those of `entries`.
 static std::string file_text(const std::vector<pref_entry>& entries)
 {
     std::string text = std::string("; FLTK preferences file format 1.0\n; vendor: ") + VENDOR +
@@ -275,7 +278,7 @@ static std::string file_text(const std::vector<pref_entry>& entries)
     std::string body;
     bool own_written = false;
     for (const pref_section& s : file_sections) {
-        if (s.group == LINES || s.group == CONVERTERS)
+        if (s.group == LINES || s.group == CONVERTERS || s.group == RECORDED)
             continue;
         bool root = s.group == ".";
         size_t end = s.lines.size();  // own values go before the blank lines at the end
@@ -297,7 +300,8 @@ static std::string file_text(const std::vector<pref_entry>& entries)
     }
     if (!own_written)
         body = "\n[.]\n\n" + own + body;
-    return text + body + group_text(entries, LINES) + group_text(entries, CONVERTERS);
+    return text + body + group_text(entries, LINES) + group_text(entries, CONVERTERS) +
+           group_text(entries, RECORDED);
 }
 
 // The file put aside beside itself, named with the day: "kp6.prefs.damaged-
@@ -455,6 +459,39 @@ static void unlist(std::vector<std::string>& list, const char* url)
     list.erase(std::remove(list.begin(), list.end(), std::string(url)), list.end());
 }
 
+static void put_recorded(const std::string& port, int on)
+{
+    unlist(recorded, port.c_str());
+    if (on)
+        recorded.push_back(port);
+    if (recorded.size() > CONVERTERS_MAX)
+        recorded.erase(recorded.begin());
+}
+
+static void take_recorded(const std::vector<pref_entry>& entries)
+{
+    recorded.clear();
+    for (const pref_entry& e : entries) {
+        std::string v = decoded(e.value);
+        if (e.group == RECORDED && !v.empty() && v.size() < COM_NAME_SIZE)
+            put_recorded(v, 1);
+    }
+}
+
+int prefs_port_recorded(const char* port)
+{
+    return listed(recorded, port);
+}
+
+void prefs_set_port_recorded(const char* port, int on)
+{
+    if (prefs_port_recorded(port) == (on != 0))
+        return;
+    put_recorded(port, on);
+    recorded_here.push_back({port, on});
+    prefs_save();
+}
+
 void prefs_load(void)
 {
     pref_line_count = 0;
@@ -465,6 +502,8 @@ void prefs_load(void)
     removed_here.clear();
     converters.clear();
     converters_here.clear();
+    recorded.clear();
+    recorded_here.clear();
     char path[1100];
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
@@ -476,6 +515,7 @@ void prefs_load(void)
     retries_taken(file_retries);
     take_lines(entries);
     take_converters(entries);
+    take_recorded(entries);
     strcpy(file_port, pref_port);
     strcpy(file_address, pref_address);
     strcpy(file_folder, pref_folder);
@@ -557,17 +597,23 @@ void prefs_save(void)
     take_converters(entries);
     for (const auto& c : converters_here)
         put_converter(converters, c.first, c.second);
+    take_recorded(entries);
+    for (const auto& r : recorded_here)
+        put_recorded(r.first, r.second);
     std::vector<pref_entry> kept;
     for (const pref_entry& e : entries)
-        if (e.group != LINES && e.group != CONVERTERS)
+        if (e.group != LINES && e.group != CONVERTERS && e.group != RECORDED)
             kept.push_back(e);
     for (int i = 0; i < pref_line_count; i++)
         kept.push_back({LINES, std::to_string(i + 1), encoded(pref_lines[i])});
     for (size_t i = 0; i < converters.size(); i++)
         kept.push_back({CONVERTERS, std::to_string(i + 1),
                         encoded((converters[i].first + "=" + converters[i].second).c_str())});
+    for (size_t i = 0; i < recorded.size(); i++)
+        kept.push_back({RECORDED, std::to_string(i + 1), encoded(recorded[i].c_str())});
     if (write_file(path, file_text(kept)) == 0) {
         converters_here.clear();
+        recorded_here.clear();
         added_here.clear();
         removed_here.clear();
         strcpy(file_port, pref_port);

@@ -1,7 +1,8 @@
 // What the window remembers between runs, per user, in a file of the GUI
 // toolkit's preferences format: the network lines and device paths added,
 // the last port opened, the last address typed and the folder of the last
-// Save or Load.
+// Save or Load, the converter of each port and the ports recorded in
+// port.out.
 #ifndef KP6_PREFS_H
 #define KP6_PREFS_H
 
@@ -45,6 +46,11 @@ void prefs_remove_line(const char* url);
 // choice other than "auto" is remembered, "auto" forgets; both save at once.
 const char* prefs_converter(const char* port);
 void prefs_set_converter(const char* port, const char* converter);
+
+// Whether a port's traffic is recorded in port.out whenever it is open: 1
+// remembers it, 0 forgets; both save at once.
+int prefs_port_recorded(const char* port);
+void prefs_set_port_recorded(const char* port, int on);
 
 // Where the file is: 0 and the path, or non-zero.
 int prefs_path(char* out, unsigned size);

@@ -8,8 +8,8 @@
 # under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
 # KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=journal,
-# KP6_BENCH_ONLY=writes, KP6_BENCH_ONLY=bus or KP6_BENCH_ONLY=wine runs that
-# part alone.
+# KP6_BENCH_ONLY=writes, KP6_BENCH_ONLY=bus, KP6_BENCH_ONLY=traffic
+# (bench/traffic.sh) or KP6_BENCH_ONLY=wine runs that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -114,7 +114,7 @@ backup_run() {
 }
 # A bus of controllers read through the bus window and as kp6ctl reads it
 # (under xvfb-run when there is no display).
-bus_run() {  # title, last address of the scan, simulator flags...
+bus_run() {  # title, last address of the scan, simulator flags... (KP6_BUS_TRAFFIC=1: --traffic)
     local title=$1 last=$2
     shift 2
     "$build/kp6-sim" "$@" >"$work/sim.out" &
@@ -122,6 +122,7 @@ bus_run() {  # title, last address of the scan, simulator flags...
     for _ in $(seq 200); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
     echo "== $title (kp6-sim $*)"
     local bench=("$build/kp6-busbench" "$(head -n 1 "$work/sim.out")" "$last" --runs 5)
+    [ -z "${KP6_BUS_TRAFFIC:-}" ] || bench+=(--traffic)
     if [ -n "${DISPLAY:-}" ]; then
         (cd "$work" && "${bench[@]}")
     else
@@ -138,6 +139,8 @@ bus_cases() {
     local full=()
     for a in $(seq 1 32); do full+=(--address "$(printf %02X "$a")"); done
     bus_run "a bus of 32 controllers, line at 4800 baud" 20 "${full[@]}" --baud 4800 --turnaround 0
+    KP6_BUS_TRAFFIC=1 bus_run "a bus of 32 controllers, line at 4800 baud, the traffic view open" \
+        20 "${full[@]}" --baud 4800 --turnaround 0
 }
 # Writes without and with the journal (a file in the scratch folder), at
 # 4800 baud: one Write, and a template written to 32 controllers.
@@ -156,6 +159,10 @@ writes_run() {
 case "${KP6_BENCH_ONLY:-}" in
 writes)
     writes_run
+    exit 0
+    ;;
+traffic)
+    bash "$root/bench/traffic.sh" "$build"
     exit 0
     ;;
 bus)
@@ -221,3 +228,4 @@ bus_cases
 writes_run
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0
+bash "$root/bench/traffic.sh" "$build"

@@ -156,6 +156,7 @@ enum {
     TAKES_INPUT = 128,
     TAKES_PERIOD = 256,  // journal --since, --until
     TAKES_VERIFY = 512,  // journal --verify, --head
+    TAKES_RAW = 1024,  // monitor --raw
 };
 
 bool is_command(const char* word);
@@ -251,6 +252,14 @@ int store_targets(const char*, const char* v)
     return add_address_list(opt.targets, v, "--to") ? 0 : EXIT_USAGE;
 }
 
+int store_raw(const char*, const char* v)
+{
+    if (!v || !*v)
+        return OPTION_BAD;
+    opt.raw_file = v;
+    return 0;
+}
+
 int store_file(const char*, const char* v)
 {
     if (!v || !*v)
@@ -290,6 +299,7 @@ const option_row options[] = {
     {"--until", 0, OPTION_VALUE, nullptr, store_until, NEEDS_DATE, TAKES_PERIOD},
     {"--verify", 0, OPTION_FLAG, &opt.verify, nullptr, nullptr, TAKES_VERIFY},
     {"--head", 0, OPTION_VALUE, nullptr, store_head, nullptr, TAKES_VERIFY},
+    {"--raw", 0, OPTION_VALUE, nullptr, store_raw, NEEDS_FILE, TAKES_RAW},
 };
 
 int take_word(const char* word);
@@ -396,6 +406,24 @@ const struct command_row {
      "rebuilt since is told. The journal: $KP6_JOURNAL, else\n"
      "$XDG_DATA_HOME/kp6/journal.jsonl (~/.local/share/kp6/journal.jsonl), on\n"
      "Windows %APPDATA%\\KP-6\\journal.jsonl.\n"},
+     "the file. The file is checked whole before anything is sent.\n"},
+    {"decode", TAKES_JSON, true, cmd_decode,
+     "  decode FILE [--json]       the traffic log (port.out) in words, a line a record\n",
+     "usage: kp6ctl [-a ADDRS] decode FILE [--json]\n"
+     "Reads a traffic log as the port layer writes it and prints a line per record:\n"
+     "time, port, direction, the bytes in hexadecimal and what they mean (\"select\n"
+     "1F\", \"read ER79\", \"ER79 = 7\", \"refused\"); --json gives one object a line.\n"
+     "-a keeps the records of those addresses. A line that is no record, or a\n"
+     "record cut short, is named with its line on standard error (exit 1) and the\n"
+     "rest still decoded.\n"},
+    {"monitor", TAKES_RAW, false, cmd_monitor,
+     "  monitor [--raw FILE]       listen to the line, send nothing, name each frame\n",
+     "usage: kp6ctl [-p PORT] [-a ADDRS] monitor [--raw FILE]\n"
+     "Opens the line and sends nothing: prints each frame another master and the\n"
+     "controllers send, split on a silence of more than three byte times, with\n"
+     "its time in seconds, the milliseconds since the frame before, its direction\n"
+     "and what it means. --raw keeps every block with its time in a capture for\n"
+     "kp6-sim --replay. Ctrl-C stops (exit 0); a line lost is exit 1.\n"},
     {"help", 0, true, cmd_help, nullptr,
      "usage: kp6ctl help [COMMAND]\n"
      "The usage, or a command's.\n"},

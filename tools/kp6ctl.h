@@ -47,6 +47,7 @@ struct Options {
     std::string since, until;            // journal's period, as typed
     bool verify = false;                 // journal --verify
     std::string head;                    // journal --verify --head
+    std::string raw_file;                // monitor --raw: the capture
 };
 
 extern Options opt;
@@ -161,6 +162,10 @@ int cmd_journal(void);  // kp6ctl_journal.cpp
 int store_since(const char* name, const char* v);
 int store_until(const char* name, const char* v);
 int store_head(const char* name, const char* v);
+int cmd_decode(void);  // kp6ctl_traffic.cpp
+int cmd_monitor(void);
+// A block of the line's worded for -v (TRAFFIC_* `what`): "select 1F".
+std::string traffic_meaning(int what, const unsigned char* data, int len);
 
 }  // namespace kp6ctl
 

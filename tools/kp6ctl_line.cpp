@@ -130,8 +130,9 @@ static void show_traffic(unsigned int handle, int what, const unsigned char* dat
         snprintf(part, sizeof part, " %02X", data[i]);
         text += part;
     }
-    say(stderr, "%s%s\n", text.c_str(),
-        what == TRAFFIC_DROPPED ? "  (cleared)"
+    std::string meaning = traffic_meaning(what, data, len);
+    say(stderr, "%s%s%s%s\n", text.c_str(), meaning.empty() ? "" : "  ", meaning.c_str(),
+        what == TRAFFIC_DROPPED ? " (cleared)"
         : what == TRAFFIC_ECHO  ? "  (echo)"
                                 : "");
 }

@@ -15,8 +15,13 @@
 #include <vector>
 
 #include "../device/crc.h"
+#include "../device/decode.h"
+#include "../device/traffic_file.h"
 #include "../platform/platform.h"
 #include "options.h"
+
+// The port layer comes in with the log's code page; its messages go nowhere.
+void put_text_log(char*, int) {}
 
 namespace {
 
@@ -27,7 +32,7 @@ struct Controller {
 
 struct Options {
     std::vector<unsigned char> addresses;
-    std::string link, device, state;
+    std::string link, device, state, replay;
     unsigned long baud = 0;      // 0: no line timing
     unsigned turnaround_ms = 0;  // reply delay
     bool trace = false;
@@ -79,7 +84,7 @@ void usage(FILE* to)
           "               [--silent] [--echo] [--select-reply HEX] [--ack HEX] [--short-answer]\n"
           "               [--stray HEXBYTES] [--hangup-after N] [--fail-reads HEX]...\n"
           "               [--drop-every N] [--corrupt-read N] [--collide HEX]...\n"
-          "               [--collide-for N]\n"
+          "               [--collide-for N] [--replay FILE]\n"
           "       kp6-sim --help | --version\n",
           to);
 }
@@ -205,6 +210,8 @@ const option_row options[] = {
      [](const char*, const char* v) { return store_text(v, &opt.device); }},
     {"--state", 0, OPTION_VALUE, nullptr,
      [](const char*, const char* v) { return store_text(v, &opt.state); }},
+    {"--replay", 0, OPTION_VALUE, nullptr,
+     [](const char*, const char* v) { return store_text(v, &opt.replay); }},
 };
 
 // Each mistake is told on a line of its own, the usage after it.
@@ -347,9 +354,9 @@ void trace_line_settings(void)
 
 // Sends after the turnaround; each byte holds the line for ten bit times
 // before it is there. Times count from the end of the frame answered.
-void send(const std::vector<unsigned char>& bytes)
+void send(const std::vector<unsigned char>& bytes, unsigned delay_ms = opt.turnaround_ms)
 {
-    uint64_t at = line_free_ns + (uint64_t)opt.turnaround_ms * 1000000ull;
+    uint64_t at = line_free_ns + (uint64_t)delay_ms * 1000000ull;
     sleep_until(at);
     trace("tx", bytes.data(), bytes.size());
     if (!byte_ns()) {  // no line timing: the answer at once, in one piece
@@ -396,6 +403,115 @@ void answer(std::vector<unsigned char> bytes, unsigned char address)
         return;
     }
     send(bytes);
+}
+
+// ---- a capture replayed ------------------------------------------------------------
+
+// Each frame of the master's in the capture, with what the controllers
+// answered to it, in order: a frame heard again gets the next answer
+// recorded for it (the last one again once they run out).
+struct Recorded {
+    std::vector<unsigned char> answer;  // empty: nobody answered
+    unsigned delay_ms;                  // from the frame's end to the answer
+};
+struct Script {
+    std::map<std::string, std::vector<Recorded>> answers;
+    std::map<std::string, size_t> used;
+    std::string request;  // the frame whose answer is being gathered
+    std::vector<unsigned char> last_sent;
+    double request_ms = 0;
+    unsigned long baud = 0;
+    bool replaying = false;
+    std::string fault;  // why the file is no capture
+} script;
+
+void script_request(const unsigned char* data, int len, double ms)
+{
+    script.request.assign((const char*)data, (size_t)len);
+    script.last_sent.assign(data, data + len);
+    script.request_ms = ms;
+    script.answers[script.request].push_back({{}, 0});
+}
+
+void script_answer(const unsigned char* data, int len, double ms)
+{
+    if (script.request.empty())
+        return;  // what came before the first frame answers nothing
+    if ((size_t)len == script.last_sent.size() &&
+        std::equal(data, data + len, script.last_sent.begin()))
+        return;  // the converter's echo of the frame
+    Recorded& r = script.answers[script.request].back();
+    if (r.answer.empty())
+        r.delay_ms = ms > script.request_ms ? (unsigned)(ms - script.request_ms + 0.5) : 0;
+    r.answer.insert(r.answer.end(), data, data + len);
+}
+
+void from_log(const log_record& r, void*)
+{
+    if (r.what == REC_BAD) {
+        if (script.fault.empty())
+            script.fault = "line " + std::to_string(r.line) + ": " + r.note;
+        return;
+    }
+    double ms = (double)r.ms_of_day;
+    if (r.what == REC_SENT && r.len > 0)
+        script_request(r.data, r.len, ms);
+    else if ((r.what == REC_RECEIVED || r.what == REC_CLEARED) && r.len > 0)
+        script_answer(r.data, r.len, ms);
+}
+
+void from_capture(const capture_block& b, void*)
+{
+    double ms = b.seconds * 1000.0;
+    if (b.dir == DIR_SENT)
+        script_request(b.data, b.len, ms + (script.baud ? b.len * 10000.0 / script.baud : 0));
+    else
+        script_answer(b.data, b.len, ms);
+}
+
+// Reads --replay: true, or false with the reason told.
+bool load_replay(void)
+{
+    FILE* f = fopen(opt.replay.c_str(), "rb");
+    if (!f) {
+        fprintf(stderr, "kp6-sim: cannot read %s\n", opt.replay.c_str());
+        return false;
+    }
+    long bad_line = 0;
+    int rc = capture_read(f, &script.baud, from_capture, nullptr, &bad_line);
+    if (rc == CAPTURE_BAD_LINE)
+        script.fault = "line " + std::to_string(bad_line) + ": no block of a capture";
+    if (rc == CAPTURE_NOT_ONE) {
+        rewind(f);
+        if (log_read(f, from_log, nullptr) != 0)
+            script.fault = "it cannot be read to its end";
+    }
+    fclose(f);
+    if (script.fault.empty() && script.answers.empty())
+        script.fault = "it holds no frame of a master";
+    if (!script.fault.empty()) {
+        fprintf(stderr, "kp6-sim: %s is no capture (kp6ctl monitor --raw) nor a traffic log: %s\n",
+                opt.replay.c_str(), script.fault.c_str());
+        return false;
+    }
+    script.replaying = true;
+    return true;
+}
+
+void replay_frame(const std::vector<unsigned char>& f)
+{
+    auto it = script.answers.find(std::string(f.begin(), f.end()));
+    if (it == script.answers.end()) {
+        trace("unknown", f.data(), f.size());
+        return;
+    }
+    size_t& next = script.used[it->first];
+    const Recorded& r = it->second[std::min(next, it->second.size() - 1)];
+    next++;
+    if (r.answer.empty())
+        trace("quiet", nullptr, 0);
+    else
+        send(r.answer, r.delay_ms);
 }
 
 // ---- frames ------------------------------------------------------------------------------
@@ -453,6 +569,10 @@ void complete_frame(void)
     frames_seen++;
     int was_selected = selected;
     selected = -1;
+    if (script.replaying) {
+        replay_frame(frame);
+        return;
+    }
     if (frame[0] == 0x60) {
         Controller* c = find_controller(frame[1]);
         bool sum_ok = csm8(frame.data(), 3) == frame[3];
@@ -482,7 +602,8 @@ void receive(unsigned char b)
 {
     if (frame.empty()) {
         bool header = b == 0x60;
-        bool parameter = selected >= 0 && (b == 0xCA || b == 0xCB || b == 0xC9);
+        bool parameter = (selected >= 0 || script.replaying) &&
+                         (b == 0xCA || b == 0xCB || b == 0xC9);
         if (!header && !parameter) {
             stray.push_back(b);
             return;
@@ -583,6 +704,8 @@ int main(int argc, char** argv)
             c.registers[f.reg] = f.value;
         controllers.push_back(c);
     }
+    if (!opt.replay.empty() && !load_replay())
+        return 1;
     if (!opt.state.empty() && (!load_state() || !save_state())) {
         fprintf(stderr, "kp6-sim: cannot use the state file %s\n", opt.state.c_str());
         return 1;

@@ -39,9 +39,10 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
                           f->ReadButton,     f->TestButton, f->AddressInput,  f->InversGunCheck,
                           f->ER79_Input,     f->ER72_Input, f->ER74_Input,    f->ER75_Input,
                           f->WriteButton,    f->ER77_Input, f->FindButton,    f->SaveButton,
-                          f->LoadButton,     f->BusButton,  f->HistoryButton, f->StatusLine,
+                          f->LoadButton,     f->BusButton,  f->HistoryButton, f->TrafficButton,
+                          f->StatusLine,
                           f->ConverterChoice};
-    ASSERT_EQ(21, f->children());
+    ASSERT_EQ(22, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
         {192, 8, 96, 24, "Open Port"},
@@ -61,11 +62,12 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
         {116, 96, 96, 24, "Save..."},
         {116, 272, 96, 24, "Load..."},
         {324, 56, 96, 24, "Bus..."},
-        {216, 272, 96, 24, "History..."},
+        {224, 272, 96, 24, "History..."},
+        {324, 272, 96, 24, "Traffic..."},
         {8, 298, 461, 16, nullptr},
         {340, 96, 129, 24, "Converter"},
     };
-    for (int i = 0; i < 21; i++) {
+    for (int i = 0; i < 22; i++) {
         SCOPED_TRACE(i);
         Fl_Widget* w = order[i];
         EXPECT_EQ(w, f->child(i));

@@ -67,7 +67,7 @@ if [ "$mode" = completion ]; then
             got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | xargs)
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
-        check "" "backup help journal ports read restore scan test write"
+        check "" "backup decode help journal monitor ports read restore scan test write"
         check "--" "--address --converter --help --log --port --retries --stats --timeout --verbose --version"
         check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
@@ -89,6 +89,8 @@ if [ "$mode" = completion ]; then
         check "read --address " ""
         check "journal --v" "--verify"
         check "journal --since " ""
+        check "monitor --" "--help --raw"
+        check "decode --j" "--json"
         exit $failed'
     echo "completion of kp6ctl from the unpacked package"
     exit

@@ -154,8 +154,9 @@ TEST_F(Kp6Ctl, EnvironmentBoundsLogsAndHabits)
     std::string before = run_command("ls -a '" + dir.path + "'");
     r = ctl("-v test");
     EXPECT_EQ(before, run_command("ls -a '" + dir.path + "'"));
-    EXPECT_NE(std::string::npos, r.err.find(" -> 60 01 81 FB\n")) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(" <> C0  (cleared)\n")) << r.err;  // the answer
+    EXPECT_NE(std::string::npos, r.err.find(" -> 60 01 81 FB  test 01\n")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" <> C0  answered (cleared)\n"))
+        << r.err;  // the answer
     ctl("read --log traffic.log");
     EXPECT_NE(std::string::npos, read_file(dir.file("traffic.log")).find("-> 60 01 00 F8 C0"));
     EXPECT_FALSE(path_exists(dir.file("port.out")));

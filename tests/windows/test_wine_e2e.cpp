@@ -426,6 +426,49 @@ TEST(Kp6Exe, TheBusWindowReadsComparesExportsAndWrites)
     unlink(link.c_str());
 }
 
+// The traffic view (Ctrl+T) shows a Read's frames in Russian words, and
+// Save as text writes them.
+TEST(Kp6Exe, TheTrafficViewShowsAReadAndSavesIt)
+{
+    std::string link = env("KP6_WINE_DIR") + "/com7";
+    unlink(link.c_str());
+    TempDir regs, files;
+    Sim sim({"--state", regs.file("state"), "--trace", "--link", link});
+    ASSERT_FALSE(sim.path.empty());
+    WineTool t;
+    t.start();
+    ASSERT_FALSE(HasFailure());
+    t.click(240, 20);  // Open Port
+    t.type("ctrl+t");
+    ASSERT_TRUE(to_window(t, "Обмен", "sleep 0.5"));
+    t.click(64, 108);  // Read
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto lines = whole_trace(sim);
+            return std::find(lines.begin(), lines.end(), "rx CA 72 00 01 00") != lines.end();
+        },
+        30000));
+    std::string path = "Z:" + files.file("frames.txt");
+    std::replace(path.begin(), path.end(), '/', '\\');
+    // A click gives the view the keyboard back from the main window.
+    ASSERT_TRUE(to_window(t, "Обмен",
+                          "mousemove --window %w 300 200 click 1 sleep 0.5 key ctrl+s"));
+    ASSERT_TRUE(to_window(t, "Сохранить обмен", "key End shift+Home BackSpace"));
+    ASSERT_TRUE(to_window(t, "Сохранить обмен", "type --delay 20 '" + path + "'"));
+    ASSERT_TRUE(to_window(t, "Сохранить обмен", "key Return"));
+    ASSERT_TRUE(eventually([&] { return path_exists(files.file("frames.txt")); }, 15000));
+    std::string text = read_file(files.file("frames.txt"));
+    for (const char* line :
+         {"-> 01   60 01 00 F8 C0  выбор 01\n", "<- 01   C0  выбран\n",
+          "-> 01   CA 78 00 01 00  чтение ER78\n", "<- 01   05 00 EB  ER78 = 0\n"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+    ASSERT_TRUE(to_window(t, "Обмен", "key alt+F4"));
+    ASSERT_TRUE(window_gone(t, "Обмен"));
+    t.click(400, 300);
+    EXPECT_EQ(0, t.close_window());
+    unlink(link.c_str());
+}
+
 // The converter chosen beside COM7: rts, whose modem lines Wine's serial
 // driver cannot switch on a pseudo-terminal, is refused with "error" and
 // the port left free (auto then opens it, and Test is answered).
