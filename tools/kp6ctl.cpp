@@ -156,7 +156,7 @@ enum {
     TAKES_INPUT = 128,
     TAKES_PERIOD = 256,  // journal --since, --until
     TAKES_VERIFY = 512,  // journal --verify, --head
-    TAKES_RAW = 1024,  // monitor --raw
+    TAKES_RAW = 1024,    // monitor --raw
 };
 
 bool is_command(const char* word);
@@ -406,7 +406,6 @@ const struct command_row {
      "rebuilt since is told. The journal: $KP6_JOURNAL, else\n"
      "$XDG_DATA_HOME/kp6/journal.jsonl (~/.local/share/kp6/journal.jsonl), on\n"
      "Windows %APPDATA%\\KP-6\\journal.jsonl.\n"},
-     "the file. The file is checked whole before anything is sent.\n"},
     {"decode", TAKES_JSON, true, cmd_decode,
      "  decode FILE [--json]       the traffic log (port.out) in words, a line a record\n",
      "usage: kp6ctl [-a ADDRS] decode FILE [--json]\n"

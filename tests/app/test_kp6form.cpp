@@ -35,13 +35,12 @@ TEST_F(WindowTest, ControlsStandWhereTheyBelongWithEnglishKeys)
     EXPECT_EQ(315, f->h());
 
     // Creation order is the child order (and the focus order).
-    Fl_Widget* order[] = {f->ComChoice,      f->OpenButton, f->TypeGroup,     f->CloseButton,
-                          f->ReadButton,     f->TestButton, f->AddressInput,  f->InversGunCheck,
-                          f->ER79_Input,     f->ER72_Input, f->ER74_Input,    f->ER75_Input,
-                          f->WriteButton,    f->ER77_Input, f->FindButton,    f->SaveButton,
-                          f->LoadButton,     f->BusButton,  f->HistoryButton, f->TrafficButton,
-                          f->StatusLine,
-                          f->ConverterChoice};
+    Fl_Widget* order[] = {f->ComChoice,   f->OpenButton,     f->TypeGroup,     f->CloseButton,
+                          f->ReadButton,  f->TestButton,     f->AddressInput,  f->InversGunCheck,
+                          f->ER79_Input,  f->ER72_Input,     f->ER74_Input,    f->ER75_Input,
+                          f->WriteButton, f->ER77_Input,     f->FindButton,    f->SaveButton,
+                          f->LoadButton,  f->BusButton,      f->HistoryButton, f->TrafficButton,
+                          f->StatusLine,  f->ConverterChoice};
     ASSERT_EQ(22, f->children());
     const Row rows[] = {
         {8, 8, 180, 24, nullptr},
