@@ -44,6 +44,9 @@ struct Options {
     unsigned char from = 0x01, to = 0xFF;
     std::string file;
     std::vector<unsigned char> targets;  // restore --to
+    // report: the header's texts, the period as typed, the language, and
+    // the file its as-left values are compared with.
+    std::string site, technician, since, until, language, compare_file;
 };
 
 extern Options opt;
@@ -133,6 +136,7 @@ nlohmann::ordered_json settings_json(unsigned char address, const device_setting
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
+int cmd_report(void);  // kp6ctl_report.cpp
 
 }  // namespace kp6ctl
 
