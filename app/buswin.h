@@ -30,6 +30,7 @@ struct bus_window_t {
     Fl_Button* write;       // Write file to selected, Ctrl+W
     Fl_Button* record;      // Export..., Ctrl+E
     Fl_Button* save;        // Save..., Ctrl+S
+    Fl_Button* report;      // Report..., Ctrl+P: the service report as a PDF
 };
 extern bus_window_t bus_window;
 

@@ -85,10 +85,10 @@ static void civil_from_days(long z, int* y, int* m, int* d)
 int report_local_time(const std::string& utc, const std::string& offset, std::string& out)
 {
     int y, mo, d, h, mi, s, ms, oh, om;
-    if (utc.size() != 24 || utc[10] != 'T' || utc[13] != ':' || utc[16] != ':' ||
-        utc[19] != '.' || utc[23] != 'Z' || !date_ok(utc, &y, &mo, &d) ||
-        !digits(utc, 11, 2, 0, 23, &h) || !digits(utc, 14, 2, 0, 59, &mi) ||
-        !digits(utc, 17, 2, 0, 60, &s) || !digits(utc, 20, 3, 0, 999, &ms))
+    if (utc.size() != 24 || utc[10] != 'T' || utc[13] != ':' || utc[16] != ':' || utc[19] != '.' ||
+        utc[23] != 'Z' || !date_ok(utc, &y, &mo, &d) || !digits(utc, 11, 2, 0, 23, &h) ||
+        !digits(utc, 14, 2, 0, 59, &mi) || !digits(utc, 17, 2, 0, 60, &s) ||
+        !digits(utc, 20, 3, 0, 999, &ms))
         return 0;
     if (offset.size() != 6 || (offset[0] != '+' && offset[0] != '-') || offset[3] != ':' ||
         !digits(offset, 1, 2, 0, 23, &oh) || !digits(offset, 4, 2, 0, 59, &om))
@@ -443,8 +443,7 @@ std::string period_text(const report_data& d)
         return s;
     };
     char buf[120];
-    snprintf(buf, sizeof buf, words(W_("%s to %s")),
-             d.since.empty() ? "…" : shown(d.since).c_str(),
+    snprintf(buf, sizeof buf, words(W_("%s to %s")), d.since.empty() ? "…" : shown(d.since).c_str(),
              d.until.empty() ? "…" : shown(d.until).c_str());
     return buf;
 }
@@ -480,8 +479,8 @@ void lay_out(layout& l, const report_data& d)
     j.height += 20;
     char buf[200];
     if (d.records)
-        snprintf(buf, sizeof buf, words(W_("records %lu to %lu (%lu in this period)")),
-                 d.seq_first, d.seq_last, d.records);
+        snprintf(buf, sizeof buf, words(W_("records %lu to %lu (%lu in this period)")), d.seq_first,
+                 d.seq_last, d.records);
     else
         snprintf(buf, sizeof buf, "%s", words(W_("no records in this period")));
     add_para(l, j, words(W_("Included:")), buf);
@@ -561,8 +560,7 @@ int report_pdf(const report_data& d, const std::string& font_dir, std::string& p
         HPDF_Page_SetSize(page, HPDF_PAGE_SIZE_A4, HPDF_PAGE_PORTRAIT);
         char foot[80];
         snprintf(foot, sizeof foot, words(W_("Page %d of %d")), p + 1, total);
-        l.pages[p].push_back({FONT_REGULAR, 9,
-                              (PAGE_W - width_of(l, FONT_REGULAR, 9, foot)) / 2,
+        l.pages[p].push_back({FONT_REGULAR, 9, (PAGE_W - width_of(l, FONT_REGULAR, 9, foot)) / 2,
                               PAGE_H - BOTTOM / 2 - MARGIN + 9, 0, foot});
         for (const item& it : l.pages[p]) {
             float y = PAGE_H - MARGIN - it.y;

@@ -27,15 +27,15 @@ struct report_controller {
     device_settings left;            // the last read, then what the changes after it read back
     unsigned changed;                // bit per setting the period changed
     unsigned long changes;           // change records
-    std::string verdict;  // the worst result of its changes ("failed: ..." over "acknowledged"
-                          // over "confirmed"); empty: nothing written
+    std::string verdict;   // the worst result of its changes ("failed: ..." over "acknowledged"
+                           // over "confirmed"); empty: nothing written
     std::string compared;  // the comparison with the site's file, or empty
     std::string health;    // the line's health, as health_text words it, or empty
 };
 
 struct report_data {
     std::string site, line, adapter, technician, program;
-    std::string since, until;  // local time, as report_bound gives them
+    std::string since, until;                    // local time, as report_bound gives them
     std::vector<report_controller> controllers;  // in address order
     unsigned long records;                       // records of the period
     unsigned long seq_first, seq_last;           // their seq range

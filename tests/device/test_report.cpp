@@ -81,7 +81,8 @@ TEST(ReportText, LongAndControlTextIsCutAndEscaped)
 {
     std::string cut = report_clean_text(std::string(10000, 'x'));
     EXPECT_EQ(std::string(REPORT_TEXT_MAX, 'x') + "...", cut);
-    EXPECT_EQ("a\\x1Bb\\nc", report_clean_text("a\x1b" "b\nc"));
+    EXPECT_EQ("a\\x1Bb\\nc", report_clean_text("a\x1b"
+                                               "b\nc"));
     // Cyrillic is counted by characters, never cut inside one.
     std::string ru;
     for (int i = 0; i < 300; i++)
@@ -110,9 +111,9 @@ TEST_F(Report, PdfHoldsEveryValueAndTheHeadWithTheFontEmbedded)
     journal_visit();
     std::string pdf = make("report.pdf");
     std::string text = pdf_text(pdf);
-    for (const char* part : {"Service report", "Pump station 4", "FT1234", "ivanov", "kp6ctl 1.0.0",
-                             "Controller 1F", "Controller 20", "ER72", "30", "94", "Page 1 of 1",
-                             "confirmed", "Customer"})
+    for (const char* part :
+         {"Service report", "Pump station 4", "FT1234", "ivanov", "kp6ctl 1.0.0", "Controller 1F",
+          "Controller 20", "ER72", "30", "94", "Page 1 of 1", "confirmed", "Customer"})
         EXPECT_TRUE(has(text, part)) << part << "\n" << text;
     EXPECT_TRUE(has(text, d.head)) << "the head whole, on one line";
     EXPECT_TRUE(has(text, "kp6ctl journal --verify --head " + d.head));
