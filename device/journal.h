@@ -37,6 +37,12 @@ int journal_path(std::string& out);
 // missing) opens and locks. JOURNAL_OK, else the cause; *error: the
 // system's code for JOURNAL_SYSTEM.
 int journal_ready(const journal_writer& w, int* error);
+// Why the journal `path` cannot be used, for people: "the journal PATH is a
+// FIFO, not a file", "cannot write the journal PATH: CAUSE", "no folder for
+// the journal: set KP6_JOURNAL to a file"; "" for JOURNAL_OK. For
+// JOURNAL_NOT_A_FILE `error` is the file's kind (PLAT_FILE_*), for
+// JOURNAL_SYSTEM the system's code.
+std::string journal_problem_text(const std::string& path, int rc, int error);
 
 // The value of a change record's "result": the read-back agreed; the
 // controller acknowledged (05) and nothing was read back; or "failed: "
@@ -91,12 +97,12 @@ struct journal_record {
     unsigned char address;
     device_settings found;  // JOURNAL_FOUND
     bool has_health;
-    line_health health;   // JOURNAL_FOUND, when kept
-    std::string setting;  // JOURNAL_CHANGE: "ER79", "IR24"
+    line_health health;        // JOURNAL_FOUND, when kept
+    std::string setting;       // JOURNAL_CHANGE: "ER79", "IR24"
     int before, asked, after;  // JOURNAL_NONE when absent
     std::string result;
-    std::string prev;     // the previous line's SHA-256, hex
-    std::string text;     // the line as stored, without its LF
+    std::string prev;  // the previous line's SHA-256, hex
+    std::string text;  // the line as stored, without its LF
 };
 
 // How a walk through the journal ended. A break is the first one found.
@@ -107,12 +113,14 @@ enum {
     JOURNAL_OUT_OF_ORDER   // records `at` and `at_next` are not in order
 };
 struct journal_verdict {
-    unsigned long records;            // records read
+    unsigned long records;              // records read
     std::string first_time, last_time;  // of the first and last record
-    std::string head;                 // SHA-256 of the last line, hex
-    int state;                        // JOURNAL_INTACT or the first break
-    unsigned long at, at_next;        // where the break is (a seq, or a line number)
-    bool head_found;                  // `want_head` is the hash of one of its lines
+    std::string first_date, last_date;  // the same as local dates: "2026-12-09"
+    std::string head;                   // SHA-256 of the last line, hex
+    int state;                          // JOURNAL_INTACT or the first break
+    unsigned long at, at_next;          // where the break is (a seq, or a line number)
+    bool head_found;                    // `want_head` is the hash of one of its lines
+    std::string want_head;              // the head asked for, lower case ("" none)
 };
 
 // Told of each line, in the file's order: its record, or null for a line
@@ -122,13 +130,30 @@ typedef int (*journal_told)(void* ctx, const journal_record* r, unsigned long li
 // Walks the journal `path` in bounded memory, telling each line and
 // checking the chain (and, with `want_head`, whether that head is in it).
 // JOURNAL_OK and the verdict; JOURNAL_OK with no records when the file is
-// missing; else the cause (*error as journal_ready's).
+// missing; else the cause (*error as journal_ready's). A line longer than
+// 64 KiB is no record, and is chained as 64 zeros by the walk and by an
+// append after it alike.
 int journal_walk(const std::string& path, journal_told told, void* ctx, const char* want_head,
                  journal_verdict* v, int* error);
 
 // "journal intact: 1204 records, 2026-03-01 to 2026-12-09, head 3f9a…", or
 // the first break: "record 118: changed, or a record before it removed",
 // "line 40 is not a record", "records 12 and 13 out of order".
+// "journal empty: 0 records" when there are none; with a head asked for
+// that is not in it, "; head … is not in the journal: cut short or
+// rebuilt after it was printed" follows.
 std::string journal_verdict_text(const journal_verdict& v);
+// 1 when the chain is whole and the head asked for (if any) is in it.
+int journal_intact(const journal_verdict& v);
+
+// A record's local time, its "time" moved by its "offset":
+// "2026-12-09 13:11:12".
+std::string journal_local_time(const journal_record& r);
+// A period's bound as typed (YYYY-MM-DD or YYYY-MM-DDTHH:MM, local time) in
+// the form journal_in_period compares; `until` non-zero takes in the whole
+// day or minute. 1, or 0 for a text that is neither.
+int journal_period_bound(const char* text, int until, std::string* bound);
+// Whether a record's local time lies within bounds ("": open).
+int journal_in_period(const journal_record& r, const std::string& since, const std::string& until);
 
 #endif

@@ -1,9 +1,11 @@
 // POSIX: the console and the environment: termination signals, the
-// language and variables of the environment, text on the terminal.
+// language and variables of the environment, text on the terminal, the
+// user and the machine.
 #include "platform.h"
 #include "posix_util.h"
 
 #include <errno.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -82,4 +84,38 @@ int plat_write_text(FILE* f, const char* text)
     if (fputs(text, f) >= 0 && fflush(f) == 0)
         return 0;
     return errno == EPIPE ? PLAT_OUTPUT_CLOSED : errno_or(EIO);
+}
+
+// ---- who and where -------------------------------------------------------------
+
+int plat_user_name(char* out, unsigned size)
+{
+    out[0] = 0;
+    // The account the program runs as, before what the environment claims.
+    struct passwd pw, *found = nullptr;
+    char buf[4096];
+    const char* name = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name[0])
+        name = found->pw_name;
+    if (!name)
+        name = getenv("LOGNAME");
+    if (!name || !name[0])
+        return ENOENT;
+    if (strlen(name) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, name);
+    return 0;
+}
+
+int plat_host_name(char* out, unsigned size)
+{
+    char name[256];
+    out[0] = 0;
+    if (gethostname(name, sizeof name) != 0)
+        return errno_or(EIO);
+    name[sizeof name - 1] = 0;
+    if (strlen(name) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, name);
+    return 0;
 }

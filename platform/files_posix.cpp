@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,56 @@ int plat_file_open_append(const char* path, FILE** f, int* kind)
     return stream_of(fd, "ab", f, kind);
 }
 
+int plat_file_open_update(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    int rc = sys_file_may_open(path, kind, ENOENT);
+    if (rc)
+        return rc;
+    // As plat_file_open_append: a FIFO or a terminal put there since is
+    // neither waited on nor made ours.
+    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno_or(EIO);
+    return stream_of(fd, "a+b", f, kind);
+}
+
+int plat_file_lock(FILE* f, unsigned long ms)
+{
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
+    for (;;) {
+        if (flock(fileno(f), LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno_or(EIO);
+        if (plat_deadline_expired(&d))
+            return ETIMEDOUT;
+        plat_sleep_ms(2);
+    }
+}
+
+void plat_file_unlock(FILE* f)
+{
+    flock(fileno(f), LOCK_UN);
+}
+
+int plat_user_data_file(const char* posix_folder, const char*, const char* name, char* out,
+                        unsigned size)
+{
+    const char* data = getenv("XDG_DATA_HOME");
+    const char* home = getenv("HOME");
+    int n;
+    // The base directory specification ignores a relative path.
+    if (data && data[0] == '/')
+        n = snprintf(out, size, "%s/%s/%s", data, posix_folder, name);
+    else if (home && home[0])
+        n = snprintf(out, size, "%s/.local/share/%s/%s", home, posix_folder, name);
+    else
+        return ENOENT;
+    return n >= 0 && (unsigned)n < size ? 0 : ENAMETOOLONG;
+}
+
 int plat_file_error(void)
 {
     return errno_or(EIO);
@@ -200,6 +251,12 @@ int plat_file_commit(FILE* f)
     if (fflush(f) != 0 || fsync(fileno(f)) != 0)
         return errno_or(EIO);
     return 0;
+}
+
+int plat_file_cut(FILE* f, long size)
+{
+    clearerr(f);
+    return ftruncate(fileno(f), (off_t)size) != 0 ? errno_or(EIO) : 0;
 }
 
 int plat_file_replace(const char* from, const char* to)

@@ -344,6 +344,9 @@ int plat_make_folders(const char* path);
 // Writes a stream's buffer out and waits until the system holds it on
 // disk. 0 or the system's error code.
 int plat_file_commit(FILE* f);
+// Cuts the open file back to `size` bytes (what a failed append wrote of
+// its line goes). 0 or the system's code.
+int plat_file_cut(FILE* f, long size);
 // Puts the file `from` in the place of `to` in one step, replacing a file
 // that is there. 0 or the system's error code.
 int plat_file_replace(const char* from, const char* to);
@@ -360,6 +363,25 @@ int plat_file_writable(const char* path);
 // (or on a system where a new file takes its folder's). 0 or the system's
 // code.
 int plat_file_same_mode(FILE* f, const char* like);
+
+// Opens a file for reading and appending (every write lands at its end),
+// made when missing, never waiting on it: 0 and the stream; -1 and *kind
+// when `path` names no regular file, which is then neither read, written
+// nor waited on; else the system's error code.
+int plat_file_open_update(const char* path, FILE** f, int* kind);
+// Takes an exclusive lock on the whole open file, trying again until `ms`
+// pass while another holder has it: 0, or the system's code (a time-out's
+// when the bound ran out). The lock is the system's own (flock,
+// LockFileEx), so another program honours it; it goes with the file's
+// close.
+int plat_file_lock(FILE* f, unsigned long ms);
+void plat_file_unlock(FILE* f);
+// The file `name` in the folder a program keeps its user's data in:
+// $XDG_DATA_HOME/POSIX_FOLDER/NAME (else ~/.local/share/...) on POSIX,
+// %APPDATA%\WINDOWS_FOLDER\NAME on Windows. 0, or the system's code (no
+// home, a name too long).
+int plat_user_data_file(const char* posix_folder, const char* windows_folder, const char* name,
+                        char* out, unsigned size);
 
 // ---- text: UTF-8 everywhere in the program -------------------------------------
 
@@ -380,6 +402,20 @@ FILE* plat_fopen(const char* path, const char* mode);
 // the system's code (a full disk, a file too large: plat_error_text words it).
 enum { PLAT_OUTPUT_CLOSED = -2 };
 int plat_write_text(FILE* f, const char* text);
+
+// ---- who and where -------------------------------------------------------------
+
+// The user's login name and the machine's name, in UTF-8: 0, or the
+// system's code (then `out` is empty).
+int plat_user_name(char* out, unsigned size);
+int plat_host_name(char* out, unsigned size);
+
+// SHA-256 of `n` bytes, by the system's library (libcrypto; Windows'
+// BCrypt): 0 and the 32 bytes, or the system's code.
+enum { PLAT_SHA256_SIZE = 32, PLAT_SHA256_HEX = 65 };
+int plat_sha256(const void* data, unsigned long n, unsigned char out[PLAT_SHA256_SIZE]);
+// The same as 64 lower-case hexadecimal digits and a terminator.
+int plat_sha256_hex(const void* data, unsigned long n, char out[PLAT_SHA256_HEX]);
 
 // ---- time and threads ------------------------------------------------------
 
@@ -423,6 +459,12 @@ enum { PLAT_WAIT_SLICE_MS = 50 };
 unsigned plat_wait_slice(const plat_deadline* d);
 // The system's code for a wait or a connect that an interrupt ended.
 int plat_error_interrupted(void);
+
+// The calendar's time now: milliseconds since 1970-01-01 UTC.
+int64_t plat_utc_ms(void);
+// The local time's offset from UTC at `utc_ms`, in minutes (+180 for
+// Moscow), daylight saving included.
+int plat_local_offset_minutes(int64_t utc_ms);
 
 struct plat_datetime {
     int year, month, day_of_week, day;

@@ -121,3 +121,16 @@ unsigned plat_wait_slice(const plat_deadline* d)
     unsigned long left = plat_deadline_left(d);
     return left < PLAT_WAIT_SLICE_MS ? (unsigned)left : (unsigned)PLAT_WAIT_SLICE_MS;
 }
+
+int plat_sha256_hex(const void* data, unsigned long n, char out[PLAT_SHA256_HEX])
+{
+    unsigned char d[PLAT_SHA256_SIZE];
+    int rc = plat_sha256(data, n, d);
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < PLAT_SHA256_SIZE; i++) {
+        out[2 * i] = rc ? '0' : digits[d[i] >> 4];
+        out[2 * i + 1] = rc ? '0' : digits[d[i] & 15];
+    }
+    out[2 * PLAT_SHA256_SIZE] = 0;
+    return rc;
+}

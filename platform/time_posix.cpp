@@ -190,3 +190,19 @@ int sys_thread_detached(int (*fn)(void*), void* arg)
         free(s);
     return rc;
 }
+
+int64_t plat_utc_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int plat_local_offset_minutes(int64_t utc_ms)
+{
+    time_t secs = (time_t)(utc_ms >= 0 ? utc_ms / 1000 : (utc_ms - 999) / 1000);
+    struct tm tm;
+    if (!localtime_r(&secs, &tm))
+        return 0;
+    return (int)(tm.tm_gmtoff / 60);
+}

@@ -1,0 +1,728 @@
+// The service record: JSON Lines appended under the system's lock, each
+// line chained to the one before it by its SHA-256.
+#include "journal.h"
+
+#include <nlohmann/json.hpp>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "../i18n/words.h"
+#include "../platform/platform.h"
+
+using ordered_json = nlohmann::ordered_json;
+
+const char JOURNAL_CONFIRMED[] = "confirmed";
+const char JOURNAL_ACKNOWLEDGED[] = "acknowledged";
+
+// A line longer than this is no record: the walk skips it unkept, and it
+// is chained as 64 zeros (both sides agree, so a walk stays in step).
+enum { LINE_MAX = 64 * 1024 };
+// How far back an append looks for the last record behind lines that are
+// none, and how long another holder of the lock is waited for.
+enum { TAIL_MAX = 4 * 1024 * 1024, LOCK_MS = 10000 };
+
+static const char ZERO_HASH[] = "0000000000000000000000000000000000000000000000000000000000000000";
+
+static std::string format(const char* fmt, ...)
+{
+    char text[1200];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+static std::string line_hash(const char* p, size_t n)
+{
+    char hex[PLAT_SHA256_HEX];
+    if (n > LINE_MAX)
+        return ZERO_HASH;
+    plat_sha256_hex(p, (unsigned long)n, hex);
+    return hex;
+}
+
+int journal_path(std::string& out)
+{
+    char path[4096];
+    if (plat_getenv("KP6_JOURNAL", path, sizeof path) == 0 && path[0]) {
+        out = path;
+        return JOURNAL_OK;
+    }
+    if (plat_user_data_file("kp6", "KP-6", "journal.jsonl", path, sizeof path) != 0)
+        return JOURNAL_NO_PLACE;
+    out = path;
+    return JOURNAL_OK;
+}
+
+// ---- time -----------------------------------------------------------------------
+
+// Days since 1970-01-01 of a civil date, and back (the proleptic
+// Gregorian calendar).
+static int64_t days_of(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+static void date_of(int64_t days, int* y, int* m, int* d)
+{
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    *d = (int)(doy - (153 * mp + 2) / 5 + 1);
+    *m = (int)(mp < 10 ? mp + 3 : mp - 9);
+    *y = (int)(yoe + era * 400 + (*m <= 2));
+}
+
+// "2026-12-09T10:11:12.345" of milliseconds since 1970.
+static std::string stamp(int64_t ms, const char* between)
+{
+    int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
+    int64_t in_day = ms - days * 86400000;
+    int y, m, d;
+    date_of(days, &y, &m, &d);
+    return format("%04d-%02d-%02d%s%02d:%02d:%02d.%03d", y, m, d, between,
+                  (int)(in_day / 3600000), (int)(in_day / 60000 % 60), (int)(in_day / 1000 % 60),
+                  (int)(in_day % 1000));
+}
+
+// Milliseconds since 1970 of a record's "time": true when it reads as one.
+static bool time_ms(const std::string& t, int64_t* ms)
+{
+    int y, mo, d, h, mi, s, f;
+    char z;
+    if (sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &y, &mo, &d, &h, &mi, &s, &f, &z) != 8 ||
+        z != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+        return false;
+    *ms = ((days_of(y, mo, d) * 24 + h) * 60 + mi) * 60000 + (int64_t)s * 1000 + f;
+    return true;
+}
+
+// Minutes of an offset "+03:00", "-05:30": true when it reads as one.
+static bool offset_minutes(const std::string& o, int* minutes)
+{
+    int h, m;
+    if (o.size() != 6 || (o[0] != '+' && o[0] != '-') || sscanf(o.c_str() + 1, "%2d:%2d", &h, &m) != 2)
+        return false;
+    *minutes = (o[0] == '-' ? -1 : 1) * (h * 60 + m);
+    return true;
+}
+
+std::string journal_local_time(const journal_record& r)
+{
+    int64_t ms = 0;
+    int off = 0;
+    if (!time_ms(r.time, &ms) || !offset_minutes(r.offset, &off))
+        return r.time;
+    return stamp(ms + (int64_t)off * 60000, " ").substr(0, 19);
+}
+
+int journal_period_bound(const char* text, int until, std::string* bound)
+{
+    int y, mo, d, h = 0, mi = 0, n = 0;
+    size_t len = strlen(text);
+    bool date = len == 10 && sscanf(text, "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n == 10;
+    bool minute = len == 16 && sscanf(text, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 &&
+                  n == 16;
+    if ((!date && !minute) || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59)
+        return 0;
+    // Compared with "2026-12-09 13:11:12": --until takes in the whole day
+    // ('~' sorts after the time) or minute it names.
+    if (date)
+        *bound = format("%04d-%02d-%02d%s", y, mo, d, until ? "~" : " 00:00:00");
+    else
+        *bound = format("%04d-%02d-%02d %02d:%02d:%s", y, mo, d, h, mi, until ? "59" : "00");
+    return 1;
+}
+
+int journal_in_period(const journal_record& r, const std::string& since, const std::string& until)
+{
+    std::string t = journal_local_time(r);
+    return (since.empty() || t >= since) && (until.empty() || t <= until);
+}
+
+// ---- the file -------------------------------------------------------------------
+
+std::string journal_problem_text(const std::string& path, int rc, int error)
+{
+    char why[300];
+    switch (rc) {
+    case JOURNAL_OK: return "";
+    case JOURNAL_NO_PLACE:
+        return words(W_("no folder for the journal: set KP6_JOURNAL to a file"));
+    case JOURNAL_NOT_A_FILE: {
+        static const char* const kinds[] = {W_("the journal %s is no regular file"),
+                                            W_("the journal %s is a folder, not a file"),
+                                            W_("the journal %s is a FIFO, not a file"),
+                                            W_("the journal %s is a device, not a file"),
+                                            W_("the journal %s is no regular file")};
+        return format(words(kinds[error >= 0 && error <= PLAT_FILE_OTHER ? error : 0]),
+                      path.c_str());
+    }
+    default:
+        plat_error_text(error, why, sizeof why);
+        return format(words(W_("cannot write the journal %s: %s")), path.c_str(), why);
+    }
+}
+
+// The folder above a file's path, "" when it has none.
+static std::string folder_of(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos || slash == 0 ? "" : path.substr(0, slash);
+}
+
+// Opens and locks the journal, its folder made when missing: JOURNAL_OK and
+// the stream, or the cause (*error: the kind of a refused file, or the
+// system's code).
+static int journal_open(const std::string& path, FILE** f, int* error)
+{
+    *f = nullptr;
+    *error = 0;
+    std::string target(4096, '\0');
+    if (plat_file_final_path(path.c_str(), &target[0], (unsigned)target.size()) != 0)
+        target = path;
+    target.resize(strlen(target.c_str()));
+    int kind = PLAT_FILE_REGULAR;
+    if (plat_file_kind(target.c_str(), &kind) == 0 && kind != PLAT_FILE_REGULAR) {
+        *error = kind;
+        return JOURNAL_NOT_A_FILE;
+    }
+    std::string folder = folder_of(target);
+    if (!folder.empty() && plat_make_folders(folder.c_str()) != 0) {
+        // The open names the cause better: a folder it cannot make.
+    }
+    int rc = plat_file_open_update(path.c_str(), f, &kind);
+    if (rc == -1) {
+        *error = kind;
+        return JOURNAL_NOT_A_FILE;
+    }
+    if (rc == 0)
+        rc = plat_file_lock(*f, LOCK_MS);
+    if (rc) {
+        if (*f)
+            fclose(*f);
+        *f = nullptr;
+        *error = rc;
+        return JOURNAL_SYSTEM;
+    }
+    return JOURNAL_OK;
+}
+
+static void journal_close(FILE* f)
+{
+    plat_file_unlock(f);
+    fclose(f);
+}
+
+int journal_ready(const journal_writer& w, int* error)
+{
+    int e = 0;
+    FILE* f = nullptr;
+    int rc = journal_open(w.path, &f, &e);
+    if (f)
+        journal_close(f);
+    if (error)
+        *error = e;
+    return rc;
+}
+
+// ---- records --------------------------------------------------------------------
+
+static bool hex_digits(const std::string& s, size_t n, bool upper)
+{
+    if (s.size() != n)
+        return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (upper ? c >= 'A' && c <= 'F' : c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+static bool byte_of(const ordered_json& j, const char* key, int* out)
+{
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_number_unsigned() || it->get<unsigned long>() > 255)
+        return false;
+    *out = (int)it->get<unsigned long>();
+    return true;
+}
+
+static bool text_of(const ordered_json& j, const char* key, std::string* out, bool needed = true)
+{
+    auto it = j.find(key);
+    if (it == j.end())
+        return !needed;
+    if (!it->is_string())
+        return false;
+    *out = it->get<std::string>();
+    return true;
+}
+
+static const char* const health_keys[] = {"exchanges", "retries",    "failed",     "no_answer",
+                                          "refused",   "garbled",    "median_ms",  "slowest_ms"};
+
+static unsigned long* health_field(line_health& h, int i)
+{
+    unsigned long* longs[] = {&h.exchanges, &h.retries, &h.failed,
+                              &h.no_answer, &h.refused, &h.garbled};
+    return i < 6 ? longs[i] : nullptr;
+}
+
+static bool health_from(const ordered_json& j, line_health* h)
+{
+    if (!j.is_object())
+        return false;
+    *h = line_health();
+    for (int i = 0; i < 8; i++) {
+        auto it = j.find(health_keys[i]);
+        if (it == j.end() || !it->is_number_unsigned())
+            return false;
+        unsigned long v = it->get<unsigned long>();
+        if (unsigned long* f = health_field(*h, i))
+            *f = v;
+        else
+            (i == 6 ? h->median_ms : h->slowest_ms) = (unsigned)v;
+    }
+    return true;
+}
+
+static bool found_from(const ordered_json& j, journal_record* r)
+{
+    auto s = j.find("settings");
+    if (s == j.end() || !s->is_object())
+        return false;
+    for (int reg = 0; reg < SETTING_COUNT; reg++) {
+        int v;
+        if (!byte_of(*s, setting_name(reg), &v))
+            return false;
+        setting_value(r->found, reg) = (unsigned char)v;
+    }
+    auto h = j.find("health");
+    r->has_health = h != j.end();
+    return !r->has_health || health_from(*h, &r->health);
+}
+
+static bool change_from(const ordered_json& j, journal_record* r)
+{
+    if (!text_of(j, "setting", &r->setting) || !byte_of(j, "asked", &r->asked) ||
+        !text_of(j, "result", &r->result))
+        return false;
+    if (j.contains("before") && !byte_of(j, "before", &r->before))
+        return false;
+    return !j.contains("after") || byte_of(j, "after", &r->after);
+}
+
+// The record a line holds: true, or false for a line that is none.
+static bool record_from(const char* p, size_t n, journal_record* r)
+{
+    ordered_json j = ordered_json::parse(p, p + n, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return false;
+    *r = journal_record();
+    r->before = r->asked = r->after = JOURNAL_NONE;
+    std::string event, address;
+    auto seq = j.find("seq");
+    if (seq == j.end() || !seq->is_number_unsigned())
+        return false;
+    r->seq = seq->get<unsigned long>();
+    int64_t ms;
+    int off;
+    if (!text_of(j, "time", &r->time) || !time_ms(r->time, &ms) || !text_of(j, "offset", &r->offset) ||
+        !offset_minutes(r->offset, &off) || !text_of(j, "event", &event) ||
+        !text_of(j, "address", &address) || !hex_digits(address, 2, true) ||
+        !text_of(j, "prev", &r->prev) || !hex_digits(r->prev, 64, false))
+        return false;
+    if (!text_of(j, "user", &r->user, false) || !text_of(j, "host", &r->host, false) ||
+        !text_of(j, "program", &r->program, false) || !text_of(j, "line", &r->line, false) ||
+        !text_of(j, "adapter", &r->adapter, false))
+        return false;
+    r->address = (unsigned char)strtoul(address.c_str(), nullptr, 16);
+    r->text.assign(p, n);
+    if (event == "found") {
+        r->event = JOURNAL_FOUND;
+        return found_from(j, r);
+    }
+    r->event = JOURNAL_CHANGE;
+    return event == "change" && change_from(j, r);
+}
+
+// The head of a record: everything before what its event adds.
+static ordered_json record_head(const journal_writer& w, const char* event, unsigned char address)
+{
+    int64_t now = plat_utc_ms();
+    int off = plat_local_offset_minutes(now);
+    char user[256], host[256];
+    plat_user_name(user, sizeof user);
+    plat_host_name(host, sizeof host);
+    ordered_json j;
+    j["seq"] = 0;
+    j["time"] = stamp(now, "T") + "Z";
+    j["offset"] = format("%c%02d:%02d", off < 0 ? '-' : '+', (off < 0 ? -off : off) / 60,
+                         (off < 0 ? -off : off) % 60);
+    j["event"] = event;
+    j["user"] = user;
+    j["host"] = host;
+    j["program"] = w.program;
+    j["line"] = w.line;
+    if (!w.adapter.empty())
+        j["adapter"] = w.adapter;
+    j["address"] = format("%02X", address);
+    return j;
+}
+
+// Where an append goes on: the last record's seq (0: none) and the last
+// line's hash, and whether that line lacks its LF (torn).
+struct journal_tail {
+    unsigned long seq;
+    std::string prev;
+    bool torn;
+};
+
+static int read_tail(FILE* f, journal_tail* t)
+{
+    t->seq = 0;
+    t->prev = ZERO_HASH;
+    t->torn = false;
+    if (fseek(f, 0, SEEK_END) != 0)
+        return plat_file_error();
+    long size = ftell(f);
+    if (size < 0)
+        return plat_file_error();
+    std::string buf;
+    for (long window = 4096;; window *= 2) {
+        long n = window < size ? window : size;
+        buf.resize((size_t)n);
+        if (n && (fseek(f, size - n, SEEK_SET) != 0 || fread(&buf[0], 1, (size_t)n, f) != (size_t)n))
+            return plat_file_error();
+        bool whole = n == size;
+        size_t end = buf.size();
+        t->torn = end && buf[end - 1] != '\n';
+        if (end && !t->torn)
+            end--;
+        // Lines backwards from the last; the first is chained to.
+        bool last = true;
+        while (end > 0 || (whole && last && size > 0)) {
+            size_t nl = end ? buf.rfind('\n', end - 1) : std::string::npos;
+            if (nl == std::string::npos && !whole)
+                break;  // the line begins before the window
+            size_t start = nl == std::string::npos ? 0 : nl + 1;
+            if (last)
+                t->prev = line_hash(buf.data() + start, end - start);
+            last = false;
+            journal_record r;
+            if (record_from(buf.data() + start, end - start, &r)) {
+                t->seq = r.seq;
+                return 0;
+            }
+            if (nl == std::string::npos)
+                break;
+            end = nl;
+        }
+        if (whole || window >= TAIL_MAX) {
+            // A last line longer than the window: chained as too long.
+            if (last && size > 0)
+                t->prev = ZERO_HASH;
+            return 0;
+        }
+    }
+}
+
+// Appends one record, its seq and prev filled in: JOURNAL_OK or the cause.
+static int append(const journal_writer& w, ordered_json& j, int* error)
+{
+    int e = 0;
+    FILE* f = nullptr;
+    int rc = journal_open(w.path, &f, &e);
+    if (rc == JOURNAL_OK) {
+        journal_tail t;
+        e = read_tail(f, &t);
+        if (!e) {
+            j["seq"] = t.seq + 1;
+            j["prev"] = t.prev;
+            std::string line = (t.torn ? "\n" : "") +
+                               j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) +
+                               "\n";
+            fseek(f, 0, SEEK_END);
+            long size = ftell(f);
+            if (fwrite(line.data(), 1, line.size(), f) != line.size())
+                e = plat_file_error();
+            int c = plat_file_commit(f);
+            if (!e)
+                e = c;
+            // Whole or not at all: what part of the line went out is cut.
+            if (e)
+                plat_file_cut(f, size);
+        }
+        journal_close(f);
+        rc = e ? JOURNAL_SYSTEM : JOURNAL_OK;
+    }
+    if (error)
+        *error = e;
+    return rc;
+}
+
+int journal_found(const journal_writer& w, unsigned char address, const device_settings& s,
+                  const line_health* h, int* error)
+{
+    ordered_json j = record_head(w, "found", address);
+    ordered_json& settings = j["settings"] = ordered_json::object();
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        settings[setting_name(reg)] = setting_value(s, reg);
+    if (h) {
+        line_health copy = *h;
+        ordered_json& health = j["health"] = ordered_json::object();
+        for (int i = 0; i < 8; i++) {
+            unsigned long* f = health_field(copy, i);
+            health[health_keys[i]] = f ? *f : i == 6 ? h->median_ms : h->slowest_ms;
+        }
+    }
+    return append(w, j, error);
+}
+
+int journal_change(const journal_writer& w, unsigned char address, const char* setting, int before,
+                   int asked, int after, const std::string& result, int* error)
+{
+    ordered_json j = record_head(w, "change", address);
+    j["setting"] = setting;
+    if (before != JOURNAL_NONE)
+        j["before"] = before;
+    j["asked"] = asked;
+    if (after != JOURNAL_NONE)
+        j["after"] = after;
+    j["result"] = result;
+    return append(w, j, error);
+}
+
+std::string journal_unrecorded_text(const char* setting, int before, int asked, int error)
+{
+    char why[300];
+    plat_error_text(error, why, sizeof why);
+    if (before == JOURNAL_NONE)
+        return format(words(W_("%s was written (→ %d) but the journal could not record it: %s")),
+                      setting, asked, why);
+    return format(words(W_("%s was written (%d → %d) but the journal could not record it: %s")),
+                  setting, before, asked, why);
+}
+
+int journal_sequence(const journal_writer& w, unsigned char address, const device_settings* before,
+                     const device_settings& asked, const device_settings* back, int failed_step,
+                     const std::string& cause, int* error, std::string* unrecorded)
+{
+    int last = failed_step > 0 ? failed_step : failed_step < 0 ? -failed_step - 1 : WRITE_STEPS;
+    for (int step = 1; step <= last && step <= WRITE_STEPS; step++) {
+        // Step 1 is IR24 (8), never read; steps 2 on the settings in REG_ order.
+        int reg = step - 2;
+        int was = reg >= 0 && before ? setting_value(*before, reg) : (int)JOURNAL_NONE;
+        int want = reg >= 0 ? setting_value(asked, reg) : 8;
+        int now = reg >= 0 && back ? setting_value(*back, reg) : (int)JOURNAL_NONE;
+        std::string result = JOURNAL_ACKNOWLEDGED;
+        if (step == failed_step)
+            result = "failed: " + cause;
+        else if (now != JOURNAL_NONE) {
+            bool same = reg == REG_ER78 ? er78_same_setting((unsigned char)now, (unsigned char)want)
+                                        : now == want;
+            result = same ? JOURNAL_CONFIRMED : format("failed: reads back %d", now);
+        }
+        const char* name = settings_write_name(step);
+        int e = 0;
+        int rc = journal_change(w, address, name, was, want, now, result, &e);
+        if (rc) {
+            if (error)
+                *error = e;
+            if (unrecorded)
+                *unrecorded = rc == JOURNAL_SYSTEM ? journal_unrecorded_text(name, was, want, e)
+                                                   : journal_problem_text(w.path, rc, e);
+            return rc;
+        }
+    }
+    return JOURNAL_OK;
+}
+
+// ---- the walk -------------------------------------------------------------------
+
+// The chain as far as the walk has come.
+struct chain {
+    journal_verdict* v;
+    std::string want;     // the head asked for, lower case
+    std::string prev;     // the hash of the line before
+    bool have_record;     // a record came before
+    unsigned long seq;    // the last record's
+    bool pending;         // a break at v->at, taken back if the next record shows a swap
+    journal_told told;
+    void* ctx;
+};
+
+static void settle(chain& c)
+{
+    c.pending = false;
+}
+
+// Checks one line against the chain and tells it: non-zero stops.
+static int take_line(chain& c, const char* p, size_t n, unsigned long line_no)
+{
+    journal_verdict& v = *c.v;
+    std::string hash = line_hash(p, n);
+    journal_record r;
+    bool is_record = n <= LINE_MAX && record_from(p, n, &r);
+    if (is_record) {
+        v.records++;
+        if (v.records == 1) {
+            v.first_time = r.time;
+            v.first_date = journal_local_time(r).substr(0, 10);
+        }
+        v.last_time = r.time;
+        v.last_date = journal_local_time(r).substr(0, 10);
+        if (c.pending && r.seq < v.at) {
+            // The record before came too early: two records changed places.
+            v.state = JOURNAL_OUT_OF_ORDER;
+            v.at_next = v.at;
+            v.at = r.seq;
+        }
+        settle(c);
+        if (v.state == JOURNAL_INTACT) {
+            if (r.prev != c.prev) {
+                v.state = JOURNAL_CHANGED;
+                // The line before was changed, unless records were removed
+                // (or moved) between the two.
+                bool next = c.have_record && r.seq == c.seq + 1;
+                v.at = next ? c.seq : r.seq;
+                c.pending = !next && c.have_record && r.seq > c.seq;
+            } else if (c.have_record && r.seq != c.seq + 1) {
+                v.state = JOURNAL_OUT_OF_ORDER;
+                v.at = c.seq;
+                v.at_next = r.seq;
+            } else if (!c.have_record && r.seq != 1) {
+                v.state = JOURNAL_CHANGED;
+                v.at = r.seq;
+            }
+        }
+        c.have_record = true;
+        c.seq = r.seq;
+    } else {
+        settle(c);
+        if (v.state == JOURNAL_INTACT) {
+            v.state = JOURNAL_NOT_A_RECORD;
+            v.at = line_no;
+        }
+    }
+    if (!c.want.empty() && hash == c.want)
+        v.head_found = true;
+    c.prev = hash;
+    v.head = hash;
+    return c.told ? c.told(c.ctx, is_record ? &r : nullptr, line_no) : 0;
+}
+
+int journal_walk(const std::string& path, journal_told told, void* ctx, const char* want_head,
+                 journal_verdict* v, int* error)
+{
+    *v = journal_verdict();
+    v->state = JOURNAL_INTACT;
+    v->head = ZERO_HASH;
+    if (error)
+        *error = 0;
+    chain c = {v, "", ZERO_HASH, false, 0, false, told, ctx};
+    for (const char* p = want_head ? want_head : ""; *p; p++)
+        c.want += (char)(*p >= 'A' && *p <= 'F' ? *p - 'A' + 'a' : *p);
+    v->want_head = c.want;
+    int kind = PLAT_FILE_REGULAR;
+    FILE* f = nullptr;
+    int rc = plat_file_open_regular(path.c_str(), &f, &kind);
+    if (rc == -1) {
+        if (error)
+            *error = kind;
+        return JOURNAL_NOT_A_FILE;
+    }
+    if (rc) {
+        if (plat_error_kind(rc) == PLAT_ERR_NO_FILE)
+            return JOURNAL_OK;
+        if (error)
+            *error = rc;
+        return JOURNAL_SYSTEM;
+    }
+    // A line at a time through a bounded buffer; a line past LINE_MAX is
+    // kept only as its length.
+    std::string line;
+    size_t long_line = 0;
+    unsigned long line_no = 0;
+    static const size_t CHUNK = 256 * 1024;
+    std::string buf(CHUNK, '\0');
+    int stop = 0;
+    size_t got;
+    while (!stop && (got = fread(&buf[0], 1, CHUNK, f)) > 0) {
+        size_t at = 0;
+        while (!stop && at < got) {
+            const char* nl = (const char*)memchr(buf.data() + at, '\n', got - at);
+            size_t end = nl ? (size_t)(nl - buf.data()) : got;
+            size_t part = end - at;
+            if (long_line || line.size() + part > LINE_MAX) {
+                long_line += line.size() + part;
+                line.clear();
+            } else if (nl && line.empty()) {
+                // The common case: the whole line in the buffer, not copied.
+                stop = take_line(c, buf.data() + at, part, ++line_no);
+                at = end + 1;
+                continue;
+            } else
+                line.append(buf.data() + at, part);
+            at = end + (nl ? 1 : 0);
+            if (!nl)
+                continue;
+            stop = take_line(c, long_line ? "" : line.data(), long_line ? LINE_MAX + 1 : line.size(),
+                             ++line_no);
+            line.clear();
+            long_line = 0;
+        }
+    }
+    int failed = ferror(f) ? plat_file_error() : 0;
+    // A last line without its LF (torn) is a line still.
+    if (!stop && !failed && (long_line || !line.empty()))
+        take_line(c, long_line ? "" : line.data(), long_line ? LINE_MAX + 1 : line.size(),
+                  ++line_no);
+    fclose(f);
+    if (failed) {
+        if (error)
+            *error = failed;
+        return JOURNAL_SYSTEM;
+    }
+    return JOURNAL_OK;
+}
+
+std::string journal_verdict_text(const journal_verdict& v)
+{
+    std::string text;
+    switch (v.state) {
+    case JOURNAL_CHANGED:
+        text = format(words(W_("record %lu: changed, or a record before it removed")), v.at);
+        break;
+    case JOURNAL_NOT_A_RECORD: text = format(words(W_("line %lu is not a record")), v.at); break;
+    case JOURNAL_OUT_OF_ORDER:
+        text = format(words(W_("records %lu and %lu out of order")), v.at, v.at_next);
+        break;
+    default:
+        if (!v.records)
+            text = words(W_("journal empty: 0 records"));
+        else
+            text = format(words(W_("journal intact: %lu records, %s to %s, head %s")), v.records,
+                          v.first_date.c_str(), v.last_date.c_str(), v.head.c_str());
+    }
+    if (!v.want_head.empty() && !v.head_found)
+        text += "; " + format(words(W_("head %s is not in the journal: cut short or rebuilt after "
+                                       "it was printed")),
+                              v.want_head.c_str());
+    return text;
+}
+
+int journal_intact(const journal_verdict& v)
+{
+    return v.state == JOURNAL_INTACT && (v.want_head.empty() || v.head_found);
+}
