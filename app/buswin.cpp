@@ -633,10 +633,7 @@ static std::string local_now(void)
 static std::string login_name(void)
 {
     char name[256];
-    for (const char* v : {"USER", "LOGNAME", "USERNAME"})
-        if (plat_getenv(v, name, sizeof name) == 0 && name[0])
-            return name;
-    return "";
+    return plat_user_name(name, sizeof name) == 0 ? name : "";
 }
 
 static struct {

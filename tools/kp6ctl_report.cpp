@@ -62,13 +62,7 @@ static void speak(const std::string& language)
 static std::string login_name(void)
 {
     char name[256];
-    if (plat_getenv("USER", name, sizeof name) == 0 && name[0])
-        return name;
-    if (plat_getenv("LOGNAME", name, sizeof name) == 0 && name[0])
-        return name;
-    if (plat_getenv("USERNAME", name, sizeof name) == 0 && name[0])
-        return name;
-    return "";
+    return plat_user_name(name, sizeof name) == 0 ? name : "";
 }
 
 // Each controller's settings as left against the file's, in the words the
