@@ -59,13 +59,15 @@ TEST_F(Kp6CtlReport, TodaysRecordsTheHeadAndTheComparison)
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ("r.pdf: 1 controller, 2 records, head " + v.head + "\n", r.out);
     std::string t = text("r.pdf");
-    for (std::string part : std::vector<std::string>{"Depot 7", "petrov", "/dev/ttyUSB0 (FT99)", "Controller 1F", "94",
-                             "differs (1): ER72 94 -> 30", "verify --head " + v.head})
+    for (std::string part :
+         std::vector<std::string>{"Depot 7", "petrov", "/dev/ttyUSB0 (FT99)", "Controller 1F", "94",
+                                  "differs (1): ER72 94 -> 30", "verify --head " + v.head})
         EXPECT_TRUE(has(t, part)) << part << "\n" << t;
     EXPECT_FALSE(has(t, "Controller 07"));
     // Russian, and a period of its own.
-    ASSERT_EQ(0, ctl("report -o ru.pdf --language ru --since 2020-01-01 --until 2020-01-01T12:00")
-                     .status);
+    ASSERT_EQ(
+        0,
+        ctl("report -o ru.pdf --language ru --since 2020-01-01 --until 2020-01-01T12:00").status);
     t = text("ru.pdf");
     EXPECT_TRUE(has(t, "Нет записей за этот период")) << t;
     EXPECT_TRUE(has(t, "с 2020-01-01 00:00 по 2020-01-01 12:00")) << t;
