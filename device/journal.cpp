@@ -90,18 +90,34 @@ static std::string stamp(int64_t ms, const char* between)
     int64_t in_day = ms - days * 86400000;
     int y, m, d;
     date_of(days, &y, &m, &d);
-    return format("%04d-%02d-%02d%s%02d:%02d:%02d.%03d", y, m, d, between,
-                  (int)(in_day / 3600000), (int)(in_day / 60000 % 60), (int)(in_day / 1000 % 60),
-                  (int)(in_day % 1000));
+    return format("%04d-%02d-%02d%s%02d:%02d:%02d.%03d", y, m, d, between, (int)(in_day / 3600000),
+                  (int)(in_day / 60000 % 60), (int)(in_day / 1000 % 60), (int)(in_day % 1000));
 }
 
-// Milliseconds since 1970 of a record's "time": true when it reads as one.
+// The number of `n` digits at `p`, or -1.
+static int digits(const char* p, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; i++) {
+        if (p[i] < '0' || p[i] > '9')
+            return -1;
+        v = v * 10 + (p[i] - '0');
+    }
+    return v;
+}
+
+// Milliseconds since 1970 of a record's "time" ("2026-12-09T10:11:12.345Z"):
+// true when it reads as one.
 static bool time_ms(const std::string& t, int64_t* ms)
 {
-    int y, mo, d, h, mi, s, f;
-    char z;
-    if (sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &y, &mo, &d, &h, &mi, &s, &f, &z) != 8 ||
-        z != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+    const char* p = t.c_str();
+    if (t.size() != 24 || p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' ||
+        p[16] != ':' || p[19] != '.' || p[23] != 'Z')
+        return false;
+    int y = digits(p, 4), mo = digits(p + 5, 2), d = digits(p + 8, 2), h = digits(p + 11, 2),
+        mi = digits(p + 14, 2), s = digits(p + 17, 2), f = digits(p + 20, 3);
+    if (y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
+        s < 0 || s > 60 || f < 0)
         return false;
     *ms = ((days_of(y, mo, d) * 24 + h) * 60 + mi) * 60000 + (int64_t)s * 1000 + f;
     return true;
@@ -110,10 +126,11 @@ static bool time_ms(const std::string& t, int64_t* ms)
 // Minutes of an offset "+03:00", "-05:30": true when it reads as one.
 static bool offset_minutes(const std::string& o, int* minutes)
 {
-    int h, m;
-    if (o.size() != 6 || (o[0] != '+' && o[0] != '-') || sscanf(o.c_str() + 1, "%2d:%2d", &h, &m) != 2)
+    const char* p = o.c_str();
+    int h = o.size() == 6 ? digits(p + 1, 2) : -1, m = o.size() == 6 ? digits(p + 4, 2) : -1;
+    if (h < 0 || m < 0 || m > 59 || (p[0] != '+' && p[0] != '-') || p[3] != ':')
         return false;
-    *minutes = (o[0] == '-' ? -1 : 1) * (h * 60 + m);
+    *minutes = (p[0] == '-' ? -1 : 1) * (h * 60 + m);
     return true;
 }
 
@@ -131,8 +148,8 @@ int journal_period_bound(const char* text, int until, std::string* bound)
     int y, mo, d, h = 0, mi = 0, n = 0;
     size_t len = strlen(text);
     bool date = len == 10 && sscanf(text, "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n == 10;
-    bool minute = len == 16 && sscanf(text, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 &&
-                  n == 16;
+    bool minute = len == 16 &&
+                  sscanf(text, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == 16;
     if ((!date && !minute) || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59)
         return 0;
     // Compared with "2026-12-09 13:11:12": --until takes in the whole day
@@ -157,8 +174,7 @@ std::string journal_problem_text(const std::string& path, int rc, int error)
     char why[300];
     switch (rc) {
     case JOURNAL_OK: return "";
-    case JOURNAL_NO_PLACE:
-        return words(W_("no folder for the journal: set KP6_JOURNAL to a file"));
+    case JOURNAL_NO_PLACE: return words(W_("no folder for the journal: set KP6_JOURNAL to a file"));
     case JOURNAL_NOT_A_FILE: {
         static const char* const kinds[] = {W_("the journal %s is no regular file"),
                                             W_("the journal %s is a folder, not a file"),
@@ -248,28 +264,8 @@ static bool hex_digits(const std::string& s, size_t n, bool upper)
     return true;
 }
 
-static bool byte_of(const ordered_json& j, const char* key, int* out)
-{
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_number_unsigned() || it->get<unsigned long>() > 255)
-        return false;
-    *out = (int)it->get<unsigned long>();
-    return true;
-}
-
-static bool text_of(const ordered_json& j, const char* key, std::string* out, bool needed = true)
-{
-    auto it = j.find(key);
-    if (it == j.end())
-        return !needed;
-    if (!it->is_string())
-        return false;
-    *out = it->get<std::string>();
-    return true;
-}
-
-static const char* const health_keys[] = {"exchanges", "retries",    "failed",     "no_answer",
-                                          "refused",   "garbled",    "median_ms",  "slowest_ms"};
+static const char* const health_keys[] = {"exchanges", "retries", "failed",    "no_answer",
+                                          "refused",   "garbled", "median_ms", "slowest_ms"};
 
 static unsigned long* health_field(line_health& h, int i)
 {
@@ -278,82 +274,234 @@ static unsigned long* health_field(line_health& h, int i)
     return i < 6 ? longs[i] : nullptr;
 }
 
-static bool health_from(const ordered_json& j, line_health* h)
+// The fields of a record, each a bit once read.
+enum {
+    F_SEQ,
+    F_TIME,
+    F_OFFSET,
+    F_EVENT,
+    F_USER,
+    F_HOST,
+    F_PROGRAM,
+    F_LINE,
+    F_ADAPTER,
+    F_ADDRESS,
+    F_SETTINGS,
+    F_HEALTH,
+    F_SETTING,
+    F_BEFORE,
+    F_ASKED,
+    F_AFTER,
+    F_RESULT,
+    F_PREV,
+    F_COUNT
+};
+static const char* const field_keys[F_COUNT] = {"seq",     "time",    "offset",   "event",
+                                                "user",    "host",    "program",  "line",
+                                                "adapter", "address", "settings", "health",
+                                                "setting", "before",  "asked",    "after",
+                                                "result",  "prev"};
+
+static int key_index(const std::string& key, const char* const* keys, int count)
 {
-    if (!j.is_object())
-        return false;
-    *h = line_health();
-    for (int i = 0; i < 8; i++) {
-        auto it = j.find(health_keys[i]);
-        if (it == j.end() || !it->is_number_unsigned())
-            return false;
-        unsigned long v = it->get<unsigned long>();
-        if (unsigned long* f = health_field(*h, i))
-            *f = v;
-        else
-            (i == 6 ? h->median_ms : h->slowest_ms) = (unsigned)v;
-    }
-    return true;
+    // The length and first letter first: this runs for every key of every line.
+    for (int i = 0; i < count; i++)
+        if (key[0] == keys[i][0] && strlen(keys[i]) == key.size() &&
+            memcmp(key.data(), keys[i], key.size()) == 0)
+            return i;
+    return -1;
 }
 
-static bool found_from(const ordered_json& j, journal_record* r)
-{
-    auto s = j.find("settings");
-    if (s == j.end() || !s->is_object())
-        return false;
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        int v;
-        if (!byte_of(*s, setting_name(reg), &v))
-            return false;
-        setting_value(r->found, reg) = (unsigned char)v;
-    }
-    auto h = j.find("health");
-    r->has_health = h != j.end();
-    return !r->has_health || health_from(*h, &r->health);
-}
+// Reads a line's record as the parser meets it, building no document: a
+// walk through a million records stays within seconds. Unknown keys are
+// passed over, whatever they hold.
+struct record_reader {
+    using json = ordered_json;
+    journal_record* r;
+    std::string event, address;
+    unsigned seen = 0, inner_seen = 0;
+    int depth = 0;     // objects and arrays open
+    int field = -1;    // the top-level key whose value comes
+    int inner = -1;    // in "settings" or "health": the key
+    int section = -1;  // F_SETTINGS, F_HEALTH, or -1 at the top
+    int skip = 0;      // depth of an unknown value being passed over
+    bool bad = false;
 
-static bool change_from(const ordered_json& j, journal_record* r)
-{
-    if (!text_of(j, "setting", &r->setting) || !byte_of(j, "asked", &r->asked) ||
-        !text_of(j, "result", &r->result))
-        return false;
-    if (j.contains("before") && !byte_of(j, "before", &r->before))
-        return false;
-    return !j.contains("after") || byte_of(j, "after", &r->after);
-}
+    bool fail() { return !(bad = true); }
+    std::string* text_field(int f)
+    {
+        switch (f) {
+        case F_TIME: return &r->time;
+        case F_OFFSET: return &r->offset;
+        case F_EVENT: return &event;
+        case F_USER: return &r->user;
+        case F_HOST: return &r->host;
+        case F_PROGRAM: return &r->program;
+        case F_LINE: return &r->line;
+        case F_ADAPTER: return &r->adapter;
+        case F_ADDRESS: return &address;
+        case F_SETTING: return &r->setting;
+        case F_RESULT: return &r->result;
+        case F_PREV: return &r->prev;
+        default: return nullptr;
+        }
+    }
+    // A value of the kind `text` or a number `v` (or neither) for the key.
+    bool value(std::string* text, bool number, uint64_t v)
+    {
+        if (skip)
+            return true;
+        if (section >= 0) {
+            if (inner < 0 || !number)
+                return fail();
+            inner_seen |= 1u << inner;
+            if (section == F_SETTINGS) {
+                if (v > 255)
+                    return fail();
+                setting_value(r->found, inner) = (unsigned char)v;
+            } else if (unsigned long* f = health_field(r->health, inner))
+                *f = (unsigned long)v;
+            else
+                (inner == 6 ? r->health.median_ms : r->health.slowest_ms) = (unsigned)v;
+            inner = -1;
+            return true;
+        }
+        if (depth != 1)
+            return fail();
+        int f = field;
+        field = -1;
+        if (f < 0)
+            return true;  // an unknown key's plain value
+        seen |= 1u << f;
+        if (f == F_SEQ && number) {
+            r->seq = (unsigned long)v;
+            return true;
+        }
+        if (f == F_BEFORE || f == F_ASKED || f == F_AFTER) {
+            if (!number || v > 255)
+                return fail();
+            (f == F_BEFORE ? r->before : f == F_ASKED ? r->asked : r->after) = (int)v;
+            return true;
+        }
+        std::string* t = text_field(f);
+        if (!t || !text)
+            return fail();
+        t->swap(*text);
+        return true;
+    }
+    bool null() { return value(nullptr, false, 0); }
+    bool boolean(bool) { return value(nullptr, false, 0); }
+    bool number_integer(json::number_integer_t) { return value(nullptr, false, 0); }
+    bool number_unsigned(json::number_unsigned_t v) { return value(nullptr, true, v); }
+    bool number_float(json::number_float_t, const json::string_t&)
+    {
+        return value(nullptr, false, 0);
+    }
+    bool string(json::string_t& s) { return value(&s, false, 0); }
+    bool binary(json::binary_t&) { return value(nullptr, false, 0); }
+    bool start_object(std::size_t)
+    {
+        depth++;
+        if (skip) {
+            skip++;
+            return true;
+        }
+        if (depth == 1)
+            return true;
+        if (depth == 2 && (field == F_SETTINGS || field == F_HEALTH)) {
+            section = field;
+            seen |= 1u << field;
+            field = -1;
+            inner_seen = 0;
+            return true;
+        }
+        if (depth == 2 && field < 0) {
+            skip = 1;
+            return true;
+        }
+        return fail();
+    }
+    bool end_object()
+    {
+        depth--;
+        if (skip) {
+            skip--;
+            return true;
+        }
+        if (section >= 0) {
+            bool whole = section == F_SETTINGS ? inner_seen == (1u << SETTING_COUNT) - 1
+                                               : inner_seen == 0xFFu;
+            section = -1;
+            return whole || fail();
+        }
+        return true;
+    }
+    bool start_array(std::size_t)
+    {
+        depth++;
+        if (skip || (depth == 2 && field < 0 && section < 0)) {
+            skip++;
+            return true;
+        }
+        return fail();
+    }
+    bool end_array()
+    {
+        depth--;
+        skip--;
+        return true;
+    }
+    bool key(json::string_t& k)
+    {
+        if (skip)
+            return true;
+        if (section == F_SETTINGS) {
+            inner = -1;
+            for (int reg = 0; reg < SETTING_COUNT; reg++)
+                if (k == setting_name(reg))
+                    inner = reg;
+            return inner >= 0 || fail();
+        }
+        if (section == F_HEALTH) {
+            inner = key_index(k, health_keys, 8);
+            return inner >= 0 || fail();
+        }
+        field = key_index(k, field_keys, F_COUNT);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&)
+    {
+        return fail();
+    }
+};
 
 // The record a line holds: true, or false for a line that is none.
 static bool record_from(const char* p, size_t n, journal_record* r)
 {
-    ordered_json j = ordered_json::parse(p, p + n, nullptr, false);
-    if (j.is_discarded() || !j.is_object())
-        return false;
     *r = journal_record();
     r->before = r->asked = r->after = JOURNAL_NONE;
-    std::string event, address;
-    auto seq = j.find("seq");
-    if (seq == j.end() || !seq->is_number_unsigned())
+    record_reader reader;
+    reader.r = r;
+    if (!ordered_json::sax_parse(p, p + n, &reader) || reader.bad)
         return false;
-    r->seq = seq->get<unsigned long>();
+    unsigned need = 1u << F_SEQ | 1u << F_TIME | 1u << F_OFFSET | 1u << F_EVENT | 1u << F_ADDRESS |
+                    1u << F_PREV;
     int64_t ms;
     int off;
-    if (!text_of(j, "time", &r->time) || !time_ms(r->time, &ms) || !text_of(j, "offset", &r->offset) ||
-        !offset_minutes(r->offset, &off) || !text_of(j, "event", &event) ||
-        !text_of(j, "address", &address) || !hex_digits(address, 2, true) ||
-        !text_of(j, "prev", &r->prev) || !hex_digits(r->prev, 64, false))
+    if ((reader.seen & need) != need || !time_ms(r->time, &ms) ||
+        !offset_minutes(r->offset, &off) || !hex_digits(reader.address, 2, true) ||
+        !hex_digits(r->prev, 64, false))
         return false;
-    if (!text_of(j, "user", &r->user, false) || !text_of(j, "host", &r->host, false) ||
-        !text_of(j, "program", &r->program, false) || !text_of(j, "line", &r->line, false) ||
-        !text_of(j, "adapter", &r->adapter, false))
-        return false;
-    r->address = (unsigned char)strtoul(address.c_str(), nullptr, 16);
+    r->address = (unsigned char)strtoul(reader.address.c_str(), nullptr, 16);
     r->text.assign(p, n);
-    if (event == "found") {
+    r->has_health = reader.seen >> F_HEALTH & 1;
+    if (reader.event == "found") {
         r->event = JOURNAL_FOUND;
-        return found_from(j, r);
+        return reader.seen >> F_SETTINGS & 1;
     }
     r->event = JOURNAL_CHANGE;
-    return event == "change" && change_from(j, r);
+    need = 1u << F_SETTING | 1u << F_ASKED | 1u << F_RESULT;
+    return reader.event == "change" && (reader.seen & need) == need;
 }
 
 // The head of a record: everything before what its event adds.
@@ -402,7 +550,8 @@ static int read_tail(FILE* f, journal_tail* t)
     for (long window = 4096;; window *= 2) {
         long n = window < size ? window : size;
         buf.resize((size_t)n);
-        if (n && (fseek(f, size - n, SEEK_SET) != 0 || fread(&buf[0], 1, (size_t)n, f) != (size_t)n))
+        if (n &&
+            (fseek(f, size - n, SEEK_SET) != 0 || fread(&buf[0], 1, (size_t)n, f) != (size_t)n))
             return plat_file_error();
         bool whole = n == size;
         size_t end = buf.size();
@@ -507,11 +656,11 @@ std::string journal_unrecorded_text(const char* setting, int before, int asked, 
 {
     char why[300];
     plat_error_text(error, why, sizeof why);
-    if (before == JOURNAL_NONE)
-        return format(words(W_("%s was written (→ %d) but the journal could not record it: %s")),
-                      setting, asked, why);
-    return format(words(W_("%s was written (%d → %d) but the journal could not record it: %s")),
-                  setting, before, asked, why);
+    // The arrow stays out of the key, which is ASCII for every translator.
+    std::string values = (before == JOURNAL_NONE ? "" : format("%d ", before)) + "\u2192 " +
+                         format("%d", asked);
+    return format(words(W_("%s was written (%s) but the journal could not record it: %s")), setting,
+                  values.c_str(), why);
 }
 
 int journal_sequence(const journal_writer& w, unsigned char address, const device_settings* before,
@@ -553,11 +702,12 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
 // The chain as far as the walk has come.
 struct chain {
     journal_verdict* v;
-    std::string want;     // the head asked for, lower case
-    std::string prev;     // the hash of the line before
-    bool have_record;     // a record came before
-    unsigned long seq;    // the last record's
-    bool pending;         // a break at v->at, taken back if the next record shows a swap
+    std::string want;         // the head asked for, lower case
+    std::string prev;         // the hash of the line before
+    bool have_record;         // a record came before
+    unsigned long seq;        // the last record's
+    bool pending;             // a break at v->at, taken back if the next record shows a swap
+    std::string last_offset;  // the last record's
     journal_told told;
     void* ctx;
 };
@@ -581,7 +731,7 @@ static int take_line(chain& c, const char* p, size_t n, unsigned long line_no)
             v.first_date = journal_local_time(r).substr(0, 10);
         }
         v.last_time = r.time;
-        v.last_date = journal_local_time(r).substr(0, 10);
+        c.last_offset = r.offset;
         if (c.pending && r.seq < v.at) {
             // The record before came too early: two records changed places.
             v.state = JOURNAL_OUT_OF_ORDER;
@@ -630,7 +780,7 @@ int journal_walk(const std::string& path, journal_told told, void* ctx, const ch
     v->head = ZERO_HASH;
     if (error)
         *error = 0;
-    chain c = {v, "", ZERO_HASH, false, 0, false, told, ctx};
+    chain c = {v, "", ZERO_HASH, false, 0, false, "", told, ctx};
     for (const char* p = want_head ? want_head : ""; *p; p++)
         c.want += (char)(*p >= 'A' && *p <= 'F' ? *p - 'A' + 'a' : *p);
     v->want_head = c.want;
@@ -677,8 +827,8 @@ int journal_walk(const std::string& path, journal_told told, void* ctx, const ch
             at = end + (nl ? 1 : 0);
             if (!nl)
                 continue;
-            stop = take_line(c, long_line ? "" : line.data(), long_line ? LINE_MAX + 1 : line.size(),
-                             ++line_no);
+            stop = take_line(c, long_line ? "" : line.data(),
+                             long_line ? LINE_MAX + 1 : line.size(), ++line_no);
             line.clear();
             long_line = 0;
         }
@@ -689,6 +839,12 @@ int journal_walk(const std::string& path, journal_told told, void* ctx, const ch
         take_line(c, long_line ? "" : line.data(), long_line ? LINE_MAX + 1 : line.size(),
                   ++line_no);
     fclose(f);
+    if (v->records) {
+        journal_record last;
+        last.time = v->last_time;
+        last.offset = c.last_offset;
+        v->last_date = journal_local_time(last).substr(0, 10);
+    }
     if (failed) {
         if (error)
             *error = failed;

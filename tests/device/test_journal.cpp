@@ -51,7 +51,8 @@ struct Journal : ::testing::Test {
     {
         ASSERT_EQ(journal_found(w, 0x1F, s, nullptr, nullptr), JOURNAL_OK);
         for (int i = 0; i < 4; i++)
-            ASSERT_EQ(journal_change(w, 0x1F, "ER72", 30, 94 + i, 94 + i, JOURNAL_CONFIRMED, nullptr),
+            ASSERT_EQ(journal_change(w, 0x1F, "ER72", 30, 94 + i, 94 + i, JOURNAL_CONFIRMED,
+                                     nullptr),
                       JOURNAL_OK);
     }
     std::string tampered(std::vector<std::string> ls)
@@ -84,9 +85,9 @@ TEST_F(Journal, RecordsAreChainedWithTheirFieldsInOrder)
     nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(ls[0]);
     for (auto& kv : ordered.items())
         keys.push_back(kv.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"seq", "time", "offset", "event", "user", "host",
-                                              "program", "line", "address", "settings", "health",
-                                              "prev"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"seq", "time", "offset", "event", "user", "host", "program",
+                                        "line", "address", "settings", "health", "prev"}));
     EXPECT_EQ(a["seq"], 1);
     EXPECT_EQ(a["prev"], std::string(64, '0'));
     EXPECT_EQ(a["address"], "1F");
@@ -118,7 +119,8 @@ TEST_F(Journal, SequenceRecordsEachStepSentWithItsOutcome)
     asked.er72 = 94;
     back.er72 = 94;
     back.er75 = 51;  // reads back otherwise
-    ASSERT_EQ(journal_sequence(w, 0x20, &before, asked, &back, 0, "", nullptr, nullptr), JOURNAL_OK);
+    ASSERT_EQ(journal_sequence(w, 0x20, &before, asked, &back, 0, "", nullptr, nullptr),
+              JOURNAL_OK);
     // Failed at ER79 (step 3), no read-back: IR24 and ER78 acknowledged.
     ASSERT_EQ(journal_sequence(w, 0x21, nullptr, asked, nullptr, 3, "no answer in 1000 ms", nullptr,
                                nullptr),
