@@ -184,11 +184,12 @@ void take_change(gathering& g, report_controller& c, const journal_record& r)
     int rank = r.result == JOURNAL_CONFIRMED      ? VERDICT_CONFIRMED
                : r.result == JOURNAL_ACKNOWLEDGED ? VERDICT_ACKNOWLEDGED
                                                   : VERDICT_FAILED;
-    if (rank >= g.rank[c.address]) {
+    int reg = setting_reg(r.setting);
+    // IR24 is never read back: only its failure tells.
+    if ((reg >= 0 || rank == VERDICT_FAILED) && rank >= g.rank[c.address]) {
         g.rank[c.address] = rank;
         c.verdict = r.result;
     }
-    int reg = setting_reg(r.setting);
     if (reg < 0)
         return;
     unsigned bit = 1u << reg;

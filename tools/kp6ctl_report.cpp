@@ -120,8 +120,11 @@ int cmd_report(void)
         say(stderr, "kp6ctl: %s is not a file: refused\n", path.c_str());
         return EXIT_USAGE;
     }
+    // The line's health is worded as it is gathered.
+    speak(opt.language);
     int error = 0;
     if (report_gather(path, &only, d, &error) != REPORT_OK) {
+        words_hook = nullptr;
         char why[200];
         plat_error_text(error, why, sizeof why);
         say(stderr, "kp6ctl: cannot read %s: %s\n", path.c_str(), why);
@@ -132,7 +135,6 @@ int cmd_report(void)
     d.site = opt.site;
     d.technician = opt.technician.empty() ? login_name() : opt.technician;
     d.program = std::string("kp6ctl ") + KP6_VERSION;
-    speak(opt.language);
     int rc = report_save(d, opt.file, message);
     words_hook = nullptr;
     if (rc != REPORT_OK) {

@@ -46,6 +46,8 @@ protected:
         int e;
         device_settings s = {2, 15, 30, 40, 50, 60};
         ASSERT_EQ(JOURNAL_OK, journal_found(w, 0x1F, s, nullptr, &e));
+        ASSERT_EQ(JOURNAL_OK, journal_change(w, 0x1F, "IR24", JOURNAL_NONE, 8, JOURNAL_NONE,
+                                             JOURNAL_ACKNOWLEDGED, &e));
         ASSERT_EQ(JOURNAL_OK, journal_change(w, 0x1F, "ER72", 30, 94, 94, JOURNAL_CONFIRMED, &e));
         device_settings t = {0, 7, 8, 9, 10, 11};
         ASSERT_EQ(JOURNAL_OK, journal_found(w, 0x20, t, nullptr, &e));
@@ -102,7 +104,7 @@ TEST_F(Report, GathersFoundLeftAndVerdict)
     EXPECT_EQ(94, c.left.er72);
     EXPECT_EQ(1u << REG_ER72, c.changed);
     EXPECT_EQ(JOURNAL_CONFIRMED, c.verdict);
-    EXPECT_EQ(2u, d.records);
+    EXPECT_EQ(3u, d.records);
     EXPECT_EQ(64u, d.head.size());
 }
 
