@@ -119,3 +119,25 @@ int plat_write_text(FILE* f, const char* text)
     free(w);
     return ok ? 0 : last_error_or(ERROR_WRITE_FAULT);
 }
+
+// ---- who and where -------------------------------------------------------------
+
+int plat_user_name(char* out, unsigned size)
+{
+    wchar_t name[257];
+    DWORD n = 257;
+    out[0] = 0;
+    if (!GetUserNameW(name, &n))
+        return last_error_or(ERROR_NO_SUCH_USER);
+    return to_utf8(name, out, size);
+}
+
+int plat_host_name(char* out, unsigned size)
+{
+    wchar_t name[256];
+    DWORD n = 256;
+    out[0] = 0;
+    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &n))
+        return last_error_or(ERROR_INVALID_COMPUTERNAME);
+    return to_utf8(name, out, size);
+}

@@ -160,6 +160,76 @@ int plat_file_open_append(const char* path, FILE** f, int* kind)
     return stream_of(h, _O_WRONLY | _O_APPEND | _O_BINARY, "ab", f, kind);
 }
 
+int plat_file_open_update(const char* path, FILE** f, int* kind)
+{
+    *f = nullptr;
+    HANDLE h;
+    int rc = sys_file_may_open(path, kind, ERROR_FILE_NOT_FOUND);
+    if (!rc)
+        rc = open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, ERROR_ACCESS_DENIED, &h);
+    if (rc)
+        return rc;
+    return stream_of(h, _O_RDWR | _O_APPEND | _O_BINARY, "a+b", f, kind);
+}
+
+static HANDLE handle_of(FILE* f)
+{
+    return (HANDLE)_get_osfhandle(_fileno(f));
+}
+
+int plat_file_lock(FILE* f, unsigned long ms)
+{
+    plat_deadline d;
+    plat_deadline_start(&d, ms);
+    for (;;) {
+        // The whole of any length the file may reach.
+        OVERLAPPED o = {};
+        if (LockFileEx(handle_of(f), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                       MAXDWORD, MAXDWORD, &o))
+            return 0;
+        DWORD e = GetLastError();
+        if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING)
+            return (int)e;
+        if (plat_deadline_expired(&d))
+            return WAIT_TIMEOUT;
+        plat_sleep_ms(2);
+    }
+}
+
+void plat_file_unlock(FILE* f)
+{
+    OVERLAPPED o = {};
+    UnlockFileEx(handle_of(f), 0, MAXDWORD, MAXDWORD, &o);
+}
+
+int plat_file_cut(FILE* f, long size)
+{
+    clearerr(f);
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    HANDLE h = handle_of(f);
+    if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
+        return last_error_or(ERROR_WRITE_FAULT);
+    return 0;
+}
+
+int plat_user_data_file(const char*, const char* windows_folder, const char* name, char* out,
+                        unsigned size)
+{
+    // %APPDATA% as the user's environment names it, else the shell's.
+    wchar_t path[MAX_PATH + 1];
+    DWORD n = GetEnvironmentVariableW(L"APPDATA", path, MAX_PATH + 1);
+    if ((n == 0 || n > MAX_PATH) &&
+        SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, path) != S_OK)
+        return (int)ERROR_PATH_NOT_FOUND;
+    char folder[3 * MAX_PATH + 1];
+    int rc = to_utf8(path, folder, sizeof folder);
+    if (rc)
+        return rc;
+    int len = snprintf(out, size, "%s\\%s\\%s", folder, windows_folder, name);
+    return len >= 0 && (unsigned)len < size ? 0 : ERROR_BUFFER_OVERFLOW;
+}
+
 // The C library keeps the system's own code of its last failed call.
 int plat_file_error(void)
 {

@@ -162,3 +162,30 @@ int sys_thread_detached(int (*fn)(void*), void* arg)
         CloseHandle((HANDLE)t);
     return rc;
 }
+
+// FILETIME counts 100 ns from 1601-01-01.
+static const int64_t FILETIME_1970 = 116444736000000000LL;
+
+int64_t plat_utc_ms(void)
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    int64_t t = (int64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime;
+    return (t - FILETIME_1970) / 10000;
+}
+
+int plat_local_offset_minutes(int64_t utc_ms)
+{
+    int64_t t = utc_ms * 10000 + FILETIME_1970;
+    FILETIME ft, lft;
+    ft.dwLowDateTime = (DWORD)t;
+    ft.dwHighDateTime = (DWORD)(t >> 32);
+    SYSTEMTIME utc, local;
+    // The zone's rules for that moment, daylight saving included.
+    if (!FileTimeToSystemTime(&ft, &utc) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+        !SystemTimeToFileTime(&local, &lft))
+        return 0;
+    int64_t l = (int64_t)lft.dwHighDateTime << 32 | lft.dwLowDateTime;
+    return (int)((l - t) / 600000000LL);
+}

@@ -154,8 +154,9 @@ enum {
     TAKES_TARGETS = 32,  // restore --to
     TAKES_OUTPUT = 64,
     TAKES_INPUT = 128,
-    TAKES_REPORT = 256,  // report --site, --technician, --language, -i
-    TAKES_PERIOD = 512,  // --since, --until
+    TAKES_PERIOD = 256,   // journal and report --since, --until
+    TAKES_VERIFY = 512,   // journal --verify, --head
+    TAKES_REPORT = 1024,  // report --site, --technician, --language, -i
 };
 
 bool is_command(const char* word);
@@ -289,18 +290,9 @@ int store_language(const char*, const char* v)
     return store_text(&opt.language, v);
 }
 
-// A bound of the period: a date, or a date and a time, local.
-int store_period(const char* name, const char* v)
-{
-    std::string bound;
-    if (!v || !report_bound(v, 0, bound))
-        return OPTION_BAD;
-    return store_text(strcmp(name, "--since") == 0 ? &opt.since : &opt.until, v);
-}
-
 const char NEEDS_ADDRESS[] = "%s needs a hexadecimal address";
 const char NEEDS_FILE[] = "%s needs a file name";
-const char NEEDS_TIME[] = "%s needs a local date or time: YYYY-MM-DD or YYYY-MM-DDTHH:MM";
+const char NEEDS_DATE[] = "%s needs a date: YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time)";
 
 // -p, -a and -t take their value as the next word or attached (-a1f).
 const option_row options[] = {
@@ -330,8 +322,10 @@ const option_row options[] = {
     {"--language", 0, OPTION_VALUE, nullptr, store_language, "%s needs ru or en", TAKES_REPORT},
     {"-i", 0, OPTION_VALUE, nullptr, store_compare, NEEDS_FILE, TAKES_REPORT},
     {"--input", 0, OPTION_VALUE, nullptr, store_compare, NEEDS_FILE, TAKES_REPORT},
-    {"--since", 0, OPTION_VALUE, nullptr, store_period, NEEDS_TIME, TAKES_PERIOD},
-    {"--until", 0, OPTION_VALUE, nullptr, store_period, NEEDS_TIME, TAKES_PERIOD},
+    {"--since", 0, OPTION_VALUE, nullptr, store_since, NEEDS_DATE, TAKES_PERIOD},
+    {"--until", 0, OPTION_VALUE, nullptr, store_until, NEEDS_DATE, TAKES_PERIOD},
+    {"--verify", 0, OPTION_FLAG, &opt.verify, nullptr, nullptr, TAKES_VERIFY},
+    {"--head", 0, OPTION_VALUE, nullptr, store_head, nullptr, TAKES_VERIFY},
 };
 
 int take_word(const char* word);
@@ -431,6 +425,24 @@ const struct command_row {
      "default the login name; --language: default as the window chooses; -i\n"
      "compares the settings as left with a backup file. An A4 PDF, written\n"
      "whole or not at all; nothing is sent on the line.\n"},
+    {"journal", TAKES_PERIOD | TAKES_VERIFY | TAKES_JSON | TAKES_CSV, false, cmd_journal,
+     "  journal [--since DATE] [--until DATE] [--json | --csv]  the service record:\n"
+     "                             what was read and written, when, by whom\n"
+     "  journal --verify [--head HEX]  check that no record was changed or removed\n",
+     "usage: kp6ctl [-a ADDRS] journal [--since DATE] [--until DATE] [--json | --csv]\n"
+     "       kp6ctl journal --verify [--head HEX]\n"
+     "Lists the journal's records, newest last: local time, user, line, address,\n"
+     "setting (\"read\" for a read, with its six values), before \u2192 after, result.\n"
+     "-a keeps those of some addresses; --since and --until (YYYY-MM-DD or\n"
+     "YYYY-MM-DDTHH:MM, local time; --until takes in the day or minute named)\n"
+     "a period; --json gives the records as stored, --csv the table. A break in\n"
+     "the chain is marked where it is met.\n"
+     "--verify walks the chain: \"journal intact: N records, FIRST to LAST, head\n"
+     "HEX\" (exit 0), or the first break (exit 1). --head also checks that a head\n"
+     "printed earlier (in a report) is still in the chain: a journal cut short or\n"
+     "rebuilt since is told. The journal: $KP6_JOURNAL, else\n"
+     "$XDG_DATA_HOME/kp6/journal.jsonl (~/.local/share/kp6/journal.jsonl), on\n"
+     "Windows %APPDATA%\\KP-6\\journal.jsonl.\n"},
     {"help", 0, true, cmd_help, nullptr,
      "usage: kp6ctl help [COMMAND]\n"
      "The usage, or a command's.\n"},

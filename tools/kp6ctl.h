@@ -46,7 +46,10 @@ struct Options {
     std::vector<unsigned char> targets;  // restore --to
     // report: the header's texts, the period as typed, the language, and
     // the file its as-left values are compared with.
-    std::string site, technician, since, until, language, compare_file;
+    std::string site, technician, language, compare_file;
+    std::string since, until;            // journal's and report's period, as typed
+    bool verify = false;                 // journal --verify
+    std::string head;                    // journal --verify --head
 };
 
 extern Options opt;
@@ -137,6 +140,10 @@ int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
 int cmd_report(void);  // kp6ctl_report.cpp
+int cmd_journal(void);  // kp6ctl_journal.cpp
+int store_since(const char* name, const char* v);
+int store_until(const char* name, const char* v);
+int store_head(const char* name, const char* v);
 
 }  // namespace kp6ctl
 

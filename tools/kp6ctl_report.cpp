@@ -106,6 +106,10 @@ int cmd_report(void)
     plat_local_time(&now);
     char today[16];
     snprintf(today, sizeof today, "%04d-%02d-%02d", now.year, now.month, now.day);
+    for (const std::string* given : {&opt.since, &opt.until})
+        if (!given->empty() && !report_bound(*given, 0, d.since))
+            return usage_error("%s: give a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time)",
+                               *given);
     report_bound(opt.since.empty() ? today : opt.since, 0, d.since);
     report_bound(opt.until.empty() ? today : opt.until, 1, d.until);
     if (d.since > d.until)
