@@ -47,9 +47,9 @@ struct Options {
     // report: the header's texts, the period as typed, the language, and
     // the file its as-left values are compared with.
     std::string site, technician, language, compare_file;
-    std::string since, until;            // journal's and report's period, as typed
-    bool verify = false;                 // journal --verify
-    std::string head;                    // journal --verify --head
+    std::string since, until;  // journal's and report's period, as typed
+    bool verify = false;       // journal --verify
+    std::string head;          // journal --verify --head
 };
 
 extern Options opt;
@@ -139,7 +139,7 @@ nlohmann::ordered_json settings_json(unsigned char address, const device_setting
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
-int cmd_report(void);  // kp6ctl_report.cpp
+int cmd_report(void);   // kp6ctl_report.cpp
 int cmd_journal(void);  // kp6ctl_journal.cpp
 int store_since(const char* name, const char* v);
 int store_until(const char* name, const char* v);
