@@ -7,15 +7,15 @@
 # of every shape; then, given a Windows build folder, the Windows build
 # under Wine beside the Linux build on the same line.
 #   bash bench/run.sh [build folder] [Windows build folder]
-# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=bus or
-# KP6_BENCH_ONLY=wine runs that part alone.
+# KP6_BENCH_ONLY=net, KP6_BENCH_ONLY=backup, KP6_BENCH_ONLY=journal,
+# KP6_BENCH_ONLY=bus or KP6_BENCH_ONLY=wine runs that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(cd "${1:-build}" && pwd)
 win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    kp6-backupbench kp6-busbench kp6-reportbench catalogue >/dev/null
+    kp6-backupbench kp6-busbench kp6-reportbench kp6-journalbench catalogue >/dev/null
 [ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
@@ -103,6 +103,10 @@ wine_run() {  # title, simulator flags...
     (cd "$work" && "${windows[@]}" --late-ack | tr -d '\r') | grep Read
     stop_server
 }
+journal_run() {
+    echo "== the journal: --verify of 1,000,000 records, and appends"
+    TMPDIR=$work "$build/kp6-journalbench" --runs 3
+}
 backup_run() {
     echo "== kp6ctl's backup loader, files at the 1 MiB bound"
     "$build/kp6-backupbench" --runs 5
@@ -149,6 +153,10 @@ backup)
     ;;
 report)
     report_run
+    exit 0
+    ;;
+journal)
+    journal_run
     exit 0
     ;;
 net)
@@ -198,6 +206,7 @@ net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
 backup_run
 report_run
+journal_run
 bus_cases
 [ -z "$win" ] ||
     wine_run "Windows under Wine beside Linux, line at 4800 baud" --baud 4800 --turnaround 0

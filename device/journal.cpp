@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include "../i18n/words.h"
 #include "../platform/platform.h"
 
@@ -218,6 +220,10 @@ static int journal_open(const std::string& path, FILE** f, int* error)
         // The open names the cause better: a folder it cannot make.
     }
     int rc = plat_file_open_update(path.c_str(), f, &kind);
+    // Unbuffered: what a failed write left behind is cut, and nothing of
+    // it waits in a buffer to go out at the close.
+    if (rc == 0)
+        setvbuf(*f, nullptr, _IONBF, 0);
     if (rc == -1) {
         *error = kind;
         return JOURNAL_NOT_A_FILE;
@@ -304,10 +310,9 @@ static const char* const field_keys[F_COUNT] = {"seq",     "time",    "offset", 
 
 static int key_index(const std::string& key, const char* const* keys, int count)
 {
-    // The length and first letter first: this runs for every key of every line.
+    // The first letter first: this runs for every key of every line.
     for (int i = 0; i < count; i++)
-        if (key[0] == keys[i][0] && strlen(keys[i]) == key.size() &&
-            memcmp(key.data(), keys[i], key.size()) == 0)
+        if (key[0] == keys[i][0] && key == keys[i])
             return i;
     return -1;
 }
@@ -478,7 +483,17 @@ struct record_reader {
 // The record a line holds: true, or false for a line that is none.
 static bool record_from(const char* p, size_t n, journal_record* r)
 {
-    *r = journal_record();
+    // Emptied field by field: the texts keep their room from line to line.
+    std::string* texts[] = {&r->time,    &r->offset,  &r->user,   &r->host, &r->program, &r->line,
+                            &r->adapter, &r->setting, &r->result, &r->prev, &r->text};
+    for (std::string* t : texts)
+        t->clear();
+    r->seq = 0;
+    r->event = JOURNAL_FOUND;
+    r->address = 0;
+    r->found = device_settings();
+    r->has_health = false;
+    r->health = line_health();
     r->before = r->asked = r->after = JOURNAL_NONE;
     record_reader reader;
     reader.r = r;
@@ -586,8 +601,9 @@ static int read_tail(FILE* f, journal_tail* t)
     }
 }
 
-// Appends one record, its seq and prev filled in: JOURNAL_OK or the cause.
-static int append(const journal_writer& w, ordered_json& j, int* error)
+// Appends records, their seq and prev filled in, under one lock and one
+// commit to disk: JOURNAL_OK, or the cause with none of them appended.
+static int append(const journal_writer& w, std::vector<ordered_json>& records, int* error)
 {
     int e = 0;
     FILE* f = nullptr;
@@ -596,19 +612,22 @@ static int append(const journal_writer& w, ordered_json& j, int* error)
         journal_tail t;
         e = read_tail(f, &t);
         if (!e) {
-            j["seq"] = t.seq + 1;
-            j["prev"] = t.prev;
-            std::string line = (t.torn ? "\n" : "") +
-                               j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) +
-                               "\n";
+            std::string lines = t.torn ? "\n" : "";
+            for (ordered_json& j : records) {
+                j["seq"] = ++t.seq;
+                j["prev"] = t.prev;
+                std::string line = j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+                t.prev = line_hash(line.data(), line.size());
+                lines += line + "\n";
+            }
             fseek(f, 0, SEEK_END);
             long size = ftell(f);
-            if (fwrite(line.data(), 1, line.size(), f) != line.size())
+            if (fwrite(lines.data(), 1, lines.size(), f) != lines.size())
                 e = plat_file_error();
             int c = plat_file_commit(f);
             if (!e)
                 e = c;
-            // Whole or not at all: what part of the line went out is cut.
+            // Whole or not at all: what part of the lines went out is cut.
             if (e)
                 plat_file_cut(f, size);
         }
@@ -618,6 +637,12 @@ static int append(const journal_writer& w, ordered_json& j, int* error)
     if (error)
         *error = e;
     return rc;
+}
+
+static int append(const journal_writer& w, ordered_json& j, int* error)
+{
+    std::vector<ordered_json> one(1, std::move(j));
+    return append(w, one, error);
 }
 
 int journal_found(const journal_writer& w, unsigned char address, const device_settings& s,
@@ -638,8 +663,9 @@ int journal_found(const journal_writer& w, unsigned char address, const device_s
     return append(w, j, error);
 }
 
-int journal_change(const journal_writer& w, unsigned char address, const char* setting, int before,
-                   int asked, int after, const std::string& result, int* error)
+static ordered_json change_record(const journal_writer& w, unsigned char address,
+                                  const char* setting, int before, int asked, int after,
+                                  const std::string& result)
 {
     ordered_json j = record_head(w, "change", address);
     j["setting"] = setting;
@@ -649,6 +675,13 @@ int journal_change(const journal_writer& w, unsigned char address, const char* s
     if (after != JOURNAL_NONE)
         j["after"] = after;
     j["result"] = result;
+    return j;
+}
+
+int journal_change(const journal_writer& w, unsigned char address, const char* setting, int before,
+                   int asked, int after, const std::string& result, int* error)
+{
+    ordered_json j = change_record(w, address, setting, before, asked, after, result);
     return append(w, j, error);
 }
 
@@ -668,6 +701,12 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
                      const std::string& cause, int* error, std::string* unrecorded)
 {
     int last = failed_step > 0 ? failed_step : failed_step < 0 ? -failed_step - 1 : WRITE_STEPS;
+    struct step_record {
+        const char* name;
+        int was, want;
+        ordered_json j;
+    };
+    std::vector<step_record> steps;
     for (int step = 1; step <= last && step <= WRITE_STEPS; step++) {
         // Step 1 is IR24 (8), never read; steps 2 on the settings in REG_ order.
         int reg = step - 2;
@@ -683,14 +722,25 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
             result = same ? JOURNAL_CONFIRMED : format("failed: reads back %d", now);
         }
         const char* name = settings_write_name(step);
-        int e = 0;
-        int rc = journal_change(w, address, name, was, want, now, result, &e);
+        steps.push_back({name, was, want, change_record(w, address, name, was, want, now, result)});
+    }
+    // The whole sequence under one commit; should that fail, one record at
+    // a time, to name the first that cannot be kept.
+    std::vector<ordered_json> all;
+    for (const step_record& st : steps)
+        all.push_back(st.j);
+    int e = 0;
+    if (all.empty() || append(w, all, &e) == JOURNAL_OK)
+        return JOURNAL_OK;
+    for (step_record& st : steps) {
+        int rc = append(w, st.j, &e);
         if (rc) {
             if (error)
                 *error = e;
             if (unrecorded)
-                *unrecorded = rc == JOURNAL_SYSTEM ? journal_unrecorded_text(name, was, want, e)
-                                                   : journal_problem_text(w.path, rc, e);
+                *unrecorded = rc == JOURNAL_SYSTEM
+                                  ? journal_unrecorded_text(st.name, st.was, st.want, e)
+                                  : journal_problem_text(w.path, rc, e);
             return rc;
         }
     }
@@ -708,6 +758,7 @@ struct chain {
     unsigned long seq;        // the last record's
     bool pending;             // a break at v->at, taken back if the next record shows a swap
     std::string last_offset;  // the last record's
+    journal_record r;         // the line's, reused
     journal_told told;
     void* ctx;
 };
@@ -722,7 +773,7 @@ static int take_line(chain& c, const char* p, size_t n, unsigned long line_no)
 {
     journal_verdict& v = *c.v;
     std::string hash = line_hash(p, n);
-    journal_record r;
+    journal_record& r = c.r;
     bool is_record = n <= LINE_MAX && record_from(p, n, &r);
     if (is_record) {
         v.records++;
@@ -780,7 +831,7 @@ int journal_walk(const std::string& path, journal_told told, void* ctx, const ch
     v->head = ZERO_HASH;
     if (error)
         *error = 0;
-    chain c = {v, "", ZERO_HASH, false, 0, false, "", told, ctx};
+    chain c = {v, "", ZERO_HASH, false, 0, false, "", journal_record(), told, ctx};
     for (const char* p = want_head ? want_head : ""; *p; p++)
         c.want += (char)(*p >= 'A' && *p <= 'F' ? *p - 'A' + 'a' : *p);
     v->want_head = c.want;

@@ -35,7 +35,8 @@ int journal_path(std::string& out);
 
 // Whether a write step may start: the file (made, with its folder, when
 // missing) opens and locks. JOURNAL_OK, else the cause; *error: the
-// system's code for JOURNAL_SYSTEM.
+// system's code for JOURNAL_SYSTEM, the file's kind (PLAT_FILE_FOLDER,
+// _FIFO, _DEVICE) for JOURNAL_NOT_A_FILE.
 int journal_ready(const journal_writer& w, int* error);
 // Why the journal `path` cannot be used, for people: "the journal PATH is a
 // FIFO, not a file", "cannot write the journal PATH: CAUSE", "no folder for
@@ -81,7 +82,9 @@ std::string journal_unrecorded_text(const char* setting, int before, int asked, 
 // every sent step "acknowledged"; else "confirmed" where it reads back as
 // asked, ER78 by type and inverse gun). Stops at the first record it cannot
 // append: JOURNAL_OK, or the cause with *error and *unrecorded, the
-// message naming that setting (journal_unrecorded_text).
+// message naming that setting (journal_unrecorded_text). The records go
+// out under one lock and one commit (one at a time only after that failed,
+// to find the first that cannot be kept).
 int journal_sequence(const journal_writer& w, unsigned char address, const device_settings* before,
                      const device_settings& asked, const device_settings* back, int failed_step,
                      const std::string& cause, int* error, std::string* unrecorded);
@@ -118,13 +121,18 @@ struct journal_verdict {
     std::string first_date, last_date;  // the same as local dates: "2026-12-09"
     std::string head;                   // SHA-256 of the last line, hex
     int state;                          // JOURNAL_INTACT or the first break
-    unsigned long at, at_next;          // where the break is (a seq, or a line number)
-    bool head_found;                    // `want_head` is the hash of one of its lines
-    std::string want_head;              // the head asked for, lower case ("" none)
+    // Where the break is: JOURNAL_CHANGED the seq of the record named (the
+    // one altered, or the first after records removed), JOURNAL_NOT_A_RECORD
+    // a line number, JOURNAL_OUT_OF_ORDER the two seqs.
+    unsigned long at, at_next;
+    bool head_found;        // `want_head` is the hash of one of its lines
+    std::string want_head;  // the head asked for, lower case ("" none)
 };
 
 // Told of each line, in the file's order: its record, or null for a line
-// that is none (`line_no` from 1). Non-zero stops the walk.
+// that is none (`line_no` from 1). Non-zero stops the walk. The verdict is
+// filled as the walk goes: its state has changed by the line where a break
+// is met (a listing marks it there).
 typedef int (*journal_told)(void* ctx, const journal_record* r, unsigned long line_no);
 
 // Walks the journal `path` in bounded memory, telling each line and

@@ -182,10 +182,12 @@ int plat_file_lock(FILE* f, unsigned long ms)
     plat_deadline d;
     plat_deadline_start(&d, ms);
     for (;;) {
-        // The whole of any length the file may reach.
+        // One byte far past any end the file reaches: Windows' locks are
+        // mandatory, and a lock on the data would fail a reader's reads.
         OVERLAPPED o = {};
-        if (LockFileEx(handle_of(f), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                       MAXDWORD, MAXDWORD, &o))
+        o.OffsetHigh = 0x7FFFFFFF;
+        if (LockFileEx(handle_of(f), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &o))
             return 0;
         DWORD e = GetLastError();
         if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING)
@@ -199,7 +201,8 @@ int plat_file_lock(FILE* f, unsigned long ms)
 void plat_file_unlock(FILE* f)
 {
     OVERLAPPED o = {};
-    UnlockFileEx(handle_of(f), 0, MAXDWORD, MAXDWORD, &o);
+    o.OffsetHigh = 0x7FFFFFFF;
+    UnlockFileEx(handle_of(f), 0, 1, 0, &o);
 }
 
 int plat_file_cut(FILE* f, long size)

@@ -51,8 +51,8 @@ std::vector<std::string> columns(const journal_record& r)
             r.event == JOURNAL_FOUND ? "" : r.result};
 }
 
-const char* const HEADER[] = {"time", "user", "line", "address", "setting", "before → after",
-                              "result"};
+const char* const HEADER[] = {"time",    "user",           "line",  "address",
+                              "setting", "before → after", "result"};
 // The table's columns: at least this wide, a longer text pushes the rest.
 const size_t WIDTH[] = {19, 10, 14, 7, 7, 14, 0};
 
@@ -71,9 +71,8 @@ std::string table_row(const std::vector<std::string>& cells)
     for (size_t i = 0; i < cells.size(); i++) {
         t += cells[i];
         if (i + 1 < cells.size())
-            t += std::string(std::max<size_t>(WIDTH[i], shown_width(cells[i])) -
-                                 shown_width(cells[i]) + 2,
-                             ' ');
+            t += std::string(
+                std::max<size_t>(WIDTH[i], shown_width(cells[i])) - shown_width(cells[i]) + 2, ' ');
     }
     while (!t.empty() && t.back() == ' ')
         t.pop_back();
@@ -130,9 +129,9 @@ bool period_bound(const std::string& text, int until, std::string* bound, const 
 {
     if (text.empty() || journal_period_bound(text.c_str(), until, bound))
         return true;
-    usage_error(("%s needs a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time), not " + text)
-                    .c_str(),
-                name);
+    usage_error(
+        ("%s needs a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time), not " + text).c_str(),
+        name);
     return false;
 }
 
@@ -150,8 +149,7 @@ int cmd_journal(void)
         return usage_error("%s goes with journal --verify", "--head");
     if (opt.verify && (opt.json_out || opt.csv_out || !l.addresses.empty() || !l.since.empty() ||
                        !l.until.empty()))
-        return usage_error("%s checks the whole journal: it takes no filter or format",
-                           "--verify");
+        return usage_error("%s checks the whole journal: it takes no filter or format", "--verify");
     std::string path;
     if (journal_path(path) != JOURNAL_OK) {
         say(stderr, "kp6ctl: %s\n", journal_problem_text("", JOURNAL_NO_PLACE, 0).c_str());

@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +193,36 @@ TEST_F(Journal, DamagedJournalStillAppendsChainedToItsLastLine)
     journal_verdict v = walk(w.path);
     EXPECT_EQ(journal_verdict_text(v), "line 6 is not a record");
     EXPECT_EQ(v.records, 6u);
+}
+
+TEST_F(Journal, AFullDiskKeepsWholeLinesAndNamesTheSettingNotRecorded)
+{
+    five();
+    std::string text = read_file(w.path);
+    size_t last = text.size() - 1 - text.rfind('\n', text.size() - 2);
+    // Room for IR24's record and ER78's, not for ER79's.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old, lim;
+    getrlimit(RLIMIT_FSIZE, &old);
+    lim = old;
+    lim.rlim_cur = text.size() + 2 * last + 10;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    device_settings asked = s;
+    asked.er79 = 9;
+    int e = 0;
+    std::string unrecorded;
+    int rc = journal_sequence(w, 0x1F, &s, asked, nullptr, 0, "", &e, &unrecorded);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(rc, JOURNAL_SYSTEM);
+    char why[200];
+    plat_error_text(e, why, sizeof why);
+    EXPECT_EQ(unrecorded, "ER79 was written (15 \u2192 9) but the journal could not record it: " +
+                              std::string(why));
+    journal_verdict v = walk(w.path);
+    EXPECT_TRUE(journal_intact(v)) << journal_verdict_text(v);  // no line cut off
+    EXPECT_EQ(v.records, 7u);
+    EXPECT_EQ(journal_unrecorded_text("ER72", JOURNAL_NONE, 94, e).substr(0, 25),
+              "ER72 was written (\u2192 94)");
 }
 
 TEST_F(Journal, TwoWritersAtOnceLoseNothing)

@@ -67,7 +67,7 @@ if [ "$mode" = completion ]; then
             got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | xargs)
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
-        check "" "backup help ports read restore scan test write"
+        check "" "backup help journal ports read restore scan test write"
         check "--" "--address --converter --help --log --port --retries --stats --timeout --verbose --version"
         check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
@@ -87,6 +87,8 @@ if [ "$mode" = completion ]; then
         check "backup -o b" "backup.json bench.txt"
         check "restore -i ba" "backup.json"
         check "read --address " ""
+        check "journal --v" "--verify"
+        check "journal --since " ""
         exit $failed'
     echo "completion of kp6ctl from the unpacked package"
     exit

@@ -18,7 +18,10 @@ struct Kp6CtlJournal : Kp6Ctl {
                                  "failed: no answer in 1000 ms", nullptr),
                   0);
     }
-    Ran journal(const std::string& args) { return ctl("journal " + args, "KP6_JOURNAL=" + path + " "); }
+    Ran journal(const std::string& args)
+    {
+        return ctl("journal " + args, "KP6_JOURNAL=" + path + " ");
+    }
     std::string head()
     {
         journal_verdict v;
@@ -37,7 +40,8 @@ TEST_F(Kp6CtlJournal, ListsFiltersAndFormats)
     EXPECT_TRUE(has(r.out, "/dev/ttyUSB0 (A10K5XYZ)"));
     EXPECT_LT(r.out.find("ER72"), r.out.find("ER79"));  // newest last
     r = journal("-a 20 --csv");
-    EXPECT_TRUE(r.out.rfind("time,user,line,address,setting,before \u2192 after,result\r\n", 0) == 0)
+    EXPECT_TRUE(r.out.rfind("time,user,line,address,setting,before \u2192 after,result\r\n", 0) ==
+                0)
         << r.out;
     EXPECT_TRUE(has(r.out, ",20,ER79,\u2192 9,failed: no answer in 1000 ms\r\n"));
     EXPECT_FALSE(has(r.out, "ER72"));
