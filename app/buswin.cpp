@@ -707,7 +707,13 @@ static void make_report(void)
     for (const bus_row& r : bus_state.rows)
         rows.push_back(r.address);
     d.since = opened_at;
-    int error = 0;
+    int error = 0, kind;
+    // A journal that is no file is refused unread, as kp6ctl refuses it.
+    if (journal_path(journal) == JOURNAL_OK && plat_file_kind(journal.c_str(), &kind) == 0 &&
+        kind != PLAT_FILE_REGULAR) {
+        show_failure("Report not written", journal + ": " + gettext_easy("not a file"));
+        return;
+    }
     if (journal_path(journal) != JOURNAL_OK ||
         report_gather(journal, rows.empty() ? nullptr : &rows, d, &error) != REPORT_OK) {
         char why[200] = "";
