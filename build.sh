@@ -11,6 +11,7 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make pkg-config libfltk1.3-dev libgtest-dev libgmock-dev
           gettext nlohmann-json3-dev xvfb xauth xdotool xclip x11-utils
           fonts-dejavu-core libssl-dev  # the journal's SHA-256 (libcrypto)
+          libhpdf-dev libz-mingw-w64-dev poppler-utils qpdf  # the service report's PDF, and its checks
           dpkg-dev file lintian appstream bash-completion  # the package and its checks
           ser2net python3-serial  # network lines: the device server, the reference client
           g++-mingw-w64-x86-64-posix wine wine64 zip unzip locales  # the Windows program (locales: a Russian Wine),

@@ -3,6 +3,7 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/filename.H>
 #include <FL/fl_draw.H>
@@ -14,9 +15,12 @@
 #include <map>
 
 #include "../device/exchange.h"
+#include "../device/journal.h"
+#include "../device/report.h"
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
+#include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "bustable.h"
 #include "history.h"
@@ -49,9 +53,9 @@ static void set_busy(int busy)
 {
     bus_state.busy = busy;
     bus_state.stopping = 0;
-    Fl_Widget* idle[] = {bus_window.range,   bus_window.read,   bus_window.again,
-                         bus_window.retries, bus_window.clear,  bus_window.compare,
-                         bus_window.write,   bus_window.record, bus_window.save};
+    Fl_Widget* idle[] = {bus_window.range, bus_window.read,    bus_window.again, bus_window.retries,
+                         bus_window.clear, bus_window.compare, bus_window.write, bus_window.record,
+                         bus_window.save,  bus_window.report};
     for (Fl_Widget* w : idle)
         busy ? w->deactivate() : w->activate();
     busy ? bus_window.stop->activate() : bus_window.stop->deactivate();
@@ -685,9 +689,136 @@ static Fl_Button* action_button(int* x, int y, const char* label, int key, bus_a
     return b;
 }
 
+// The report's period begins when the window is made.
+static std::string opened_at;
+
+static std::string local_now(void)
+{
+    plat_datetime t;
+    plat_local_time(&t);
+    char buf[40];
+    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.000", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
+    return buf;
+}
+
+static std::string login_name(void)
+{
+    char name[256];
+    return plat_user_name(name, sizeof name) == 0 ? name : "";
+}
+
+static struct {
+    int answer;
+    Fl_Input *site, *technician;
+} report_ask;
+
+static void report_ok(Fl_Widget* w, void*)
+{
+    report_ask.answer = 1;
+    w->window()->hide();
+}
+
+// The site (remembered) and the technician (the login name, editable);
+// Return goes on, Escape does not.
+static int ask_report_header(std::string& site, std::string& technician)
+{
+    const char* labels[] = {gettext_easy("Site"), gettext_easy("Technician")};
+    int lw = std::max(label_width(labels[0]), label_width(labels[1])) + 2 * GAP;
+    const char* make = gettext_easy("Make...");
+    const int bw = std::max(96, label_width(make) + 40);  // room for the Return mark
+    const int W = 460 + lw, H = 112;
+    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Service report"));
+    report_ask.site = new Fl_Input(8 + lw, 10, W - 16 - lw, 24, labels[0]);
+    report_ask.technician = new Fl_Input(8 + lw, 42, W - 16 - lw, 24, labels[1]);
+    for (Fl_Input* in : {report_ask.site, report_ask.technician}) {
+        in->labelsize(LABEL_SIZE);
+        in->textsize(LABEL_SIZE);
+    }
+    report_ask.site->value(pref_site);
+    report_ask.technician->value(technician.c_str());
+    Fl_Return_Button* ok = new Fl_Return_Button(W - 112 - bw, H - 32, bw, 24, make);
+    ok->labelsize(LABEL_SIZE);
+    ok->callback(report_ok);
+    Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
+    cancel->labelsize(LABEL_SIZE);
+    cancel->callback(preview_cancel);
+    win->end();
+    win->callback(preview_cancel);
+    win->set_modal();
+    Fl_Window* over = bus_window.window;
+    win->position(over->x() + (over->w() - W) / 2, over->y() + 40);
+    report_ask.answer = 0;
+    win->show();
+    while (win->shown())
+        Fl::wait();
+    site = report_ask.site->value();
+    technician = report_ask.technician->value();
+    delete win;
+    return report_ask.answer;
+}
+
+// The service report of the journal since the window was opened, for its
+// rows, with their comparison and the line's health as the window has them.
+static void make_report(void)
+{
+    if (bus_state.busy)
+        return;
+    report_data d;
+    d.technician = login_name();
+    if (!ask_report_header(d.site, d.technician))
+        return;
+    snprintf(pref_site, sizeof pref_site, "%s", d.site.c_str());
+    prefs_save();
+    std::string path, message, journal;
+    std::string filter = std::string(gettext_easy("PDF files")) + "\t*.pdf\n" +
+                         gettext_easy("All files") + "\t*";
+    if (!choose_file(1, gettext_easy("Save the report"), filter.c_str(), "kp6-report.pdf", path))
+        return;
+    std::vector<unsigned char> rows;
+    for (const bus_row& r : bus_state.rows)
+        rows.push_back(r.address);
+    d.since = opened_at;
+    int error = 0, kind;
+    // A journal that is no file is refused unread, as kp6ctl refuses it.
+    if (journal_path(journal) == JOURNAL_OK && plat_file_kind(journal.c_str(), &kind) == 0 &&
+        kind != PLAT_FILE_REGULAR) {
+        show_failure("Report not written", journal + ": " + gettext_easy("not a file"));
+        return;
+    }
+    if (journal_path(journal) != JOURNAL_OK ||
+        report_gather(journal, rows.empty() ? nullptr : &rows, d, &error) != REPORT_OK) {
+        char why[200] = "";
+        if (error)
+            plat_error_text(error, why, sizeof why);
+        show_failure("Report not written", journal + ": " + why);
+        return;
+    }
+    d.line = port_name(port);
+    plat_port_info info;
+    if (plat_serial_port_info(d.line.c_str(), &info) == 0)
+        d.adapter = info.serial;
+    d.program = "kp6 " KP6_VERSION;
+    for (report_controller& c : d.controllers)
+        for (const bus_row& r : bus_state.rows) {
+            line_health h;
+            char text[600];
+            if (r.address != c.address)
+                continue;
+            c.compared = bus_compared_text(r, bus_tr);
+            if (health_of(r.address, &h) && health_text(h, text, sizeof text))
+                c.health = text;
+        }
+    if (report_save(d, path, message) != REPORT_OK)
+        show_failure("Report not written", message);
+    else
+        set_status(bus_printed(gettext_easy("Report written: %s"), path.c_str()));
+}
+
 static void make_bus_window(void)
 {
     bus_texts_forget();  // the catalogue may have changed since
+    opened_at = local_now();
     // The top row: the range, the reads, Stop, Retries, Clear health, then
     // the progress bar in what is left, at least 200 wide.
     const char* range = gettext_easy("Addresses");
@@ -748,6 +879,8 @@ static void make_bus_window(void)
     bus_window.save = action_button(&x, H - 32, gettext_easy("Save..."), FL_CTRL + 's', save_rows);
     bus_window.history = action_button(&x, H - 32, gettext_easy("History..."), FL_CTRL + 'h',
                                        show_history);
+    bus_window.report = action_button(&x, H - 32, gettext_easy("Report..."), FL_CTRL + 'p',
+                                      make_report);
     Fl_Box* room = new Fl_Box(x, H - 32, std::max(1, W - 8 - x), 24);
     bottom->end();
     bottom->resizable(room);

@@ -31,6 +31,7 @@ struct bus_window_t {
     Fl_Button* record;      // Export..., Ctrl+E
     Fl_Button* save;        // Save..., Ctrl+S
     Fl_Button* history;     // History..., Ctrl+H: the journal for the rows' addresses
+    Fl_Button* report;      // Report..., Ctrl+P: the service report as a PDF
 };
 extern bus_window_t bus_window;
 

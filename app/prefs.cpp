@@ -14,6 +14,8 @@
 int pref_line_count;
 char pref_lines[NET_LINES_MAX][COM_NAME_SIZE];
 char pref_folder[PREF_FOLDER_SIZE];
+char pref_site[PREF_SITE_SIZE];
+static char file_site[PREF_SITE_SIZE];
 char pref_port[COM_NAME_SIZE];
 char pref_address[ADDRESS_TEXT_MAX + 1];
 int pref_retries = PREF_RETRIES_DEFAULT;
@@ -231,7 +233,7 @@ static std::string encoded(const char* s)
 
 // The root group's entries the window writes itself; the others of the
 // file stay as they are.
-static const char* const OWN_VALUES[] = {"address", "port", "folder", "retries"};
+static const char* const OWN_VALUES[] = {"address", "port", "folder", "site", "retries"};
 static const char LINES[] = "./lines", CONVERTERS[] = "./converters", RECORDED[] = "./recorded";
 
 static int own_value(const std::string& name)
@@ -497,6 +499,7 @@ void prefs_load(void)
     pref_line_count = 0;
     pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
     pref_folder[0] = file_folder[0] = file_retries[0] = 0;
+    pref_site[0] = file_site[0] = 0;
     pref_retries = PREF_RETRIES_DEFAULT;
     added_here.clear();
     removed_here.clear();
@@ -511,6 +514,7 @@ void prefs_load(void)
     take(entries, "address", pref_address, sizeof pref_address, address_text_ok);
     take(entries, "port", pref_port, sizeof pref_port, nullptr);
     take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
+    take(entries, "site", pref_site, sizeof pref_site, nullptr);
     take(entries, "retries", file_retries, sizeof file_retries, retries_ok);
     retries_taken(file_retries);
     take_lines(entries);
@@ -519,6 +523,7 @@ void prefs_load(void)
     strcpy(file_port, pref_port);
     strcpy(file_address, pref_address);
     strcpy(file_folder, pref_folder);
+    strcpy(file_site, pref_site);
 }
 
 // One value of the root group: this window's when it changed here, else the
@@ -577,6 +582,7 @@ void prefs_save(void)
                 address_text_ok);
     merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
     merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
+    merge_value(entries, "site", pref_site, file_site, sizeof pref_site, nullptr);
     char retries[sizeof file_retries];
     snprintf(retries, sizeof retries, "%d", pref_retries);
     if (!file_retries[0] && pref_retries == PREF_RETRIES_DEFAULT)
@@ -619,6 +625,7 @@ void prefs_save(void)
         strcpy(file_port, pref_port);
         strcpy(file_address, pref_address);
         strcpy(file_folder, pref_folder);
+        strcpy(file_site, pref_site);
         snprintf(file_retries, sizeof file_retries, "%s", retries);
     }
 }

@@ -17,6 +17,8 @@ extern char pref_port[COM_NAME_SIZE];            // "" when none
 extern char pref_address[ADDRESS_TEXT_MAX + 1];  // "" when none
 enum { PREF_FOLDER_SIZE = 1024 };
 extern char pref_folder[PREF_FOLDER_SIZE];  // of the last Save or Load; "" when none
+enum { PREF_SITE_SIZE = 1024 };
+extern char pref_site[PREF_SITE_SIZE];  // the service report's site, as last typed
 // How often the bus window and Find ask a failed exchange again.
 enum { PREF_RETRIES_DEFAULT = 2, PREF_RETRIES_MAX = 10 };
 extern int pref_retries;  // 0 to PREF_RETRIES_MAX

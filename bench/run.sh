@@ -16,7 +16,7 @@ root=$PWD
 build=$(cd "${1:-build}" && pwd)
 win=${2:+$(cd "$2" && pwd)}
 cmake --build "$build" --target kp6-bench kp6-netbench kp6-sim kp6 kp6-startup bare-window \
-    kp6-backupbench kp6-busbench kp6-journalbench kp6-writebench catalogue >/dev/null
+    kp6-backupbench kp6-busbench kp6-reportbench kp6-journalbench kp6-writebench catalogue >/dev/null
 [ -z "$win" ] || cmake --build "$win" --target kp6-netbench wine_prefix >/dev/null
 work=$(mktemp -d)
 
@@ -112,6 +112,10 @@ backup_run() {
     echo "== kp6ctl's backup loader, files at the 1 MiB bound"
     "$build/kp6-backupbench" --runs 5
 }
+report_run() {
+    echo "== the service report of 255 controllers"
+    "$build/kp6-reportbench" --runs 5 "$work"
+}
 # A bus of controllers read through the bus window and as kp6ctl reads it
 # (under xvfb-run when there is no display).
 bus_run() {  # title, last address of the scan, simulator flags... (KP6_BUS_TRAFFIC=1: --traffic)
@@ -173,6 +177,10 @@ backup)
     backup_run
     exit 0
     ;;
+report)
+    report_run
+    exit 0
+    ;;
 journal)
     journal_run
     exit 0
@@ -223,6 +231,7 @@ fi
 net_run "network line, no line timing"
 net_run "network line, line at 4800 baud" --baud 4800 --turnaround 0
 backup_run
+report_run
 journal_run
 bus_cases
 writes_run

@@ -10,6 +10,7 @@
 
 #include "../device/backupfile.h"
 #include "../device/exchange.h"
+#include "../device/report.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
@@ -154,9 +155,10 @@ enum {
     TAKES_TARGETS = 32,  // restore --to
     TAKES_OUTPUT = 64,
     TAKES_INPUT = 128,
-    TAKES_PERIOD = 256,  // journal --since, --until
-    TAKES_VERIFY = 512,  // journal --verify, --head
-    TAKES_RAW = 1024,    // monitor --raw
+    TAKES_PERIOD = 256,   // journal and report --since, --until
+    TAKES_VERIFY = 512,   // journal --verify, --head
+    TAKES_REPORT = 1024,  // report --site, --technician, --language, -i
+    TAKES_RAW = 2048,     // monitor --raw
 };
 
 bool is_command(const char* word);
@@ -268,6 +270,36 @@ int store_file(const char*, const char* v)
     return 0;
 }
 
+int store_text(std::string* to, const char* v)
+{
+    if (!v)
+        return OPTION_BAD;
+    *to = v;
+    return 0;
+}
+
+int store_site(const char*, const char* v)
+{
+    return store_text(&opt.site, v);
+}
+
+int store_technician(const char*, const char* v)
+{
+    return v && *v ? store_text(&opt.technician, v) : OPTION_BAD;
+}
+
+int store_compare(const char*, const char* v)
+{
+    return v && *v ? store_text(&opt.compare_file, v) : OPTION_BAD;
+}
+
+int store_language(const char*, const char* v)
+{
+    if (!v || (strcmp(v, "ru") != 0 && strcmp(v, "en") != 0))
+        return OPTION_BAD;
+    return store_text(&opt.language, v);
+}
+
 const char NEEDS_ADDRESS[] = "%s needs a hexadecimal address";
 const char NEEDS_FILE[] = "%s needs a file name";
 const char NEEDS_DATE[] = "%s needs a date: YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time)";
@@ -295,6 +327,11 @@ const option_row options[] = {
     {"--output", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_OUTPUT},
     {"-i", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_INPUT},
     {"--input", 0, OPTION_VALUE, nullptr, store_file, NEEDS_FILE, TAKES_INPUT},
+    {"--site", 0, OPTION_VALUE, nullptr, store_site, "%s needs the site's name", TAKES_REPORT},
+    {"--technician", 0, OPTION_VALUE, nullptr, store_technician, "%s needs a name", TAKES_REPORT},
+    {"--language", 0, OPTION_VALUE, nullptr, store_language, "%s needs ru or en", TAKES_REPORT},
+    {"-i", 0, OPTION_VALUE, nullptr, store_compare, NEEDS_FILE, TAKES_REPORT},
+    {"--input", 0, OPTION_VALUE, nullptr, store_compare, NEEDS_FILE, TAKES_REPORT},
     {"--since", 0, OPTION_VALUE, nullptr, store_since, NEEDS_DATE, TAKES_PERIOD},
     {"--until", 0, OPTION_VALUE, nullptr, store_until, NEEDS_DATE, TAKES_PERIOD},
     {"--verify", 0, OPTION_FLAG, &opt.verify, nullptr, nullptr, TAKES_VERIFY},
@@ -388,6 +425,20 @@ const struct command_row {
      "per controller in the bus record's columns, the last one comparing it with\n"
      "the file. The file is checked whole before anything is sent. Each setting\n"
      "written is recorded in the journal, as write records it (not in a dry run).\n"},
+    {"report", TAKES_OUTPUT | TAKES_REPORT | TAKES_PERIOD, true, cmd_report,
+     "  report -o FILE.pdf [--site TEXT] [--since WHEN] [--until WHEN] [ADDRS ...]\n"
+     "                             the service report of the journal, as a PDF\n",
+     "usage: kp6ctl [-a ADDRS] report -o FILE.pdf [--site TEXT] [--technician NAME]\n"
+     "                     [--since WHEN] [--until WHEN] [--language ru|en]\n"
+     "                     [-i FILE] [ADDRS ...]\n"
+     "Makes the service report of the journal's records in the period (WHEN:\n"
+     "YYYY-MM-DD or YYYY-MM-DDTHH:MM, local time; default: today), for the\n"
+     "controllers named (default: every one): per controller the settings as\n"
+     "found and as left, the changed ones marked, the write's verdict and the\n"
+     "line's health; then the journal's head and how to check it. --technician:\n"
+     "default the login name; --language: default as the window chooses; -i\n"
+     "compares the settings as left with a backup file. An A4 PDF, written\n"
+     "whole or not at all; nothing is sent on the line.\n"},
     {"journal", TAKES_PERIOD | TAKES_VERIFY | TAKES_JSON | TAKES_CSV, false, cmd_journal,
      "  journal [--since DATE] [--until DATE] [--json | --csv]  the service record:\n"
      "                             what was read and written, when, by whom\n"

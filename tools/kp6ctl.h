@@ -44,10 +44,13 @@ struct Options {
     unsigned char from = 0x01, to = 0xFF;
     std::string file;
     std::vector<unsigned char> targets;  // restore --to
-    std::string since, until;            // journal's period, as typed
-    bool verify = false;                 // journal --verify
-    std::string head;                    // journal --verify --head
-    std::string raw_file;                // monitor --raw: the capture
+    // report: the header's texts, the period as typed, the language, and
+    // the file its as-left values are compared with.
+    std::string site, technician, language, compare_file;
+    std::string since, until;  // journal's and report's period, as typed
+    bool verify = false;       // journal --verify
+    std::string head;          // journal --verify --head
+    std::string raw_file;      // monitor --raw: the capture
 };
 
 extern Options opt;
@@ -158,6 +161,7 @@ nlohmann::ordered_json settings_json(unsigned char address, const device_setting
 int cmd_write(void);
 int cmd_backup(void);  // kp6ctl_backup.cpp
 int cmd_restore(void);
+int cmd_report(void);   // kp6ctl_report.cpp
 int cmd_journal(void);  // kp6ctl_journal.cpp
 int store_since(const char* name, const char* v);
 int store_until(const char* name, const char* v);

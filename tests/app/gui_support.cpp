@@ -64,6 +64,10 @@ static struct {
     std::unique_ptr<Child> driver;
     int polls;
 } driving;
+// The window to drive once the one driven now is done (then_window).
+static struct {
+    std::string title, args, fill;
+} next_window;
 
 static AlertCatcher* catcher;
 
@@ -127,6 +131,23 @@ static void hide_driven(void* w)
     ((Fl_Window*)w)->hide();
 }
 
+static void drive_window(void*);
+
+static void drive_next(void*)
+{
+    if (driving.driver && driving.driver->wait_exit(0) == -1) {
+        Fl::repeat_timeout(0.02, drive_next);
+        return;
+    }
+    driving.title = next_window.title;
+    driving.args = next_window.args;
+    driving.fill = next_window.fill;
+    next_window.title.clear();
+    driving.driver.reset();
+    driving.polls = 0;
+    Fl::add_timeout(0.02, drive_window);
+}
+
 static void drive_window(void*)
 {
     for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
@@ -144,6 +165,8 @@ static void drive_window(void*)
         driving.driver.reset(new Child({"/bin/sh", "-c", "exec xdotool " + args}, {}, ""));
         // A dialog that does not close fails the test, not the run.
         Fl::add_timeout(15, hide_driven, w);
+        if (!next_window.title.empty())
+            Fl::add_timeout(0.02, drive_next);
         return;
     }
     if (++driving.polls < 500)
@@ -160,9 +183,23 @@ void when_window(const std::string& title, const std::string& args, const std::s
     Fl::add_timeout(0.02, drive_window);
 }
 
+void then_window(const std::string& title, const std::string& args, const std::string& fill)
+{
+    next_window.title = title;
+    next_window.args = args;
+    next_window.fill = fill;
+}
+
 bool window_driven(int ms)
 {
-    bool done = pump_until([] { return driving.driver && driving.driver->wait_exit(0) != -1; }, ms);
+    bool done = pump_until(
+        [] {
+            return next_window.title.empty() && driving.driver &&
+                   driving.driver->wait_exit(0) != -1;
+        },
+        ms);
+    next_window.title.clear();
+    Fl::remove_timeout(drive_next);
     Fl::remove_timeout(drive_window);
     Fl::remove_timeout(hide_driven);
     driving.driver.reset();

@@ -35,6 +35,9 @@ unsigned long xid(Fl_Window* win);
 // `fill`, when given, is first put in its first input field (a file
 // dialog's name field completes names as they are typed).
 void when_window(const std::string& title, const std::string& args, const std::string& fill = "");
+// The same for a second window, once the first has been driven (a dialog
+// that leads to another).
+void then_window(const std::string& title, const std::string& args, const std::string& fill = "");
 // Runs the event loop until what when_window started has ended: false
 // when no such window came within `ms`.
 bool window_driven(int ms);

@@ -9,6 +9,7 @@
 #include "../../app/find.h"
 #include "../../app/prefs.h"
 #include "../../device/backupfile.h"
+#include "../../device/journal.h"
 #include "../support/netpeer.h"
 #include "../support/sim.h"
 #include "gui_support.h"
@@ -402,12 +403,65 @@ TEST_F(BusWindow, RussianHealthLineAndButtonsWhole)
     fl_font(FL_HELVETICA, 12);
     Fl_Widget* buttons[] = {bus_window.read,   bus_window.again,   bus_window.stop,
                             bus_window.clear,  bus_window.compare, bus_window.write,
-                            bus_window.record, bus_window.save};
+                            bus_window.record, bus_window.save,    bus_window.report};
     for (Fl_Widget* b : buttons)
         EXPECT_LE(fl_width(b->label()) + 8, b->w()) << b->label();
     click(bus_window.clear);
     ASSERT_TRUE(pump_until([&] { return cell(1, BUS_COL_EXCHANGES).empty(); }, 10000));
     EXPECT_STREQ("Счётчики линии обнулены", bus_window.status->label());
+}
+
+// A window as shown, to KP6_SHOTS/NAME.ppm when that folder is named.
+static void shoot(Fl_Window* w, const std::string& name)
+{
+    const char* shots = getenv("KP6_SHOTS");
+    if (!shots || !w || !w->shown())
+        return;
+    w->make_current();
+    uchar* px = fl_read_image(nullptr, 0, 0, w->w(), w->h());
+    std::string ppm = "P6\n" + std::to_string(w->w()) + " " + std::to_string(w->h()) + "\n255\n";
+    write_file(std::string(shots) + "/" + name + ".ppm",
+               ppm + std::string((char*)px, (size_t)w->w() * w->h() * 3));
+    delete[] px;
+}
+
+// Ctrl+P: the site (remembered) and technician asked, then the file; the
+// report holds the rows' journal records since the window opened, in the
+// window's language.
+TEST_F(BusWindow, ReportOfTheRowsSinceTheWindowOpened)
+{
+    bool ru = getenv("KP6_SHOTS_RU") != nullptr;
+    if (ru)
+        ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    set_env("KP6_JOURNAL", dir.file("journal.jsonl").c_str());
+    open_on("");
+    open_and_read("01-1F");
+    journal_writer w{dir.file("journal.jsonl"), "kp6 1.0.0", sim->path, ""};
+    int e;
+    device_settings was = row(1).settings, now = was;
+    now.er79 = 42;
+    ASSERT_EQ(JOURNAL_OK, journal_found(w, 0x05, was, nullptr, &e));
+    ASSERT_EQ(JOURNAL_OK, journal_change(w, 0x05, "ER79", was.er79, 42, 42, JOURNAL_CONFIRMED, &e));
+    ASSERT_EQ(JOURNAL_OK, journal_found(w, 0x05, now, nullptr, &e));
+    shoot(bus_window.window, ru ? "buswin-report-ru" : "buswin-report-en");
+    Fl::add_timeout(1.0, [](void*) {
+        for (Fl_Window* x = Fl::first_window(); x; x = Fl::next_window(x))
+            if (x->label() && std::string(x->label()) == gettext_easy("Service report"))
+                shoot(x, getenv("KP6_SHOTS_RU") ? "report-dialog-ru" : "report-dialog-en");
+    });
+    when_window(gettext_easy("Service report"), "sleep 2 mousemove --window %w 30 10 key Return",
+                "Pump station 4");
+    then_window(gettext_easy("Save the report"), "mousemove --window %w 30 10 sleep 0.1 key Return",
+                "report.pdf");
+    keys("key ctrl+p");
+    EXPECT_TRUE(window_driven(30000));
+    set_env("KP6_JOURNAL", nullptr);
+    EXPECT_STREQ("Pump station 4", pref_site);
+    std::string text = run_command("pdftotext -layout '" + dir.file("report.pdf") +
+                                   "' - 2>/dev/null");
+    for (std::string part : {"Pump station 4", "kp6 1.0.0", "ER79", "42", sim->path.c_str()})
+        EXPECT_NE(std::string::npos, text.find(part)) << part << "\n" << text;
+    EXPECT_NE(std::string::npos, text.find(ru ? "Контроллер 05" : "Controller 05")) << text;
 }
 
 // A raw line to a Telnet server: Find and the bus window say what the main
