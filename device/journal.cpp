@@ -270,14 +270,16 @@ static bool hex_digits(const std::string& s, size_t n, bool upper)
     return true;
 }
 
-static const char* const health_keys[] = {"exchanges", "retries", "failed",    "no_answer",
-                                          "refused",   "garbled", "median_ms", "slowest_ms"};
+enum { HEALTH_KEYS = 9, HEALTH_COUNTS = 7 };
+static const char* const health_keys[HEALTH_KEYS] = {"exchanges", "retries",   "failed",
+                                                     "no_answer", "refused",   "garbled",
+                                                     "answers",   "median_ms", "slowest_ms"};
 
 static unsigned long* health_field(line_health& h, int i)
 {
-    unsigned long* longs[] = {&h.exchanges, &h.retries, &h.failed,
-                              &h.no_answer, &h.refused, &h.garbled};
-    return i < 6 ? longs[i] : nullptr;
+    unsigned long* longs[HEALTH_COUNTS] = {&h.exchanges, &h.retries, &h.failed, &h.no_answer,
+                                           &h.refused,   &h.garbled, &h.answers};
+    return i < HEALTH_COUNTS ? longs[i] : nullptr;
 }
 
 // The fields of a record, each a bit once read.
@@ -367,7 +369,7 @@ struct record_reader {
             } else if (unsigned long* f = health_field(r->health, inner))
                 *f = (unsigned long)v;
             else
-                (inner == 6 ? r->health.median_ms : r->health.slowest_ms) = (unsigned)v;
+                (inner == HEALTH_COUNTS ? r->health.median_ms : r->health.slowest_ms) = (unsigned)v;
             inner = -1;
             return true;
         }
@@ -435,7 +437,7 @@ struct record_reader {
         }
         if (section >= 0) {
             bool whole = section == F_SETTINGS ? inner_seen == (1u << SETTING_COUNT) - 1
-                                               : inner_seen == 0xFFu;
+                                               : inner_seen == (1u << HEALTH_KEYS) - 1;
             section = -1;
             return whole || fail();
         }
@@ -468,7 +470,7 @@ struct record_reader {
             return inner >= 0 || fail();
         }
         if (section == F_HEALTH) {
-            inner = key_index(k, health_keys, 8);
+            inner = key_index(k, health_keys, HEALTH_KEYS);
             return inner >= 0 || fail();
         }
         field = key_index(k, field_keys, F_COUNT);
@@ -655,9 +657,9 @@ int journal_found(const journal_writer& w, unsigned char address, const device_s
     if (h) {
         line_health copy = *h;
         ordered_json& health = j["health"] = ordered_json::object();
-        for (int i = 0; i < 8; i++) {
+        for (int i = 0; i < HEALTH_KEYS; i++) {
             unsigned long* f = health_field(copy, i);
-            health[health_keys[i]] = f ? *f : i == 6 ? h->median_ms : h->slowest_ms;
+            health[health_keys[i]] = f ? *f : i == HEALTH_COUNTS ? h->median_ms : h->slowest_ms;
         }
     }
     return append(w, j, error);

@@ -98,6 +98,18 @@ TEST_F(Journal, RecordsAreChainedWithTheirFieldsInOrder)
     EXPECT_EQ(a["settings"]["ER77"], 7);
     EXPECT_EQ(a["health"]["slowest_ms"], 14);
     EXPECT_EQ(a["health"]["garbled"], 1);
+    line_health back{};  // the walk reads the health back whole, answers timed too
+    journal_verdict read;
+    journal_walk(
+        w.path,
+        [](void* c, const journal_record* r, unsigned long) {
+            if (r && r->has_health)
+                *(line_health*)c = r->health;
+            return 1;
+        },
+        &back, nullptr, &read, nullptr);
+    EXPECT_EQ(back.answers, 40u);
+    EXPECT_EQ(back.slowest_ms, 14u);
     EXPECT_EQ(a["time"].get<std::string>().size(), 24u);
     EXPECT_EQ(a["time"].get<std::string>().back(), 'Z');
     EXPECT_EQ(a["offset"].get<std::string>()[3], ':');
