@@ -67,17 +67,17 @@ if [ "$mode" = completion ]; then
             got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | xargs)
             [ "$got" = "$want" ] || { echo "FAIL: kp6ctl $1<tab>: \"$got\", not \"$want\""; failed=1; }
         }
-        check "" "backup decode help journal monitor ports read restore scan test write"
+        check "" "backup decode help journal monitor ports read report restore scan test write"
         check "--" "--address --converter --help --log --port --retries --stats --timeout --verbose --version"
         check "--port " "/dev/pts/77 tcp://127.0.0.1:7003 ttyFAKE3"
         check "--port=tty" "ttyFAKE3"
         check "-p tcp://127" "//127.0.0.1:7003"
-        check "--log out.txt -v r" "read restore"
-        check "help re" "read restore"
+        check "--log out.txt -v r" "read report restore"
+        check "help re" "read report restore"
         check "restore --d" "--dry-run"
         check "scan --j" "--json"
         check "ports --" "--help --json"
-        check "--port /dev/pts/77 --address 1f r" "read restore"
+        check "--port /dev/pts/77 --address 1f r" "read report restore"
         check "scan --" "--csv --from --help --json --read --to"
         check "write inv" "inverse="
         check "write er7" "er72= er74= er75= er77= er78= er79="
@@ -91,6 +91,7 @@ if [ "$mode" = completion ]; then
         check "journal --since " ""
         check "monitor --" "--help --raw"
         check "decode --j" "--json"
+        check "report --l" "--language"
         exit $failed'
     echo "completion of kp6ctl from the unpacked package"
     exit
