@@ -31,7 +31,7 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 // then.
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
 static char file_folder[PREF_FOLDER_SIZE];
-static char file_retries[4];  // as text, "" when none
+static char file_retries[4];                    // as text, "" when none
 static char retries_text[sizeof file_retries];  // pref_retries as a save writes it
 static std::vector<std::string> added_here, removed_here;
 // The converters per port ("PORT" and "NAME"), and those chosen here since.

@@ -177,7 +177,7 @@ void plat_serial_ports_info(const char* const* names, int n, plat_port_info* inf
     }
     for (int i = 0; i < n; i++) {
         const plat_port_info& info = infos[i];
-        rc[i] = rc[i] || (!info.manufacturer[0] && !info.product[0] && !info.serial[0] &&
-                          !info.stable[0]);
+        rc[i] = rc[i] ||
+                (!info.manufacturer[0] && !info.product[0] && !info.serial[0] && !info.stable[0]);
     }
 }
