@@ -110,9 +110,7 @@ struct pref_section {
     std::vector<pref_line> lines;
 };
 static std::vector<pref_section> file_sections;
-// The file's text as last read, so that a save that would write it
-// unchanged writes nothing; unset when there was no file.
-static std::string file_read_text;
+// Whether the last read found a file whose entries it took.
 static bool file_read;
 
 // The entries of the text, read as the toolkit reads it (three heading
@@ -193,7 +191,6 @@ static int read_prefs(const char* path, std::vector<pref_entry>& entries)
     if (n > PREFS_SIZE_MAX || memchr(text, 0, n))
         return PREFS_DAMAGED;
     parse(text, n, entries);
-    file_read_text.assign(text, n);
     file_read = true;
     return PREFS_SOUND;
 }
@@ -561,6 +558,16 @@ static void merge_value(std::vector<pref_entry>& entries, const own_entry& v)
         entries.push_back({".", v.name, encoded(v.ours)});
 }
 
+static bool same_entries(const std::vector<pref_entry>& a, const std::vector<pref_entry>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (a[i].group != b[i].group || a[i].name != b[i].name || a[i].value != b[i].value)
+            return false;
+    return true;
+}
+
 static int write_file(const char* path, const std::string& text)
 {
     char target[1100];
@@ -594,6 +601,7 @@ void prefs_save(void)
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
+    const std::vector<pref_entry> read = entries;
     snprintf(retries_text, sizeof retries_text, "%d", pref_retries);
     if (!file_retries[0] && pref_retries == PREF_RETRIES_DEFAULT)
         retries_text[0] = 0;  // the default is not written until another is chosen
@@ -628,9 +636,8 @@ void prefs_save(void)
                         encoded((converters[i].first + "=" + converters[i].second).c_str())});
     for (size_t i = 0; i < recorded.size(); i++)
         kept.push_back({RECORDED, std::to_string(i + 1), encoded(recorded[i].c_str())});
-    // A file that would read the same afterwards is left as it is.
-    std::string text = file_text(kept);
-    if ((file_read && text == file_read_text) || write_file(path, text) == 0) {
+    // A file whose entries would all stay as they are is left as it is.
+    if ((file_read && same_entries(kept, read)) || write_file(path, file_text(kept)) == 0) {
         converters_here.clear();
         recorded_here.clear();
         added_here.clear();
