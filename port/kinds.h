@@ -102,8 +102,9 @@ inline int gone_answer(unsigned char gone, int error, int* code)
 plat_socket tcps_listener(unsigned short port);
 plat_socket tcps_client(unsigned short port, int i);
 
-// For the layer's tests: what the slot of port 1 to 16 keeps of a serial
-// device (serial.cpp), whatever the slot holds.
+// What a serial port's slot keeps of its device (serial.cpp, with the rest
+// of its state); the layer's tests reach it for port 1 to 16, whatever the
+// slot holds.
 struct serial_device {
     plat_handle handle = PLAT_NO_HANDLE;
     unsigned char turn_type = 0;  // line-direction control type, from port_control
