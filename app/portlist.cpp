@@ -175,17 +175,19 @@ void port_list_fill(Fl_Choice* c, const char* keep)
     }
     char kept[COM_NAME_SIZE];
     snprintf(kept, sizeof kept, "%s", keep ? keep : "");
-    ComDetect();
+    static plat_port_info infos[COM_MAX];
+    int unknown[COM_MAX];
+    int n = com_detect_about(infos, unknown);
     list_count = 0;
-    for (int i = 0; i < com_num_detected; i++) {
+    for (int i = 0; i < n; i++) {
         if (listed(com_port_names[i]) >= 0)
             continue;  // a stable name listed by hand too
         int at = list_count++;
         strcpy(list_names[at], com_port_names[i]);
         list_about[at][0] = 0;
-        plat_port_info info;
-        if (plat_serial_port_info(com_port_names[i], &info) != 0)
+        if (unknown[i])
             continue;
+        const plat_port_info& info = infos[i];
         port_about_text(info, list_about[at], LIST_ABOUT_SIZE);
         // The stable name opens the same device whatever it is called today;
         // one that holds a control character is no name to list (nor to

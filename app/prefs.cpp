@@ -31,7 +31,8 @@ enum { PREFS_SIZE_MAX = 64 * 1024, PREFS_LINE_MAX = 1000, PREFS_GROUP_MAX = 64 }
 // then.
 static char file_port[COM_NAME_SIZE], file_address[ADDRESS_TEXT_MAX + 1];
 static char file_folder[PREF_FOLDER_SIZE];
-static char file_retries[4];  // as text, "" when none
+static char file_retries[4];                    // as text, "" when none
+static char retries_text[sizeof file_retries];  // pref_retries as a save writes it
 static std::vector<std::string> added_here, removed_here;
 // The converters per port ("PORT" and "NAME"), and those chosen here since.
 typedef std::vector<std::pair<std::string, std::string>> converter_list;
@@ -109,6 +110,8 @@ struct pref_section {
     std::vector<pref_line> lines;
 };
 static std::vector<pref_section> file_sections;
+// Whether the last read found a file whose entries it took.
+static bool file_read;
 
 // The entries of the text, read as the toolkit reads it (three heading
 // lines, groups, "name:value", "+" going on with the value before), except
@@ -171,6 +174,7 @@ static int read_prefs(const char* path, std::vector<pref_entry>& entries)
 {
     entries.clear();
     file_sections.clear();
+    file_read = false;
     FILE* f;
     int kind;
     int rc = plat_file_open_regular(path, &f, &kind);
@@ -187,6 +191,7 @@ static int read_prefs(const char* path, std::vector<pref_entry>& entries)
     if (n > PREFS_SIZE_MAX || memchr(text, 0, n))
         return PREFS_DAMAGED;
     parse(text, n, entries);
+    file_read = true;
     return PREFS_SOUND;
 }
 
@@ -231,15 +236,30 @@ static std::string encoded(const char* s)
     return out;
 }
 
-// The root group's entries the window writes itself; the others of the
-// file stay as they are.
-static const char* const OWN_VALUES[] = {"address", "port", "folder", "site", "retries"};
+static int retries_ok(const char* text);
+
+// The root group's entries the window writes itself, in the file's order:
+// each one's name, this window's value and the file's, its room, and what
+// a value must pass to be taken (null: any). The others of the file stay
+// as they are.
+static const struct own_entry {
+    const char* name;
+    char *ours, *was;
+    size_t size;
+    int (*ok)(const char*);
+} OWN_VALUES[] = {
+    {"address", pref_address, file_address, sizeof pref_address, address_text_ok},
+    {"port", pref_port, file_port, sizeof pref_port, nullptr},
+    {"folder", pref_folder, file_folder, sizeof pref_folder, nullptr},
+    {"site", pref_site, file_site, sizeof pref_site, nullptr},
+    {"retries", retries_text, file_retries, sizeof retries_text, retries_ok},
+};
 static const char LINES[] = "./lines", CONVERTERS[] = "./converters", RECORDED[] = "./recorded";
 
 static int own_value(const std::string& name)
 {
-    for (const char* own : OWN_VALUES)
-        if (name == own)
+    for (const own_entry& own : OWN_VALUES)
+        if (name == own.name)
             return 1;
     return 0;
 }
@@ -272,8 +292,8 @@ static std::string file_text(const std::vector<pref_entry>& entries)
     std::string text = std::string("; FLTK preferences file format 1.0\n; vendor: ") + VENDOR +
                        "\n; application: " + APPLICATION + "\n";
     std::string own;
-    for (const char* name : OWN_VALUES) {
-        int i = find_entry(entries, ".", name);
+    for (const own_entry& v : OWN_VALUES) {
+        int i = find_entry(entries, ".", v.name);
         if (i >= 0)
             own += entry_text(entries[(size_t)i]);
     }
@@ -497,9 +517,8 @@ void prefs_set_port_recorded(const char* port, int on)
 void prefs_load(void)
 {
     pref_line_count = 0;
-    pref_port[0] = pref_address[0] = file_port[0] = file_address[0] = 0;
-    pref_folder[0] = file_folder[0] = file_retries[0] = 0;
-    pref_site[0] = file_site[0] = 0;
+    for (const own_entry& v : OWN_VALUES)
+        v.ours[0] = v.was[0] = 0;
     pref_retries = PREF_RETRIES_DEFAULT;
     added_here.clear();
     removed_here.clear();
@@ -511,38 +530,42 @@ void prefs_load(void)
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
-    take(entries, "address", pref_address, sizeof pref_address, address_text_ok);
-    take(entries, "port", pref_port, sizeof pref_port, nullptr);
-    take(entries, "folder", pref_folder, sizeof pref_folder, nullptr);
-    take(entries, "site", pref_site, sizeof pref_site, nullptr);
-    take(entries, "retries", file_retries, sizeof file_retries, retries_ok);
-    retries_taken(file_retries);
+    for (const own_entry& v : OWN_VALUES) {
+        take(entries, v.name, v.ours, v.size, v.ok);
+        strcpy(v.was, v.ours);
+    }
+    retries_taken(retries_text);
     take_lines(entries);
     take_converters(entries);
     take_recorded(entries);
-    strcpy(file_port, pref_port);
-    strcpy(file_address, pref_address);
-    strcpy(file_folder, pref_folder);
-    strcpy(file_site, pref_site);
 }
 
 // One value of the root group: this window's when it changed here, else the
 // file's (taken in, so that the next save compares with it).
-static void merge_value(std::vector<pref_entry>& entries, const char* name, char* ours, char* was,
-                        size_t size, int (*ok)(const char*))
+static void merge_value(std::vector<pref_entry>& entries, const own_entry& v)
 {
-    int i = find_entry(entries, ".", name);
-    if (strcmp(ours, was) == 0) {
-        take(entries, name, ours, size, ok);
-        strcpy(was, ours);
+    int i = find_entry(entries, ".", v.name);
+    if (strcmp(v.ours, v.was) == 0) {
+        take(entries, v.name, v.ours, v.size, v.ok);
+        strcpy(v.was, v.ours);
         return;
     }
-    if (i >= 0 && !ours[0])
+    if (i >= 0 && !v.ours[0])
         entries.erase(entries.begin() + i);
     else if (i >= 0)
-        entries[i].value = encoded(ours);
-    else if (ours[0])
-        entries.push_back({".", name, encoded(ours)});
+        entries[i].value = encoded(v.ours);
+    else if (v.ours[0])
+        entries.push_back({".", v.name, encoded(v.ours)});
+}
+
+static bool same_entries(const std::vector<pref_entry>& a, const std::vector<pref_entry>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (a[i].group != b[i].group || a[i].name != b[i].name || a[i].value != b[i].value)
+            return false;
+    return true;
 }
 
 static int write_file(const char* path, const std::string& text)
@@ -578,17 +601,13 @@ void prefs_save(void)
     std::vector<pref_entry> entries;
     if (prefs_path(path, sizeof path) != 0 || usable_entries(path, entries) != 0)
         return;
-    merge_value(entries, "address", pref_address, file_address, sizeof pref_address,
-                address_text_ok);
-    merge_value(entries, "port", pref_port, file_port, sizeof pref_port, nullptr);
-    merge_value(entries, "folder", pref_folder, file_folder, sizeof pref_folder, nullptr);
-    merge_value(entries, "site", pref_site, file_site, sizeof pref_site, nullptr);
-    char retries[sizeof file_retries];
-    snprintf(retries, sizeof retries, "%d", pref_retries);
+    const std::vector<pref_entry> read = entries;
+    snprintf(retries_text, sizeof retries_text, "%d", pref_retries);
     if (!file_retries[0] && pref_retries == PREF_RETRIES_DEFAULT)
-        retries[0] = 0;  // the default is not written until another is chosen
-    merge_value(entries, "retries", retries, file_retries, sizeof retries, retries_ok);
-    retries_taken(retries);
+        retries_text[0] = 0;  // the default is not written until another is chosen
+    for (const own_entry& v : OWN_VALUES)
+        merge_value(entries, v);
+    retries_taken(retries_text);
     // The file's lines less those removed here, then those added here.
     take_lines(entries);
     for (int i = pref_line_count - 1; i >= 0; i--)
@@ -617,16 +636,14 @@ void prefs_save(void)
                         encoded((converters[i].first + "=" + converters[i].second).c_str())});
     for (size_t i = 0; i < recorded.size(); i++)
         kept.push_back({RECORDED, std::to_string(i + 1), encoded(recorded[i].c_str())});
-    if (write_file(path, file_text(kept)) == 0) {
+    // A file whose entries would all stay as they are is left as it is.
+    if ((file_read && same_entries(kept, read)) || write_file(path, file_text(kept)) == 0) {
         converters_here.clear();
         recorded_here.clear();
         added_here.clear();
         removed_here.clear();
-        strcpy(file_port, pref_port);
-        strcpy(file_address, pref_address);
-        strcpy(file_folder, pref_folder);
-        strcpy(file_site, pref_site);
-        snprintf(file_retries, sizeof file_retries, "%s", retries);
+        for (const own_entry& v : OWN_VALUES)
+            strcpy(v.was, v.ours);
     }
 }
 

@@ -35,8 +35,9 @@ void prefs_load(void);
 // Reads the file again and writes it with this window's changes merged in:
 // lines added or removed here, the port and the address when they changed
 // here; the rest as the file has it, so windows open at once lose nothing of
-// each other's. A file that cannot be read or written, or is no file, stays
-// as it was; nothing is shown.
+// each other's. A file whose entries would all stay as they are is not written.
+// A file that cannot be read or written, or is no file, stays as it was;
+// nothing is shown.
 void prefs_save(void);
 
 // The remembered lines, kept in the order added; both save at once.

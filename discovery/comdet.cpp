@@ -200,3 +200,13 @@ void qsort_com_swp(unsigned int i, unsigned int j)
     memcpy(com_port_names[i], com_port_names[j], COM_NAME_SIZE);
     memcpy(com_port_names[j], tmp, COM_NAME_SIZE);
 }
+
+int com_detect_about(plat_port_info infos[COM_MAX], int rc[COM_MAX])
+{
+    ComDetect();
+    const char* names[COM_MAX];
+    for (int i = 0; i < com_num_detected; i++)
+        names[i] = com_port_names[i];
+    plat_serial_ports_info(names, com_num_detected, infos, rc);
+    return com_num_detected;
+}

@@ -20,6 +20,11 @@ extern const char REG_SERIAL_NAME_98[];
 // and then the machine's first in display order, whatever order the system
 // gave them in.
 int ComDetect();
+// ComDetect, then what each port's device says it is, read in one walk of
+// the machine's devices: infos[i] and rc[i] (0 when something is known, as
+// plat_serial_port_info tells) for com_port_names[i]. Returns the count.
+struct plat_port_info;
+int com_detect_about(plat_port_info infos[COM_MAX], int rc[COM_MAX]);
 int ComExistsByName(char* name);
 
 void qsort_com_mid(unsigned int i);

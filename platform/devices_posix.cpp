@@ -116,7 +116,9 @@ static void read_attribute(const char* dir, const char* name, char* out, size_t 
         out[n - 1] = 0;
 }
 
-int plat_serial_port_info(const char* name, plat_port_info* info)
+// The USB device's words for one port: 0, or non-zero when the port is no
+// device of the class (its stable name is then not looked for either).
+static int usb_info(const char* name, plat_port_info* info)
 {
     memset(info, 0, sizeof *info);
     if (strchr(name, '/'))
@@ -140,26 +142,42 @@ int plat_serial_port_info(const char* name, plat_port_info* info)
             break;
         *slash = 0;
     }
+    return 0;
+}
+
+void plat_serial_ports_info(const char* const* names, int n, plat_port_info* infos, int* rc)
+{
+    int wanted = 0;
+    for (int i = 0; i < n; i++) {
+        rc[i] = usb_info(names[i], &infos[i]);
+        wanted += !rc[i];
+    }
     const char* by_id = getenv("KP6_SERIAL_BY_ID");
     if (!by_id || !by_id[0])
         by_id = "/dev/serial/by-id";
-    if (DIR* d = opendir(by_id)) {
+    // One walk of the links for every port: each takes the first to it.
+    if (DIR* d = wanted ? opendir(by_id) : nullptr) {
         while (struct dirent* e = readdir(d)) {
             char link[PATH_MAX], target[PATH_MAX];
             if (e->d_name[0] == '.' ||
                 snprintf(link, sizeof link, "%s/%s", by_id, e->d_name) >= (int)sizeof link)
                 continue;
-            ssize_t n = readlink(link, target, sizeof target - 1);
-            if (n <= 0)
+            ssize_t len = readlink(link, target, sizeof target - 1);
+            if (len <= 0)
                 continue;
-            target[n] = 0;
+            target[len] = 0;
             const char* base = strrchr(target, '/');
-            if (strcmp(base ? base + 1 : target, name) == 0 && strlen(link) < sizeof info->stable) {
-                strcpy(info->stable, link);
-                break;
-            }
+            base = base ? base + 1 : target;
+            for (int i = 0; i < n; i++)
+                if (!rc[i] && !infos[i].stable[0] && strcmp(base, names[i]) == 0 &&
+                    strlen(link) < sizeof infos[i].stable)
+                    strcpy(infos[i].stable, link);
         }
         closedir(d);
     }
-    return !info->manufacturer[0] && !info->product[0] && !info->serial[0] && !info->stable[0];
+    for (int i = 0; i < n; i++) {
+        const plat_port_info& info = infos[i];
+        rc[i] = rc[i] ||
+                (!info.manufacturer[0] && !info.product[0] && !info.serial[0] && !info.stable[0]);
+    }
 }

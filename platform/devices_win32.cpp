@@ -75,39 +75,53 @@ static void device_text(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, char
         out[0] = 0;
 }
 
-// The device of the Ports class whose PortName is `name`: its friendly name
-// and maker. Windows keeps no stable name beside the COM name.
-int plat_serial_port_info(const char* name, plat_port_info* info)
+// The devices of the Ports class, walked once: each whose PortName is one
+// of `names` gives its friendly name and maker. Windows keeps no stable
+// name beside the COM name.
+void plat_serial_ports_info(const char* const* names, int n, plat_port_info* infos, int* rc)
 {
-    memset(info, 0, sizeof *info);
-    wchar_t* want = to_wide(name);
-    if (!want)
-        return 1;
-    HDEVINFO set = SetupDiGetClassDevsW(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
-    int found = 0;
-    for (DWORD i = 0; set != INVALID_HANDLE_VALUE && !found; i++) {
+    wchar_t** want = (wchar_t**)calloc(n > 0 ? (size_t)n : 1, sizeof *want);
+    for (int i = 0; i < n; i++) {
+        memset(&infos[i], 0, sizeof infos[i]);
+        rc[i] = 0;  // 1 once its device is found
+        if (want)
+            want[i] = to_wide(names[i]);
+    }
+    HDEVINFO set = want ? SetupDiGetClassDevsW(&ports_class, nullptr, nullptr, DIGCF_PRESENT)
+                        : INVALID_HANDLE_VALUE;
+    for (DWORD d = 0; set != INVALID_HANDLE_VALUE; d++) {
         SP_DEVINFO_DATA dev = {};
         dev.cbSize = sizeof dev;
-        if (!SetupDiEnumDeviceInfo(set, i, &dev))
+        if (!SetupDiEnumDeviceInfo(set, d, &dev))
             break;
         HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE)
             continue;
         wchar_t port[64];
-        DWORD type = 0, n = sizeof port - sizeof port[0];
-        if (RegQueryValueExW(key, L"PortName", nullptr, &type, (BYTE*)port, &n) == ERROR_SUCCESS &&
-            type == REG_SZ) {
-            port[n / sizeof port[0]] = 0;
-            found = _wcsicmp(port, want) == 0;
-        }
+        DWORD type = 0, len = sizeof port - sizeof port[0];
+        int named = RegQueryValueExW(key, L"PortName", nullptr, &type, (BYTE*)port, &len) ==
+                        ERROR_SUCCESS &&
+                    type == REG_SZ;
         RegCloseKey(key);
-        if (found) {
+        if (!named)
+            continue;
+        port[len / sizeof port[0]] = 0;
+        // A port takes the first device of its name, as one looked for alone.
+        for (int i = 0; i < n; i++) {
+            plat_port_info* info = &infos[i];
+            if (rc[i] || !want[i] || _wcsicmp(port, want[i]) != 0)
+                continue;
+            rc[i] = 1;
             device_text(set, &dev, SPDRP_FRIENDLYNAME, info->product, sizeof info->product);
             device_text(set, &dev, SPDRP_MFG, info->manufacturer, sizeof info->manufacturer);
         }
     }
     if (set != INVALID_HANDLE_VALUE)
         SetupDiDestroyDeviceInfoList(set);
+    for (int i = 0; i < n; i++) {
+        rc[i] = !infos[i].product[0] && !infos[i].manufacturer[0];
+        if (want)
+            free(want[i]);
+    }
     free(want);
-    return !info->product[0] && !info->manufacturer[0];
 }

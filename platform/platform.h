@@ -287,6 +287,9 @@ struct plat_port_info {
 // 0 and what is known of the port listed as `name` (a name of the list,
 // "ttyUSB0", "COM5"); non-zero when nothing is.
 int plat_serial_port_info(const char* name, plat_port_info* info);
+// The same for `n` ports at once, in one walk of the machine's devices:
+// infos[i] and rc[i] (0 when something is known) for names[i].
+void plat_serial_ports_info(const char* const* names, int n, plat_port_info* infos, int* rc);
 
 // ---- files -------------------------------------------------------------------
 

@@ -134,3 +134,10 @@ int plat_sha256_hex(const void* data, unsigned long n, char out[PLAT_SHA256_HEX]
     out[2 * PLAT_SHA256_SIZE] = 0;
     return rc;
 }
+
+int plat_serial_port_info(const char* name, plat_port_info* info)
+{
+    int rc;
+    plat_serial_ports_info(&name, 1, info, &rc);
+    return rc;
+}

@@ -62,6 +62,10 @@ struct port_kind {
     int (*line_errors)(Entry* e, plat_line_errors* out) = nullptr;
     // port_line: 0 and the line as the device has it, or non-zero.
     int (*line)(Entry* e, plat_line* out) = nullptr;
+    // The direction control port_control last gave the slot (its type), and
+    // port_rs485.
+    unsigned char (*direction)(const Entry* e) = nullptr;
+    int (*rs485)(Entry* e) = nullptr;
 };
 
 extern const port_kind serial_kind, tcps_kind, net_kind, stub_kind;
@@ -93,9 +97,20 @@ inline int gone_answer(unsigned char gone, int error, int* code)
     return gone;
 }
 
-// For the layer's tests: the listening socket of a TCP server port,
-// PLAT_NO_SOCKET for any other port.
+// For the layer's tests: the listening socket of a TCP server port, and its
+// client `i` (0 to 15), PLAT_NO_SOCKET for a free place and any other port.
 plat_socket tcps_listener(unsigned short port);
+plat_socket tcps_client(unsigned short port, int i);
+
+// What a serial port's slot keeps of its device (serial.cpp, with the rest
+// of its state); the layer's tests reach it for port 1 to 16, whatever the
+// slot holds.
+struct serial_device {
+    plat_handle handle = PLAT_NO_HANDLE;
+    unsigned char turn_type = 0;  // line-direction control type, from port_control
+    unsigned char echo_skip = 0;  // echo bytes still to drop from received data
+};
+serial_device& serial_device_of(unsigned short port);
 
 // The traffic log's part in starting and stopping the layer (traffic_log.cpp).
 // Opens the log's file (pl_log_name) and writes the start line.

@@ -55,8 +55,6 @@ void start_net(unsigned char)
         free(e.rx_buf);
     }
     memset(Port, 0, sizeof Port);
-    for (Entry& e : Port)
-        e.handle = PLAT_NO_HANDLE;
     log_run_start();
     p_errors = 0;
     fr_errors = 0;
@@ -86,7 +84,6 @@ static void release(Entry& e)
     const port_kind* k = kind_of(&e);
     if (k->release)
         k->release(&e);
-    e.handle = PLAT_NO_HANDLE;
     e.held = 0;
 }
 
@@ -133,8 +130,6 @@ int open_port(unsigned short* port, char* name, char mode)
             *port = 0;
         return open_failed(why, rc);
     }
-    e.echo_skip = 0;
-    e.turn_type = 0;
     // A stub leaves its slot free, so the slot may come back with its ring.
     if (!e.rx_buf)
         e.rx_buf = (unsigned char*)malloc(RX_SIZE);
@@ -428,7 +423,6 @@ void port_control(unsigned int port, char type)
     Entry* e = port <= PORT_COUNT ? slot_of((unsigned short)port) : nullptr;
     if (!e)
         return;
-    e->turn_type = (unsigned char)type;
     const port_kind* k = kind_of(e);
     if (e->held && k->control)
         k->control((unsigned short)port, e, type);
@@ -479,19 +473,21 @@ int converter_type(const char* name)
 int port_rs485(unsigned short port)
 {
     Entry* e;
-    if (!lines_kind(port, &e))
-        return plat_error_not_supported();
-    int rc = plat_serial_rs485(e->handle, 1);
-    if (rc == 0)
-        e->turn_type = CONVERTER_KERNEL;  // given back as the port closes
-    return rc;
+    const port_kind* k = data_kind(port, &e);
+    return k && k->rs485 ? k->rs485(e) : plat_error_not_supported();
+}
+
+// The direction control of a port whose lines can be switched.
+static unsigned direction(const port_kind* k, const Entry* e)
+{
+    return k->direction ? k->direction(e) : 0;
 }
 
 int port_control_fault(unsigned short port)
 {
     Entry* e;
     const port_kind* k = lines_kind(port, &e);
-    unsigned t = e ? e->turn_type : 0;
+    unsigned t = k ? direction(k, e) : 0;
     if (!k || t > 7)
         return 0;
     // The receive state again, as port_control left it.
@@ -517,7 +513,8 @@ static int switch_lines(unsigned short port, unsigned char lines, int on, int an
     if (!k)
         return 0;
     // With direction control the lines are not the caller's to switch.
-    if (!any_type && e->turn_type != 0 && e->turn_type != 5)
+    unsigned t = direction(k, e);
+    if (!any_type && t != 0 && t != 5)
         return 0;
     if (lines & 1)
         k->escape(e, on ? PLAT_SETDTR : PLAT_CLRDTR);

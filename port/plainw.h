@@ -8,33 +8,25 @@
 #include "../discovery/net_url.h"
 #include "../platform/platform.h"
 
-enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000, TCP_CLIENTS = 16 };
+enum { PORT_COUNT = 16, PORT_NAME_SIZE = 100, RX_SIZE = 10000 };
 
 // Port kinds. A network line is a serial line reached through a device
 // server, named by a URL (net_url.h).
 enum { KIND_SERIAL = 0, KIND_STUB = 3, KIND_TCPS = 4, KIND_NET = 5 };
 
 // One slot: what every kind of port has. What a kind keeps besides (a
-// server's listening socket, a network line's connection, a serial line's
-// echo and line errors) is that kind's own, in its file.
+// serial line's device, direction control and echo, a server's sockets, a
+// network line's connection) is that kind's own, in its file.
 struct Entry {
-    unsigned char echo_skip;    // echo bytes still to drop from received data
     char name[PORT_NAME_SIZE];  // the name as opened
-    plat_handle handle;         // serial device
     unsigned char* rx_buf;      // receive ring of RX_SIZE bytes
-    unsigned short base;        // number from the name; non-zero = in use
-    unsigned short rx_head;     // ring write index
-    unsigned short rx_tail;     // ring read index
-    unsigned char turn_type;    // line-direction control type
-    unsigned char kind;         // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
-    unsigned long baud;         // settings of the last successful init_port
-    unsigned char data_bits;
-    char parity;
-    unsigned char stop_bits;
-    plat_socket clients[TCP_CLIENTS];  // accepted TCP clients; PLAT_NO_SOCKET = free
-    // 1 while the slot holds what its kind opened. A device whose name
-    // carries the number 0 (ttyUSB0) leaves `base` at 0, yet its slot is taken.
-    unsigned char held;
+    // The number from the name. The slot is in use while it is non-zero or
+    // `held` is set: a device named with the number 0 (ttyUSB0) leaves it 0.
+    unsigned short base;
+    unsigned short rx_head;  // ring write index
+    unsigned short rx_tail;  // ring read index
+    unsigned char kind;      // KIND_SERIAL, KIND_STUB, KIND_TCPS or KIND_NET
+    unsigned char held;      // 1 while the slot holds what its kind opened
 };
 
 extern Entry Port[PORT_COUNT];

@@ -12,8 +12,9 @@ enum { DEVICE_PATH_SIZE = PORT_NAME_SIZE + 8 };
 // The longest block whose echo is looked for: every frame of the protocol.
 enum { ECHO_FRAME_MAX = 16 };
 
-// What a slot holding a serial device keeps besides the common Entry.
-struct serial_state {
+// What a slot holding a serial device keeps besides the common Entry: its
+// device, direction control and echo count (serial_device), and the rest.
+struct serial_state : serial_device {
     // The line's echo of its own sending, where no echo_skip is set: the
     // last block written while its echo may still come, its length, how
     // many of its bytes have come back first and in order (held out of the
@@ -39,6 +40,16 @@ static serial_state serial[PORT_COUNT];
 static serial_state& state(const Entry* e)
 {
     return serial[slot_index(e)];
+}
+
+static plat_handle device(const Entry* e)
+{
+    return state(e).handle;
+}
+
+serial_device& serial_device_of(unsigned short port)
+{
+    return serial[port - 1];
 }
 
 static int serial_claims(const char*)
@@ -71,7 +82,7 @@ static int serial_open(Entry* e, char* name, int*)
         plat_serial_close(h);
         return rc;
     }
-    e->handle = h;
+    s.handle = h;
     e->held = 1;
     // The errors before the port was ours are not its line's.
     plat_serial_line_errors(h, &s.line_errors);
@@ -80,9 +91,11 @@ static int serial_open(Entry* e, char* name, int*)
 
 static void serial_release(Entry* e)
 {
-    if (e->turn_type == CONVERTER_KERNEL)
-        plat_serial_rs485(e->handle, 0);
-    plat_serial_close(e->handle);
+    serial_state& s = state(e);
+    if (s.turn_type == CONVERTER_KERNEL)
+        plat_serial_rs485(s.handle, 0);
+    plat_serial_close(s.handle);
+    s.handle = PLAT_NO_HANDLE;
 }
 
 // ---- receiving ------------------------------------------------------------------
@@ -93,7 +106,7 @@ static void serial_release(Entry* e)
 static void check_lost(Entry* e, int code)
 {
     serial_state& s = state(e);
-    if (!s.gone && plat_serial_lost(e->handle)) {
+    if (!s.gone && plat_serial_lost(s.handle)) {
         s.gone = 1;
         s.error = code;
     }
@@ -110,13 +123,13 @@ static unsigned char* read_driver_queue(Entry* e, unsigned* got)
 {
     unsigned q = 0;
     *got = 0;
-    int rc = plat_serial_in_queue(e->handle, &q);
+    int rc = plat_serial_in_queue(device(e), &q);
     if (rc)
         check_lost(e, rc);
     if (q == 0)
         return nullptr;
     unsigned char* buf = (unsigned char*)malloc(q);
-    if (buf && (rc = plat_serial_read(e->handle, buf, q, got)) != 0)
+    if (buf && (rc = plat_serial_read(device(e), buf, q, got)) != 0)
         check_lost(e, rc);
     return buf;
 }
@@ -190,13 +203,13 @@ static unsigned echo_skip_take(Entry* e, const unsigned char* b, unsigned n)
 {
     serial_state& s = state(e);
     unsigned k = 0;
-    while (k < n && k < e->echo_skip && b[k] == s.sent[k])
+    while (k < n && k < s.echo_skip && b[k] == s.sent[k])
         k++;
-    if (k < n && k < e->echo_skip)
-        e->echo_skip = 0;  // a byte that differs: the echo is over
+    if (k < n && k < s.echo_skip)
+        s.echo_skip = 0;  // a byte that differs: the echo is over
     else
-        e->echo_skip = (unsigned char)(e->echo_skip - k);
-    memmove(s.sent, s.sent + k, e->echo_skip);
+        s.echo_skip = (unsigned char)(s.echo_skip - k);
+    memmove(s.sent, s.sent + k, s.echo_skip);
     return k;
 }
 
@@ -205,9 +218,9 @@ static unsigned echo_skip_take(Entry* e, const unsigned char* b, unsigned n)
 static void echo_skip_expect(Entry* e, const unsigned char* buf, int n)
 {
     serial_state& s = state(e);
-    for (int i = 0; i < n && e->echo_skip + i < (int)sizeof s.sent; i++)
-        s.sent[e->echo_skip + i] = buf[i];
-    e->echo_skip = (unsigned char)(e->echo_skip + n);
+    for (int i = 0; i < n && s.echo_skip + i < (int)sizeof s.sent; i++)
+        s.sent[s.echo_skip + i] = buf[i];
+    s.echo_skip = (unsigned char)(s.echo_skip + n);
 }
 
 static int echo_overdue(Entry* e)
@@ -224,7 +237,7 @@ static void count_line_errors(Entry* e)
     if (!s.line_errors.asked)
         return;
     plat_line_errors was = s.line_errors;
-    if (plat_serial_line_errors(e->handle, &s.line_errors) != 0)
+    if (plat_serial_line_errors(device(e), &s.line_errors) != 0)
         return;
     p_errors += (int32_t)(s.line_errors.parity - was.parity);
     fr_errors += (int32_t)(s.line_errors.framing - was.framing + s.line_errors.overrun -
@@ -264,14 +277,14 @@ static int serial_wait(Entry* e, unsigned ms)
         if (ms > left)
             ms = (unsigned)left;
     }
-    int ready = plat_serial_wait_input(e->handle, ms);
+    int ready = plat_serial_wait_input(device(e), ms);
     if (ready == 0)
         return 0;
     if (ready < 0)
         check_lost(e, 0);
     // A hung-up device reads as ready for ever with nothing queued.
     unsigned q = 0;
-    plat_serial_in_queue(e->handle, &q);
+    plat_serial_in_queue(device(e), &q);
     return q ? 1 : idle_wait(ms);
 }
 
@@ -302,12 +315,12 @@ static int echoes(unsigned t)
 static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n,
                         int record_failure)
 {
-    unsigned t = e->turn_type;
+    unsigned t = state(e).turn_type;
     unsigned done;
     if (!echoes(t))
         echo_expect(e, buf, n);
     if (t == 0 || t == 5) {
-        int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+        int rc = plat_serial_write(device(e), buf, (unsigned)n, &done);
         if (rc && record_failure)
             err_log(port, rc);
         if (rc)
@@ -315,13 +328,12 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
         return;
     }
     trans_turn_send(port, (int)t);
-    int rc = plat_serial_write(e->handle, buf, (unsigned)n, &done);
+    int rc = plat_serial_write(device(e), buf, (unsigned)n, &done);
     if (rc)
         check_lost(e, rc);
     // Everything out before the line turns, within the bound the platform
-    // sets at the device's own rate (`baud` is only what init_port was last
-    // given, possibly for an earlier port in this slot).
-    plat_serial_drain(e->handle);
+    // sets at the device's own rate.
+    plat_serial_drain(device(e));
     trans_turn_receive(port, (int)t);
     if (echoes(t))
         echo_skip_expect(e, buf, n);
@@ -330,13 +342,13 @@ static void serial_send(unsigned short port, Entry* e, unsigned char* buf, int n
 static int serial_sent(Entry* e)
 {
     unsigned q = 0;
-    plat_serial_out_queue(e->handle, &q);
+    plat_serial_out_queue(device(e), &q);
     return q == 0;
 }
 
 static int serial_line(Entry* e, plat_line* out)
 {
-    return plat_serial_get_line(e->handle, out);
+    return plat_serial_get_line(device(e), out);
 }
 
 static unsigned serial_line_ms(Entry* e, int n)
@@ -353,7 +365,7 @@ static int serial_init(Entry* e, unsigned long baud, unsigned char data_bits, un
                        unsigned char stop_bits)
 {
     plat_line line = {4800, 8, 0, 0, 0};
-    plat_serial_get_line(e->handle, &line);
+    plat_serial_get_line(device(e), &line);
     line.baud = baud ? baud : 4800;
     line.byte_size = data_bits;
     if (stop_bits == 1)
@@ -369,25 +381,19 @@ static int serial_init(Entry* e, unsigned long baud, unsigned char data_bits, un
     case 'Z': line.parity = 4; break;
     default: break;
     }
-    int rc = plat_serial_set_line(e->handle, &line);
-    if (rc)
-        return rc;
-    e->baud = baud;
-    e->data_bits = data_bits;
-    e->parity = (char)parity;
-    e->stop_bits = stop_bits;
-    return 0;
+    return plat_serial_set_line(device(e), &line);
 }
 
 static void serial_control(unsigned short port, Entry* e, char type)
 {
+    state(e).turn_type = (unsigned char)type;
     if (type == 5) {
         plat_line line;
-        if (plat_serial_get_line(e->handle, &line) == 0) {
+        if (plat_serial_get_line(device(e), &line) == 0) {
             line.cts_flow = 1;
-            plat_serial_set_line(e->handle, &line);
+            plat_serial_set_line(device(e), &line);
         }
-        plat_serial_escape(e->handle, PLAT_SETRTS);
+        plat_serial_escape(device(e), PLAT_SETRTS);
         return;
     }
     trans_turn_receive(port, type);
@@ -395,17 +401,30 @@ static void serial_control(unsigned short port, Entry* e, char type)
 
 static int serial_escape(Entry* e, int code)
 {
-    return plat_serial_escape(e->handle, code);
+    return plat_serial_escape(device(e), code);
 }
 
 static void serial_modem_status(Entry* e, unsigned* bits)
 {
-    plat_serial_modem_status(e->handle, bits);
+    plat_serial_modem_status(device(e), bits);
 }
 
 static void serial_event_mask(Entry* e, unsigned* mask)
 {
-    plat_serial_event_mask(e->handle, mask);
+    plat_serial_event_mask(device(e), mask);
+}
+
+static unsigned char serial_direction(const Entry* e)
+{
+    return state(e).turn_type;
+}
+
+static int serial_rs485(Entry* e)
+{
+    int rc = plat_serial_rs485(device(e), 1);
+    if (rc == 0)
+        state(e).turn_type = CONVERTER_KERNEL;  // given back as the port closes
+    return rc;
 }
 
 const port_kind serial_kind = {KIND_SERIAL,
@@ -429,4 +448,6 @@ const port_kind serial_kind = {KIND_SERIAL,
                                serial_modem_status,
                                serial_event_mask,
                                serial_line_errors,
-                               serial_line};
+                               serial_line,
+                               serial_direction,
+                               serial_rs485};

@@ -9,11 +9,17 @@
 
 #include "kinds.h"
 
-enum { TCP_MESSAGE_SIZE = 100 };
+enum { TCP_MESSAGE_SIZE = 100, TCP_CLIENTS = 16 };
 
-// Each slot's listening socket while it holds a server port; the clients
-// are the slot's own.
+// Each slot's listening socket while it holds a server port, and its
+// accepted clients (PLAT_NO_SOCKET: a free place).
 static plat_socket listener[PORT_COUNT];
+static plat_socket clients_of[PORT_COUNT][TCP_CLIENTS];
+
+static plat_socket* clients(const Entry* e)
+{
+    return clients_of[slot_index(e)];
+}
 
 static int tcps_claims(const char* name)
 {
@@ -39,8 +45,8 @@ static int tcps_open_port(Entry* slot, char* name, int* why)
     *why = OPEN_SERVER_SETUP;
     if (plat_net_start() != 0)
         return -1;
-    for (plat_socket& c : slot->clients)
-        c = PLAT_NO_SOCKET;
+    for (int i = 0; i < TCP_CLIENTS; i++)
+        clients(slot)[i] = PLAT_NO_SOCKET;
     plat_socket s;
     int rc = plat_tcp_socket(&s);
     if (rc) {
@@ -75,7 +81,7 @@ static void tcps_accept(Entry* slot)
 {
     int place = -1;
     for (int i = 0; i < TCP_CLIENTS && place < 0; i++)
-        if (slot->clients[i] == PLAT_NO_SOCKET)
+        if (clients(slot)[i] == PLAT_NO_SOCKET)
             place = i;
     if (place < 0)
         return;  // the others wait in the listen queue
@@ -83,7 +89,7 @@ static void tcps_accept(Entry* slot)
     unsigned char a[4];
     int rc = plat_tcp_accept(listener[slot_index(slot)], &client, a);
     if (rc == 0) {
-        slot->clients[place] = client;
+        clients(slot)[place] = client;
         // The address bytes in network order, read as a little-endian number.
         unsigned long ip = a[0] | (unsigned long)a[1] << 8 | (unsigned long)a[2] << 16 |
                            (unsigned long)a[3] << 24;
@@ -95,14 +101,15 @@ static void tcps_accept(Entry* slot)
 
 static void drop_client(Entry* e, int i)
 {
-    plat_tcp_close(e->clients[i]);
-    e->clients[i] = PLAT_NO_SOCKET;
+    plat_tcp_close(clients(e)[i]);
+    clients(e)[i] = PLAT_NO_SOCKET;
 }
 
 // Closes the clients and the listening socket.
 static void tcps_release(Entry* e)
 {
-    for (plat_socket& c : e->clients) {
+    for (int i = 0; i < TCP_CLIENTS; i++) {
+        plat_socket& c = clients(e)[i];
         if (c != PLAT_NO_SOCKET)
             plat_tcp_close(c);
         c = PLAT_NO_SOCKET;
@@ -117,13 +124,13 @@ static void tcps_release(Entry* e)
 static void service_clients(Entry* e)
 {
     for (int i = 0; i < TCP_CLIENTS; i++) {
-        if (e->clients[i] == PLAT_NO_SOCKET)
+        if (clients(e)[i] == PLAT_NO_SOCKET)
             continue;
         unsigned n = 0;
-        plat_tcp_available(e->clients[i], &n);
+        plat_tcp_available(clients(e)[i], &n);
         // Readable with nothing to read: the client has closed or failed,
         // and the recv below tells which (or finds a byte just arrived).
-        if (n == 0 && plat_tcp_wait_readable(&e->clients[i], 1, 0))
+        if (n == 0 && plat_tcp_wait_readable(&clients(e)[i], 1, 0))
             n = 1;
         unsigned room = (unsigned)(RX_SIZE - 1 - ring_unread(e));
         if (n > room)
@@ -134,7 +141,7 @@ static void service_clients(Entry* e)
         if (!buf)
             return;
         unsigned got = 0;
-        int rc = plat_tcp_recv(e->clients[i], buf, n, &got);
+        int rc = plat_tcp_recv(clients(e)[i], buf, n, &got);
         if (rc == 0 && got == 0)
             drop_client(e, i);  // closed by the client
         else if (rc && rc != plat_error_would_block())
@@ -155,7 +162,8 @@ static int tcps_wait(Entry* e, unsigned ms)
 {
     plat_socket s[1 + TCP_CLIENTS] = {};
     int n = 0, place = 0;
-    for (plat_socket c : e->clients) {
+    for (int i = 0; i < TCP_CLIENTS; i++) {
+        plat_socket c = clients(e)[i];
         if (c != PLAT_NO_SOCKET)
             s[n++] = c;
         else
@@ -167,7 +175,8 @@ static int tcps_wait(Entry* e, unsigned ms)
         s[n++] = listener[slot_index(e)];
     if (!plat_tcp_wait_readable(s, n, ms))
         return 0;
-    for (plat_socket c : e->clients) {
+    for (int i = 0; i < TCP_CLIENTS; i++) {
+        plat_socket c = clients(e)[i];
         unsigned k = 0;
         if (c != PLAT_NO_SOCKET && (plat_tcp_available(c, &k), k))
             return 1;
@@ -200,24 +209,24 @@ static void tcps_send(unsigned short, Entry* e, unsigned char* buf, int n, int)
         plat_socket behind[TCP_CLIENTS];
         int waiting = 0;
         for (int i = 0; i < TCP_CLIENTS; i++) {
-            if (e->clients[i] == PLAT_NO_SOCKET || (pass > 0 && done[i] == total))
+            if (clients(e)[i] == PLAT_NO_SOCKET || (pass > 0 && done[i] == total))
                 continue;
             unsigned sent = 0;
-            int rc = plat_tcp_send(e->clients[i], buf + done[i], total - done[i], &sent);
+            int rc = plat_tcp_send(clients(e)[i], buf + done[i], total - done[i], &sent);
             if (rc != 0 && rc != plat_error_would_block()) {
                 drop_client(e, i);
                 continue;
             }
             done[i] += sent;
             if (done[i] < total)
-                behind[waiting++] = e->clients[i];
+                behind[waiting++] = clients(e)[i];
         }
         if (waiting == 0)
             return;
         unsigned slice = plat_wait_slice(&d);
         if (!slice) {
             for (int i = 0; i < TCP_CLIENTS; i++)
-                if (e->clients[i] != PLAT_NO_SOCKET && done[i] < total)
+                if (clients(e)[i] != PLAT_NO_SOCKET && done[i] < total)
                     drop_client(e, i);
             return;
         }
@@ -231,6 +240,11 @@ plat_socket tcps_listener(unsigned short port)
         return PLAT_NO_SOCKET;
     const Entry& e = Port[port - 1];
     return e.held && e.kind == KIND_TCPS ? listener[port - 1] : PLAT_NO_SOCKET;
+}
+
+plat_socket tcps_client(unsigned short port, int i)
+{
+    return tcps_listener(port) == PLAT_NO_SOCKET ? PLAT_NO_SOCKET : clients_of[port - 1][i];
 }
 
 const port_kind tcps_kind = {KIND_TCPS,      tcps_claims,

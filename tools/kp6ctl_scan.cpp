@@ -24,12 +24,14 @@ using json = nlohmann::ordered_json;
 // "maker product, serial S" and the stable name, tab-separated, when known.
 int cmd_ports(void)
 {
-    ComDetect();
+    static plat_port_info infos[COM_MAX];
+    int unknown[COM_MAX];
+    int n = com_detect_about(infos, unknown);
     json list = json::array();
-    for (int i = 0; i < com_num_detected; i++) {
+    for (int i = 0; i < n; i++) {
         const char* name = com_port_names[i];
-        plat_port_info info;
-        bool known = plat_serial_port_info(name, &info) == 0;
+        const plat_port_info& info = infos[i];
+        bool known = !unknown[i];
         if (opt.json_out) {
             json port = {{"name", name}};
             if (known)

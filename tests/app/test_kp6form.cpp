@@ -623,6 +623,11 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
             EXPECT_NE(std::string::npos, kept.find(text)) << text << " in\n" << kept;
         rebuild(pty.slave);
         EXPECT_STREQ(pty.slave.c_str(), pref_port);
+        struct stat was, now;
+        ASSERT_EQ(0, stat(prefs.c_str(), &was));
+        prefs_save();  // nothing changed: the file is not written again
+        ASSERT_EQ(0, stat(prefs.c_str(), &now));
+        EXPECT_EQ(was.st_ino, now.st_ino);
         CloseButton_OnClick(MainForm->CloseButton);
     }
     const std::string unusable[] = {std::string("; a\n\0\n", 6), head + std::string(70000, 'x')};

@@ -160,11 +160,12 @@ TEST_P(NetLineSer2net, ReadsAndWritesTheControllerAndFfPassesAsOneByte)
     EXPECT_EQ(std::string::npos, log.find("FF FF"));
     EXPECT_EQ(std::string::npos, log.find("FA 2C"));
 
-    // Closing is quick and the line opens again.
+    // Closing waits for nothing (well within the connect's bound) and the
+    // line opens again.
     t0 = plat_perf_counter();
     free_port(h, 0);
     h = 0;
-    EXPECT_LT(ms_since(t0), 50.0);
+    EXPECT_LT(ms_since(t0), net_connect_ms / 2.0);
     ASSERT_TRUE(eventually(
         [&] { return open(rfc2217 ? server.rfc2217_url() : server.raw_url()) == 0; }, 3000));
     EXPECT_EQ(1, device_test(h, 0x01));
@@ -237,17 +238,18 @@ TEST_F(NetLine, AConnectionThatDropsIsAPulledOutDeviceAndOpensAgain)
 
 TEST_F(NetLine, ClearBufDiscardsWhatHasArrivedAndNeverWaits)
 {
-    Sim sim({"--address", "01", "--turnaround", "300"});
+    const int turnaround_ms = 600;
+    Sim sim({"--address", "01", "--turnaround", std::to_string(turnaround_ms)});
     ASSERT_FALSE(sim.path.empty());
     ScriptedServer proxy(ScriptedServer::PROXY, true, sim.path);
     ASSERT_EQ(0, open(proxy.url()));
     unsigned char test[4] = {0x60, 0x01, 0x81, 0xFB};
     put_port(h, test, 4);
     ASSERT_TRUE(eventually([&] { return port_avail(h) == 1; }, 2000));
-    put_port(h, test, 4);  // its answer comes 300 ms later
+    put_port(h, test, 4);  // its answer comes a turnaround later
     uint64_t t0 = plat_perf_counter();
     clear_buf(h);
-    EXPECT_LT(ms_since(t0), 20.0);
+    EXPECT_LT(ms_since(t0), turnaround_ms / 2.0);
     EXPECT_EQ(0, port_avail(h));
     EXPECT_TRUE(eventually([&] { return port_avail(h) == 1; }, 2000));
 }
@@ -277,7 +279,7 @@ TEST_F(NetLine, ATelnetFloodIsALineThatDoesNotAnswer)
         EXPECT_LT(ms_since(t0), 900.0);
         t0 = plat_perf_counter();
         clear_buf(h);
-        EXPECT_LT(ms_since(t0), 100.0);
+        EXPECT_LT(ms_since(t0), (double)answer_timeout_ms);  // no time-out waited out
         EXPECT_EQ(0, port_gone(h, nullptr));
         free_port(h, 0);
         h = 0;

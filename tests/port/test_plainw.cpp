@@ -150,12 +150,12 @@ TEST_F(PortTable, SerialPortOpensAt4800AndFreesTheDevice)
     EXPECT_EQ(atoi(pty.slave.c_str() + strlen("/dev/pts/")), e.base);
     EXPECT_EQ(0, e.rx_head);
     EXPECT_EQ(0, e.rx_tail);
-    EXPECT_EQ(0, e.echo_skip);
-    EXPECT_EQ(0, e.turn_type);
+    EXPECT_EQ(0, serial_device_of(h).echo_skip);
+    EXPECT_EQ(0, serial_device_of(h).turn_type);
     ASSERT_NE(nullptr, e.rx_buf);
 
     struct termios tio;
-    ASSERT_EQ(0, tcgetattr(e.handle, &tio));
+    ASSERT_EQ(0, tcgetattr(serial_device_of(h).handle, &tio));
     EXPECT_EQ(B4800, cfgetospeed(&tio));
     EXPECT_EQ((tcflag_t)CS8, tio.c_cflag & CSIZE);
     EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
@@ -165,7 +165,7 @@ TEST_F(PortTable, SerialPortOpensAt4800AndFreesTheDevice)
     }
     EXPECT_EQ(0, port_by_base(60000));
 
-    int fd = e.handle;
+    int fd = serial_device_of(h).handle;
     EXPECT_EQ(1, free_port(h, 0));
     EXPECT_EQ(0, e.base);
     EXPECT_EQ(nullptr, e.rx_buf);
@@ -196,7 +196,7 @@ TEST_F(PortTable, DeviceNumberedZeroHoldsItsSlotAndIsClosed)
     char stub[] = "STUB";
     ASSERT_EQ(0, open_port(&h2, stub, 0));
     EXPECT_NE(h, h2);  // the device's slot is not handed out again
-    int fd = Port[h - 1].handle;
+    int fd = serial_device_of(h).handle;
     EXPECT_EQ(1, free_port(h, 0));
     EXPECT_EQ(-1, fcntl(fd, F_GETFD));
     ASSERT_EQ(0, open_port(&h, &link[0], 0));
@@ -270,7 +270,7 @@ TEST_F(PortTable, ARestartClosesWhatTheTableHeld)
     char tcps[] = "TCPS_";
     ASSERT_EQ(0, open_port(&h, &name[0], 0));
     ASSERT_EQ(0, open_port(&server, tcps, 0));
-    int fd = Port[h - 1].handle;
+    int fd = serial_device_of(h).handle;
     close_net();
     EXPECT_NE(-1, fcntl(fd, F_GETFD));  // stopping closes nothing
     start_net(1);
@@ -291,8 +291,8 @@ TEST_F(PortTable, NoCallTouchesAHandleItDidNotOpen)
     char name[] = "STUB";
     ASSERT_EQ(0, open_port(&stub, name, 0));
     // Handle 0, as the zero-filled table has it before the first start.
-    Port[stub - 1].handle = 0;
-    Port[never - 1].handle = 0;
+    serial_device_of(stub).handle = 0;
+    serial_device_of(never).handle = 0;
     for (unsigned short p : {stub, never}) {
         SCOPED_TRACE(p);
         unsigned char buf[4] = {}, status = 0;

@@ -11,11 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../../port/kinds.h"
-#include "../../port/plainw.h"
-#include "../../timers/timersw.h"
 #include "../support/cp866.h"
-#include "../support/testsupport.h"
+#include "../support/port_fixture.h"
 #include "../support/text_log.h"
 
 static unsigned short free_tcp_port()
@@ -58,30 +55,28 @@ static std::string client_read(int c, size_t n)
     return out;
 }
 
-class TcpServer : public ::testing::Test {
+class TcpServer : public PortLayerTest {
 protected:
-    ScratchDir dir;
-    unsigned short tcp = 0, h = 0;
+    unsigned short tcp = 0;
     std::string name;
     std::vector<int> clients;
 
     void SetUp() override
     {
         signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE must end the test run
-        start_net(1);
+        PortLayerTest::SetUp();
         text_log_messages.clear();
         tcp = free_tcp_port();
         ASSERT_NE(0, tcp);
         name = "TCPS_" + std::to_string(tcp);
-        ASSERT_EQ(0, open_port(&h, &name[0], 0));
+        ASSERT_EQ(0, open(name));
     }
     void TearDown() override
     {
         for (int c : clients)
             if (c >= 0)
                 close(c);
-        free_port(h, 0);
-        close_net();
+        PortLayerTest::TearDown();
     }
     int client()
     {
@@ -153,13 +148,13 @@ TEST_F(TcpServer, ASeventeenthClientWaitsForAFreePlace)
     EXPECT_TRUE(eventually(
         [&] {
             put_port(h, block, 1);  // never SIGPIPE
-            return Port[h - 1].clients[3] == PLAT_NO_SOCKET;
+            return tcps_client(h, 3) == PLAT_NO_SOCKET;
         },
         5000));
     EXPECT_EQ(0, port_avail(h));
     ASSERT_EQ(17u, text_log_messages.size());
     EXPECT_EQ(accepted(name, 3), text_log_messages[16]);
-    EXPECT_NE(PLAT_NO_SOCKET, Port[h - 1].clients[3]);
+    EXPECT_NE(PLAT_NO_SOCKET, tcps_client(h, 3));
 }
 
 TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
@@ -197,8 +192,8 @@ TEST_F(TcpServer, ClientsThatGoFreeTheirPlacesAtOnceAndLeaveTheirBytes)
             [&] {
                 port_avail(h);
                 int taken = 0;
-                for (int32_t k : Port[h - 1].clients)
-                    taken += k != -1;
+                for (int i = 0; i < 16; i++)
+                    taken += tcps_client(h, i) != PLAT_NO_SOCKET;
                 return taken == 1;
             },
             5000));
@@ -285,8 +280,8 @@ TEST_F(TcpServer, ABigBlockReachesAReaderWholeAndAClientThatNeverReadsIsDropped)
     EXPECT_LT(took, 30000u);  // the bound is about 6 s
     EXPECT_EQ(block.size(), got.size());
     EXPECT_TRUE(block == got);
-    EXPECT_NE(PLAT_NO_SOCKET, Port[h - 1].clients[0]);
-    EXPECT_EQ(PLAT_NO_SOCKET, Port[h - 1].clients[1]);
+    EXPECT_NE(PLAT_NO_SOCKET, tcps_client(h, 0));
+    EXPECT_EQ(PLAT_NO_SOCKET, tcps_client(h, 1));
 }
 
 TEST_F(TcpServer, FreeingClosesClientsAndListener)

@@ -57,7 +57,7 @@ protected:
         PortLayerTest::SetUp();
         ASSERT_EQ(0, open("COM7"));
     }
-    HANDLE device() { return (HANDLE)Port[h - 1].handle; }
+    HANDLE device() { return (HANDLE)serial().handle; }
     void select(unsigned char address = 1)
     {
         unsigned char frame[5] = {0x60, address, 0x00, 0, 0xC0};
@@ -187,7 +187,7 @@ TEST_F(Com7, CallsThatBreakTheDocumentedRulesAreRefused)
 
 TEST_F(Com7, QueueCountsReadsAndTheirTimeOuts)
 {
-    plat_handle d = Port[h - 1].handle;
+    plat_handle d = serial().handle;
     // Each selection is answered with C0; the answers queue up unread.
     unsigned q = 0;
     for (unsigned n = 1; n <= 3; n++) {
@@ -242,12 +242,13 @@ TEST_F(Com7, LineSettingsAndModemLines)
     EXPECT_EQ(9600u, dcb.BaudRate);
     EXPECT_EQ(TWOSTOPBITS, dcb.StopBits);
     EXPECT_NE(0, init_port(h, 4800, 9, 'N', 1));  // refused, with the system's code
-    EXPECT_EQ(9600u, Port[h - 1].baud);
+    ASSERT_TRUE(GetCommState(device(), &dcb));
+    EXPECT_EQ(9600u, dcb.BaudRate);
 
     // Wine emulates no modem lines on a pseudo-terminal: the calls fail
     // with ERROR_NOT_SUPPORTED (50) there, and work on a real port. Either
     // way the port layer reports nothing and shows no line on.
-    plat_handle d = Port[h - 1].handle;
+    plat_handle d = serial().handle;
     int rc = plat_serial_escape(d, PLAT_SETRTS);
     unsigned bits = 0xFF;
     int ms = plat_serial_modem_status(d, &bits);
