@@ -16,6 +16,7 @@
 
 #include "../device/exchange.h"
 #include "../device/journal.h"
+#include "../device/line.h"
 #include "../device/report.h"
 #include "../device/scan.h"
 #include "../device/settings.h"
@@ -109,8 +110,19 @@ static struct {
     unsigned done;
 } told_before = {-1, 0};
 
+// A read or write may begin: none runs, and the main window's port is open.
+static int run_may_begin(void)
+{
+    if (bus_state.busy)
+        return 0;
+    if (port)
+        return 1;
+    show_alert(gettext_easy("Please open port"));
+    return 0;
+}
+
 // A read or write begins: busy, asked `stop` between exchanges, with the
-// Retries chosen.
+// Retries chosen and the journal the run records in.
 static void run_begins(int (*stop)(void))
 {
     run_journal = window_journal();
@@ -126,7 +138,11 @@ static void run_begins(int (*stop)(void))
     scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's read keeps its time
 }
 
-static void run_ends(void)
+// It ends, whatever it ended with: the controls and the exchanges' settings
+// back, the rows shown, `status` said (null: left as it was), and a line
+// `lost` told (with `more` under the cause) and closed as the main window
+// closes it.
+static void run_ends(const char* status, int lost, const std::string& more = std::string())
 {
     if (!unrecorded_read.empty())
         show_alert(unrecorded_read.c_str());
@@ -135,6 +151,15 @@ static void run_ends(void)
     exchange_retries = kept.retries;
     scan_silent_again = kept.silent_again;
     set_busy(0);
+    show_rows();
+    if (status)
+        set_status(status);
+    if (!lost)
+        return;
+    char why[400];
+    port_lost_report(port, why, sizeof why);  // asked before the port is closed
+    show_failure("The line was lost", why + more);
+    close_lost_port();
 }
 
 // The progress bar: how far, and the time left as the pace so far gives it.
@@ -191,14 +216,6 @@ static void compare_again(void)
         bus_compare_rows(bus_state.rows, bus_state.file);
 }
 
-static int line_ready(void)
-{
-    if (port)
-        return 1;
-    show_alert(gettext_easy("Please open port"));
-    return 0;
-}
-
 // The range typed: "01-FF", "10-1F", or one address.
 static int typed_range(unsigned char* from, unsigned char* to)
 {
@@ -214,18 +231,10 @@ static int typed_range(unsigned char* from, unsigned char* to)
     return 1;
 }
 
-// Said as the main window says it; asked before the port is closed.
-static std::string lost_line_text(void)
-{
-    char why[400];
-    bus_line_lost_text(port, why, sizeof why);
-    return why;
-}
-
 static void read_bus(void)
 {
     unsigned char from, to;
-    if (bus_state.busy || !line_ready() || !typed_range(&from, &to))
+    if (!run_may_begin() || !typed_range(&from, &to))
         return;
     run_begins(events_between);
     bus_state.rows.clear();
@@ -233,19 +242,13 @@ static void read_bus(void)
     set_status(gettext_easy("Reading the bus..."));
     int result = bus_read(port, from, to, bus_state.rows, row_told, nullptr);
     compare_again();
-    run_ends();
-    show_rows();
     int found = 0;
     for (const bus_row& r : bus_state.rows)
         found += r.state != ROW_MISSING && r.state != ROW_GARBLED;
-    if (result == SCAN_LINE_LOST) {
-        set_status(bus_printed(gettext_easy("The line was lost; found: %d"), found));
-        show_failure("The line was lost", lost_line_text());
-        close_lost_port();  // as the main window does for a lost line
-    } else if (result == SCAN_STOPPED)
-        set_status(bus_printed(gettext_easy("Stopped; found: %d"), found));
-    else
-        set_status(bus_printed(gettext_easy("Found: %d"), found));
+    const char* said = result == SCAN_LINE_LOST ? gettext_easy("The line was lost; found: %d")
+                       : result == SCAN_STOPPED ? gettext_easy("Stopped; found: %d")
+                                                : gettext_easy("Found: %d");
+    run_ends(bus_printed(said, found).c_str(), result == SCAN_LINE_LOST);
 }
 
 // The selected rows' indices (those of controllers, not of the file alone).
@@ -261,7 +264,7 @@ static std::vector<size_t> selected_rows(void)
 // Read again: the selected rows, one controller after another.
 static void read_selected(void)
 {
-    if (bus_state.busy || !line_ready())
+    if (!run_may_begin())
         return;
     std::vector<size_t> chosen = selected_rows();
     if (chosen.empty()) {
@@ -274,16 +277,12 @@ static void read_selected(void)
     run_begins(events_between);
     int result = bus_read_rows(port, bus_state.rows, &pick, row_told, nullptr);
     compare_again();
-    run_ends();
-    show_rows();
     unsigned done = 0;
     for (size_t i : chosen)
         done += bus_state.rows[i].state == ROW_READ;
-    set_status(bus_printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()));
-    if (result == SCAN_LINE_LOST) {
-        show_failure("The line was lost", lost_line_text());
-        close_lost_port();
-    }
+    run_ends(
+        bus_printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()).c_str(),
+        result == SCAN_LINE_LOST);
 }
 
 // Rows whose controller was written since they were read (here or in the
@@ -300,13 +299,8 @@ static int read_stale_rows(void)
     run_begins(events_between);
     set_status(gettext_easy("Reading again the rows written since they were read..."));
     int result = bus_read_rows(port, bus_state.rows, &pick, row_told, nullptr);
-    run_ends();
-    show_rows();
-    if (result == SCAN_LINE_LOST) {
-        set_status(gettext_easy("The line was lost"));
-        show_failure("The line was lost", lost_line_text());
-        close_lost_port();
-    }
+    int lost = result == SCAN_LINE_LOST;
+    run_ends(lost ? gettext_easy("The line was lost") : nullptr, lost);
     return result;
 }
 
@@ -440,7 +434,7 @@ static void journal_record_write(const bus_row& r, int result, const device_sett
 // restore writes a controller, after the user has seen what changes.
 static void write_selected(void)
 {
-    if (bus_state.busy || !line_ready())
+    if (!run_may_begin())
         return;
     if (bus_state.file.empty()) {
         show_alert(gettext_easy("Compare with a file first (Ctrl+O)"));
@@ -514,8 +508,6 @@ static void write_selected(void)
         events_between();
     }
     compare_again();
-    run_ends();
-    show_rows();
     std::string said = bus_printed(gettext_easy("Written: %u of %u"), written,
                                    (unsigned)targets.size());
     if (!otherwise.empty())
@@ -524,18 +516,16 @@ static void write_selected(void)
     if (!garbled.empty())
         said += "; " +
                 bus_printed(gettext_easy("garbled answers, not written: %s"), garbled.c_str());
-    set_status(said);
+    // A journal that failed is told instead of the line lost with it.
+    lost = lost && unrecorded.empty();
+    run_ends(said.c_str(), lost,
+             "\n" + bus_printed(gettext_easy("Not written: %s"), untouched.c_str()));
     if (!unrecorded.empty())
         show_alert((unrecorded + "\n" +
                     bus_printed(gettext_easy("Not written: %s"),
                                 untouched.empty() ? "-" : untouched.c_str()))
                        .c_str());
-    else if (lost) {
-        show_failure("The line was lost",
-                     lost_line_text() + "\n" +
-                         bus_printed(gettext_easy("Not written: %s"), untouched.c_str()));
-        close_lost_port();
-    } else if (!untouched.empty())
+    else if (!lost && !untouched.empty())
         show_alert(
             bus_printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
 }

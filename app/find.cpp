@@ -5,6 +5,7 @@
 
 #include "../device/bus.h"
 #include "../device/exchange.h"
+#include "../device/line.h"
 #include "../device/scan.h"
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
@@ -156,7 +157,7 @@ int FindButton_OnClick(Fl_Widget*)
             // Said here once, in the dialog, as the main window says it; the
             // port closes at once.
             char why[400] = "";
-            bus_line_lost_text(port, why, sizeof why);
+            port_lost_report(port, why, sizeof why);
             snprintf(status, sizeof status,
                      gettext_easy("The line was lost at %02X (%s); found: %d"), next, why,
                      finding.found);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../device/exchange.h"
+#include "../device/line.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
 #include "../i18n/words.h"
@@ -90,13 +91,9 @@ int report_step_failure(const char* key)
         step_failed_hook();
     char why[400] = "";
     exchange_fault_text(exchange_last_fault, why, sizeof why);
-    int code = 0;
-    int lost = exchange_last_fault.kind == FAULT_LINE_LOST || (port && port_gone(port, &code));
+    int lost = exchange_last_fault.kind == FAULT_LINE_LOST || (port && port_gone(port, nullptr));
     if (lost && port) {
-        // A raw line found speaking Telnet says so; else the lost line.
-        if (!net_scheme_text(port_name(port), why, sizeof why) &&
-            exchange_last_fault.kind != FAULT_LINE_LOST)
-            line_lost_text(port_name(port), code, why, sizeof why);
+        port_lost_report(port, why, sizeof why);
         close_lost_port();
     }
     show_alert_why(gettext_easy(key), why);
@@ -532,26 +529,15 @@ int OpenButton_OnClick(Fl_Widget* w)
         show_alert("error");
         return 0;
     }
-    int rc = open_port(&port, list_names[i], 0);
-    if (rc != 0) {
-        // The specified word first, then the cause in the window's language.
-        char why[400];
-        open_fault_text(list_names[i], rc, why, sizeof why);
-        show_alert_why("error", why);
-        return 0;
-    }
-    // The converter's switches are set before anything is sent; a port
-    // that refuses them is closed again, said why.
+    // The converter's switches are set before anything is sent (a network
+    // line switches nothing); a port that refuses them is closed again.
     const char* converter = MainForm->ConverterChoice->text();
-    int code = 0;
-    rc = port_name_is_url(list_names[i]) || !converter
-             ? CONVERTER_SET
-             : converter_set(port, converter_type(converter), &code);
-    if (rc != CONVERTER_SET) {
-        char why[400];
-        converter_fault_text(list_names[i], converter, rc, code, why, sizeof why);
+    char why[400];
+    if (device_open_line(list_names[i], port_name_is_url(list_names[i]) ? nullptr : converter,
+                         &port, why, sizeof why) != LINE_OPEN) {
         free_port(port, 0);
         port = 0;
+        // The specified word first, then the cause in the window's language.
         show_alert_why("error", why);
         return 0;
     }

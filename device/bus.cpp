@@ -432,16 +432,3 @@ int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::ve
     bus_reading b = {&rows, told, ctx, 0, total, 0};
     return read_rows(port, b, pick);
 }
-
-int bus_line_lost_text(unsigned short port, char* out, unsigned size)
-{
-    const char* name = port_name(port);
-    int n = net_scheme_text(name, out, size);
-    if (n > 0)
-        return n;
-    if (exchange_last_fault.kind == FAULT_LINE_LOST)
-        return exchange_fault_text(exchange_last_fault, out, size);
-    int code = 0;
-    port_gone(port, &code);
-    return line_lost_text(name, code, out, size);
-}

@@ -147,10 +147,4 @@ int bus_read_timed(unsigned short port, unsigned char from, unsigned char to, un
 int bus_read_rows(unsigned short port, std::vector<bus_row>& rows, const std::vector<bool>* pick,
                   bus_row_told told, void* ctx);
 
-// Why the line of `port` was lost, as the main window says it: what its
-// server spoke instead of its scheme (net_scheme_text), else the lost line
-// (line_lost_text, or the last exchange's own words for it). Returns the
-// text's length.
-int bus_line_lost_text(unsigned short port, char* out, unsigned size);
-
 #endif

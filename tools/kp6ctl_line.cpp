@@ -9,6 +9,7 @@
 
 #include "../device/backupfile.h"
 #include "../device/exchange.h"
+#include "../device/line.h"
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../platform/platform.h"
@@ -144,35 +145,9 @@ static void show_repeat(const exchange_fault& f)
     say(stderr, "%9.1f retry: %s\n", ms_since_open(), why);
 }
 
-// Says so when the network line's server speaks another way than its
-// scheme: true when it did.
-static bool wrong_scheme(void)
-{
-    char text[400];
-    if (!net_scheme_text(opt.port.c_str(), text, sizeof text))
-        return false;
-    say(stderr, "kp6ctl: %s\n", text);
-    return true;
-}
-
-// The direction switching of --converter, before anything is sent: a line
-// that has no modem lines to switch is named, not left to say "No reply".
-static bool converter_refused = false;
-
-static int set_converter(int type)
-{
-    int code;
-    int rc = converter_set(line_port, type, &code);
-    if (rc) {
-        char why[400];
-        converter_fault_text(opt.port.c_str(), opt.converter.c_str(), rc, code, why, sizeof why);
-        say(stderr, "kp6ctl: %s\n", why);
-        converter_refused = rc == CONVERTER_NOT_SERIAL;
-    }
-    return rc;
-}
-
-int open_line(unsigned long default_timeout_ms, bool test)
+// --port and --converter as given, checked before anything starts:
+// EXIT_DONE, or said why and the exit code.
+static int line_named(void)
 {
     if (opt.port.empty())
         return usage_error("no port%s: give --port PATH or set KP6_PORT (kp6ctl ports lists them)",
@@ -197,8 +172,7 @@ int open_line(unsigned long default_timeout_ms, bool test)
     }
     // An interrupt ends a connect or a look-up at once.
     plat_set_wait_interrupts(1);
-    int converter = converter_type(opt.converter.c_str());
-    if (converter < 0) {  // the option is checked as it is read
+    if (converter_type(opt.converter.c_str()) < 0) {  // the option is checked as it is read
         say(stderr, "kp6ctl: KP6_CONVERTER=%s is no converter: give one of %s\n",
             cut_token(opt.converter).c_str(), CONVERTER_NAMES);
         return EXIT_USAGE;
@@ -207,33 +181,20 @@ int open_line(unsigned long default_timeout_ms, bool test)
         say(stderr, "kp6ctl: interrupted before the port was opened\n");
         return exit_interrupted();
     }
-    pl_log_name = opt.log ? opt.log_file.c_str() : nullptr;  // no file unless asked
-    install_event(1);
-    start_net(1);
-    // A log that is no file, or cannot be written, stops the run unsent.
-    if (log_broken()) {
-        close_net();
-        remove_event(1);
-        return EXIT_USAGE;
-    }
-    char name[PORT_NAME_SIZE];
-    snprintf(name, sizeof name, "%s", opt.port.c_str());
-    int rc = open_port(&line_port, name, 0);
-    if (rc != 0) {
-        if (open_port_why() == OPEN_SYSTEM_ERROR && plat_wait_interrupted()) {
-            say(stderr, "kp6ctl: interrupted while opening %s\n", opt.port.c_str());
-            line_port = 0;
-            close_net();
-            remove_event(1);
-            return exit_interrupted();
-        }
-        char why[400];
-        open_fault_text(opt.port.c_str(), rc, why, sizeof why);
+    return EXIT_DONE;
+}
+
+// The line opened with its converter set, and a time-out it can keep:
+// EXIT_DONE, or said why and the exit code (the line may be left open).
+static int line_opened(bool test)
+{
+    char why[400];
+    int rc = device_open_line(opt.port.c_str(), opt.converter.c_str(), &line_port, why, sizeof why);
+    if (rc != LINE_OPEN) {
         say(stderr, "kp6ctl: %s\n", why);
-        line_port = 0;
-        close_net();
-        remove_event(1);
-        return EXIT_PORT;
+        return rc == LINE_INTERRUPTED  ? exit_interrupted()
+               : rc == LINE_NOT_SERIAL ? EXIT_USAGE
+                                       : EXIT_PORT;
     }
     // A time-out shorter than the frames' own time on the line cannot work.
     unsigned long shortest = exchange_shortest_timeout_ms(line_port, test);
@@ -246,14 +207,25 @@ int open_line(unsigned long default_timeout_ms, bool test)
             opt.timeout_ms, (unsigned long)rate.baud,
             answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
             shortest);
-        close_line();
-        line_port = 0;
         return EXIT_USAGE;
     }
-    if (converter != 0 && set_converter(converter) != 0) {
+    return EXIT_DONE;
+}
+
+int open_line(unsigned long default_timeout_ms, bool test)
+{
+    int rc = line_named();
+    if (rc != EXIT_DONE)
+        return rc;
+    pl_log_name = opt.log ? opt.log_file.c_str() : nullptr;  // no file unless asked
+    install_event(1);
+    start_net(1);
+    // A log that is no file, or cannot be written, stops the run unsent.
+    rc = log_broken() ? EXIT_USAGE : line_opened(test);
+    if (rc != EXIT_DONE) {
         close_line();
         line_port = 0;
-        return converter_refused ? EXIT_USAGE : EXIT_PORT;
+        return rc;
     }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
@@ -283,10 +255,8 @@ bool line_lost(void)
     if (line_was_lost && !line_lost_told) {
         line_lost_told = true;
         char text[400];
-        if (!wrong_scheme()) {  // a raw line that turned out to speak Telnet
-            line_lost_text(opt.port.c_str(), line_lost_code, text, sizeof text);
-            say(stderr, "kp6ctl: %s\n", text);
-        }
+        line_lost_report(opt.port.c_str(), line_lost_code, text, sizeof text);
+        say(stderr, "kp6ctl: %s\n", text);
     }
     return line_was_lost;
 }
