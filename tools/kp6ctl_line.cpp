@@ -244,8 +244,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
             "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
             "give %lu or more\n",
             opt.timeout_ms, (unsigned long)rate.baud,
-            answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
-            shortest);
+            exchange_get_options().answer_after_frame ? "an answer takes"
+                                                      : "a frame and its answer take",
+            shortest, shortest);
         close_line();
         line_port = 0;
         return EXIT_USAGE;
@@ -257,7 +258,8 @@ int open_line(unsigned long default_timeout_ms, bool test)
     }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
-    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    exchange_options o = exchange_get_options();
+    o.answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
     // From here on the first interrupt ends the wait in hand, unless a
     // write must finish: then each wait runs its time, and the command
     // stops between two exchanges.
@@ -266,8 +268,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
     journal_start();
     if (opt.verbose) {
         pl_traffic_hook = show_traffic;
-        exchange_on_repeat = show_repeat;
+        o.on_repeat = show_repeat;
     }
+    exchange_set_options(o);
     return EXIT_DONE;
 }
 
