@@ -31,9 +31,10 @@ int wait_answer(unsigned short port, int count, int sent)
     plat_deadline_start(&deadline, options.answer_timeout_ms + extra);
     int acknowledged = 0;
     for (int have; (have = port_avail(port)) < count;) {
-        if (plat_wait_interrupted())
+        int end = plat_wait_end(&deadline);
+        if (end == plat_error_interrupted())
             return -1;
-        if (plat_deadline_expired(&deadline) || port_gone(port, nullptr))
+        if (end || port_gone(port, nullptr))
             return 0;  // nothing more can come in time
         // Part of the answer is here: a server that holds the rest back
         // until this part is acknowledged gets the acknowledgement now.
@@ -94,17 +95,18 @@ static int failed(unsigned short port, int kind, int stage, unsigned char comman
     return -1;
 }
 
-// The time-out ran out, or an interrupt ended the wait; the bytes waiting
-// are what came of the answer (a byte just late is no part of it).
-static int timed_out(unsigned short port, int stage, unsigned char command)
+// The time-out ran out, or an interrupt ended the wait (`waited`, as
+// wait_answer says); the bytes waiting are what came of the answer (a byte
+// just late is no part of it).
+static int timed_out(unsigned short port, int waited, int stage, unsigned char command)
 {
     int got = stage == STAGE_PARAMETER ? port_avail(port) : 0;
     if (got > 2)
         got = 2;
     failed(port,
-           plat_wait_interrupted() ? FAULT_INTERRUPTED
-           : got                   ? FAULT_SHORT
-                                   : FAULT_NO_ANSWER,
+           waited < 0 ? FAULT_INTERRUPTED
+           : got      ? FAULT_SHORT
+                      : FAULT_NO_ANSWER,
            stage, command);
     exchange_fault& f = exchange_last_fault;
     for (int i = 0; i < got && i < 3; i++)
@@ -172,8 +174,9 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     unsigned char select[5] = {0x60, address, 0x00, 0, 0xC0};
     select[3] = csm8(select, 3);
     send_frame(port, select, 5);
-    if (wait_answer(port, 1, 5) != 1)
-        return timed_out(port, STAGE_SELECT, command);
+    int waited = wait_answer(port, 1, 5);
+    if (waited != 1)
+        return timed_out(port, waited, STAGE_SELECT, command);
     health_answer_came();
     unsigned char answer[3];
     recv_port(port, answer, 1);
@@ -187,8 +190,9 @@ static int exchange_once(unsigned short port, unsigned char address, unsigned in
     unsigned char param[5] = {command, (unsigned char)word, (unsigned char)(word >> 8),
                               (unsigned char)(word >> 16), (unsigned char)(word >> 24)};
     send_frame(port, param, 5);
-    if (wait_answer(port, 3, 5) != 1)
-        return timed_out(port, STAGE_PARAMETER, command);
+    waited = wait_answer(port, 3, 5);
+    if (waited != 1)
+        return timed_out(port, waited, STAGE_PARAMETER, command);
     health_answer_came();
     recv_port(port, answer, 3);
     if (answer[0] != 0x05) {
@@ -351,7 +355,8 @@ int device_test(unsigned short port, unsigned char address)
         uint64_t t0 = plat_perf_counter();
         trk_hdr(port, (char)address, 0x81);
         health_frame_sent(port, t0, address ? 4 : 0);
-        if (wait_answer(port, 1, address ? 4 : 0) == 1) {
+        int waited = wait_answer(port, 1, address ? 4 : 0);
+        if (waited == 1) {
             health_answer_came();
             // Any byte answers (left for the caller); more than one, now or
             // within the quiet gap, is two controllers answering, once
@@ -375,7 +380,7 @@ int device_test(unsigned short port, unsigned char address)
             continue;
         }
         doubled_before = 0;
-        failed(port, plat_wait_interrupted() ? FAULT_INTERRUPTED : FAULT_NO_ANSWER, STAGE_TEST, 0);
+        failed(port, waited < 0 ? FAULT_INTERRUPTED : FAULT_NO_ANSWER, STAGE_TEST, 0);
         health_fault(exchange_last_fault);
         if (!repeat(attempt)) {
             health_failed();

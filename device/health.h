@@ -37,7 +37,7 @@ void health_begin(unsigned char address);  // an exchange or Test begins
 // A frame of `n` bytes began to go out at `t0` (plat_perf_counter) and
 // put_port has returned: its answer is timed from when it crossed the line.
 void health_frame_sent(unsigned short port, uint64_t t0, int n);
-void health_answer_came(void);  // the answer to the last frame is here
+void health_answer_came(void);               // the answer to the last frame is here
 void health_fault(const exchange_fault& f);  // an attempt failed so
 void health_retry(void);
 void health_failed(void);   // the exchange failed in the end
