@@ -132,8 +132,8 @@ int exchange_may_repeat(const exchange_fault& f);
 // answer are there when it takes the answer, and a garbled attempt goes out
 // again at least once whatever the retries say; when the second is
 // garbled too and both had bytes beyond their answers, the exchange fails
-// as FAULT_COLLISION.
-
+// as FAULT_COLLISION. The options' whole_answers adds the quiet check
+// after each parameter answer.
 // Answers taken clean that more bytes followed after all: found at the
 // start of the next exchange with the same address (which then fails as
 // FAULT_EXTRA at once, sending nothing) or by exchange_quiet_check. A
@@ -143,8 +143,8 @@ extern unsigned long exchange_tails;
 // byte times and 5 ms for a byte. 1 one came (dropped with what followed,
 // counted garbled and in exchange_tails), 0 the line stayed quiet.
 int exchange_quiet_check(unsigned short port);
-// Counts a repeat of the exchange in hand's address and tells
-// the options' on_repeat (when exchange_last_fault holds a fault), as a repeat
+// Counts a repeat of the exchange in hand's address and tells the
+// options' on_repeat (when exchange_last_fault holds a fault), as a repeat
 // inside device_exchange is: for a sequence that asks again itself.
 void exchange_count_repeat(void);
 // Whether a fault is a garbled answer, counted as garbled in the line's
