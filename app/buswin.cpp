@@ -91,7 +91,8 @@ static run_clock::time_point run_started;
 // main window's actions keep their single try.
 static struct {
     int (*stop)(void);
-    int retries, silent_again;
+    exchange_options options;
+    int silent_again;
 } kept;
 
 static int chosen_retries(void)
@@ -131,10 +132,11 @@ static void run_begins(int (*stop)(void))
     set_busy(1);
     run_started = run_clock::now();
     kept.stop = settings_stop;
-    kept.retries = exchange_retries;
     kept.silent_again = scan_silent_again;
     settings_stop = stop;
-    exchange_retries = chosen_retries();
+    exchange_options o = exchange_get_options();
+    o.retries = chosen_retries();
+    kept.options = exchange_set_options(o);
     scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's read keeps its time
 }
 
@@ -148,7 +150,7 @@ static void run_ends(const char* status, int lost, const std::string& more = std
         show_alert(unrecorded_read.c_str());
     unrecorded_read.clear();
     settings_stop = kept.stop;
-    exchange_retries = kept.retries;
+    exchange_set_options(kept.options);
     scan_silent_again = kept.silent_again;
     set_busy(0);
     show_rows();

@@ -142,12 +142,14 @@ int FindButton_OnClick(Fl_Widget*)
     unsigned next = SCAN_FIRST;
     // As often asked again as the bus window asks; the main window's own
     // actions keep their single try.
-    int kept_retries = exchange_retries, kept_silent = scan_silent_again;
-    exchange_retries = pref_retries;
+    exchange_options o = exchange_get_options();
+    o.retries = pref_retries;
+    exchange_options kept = exchange_set_options(o);
+    int kept_silent = scan_silent_again;
     scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's Find keeps its time
     int result = bus_scan(port, SCAN_FIRST, SCAN_LAST, scan_timeout_ms(port), find_told, nullptr,
                           &next);
-    exchange_retries = kept_retries;
+    exchange_set_options(kept);
     scan_silent_again = kept_silent;
     if (!finding.cancelled) {
         finding.ended = 1;

@@ -6,7 +6,7 @@
 #ifndef KP6_PREFS_H
 #define KP6_PREFS_H
 
-#include "../device/exchange.h"
+#include "../device/address.h"
 #include "../discovery/comdet.h"
 
 enum { NET_LINES_MAX = 16 };

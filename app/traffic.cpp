@@ -8,8 +8,8 @@
 
 #include <deque>
 
+#include "../device/address.h"
 #include "../device/decode.h"
-#include "../device/exchange.h"
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"

@@ -89,6 +89,7 @@ int main(int argc, char** argv)
     unsigned long baud = 0;
     double turnaround = 0;
     int runs = 20;
+    exchange_options o;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--baud") && i + 1 < argc)
             baud = strtoul(argv[++i], nullptr, 10);
@@ -97,7 +98,7 @@ int main(int argc, char** argv)
         else if (!strcmp(argv[i], "--runs") && i + 1 < argc)
             runs = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--spin"))
-            answer_wait_spins = 1;
+            o.wait_spins = 1;
         else
             line = argv[i];
     }
@@ -105,6 +106,7 @@ int main(int argc, char** argv)
         fputs("usage: kp6-bench LINE [--baud N --turnaround MS] [--runs N] [--spin]\n", stderr);
         return 2;
     }
+    exchange_set_options(o);
     install_event(1);
     start_net(1);
     unsigned short port = 0;

@@ -101,6 +101,7 @@ int main(int argc, char** argv)
 {
     const char *direct = nullptr, *url = nullptr, *label = "kp6";
     int runs = 20;
+    exchange_options o;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--direct") && i + 1 < argc)
             direct = argv[++i];
@@ -111,7 +112,7 @@ int main(int argc, char** argv)
         else if (!strcmp(argv[i], "--label") && i + 1 < argc)
             label = argv[++i];
         else if (!strcmp(argv[i], "--late-ack"))
-            answer_part_acknowledged = 0;  // part of an answer waits for the system's ACK
+            o.part_acknowledged = 0;  // part of an answer waits for the system's ACK
     }
     if (!url || runs < 1) {
         fputs("usage: kp6-netbench [--direct PTY] --url rfc2217://HOST:PORT [--runs N] "
@@ -119,6 +120,7 @@ int main(int argc, char** argv)
               stderr);
         return 2;
     }
+    exchange_set_options(o);
     install_event(1);
     start_net(1);
     say_ack_each(label, url);
@@ -168,7 +170,7 @@ int main(int argc, char** argv)
     else
         printf("%-8s Read   %3d runs: median %7.2f ms through the server (%.2f to %.2f)%s\n", label,
                (int)through.v.size(), through.median(), through.lo(), through.hi(),
-               answer_part_acknowledged ? "" : "; part of an answer not acknowledged at once");
+               o.part_acknowledged ? "" : "; part of an answer not acknowledged at once");
     printf("%-8s close  %3d runs: median %7.3f ms\n", label, runs, close_ms.median());
     close_net();
     remove_event(1);

@@ -16,18 +16,6 @@
 
 using json = nlohmann::ordered_json;
 
-bool parse_address(const std::string& text, unsigned char* out)
-{
-    return text.size() == strlen(text.c_str()) && bus_address_parse(text.c_str(), out) == 1;
-}
-
-std::string hex2(unsigned v)
-{
-    char text[8];
-    snprintf(text, sizeof text, "%02X", v & 0xFF);
-    return text;
-}
-
 static std::string system_text(int code)
 {
     char reason[200];

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../device/address.h"
 #include "../device/settings.h"
 
 enum { BACKUP_VERSION = 1 };
@@ -31,10 +32,6 @@ struct backup_entry {
     unsigned char address;
     device_settings settings;
 };
-
-// A bus address: what the window's address field takes, not empty, not 00.
-bool parse_address(const std::string& text, unsigned char* out);
-std::string hex2(unsigned v);  // "0A"
 
 enum { READ_WHOLE, READ_TOO_LONG, READ_FAILED };
 // Reads `f` to its end into `text`, but never more than BACKUP_SIZE_MAX + 1

@@ -1,6 +1,5 @@
-// The faults of the line and its exchanges in a technician's words: why a
-// port did not open, why a converter could not be set, why an exchange
-// failed, what a device says it is. The window and kp6ctl word them alike.
+#include "fault_words.h"
+
 #include "exchange.h"
 
 #include <stdio.h>
@@ -34,22 +33,6 @@ void error_words(int code, char* out, unsigned size)
         snprintf(out, size, "%s", words(kinds[kind]));
     else
         plat_error_text(code, out, size);
-}
-
-int converter_set(unsigned short port, int type, int* code)
-{
-    *code = 0;
-    if (type <= 0)
-        return CONVERTER_SET;
-    if (!port_is_serial(port))
-        return CONVERTER_NOT_SERIAL;
-    if (type == CONVERTER_KERNEL) {
-        *code = port_rs485(port);
-        return *code ? CONVERTER_NO_RS485 : CONVERTER_SET;
-    }
-    port_control(port, (char)type);
-    *code = port_control_fault(port);
-    return *code ? CONVERTER_NO_MODEM_LINES : CONVERTER_SET;
 }
 
 int converter_fault_text(const char* name, const char* converter, int rc, int code, char* out,

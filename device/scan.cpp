@@ -17,29 +17,16 @@ int scan_silent_again = SCAN_SILENT_AT_ONCE;
 static std::vector<unsigned char> silent;
 static int loss_seen, passes_made;
 
-// The exchanges' settings a scan runs under, and those it found.
-struct scan_settings {
-    unsigned long timeout;
-    int after, silence, whole;
-};
-
-static scan_settings scan_settings_set(unsigned long timeout_ms, int silence)
+// Sets the exchanges' options a scan runs under; returns those it found,
+// to be set again whole.
+static exchange_options scan_options_set(unsigned long timeout_ms, int silence)
 {
-    scan_settings kept = {answer_timeout_ms, answer_after_frame, exchange_repeat_silence,
-                          exchange_whole_answers};
-    answer_timeout_ms = timeout_ms;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
-    exchange_repeat_silence = silence;
-    exchange_whole_answers = 1;  // a second controller's answer follows the first
-    return kept;
-}
-
-static void scan_settings_put_back(const scan_settings& kept)
-{
-    answer_timeout_ms = kept.timeout;
-    answer_after_frame = kept.after;
-    exchange_repeat_silence = kept.silence;
-    exchange_whole_answers = kept.whole;
+    exchange_options o = exchange_get_options();
+    o.answer_timeout_ms = timeout_ms;
+    o.answer_after_frame = 1;  // each address is listened to for the whole time-out
+    o.repeat_silence = silence;
+    o.whole_answers = 1;  // a second controller's answer follows the first
+    return exchange_set_options(o);
 }
 
 // Told to stop before an address was asked.
@@ -102,7 +89,8 @@ static int silent_pass(unsigned short port, scan_each each, void* ctx, int* resu
 static int silent_passes(unsigned short port, int nobody, scan_each each, void* ctx, int* result)
 {
     int found = 0;
-    while (passes_made < exchange_retries && !silent.empty() && (loss_seen || nobody)) {
+    while (passes_made < exchange_get_options().retries && !silent.empty() &&
+           (loss_seen || nobody)) {
         int n = silent_pass(port, each, ctx, result);
         if (n < 0)
             return -1;
@@ -117,8 +105,8 @@ static int silent_passes(unsigned short port, int nobody, scan_each each, void* 
 int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned long timeout_ms,
              scan_each each, void* ctx, unsigned* next)
 {
-    int at_once = scan_silent_again == SCAN_SILENT_AT_ONCE && exchange_retries > 0;
-    scan_settings kept = scan_settings_set(timeout_ms, at_once);
+    int at_once = scan_silent_again == SCAN_SILENT_AT_ONCE && exchange_get_options().retries > 0;
+    exchange_options kept = scan_options_set(timeout_ms, at_once);
     silent.clear();
     loss_seen = passes_made = 0;
     int result = SCAN_DONE, found = 0, one = 0;
@@ -140,7 +128,7 @@ int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned
         silent_passes(port, found == 0, each, ctx, &result);
     if (at_once)
         silent.clear();  // asked again already
-    scan_settings_put_back(kept);
+    exchange_set_options(kept);
     return result;
 }
 
@@ -151,9 +139,9 @@ int bus_scan_silent_again(unsigned short port, unsigned long timeout_ms,
     if (scan_silent_again != SCAN_SILENT_ON_LOSS || passes_made > 0 ||
         exchange_repeats <= repeats_before)
         return 0;
-    scan_settings kept = scan_settings_set(timeout_ms, 0);
+    exchange_options kept = scan_options_set(timeout_ms, 0);
     loss_seen = 1;
     int found = silent_passes(port, 0, each, ctx, result);
-    scan_settings_put_back(kept);
+    exchange_set_options(kept);
     return found;
 }

@@ -24,14 +24,14 @@ const char SCAN_GARBLED_TEXT[] = "garbled answers: two controllers may share thi
 
 enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
-// When a scan with retries (exchange_retries above 0) asks a silent address
-// again. SCAN_SILENT_AT_ONCE (kp6ctl, whose retries are asked for): each
+// When a scan with retries (the exchange options' above 0) asks a silent
+// address again. SCAN_SILENT_AT_ONCE (kp6ctl, whose retries are asked for): each
 // one at once, as any failed exchange. SCAN_SILENT_ON_LOSS (the window,
 // whose retries are on by default): most silent addresses are empty, so a
 // clean line's scan asks each once; only once the line has shown that it
 // loses frames (a controller that answered only when asked again, or fell
 // silent after its selection), or when nobody answered at all, are the
-// addresses still silent asked again, a pass each, at most exchange_retries
+// addresses still silent asked again, a pass each, at most `retries`
 // passes, until a pass finds nobody new. Two controllers at one address are
 // no lossy line.
 enum { SCAN_SILENT_AT_ONCE, SCAN_SILENT_ON_LOSS };
@@ -41,9 +41,10 @@ extern int scan_silent_again;
 // not a stray byte, tells a controller is there), each answer awaited
 // `timeout_ms` once its frame has crossed the line, silence asked again
 // as scan_silent_again says, garble at least once. SCAN_DONE; SCAN_STOPPED
-// when `each` asked; SCAN_LINE_LOST when the network line closed. *next is
-// the first address not asked (to + 1 when done). The exchanges' time-out
-// settings are as they were afterwards.
+// when `each` asked; SCAN_LINE_LOST when the line was lost
+// (a network line closed, a serial device gone). *next is
+// the first address not asked (to + 1 when done). The exchanges' options
+// are as they were afterwards, whole.
 int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned long timeout_ms,
              scan_each each, void* ctx, unsigned* next);
 

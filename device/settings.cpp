@@ -285,7 +285,7 @@ static int confirm_pass(unsigned short port, unsigned char address, device_setti
                 s.*registers[reg].value = v;
                 break;
             }
-            if (asked >= exchange_retries || count >= (int)sizeof seen) {
+            if (asked >= exchange_get_options().retries || count >= (int)sizeof seen) {
                 noise->reg = reg;
                 noise->first = seen[0];
                 noise->then = v;

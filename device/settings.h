@@ -73,9 +73,10 @@ enum { SETTINGS_NOISY = 100 };
 // register of `mask` (bit 1 << REG_*) again, in the read order, and
 // compares the answer's value with what `s` holds from the first read (the
 // answer's third byte stays unexamined). A value counts once two of its
-// reads agree; a disagreement is asked again, up to exchange_retries more
-// times. 0: all agree, and `s` holds the agreed values; the read step whose
-// exchange failed; minus the step settings_stop stopped before;
+// reads agree; a disagreement is asked again, up to the exchange
+// options' retries more times. 0: all agree, and `s` holds the agreed
+// values; the read step whose exchange failed; minus the step
+// settings_stop stopped before;
 // SETTINGS_NOISY: the reads still disagree, and *noise names the setting.
 int settings_confirm(unsigned short port, unsigned char address, device_settings& s, unsigned mask,
                      settings_noise* noise);

@@ -18,7 +18,9 @@ static unsigned short line_port;
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fake_reset();
-    answer_timeout_ms = 0;
+    exchange_options o;
+    o.answer_timeout_ms = 0;
+    exchange_set_options(o);
     start_net(1);
     char name[] = "ttyFUZZ";
     if (open_port(&line_port, name, 0) != 0)

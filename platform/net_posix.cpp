@@ -202,7 +202,7 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
         struct pollfd p = {fd, POLLOUT, 0};
         r = poll_bounded(&p, 1, ms);
         if (r == 0) {
-            e = plat_wait_interrupted() ? EINTR : ETIMEDOUT;
+            e = plat_wait_end(nullptr);
         } else {
             socklen_t len = sizeof e;
             if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0)

@@ -270,7 +270,7 @@ int sys_connect_one(const struct addrinfo* a, unsigned ms, plat_socket* s)
             r = select(0, nullptr, &w, &x, &tv);
         }
         if (r == 0) {
-            e = plat_wait_interrupted() ? WSAEINTR : WSAETIMEDOUT;
+            e = plat_wait_end(nullptr);
         } else if (r < 0) {
             e = wsa_error();
         } else {

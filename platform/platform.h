@@ -54,6 +54,10 @@ int plat_serial_set_timeouts(plat_handle h, const plat_timeouts* t);
 // Reads and applies line settings. 0 or the system's error code.
 int plat_serial_get_line(plat_handle h, plat_line* line);
 int plat_serial_set_line(plat_handle h, const plat_line* line);
+// How long `bytes` take on a line set as `line`, rounded up: each byte a
+// start bit, its data bits, the parity bit if any and its stop bits (10
+// bit times at 8N1). 0 when the rate is not known.
+unsigned long plat_line_time_ms(const plat_line* line, unsigned long bytes);
 // Switches one modem line (PLAT_SETRTS ...). 0 or the system's error code.
 int plat_serial_escape(plat_handle h, int code);
 // Bytes waiting in the driver's input and output queues. A failed query
@@ -462,6 +466,11 @@ enum { PLAT_WAIT_SLICE_MS = 50 };
 unsigned plat_wait_slice(const plat_deadline* d);
 // The system's code for a wait or a connect that an interrupt ended.
 int plat_error_interrupted(void);
+// Why a bounded wait ends, one rule for every wait: 0 while it goes on;
+// plat_error_interrupted() once the waits are interrupted, whatever is
+// left of `d`; else plat_error_timed_out() once `d` has passed. A null
+// `d`: the wait has ended already, and only why is asked.
+int plat_wait_end(const plat_deadline* d);
 
 // The calendar's time now: milliseconds since 1970-01-01 UTC.
 int64_t plat_utc_ms(void);

@@ -315,10 +315,9 @@ int plat_serial_write(plat_handle h, const unsigned char* buf, unsigned n, unsig
             continue;
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return errno;
-        if (plat_deadline_expired(&d))
-            return ETIMEDOUT;
-        if (plat_wait_interrupted())
-            return EINTR;
+        int end = plat_wait_end(&d);
+        if (end)
+            return end;
         struct pollfd p = {h, POLLOUT, 0};
         poll_bounded(&p, 1, (unsigned)plat_deadline_left(&d));
     }

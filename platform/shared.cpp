@@ -39,9 +39,10 @@ int plat_error_no_memory(void)
 
 uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms)
 {
-    plat_line line;
-    unsigned long baud = plat_serial_get_line(h, &line) == 0 && line.baud ? line.baud : 4800;
-    return (uint32_t)((unsigned long long)bytes * 12000ULL / baud) + margin_ms;
+    plat_line line = {4800, 8, 0, 0, 0};  // as the port opens
+    if (plat_serial_get_line(h, &line) != 0 || !line.baud)
+        line.baud = 4800;
+    return (uint32_t)plat_line_time_ms(&line, bytes) + margin_ms;
 }
 
 unsigned plat_serial_drain(plat_handle h)

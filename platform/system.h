@@ -14,9 +14,9 @@ struct sys_error_codes {
 };
 extern const sys_error_codes sys_errors;
 
-// How long `bytes` take on a serial device's line at its rate (12 bit times
-// each: start, 8 data, parity, two stop bits; a rate that reads as none
-// counts as 4800), plus `margin_ms`.
+// How long `bytes` take on a serial device's line as it is set
+// (plat_line_time_ms; a rate that reads as none counts as 4800), plus
+// `margin_ms`.
 uint32_t sys_line_time_ms(plat_handle h, unsigned long bytes, uint32_t margin_ms);
 
 // The PLAT_MS_ bits of a modem-status word `m` of the system's, whose bits

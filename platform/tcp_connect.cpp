@@ -68,7 +68,7 @@ static int resolve(const char* host, const char* service, const plat_deadline* d
     }
     while (!j->done.load() && plat_wait_slice(d))
         plat_sleep_ms(1);
-    int result = plat_wait_interrupted() ? plat_error_interrupted() : plat_error_timed_out();
+    int result = plat_wait_end(nullptr);
     if (j->done.load()) {
         result = j->rc;
         *res = j->res;
@@ -91,8 +91,9 @@ int plat_tcp_connect(const char* host, unsigned short port, unsigned ms, plat_so
         return rc;
     rc = plat_error_timed_out();
     for (struct addrinfo* a = res; a; a = sys_next_address(a)) {
-        if (plat_wait_interrupted() || plat_deadline_expired(&d)) {
-            rc = plat_wait_interrupted() ? plat_error_interrupted() : plat_error_timed_out();
+        int end = plat_wait_end(&d);
+        if (end) {
+            rc = end;
             break;
         }
         rc = sys_connect_one(a, (unsigned)plat_deadline_left(&d), s);

@@ -95,10 +95,9 @@ static int send_all(plat_socket s, const unsigned char* buf, unsigned n, uint32_
         done += sent;
         if (done == n)
             break;
-        if (plat_wait_interrupted())
-            return plat_error_interrupted();
-        if (plat_deadline_expired(&d))
-            return plat_error_timed_out();
+        int end = plat_wait_end(&d);
+        if (end)
+            return end;
         unsigned long left = plat_deadline_left(&d);
         plat_tcp_wait_writable(&s, 1, left < 10 ? (unsigned)left : 10);
     }
@@ -347,13 +346,11 @@ static int negotiate_com_port(Entry* e, const plat_deadline* d)
             s.rtt_us = elapsed_us(sent_at);
             return 0;
         }
-        if (plat_wait_interrupted())
-            return plat_error_interrupted();
-        if (plat_deadline_expired(d)) {
-            if (!s.telnet.heard)  // silence, or bytes without a Telnet command
-                last_fault = NET_FAULT_NO_NEGOTIATION;
-            return plat_error_timed_out();
-        }
+        int end = plat_wait_end(d);
+        if (end == plat_error_timed_out() && !s.telnet.heard)
+            last_fault = NET_FAULT_NO_NEGOTIATION;  // silence, or bytes without a Telnet command
+        if (end)
+            return end;
         net_wait(e, (unsigned)plat_deadline_left(d));
     }
 }
@@ -376,9 +373,10 @@ static int raw_opening(Entry* e, const plat_deadline* d)
         net_receive(e, sink, sizeof sink, 1);
         if (last_fault == NET_FAULT_TELNET)
             return plat_error_not_supported();
-        if (plat_wait_interrupted())
-            return plat_error_interrupted();
-        if (!s.fresh || s.conn == PLAT_NO_SOCKET || plat_deadline_expired(&moment))
+        int end = plat_wait_end(&moment);
+        if (end == plat_error_interrupted())
+            return end;
+        if (end || !s.fresh || s.conn == PLAT_NO_SOCKET)
             return 0;
         plat_tcp_wait_readable(&s.conn, 1, (unsigned)plat_deadline_left(&moment));
     }

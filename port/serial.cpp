@@ -354,9 +354,9 @@ static int serial_line(Entry* e, plat_line* out)
 static unsigned serial_line_ms(Entry* e, int n)
 {
     plat_line line;
-    if (serial_line(e, &line) != 0 || !line.baud)
+    if (serial_line(e, &line) != 0)
         return 0;
-    return (unsigned)(((unsigned long long)n * 10000ULL + line.baud - 1) / line.baud);
+    return (unsigned)plat_line_time_ms(&line, (unsigned long)n);
 }
 
 // ---- line settings and direction control ----------------------------------------

@@ -576,7 +576,9 @@ static int run(int argc, char** argv)
     // restore's --csv is the dry run's.
     if (opt.csv_out && (command->options & TAKES_DRY_RUN) && !opt.dry_run)
         return usage_error("%s goes with restore --dry-run", "--csv");
-    exchange_retries = opt.retries;
+    exchange_options o = exchange_get_options();
+    o.retries = opt.retries;
+    exchange_set_options(o);
     rc = command->run();
     // A tcp:// server found speaking Telnet only once asked: the port was
     // the wrong one, as when that showed while opening.

@@ -205,8 +205,9 @@ static int line_opened(bool test)
             "kp6ctl: --timeout %lu is too short: at %lu baud %s %lu ms on the line; "
             "give %lu or more\n",
             opt.timeout_ms, (unsigned long)rate.baud,
-            answer_after_frame ? "an answer takes" : "a frame and its answer take", shortest,
-            shortest);
+            exchange_get_options().answer_after_frame ? "an answer takes"
+                                                      : "a frame and its answer take",
+            shortest, shortest);
         return EXIT_USAGE;
     }
     return EXIT_DONE;
@@ -229,7 +230,8 @@ int open_line(unsigned long default_timeout_ms, bool test)
     }
     if (opt.log)
         pl_port_log = (uint16_t)(pl_port_log | 1u << (line_port - 1));
-    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
+    exchange_options o = exchange_get_options();
+    o.answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : default_timeout_ms;
     // From here on the first interrupt ends the wait in hand, unless a
     // write must finish: then each wait runs its time, and the command
     // stops between two exchanges.
@@ -238,8 +240,9 @@ int open_line(unsigned long default_timeout_ms, bool test)
     journal_start();
     if (opt.verbose) {
         pl_traffic_hook = show_traffic;
-        exchange_on_repeat = show_repeat;
+        o.on_repeat = show_repeat;
     }
+    exchange_set_options(o);
     return EXIT_DONE;
 }
 

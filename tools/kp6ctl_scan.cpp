@@ -163,8 +163,10 @@ static void print_table(const std::vector<bus_row>& rows)
 static int scan_read(unsigned long scan_ms)
 {
     // The reads wait as read waits.
-    answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : (unsigned long)ANSWER_TIMEOUT_MS;
-    answer_after_frame = 0;
+    exchange_options o = exchange_get_options();
+    o.answer_timeout_ms = opt.timeout_ms ? opt.timeout_ms : (unsigned long)ANSWER_TIMEOUT_MS;
+    o.answer_after_frame = 0;
+    exchange_set_options(o);
     ScanShown shown = {plat_stderr_is_terminal() != 0, 0, 0, json::array()};
     std::vector<bus_row> rows;
     int rc = bus_read_timed(line_port, opt.from, opt.to, scan_ms, rows, read_told, &shown);
@@ -216,7 +218,9 @@ int cmd_scan(void)
     if (opt.csv_out && !opt.scan_read)
         return usage_error("%s goes with scan --read", "--csv");
     stats_after_scan = true;
-    answer_after_frame = 1;  // each address is listened to for the whole time-out
+    exchange_options o = exchange_get_options();
+    o.answer_after_frame = 1;  // each address is listened to for the whole time-out
+    exchange_set_options(o);
     int rc = open_line(SCAN_TIMEOUT_MS);
     if (rc)
         return rc;

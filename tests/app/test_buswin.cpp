@@ -348,7 +348,7 @@ TEST_F(BusWindow, RetriesReadEveryRowOfALossyLine)
         EXPECT_EQ(ROW_READ, row(i).state) << i;
         EXPECT_LT(0, std::stoi(cell(i, BUS_COL_RETRIES))) << i;
     }
-    EXPECT_EQ(0, exchange_retries);
+    EXPECT_EQ(0, exchange_get_options().retries);
 
     click(bus_window.retries);
     xdotool("key ctrl+a type 0");

@@ -20,8 +20,7 @@ protected:
     void TearDown() override
     {
         PortLayerTest::TearDown();
-        exchange_retries = 0;
-        answer_timeout_ms = ANSWER_TIMEOUT_MS;
+        exchange_set_options({});
     }
     line_health of(unsigned char a)
     {
@@ -33,8 +32,7 @@ protected:
 
 TEST_F(Bus, HealthCountsEveryExchangeByCause)
 {
-    answer_timeout_ms = 300;
-    exchange_retries = 1;
+    exchange_set_options({300, 1});
     {
         Sim sim({"--drop-every", "3"});  // each exchange after the first loses one answer
         ASSERT_EQ(0, open(sim.path));
@@ -148,7 +146,7 @@ TEST_F(Bus, AGarbledAnswerThatComesCleanOnARetryIsNoCollision)
     // it is no answer to the retry.
     Sim sim({"--collide", "04", "--collide-for", "1", "--baud", "4800"});
     ASSERT_EQ(0, open(sim.path));
-    exchange_retries = 1;
+    exchange_set_options({ANSWER_TIMEOUT_MS, 1});
     std::vector<bus_row> rows;
     ASSERT_EQ(SCAN_DONE, bus_read(h, 0x03, 0x05, rows, nullptr, nullptr));
     ASSERT_EQ(1u, rows.size());
@@ -229,8 +227,7 @@ static int count_asked(void* ctx, unsigned char, int answered, unsigned char)
 TEST_F(Bus, SilentAddressesAreAskedAgainOnlyOnALossyLine)
 {
     scan_silent_again = SCAN_SILENT_ON_LOSS;
-    exchange_retries = 2;
-    answer_timeout_ms = 300;
+    exchange_set_options({300, 2});
     Sim clean({"--address", "01", "--address", "05"});
     ASSERT_EQ(0, open(clean.path));
     int asked = 0;
@@ -246,4 +243,19 @@ TEST_F(Bus, SilentAddressesAreAskedAgainOnlyOnALossyLine)
     for (const bus_row& r : rows)
         EXPECT_EQ(ROW_READ, r.state) << (int)r.address;
     scan_silent_again = SCAN_SILENT_AT_ONCE;
+}
+
+// Find scans inside the window: the window's next Read runs as before it.
+TEST_F(Bus, AScanLeavesTheExchangeOptionsAsTheyWere)
+{
+    exchange_set_options({700});
+    Sim sim({"--address", "02"});
+    ASSERT_EQ(0, open(sim.path));
+    int asked = 0;
+    unsigned next;
+    ASSERT_EQ(SCAN_DONE, bus_scan(h, 0x01, 0x03, 100, count_asked, &asked, &next));
+    const exchange_options& o = exchange_get_options();
+    EXPECT_EQ(700u, o.answer_timeout_ms);
+    EXPECT_EQ(0, o.answer_after_frame + o.whole_answers);
+    EXPECT_EQ(1, o.repeat_silence);
 }

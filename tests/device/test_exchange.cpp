@@ -51,9 +51,7 @@ protected:
     void TearDown() override
     {
         PortLayerTest::TearDown();
-        answer_timeout_ms = ANSWER_TIMEOUT_MS;
-        answer_after_frame = 0;
-        exchange_retries = 0;
+        exchange_set_options({});
     }
     void open_line(const std::string& path) { ASSERT_EQ(0, open(path)); }
     int exchange(unsigned int& word, unsigned char command, unsigned char address = 1)
@@ -157,12 +155,12 @@ TEST_F(Link, AWrongSelectionAnswerClearsTheBuffer)
 }
 
 // Garbled and longer than an answer: dropped whole and asked again once,
-// whatever exchange_retries says.
+// whatever the retries say.
 TEST_F(Link, AWrongAcknowledgementIsAskedAgainOnce)
 {
     TestPty peer;
     open_line(peer.slave);
-    answer_timeout_ms = 300;
+    exchange_set_options({300});
     std::thread answer = answers(peer, {"\xC0", "\x06\x11\x22\x33\x44", ""});
     unsigned int word = WORD_ER78;
     unsigned long repeats = exchange_repeats;
@@ -231,7 +229,7 @@ static std::string fault_text()
 
 TEST_F(Link, EachFaultIsKeptWithTheBytesSeenAndToldInWords)
 {
-    answer_timeout_ms = 300;
+    exchange_set_options({300});
     const struct {
         std::vector<std::string> sim;
         int kind, stage;
@@ -276,16 +274,17 @@ TEST_F(Link, RetriesCarryAFlakyLineAndAreCounted)
 {
     Sim sim({"--drop-every", "3", "--trace"});
     open_line(sim.path);
-    answer_timeout_ms = 200;
+    exchange_set_options({200});
     device_settings s = {};
     EXPECT_NE(0, settings_read(h, 1, s));
-    exchange_retries = 1;
+    exchange_options o = {200, 1};
     unsigned long before = exchange_repeats, exchanges = exchange_count;
     static int told;
     told = 0;
-    exchange_on_repeat = [](const exchange_fault&) { told++; };
+    o.on_repeat = [](const exchange_fault&) { told++; };
+    exchange_set_options(o);
     EXPECT_EQ(0, settings_read(h, 1, s));
-    exchange_on_repeat = nullptr;
+    exchange_set_options({200, 1});
     EXPECT_EQ(15, s.er79);
     EXPECT_GE(exchange_repeats - before, 2u);
     EXPECT_EQ(exchange_repeats - before, (unsigned long)told);
@@ -298,8 +297,8 @@ TEST_F(Link, RetriesCarryAFlakyLineAndAreCounted)
 // A write goes out again only while no answer to it has begun.
 TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
 {
-    answer_timeout_ms = 200;
-    exchange_retries = 2;
+    exchange_options o = {200, 2};
+    exchange_set_options(o);
     auto frames = [](Sim& sim, const std::string& head) {
         int n = 0;
         for (const auto& l : sim.trace((size_t)-1, 300))
@@ -315,7 +314,8 @@ TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
         unsigned int word = WORD_ER79 | 9u << 24;
         EXPECT_EQ(-1, exchange(word, CMD_WRITE_ER));
         EXPECT_EQ(0, exchange_may_repeat(exchange_last_fault));
-        exchange_repeat_silence = 0;  // a scan's garbled answer is asked again, silence not
+        o.repeat_silence = 0;  // a scan's garbled answer is asked again, silence not
+        exchange_set_options(o);
         exchange_fault silent = exchange_fault();
         silent.kind = FAULT_NO_ANSWER;
         silent.command = CMD_READ_ER;
@@ -323,7 +323,8 @@ TEST_F(Link, AWriteIsNotRepeatedOnceItsAnswerBegan)
         EXPECT_EQ(1, exchange_may_repeat(silent));
         silent.stage = STAGE_SELECT;
         EXPECT_EQ(0, exchange_may_repeat(silent));
-        exchange_repeat_silence = 1;
+        o.repeat_silence = 1;
+        exchange_set_options(o);
         word = WORD_ER79;
         EXPECT_EQ(-1, exchange(word, CMD_READ_ER));  // a read may be asked again
         EXPECT_EQ(1, frames(sim, "CB 79"));
@@ -374,7 +375,9 @@ TEST_F(Link, TheShortestTimeOutIsTheFrameAndItsAnswerOnTheLine)
     open_line(sim.path);  // 4800 baud: 8 bytes take 16.7 ms
     EXPECT_EQ(17u, exchange_shortest_timeout_ms(h, 0));
     EXPECT_EQ(11u, exchange_shortest_timeout_ms(h, 1));  // a Test: 4 bytes and 1
-    answer_after_frame = 1;  // the time-out starts once the frame is out
+    exchange_options o;
+    o.answer_after_frame = 1;  // the time-out starts once the frame is out
+    exchange_set_options(o);
     EXPECT_EQ(7u, exchange_shortest_timeout_ms(h, 0));
 }
 

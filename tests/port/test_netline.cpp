@@ -31,7 +31,7 @@ protected:
     {
         PortLayerTest::TearDown();
         net_connect_ms = NET_CONNECT_MS;
-        answer_timeout_ms = ANSWER_TIMEOUT_MS;
+        exchange_set_options({});
     }
 };
 
@@ -221,9 +221,9 @@ TEST_F(NetLine, AConnectionThatDropsIsAPulledOutDeviceAndOpensAgain)
         unsigned char b[2] = {0x60, 0x01};
         put_port(h, b, 2);
         clear_buf(h);
-        exchange_retries = 3;  // a lost line is never asked again
+        exchange_set_options({ANSWER_TIMEOUT_MS, 3});  // a lost line is never asked again
         EXPECT_EQ(0, device_test(h, 0x01));
-        exchange_retries = 0;
+        exchange_set_options({});
         EXPECT_LT(ms_since(t0), 1500.0);
         free_port(h, 0);
         h = 0;
@@ -271,7 +271,7 @@ TEST_F(NetLine, ATelnetFloodIsALineThatDoesNotAnswer)
 
         ScriptedServer later(script, true);
         ASSERT_EQ(0, open(later.url()));
-        answer_timeout_ms = 300;
+        exchange_set_options({300});
         device_settings s = {};
         t0 = plat_perf_counter();
         EXPECT_EQ(1, settings_read(h, 0x01, s));

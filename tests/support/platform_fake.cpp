@@ -136,14 +136,15 @@ int plat_serial_write(plat_handle, const unsigned char* buf, unsigned n, unsigne
 }
 
 // As the platform's: polled each millisecond, for what is queued at the
-// device's rate (12 bit times a byte) and 250 ms.
+// device's rate and 250 ms.
 unsigned plat_serial_drain(plat_handle h)
 {
     unsigned left = 0;
     plat_serial_out_queue(h, &left);
-    unsigned long rate = fake_device.line.baud ? fake_device.line.baud : 4800;
+    plat_line line = fake_device.line;
+    line.baud = line.baud ? line.baud : 4800;
     plat_deadline d;
-    plat_deadline_start(&d, left * 12000UL / rate + 250);
+    plat_deadline_start(&d, plat_line_time_ms(&line, left) + 250);
     for (; left && !plat_deadline_expired(&d); plat_serial_out_queue(h, &left))
         plat_sleep_ms(1);
     return left;
