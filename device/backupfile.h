@@ -64,6 +64,15 @@ bool load_backup(const std::string& path, std::vector<backup_entry>& entries, st
 // write permission, a loop of links.
 bool backup_target_ok(const std::string& path, std::string& message);
 
+// The one writer of a whole file (backups, CSV, the report, the
+// preferences): `text` to a temporary file of a name of its own beside
+// `target` (a path no link leads on from), given the permissions of the
+// file it replaces (a failed copy fails the write), on disk, then put in
+// its place; the folders above it made first when `make_folders`. 0, or 1
+// and the system's words in `why` (nothing of the old file lost).
+int write_whole(const std::string& target, const std::string& text, bool make_folders,
+                std::string& why);
+
 enum { SAVE_DONE, SAVE_REFUSED, SAVE_FAILED, SAVE_OUTPUT_CLOSED };
 // Writes the whole text or nothing ("-": standard output). A file is
 // written to a temporary file beside it (beside the file a link leads to:
