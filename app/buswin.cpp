@@ -20,6 +20,7 @@
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
+#include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "bustable.h"
@@ -27,9 +28,6 @@
 #include "kp6form.h"
 #include "prefs.h"
 #include "settingsfile.h"
-
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
 
 bus_window_t bus_window;
 

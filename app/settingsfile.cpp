@@ -13,13 +13,11 @@
 
 #include "../device/backupfile.h"
 #include "../i18n/gett.h"
+#include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "kp6form.h"
 #include "prefs.h"
-
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
 
 // Where the system has no file dialog of its own the toolkit shows its
 // own, whose texts speak the window's language too.

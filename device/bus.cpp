@@ -24,9 +24,42 @@ unsigned bus_compare(const device_settings& now, const device_settings& file)
     return mask;
 }
 
+// Each state by ROW_*: what it says as it ended and when stopped by the
+// user (settings_stop), a failed step and its cause filling the %s; whether
+// the row holds settings, whether it failed (keeping its cause), whether
+// it went amiss (the window marks it).
+enum { HOLDS_SETTINGS = 1, FAILED = 2, AMISS = 4 };
+static const struct {
+    const char *ended, *stopped;
+    const char* (*step)(int step);  // the failed step's words, or null
+    int flags;
+} states[] = {
+    {W_("not read"), nullptr, nullptr, 0},
+    {W_("read"), nullptr, nullptr, HOLDS_SETTINGS},
+    {W_("failed: %s"), W_("read stopped before %s"), settings_read_failure, FAILED | AMISS},
+    {SCAN_GARBLED_TEXT, nullptr, nullptr, FAILED | AMISS},
+    {W_("missing: no answer"), nullptr, nullptr, 0},
+    {W_("written"), nullptr, nullptr, HOLDS_SETTINGS},
+    {W_("written, not read back: %s"), W_("written, not read back (stopped)"),
+     settings_read_failure, FAILED | AMISS},
+    {W_("write failed: %s"), W_("write stopped before %s"), settings_write_failure, FAILED | AMISS},
+    {W_("written, reads back otherwise"), nullptr, nullptr, HOLDS_SETTINGS | AMISS},
+};
+static_assert(sizeof states / sizeof *states == ROW_READS_OTHERWISE + 1, "every state");
+
+static int state_is(const bus_row& r, int flag)
+{
+    return r.state >= 0 && r.state <= ROW_READS_OTHERWISE && (states[r.state].flags & flag);
+}
+
+int bus_row_amiss(const bus_row& r)
+{
+    return state_is(r, AMISS);
+}
+
 int bus_row_has_settings(const bus_row& r)
 {
-    return r.state == ROW_READ || r.state == ROW_WRITTEN || r.state == ROW_READS_OTHERWISE;
+    return state_is(r, HOLDS_SETTINGS);
 }
 
 int bus_row_stale(const bus_row& r)
@@ -141,16 +174,6 @@ int bus_write_row(unsigned short port, bus_row& row, const device_settings& want
     return rc;
 }
 
-const char* meter_word(int meter)
-{
-    switch (meter) {
-    case METER_MILLILITER: return W_("milliliter");
-    case METER_LITER: return W_("liter");
-    case METER_HAND: return W_("hand");
-    default: return W_("unknown");
-    }
-}
-
 static const char* english(const char* key)
 {
     return key;
@@ -165,42 +188,16 @@ static std::string state_printed(bus_words tr, const char* key, const std::strin
     return text;
 }
 
-// What each state says, by ROW_*: as it ended, and stopped by the user
-// (settings_stop). A failed step and its cause fill the %s.
-static const struct {
-    const char *ended, *stopped;
-    const char* (*step)(int step);  // the failed step's words, or null
-} state_words[] = {
-    {W_("not read"), nullptr, nullptr},
-    {W_("read"), nullptr, nullptr},
-    {W_("failed: %s"), W_("read stopped before %s"), settings_read_failure},
-    {SCAN_GARBLED_TEXT, nullptr, nullptr},
-    {W_("missing: no answer"), nullptr, nullptr},
-    {W_("written"), nullptr, nullptr},
-    {W_("written, not read back: %s"), W_("written, not read back (stopped)"),
-     settings_read_failure},
-    {W_("write failed: %s"), W_("write stopped before %s"), settings_write_failure},
-    {W_("written, reads back otherwise"), nullptr, nullptr},
-};
-static_assert(sizeof state_words / sizeof *state_words == ROW_READS_OTHERWISE + 1,
-              "words for every state");
-
-static int row_failed(const bus_row& r)
-{
-    return r.state == ROW_FAILED || r.state == ROW_GARBLED || r.state == ROW_NOT_READ_BACK ||
-           r.state == ROW_WRITE_FAILED;
-}
-
 std::string bus_row_state_text(const bus_row& r, bus_words tr)
 {
     if (!tr)
         tr = english;
     // A failed row keeps its cause; any other names the write it missed.
-    if (r.not_written && !row_failed(r))
+    if (r.not_written && !state_is(r, FAILED))
         return tr(W_("not written"));
     if (r.state < 0 || r.state > ROW_READS_OTHERWISE)
         return "";
-    const auto& w = state_words[r.state];
+    const auto& w = states[r.state];
     std::string why = r.fault.empty() ? "" : ": " + r.fault;
     if (r.failed_step < 0 && w.stopped) {
         int step = -r.failed_step;

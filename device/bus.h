@@ -42,6 +42,8 @@ struct bus_row {
 // Whether a row holds settings read from its controller (read, or written
 // and read back).
 int bus_row_has_settings(const bus_row& r);
+// Whether a row went amiss: failed, garbled, or reads back otherwise.
+int bus_row_amiss(const bus_row& r);
 // Whether a row's settings may be out of date: its controller was written
 // (from any window) since they were read.
 int bus_row_stale(const bus_row& r);
@@ -90,10 +92,6 @@ int restore_controller(unsigned short port, unsigned char address, const device_
 // failed_step and fault follow (compare again afterwards); a collision
 // makes it ROW_GARBLED. The restore_controller result.
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want);
-
-// "milliliter", "liter", "hand", "unknown": a METER_* in the words kp6ctl
-// prints and takes.
-const char* meter_word(int meter);
 
 // Puts a key into a language; null: English, as kp6ctl prints it.
 typedef const char* (*bus_words)(const char* key);

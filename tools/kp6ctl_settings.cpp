@@ -208,9 +208,9 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
         if (meter != METER_UNKNOWN)
             return false;
         say(stderr,
-            "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
-            "type; give type=milliliter, liter or hand\n",
-            address, s.er78 & 0x0Fu);
+            "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no type; give "
+            "type=%s\n",
+            address, s.er78 & 0x0Fu, meter_words(false).c_str());
         return true;
     };
     if (no_type())
@@ -285,14 +285,10 @@ int cmd_write(void)
         if (name == "type") {
             c.reg = -1;
             std::string v = lower(value);
-            if (v == "milliliter")
-                c.value = METER_MILLILITER;
-            else if (v == "liter")
-                c.value = METER_LITER;
-            else if (v == "hand")
-                c.value = METER_HAND;
-            else
-                return usage_error("type=%s: give milliliter, liter or hand", value);
+            int meter = meter_from_word(v);
+            if (meter == METER_UNKNOWN)
+                return usage_error(("type=%s: give " + meter_words(false)).c_str(), value);
+            c.value = (unsigned char)meter;
         } else if (name == "inverse") {
             c.reg = -2;
             std::string v = lower(value);
@@ -314,10 +310,8 @@ int cmd_write(void)
                 return EXIT_USAGE;
             }
             if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
-                say(stderr,
-                    "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
-                    "hand (10)\n",
-                    cut_token(w).c_str(), c.value & 0x0Fu);
+                say(stderr, "kp6ctl: %s: type code %u is none of %s\n", cut_token(w).c_str(),
+                    c.value & 0x0Fu, meter_words(true).c_str());
                 return EXIT_USAGE;
             }
         }
