@@ -200,7 +200,7 @@ int open_line(unsigned long default_timeout_ms, bool test)
     int converter = converter_type(opt.converter.c_str());
     if (converter < 0) {  // the option is checked as it is read
         say(stderr, "kp6ctl: KP6_CONVERTER=%s is no converter: give one of %s\n",
-            cut_token(opt.converter).c_str(), CONVERTER_NAMES);
+            cut_token(opt.converter).c_str(), converter_names());
         return EXIT_USAGE;
     }
     if (interrupted()) {
