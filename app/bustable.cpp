@@ -76,13 +76,7 @@ static std::string inverse_text(unsigned char er78)
 // its address; null when none.
 const backup_entry* bus_file_entry(unsigned char address)
 {
-    const std::vector<backup_entry>& f = bus_state.file;
-    if (f.size() == 1)
-        return &f[0];
-    for (const backup_entry& e : f)
-        if (e.address == address)
-            return &e;
-    return nullptr;
+    return backup_entry_for(bus_state.file, address);
 }
 
 std::string bus_cell_text(const bus_row& r, int col, int* differs)

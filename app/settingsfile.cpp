@@ -145,10 +145,7 @@ int LoadButton_OnClick(Fl_Widget*)
         return 0;
     }
     unsigned char address = window_address();
-    const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
-    for (const backup_entry& e : entries)
-        if (e.address == address)
-            from = &e;
+    const backup_entry* from = backup_entry_for(entries, address);
     if (!from) {
         std::string held;
         for (const backup_entry& e : entries)

@@ -562,6 +562,16 @@ bool load_backup(const std::string& path, std::vector<backup_entry>& entries, st
     return read_backup_text(path, text, message) && parse_backup(path, text, entries, message);
 }
 
+const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, int address)
+{
+    if (entries.size() == 1)
+        return &entries[0];
+    for (const backup_entry& e : entries)
+        if (e.address == address)
+            return &e;
+    return nullptr;
+}
+
 // Where a write to `path` lands, or "" and the message.
 static std::string final_path(const std::string& path, std::string& message)
 {

@@ -55,6 +55,11 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
 bool parse_backup(const std::string& name, const std::string& text,
                   std::vector<backup_entry>& entries, std::string& message);
 
+// The entry for `address`, or the file's only one whatever its address (a
+// template); null when neither (`address` -1: none named). The loader
+// refuses an address given twice, so there is one match at most.
+const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, int address);
+
 // read_backup_text and parse_backup.
 bool load_backup(const std::string& path, std::vector<backup_entry>& entries, std::string& message);
 

@@ -74,14 +74,10 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         if (r.state != ROW_MISSING)
             kept.push_back(r);
     rows.swap(kept);
-    bool one = file.size() == 1;
     for (bus_row& r : rows) {
         r.compared = COMPARED_NOT;
         r.differ = 0;
-        const backup_entry* match = nullptr;
-        for (const backup_entry& e : file)
-            if (one || e.address == r.address)
-                match = &e;
+        const backup_entry* match = backup_entry_for(file, r.address);
         if (!bus_row_has_settings(r) || bus_row_stale(r))  // a stale row is read first
             continue;
         if (!match) {
@@ -92,7 +88,7 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         r.differ = bus_compare(r.settings, r.file);
         r.compared = r.differ ? COMPARED_DIFFERS : COMPARED_SAME;
     }
-    if (one)
+    if (file.size() == 1)  // a template: no controller is missing
         return;
     size_t had = rows.size();
     for (const backup_entry& e : file) {
@@ -212,6 +208,38 @@ std::string bus_row_state_text(const bus_row& r, bus_words tr)
     return tr(w.ended);
 }
 
+std::string differences_text(const device_settings& now, const device_settings& other,
+                             unsigned mask, difference_item item, const char* sep, bus_words tr)
+{
+    if (!tr)
+        tr = english;
+    std::string list;
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        if (mask & 1u << reg)
+            list += (list.empty() ? "" : sep) +
+                    item(reg, setting_value(now, reg), setting_value(other, reg), tr);
+    return list;
+}
+
+// A comparison's item: the number, or ER78 as its type and inverse gun,
+// each where it differs.
+static std::string compared_item(int reg, unsigned char a, unsigned char b, bus_words tr)
+{
+    if (reg != REG_ER78)
+        return std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +
+               std::to_string(b);
+    std::string item;
+    if (er78_meter(a) != er78_meter(b))
+        item = std::string(tr(W_("type"))) + " " + tr(meter_word(er78_meter(a))) + " -> " +
+               tr(meter_word(er78_meter(b)));
+    const char* on = tr(W_("on"));
+    const char* off = tr(W_("off"));
+    if (er78_inverse(a) != er78_inverse(b))
+        item += std::string(item.empty() ? "" : ", ") + tr(W_("inverse")) + " " +
+                (er78_inverse(a) ? on : off) + " -> " + (er78_inverse(b) ? on : off);
+    return item;
+}
+
 std::string bus_compared_text(const bus_row& r, bus_words tr)
 {
     if (!tr)
@@ -224,32 +252,9 @@ std::string bus_compared_text(const bus_row& r, bus_words tr)
     case COMPARED_DIFFERS: break;
     default: return "";
     }
-    int count = 0;
-    std::string list;
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        if (!(r.differ & 1u << reg))
-            continue;
-        count++;
-        unsigned char a = setting_value(r.settings, reg), b = setting_value(r.file, reg);
-        std::string item;
-        if (reg != REG_ER78) {
-            item = std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +
-                   std::to_string(b);
-        } else {
-            if (er78_meter(a) != er78_meter(b))
-                item = std::string(tr(W_("type"))) + " " + tr(meter_word(er78_meter(a))) + " -> " +
-                       tr(meter_word(er78_meter(b)));
-            const char* on = tr(W_("on"));
-            const char* off = tr(W_("off"));
-            if (er78_inverse(a) != er78_inverse(b))
-                item += std::string(item.empty() ? "" : ", ") + tr(W_("inverse")) + " " +
-                        (er78_inverse(a) ? on : off) + " -> " + (er78_inverse(b) ? on : off);
-        }
-        list += (list.empty() ? "" : ", ") + item;
-    }
     char head[80];
-    snprintf(head, sizeof head, tr(W_("differs (%d): ")), count);
-    return head + list;
+    snprintf(head, sizeof head, tr(W_("differs (%d): ")), __builtin_popcount(r.differ));
+    return head + differences_text(r.settings, r.file, r.differ, compared_item, ", ", tr);
 }
 
 // A cell a spreadsheet would run as a formula (=, +, -, @, or a tab or CR
