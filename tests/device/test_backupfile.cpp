@@ -42,8 +42,9 @@ TEST(BackupFile, EachBadTextIsRefusedAtItsLineWithItsCause)
         {good.substr(0, good.size() / 2), "bad.json:"},
         {replaced("\"address\": \"01\"", "\"address\": \"00\""),
          "bad.json:8: address \"00\" is not 01 to FF in hexadecimal"},
+        // The translated key names the types as the table does.
         {replaced("\"ER78\": 0,", "\"ER78\": 4,"),
-         "bad.json:10: ER78 is 4: type code 4 is none of milliliter (0), liter (2), hand (10)"},
+         "bad.json:10: ER78 is 4: type code 4 is none of " + meter_words(true)},
         {replaced("\"ER79\": 15", "\"ER79\": -0"),
          "bad.json:11: ER79 is -0: write 0 to 255 in digits alone"},
         {replaced("\"ER79\": 15", "\"ER79\": " + std::string(1000000, '9')),
