@@ -14,9 +14,7 @@
 #include "../device/exchange.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
-
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
+#include "../i18n/words.h"
 
 bus_state_t bus_state;
 
@@ -53,13 +51,6 @@ static const struct {
     {N_("Compared"), 150, -1},
 };
 
-static const char* meter_key(unsigned char er78)
-{
-    static const char* const keys[] = {N_("Milliliter"), N_("Liter"), N_("Hand")};
-    int m = er78_meter(er78);
-    return m == METER_UNKNOWN ? nullptr : keys[m];
-}
-
 std::string bus_printed(const char* format, ...)
 {
     char text[600];
@@ -72,7 +63,7 @@ std::string bus_printed(const char* format, ...)
 
 std::string bus_type_text(unsigned char er78)
 {
-    const char* key = meter_key(er78);
+    const char* key = meter_key(er78_meter(er78));
     return key ? bus_tr(key) : bus_printed(bus_tr(N_("code %X")), er78 & 0x0F);
 }
 
@@ -85,13 +76,7 @@ static std::string inverse_text(unsigned char er78)
 // its address; null when none.
 const backup_entry* bus_file_entry(unsigned char address)
 {
-    const std::vector<backup_entry>& f = bus_state.file;
-    if (f.size() == 1)
-        return &f[0];
-    for (const backup_entry& e : f)
-        if (e.address == address)
-            return &e;
-    return nullptr;
+    return backup_entry_for(bus_state.file, address);
 }
 
 std::string bus_cell_text(const bus_row& r, int col, int* differs)
@@ -272,8 +257,7 @@ static void bus_draw_cell(Fl_Table_Row* t, Fl_Table::TableContext context, int r
         int differs = 0;
         std::string text = bus_cell_text(r, col, &differs);
         Fl_Color bg = FL_WHITE;
-        if (r.state == ROW_GARBLED || r.state == ROW_FAILED || r.state == ROW_WRITE_FAILED ||
-            r.state == ROW_NOT_READ_BACK || r.state == ROW_READS_OTHERWISE)
+        if (bus_row_amiss(r))
             bg = fl_rgb_color(255, 200, 200);
         else if (r.state == ROW_MISSING)
             bg = fl_rgb_color(225, 225, 225);

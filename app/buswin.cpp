@@ -21,6 +21,7 @@
 #include "../device/scan.h"
 #include "../device/settings.h"
 #include "../i18n/gett.h"
+#include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "bustable.h"
@@ -28,9 +29,6 @@
 #include "kp6form.h"
 #include "prefs.h"
 #include "settingsfile.h"
-
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
 
 bus_window_t bus_window;
 
@@ -336,12 +334,19 @@ static void compare_with_file(void)
 }
 
 // How a setting reads for the preview: a number, or the type by name.
-static std::string setting_text(const device_settings& s, int reg)
+static std::string setting_text(int reg, unsigned char v)
 {
     if (reg == REG_ER78)
-        return bus_type_text(s.er78) +
-               (er78_inverse(s.er78) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
-    return std::to_string(setting_value(s, reg));
+        return bus_type_text(v) +
+               (er78_inverse(v) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
+    return std::to_string(v);
+}
+
+// One change of the preview: "ER79 15 → 9".
+static std::string change_item(int reg, unsigned char now, unsigned char want, bus_words)
+{
+    return setting_name(reg) + (" " + setting_text(reg, now)) + " \xE2\x86\x92 " +
+           setting_text(reg, want);
 }
 
 // What writing `want` would change at row `r`, in one line.
@@ -353,15 +358,7 @@ static std::string change_line(const bus_row& r, const device_settings& want)
     unsigned differ = bus_compare(r.settings, want);
     if (!differ)
         return line + gettext_easy("nothing changes");
-    std::string sep;
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        if (!(differ & (1u << reg)))
-            continue;
-        line += sep + setting_name(reg) + " " + setting_text(r.settings, reg) + " \xE2\x86\x92 " +
-                setting_text(want, reg);
-        sep = "; ";
-    }
-    return line;
+    return line + differences_text(r.settings, want, differ, change_item, "; ");
 }
 
 static struct {

@@ -49,16 +49,6 @@ static void found_clicked(Fl_Widget* w, void*)
         find_accept(w, nullptr);
 }
 
-static const char* type_key(unsigned char er78)
-{
-    switch (er78_meter(er78)) {
-    case METER_MILLILITER: return "Milliliter";
-    case METER_LITER: return "Liter";
-    case METER_HAND: return "Hand";
-    default: return nullptr;  // a type code the window has no radio for
-    }
-}
-
 // Between exchanges the window's events are handled, so that it repaints
 // and Escape or Cancel stops the search before the next address.
 static int find_told(void*, unsigned char a, int answered, unsigned char er78)
@@ -83,7 +73,7 @@ static int find_told(void*, unsigned char a, int answered, unsigned char er78)
         bool garbled = answered == SCAN_GARBLED;
         finding.garbled[finding.count] = garbled;
         finding.addresses[finding.count++] = a;
-        const char* type = type_key(er78);
+        const char* type = meter_key(er78_meter(er78));  // null: no radio for it
         char line[200];
         if (garbled)
             snprintf(line, sizeof line, "%02X  %s", a,

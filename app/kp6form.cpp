@@ -22,9 +22,6 @@
 xMainForm* MainForm = nullptr;
 unsigned short port = 0;
 
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
-
 // Breaks a long line at its blanks so that the box stays on the screen and
 // shows it whole.
 static std::string wrapped(const char* text)
@@ -343,14 +340,8 @@ static Fl_Choice* make_converter_choice(void)
     c->labelsize(12);
     c->textsize(12);
     c->tooltip(gettext_easy("How the line's direction is switched; auto: by the converter itself"));
-    std::string names = CONVERTER_NAMES;
-    for (size_t at = 0; at < names.size();) {
-        size_t end = names.find(", ", at);
-        if (end == std::string::npos)
-            end = names.size();
-        c->add(names.substr(at, end - at).c_str(), 0, nullptr);
-        at = end + 2;
-    }
+    for (int i = 0; converter_name(i); i++)
+        c->add(converter_name(i), 0, nullptr);
     c->value(0);
     c->callback(converter_chosen);
     converter_choice = c;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../device/backupfile.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 
@@ -573,26 +574,8 @@ static int write_file(const char* path, const std::string& text)
     char target[1100];
     if (plat_file_final_path(path, target, sizeof target) != 0 || plat_file_writable(target) != 0)
         return 1;
-    std::string dir = target;
-    dir.erase(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
-    if (!dir.empty() && plat_make_folders(dir.c_str()) != 0)
-        return 1;
-    // A name of its own, so that another window saving at once does not
-    // write into it; it takes the file's place only when whole.
-    char tmp[1200];
-    snprintf(tmp, sizeof tmp, "%s.%llx.tmp", target, (unsigned long long)plat_perf_counter());
-    FILE* f = plat_fopen(tmp, "wb");
-    if (!f)
-        return 1;
-    int rc = fwrite(text.data(), 1, text.size(), f) != text.size();
-    plat_file_same_mode(f, target);
-    rc = plat_file_commit(f) != 0 || rc;
-    rc = fclose(f) != 0 || rc;
-    if (rc || plat_file_replace(tmp, target) != 0) {
-        plat_remove(tmp);
-        return 1;
-    }
-    return 0;
+    std::string why;  // the window says nothing of a failed save
+    return write_whole(target, text, true, why);
 }
 
 void prefs_save(void)

@@ -13,13 +13,11 @@
 
 #include "../device/backupfile.h"
 #include "../i18n/gett.h"
+#include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 #include "kp6form.h"
 #include "prefs.h"
-
-// Marks a key for extraction where it is translated later.
-#define N_(key) key
 
 // Where the system has no file dialog of its own the toolkit shows its
 // own, whose texts speak the window's language too.
@@ -147,10 +145,7 @@ int LoadButton_OnClick(Fl_Widget*)
         return 0;
     }
     unsigned char address = window_address();
-    const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
-    for (const backup_entry& e : entries)
-        if (e.address == address)
-            from = &e;
+    const backup_entry* from = backup_entry_for(entries, address);
     if (!from) {
         std::string held;
         for (const backup_entry& e : entries)

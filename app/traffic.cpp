@@ -9,6 +9,7 @@
 #include <deque>
 
 #include "../device/address.h"
+#include "../device/backupfile.h"
 #include "../device/decode.h"
 #include "../i18n/gett.h"
 #include "../platform/platform.h"
@@ -234,12 +235,8 @@ void save_clicked(Fl_Widget*, void*)
                          gettext_easy("All files") + "\t*";
     if (!choose_file(1, gettext_easy("Save the traffic"), filter.c_str(), "traffic.txt", path))
         return;
-    FILE* f = fopen(path.c_str(), "wb");
-    std::string text = traffic_text();
-    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f && fclose(f) != 0)
-        ok = false;
-    if (!ok)
+    std::string message;  // the failure names the path alone, as it always has
+    if (save_text(path, traffic_text(), message) != SAVE_DONE)
         show_failure("Traffic not saved", path);
 }
 

@@ -550,6 +550,16 @@ bool load_backup(const std::string& path, std::vector<backup_entry>& entries, st
     return read_backup_text(path, text, message) && parse_backup(path, text, entries, message);
 }
 
+const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, int address)
+{
+    if (entries.size() == 1)
+        return &entries[0];
+    for (const backup_entry& e : entries)
+        if (e.address == address)
+            return &e;
+    return nullptr;
+}
+
 // Where a write to `path` lands, or "" and the message.
 static std::string final_path(const std::string& path, std::string& message)
 {
@@ -561,6 +571,49 @@ static std::string final_path(const std::string& path, std::string& message)
     }
     out.resize(strlen(out.c_str()));
     return out;
+}
+
+int write_whole(const std::string& target, const std::string& text, bool make_folders,
+                std::string& why)
+{
+    size_t cut = target.find_last_of("/\\");
+    int rc = make_folders && cut != std::string::npos && cut > 0
+                 ? plat_make_folders(target.substr(0, cut).c_str())
+                 : 0;
+    if (rc) {
+        why = system_text(rc);
+        return 1;
+    }
+    // A name of its own, so that another run saving at once does not write
+    // into it; a leftover or a link planted there goes first.
+    char tmp_end[32];
+    snprintf(tmp_end, sizeof tmp_end, ".%llx.tmp", (unsigned long long)plat_perf_counter());
+    std::string tmp = target + tmp_end;
+    plat_remove(tmp.c_str());
+    FILE* f = plat_fopen(tmp.c_str(), "wb");
+    if (!f) {
+        why = system_text(errno);
+        return 1;
+    }
+    why.clear();
+    // A copy of the mode that failed fails the write: the file it replaces
+    // may be private.
+    rc = plat_file_same_mode(f, target.c_str());
+    if (rc)
+        why = system_text(rc);
+    if (why.empty() && fwrite(text.data(), 1, text.size(), f) != text.size())
+        why = strerror(errno);
+    rc = why.empty() ? plat_file_commit(f) : 0;
+    if (rc)
+        why = system_text(rc);
+    if (fclose(f) != 0 && why.empty())
+        why = strerror(errno);
+    if (why.empty() && (rc = plat_file_replace(tmp.c_str(), target.c_str())) != 0)
+        why = system_text(rc);
+    if (why.empty())
+        return 0;
+    plat_remove(tmp.c_str());
+    return 1;
 }
 
 bool backup_target_ok(const std::string& path, std::string& message)
@@ -597,30 +650,9 @@ int save_text(const std::string& path, const std::string& text, std::string& mes
         return SAVE_REFUSED;
     // Beside the file a link leads to, so that the link stays and the
     // replacement is one step in one folder.
-    std::string target = final_path(path, message);
-    std::string tmp = target + ".tmp";
-    plat_remove(tmp.c_str());  // a leftover, or a link planted there
-    FILE* f = plat_fopen(tmp.c_str(), "wb");
-    if (!f) {
-        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(errno).c_str());
-        return SAVE_FAILED;
-    }
     std::string why;
-    int rc = plat_file_same_mode(f, target.c_str());
-    if (rc)
-        why = system_text(rc);
-    if (why.empty() && fwrite(text.data(), 1, text.size(), f) != text.size())
-        why = strerror(errno);
-    rc = why.empty() ? plat_file_commit(f) : 0;
-    if (rc)
-        why = system_text(rc);
-    if (fclose(f) != 0 && why.empty())
-        why = strerror(errno);
-    if (why.empty() && (rc = plat_file_replace(tmp.c_str(), target.c_str())) != 0)
-        why = system_text(rc);
-    if (why.empty())
+    if (write_whole(final_path(path, message), text, false, why) == 0)
         return SAVE_DONE;
-    plat_remove(tmp.c_str());
     message = say(W_("cannot write %s: %s"), path.c_str(), why.c_str());
     return SAVE_FAILED;
 }

@@ -52,6 +52,11 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
 bool parse_backup(const std::string& name, const std::string& text,
                   std::vector<backup_entry>& entries, std::string& message);
 
+// The entry for `address`, or the file's only one whatever its address (a
+// template); null when neither (`address` -1: none named). The loader
+// refuses an address given twice, so there is one match at most.
+const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, int address);
+
 // read_backup_text and parse_backup.
 bool load_backup(const std::string& path, std::vector<backup_entry>& entries, std::string& message);
 
@@ -60,6 +65,15 @@ bool load_backup(const std::string& path, std::vector<backup_entry>& entries, st
 // false and the message for a folder, a FIFO, a device, a file without
 // write permission, a loop of links.
 bool backup_target_ok(const std::string& path, std::string& message);
+
+// The one writer of a whole file (backups, CSV, the report, the
+// preferences): `text` to a temporary file of a name of its own beside
+// `target` (a path no link leads on from), given the permissions of the
+// file it replaces (a failed copy fails the write), on disk, then put in
+// its place; the folders above it made first when `make_folders`. 0, or 1
+// and the system's words in `why` (nothing of the old file lost).
+int write_whole(const std::string& target, const std::string& text, bool make_folders,
+                std::string& why);
 
 enum { SAVE_DONE, SAVE_REFUSED, SAVE_FAILED, SAVE_OUTPUT_CLOSED };
 // Writes the whole text or nothing ("-": standard output). A file is

@@ -24,9 +24,42 @@ unsigned bus_compare(const device_settings& now, const device_settings& file)
     return mask;
 }
 
+// Each state by ROW_*: what it says as it ended and when stopped by the
+// user (settings_stop), a failed step and its cause filling the %s; whether
+// the row holds settings, whether it failed (keeping its cause), whether
+// it went amiss (the window marks it).
+enum { HOLDS_SETTINGS = 1, FAILED = 2, AMISS = 4 };
+static const struct {
+    const char *ended, *stopped;
+    const char* (*step)(int step);  // the failed step's words, or null
+    int flags;
+} states[] = {
+    {W_("not read"), nullptr, nullptr, 0},
+    {W_("read"), nullptr, nullptr, HOLDS_SETTINGS},
+    {W_("failed: %s"), W_("read stopped before %s"), settings_read_failure, FAILED | AMISS},
+    {SCAN_GARBLED_TEXT, nullptr, nullptr, FAILED | AMISS},
+    {W_("missing: no answer"), nullptr, nullptr, 0},
+    {W_("written"), nullptr, nullptr, HOLDS_SETTINGS},
+    {W_("written, not read back: %s"), W_("written, not read back (stopped)"),
+     settings_read_failure, FAILED | AMISS},
+    {W_("write failed: %s"), W_("write stopped before %s"), settings_write_failure, FAILED | AMISS},
+    {W_("written, reads back otherwise"), nullptr, nullptr, HOLDS_SETTINGS | AMISS},
+};
+static_assert(sizeof states / sizeof *states == ROW_READS_OTHERWISE + 1, "every state");
+
+static int state_is(const bus_row& r, int flag)
+{
+    return r.state >= 0 && r.state <= ROW_READS_OTHERWISE && (states[r.state].flags & flag);
+}
+
+int bus_row_amiss(const bus_row& r)
+{
+    return state_is(r, AMISS);
+}
+
 int bus_row_has_settings(const bus_row& r)
 {
-    return r.state == ROW_READ || r.state == ROW_WRITTEN || r.state == ROW_READS_OTHERWISE;
+    return state_is(r, HOLDS_SETTINGS);
 }
 
 int bus_row_stale(const bus_row& r)
@@ -41,14 +74,10 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         if (r.state != ROW_MISSING)
             kept.push_back(r);
     rows.swap(kept);
-    bool one = file.size() == 1;
     for (bus_row& r : rows) {
         r.compared = COMPARED_NOT;
         r.differ = 0;
-        const backup_entry* match = nullptr;
-        for (const backup_entry& e : file)
-            if (one || e.address == r.address)
-                match = &e;
+        const backup_entry* match = backup_entry_for(file, r.address);
         if (!bus_row_has_settings(r) || bus_row_stale(r))  // a stale row is read first
             continue;
         if (!match) {
@@ -59,7 +88,7 @@ void bus_compare_rows(std::vector<bus_row>& rows, const std::vector<backup_entry
         r.differ = bus_compare(r.settings, r.file);
         r.compared = r.differ ? COMPARED_DIFFERS : COMPARED_SAME;
     }
-    if (one)
+    if (file.size() == 1)  // a template: no controller is missing
         return;
     size_t had = rows.size();
     for (const backup_entry& e : file) {
@@ -141,16 +170,6 @@ int bus_write_row(unsigned short port, bus_row& row, const device_settings& want
     return rc;
 }
 
-const char* meter_word(int meter)
-{
-    switch (meter) {
-    case METER_MILLILITER: return W_("milliliter");
-    case METER_LITER: return W_("liter");
-    case METER_HAND: return W_("hand");
-    default: return W_("unknown");
-    }
-}
-
 static const char* english(const char* key)
 {
     return key;
@@ -165,42 +184,16 @@ static std::string state_printed(bus_words tr, const char* key, const std::strin
     return text;
 }
 
-// What each state says, by ROW_*: as it ended, and stopped by the user
-// (settings_stop). A failed step and its cause fill the %s.
-static const struct {
-    const char *ended, *stopped;
-    const char* (*step)(int step);  // the failed step's words, or null
-} state_words[] = {
-    {W_("not read"), nullptr, nullptr},
-    {W_("read"), nullptr, nullptr},
-    {W_("failed: %s"), W_("read stopped before %s"), settings_read_failure},
-    {SCAN_GARBLED_TEXT, nullptr, nullptr},
-    {W_("missing: no answer"), nullptr, nullptr},
-    {W_("written"), nullptr, nullptr},
-    {W_("written, not read back: %s"), W_("written, not read back (stopped)"),
-     settings_read_failure},
-    {W_("write failed: %s"), W_("write stopped before %s"), settings_write_failure},
-    {W_("written, reads back otherwise"), nullptr, nullptr},
-};
-static_assert(sizeof state_words / sizeof *state_words == ROW_READS_OTHERWISE + 1,
-              "words for every state");
-
-static int row_failed(const bus_row& r)
-{
-    return r.state == ROW_FAILED || r.state == ROW_GARBLED || r.state == ROW_NOT_READ_BACK ||
-           r.state == ROW_WRITE_FAILED;
-}
-
 std::string bus_row_state_text(const bus_row& r, bus_words tr)
 {
     if (!tr)
         tr = english;
     // A failed row keeps its cause; any other names the write it missed.
-    if (r.not_written && !row_failed(r))
+    if (r.not_written && !state_is(r, FAILED))
         return tr(W_("not written"));
     if (r.state < 0 || r.state > ROW_READS_OTHERWISE)
         return "";
-    const auto& w = state_words[r.state];
+    const auto& w = states[r.state];
     std::string why = r.fault.empty() ? "" : ": " + r.fault;
     if (r.failed_step < 0 && w.stopped) {
         int step = -r.failed_step;
@@ -215,6 +208,38 @@ std::string bus_row_state_text(const bus_row& r, bus_words tr)
     return tr(w.ended);
 }
 
+std::string differences_text(const device_settings& now, const device_settings& other,
+                             unsigned mask, difference_item item, const char* sep, bus_words tr)
+{
+    if (!tr)
+        tr = english;
+    std::string list;
+    for (int reg = 0; reg < SETTING_COUNT; reg++)
+        if (mask & 1u << reg)
+            list += (list.empty() ? "" : sep) +
+                    item(reg, setting_value(now, reg), setting_value(other, reg), tr);
+    return list;
+}
+
+// A comparison's item: the number, or ER78 as its type and inverse gun,
+// each where it differs.
+static std::string compared_item(int reg, unsigned char a, unsigned char b, bus_words tr)
+{
+    if (reg != REG_ER78)
+        return std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +
+               std::to_string(b);
+    std::string item;
+    if (er78_meter(a) != er78_meter(b))
+        item = std::string(tr(W_("type"))) + " " + tr(meter_word(er78_meter(a))) + " -> " +
+               tr(meter_word(er78_meter(b)));
+    const char* on = tr(W_("on"));
+    const char* off = tr(W_("off"));
+    if (er78_inverse(a) != er78_inverse(b))
+        item += std::string(item.empty() ? "" : ", ") + tr(W_("inverse")) + " " +
+                (er78_inverse(a) ? on : off) + " -> " + (er78_inverse(b) ? on : off);
+    return item;
+}
+
 std::string bus_compared_text(const bus_row& r, bus_words tr)
 {
     if (!tr)
@@ -227,32 +252,9 @@ std::string bus_compared_text(const bus_row& r, bus_words tr)
     case COMPARED_DIFFERS: break;
     default: return "";
     }
-    int count = 0;
-    std::string list;
-    for (int reg = 0; reg < SETTING_COUNT; reg++) {
-        if (!(r.differ & 1u << reg))
-            continue;
-        count++;
-        unsigned char a = setting_value(r.settings, reg), b = setting_value(r.file, reg);
-        std::string item;
-        if (reg != REG_ER78) {
-            item = std::string(setting_name(reg)) + " " + std::to_string(a) + " -> " +
-                   std::to_string(b);
-        } else {
-            if (er78_meter(a) != er78_meter(b))
-                item = std::string(tr(W_("type"))) + " " + tr(meter_word(er78_meter(a))) + " -> " +
-                       tr(meter_word(er78_meter(b)));
-            const char* on = tr(W_("on"));
-            const char* off = tr(W_("off"));
-            if (er78_inverse(a) != er78_inverse(b))
-                item += std::string(item.empty() ? "" : ", ") + tr(W_("inverse")) + " " +
-                        (er78_inverse(a) ? on : off) + " -> " + (er78_inverse(b) ? on : off);
-        }
-        list += (list.empty() ? "" : ", ") + item;
-    }
     char head[80];
-    snprintf(head, sizeof head, tr(W_("differs (%d): ")), count);
-    return head + list;
+    snprintf(head, sizeof head, tr(W_("differs (%d): ")), __builtin_popcount(r.differ));
+    return head + differences_text(r.settings, r.file, r.differ, compared_item, ", ", tr);
 }
 
 // A cell a spreadsheet would run as a formula (=, +, -, @, or a tab or CR

@@ -42,6 +42,8 @@ struct bus_row {
 // Whether a row holds settings read from its controller (read, or written
 // and read back).
 int bus_row_has_settings(const bus_row& r);
+// Whether a row went amiss: failed, garbled, or reads back otherwise.
+int bus_row_amiss(const bus_row& r);
 // Whether a row's settings may be out of date: its controller was written
 // (from any window) since they were read.
 int bus_row_stale(const bus_row& r);
@@ -91,12 +93,21 @@ int restore_controller(unsigned short port, unsigned char address, const device_
 // makes it ROW_GARBLED. The restore_controller result.
 int bus_write_row(unsigned short port, bus_row& row, const device_settings& want);
 
-// "milliliter", "liter", "hand", "unknown": a METER_* in the words kp6ctl
-// prints and takes.
-const char* meter_word(int meter);
-
 // Puts a key into a language; null: English, as kp6ctl prints it.
 typedef const char* (*bus_words)(const char* key);
+
+// One register that differs, in a caller's words: its name, the value here
+// and the other one ("ER79 15 -> 9"); `tr` puts a key into the caller's
+// language.
+typedef std::string (*difference_item)(int reg, unsigned char now, unsigned char other,
+                                       bus_words tr);
+// The registers of `mask` (bus_compare's), in REG_* order, each worded by
+// `item` and joined by `sep`: "" when the mask is empty. The callers word an
+// item each their own way (kp6ctl's comparison, restore's read-back, the
+// window's preview of a write), the walk is this one.
+std::string differences_text(const device_settings& now, const device_settings& other,
+                             unsigned mask, difference_item item, const char* sep,
+                             bus_words tr = nullptr);
 
 // A row's state in words, with the failed step and its cause: "read",
 // "failed: Error read ER79: no answer in 1000 ms", "garbled answers: two

@@ -2,10 +2,10 @@
 
 #include <stdio.h>
 
-#include "exchange.h"
+#include <string>
 
-// Marks a key for extraction; the caller translates it.
-#define N_(key) key
+#include "../i18n/words.h"
+#include "exchange.h"
 
 struct register_info {
     const char* name;
@@ -55,14 +55,54 @@ const char* setting_name(int reg)
     return valid_reg(reg) ? registers[reg].name : nullptr;
 }
 
+// The metering types by METER_*: the type code as read and as written
+// (hand reads as 10, goes out as 4), kp6ctl's word, the window's key.
+static const struct {
+    unsigned char read, written;
+    const char *word, *key;
+} meters[] = {
+    {0, 0, W_("milliliter"), N_("Milliliter")},
+    {2, 2, W_("liter"), N_("Liter")},
+    {10, 4, W_("hand"), N_("Hand")},
+};
+static_assert(sizeof meters / sizeof *meters == METER_COUNT, "every metering type");
+
 int er78_meter(unsigned char er78)
 {
-    switch (er78 & 0x0F) {
-    case 0: return METER_MILLILITER;
-    case 2: return METER_LITER;
-    case 10: return METER_HAND;
-    default: return METER_UNKNOWN;
+    for (int m = 0; m < METER_COUNT; m++)
+        if (meters[m].read == (er78 & 0x0F))
+            return m;
+    return METER_UNKNOWN;
+}
+
+const char* meter_word(int meter)
+{
+    return meter >= 0 && meter < METER_COUNT ? meters[meter].word : W_("unknown");
+}
+
+const char* meter_key(int meter)
+{
+    return meter >= 0 && meter < METER_COUNT ? meters[meter].key : nullptr;
+}
+
+int meter_from_word(const std::string& word)
+{
+    for (int m = 0; m < METER_COUNT; m++)
+        if (word == meters[m].word)
+            return m;
+    return METER_UNKNOWN;
+}
+
+std::string meter_words(bool codes)
+{
+    std::string list;
+    for (int m = 0; m < METER_COUNT; m++) {
+        list += m == 0 ? "" : m + 1 < METER_COUNT || codes ? ", " : " or ";
+        list += meters[m].word;
+        if (codes)
+            list += " (" + std::to_string(meters[m].read) + ")";
     }
+    return list;
 }
 
 int er78_inverse(unsigned char er78)
@@ -72,14 +112,14 @@ int er78_inverse(unsigned char er78)
 
 unsigned char er78_compose(int meter, int inverse)
 {
-    unsigned char code = meter == METER_LITER ? 2 : meter == METER_HAND ? 4 : 0;
+    unsigned char code = meter >= 0 && meter < METER_COUNT ? meters[meter].written : 0;
     return (unsigned char)(code | (inverse ? 0x10 : 0));
 }
 
 unsigned char er78_held(int meter, int inverse)
 {
     unsigned char b = er78_compose(meter, inverse);
-    return meter == METER_HAND ? (unsigned char)((b & 0xF0) | 10) : b;
+    return meter >= 0 && meter < METER_COUNT ? (unsigned char)((b & 0xF0) | meters[meter].read) : b;
 }
 
 int er78_for_write(unsigned char er78, unsigned char* out)

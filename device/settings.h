@@ -20,8 +20,21 @@ unsigned char& setting_value(device_settings& s, int reg);
 unsigned char setting_value(const device_settings& s, int reg);
 const char* setting_name(int reg);  // "ER78" ... ; null outside REG_*
 
-// Metering types of the ER78 byte.
-enum { METER_UNKNOWN = -1, METER_MILLILITER, METER_LITER, METER_HAND };
+#include <string>
+
+// Metering types of the ER78 byte, kept with their codes and words in one
+// table (settings.cpp).
+enum { METER_UNKNOWN = -1, METER_MILLILITER, METER_LITER, METER_HAND, METER_COUNT };
+// "milliliter", "liter", "hand", "unknown": a METER_* in the words kp6ctl
+// prints and takes.
+const char* meter_word(int meter);
+// The window's key ("Milliliter"), null for METER_UNKNOWN.
+const char* meter_key(int meter);
+// The METER_* kp6ctl's word names, or METER_UNKNOWN.
+int meter_from_word(const std::string& word);
+// The words of every type: "milliliter, liter or hand", or with the codes
+// they read as: "milliliter (0), liter (2), hand (10)".
+std::string meter_words(bool codes);
 
 // Bits 0 to 3 as read: 0 millilitres, 2 litres, 10 hand, else unknown.
 int er78_meter(unsigned char er78);

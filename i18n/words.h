@@ -6,6 +6,9 @@
 #define KP6_WORDS_H
 
 #define W_(key) key
+// A key marked for extraction whose caller puts it through the catalogue
+// itself (gettext_easy in the window).
+#define N_(key) key
 
 // The window sets it to the catalogue's look-up.
 extern const char* (*words_hook)(const char* key);

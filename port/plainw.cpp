@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "../timers/timersw.h"
 #include "kinds.h"
 
@@ -459,8 +461,25 @@ static const struct {
                   {"handshake", 5},
                   {"kernel", CONVERTER_KERNEL}};
 
-const char CONVERTER_NAMES[] = "auto, rts, rts-inverted, dtr, dtr-inverted, dtr-echo, "
-                               "dtr-echo-inverted, handshake, kernel";
+const char* converter_name(int i)
+{
+    return i >= 0 && i < (int)(sizeof converters / sizeof *converters) ? converters[i].name
+                                                                       : nullptr;
+}
+
+static std::string joined_names(void)
+{
+    std::string names;
+    for (const auto& c : converters)
+        names += (names.empty() ? "" : ", ") + std::string(c.name);
+    return names;
+}
+
+const char* converter_names(void)
+{
+    static const std::string names = joined_names();
+    return names.c_str();
+}
 
 int converter_type(const char* name)
 {

@@ -122,12 +122,15 @@ void trans_turn_receive(unsigned short port, int type);
 // The converters a serial line's direction may be switched by, by name:
 // the turn_type each gives port_control (auto 0: no line switched; rts 3,
 // rts-inverted 4, dtr 6, dtr-inverted 7, dtr-echo 1, dtr-echo-inverted 2,
-// handshake 5), or -1 for a name not known. CONVERTER_NAMES lists them.
+// handshake 5), or -1 for a name not known.
 // kernel, CONVERTER_KERNEL, is the driver's own RS-485 mode (port_rs485);
 // port_control with it switches no line.
 enum { CONVERTER_KERNEL = 8 };
 int converter_type(const char* name);
-extern const char CONVERTER_NAMES[];
+// The converter numbered i from 0, in the order offered; null past the last.
+const char* converter_name(int i);
+// Every converter's name, joined: "auto, rts, ..., kernel".
+const char* converter_names(void);
 // Asks a serial port's driver for its own RS-485 mode (RTS on while
 // sending), given back as the port closes: 0, or the system's code where it
 // has none. Other kinds of port have none either.

@@ -49,11 +49,9 @@ const char USAGE_TAIL[] =
     "                      a scan's silent address too); the last line counts the\n"
     "                      repeats\n"
     "  --stats             at the end, a line per controller on standard error: its\n"
-    "                      exchanges, retries, failures and answer times\n"
-    "  --converter NAME    how the serial line's direction is switched: auto (the\n"
-    "                      converter does it), rts, rts-inverted, dtr, dtr-inverted,\n"
-    "                      dtr-echo, dtr-echo-inverted, handshake, kernel (the\n"
-    "                      driver's RS-485 mode; default: $KP6_CONVERTER, else auto)\n"
+    "                      exchanges, retries, failures and answer times\n";
+// Then --converter's lines (converter_usage), then these.
+const char USAGE_TAIL_AFTER_CONVERTER[] =
     "  -v, --verbose       every frame in hex with its time, on standard error\n"
     "  --log [FILE]        log the port's traffic to FILE (default port.out); no log\n"
     "                      file is written without it\n"
@@ -211,10 +209,10 @@ int store_timeout(const char*, const char* v)
 int store_converter(const char* name, const char* v)
 {
     if (!v)
-        return usage_error(("%s needs a name: " + std::string(CONVERTER_NAMES)).c_str(), name);
+        return usage_error(("%s needs a name: " + std::string(converter_names())).c_str(), name);
     if (converter_type(v) < 0)
         return usage_error(
-            ("unknown converter %s: give one of " + std::string(CONVERTER_NAMES)).c_str(), v);
+            ("unknown converter %s: give one of " + std::string(converter_names())).c_str(), v);
     opt.converter = v;
     opt.converter_from_env = false;
     return 0;
@@ -523,12 +521,45 @@ int parse_args(int argc, char** argv)
     return parse_options(args, argc, argv);
 }
 
+// What the port layer's converters say of themselves here, beside the name.
+static const char* converter_note(const std::string& name)
+{
+    return name == "auto"     ? "the converter does it"
+           : name == "kernel" ? "the driver's RS-485 mode"
+                              : "";
+}
+
+// --converter's lines: the names of the port layer's table, with their
+// notes, filled to 79 columns as the rest of the text is.
+static std::string converter_usage(void)
+{
+    std::string words = "how the serial line's direction is switched:";
+    for (int i = 0; converter_name(i); i++) {
+        std::string name = converter_name(i), note = converter_note(name);
+        bool last = !converter_name(i + 1);
+        if (last)
+            note += (note.empty() ? "" : "; ") + std::string("default: $KP6_CONVERTER, else auto");
+        words += " " + name + (note.empty() ? "" : " (" + note + ")") + (last ? "" : ",");
+    }
+    std::string text, line = "  --converter NAME   ";
+    for (size_t at = 0, end; at < words.size(); at = end + 1) {
+        end = std::min(words.find(' ', at), words.size());
+        if (line.size() + 1 + (end - at) > 79) {
+            text += line + "\n";
+            line = std::string(21, ' ');
+        }
+        line += " " + words.substr(at, end - at);
+    }
+    return text + line + "\n";
+}
+
 void print_usage(FILE* to)
 {
     std::string text = USAGE_HEAD;
     for (const auto& c : commands)
         text += c.line ? c.line : "";
-    say(to, "%s", (text + USAGE_TAIL).c_str());
+    text += USAGE_TAIL + converter_usage() + USAGE_TAIL_AFTER_CONVERTER;
+    say(to, "%s", text.c_str());
 }
 
 int cmd_help(void)

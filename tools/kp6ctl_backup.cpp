@@ -133,50 +133,117 @@ static int dry_run(const std::vector<backup_entry>& jobs, const std::vector<unsi
     return line_lost() ? EXIT_CONTROLLER : rc;
 }
 
+// What restore writes where: every entry of the file at its own address,
+// or with --to the one entry to copy (the only one, or the one --address
+// names) at each target; `sources` the address each job's settings come
+// from. EXIT_DONE, or a usage error told.
+static int restore_jobs(const std::vector<backup_entry>& entries, std::vector<backup_entry>& jobs,
+                        std::vector<unsigned char>& sources)
+{
+    if (opt.targets.empty()) {
+        jobs = entries;
+        for (const backup_entry& e : entries)
+            sources.push_back(e.address);
+        return EXIT_DONE;
+    }
+    if (entries.size() != 1) {
+        int rc = resolve_addresses(false);
+        if (rc)
+            return rc;
+        if (opt.addresses.size() > 1)
+            return usage_error("--address names the one entry to copy: give one address, not %s",
+                               opt.address_text);
+    }
+    const backup_entry* from = backup_entry_for(entries, opt.address_given ? opt.address : -1);
+    if (!from) {
+        say(stderr,
+            "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
+            "--address\n",
+            opt.file.c_str(), entries.size(),
+            opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
+        return EXIT_USAGE;
+    }
+    for (unsigned char t : opt.targets) {
+        jobs.push_back({t, from->settings});
+        sources.push_back(from->address);
+    }
+    return EXIT_DONE;
+}
+
+// A register that reads back otherwise: "ER79 reads 9, the file has 15".
+static std::string read_back_item(int reg, unsigned char now, unsigned char file, bus_words)
+{
+    return std::string(setting_name(reg)) + " reads " + std::to_string(now) + ", the file has " +
+           std::to_string(file);
+}
+
+// Writes one job and reads it back, says how it went and records it;
+// `outcome` what the controller holds now. false when the run goes no
+// further (the record failed, or the line was lost before the read-back).
+static bool restore_one(const backup_entry& job, unsigned char source, std::string& outcome,
+                        int& rc)
+{
+    device_settings back = {};
+    int failed = 0;
+    int done = restore_controller(line_port, job.address, job.settings, &back, &failed);
+    if (done == RESTORE_BAD_TYPE) {  // the loader takes known types only
+        outcome = "not written: ER78 holds no type";
+        say(stderr, "%02X: %s\n", job.address, outcome.c_str());
+        rc = EXIT_CONTROLLER;
+        return true;
+    }
+    std::string cause;
+    int write_step = 0;  // the write's failed step, for the record
+    if (done == RESTORE_WRITE_FAILED || done == RESTORE_STOPPED) {
+        write_step = failed;
+        outcome = left_by_write(failed);
+        if (failed > 0) {
+            std::string left = written_before(failed);
+            cause = controller_failed(job.address, settings_write_failure(failed));
+            if (!line_lost())  // else the list after the run tells it
+                say(stderr, "%02X: %s\n", job.address, left.c_str());
+        }
+    } else if (done == RESTORE_NOT_READ_BACK) {
+        outcome = "written, not read back";
+        if (failed > 0)
+            say(stderr, "%02X: %s: %s\n", job.address, outcome.c_str(),
+                step_failed(settings_read_failure(failed)).c_str());
+    } else if (done == RESTORE_READS_OTHERWISE) {
+        std::string lead = "\n" + hex2(job.address) + ": ";
+        say(stderr, "%02X: %s\n", job.address,
+            differences_text(back, job.settings, bus_compare(back, job.settings), read_back_item,
+                             lead.c_str())
+                .c_str());
+        outcome = "written, reads back otherwise";
+        say(stderr, "%02X: %s\n", job.address, outcome.c_str());
+    } else {
+        outcome = "restored" + (source != job.address ? " from " + hex2(source) : "");
+        say(stdout, "%02X: %s\n", job.address, outcome.c_str());
+    }
+    if (done != RESTORE_DONE)
+        rc = EXIT_CONTROLLER;
+    bool read_back = done == RESTORE_DONE || done == RESTORE_READS_OTHERWISE;
+    return journal_written(job.address, nullptr, job.settings, read_back ? &back : nullptr,
+                           write_step, cause) &&
+           (read_back || !line_lost());
+}
+
 int cmd_restore(void)
 {
     if (opt.file.empty())
         return usage_error("restore needs -i FILE%s", "");
-    std::vector<backup_entry> entries;
+    std::vector<backup_entry> entries, jobs;
+    std::vector<unsigned char> sources;  // where each job's settings come from
     std::string message;
     if (!load_backup(opt.file, entries, message)) {
         say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }
-    std::vector<backup_entry> jobs;
-    std::vector<unsigned char> sources;  // where each job's settings come from
-    if (opt.targets.empty()) {
-        jobs = entries;
-        for (const backup_entry& e : entries)
-            sources.push_back(e.address);
-    } else {
-        const backup_entry* from = entries.size() == 1 ? &entries[0] : nullptr;
-        int rc = from ? EXIT_DONE : resolve_addresses(false);
-        if (rc)
-            return rc;
-        if (!from && opt.addresses.size() > 1)
-            return usage_error("--address names the one entry to copy: give one address, not %s",
-                               opt.address_text);
-        if (!from && opt.address_given)
-            for (const backup_entry& e : entries)
-                if (e.address == opt.address)
-                    from = &e;
-        if (!from) {
-            say(stderr,
-                "kp6ctl: %s holds %zu controllers%s: name the one to copy with "
-                "--address\n",
-                opt.file.c_str(), entries.size(),
-                opt.address_given ? (", none at " + hex2(opt.address)).c_str() : "");
-            return EXIT_USAGE;
-        }
-        for (unsigned char t : opt.targets) {
-            jobs.push_back({t, from->settings});
-            sources.push_back(from->address);
-        }
-    }
-    interrupts_to_stop = opt.dry_run ? 1 : 2;
-    int rc = open_line(ANSWER_TIMEOUT_MS);
+    int rc = restore_jobs(entries, jobs, sources);
     if (rc)
+        return rc;
+    interrupts_to_stop = opt.dry_run ? 1 : 2;
+    if ((rc = open_line(ANSWER_TIMEOUT_MS)))
         return rc;
     if (opt.dry_run)  // sends nothing that writes, records nothing
         return dry_run(jobs, sources);
@@ -187,57 +254,9 @@ int cmd_restore(void)
     // What each controller holds now, told once more after an interrupt or
     // a lost line; empty: not reached.
     std::vector<std::string> outcome(jobs.size());
-    for (size_t i = 0; i < jobs.size() && !interrupted(); i++) {
-        const backup_entry& job = jobs[i];
-        device_settings back = {};
-        int failed = 0;
-        int done = restore_controller(line_port, job.address, job.settings, &back, &failed);
-        if (done == RESTORE_BAD_TYPE) {  // the loader takes known types only
-            outcome[i] = "not written: ER78 holds no type";
-            say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
-            rc = EXIT_CONTROLLER;
-            continue;
-        }
-        std::string cause;
-        int write_step = 0;  // the write's failed step, for the record
-        if (done == RESTORE_WRITE_FAILED || done == RESTORE_STOPPED) {
-            write_step = failed;
-            outcome[i] = left_by_write(failed);
-            if (failed > 0) {
-                std::string left = written_before(failed);
-                cause = controller_failed(job.address, settings_write_failure(failed));
-                if (!line_lost())  // else the list below tells it
-                    say(stderr, "%02X: %s\n", job.address, left.c_str());
-            }
-            rc = EXIT_CONTROLLER;
-        } else if (done == RESTORE_NOT_READ_BACK) {
-            outcome[i] = "written, not read back";
-            if (failed > 0)
-                say(stderr, "%02X: %s: %s\n", job.address, outcome[i].c_str(),
-                    step_failed(settings_read_failure(failed)).c_str());
-            rc = EXIT_CONTROLLER;
-        } else if (done == RESTORE_READS_OTHERWISE) {
-            unsigned differ = bus_compare(back, job.settings);
-            for (int reg = 0; reg < SETTING_COUNT; reg++)
-                if (differ & 1u << reg)
-                    say(stderr, "%02X: %s reads %u, the file has %u\n", job.address,
-                        setting_name(reg), setting_value(back, reg),
-                        setting_value(jobs[i].settings, reg));
-            outcome[i] = "written, reads back otherwise";
-            say(stderr, "%02X: %s\n", job.address, outcome[i].c_str());
-            rc = EXIT_CONTROLLER;
-        } else {
-            outcome[i] = "restored";
-            if (sources[i] != job.address)
-                outcome[i] += " from " + hex2(sources[i]);
-            say(stdout, "%02X: %s\n", job.address, outcome[i].c_str());
-        }
-        bool read_back = done == RESTORE_DONE || done == RESTORE_READS_OTHERWISE;
-        if (!journal_written(job.address, nullptr, job.settings, read_back ? &back : nullptr,
-                             write_step, cause) ||
-            (!read_back && line_lost()))
+    for (size_t i = 0; i < jobs.size() && !interrupted(); i++)
+        if (!restore_one(jobs[i], sources[i], outcome[i], rc))
             break;
-    }
     close_line();
     if (!interrupted() && !line_lost_told && !journal_failed)
         return rc;

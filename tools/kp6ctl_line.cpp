@@ -174,7 +174,7 @@ static int line_named(void)
     plat_set_wait_interrupts(1);
     if (converter_type(opt.converter.c_str()) < 0) {  // the option is checked as it is read
         say(stderr, "kp6ctl: KP6_CONVERTER=%s is no converter: give one of %s\n",
-            cut_token(opt.converter).c_str(), CONVERTER_NAMES);
+            cut_token(opt.converter).c_str(), converter_names());
         return EXIT_USAGE;
     }
     if (interrupted()) {

@@ -173,50 +173,46 @@ struct Change {
     unsigned char value;
 };
 
-// Reads one controller, changes what is named and writes it back; says
-// what the controller holds after a failure. EXIT_DONE, EXIT_CONTROLLER,
-// or EXIT_USAGE when its type is none the window writes.
-static int write_one(unsigned char address, const std::vector<Change>& changes)
+// A controller left unwritten by a failed or interrupted read: said so,
+// unless its failure was told already. EXIT_CONTROLLER.
+static int not_written(unsigned char address, int failed)
 {
-    device_settings s = {};
-    int failed = read_controller(address, s);
-    if (failed || interrupted()) {
-        if (failed > 0 && !line_lost_told && !interrupted())
-            return EXIT_CONTROLLER;
-        say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
+    if (failed > 0 && !line_lost_told && !interrupted())
         return EXIT_CONTROLLER;
-    }
-    // Only what is named changes; ER78 goes out as the window writes the
-    // type and inverse gun it reads as.
-    auto type_after = [&](int* meter, int* inverse) {
-        *meter = er78_meter(s.er78);
-        *inverse = er78_inverse(s.er78);
-        for (const Change& c : changes) {
-            if (c.reg == -1)
-                *meter = c.value;
-            else if (c.reg == -2)
-                *inverse = c.value;
-            else if (c.reg == REG_ER78) {
-                *meter = er78_meter(c.value);
-                *inverse = er78_inverse(c.value);
-            }
+    say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
+    return EXIT_CONTROLLER;
+}
+
+// The type and inverse gun ER78 goes out with: as `s` reads, changed by what
+// is named. false, and said so, when the type is none the window writes.
+static bool type_after(unsigned char address, const device_settings& s,
+                       const std::vector<Change>& changes, int* meter, int* inverse)
+{
+    *meter = er78_meter(s.er78);
+    *inverse = er78_inverse(s.er78);
+    for (const Change& c : changes) {
+        if (c.reg == -1)
+            *meter = c.value;
+        else if (c.reg == -2)
+            *inverse = c.value;
+        else if (c.reg == REG_ER78) {
+            *meter = er78_meter(c.value);
+            *inverse = er78_inverse(c.value);
         }
-    };
-    int meter, inverse;
-    auto no_type = [&] {
-        type_after(&meter, &inverse);
-        if (meter != METER_UNKNOWN)
-            return false;
-        say(stderr,
-            "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no "
-            "type; give type=milliliter, liter or hand\n",
-            address, s.er78 & 0x0Fu);
+    }
+    if (*meter != METER_UNKNOWN)
         return true;
-    };
-    if (no_type())
-        return EXIT_USAGE;
-    // What goes back unnamed must be what the controller holds, not a read
-    // that noise changed: each is read twice and must agree.
+    say(stderr,
+        "kp6ctl: %02X: Select type: ER78 holds type code %u, which is no type; give "
+        "type=%s\n",
+        address, s.er78 & 0x0Fu, meter_words(false).c_str());
+    return false;
+}
+
+// The registers that go back as read (bit 1 << REG_*): all but those named;
+// ER78 only when neither type nor inverse is named, or both are.
+static unsigned unnamed_registers(const std::vector<Change>& changes)
+{
     unsigned unnamed = (1u << SETTING_COUNT) - 1;
     bool type_named = false, inverse_named = false;
     for (const Change& c : changes) {
@@ -227,8 +223,16 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
     }
     if (type_named && inverse_named)
         unnamed &= ~(1u << REG_ER78);
+    return unnamed;
+}
+
+// What goes back unnamed must be what the controller holds, not a read that
+// noise changed: each is read twice and must agree. EXIT_DONE when they do.
+static int confirm_unnamed(unsigned char address, device_settings& s,
+                           const std::vector<Change>& changes)
+{
     settings_noise noise = {};
-    failed = settings_confirm(line_port, address, s, unnamed, &noise);
+    int failed = settings_confirm(line_port, address, s, unnamed_registers(changes), &noise);
     if (failed == SETTINGS_NOISY) {
         char text[160];
         settings_noise_text(noise, text, sizeof text);
@@ -237,17 +241,31 @@ static int write_one(unsigned char address, const std::vector<Change>& changes)
     }
     if (failed > 0)
         controller_failed(address, settings_read_failure(failed));
-    if (failed || interrupted()) {
-        if (failed > 0 && !line_lost_told && !interrupted())
-            return EXIT_CONTROLLER;
-        say(stderr, "%02X: not written%s\n", address, interrupted() ? " (interrupted)" : "");
-        return EXIT_CONTROLLER;
-    }
+    return failed || interrupted() ? not_written(address, failed) : EXIT_DONE;
+}
+
+// Reads one controller, changes what is named and writes it back; says
+// what the controller holds after a failure. EXIT_DONE, EXIT_CONTROLLER,
+// or EXIT_USAGE when its type is none the window writes.
+static int write_one(unsigned char address, const std::vector<Change>& changes)
+{
+    device_settings s = {};
+    int failed = read_controller(address, s);
+    if (failed || interrupted())
+        return not_written(address, failed);
+    // Only what is named changes; ER78 goes out as the window writes the
+    // type and inverse gun it reads as.
+    int meter, inverse;
+    if (!type_after(address, s, changes, &meter, &inverse))
+        return EXIT_USAGE;
+    int rc = confirm_unnamed(address, s, changes);
+    if (rc)
+        return rc;
     const device_settings before = s;  // as read and agreed
     for (const Change& c : changes)
         if (c.reg > REG_ER78)
             setting_value(s, c.reg) = c.value;
-    if (no_type())  // as agreed
+    if (!type_after(address, s, changes, &meter, &inverse))  // as agreed
         return EXIT_USAGE;
     s.er78 = er78_compose(meter, inverse);
     failed = settings_write(line_port, address, s);
@@ -285,14 +303,10 @@ int cmd_write(void)
         if (name == "type") {
             c.reg = -1;
             std::string v = lower(value);
-            if (v == "milliliter")
-                c.value = METER_MILLILITER;
-            else if (v == "liter")
-                c.value = METER_LITER;
-            else if (v == "hand")
-                c.value = METER_HAND;
-            else
-                return usage_error("type=%s: give milliliter, liter or hand", value);
+            int meter = meter_from_word(v);
+            if (meter == METER_UNKNOWN)
+                return usage_error(("type=%s: give " + meter_words(false)).c_str(), value);
+            c.value = (unsigned char)meter;
         } else if (name == "inverse") {
             c.reg = -2;
             std::string v = lower(value);
@@ -314,10 +328,8 @@ int cmd_write(void)
                 return EXIT_USAGE;
             }
             if (c.reg == REG_ER78 && er78_meter(c.value) == METER_UNKNOWN) {
-                say(stderr,
-                    "kp6ctl: %s: type code %u is none of milliliter (0), liter (2), "
-                    "hand (10)\n",
-                    cut_token(w).c_str(), c.value & 0x0Fu);
+                say(stderr, "kp6ctl: %s: type code %u is none of %s\n", cut_token(w).c_str(),
+                    c.value & 0x0Fu, meter_words(true).c_str());
                 return EXIT_USAGE;
             }
         }

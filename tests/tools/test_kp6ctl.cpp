@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <string>
 
 #include "../../platform/platform.h"
+#include "../../port/plainw.h"
 #include "../support/netpeer.h"
 #include "../support/port_fixture.h"
 #include "../support/sim.h"
@@ -195,6 +197,22 @@ TEST(Versions, Kp6ctlAndKp6SimPrintTheirNameAndVersion)
     EXPECT_EQ(0, status);
     EXPECT_EQ("kp6-sim " KP6_VERSION "\n", run_command(KP6_SIM " --version </dev/null", &status));
     EXPECT_EQ(0, status);
+}
+
+// The converters kp6ctl's usage and bash's completion offer are the port
+// layer's, no more and no fewer.
+TEST(Converters, UsageAndCompletionNameThoseThePortLayerTakes)
+{
+    std::string help = run_command(KP6CTL " --help");
+    size_t at = help.find("switched: "), end = help.find("\n  -v, --verbose");
+    ASSERT_LT(at, end) << help;
+    std::string listed = std::regex_replace(help.substr(at + 10, end - at - 10), std::regex("\n +"),
+                                            " ");
+    EXPECT_EQ(converter_names(), std::regex_replace(listed, std::regex(" \\([^)]*\\)"), ""));
+    std::string completion = read_file(KP6_SOURCE_DIR "/package/kp6ctl.bash-completion");
+    at = completion.find("-W \"", completion.find("--converter)")) + 4;
+    std::string offered = completion.substr(at, completion.find('"', at) - at);
+    EXPECT_EQ(converter_names(), std::regex_replace(offered, std::regex(" "), ", "));
 }
 
 // A record that cannot be written (a full disk, a file past its size limit)
