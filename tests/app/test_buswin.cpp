@@ -431,8 +431,9 @@ static void shoot(Fl_Window* w, const std::string& name)
 TEST_F(BusWindow, ReportOfTheRowsSinceTheWindowOpened)
 {
     bool ru = getenv("KP6_SHOTS_RU") != nullptr;
-    if (ru)
+    if (ru) {
         ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+    }
     set_env("KP6_JOURNAL", dir.file("journal.jsonl").c_str());
     open_on("");
     open_and_read("01-1F");
