@@ -153,6 +153,7 @@ static void drive_window(void*)
     for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
         if (!w->shown() || !w->label() || driving.title != w->label())
             continue;
+        w->wait_for_expose();  // on the screen, or keys would miss it
         Fl_Input* in = driving.fill.empty() ? nullptr : first_input(w);
         if (in) {
             in->value(driving.fill.c_str());

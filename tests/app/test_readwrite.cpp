@@ -105,6 +105,14 @@ TEST_F(ReadWrite, AnUnknownTypeCodeLeavesRadiosAndFields)
     EXPECT_EQ(0, f()->InversGunCheck->value());
 }
 
+// Escape once a menu is up (it holds the grab while it is).
+static void escape_the_menu(void*)
+{
+    if (!Fl::grab())
+        return Fl::repeat_timeout(0.02, escape_the_menu);
+    run_command("xdotool key Escape");
+}
+
 TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
 {
     // 10 frames carry ER78 to ER77; the line is gone for ER72.
@@ -122,10 +130,11 @@ TEST_F(ReadWrite, AReadThatFailsAtER72KeepsWhatItRead)
     // Plugged in again: the list, opened, has the new line, which opens and reads.
     Sim again({});
     set_env("KP6_PORTS", again.path.c_str());
-    Fl_Widget* c = f()->ComChoice;  // opened and closed in one go: it runs its own loop
+    Fl_Widget* c = f()->ComChoice;  // its menu runs its own loop: Escape from there
+    Fl::add_timeout(0.02, escape_the_menu);
     xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " " +
-            std::to_string(c->x() + 20) + " " + std::to_string(c->y() + 10) +
-            " click 1 sleep 0.5 key Escape");
+            std::to_string(c->x() + 20) + " " + std::to_string(c->y() + 10) + " click 1");
+    Fl::remove_timeout(escape_the_menu);
     click(f()->OpenButton);
     ASSERT_NE(0, port);
     EXPECT_STREQ(again.path.c_str(), port_name(port));
@@ -325,11 +334,13 @@ TEST_F(ReadWrite, TheAddressIsTypedAndPastedInHexadecimal)
 
 // Gives the file dialog titled `title` the name of a file in the working
 // folder and takes it with Return, once the action that Ctrl and `key`
-// run has opened it.
+// run has opened it; `then` goes to the question that follows, if one does.
 static void through_file_dialog(const std::string& key, const std::string& title,
                                 const std::string& name, const std::string& then = "")
 {
-    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return" + then, name);
+    when_window(title, "mousemove --window %w 30 10 sleep 0.1 key Return", name);
+    if (!then.empty())
+        then_window("Another controller", "mousemove --window %w 10 10 " + then);
     xdotool("mousemove --window " + std::to_string(xid(MainForm)) + " 400 300 key ctrl+" + key);
     EXPECT_TRUE(window_driven(20000)) << "no " << title;
 }
@@ -444,11 +455,11 @@ TEST_F(ReadWrite, WriteToAnotherAddressThanTheFieldsAsksFirst)
     xdotool("key End BackSpace BackSpace BackSpace type 3a");
     AlertCatcher alerts;
     size_t before = frames_received();
-    when_window("Another controller", "mousemove --window %w 10 10 sleep 0.5 key Escape");
+    when_window("Another controller", "mousemove --window %w 10 10 key Escape");
     click(f()->WriteButton);
     EXPECT_TRUE(window_driven(20000));
     EXPECT_EQ(before, frames_received());
-    when_window("Another controller", "mousemove --window %w 10 10 sleep 0.5 key Return");
+    when_window("Another controller", "mousemove --window %w 10 10 key Return");
     click(f()->WriteButton);
     EXPECT_TRUE(window_driven(20000));
     ASSERT_TRUE(pump_until([&] { return !alerts.texts.empty(); }, 10000));
@@ -466,9 +477,9 @@ TEST_F(ReadWrite, LoadOfAnotherControllersFileAsksFirst)
     open_on({});
     write_file(dir.file("kp6-1F.json"), backup_of({"1F"}));
     f()->AddressInput->value("01");
-    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Escape");
+    through_file_dialog("o", "Load settings", "kp6-1F.json", "key Escape");
     EXPECT_STREQ("0", f()->ER79_Input->value());
-    through_file_dialog("o", "Load settings", "kp6-1F.json", " sleep 1.5 key Return");
+    through_file_dialog("o", "Load settings", "kp6-1F.json", "key Return");
     EXPECT_STREQ("9", f()->ER79_Input->value());
     EXPECT_STREQ("1F's settings loaded from kp6-1F.json", f()->StatusLine->label());
 }
@@ -477,7 +488,7 @@ TEST_F(ReadWrite, LoadOfAnotherControllersFileAsksFirst)
 // then ser2net killed in the middle of a Read (the port closes itself).
 TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
 {
-    sim.reset(new Sim({"--turnaround", "200"}));
+    sim.reset(new Sim({"--turnaround", "200", "--trace"}));
     Ser2net server(sim->path);
     ASSERT_TRUE(server.running()) << "ser2net did not start";
     std::string wrong = "rfc2217://127.0.0.1:" + std::to_string(server.raw_port);
@@ -488,8 +499,15 @@ TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
     f()->ComChoice->value(1);
     OpenButton_OnClick(f()->OpenButton);
     ASSERT_NE(0, port);
-    std::thread killer([&] {
-        usleep(700000);  // the second or third of six exchanges
+    std::thread killer([&] {  // in the second of six exchanges
+        eventually(
+            [&] {
+                for (const auto& l : sim->trace((size_t)-1, 20))
+                    if (l.rfind("rx CA 79", 0) == 0)
+                        return true;
+                return false;
+            },
+            10000);
         kill(server.child->pid, SIGKILL);
     });
     Texts said = read();
@@ -505,12 +523,17 @@ TEST_F(ReadWrite, NetworkFaultsAreNamedAndALostConnectionClosesThePort)
     EXPECT_TRUE(port_controls_active(false));
 }
 
+// The dialog's last words kept; Escape once they say the line was lost.
 static std::string find_status, find_progress;
 static void keep_find(void*)
 {
     if (find_dialog.status && find_dialog.status->label() && find_dialog.status->label()[0]) {
+        bool was = find_status.find("The line was lost") == 0;
         find_status = find_dialog.status->label();
         find_progress = find_dialog.progress->label();
+        if (!was && find_status.find("The line was lost") == 0)
+            run_command("xdotool mousemove --window " + std::to_string(xid(find_dialog.window)) +
+                        " 10 10 key Escape");
     }
     Fl::repeat_timeout(0.02, keep_find);
 }
@@ -522,7 +545,7 @@ TEST_F(ReadWrite, ALineLostDuringFindIsSaidOnceAndClosesThePort)
     open_on({"--hangup-after", "4"});
     find_status.clear();
     Fl::add_timeout(0.02, keep_find);
-    when_window("Find controllers", "mousemove --window %w 10 10 sleep 3 key Escape");
+    when_window("Find controllers", "mousemove --window %w 10 10");
     click(f()->FindButton);
     EXPECT_TRUE(window_driven(30000));
     Fl::remove_timeout(keep_find);

@@ -274,10 +274,10 @@ TEST_F(Link, RetriesCarryAFlakyLineAndAreCounted)
 {
     Sim sim({"--drop-every", "3", "--trace"});
     open_line(sim.path);
-    exchange_set_options({200});
+    exchange_set_options({600});  // an answer later than this is a retry more: not in the count
     device_settings s = {};
     EXPECT_NE(0, settings_read(h, 1, s));
-    exchange_options o = {200, 1};
+    exchange_options o = {600, 1};
     unsigned long before = exchange_repeats, exchanges = exchange_count;
     static int told;
     told = 0;
