@@ -279,7 +279,8 @@ TEST_F(NetLine, ATelnetFloodIsALineThatDoesNotAnswer)
         EXPECT_LT(ms_since(t0), 900.0);
         t0 = plat_perf_counter();
         clear_buf(h);
-        EXPECT_LT(ms_since(t0), (double)exchange_get_options().answer_timeout_ms);  // no time-out waited out
+        EXPECT_LT(ms_since(t0),
+                  (double)exchange_get_options().answer_timeout_ms);  // no time-out waited out
         EXPECT_EQ(0, port_gone(h, nullptr));
         free_port(h, 0);
         h = 0;
