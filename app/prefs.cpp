@@ -323,6 +323,12 @@ static std::string file_text(const std::vector<pref_entry>& entries)
     }
     if (!own_written)
         body = "\n[.]\n\n" + own + body;
+    // The blank lines read at the end belong before the groups written
+    // below, which bring their own: kept, one more would come at each save.
+    size_t last = body.find_last_not_of("\r\n");
+    size_t line_end = last == std::string::npos ? last : body.find('\n', last);
+    if (line_end != std::string::npos)
+        body.erase(line_end + 1);
     return text + body + group_text(entries, LINES) + group_text(entries, CONVERTERS) +
            group_text(entries, RECORDED);
 }

@@ -619,6 +619,11 @@ TEST_F(WindowTest, PreferencesItCannotUseAreKeptAsideOrPassedOverAlone)
         prefs_save();  // nothing changed: the file is not written again
         ASSERT_EQ(0, stat(prefs.c_str(), &now));
         EXPECT_EQ(was.st_ino, now.st_ino);
+        for (const char* address : {"2B", "2C"}) {  // a save with a change: the file as long
+            snprintf(pref_address, sizeof pref_address, "%s", address);
+            prefs_save();
+            EXPECT_EQ(kept.size(), read_file(prefs).size()) << read_file(prefs);
+        }
         CloseButton_OnClick(MainForm->CloseButton);
     }
     const std::string unusable[] = {std::string("; a\n\0\n", 6), head + std::string(70000, 'x')};
