@@ -197,7 +197,7 @@ int plat_user_data_file(const char* posix_folder, const char*, const char* name,
     const char* data = getenv("XDG_DATA_HOME");
     const char* home = getenv("HOME");
     int n;
-    // The base directory specification ignores a relative path.
+    // XDG_DATA_HOME counts only as an absolute path; a relative one is passed over.
     if (data && data[0] == '/')
         n = snprintf(out, size, "%s/%s/%s", data, posix_folder, name);
     else if (home && home[0])
