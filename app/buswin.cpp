@@ -2,7 +2,6 @@
 
 #include <FL/Fl.H>
 #include <FL/Fl_Group.H>
-#include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/filename.H>
@@ -24,6 +23,8 @@
 #include "../i18n/words.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
+#include "busdialogs.h"
+#include "busreport.h"
 #include "bustable.h"
 #include "history.h"
 #include "kp6form.h"
@@ -333,82 +334,6 @@ static void compare_with_file(void)
                            bus_state.file_name.c_str(), same, differ, missing));
 }
 
-// How a setting reads for the preview: a number, or the type by name.
-static std::string setting_text(int reg, unsigned char v)
-{
-    if (reg == REG_ER78)
-        return bus_type_text(v) +
-               (er78_inverse(v) ? ", " + std::string(gettext_easy("Invers Gun")) : "");
-    return std::to_string(v);
-}
-
-// One change of the preview: "ER79 15 → 9".
-static std::string change_item(int reg, unsigned char now, unsigned char want, bus_words)
-{
-    return setting_name(reg) + (" " + setting_text(reg, now)) + " \xE2\x86\x92 " +
-           setting_text(reg, want);
-}
-
-// What writing `want` would change at row `r`, in one line.
-static std::string change_line(const bus_row& r, const device_settings& want)
-{
-    std::string line = hex2(r.address) + ": ";
-    if (!bus_row_has_settings(r))
-        return line + gettext_easy("not read: all six settings written");
-    unsigned differ = bus_compare(r.settings, want);
-    if (!differ)
-        return line + gettext_easy("nothing changes");
-    return line + differences_text(r.settings, want, differ, change_item, "; ");
-}
-
-static struct {
-    int answer;  // 1 write, 0 not
-} preview;
-
-static void preview_write(Fl_Widget* w, void*)
-{
-    preview.answer = 1;
-    w->window()->hide();
-}
-
-static void preview_cancel(Fl_Widget* w, void*)
-{
-    Fl_Window* win = w->as_window() ? w->as_window() : w->window();
-    win->hide();
-}
-
-// The changes controller by controller; Return writes, Escape does not.
-static int confirm_changes(const std::vector<std::string>& lines)
-{
-    const int W = 520, H = 320;
-    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Write file to selected"));
-    Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 28, W - 16, H - 72,
-                                                gettext_easy("What would change:"));
-    list->align(FL_ALIGN_TOP_LEFT);
-    list->labelsize(12);
-    list->textsize(12);
-    for (const std::string& l : lines)
-        list->add(l.c_str());
-    Fl_Return_Button* ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("Write"));
-    ok->labelsize(12);
-    ok->callback(preview_write);
-    Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
-    cancel->labelsize(12);
-    cancel->callback(preview_cancel);
-    win->end();
-    win->resizable(list);
-    win->callback(preview_cancel);
-    win->set_modal();
-    Fl_Window* over = bus_window.window;
-    win->position(over->x() + (over->w() - W) / 2, over->y() + 40);
-    preview.answer = 0;
-    win->show();
-    while (win->shown())
-        Fl::wait();
-    delete win;
-    return preview.answer;
-}
-
 // The change records of one controller written by bus_write_row (its
 // `result`); a record that cannot be appended leaves its message in
 // `unrecorded`, and nothing more is sent.
@@ -470,7 +395,7 @@ static void write_selected(void)
             return;
         }
         targets.push_back(i);
-        lines.push_back(change_line(r, e->settings));
+        lines.push_back(bus_change_line(r, e->settings));
     }
     if (targets.empty()) {
         std::string why;
@@ -480,7 +405,7 @@ static void write_selected(void)
                                : why.c_str());
         return;
     }
-    if (!confirm_changes(lines) || !window_journal_ready(window_journal()))
+    if (!bus_preview_confirm(bus_window.window, lines) || !window_journal_ready(window_journal()))
         return;
     run_begins(events_only);
     unsigned done = 0, written = 0;
@@ -678,136 +603,20 @@ static Fl_Button* action_button(int* x, int y, const char* label, int key, bus_a
     return b;
 }
 
-// The report's period begins when the window is made.
-static std::string opened_at;
-
-static std::string local_now(void)
-{
-    plat_datetime t;
-    plat_local_time(&t);
-    char buf[40];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.000", t.year, t.month, t.day, t.hour,
-             t.minute, t.second);
-    return buf;
-}
-
-static std::string login_name(void)
-{
-    char name[256];
-    return plat_user_name(name, sizeof name) == 0 ? name : "";
-}
-
-static struct {
-    int answer;
-    Fl_Input *site, *technician;
-} report_ask;
-
-static void report_ok(Fl_Widget* w, void*)
-{
-    report_ask.answer = 1;
-    w->window()->hide();
-}
-
-// The site (remembered) and the technician (the login name, editable);
-// Return goes on, Escape does not.
-static int ask_report_header(std::string& site, std::string& technician)
-{
-    const char* labels[] = {gettext_easy("Site"), gettext_easy("Technician")};
-    int lw = std::max(label_width(labels[0]), label_width(labels[1])) + 2 * GAP;
-    const char* make = gettext_easy("Make...");
-    const int bw = std::max(96, label_width(make) + 40);  // room for the Return mark
-    const int W = 460 + lw, H = 112;
-    Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Service report"));
-    report_ask.site = new Fl_Input(8 + lw, 10, W - 16 - lw, 24, labels[0]);
-    report_ask.technician = new Fl_Input(8 + lw, 42, W - 16 - lw, 24, labels[1]);
-    for (Fl_Input* in : {report_ask.site, report_ask.technician}) {
-        in->labelsize(LABEL_SIZE);
-        in->textsize(LABEL_SIZE);
-    }
-    report_ask.site->value(pref_site);
-    report_ask.technician->value(technician.c_str());
-    Fl_Return_Button* ok = new Fl_Return_Button(W - 112 - bw, H - 32, bw, 24, make);
-    ok->labelsize(LABEL_SIZE);
-    ok->callback(report_ok);
-    Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
-    cancel->labelsize(LABEL_SIZE);
-    cancel->callback(preview_cancel);
-    win->end();
-    win->callback(preview_cancel);
-    win->set_modal();
-    Fl_Window* over = bus_window.window;
-    win->position(over->x() + (over->w() - W) / 2, over->y() + 40);
-    report_ask.answer = 0;
-    win->show();
-    while (win->shown())
-        Fl::wait();
-    site = report_ask.site->value();
-    technician = report_ask.technician->value();
-    delete win;
-    return report_ask.answer;
-}
-
-// The service report of the journal since the window was opened, for its
-// rows, with their comparison and the line's health as the window has them.
+// The service report of the rows since the window was opened.
 static void make_report(void)
 {
     if (bus_state.busy)
         return;
-    report_data d;
-    d.technician = login_name();
-    if (!ask_report_header(d.site, d.technician))
-        return;
-    snprintf(pref_site, sizeof pref_site, "%s", d.site.c_str());
-    prefs_save();
-    std::string path, message, journal;
-    std::string filter = std::string(gettext_easy("PDF files")) + "\t*.pdf\n" +
-                         gettext_easy("All files") + "\t*";
-    if (!choose_file(1, gettext_easy("Save the report"), filter.c_str(), "kp6-report.pdf", path))
-        return;
-    std::vector<unsigned char> rows;
-    for (const bus_row& r : bus_state.rows)
-        rows.push_back(r.address);
-    d.since = opened_at;
-    int error = 0, kind;
-    // A journal that is no file is refused unread, as kp6ctl refuses it.
-    if (journal_path(journal) == JOURNAL_OK && plat_file_kind(journal.c_str(), &kind) == 0 &&
-        kind != PLAT_FILE_REGULAR) {
-        show_failure("Report not written", journal + ": " + gettext_easy("not a file"));
-        return;
-    }
-    if (journal_path(journal) != JOURNAL_OK ||
-        report_gather(journal, rows.empty() ? nullptr : &rows, d, &error) != REPORT_OK) {
-        char why[200] = "";
-        if (error)
-            plat_error_text(error, why, sizeof why);
-        show_failure("Report not written", journal + ": " + why);
-        return;
-    }
-    d.line = port_name(port);
-    plat_port_info info;
-    if (plat_serial_port_info(d.line.c_str(), &info) == 0)
-        d.adapter = info.serial;
-    d.program = "kp6 " KP6_VERSION;
-    for (report_controller& c : d.controllers)
-        for (const bus_row& r : bus_state.rows) {
-            line_health h;
-            char text[600];
-            if (r.address != c.address)
-                continue;
-            c.compared = bus_compared_text(r, bus_tr);
-            if (health_of(r.address, &h) && health_text(h, text, sizeof text))
-                c.health = text;
-        }
-    if (report_save(d, path, message) != REPORT_OK)
-        show_failure("Report not written", message);
-    else
-        set_status(bus_printed(gettext_easy("Report written: %s"), path.c_str()));
+    std::string status;
+    if (bus_report_make(bus_window.window, status))
+        set_status(status);
 }
 
 static void make_bus_window(void)
 {
     bus_texts_forget();  // the catalogue may have changed since
-    opened_at = local_now();
+    bus_report_opened();
     // The top row: the range, the reads, Stop, Retries, Clear health, then
     // the progress bar in what is left, at least 200 wide.
     const char* range = gettext_easy("Addresses");

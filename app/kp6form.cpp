@@ -528,7 +528,7 @@ int OpenButton_OnClick(Fl_Widget* w)
                          &port, why, sizeof why) != LINE_OPEN) {
         free_port(port, 0);
         port = 0;
-        // The specified word first, then the cause in the window's language.
+        // The fixed English word first, then the cause in the window's language.
         show_alert_why("error", why);
         return 0;
     }
