@@ -143,6 +143,6 @@ int bus_report_make(Fl_Window* over, std::string& status)
         show_failure("Report not written", message);
         return 0;
     }
-    status = bus_printed(gettext_easy("Report written: %s"), path.c_str());
+    status = printed(gettext_easy("Report written: %s"), path.c_str());
     return 1;
 }

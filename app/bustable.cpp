@@ -51,20 +51,10 @@ static const struct {
     {N_("Compared"), 150, -1},
 };
 
-std::string bus_printed(const char* format, ...)
-{
-    char text[600];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 std::string bus_type_text(unsigned char er78)
 {
     const char* key = meter_key(er78_meter(er78));
-    return key ? bus_tr(key) : bus_printed(bus_tr(N_("code %X")), er78 & 0x0F);
+    return key ? bus_tr(key) : printed(bus_tr(N_("code %X")), er78 & 0x0F);
 }
 
 static std::string inverse_text(unsigned char er78)
@@ -117,13 +107,13 @@ std::string bus_cell_text(const bus_row& r, int col, int* differs)
     case BUS_COL_RETRIES: return known ? std::to_string(h.retries) : "";
     case BUS_COL_FAILED: return known ? std::to_string(h.failed) : "";
     case BUS_COL_ANSWER:
-        return known && h.answers ? bus_printed("%u / %u", h.median_ms, h.slowest_ms) : "";
+        return known && h.answers ? printed("%u / %u", h.median_ms, h.slowest_ms) : "";
     case BUS_COL_COMPARED:
         switch (r.compared) {
         case COMPARED_SAME: return bus_tr(N_("matches"));
         case COMPARED_DIFFERS:
             *differs = 1;
-            return bus_printed(bus_tr(N_("differs (%d)")), __builtin_popcount(r.differ));
+            return printed(bus_tr(N_("differs (%d)")), __builtin_popcount(r.differ));
         case COMPARED_NOT_IN_FILE: return bus_tr(N_("not in the file"));
         default: return r.state == ROW_MISSING ? bus_tr(N_("missing")) : "";
         }

@@ -10,6 +10,7 @@
 
 #include "../device/backupfile.h"
 #include "../device/bus.h"
+#include "../device/text.h"
 
 // What the table shows, and the file it was compared with.
 struct bus_state_t {
@@ -49,8 +50,6 @@ enum {
 const char* bus_tr(const char* key);
 // Forgets the texts looked up: the catalogue may have changed.
 void bus_texts_forget(void);
-// printf's text as a string.
-std::string bus_printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A controller's type as the table names it.
 std::string bus_type_text(unsigned char er78);
 // The compared file's entry for a row: the template, or the entry of its

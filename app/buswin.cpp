@@ -194,11 +194,10 @@ static int row_told(void*, const bus_row& row, unsigned done, unsigned total)
         int rc = journal_found(run_journal, row.address, row.settings,
                                health_of(row.address, &h) ? &h : nullptr, &error);
         if (rc != JOURNAL_OK && unrecorded_read.empty())
-            unrecorded_read = bus_printed(
-                gettext_easy("%s read, but the journal could not record "
-                             "it: %s"),
-                hex2(row.address).c_str(),
-                journal_problem_text(run_journal.path, rc, error).c_str());
+            unrecorded_read = printed(gettext_easy("%s read, but the journal could not record "
+                                                   "it: %s"),
+                                      hex2(row.address).c_str(),
+                                      journal_problem_text(run_journal.path, rc, error).c_str());
     }
     run_clock::time_point now = run_clock::now();
     if (now - last_drawn >= std::chrono::milliseconds(100) || done == total) {
@@ -249,7 +248,7 @@ static void read_bus(void)
     const char* said = result == SCAN_LINE_LOST ? gettext_easy("The line was lost; found: %d")
                        : result == SCAN_STOPPED ? gettext_easy("Stopped; found: %d")
                                                 : gettext_easy("Found: %d");
-    run_ends(bus_printed(said, found).c_str(), result == SCAN_LINE_LOST);
+    run_ends(printed(said, found).c_str(), result == SCAN_LINE_LOST);
 }
 
 // The selected rows' indices (those of controllers, not of the file alone).
@@ -281,9 +280,8 @@ static void read_selected(void)
     unsigned done = 0;
     for (size_t i : chosen)
         done += bus_state.rows[i].state == ROW_READ;
-    run_ends(
-        bus_printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()).c_str(),
-        result == SCAN_LINE_LOST);
+    run_ends(printed(gettext_easy("Read again: %u of %u"), done, (unsigned)chosen.size()).c_str(),
+             result == SCAN_LINE_LOST);
 }
 
 // Rows whose controller was written since they were read (here or in the
@@ -330,8 +328,8 @@ static void compare_with_file(void)
         differ += r.compared == COMPARED_DIFFERS;
         missing += r.state == ROW_MISSING;
     }
-    set_status(bus_printed(gettext_easy("%s: %d match, %d differ, %d missing"),
-                           bus_state.file_name.c_str(), same, differ, missing));
+    set_status(printed(gettext_easy("%s: %d match, %d differ, %d missing"),
+                       bus_state.file_name.c_str(), same, differ, missing));
 }
 
 // The change records of one controller written by bus_write_row (its
@@ -388,10 +386,9 @@ static void write_selected(void)
         unsigned char b;
         // Nothing goes out while a value cannot be written.
         if (!er78_for_write(e->settings.er78, &b)) {
-            show_alert(
-                bus_printed(gettext_easy("%s: the file's ER78 holds no known type (code %X)"),
-                            hex2(e->address).c_str(), e->settings.er78 & 0x0F)
-                    .c_str());
+            show_alert(printed(gettext_easy("%s: the file's ER78 holds no known type (code %X)"),
+                               hex2(e->address).c_str(), e->settings.er78 & 0x0F)
+                           .c_str());
             return;
         }
         targets.push_back(i);
@@ -432,26 +429,24 @@ static void write_selected(void)
         events_between();
     }
     compare_again();
-    std::string said = bus_printed(gettext_easy("Written: %u of %u"), written,
-                                   (unsigned)targets.size());
+    std::string said = printed(gettext_easy("Written: %u of %u"), written,
+                               (unsigned)targets.size());
     if (!otherwise.empty())
         said += "; " +
-                bus_printed(gettext_easy("written, reads back otherwise: %s"), otherwise.c_str());
+                printed(gettext_easy("written, reads back otherwise: %s"), otherwise.c_str());
     if (!garbled.empty())
-        said += "; " +
-                bus_printed(gettext_easy("garbled answers, not written: %s"), garbled.c_str());
+        said += "; " + printed(gettext_easy("garbled answers, not written: %s"), garbled.c_str());
     // A journal that failed is told instead of the line lost with it.
     lost = lost && unrecorded.empty();
     run_ends(said.c_str(), lost,
-             "\n" + bus_printed(gettext_easy("Not written: %s"), untouched.c_str()));
+             "\n" + printed(gettext_easy("Not written: %s"), untouched.c_str()));
     if (!unrecorded.empty())
         show_alert((unrecorded + "\n" +
-                    bus_printed(gettext_easy("Not written: %s"),
-                                untouched.empty() ? "-" : untouched.c_str()))
+                    printed(gettext_easy("Not written: %s"),
+                            untouched.empty() ? "-" : untouched.c_str()))
                        .c_str());
     else if (!lost && !untouched.empty())
-        show_alert(
-            bus_printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
+        show_alert(printed(gettext_easy("Stopped; not written: %s"), untouched.c_str()).c_str());
 }
 
 static void export_record(void)
@@ -474,7 +469,7 @@ static void export_record(void)
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Record not written", message);
     else
-        set_status(bus_printed(gettext_easy("Exported: %s"), path.c_str()));
+        set_status(printed(gettext_easy("Exported: %s"), path.c_str()));
 }
 
 static void save_rows(void)
@@ -497,8 +492,8 @@ static void save_rows(void)
     if (save_text(path, text, message) != SAVE_DONE)
         show_failure("Settings not saved", message);
     else
-        set_status(bus_printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
-                               path.c_str()));
+        set_status(printed(gettext_easy("Saved %d controllers: %s"), (int)entries.size(),
+                           path.c_str()));
 }
 
 // The journal's records about the rows' controllers.

@@ -13,36 +13,9 @@
 #include "../device/exchange.h"
 #include "../i18n/words.h"
 #include "../platform/platform.h"
+#include "text.h"
 
 using json = nlohmann::ordered_json;
-
-static std::string system_text(int code)
-{
-    char reason[200];
-    error_words(code, reason, sizeof reason);
-    return reason;
-}
-
-static const char* kind_text(int kind)
-{
-    switch (kind) {
-    case PLAT_FILE_FOLDER: return words(W_("a folder, not a regular file"));
-    case PLAT_FILE_FIFO: return words(W_("a FIFO, not a regular file"));
-    case PLAT_FILE_DEVICE: return words(W_("a device, not a regular file"));
-    default: return words(W_("not a regular file"));
-    }
-}
-
-// A message in the window's language: `format` a W_ key, as printf takes it.
-static std::string say(const char* format, ...)
-{
-    char text[1200];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, words(format), args);
-    va_end(args);
-    return text;
-}
 
 int read_bounded(FILE* f, std::string& text)
 {
@@ -71,7 +44,7 @@ static bool too_long(const std::string& name, const std::string& text, std::stri
 {
     size_t n = text.size() < BACKUP_SIZE_MAX ? text.size() : (size_t)BACKUP_SIZE_MAX;
     message = name + ":" + std::to_string(line_ends(text.c_str(), n) + 1) + ": " +
-              say(W_("longer than a backup file may be (1 MiB, %d bytes)"), (int)BACKUP_SIZE_MAX);
+              said(W_("longer than a backup file may be (1 MiB, %d bytes)"), (int)BACKUP_SIZE_MAX);
     return false;
 }
 
@@ -82,7 +55,7 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
         int kind = PLAT_FILE_OTHER;
         int rc = plat_file_open_regular(path.c_str(), &f, &kind);
         if (rc == -1) {
-            message = path + ": " + kind_text(kind);
+            message = path + ": " + file_kind_text(kind);
             return false;
         }
         if (rc) {
@@ -96,7 +69,7 @@ bool read_backup_text(const std::string& path, std::string& text, std::string& m
     if (read == READ_TOO_LONG)
         return too_long(path, text, message);
     if (read == READ_FAILED) {
-        message = path + ": " + say(W_("cannot be read"));
+        message = path + ": " + said(W_("cannot be read"));
         return false;
     }
     return true;
@@ -336,40 +309,40 @@ struct Reader : nlohmann::json_sax<json> {
         if (fault_line)
             return;
         if (c.self.kind != KIND_OBJECT)
-            return fail(c.self.line, say(W_("a controller must be an object")));
+            return fail(c.self.line, said(W_("a controller must be an object")));
         backup_entry e = {};
         if (c.address.kind == KIND_NONE)
-            return fail(c.self.line, say(W_("a controller without \"address\"")));
+            return fail(c.self.line, said(W_("a controller without \"address\"")));
         if (c.address.kind != KIND_STRING || !parse_address(c.address.address, &e.address))
-            return fail(c.address.line, say(W_("address %s is not 01 to FF in hexadecimal"),
-                                            c.address.text.c_str()));
+            return fail(c.address.line, said(W_("address %s is not 01 to FF in hexadecimal"),
+                                             c.address.text.c_str()));
         std::string name = hex2(e.address);
         if (c.registers.kind != KIND_OBJECT)
-            return fail(c.self.line, say(W_("controller %s has no \"registers\""), name.c_str()));
+            return fail(c.self.line, said(W_("controller %s has no \"registers\""), name.c_str()));
         for (int reg = 0; reg < SETTING_COUNT; reg++) {
             const Seen& v = c.regs[reg];
             const char *reg_name = setting_name(reg), *text = v.text.c_str();
             if (v.kind == KIND_NONE)
                 return fail(c.registers.line,
-                            say(W_("controller %s has no %s"), name.c_str(), reg_name));
+                            said(W_("controller %s has no %s"), name.c_str(), reg_name));
             if (v.byte_otherwise)
                 return fail(v.line,
-                            say(W_("%s is %s: write 0 to 255 in digits alone"), reg_name, text));
+                            said(W_("%s is %s: write 0 to 255 in digits alone"), reg_name, text));
             if (v.kind != KIND_UNSIGNED || v.number > 255)
                 return fail(v.line,
-                            say(W_("%s is %s, not a whole number from 0 to 255"), reg_name, text));
+                            said(W_("%s is %s, not a whole number from 0 to 255"), reg_name, text));
             setting_value(e.settings, reg) = (unsigned char)v.number;
             if (reg == REG_ER78 && er78_meter(e.settings.er78) == METER_UNKNOWN)
-                return fail(v.line, say(W_("%s is %s: type code %d is none of milliliter (0), "
-                                           "liter (2), hand (10)"),
-                                        reg_name, text, (int)(v.number & 0x0F)));
+                return fail(v.line, said(W_("%s is %s: type code %d is none of milliliter (0), "
+                                            "liter (2), hand (10)"),
+                                         reg_name, text, (int)(v.number & 0x0F)));
         }
         // One entry per controller: "01", "0x1" and "1" are one.
         if (first_line[e.address])
             return fail(c.address.line,
-                        say(W_("controller %s twice: address %s here, %s at line %d"), name.c_str(),
-                            c.address.text.c_str(), first_text[e.address].c_str(),
-                            first_line[e.address]));
+                        said(W_("controller %s twice: address %s here, %s at line %d"),
+                             name.c_str(), c.address.text.c_str(), first_text[e.address].c_str(),
+                             first_line[e.address]));
         first_line[e.address] = c.address.line;
         first_text[e.address] = c.address.text;
         entries.push_back(e);
@@ -409,8 +382,8 @@ struct Reader : nlohmann::json_sax<json> {
     bool open(bool array)
     {
         if (levels.size() >= BACKUP_DEPTH_MAX)
-            return refuse(say(W_("nested deeper than a backup file is (%d levels)"),
-                              (int)BACKUP_DEPTH_MAX));
+            return refuse(said(W_("nested deeper than a backup file is (%d levels)"),
+                               (int)BACKUP_DEPTH_MAX));
         int at = place();
         value(of(array ? KIND_ARRAY : KIND_OBJECT, array ? "[...]" : "{...}"));
         int own = AT_NONE;
@@ -463,7 +436,7 @@ struct Reader : nlohmann::json_sax<json> {
     {
         Level& l = levels.back();
         if (!l.keys.insert(k).second)
-            return refuse(say(W_("%s given twice in one object"), shown(k).c_str()));
+            return refuse(said(W_("%s given twice in one object"), shown(k).c_str()));
         l.field = AT_NONE;
         if (l.place == AT_FILE && k == "version")
             l.field = AT_VERSION;
@@ -527,17 +500,17 @@ bool parse_backup(const std::string& name, const std::string& text,
         }
         size_t p = r.error_position ? r.error_position - 1 : 0;
         return at((int)line_ends(text.c_str(), p < text.size() ? p : text.size()) + 1,
-                  say(W_("not valid JSON: %s"), json_words(r.error).c_str()));
+                  said(W_("not valid JSON: %s"), json_words(r.error).c_str()));
     }
     if (r.file.kind != KIND_OBJECT)
-        return at(1, say(W_("not a kp6ctl backup (no JSON object)")));
+        return at(1, said(W_("not a kp6ctl backup (no JSON object)")));
     if (r.version.kind == KIND_NONE)
-        return at(1, say(W_("not a kp6ctl backup (no \"version\")")));
+        return at(1, said(W_("not a kp6ctl backup (no \"version\")")));
     if (r.version.kind != KIND_UNSIGNED || r.version.number != BACKUP_VERSION)
-        return at(r.version.line, say(W_("unknown version %s (this kp6ctl reads version %d)"),
-                                      r.version.text.c_str(), (int)BACKUP_VERSION));
+        return at(r.version.line, said(W_("unknown version %s (this kp6ctl reads version %d)"),
+                                       r.version.text.c_str(), (int)BACKUP_VERSION));
     if (r.list.kind != KIND_ARRAY || r.controllers == 0)
-        return at(r.list.line, say(W_("\"controllers\" must be a list of controllers")));
+        return at(r.list.line, said(W_("\"controllers\" must be a list of controllers")));
     if (r.fault_line)
         return at(r.fault_line, r.fault);
     entries.insert(entries.end(), r.entries.begin(), r.entries.end());
@@ -558,103 +531,6 @@ const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, i
         if (e.address == address)
             return &e;
     return nullptr;
-}
-
-// Where a write to `path` lands, or "" and the message.
-static std::string final_path(const std::string& path, std::string& message)
-{
-    std::string out(65536, '\0');
-    int rc = plat_file_final_path(path.c_str(), &out[0], (unsigned)out.size());
-    if (rc) {
-        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(rc).c_str());
-        return "";
-    }
-    out.resize(strlen(out.c_str()));
-    return out;
-}
-
-int write_whole(const std::string& target, const std::string& text, bool make_folders,
-                std::string& why)
-{
-    size_t cut = target.find_last_of("/\\");
-    int rc = make_folders && cut != std::string::npos && cut > 0
-                 ? plat_make_folders(target.substr(0, cut).c_str())
-                 : 0;
-    if (rc) {
-        why = system_text(rc);
-        return 1;
-    }
-    // A name of its own, so that another run saving at once does not write
-    // into it; a leftover or a link planted there goes first.
-    char tmp_end[32];
-    snprintf(tmp_end, sizeof tmp_end, ".%llx.tmp", (unsigned long long)plat_perf_counter());
-    std::string tmp = target + tmp_end;
-    plat_remove(tmp.c_str());
-    FILE* f = plat_fopen(tmp.c_str(), "wb");
-    if (!f) {
-        why = system_text(errno);
-        return 1;
-    }
-    why.clear();
-    // A copy of the mode that failed fails the write: the file it replaces
-    // may be private.
-    rc = plat_file_same_mode(f, target.c_str());
-    if (rc)
-        why = system_text(rc);
-    if (why.empty() && fwrite(text.data(), 1, text.size(), f) != text.size())
-        why = strerror(errno);
-    rc = why.empty() ? plat_file_commit(f) : 0;
-    if (rc)
-        why = system_text(rc);
-    if (fclose(f) != 0 && why.empty())
-        why = strerror(errno);
-    if (why.empty() && (rc = plat_file_replace(tmp.c_str(), target.c_str())) != 0)
-        why = system_text(rc);
-    if (why.empty())
-        return 0;
-    plat_remove(tmp.c_str());
-    return 1;
-}
-
-bool backup_target_ok(const std::string& path, std::string& message)
-{
-    if (path == "-")
-        return true;
-    std::string target = final_path(path, message);
-    if (target.empty())
-        return false;
-    int kind = PLAT_FILE_REGULAR;
-    // A path that cannot be looked at is left to the write to report.
-    if (plat_file_kind(target.c_str(), &kind) == 0 && kind != PLAT_FILE_REGULAR) {
-        message = say(W_("cannot write %s: %s"), path.c_str(), kind_text(kind));
-        return false;
-    }
-    int rc = plat_file_writable(target.c_str());
-    if (rc)
-        message = say(W_("cannot write %s: %s"), path.c_str(), system_text(rc).c_str());
-    return rc == 0;
-}
-
-int save_text(const std::string& path, const std::string& text, std::string& message)
-{
-    if (path == "-") {
-        int rc = plat_write_text(stdout, text.c_str());
-        if (rc == 0)
-            return SAVE_DONE;
-        message = "cannot write -: " + std::string(rc == PLAT_OUTPUT_CLOSED
-                                                       ? "the reader of standard output has gone"
-                                                       : strerror(errno));
-        return rc == PLAT_OUTPUT_CLOSED ? SAVE_OUTPUT_CLOSED : SAVE_FAILED;
-    }
-    if (!backup_target_ok(path, message))
-        return SAVE_REFUSED;
-    // Beside the file a link leads to, so that the link stays and the
-    // replacement is one step in one folder.
-    std::string why;
-    if (write_whole(final_path(path, message), text, false, why) == 0)
-        return SAVE_DONE;
-    message = say(W_("cannot write %s: %s"), path.c_str(), why.c_str());
-    return SAVE_FAILED;
 }
 
 std::string backup_text(const std::vector<backup_entry>& entries, const std::string& port,

@@ -11,6 +11,7 @@
 
 #include "../device/address.h"
 #include "../device/settings.h"
+#include "../device/wholefile.h"
 
 enum { BACKUP_VERSION = 1 };
 const char BACKUP_FORMAT[] = "kp6ctl backup";  // the file's "format"
@@ -59,31 +60,6 @@ const backup_entry* backup_entry_for(const std::vector<backup_entry>& entries, i
 
 // read_backup_text and parse_backup.
 bool load_backup(const std::string& path, std::vector<backup_entry>& entries, std::string& message);
-
-// Whether a backup may be written to `path`: "-", a new file, or a regular
-// file this user may write (for a symbolic link: the file it leads to).
-// false and the message for a folder, a FIFO, a device, a file without
-// write permission, a loop of links.
-bool backup_target_ok(const std::string& path, std::string& message);
-
-// The one writer of a whole file (backups, CSV, the report, the
-// preferences): `text` to a temporary file of a name of its own beside
-// `target` (a path no link leads on from), given the permissions of the
-// file it replaces (a failed copy fails the write), on disk, then put in
-// its place; the folders above it made first when `make_folders`. 0, or 1
-// and the system's words in `why` (nothing of the old file lost).
-int write_whole(const std::string& target, const std::string& text, bool make_folders,
-                std::string& why);
-
-enum { SAVE_DONE, SAVE_REFUSED, SAVE_FAILED, SAVE_OUTPUT_CLOSED };
-// Writes the whole text or nothing ("-": standard output). A file is
-// written to a temporary file beside it (beside the file a link leads to:
-// the link stays), given the permissions of the file it replaces, and put
-// in its place once it is on disk. SAVE_REFUSED: what backup_target_ok
-// refuses; SAVE_FAILED: the write failed (a full disk: the system's words);
-// SAVE_OUTPUT_CLOSED: standard output's reader has gone. The message
-// unless SAVE_DONE.
-int save_text(const std::string& path, const std::string& text, std::string& message);
 
 // The text of a backup file of `entries`, read through `port` just now:
 // its format, version, time (UTC), port and each controller's registers,

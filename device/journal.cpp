@@ -12,6 +12,7 @@
 
 #include "../i18n/words.h"
 #include "../platform/platform.h"
+#include "text.h"
 
 using ordered_json = nlohmann::ordered_json;
 
@@ -26,16 +27,6 @@ enum { LINE_MAX = 64 * 1024 };
 enum { TAIL_MAX = 4 * 1024 * 1024, LOCK_MS = 10000 };
 
 static const char ZERO_HASH[] = "0000000000000000000000000000000000000000000000000000000000000000";
-
-static std::string format(const char* fmt, ...)
-{
-    char text[1200];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 static std::string line_hash(const char* p, size_t n)
 {
@@ -92,20 +83,8 @@ static std::string stamp(int64_t ms, const char* between)
     int64_t in_day = ms - days * 86400000;
     int y, m, d;
     date_of(days, &y, &m, &d);
-    return format("%04d-%02d-%02d%s%02d:%02d:%02d.%03d", y, m, d, between, (int)(in_day / 3600000),
-                  (int)(in_day / 60000 % 60), (int)(in_day / 1000 % 60), (int)(in_day % 1000));
-}
-
-// The number of `n` digits at `p`, or -1.
-static int digits(const char* p, int n)
-{
-    int v = 0;
-    for (int i = 0; i < n; i++) {
-        if (p[i] < '0' || p[i] > '9')
-            return -1;
-        v = v * 10 + (p[i] - '0');
-    }
-    return v;
+    return printed("%04d-%02d-%02d%s%02d:%02d:%02d.%03d", y, m, d, between, (int)(in_day / 3600000),
+                   (int)(in_day / 60000 % 60), (int)(in_day / 1000 % 60), (int)(in_day % 1000));
 }
 
 // Milliseconds since 1970 of a record's "time" ("2026-12-09T10:11:12.345Z"):
@@ -116,8 +95,9 @@ static bool time_ms(const std::string& t, int64_t* ms)
     if (t.size() != 24 || p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' ||
         p[16] != ':' || p[19] != '.' || p[23] != 'Z')
         return false;
-    int y = digits(p, 4), mo = digits(p + 5, 2), d = digits(p + 8, 2), h = digits(p + 11, 2),
-        mi = digits(p + 14, 2), s = digits(p + 17, 2), f = digits(p + 20, 3);
+    int y = decimal_digits(p, 4), mo = decimal_digits(p + 5, 2), d = decimal_digits(p + 8, 2),
+        h = decimal_digits(p + 11, 2), mi = decimal_digits(p + 14, 2),
+        s = decimal_digits(p + 17, 2), f = decimal_digits(p + 20, 3);
     if (y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
         s < 0 || s > 60 || f < 0)
         return false;
@@ -129,37 +109,75 @@ static bool time_ms(const std::string& t, int64_t* ms)
 static bool offset_minutes(const std::string& o, int* minutes)
 {
     const char* p = o.c_str();
-    int h = o.size() == 6 ? digits(p + 1, 2) : -1, m = o.size() == 6 ? digits(p + 4, 2) : -1;
+    int h = o.size() == 6 ? decimal_digits(p + 1, 2) : -1,
+        m = o.size() == 6 ? decimal_digits(p + 4, 2) : -1;
     if (h < 0 || m < 0 || m > 59 || (p[0] != '+' && p[0] != '-') || p[3] != ':')
         return false;
     *minutes = (p[0] == '-' ? -1 : 1) * (h * 60 + m);
     return true;
 }
 
-std::string journal_local_time(const journal_record& r)
+int journal_local_stamp(const std::string& utc, const std::string& offset, std::string& out)
 {
     int64_t ms = 0;
     int off = 0;
-    if (!time_ms(r.time, &ms) || !offset_minutes(r.offset, &off))
+    if (!time_ms(utc, &ms) || !offset_minutes(offset, &off))
+        return 0;
+    out = stamp(ms + (int64_t)off * 60000, "T");
+    return 1;
+}
+
+std::string journal_local_time(const journal_record& r)
+{
+    std::string local;
+    if (!journal_local_stamp(r.time, r.offset, local))
         return r.time;
-    return stamp(ms + (int64_t)off * 60000, " ").substr(0, 19);
+    local[10] = ' ';
+    return local.substr(0, 19);
+}
+
+// A period's bound as typed, "2026-12-09" or "2026-12-09T10:05" (a space
+// for the T too): its fields (the hour and minute 0 for a day), 1; else 0.
+static int period_fields(const std::string& t, int f[5])
+{
+    const char* p = t.c_str();
+    if ((t.size() != 10 && t.size() != 16) || p[4] != '-' || p[7] != '-')
+        return 0;
+    if (t.size() == 16 && ((p[10] != 'T' && p[10] != ' ') || p[13] != ':'))
+        return 0;
+    f[0] = decimal_digits(p, 4), f[1] = decimal_digits(p + 5, 2), f[2] = decimal_digits(p + 8, 2);
+    f[3] = t.size() == 16 ? decimal_digits(p + 11, 2) : 0,
+    f[4] = t.size() == 16 ? decimal_digits(p + 14, 2) : 0;
+    return f[0] > 0 && f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= 31 && f[3] >= 0 &&
+           f[3] <= 23 && f[4] >= 0 && f[4] <= 59;
 }
 
 int journal_period_bound(const char* text, int until, std::string* bound)
 {
-    int y, mo, d, h = 0, mi = 0, n = 0;
-    size_t len = strlen(text);
-    bool date = len == 10 && sscanf(text, "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n == 10;
-    bool minute = len == 16 &&
-                  sscanf(text, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == 16;
-    if ((!date && !minute) || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59)
+    int f[5];
+    if (!period_fields(text, f))
         return 0;
     // Compared with "2026-12-09 13:11:12": --until takes in the whole day
     // ('~' sorts after the time) or minute it names.
-    if (date)
-        *bound = format("%04d-%02d-%02d%s", y, mo, d, until ? "~" : " 00:00:00");
+    if (strlen(text) == 10)
+        *bound = printed("%04d-%02d-%02d%s", f[0], f[1], f[2], until ? "~" : " 00:00:00");
     else
-        *bound = format("%04d-%02d-%02d %02d:%02d:%s", y, mo, d, h, mi, until ? "59" : "00");
+        *bound = printed("%04d-%02d-%02d %02d:%02d:%s", f[0], f[1], f[2], f[3], f[4],
+                         until ? "59" : "00");
+    return 1;
+}
+
+int journal_period_stamp(const std::string& text, int until, std::string& out)
+{
+    int f[5];
+    if (!period_fields(text, f))
+        return 0;
+    const char* end = text.size() == 10 ? (until ? "23:59:59.999" : "00:00:00.000")
+                      : until           ? "59.999"
+                                        : "00.000";
+    out = text.size() == 10
+              ? printed("%04d-%02d-%02dT%s", f[0], f[1], f[2], end)
+              : printed("%04d-%02d-%02dT%02d:%02d:%s", f[0], f[1], f[2], f[3], f[4], end);
     return 1;
 }
 
@@ -183,12 +201,12 @@ std::string journal_problem_text(const std::string& path, int rc, int error)
                                             W_("the journal %s is a FIFO, not a file"),
                                             W_("the journal %s is a device, not a file"),
                                             W_("the journal %s is no regular file")};
-        return format(words(kinds[error >= 0 && error <= PLAT_FILE_OTHER ? error : 0]),
-                      path.c_str());
+        return printed(words(kinds[error >= 0 && error <= PLAT_FILE_OTHER ? error : 0]),
+                       path.c_str());
     }
     default:
         plat_error_text(error, why, sizeof why);
-        return format(words(W_("cannot write the journal %s: %s")), path.c_str(), why);
+        return printed(words(W_("cannot write the journal %s: %s")), path.c_str(), why);
     }
 }
 
@@ -532,8 +550,8 @@ static ordered_json record_head(const journal_writer& w, const char* event, unsi
     ordered_json j;
     j["seq"] = 0;
     j["time"] = stamp(now, "T") + "Z";
-    j["offset"] = format("%c%02d:%02d", off < 0 ? '-' : '+', (off < 0 ? -off : off) / 60,
-                         (off < 0 ? -off : off) % 60);
+    j["offset"] = printed("%c%02d:%02d", off < 0 ? '-' : '+', (off < 0 ? -off : off) / 60,
+                          (off < 0 ? -off : off) % 60);
     j["event"] = event;
     j["user"] = user;
     j["host"] = host;
@@ -541,7 +559,7 @@ static ordered_json record_head(const journal_writer& w, const char* event, unsi
     j["line"] = w.line;
     if (!w.adapter.empty())
         j["adapter"] = w.adapter;
-    j["address"] = format("%02X", address);
+    j["address"] = printed("%02X", address);
     return j;
 }
 
@@ -692,10 +710,10 @@ std::string journal_unrecorded_text(const char* setting, int before, int asked, 
     char why[300];
     plat_error_text(error, why, sizeof why);
     // The arrow stays out of the key, which is ASCII for every translator.
-    std::string values = (before == JOURNAL_NONE ? "" : format("%d ", before)) + "\u2192 " +
-                         format("%d", asked);
-    return format(words(W_("%s was written (%s) but the journal could not record it: %s")), setting,
-                  values.c_str(), why);
+    std::string values = (before == JOURNAL_NONE ? "" : printed("%d ", before)) + "\u2192 " +
+                         printed("%d", asked);
+    return printed(words(W_("%s was written (%s) but the journal could not record it: %s")),
+                   setting, values.c_str(), why);
 }
 
 int journal_sequence(const journal_writer& w, unsigned char address, const device_settings* before,
@@ -721,7 +739,7 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
         else if (now != JOURNAL_NONE) {
             bool same = reg == REG_ER78 ? er78_same_setting((unsigned char)now, (unsigned char)want)
                                         : now == want;
-            result = same ? JOURNAL_CONFIRMED : format("failed: reads back %d", now);
+            result = same ? JOURNAL_CONFIRMED : printed("failed: reads back %d", now);
         }
         const char* name = settings_write_name(step);
         steps.push_back({name, was, want, change_record(w, address, name, was, want, now, result)});
@@ -911,23 +929,23 @@ std::string journal_verdict_text(const journal_verdict& v)
     std::string text;
     switch (v.state) {
     case JOURNAL_CHANGED:
-        text = format(words(W_("record %lu: changed, or a record before it removed")), v.at);
+        text = printed(words(W_("record %lu: changed, or a record before it removed")), v.at);
         break;
-    case JOURNAL_NOT_A_RECORD: text = format(words(W_("line %lu is not a record")), v.at); break;
+    case JOURNAL_NOT_A_RECORD: text = printed(words(W_("line %lu is not a record")), v.at); break;
     case JOURNAL_OUT_OF_ORDER:
-        text = format(words(W_("records %lu and %lu out of order")), v.at, v.at_next);
+        text = printed(words(W_("records %lu and %lu out of order")), v.at, v.at_next);
         break;
     default:
         if (!v.records)
             text = words(W_("journal empty: 0 records"));
         else
-            text = format(words(W_("journal intact: %lu records, %s to %s, head %s")), v.records,
-                          v.first_date.c_str(), v.last_date.c_str(), v.head.c_str());
+            text = printed(words(W_("journal intact: %lu records, %s to %s, head %s")), v.records,
+                           v.first_date.c_str(), v.last_date.c_str(), v.head.c_str());
     }
     if (!v.want_head.empty() && !v.head_found)
-        text += "; " + format(words(W_("head %s is not in the journal: cut short or rebuilt after "
-                                       "it was printed")),
-                              v.want_head.c_str());
+        text += "; " + printed(words(W_("head %s is not in the journal: cut short or rebuilt after "
+                                        "it was printed")),
+                               v.want_head.c_str());
     return text;
 }
 

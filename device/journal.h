@@ -157,10 +157,16 @@ int journal_intact(const journal_verdict& v);
 // A record's local time, its "time" moved by its "offset":
 // "2026-12-09 13:11:12".
 std::string journal_local_time(const journal_record& r);
-// A period's bound as typed (YYYY-MM-DD or YYYY-MM-DDTHH:MM, local time) in
-// the form journal_in_period compares; `until` non-zero takes in the whole
-// day or minute. 1, or 0 for a text that is neither.
+// The same to the millisecond: "2026-12-31T22:30:00.250Z" and "+03:00"
+// give "2027-01-01T01:30:00.250". 1, or 0 when either does not read.
+int journal_local_stamp(const std::string& utc, const std::string& offset, std::string& out);
+// A period's bound as typed (YYYY-MM-DD or YYYY-MM-DDTHH:MM, a space for
+// the T too, local time) in the form journal_in_period compares; `until`
+// non-zero takes in the whole day or minute. 1, or 0 for a text that is
+// neither.
 int journal_period_bound(const char* text, int until, std::string* bound);
+// The same bound in journal_local_stamp's form: "2026-12-09T23:59:59.999".
+int journal_period_stamp(const std::string& text, int until, std::string& out);
 // Whether a record's local time lies within bounds ("": open).
 int journal_in_period(const journal_record& r, const std::string& since, const std::string& until);
 

@@ -14,97 +14,6 @@
 #include "exchange.h"
 #include "journal.h"
 
-// ---- time -------------------------------------------------------------------
-
-static int digits(const std::string& s, size_t at, size_t n, int lo, int hi, int* out)
-{
-    if (at + n > s.size())
-        return 0;
-    int v = 0;
-    for (size_t i = at; i < at + n; i++) {
-        if (s[i] < '0' || s[i] > '9')
-            return 0;
-        v = v * 10 + (s[i] - '0');
-    }
-    *out = v;
-    return v >= lo && v <= hi;
-}
-
-static int date_ok(const std::string& s, int* y, int* m, int* d)
-{
-    return s.size() >= 10 && s[4] == '-' && s[7] == '-' && digits(s, 0, 4, 1, 9999, y) &&
-           digits(s, 5, 2, 1, 12, m) && digits(s, 8, 2, 1, 31, d);
-}
-
-int report_bound(const std::string& text, int end, std::string& out)
-{
-    int y, m, d, h = 0, mi = 0;
-    if (!date_ok(text, &y, &m, &d))
-        return 0;
-    if (text.size() == 16) {
-        if ((text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
-            !digits(text, 11, 2, 0, 23, &h) || !digits(text, 14, 2, 0, 59, &mi))
-            return 0;
-    } else if (text.size() != 10)
-        return 0;
-    char buf[40];
-    if (text.size() == 10)
-        snprintf(buf, sizeof buf, "%04d-%02d-%02dT%s", y, m, d,
-                 end ? "23:59:59.999" : "00:00:00.000");
-    else
-        snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%s", y, m, d, h, mi,
-                 end ? "59.999" : "00.000");
-    out = buf;
-    return 1;
-}
-
-// Days since 1970-01-01 of a civil date, and back.
-static long days_from_civil(int y, int m, int d)
-{
-    y -= m <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-static void civil_from_days(long z, int* y, int* m, int* d)
-{
-    z += 719468;
-    long era = (z >= 0 ? z : z - 146096) / 146097;
-    long doe = z - era * 146097;
-    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long mp = (5 * doy + 2) / 153;
-    *d = (int)(doy - (153 * mp + 2) / 5 + 1);
-    *m = (int)(mp < 10 ? mp + 3 : mp - 9);
-    *y = (int)(yoe + era * 400 + (*m <= 2));
-}
-
-int report_local_time(const std::string& utc, const std::string& offset, std::string& out)
-{
-    int y, mo, d, h, mi, s, ms, oh, om;
-    if (utc.size() != 24 || utc[10] != 'T' || utc[13] != ':' || utc[16] != ':' || utc[19] != '.' ||
-        utc[23] != 'Z' || !date_ok(utc, &y, &mo, &d) || !digits(utc, 11, 2, 0, 23, &h) ||
-        !digits(utc, 14, 2, 0, 59, &mi) || !digits(utc, 17, 2, 0, 60, &s) ||
-        !digits(utc, 20, 3, 0, 999, &ms))
-        return 0;
-    if (offset.size() != 6 || (offset[0] != '+' && offset[0] != '-') || offset[3] != ':' ||
-        !digits(offset, 1, 2, 0, 23, &oh) || !digits(offset, 4, 2, 0, 59, &om))
-        return 0;
-    long minutes = days_from_civil(y, mo, d) * 1440 + h * 60 + mi +
-                   (offset[0] == '-' ? -1 : 1) * (oh * 60 + om);
-    long days = minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440);
-    long in_day = minutes - days * 1440;
-    civil_from_days(days, &y, &mo, &d);
-    char buf[40];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02ld:%02ld:%02d.%03d", y, mo, d, in_day / 60,
-             in_day % 60, s, ms);
-    out = buf;
-    return 1;
-}
-
 // ---- text ---------------------------------------------------------------------
 
 // The length of the UTF-8 sequence that begins with `c` (1 for a stray byte).
@@ -209,7 +118,7 @@ int gather_told(void* ctx, const journal_record* r, unsigned long)
 {
     gathering& g = *(gathering*)ctx;
     std::string local;
-    if (!r || !report_local_time(r->time, r->offset, local))
+    if (!r || !journal_local_stamp(r->time, r->offset, local))
         return 0;
     if ((!g.d->since.empty() && local < g.d->since) ||
         (!g.d->until.empty() && local > g.d->until) || !wanted(g.addresses, r->address))

@@ -35,7 +35,7 @@ struct report_controller {
 
 struct report_data {
     std::string site, line, adapter, technician, program;
-    std::string since, until;                    // local time, as report_bound gives them
+    std::string since, until;                    // local time, as journal_period_stamp gives them
     std::vector<report_controller> controllers;  // in address order
     unsigned long records;                       // records of the period
     unsigned long seq_first, seq_last;           // their seq range
@@ -47,15 +47,6 @@ struct report_data {
     std::string lines_seen;
 };
 
-// A bound of a period as typed, local time: "YYYY-MM-DD" or
-// "YYYY-MM-DDTHH:MM" (a space for the T too). `end`: the last moment it
-// names (the day's, the minute's). 1 and the bound as
-// "YYYY-MM-DDTHH:MM:SS.mmm", else 0.
-int report_bound(const std::string& text, int end, std::string& out);
-// A record's local time ("2026-12-09T10:11:12.345Z" and "+03:00" give
-// "2026-12-09T13:11:12.345"): 1, or 0 when either is malformed.
-int report_local_time(const std::string& utc, const std::string& offset, std::string& out);
-
 // Text typed for the header (the site, the technician), made fit for one
 // line of the report: control characters escaped, cut to
 // REPORT_TEXT_MAX characters ("..." marks the cut).
@@ -63,7 +54,7 @@ enum { REPORT_TEXT_MAX = 200 };
 std::string report_clean_text(const std::string& text);
 
 // Gathers the records of the journal `path` whose local time lies in
-// [since, until] (report_bound's texts) for `addresses` (null or empty:
+// [since, until] (journal_period_stamp's texts) for `addresses` (null or empty:
 // every one) into `d`'s controllers, seq range, head, verdict and lines; the
 // header fields are the caller's. REPORT_OK or REPORT_JOURNAL (*error).
 int report_gather(const std::string& path, const std::vector<unsigned char>* addresses,

@@ -8,6 +8,7 @@
 
 #include "../port/plainw.h"
 #include "decode.h"
+#include "text.h"
 
 namespace {
 
@@ -131,17 +132,6 @@ bool starts(const char* p, const char* end, const char* with, int len)
     return end - p >= len && !memcmp(p, with, (size_t)len);
 }
 
-int digits(const char* p, int n)
-{
-    int v = 0;
-    for (int i = 0; i < n; i++) {
-        if (p[i] < '0' || p[i] > '9')
-            return -1;
-        v = v * 10 + (p[i] - '0');
-    }
-    return v;
-}
-
 // " 10.12.26 (09:41:02:123) ": the time into the record, 1; else 0.
 bool time_stamp(const char* p, const char* end, log_record& rec)
 {
@@ -152,7 +142,8 @@ bool time_stamp(const char* p, const char* end, log_record& rec)
     for (int i = 0; i < len; i++)
         if (shape[i] == 'd' ? p[i] < '0' || p[i] > '9' : p[i] != shape[i])
             return false;
-    int h = digits(p + 11, 2), m = digits(p + 14, 2), s = digits(p + 17, 2), ms = digits(p + 20, 3);
+    int h = decimal_digits(p + 11, 2), m = decimal_digits(p + 14, 2), s = decimal_digits(p + 17, 2),
+        ms = decimal_digits(p + 20, 3);
     snprintf(rec.time, sizeof rec.time, "%.8s %.2s:%.2s:%.2s.%.3s", p + 1, p + 11, p + 14, p + 17,
              p + 20);
     rec.ms_of_day = ((h * 60L + m) * 60 + s) * 1000 + ms;

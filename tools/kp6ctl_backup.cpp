@@ -25,7 +25,7 @@ int cmd_backup(void)
         return rc;
     const std::vector<unsigned char>& addresses = opt.addresses;
     std::string message;
-    if (!backup_target_ok(opt.file, message)) {
+    if (!save_target_ok(opt.file, message)) {
         say(stderr, "kp6ctl: %s\n", message.c_str());
         return EXIT_USAGE;
     }

@@ -12,6 +12,7 @@
 #include "../device/bus.h"
 #include "../device/exchange.h"
 #include "../device/settings.h"
+#include "../device/text.h"
 #include "../platform/platform.h"
 #include "../port/plainw.h"
 
@@ -94,22 +95,11 @@ void write_text(FILE* f, const char* text)
 // a Windows console too.
 __attribute__((format(gnu_printf, 2, 3))) void say(FILE* f, const char* fmt, ...)
 {
-    char small[512];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(small, sizeof small, fmt, ap);
+    std::string text = printed_v(fmt, ap);
     va_end(ap);
-    if (n < 0)
-        return;
-    if ((size_t)n < sizeof small) {
-        write_text(f, small);
-        return;
-    }
-    std::string big((size_t)n + 1, '\0');
-    va_start(ap, fmt);
-    vsnprintf(&big[0], big.size(), fmt, ap);
-    va_end(ap);
-    write_text(f, big.c_str());
+    write_text(f, text.c_str());
 }
 
 int usage_error(const char* fmt, const std::string& what)

@@ -107,11 +107,11 @@ int cmd_report(void)
     char today[16];
     snprintf(today, sizeof today, "%04d-%02d-%02d", now.year, now.month, now.day);
     for (const std::string* given : {&opt.since, &opt.until})
-        if (!given->empty() && !report_bound(*given, 0, d.since))
+        if (!given->empty() && !journal_period_stamp(*given, 0, d.since))
             return usage_error("%s: give a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM (local time)",
                                *given);
-    report_bound(opt.since.empty() ? today : opt.since, 0, d.since);
-    report_bound(opt.until.empty() ? today : opt.until, 1, d.until);
+    journal_period_stamp(opt.since.empty() ? today : opt.since, 0, d.since);
+    journal_period_stamp(opt.until.empty() ? today : opt.until, 1, d.until);
     if (d.since > d.until)
         return usage_error("%s: the period ends before it begins", opt.since + " " + opt.until);
     std::string path;
@@ -143,8 +143,8 @@ int cmd_report(void)
     words_hook = nullptr;
     if (rc != REPORT_OK) {
         say(stderr, "kp6ctl: %s\n", message.c_str());
-        return rc == REPORT_SAVE && !backup_target_ok(opt.file, message) ? EXIT_USAGE
-                                                                         : EXIT_CONTROLLER;
+        return rc == REPORT_SAVE && !save_target_ok(opt.file, message) ? EXIT_USAGE
+                                                                       : EXIT_CONTROLLER;
     }
     say(stdout, "%s: %zu controller%s, %lu record%s, head %s\n", opt.file.c_str(),
         d.controllers.size(), d.controllers.size() == 1 ? "" : "s", d.records,

@@ -64,19 +64,19 @@ protected:
 
 }  // namespace
 
-TEST(ReportTime, BoundsAndLocalTime)
+TEST(ReportTime, BoundsAndLocalTimeToTheMillisecond)
 {
     std::string b;
-    EXPECT_TRUE(report_bound("2026-12-09", 0, b) && b == "2026-12-09T00:00:00.000");
-    EXPECT_TRUE(report_bound("2026-12-09", 1, b) && b == "2026-12-09T23:59:59.999");
-    EXPECT_TRUE(report_bound("2026-12-09 10:05", 1, b) && b == "2026-12-09T10:05:59.999");
+    EXPECT_TRUE(journal_period_stamp("2026-12-09", 0, b) && b == "2026-12-09T00:00:00.000");
+    EXPECT_TRUE(journal_period_stamp("2026-12-09", 1, b) && b == "2026-12-09T23:59:59.999");
+    EXPECT_TRUE(journal_period_stamp("2026-12-09 10:05", 1, b) && b == "2026-12-09T10:05:59.999");
     for (const char* bad : {"2026-13-01", "2026-12-09T25:00", "2026-12-9", "today", ""})
-        EXPECT_FALSE(report_bound(bad, 0, b)) << bad;
-    EXPECT_TRUE(report_local_time("2026-12-31T22:30:00.250Z", "+03:00", b));
+        EXPECT_FALSE(journal_period_stamp(bad, 0, b)) << bad;
+    EXPECT_TRUE(journal_local_stamp("2026-12-31T22:30:00.250Z", "+03:00", b));
     EXPECT_EQ("2027-01-01T01:30:00.250", b);
-    EXPECT_TRUE(report_local_time("2026-03-01T01:00:00.000Z", "-05:30", b));
+    EXPECT_TRUE(journal_local_stamp("2026-03-01T01:00:00.000Z", "-05:30", b));
     EXPECT_EQ("2026-02-28T19:30:00.000", b);
-    EXPECT_FALSE(report_local_time("2026-03-01 01:00:00", "+00:00", b));
+    EXPECT_FALSE(journal_local_stamp("2026-03-01 01:00:00", "+00:00", b));
 }
 
 TEST(ReportText, LongAndControlTextIsCutAndEscaped)
@@ -134,7 +134,8 @@ TEST_F(Report, RussianEmptyPeriodAndLongSite)
     ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
     words_hook = gettext_easy;
     journal_visit();
-    ASSERT_TRUE(report_bound("2000-01-01", 0, d.since) && report_bound("2000-01-02", 1, d.until));
+    ASSERT_TRUE(journal_period_stamp("2000-01-01", 0, d.since) &&
+                journal_period_stamp("2000-01-02", 1, d.until));
     d.site = std::string(10000, 's');
     std::string text = pdf_text(make("empty.pdf"));
     EXPECT_TRUE(has(text, "Сервисный отчёт")) << text;

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -61,8 +62,14 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
+    pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+        // A test that dies takes its children along: a simulator left
+        // behind would hold ctest's pipe and keep the whole run waiting.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(126);
         dup2(fds[1], 1);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
