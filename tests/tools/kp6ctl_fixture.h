@@ -5,15 +5,13 @@
 #define KP6_KP6CTL_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <time.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../../platform/platform.h"
+#include "../support/cpu_beside.h"
 #include "../support/port_fixture.h"
 #include "../support/sim.h"
 #include "../support/testsupport.h"
@@ -22,37 +20,6 @@ struct Ran {
     int status;
     std::string out, err;
 };
-
-// The processor time (user and system) `shell` took, in `dir`, beside a
-// busy loop's over the same wall time: what a program that spins would
-// have got at the machine's load, idle or busy. In milliseconds.
-struct CpuBeside {
-    int status = -1;
-    double cpu_ms = -1, spin_ms = 0, wall_ms = 0;
-    std::string times;
-};
-inline CpuBeside cpu_beside_a_spin(const std::string& dir, const std::string& shell)
-{
-    CpuBeside c;
-    std::atomic<bool> done(false);
-    std::thread spin([&] {
-        while (!done.load(std::memory_order_relaxed)) {
-        }
-        timespec t;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-        c.spin_ms = (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
-    });
-    uint64_t t0 = plat_perf_counter();
-    c.times = run_command(
-        "cd '" + dir + "' && bash -c \"TIMEFORMAT='%U %S'; time " + shell + "\" 2>&1", &c.status);
-    c.wall_ms = ms_since(t0);
-    done = true;
-    spin.join();
-    double user = 0, sys = 0;
-    if (sscanf(c.times.c_str(), "%lf %lf", &user, &sys) == 2)
-        c.cpu_ms = (user + sys) * 1000.0;
-    return c;
-}
 
 class Kp6Ctl : public ::testing::Test {
 protected:
