@@ -114,7 +114,8 @@ TEST_F(Kp6CtlBus, ALossyScanWithRetriesFindsEveryController)
     Ran r = ctl("scan --to 05");
     EXPECT_EQ("01 type=milliliter inverse=off\n", r.out);
     start({"--address", "01", "--address", "04", "--drop-every", "3"});
-    r = ctl("--retries 3 scan --read --csv --to 05");
+    // Retries to spare: on a loaded machine a late answer costs one more.
+    r = ctl("--retries 5 scan --read --csv --to 05");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(has(r.out, "\r\n04,milliliter,off,15,")) << r.out;
     EXPECT_TRUE(has(r.err, " retries in ")) << r.err;
