@@ -91,7 +91,6 @@ static run_clock::time_point run_started;
 static struct {
     int (*stop)(void);
     exchange_options options;
-    int silent_again;
 } kept;
 
 static int chosen_retries(void)
@@ -131,12 +130,11 @@ static void run_begins(int (*stop)(void))
     set_busy(1);
     run_started = run_clock::now();
     kept.stop = settings_stop;
-    kept.silent_again = scan_silent_again;
     settings_stop = stop;
     exchange_options o = exchange_get_options();
     o.retries = chosen_retries();
+    o.silent_on_loss = 1;  // a clean line's read keeps its time
     kept.options = exchange_set_options(o);
-    scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's read keeps its time
 }
 
 // It ends, whatever it ended with: the controls and the exchanges' settings
@@ -150,7 +148,6 @@ static void run_ends(const char* status, int lost, const std::string& more = std
     unrecorded_read.clear();
     settings_stop = kept.stop;
     exchange_set_options(kept.options);
-    scan_silent_again = kept.silent_again;
     set_busy(0);
     show_rows();
     if (status)

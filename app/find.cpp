@@ -134,13 +134,11 @@ int FindButton_OnClick(Fl_Widget*)
     // actions keep their single try.
     exchange_options o = exchange_get_options();
     o.retries = pref_retries;
+    o.silent_on_loss = 1;  // a clean line's Find keeps its time
     exchange_options kept = exchange_set_options(o);
-    int kept_silent = scan_silent_again;
-    scan_silent_again = SCAN_SILENT_ON_LOSS;  // a clean line's Find keeps its time
     int result = bus_scan(port, SCAN_FIRST, SCAN_LAST, scan_timeout_ms(port), find_told, nullptr,
                           &next);
     exchange_set_options(kept);
-    scan_silent_again = kept_silent;
     if (!finding.cancelled) {
         finding.ended = 1;
         char status[600];

@@ -77,6 +77,10 @@ struct exchange_options {
     // scan, whose one exchange per address is its last); see
     // exchange_quiet_check.
     int whole_answers = 0;
+    // Non-zero: a scan with retries asks its silent addresses again only
+    // once the line has shown it loses frames (the window's way); 0: each
+    // one at once, as any failed exchange (kp6ctl's). See bus_scan.
+    int silent_on_loss = 0;
     // Non-zero: wait_answer polls without sleeping, as the tool once did.
     // Only the benchmark sets it, to compare the two.
     int wait_spins = 0;

@@ -10,8 +10,6 @@ unsigned long scan_timeout_ms(unsigned short port)
     return SCAN_TIMEOUT_MS + 2 * ((port_round_trip_us(port) + 999) / 1000);
 }
 
-int scan_silent_again = SCAN_SILENT_AT_ONCE;
-
 // What the last scan left: the addresses still silent, whether it saw the
 // line lose frames, and how many passes over the silent ones it made.
 static std::vector<unsigned char> silent;
@@ -105,7 +103,7 @@ static int silent_passes(unsigned short port, int nobody, scan_each each, void* 
 int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned long timeout_ms,
              scan_each each, void* ctx, unsigned* next)
 {
-    int at_once = scan_silent_again == SCAN_SILENT_AT_ONCE && exchange_get_options().retries > 0;
+    int at_once = !exchange_get_options().silent_on_loss && exchange_get_options().retries > 0;
     exchange_options kept = scan_options_set(timeout_ms, at_once);
     silent.clear();
     loss_seen = passes_made = 0;
@@ -136,7 +134,7 @@ int bus_scan_silent_again(unsigned short port, unsigned long timeout_ms,
                           unsigned long repeats_before, scan_each each, void* ctx, int* result)
 {
     *result = SCAN_DONE;
-    if (scan_silent_again != SCAN_SILENT_ON_LOSS || passes_made > 0 ||
+    if (!exchange_get_options().silent_on_loss || passes_made > 0 ||
         exchange_repeats <= repeats_before)
         return 0;
     exchange_options kept = scan_options_set(timeout_ms, 0);

@@ -25,22 +25,20 @@ const char SCAN_GARBLED_TEXT[] = "garbled answers: two controllers may share thi
 enum { SCAN_DONE, SCAN_STOPPED, SCAN_LINE_LOST };
 
 // When a scan with retries (the exchange options' above 0) asks a silent
-// address again. SCAN_SILENT_AT_ONCE (kp6ctl, whose retries are asked for): each
-// one at once, as any failed exchange. SCAN_SILENT_ON_LOSS (the window,
-// whose retries are on by default): most silent addresses are empty, so a
-// clean line's scan asks each once; only once the line has shown that it
-// loses frames (a controller that answered only when asked again, or fell
-// silent after its selection), or when nobody answered at all, are the
-// addresses still silent asked again, a pass each, at most `retries`
-// passes, until a pass finds nobody new. Two controllers at one address are
-// no lossy line.
-enum { SCAN_SILENT_AT_ONCE, SCAN_SILENT_ON_LOSS };
-extern int scan_silent_again;
+// address again. Without the options' silent_on_loss (kp6ctl, whose
+// retries are asked for): each one at once, as any failed exchange. With it
+// (the window, whose retries are on by default): most silent addresses are
+// empty, so a clean line's scan asks each once; only once the line has
+// shown that it loses frames (a controller that answered only when asked
+// again, or fell silent after its selection), or when nobody answered at
+// all, are the addresses still silent asked again, a pass each, at most
+// `retries` passes, until a pass finds nobody new. Two controllers at one
+// address are no lossy line.
 
 // Asks each address from `from` to `to` with a read of ER78 (a whole read,
 // not a stray byte, tells a controller is there), each answer awaited
 // `timeout_ms` once its frame has crossed the line, silence asked again
-// as scan_silent_again says, garble at least once. SCAN_DONE; SCAN_STOPPED
+// as the options' silent_on_loss says, garble at least once. SCAN_DONE; SCAN_STOPPED
 // when `each` asked; SCAN_LINE_LOST when the line was lost
 // (a network line closed, a serial device gone). *next is
 // the first address not asked (to + 1 when done). The exchanges' options
@@ -48,7 +46,7 @@ extern int scan_silent_again;
 int bus_scan(unsigned short port, unsigned char from, unsigned char to, unsigned long timeout_ms,
              scan_each each, void* ctx, unsigned* next);
 
-// With SCAN_SILENT_ON_LOSS and retries: the passes over the addresses the
+// With silent_on_loss and retries: the passes over the addresses the
 // last bus_scan found silent, when the line has lost frames since
 // `repeats_before` (exchange_repeats then) though the scan saw none, as a
 // Read of the controllers found may show. The number of controllers found

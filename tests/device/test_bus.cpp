@@ -226,8 +226,9 @@ static int count_asked(void* ctx, unsigned char, int answered, unsigned char)
 // one's silent addresses are asked again until every controller is read.
 TEST_F(Bus, SilentAddressesAreAskedAgainOnlyOnALossyLine)
 {
-    scan_silent_again = SCAN_SILENT_ON_LOSS;
-    exchange_set_options({300, 2});
+    exchange_options o = {300, 2};
+    o.silent_on_loss = 1;
+    exchange_set_options(o);
     Sim clean({"--address", "01", "--address", "05"});
     ASSERT_EQ(0, open(clean.path));
     int asked = 0;
@@ -242,7 +243,6 @@ TEST_F(Bus, SilentAddressesAreAskedAgainOnlyOnALossyLine)
     ASSERT_EQ(3u, rows.size());
     for (const bus_row& r : rows)
         EXPECT_EQ(ROW_READ, r.state) << (int)r.address;
-    scan_silent_again = SCAN_SILENT_AT_ONCE;
 }
 
 // Find scans inside the window: the window's next Read runs as before it.
