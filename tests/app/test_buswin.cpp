@@ -223,6 +223,42 @@ TEST_F(BusWindow, ComparesWithASiteFileExportsItAndSavesTheBus)
     EXPECT_EQ(2, saved[0].settings.er78);
 }
 
+// A window as shown, to KP6_SHOTS/NAME.ppm when that folder is named.
+static void shoot(Fl_Window* w, const std::string& name)
+{
+    const char* shots = getenv("KP6_SHOTS");
+    if (!shots || !w || !w->shown())
+        return;
+    w->make_current();
+    uchar* px = fl_read_image(nullptr, 0, 0, w->w(), w->h());
+    std::string ppm = "P6\n" + std::to_string(w->w()) + " " + std::to_string(w->h()) + "\n255\n";
+    write_file(std::string(shots) + "/" + name + ".ppm",
+               ppm + std::string((char*)px, (size_t)w->w() * w->h() * 3));
+    delete[] px;
+}
+
+// The dialog of that title, shot once it shows (KP6_SHOTS_RU: the Russian
+// one, its name ending in -ru).
+static std::string shot_title, shot_name;
+static int shot_ticks;
+static void shoot_if_shown(void*)
+{
+    for (Fl_Window* x = Fl::first_window(); x; x = Fl::next_window(x))
+        if (x->label() && shot_title == x->label() && x->shown() && ++shot_ticks == 4) {
+            shoot(x, shot_name);  // drawn by now
+            return;
+        }
+    Fl::repeat_timeout(0.05, shoot_if_shown);
+}
+static void shoot_when_shown(const char* title, const char* name)
+{
+    if (!getenv("KP6_SHOTS"))
+        return;
+    shot_title = title, shot_name = std::string(name) + (getenv("KP6_SHOTS_RU") ? "-ru" : "-en");
+    shot_ticks = 0;
+    Fl::add_timeout(0.05, shoot_if_shown);
+}
+
 TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
 {
     open_on("", {"--turnaround", "40"});  // a controller's write takes a second
@@ -235,7 +271,13 @@ TEST_F(BusWindow, WritesATemplateToTheSelectedRowsAndReadsThemBack)
 
     keys("mousemove --window " + bus() + " " + row_at(1) + " click 1 mousemove --window " + bus() +
          " " + row_at(2) + " keydown ctrl click 1 keyup ctrl");
-    when_window("Write file to selected", "mousemove --window %w 30 10 sleep 0.3 key Return");
+    if (getenv("KP6_SHOTS_RU")) {
+        ASSERT_EQ(1, read_mo_file("kp6.mo", KP6_MO_DIR));
+        bus_texts_forget();
+    }
+    shoot_when_shown(gettext_easy("Write file to selected"), "write-preview");
+    when_window(gettext_easy("Write file to selected"),
+                "mousemove --window %w 30 10 sleep 0.3 key Return");
     keys("key ctrl+w");
     EXPECT_TRUE(window_driven(20000));
     ASSERT_TRUE(pump_until([] { return !bus_state.busy; }, 20000));
@@ -297,7 +339,8 @@ TEST_F(BusWindow, TwoControllersAnsweringAtOneAddressAreNamed)
     EXPECT_EQ(ROW_GARBLED, row(1).state);
     write_file(dir.file("template.json"), backup_of({"01"}));
     through_file_dialog("o", "Compare with", "template.json");
-    when_window("Write file to selected", "mousemove --window %w 30 10 sleep 0.3 key Return");
+    when_window(gettext_easy("Write file to selected"),
+                "mousemove --window %w 30 10 sleep 0.3 key Return");
     keys("key ctrl+w");
     EXPECT_TRUE(window_driven(20000));
     ASSERT_TRUE(pump_until([] { return !bus_state.busy; }, 20000));
@@ -411,20 +454,6 @@ TEST_F(BusWindow, RussianHealthLineAndButtonsWhole)
     EXPECT_STREQ("Счётчики линии обнулены", bus_window.status->label());
 }
 
-// A window as shown, to KP6_SHOTS/NAME.ppm when that folder is named.
-static void shoot(Fl_Window* w, const std::string& name)
-{
-    const char* shots = getenv("KP6_SHOTS");
-    if (!shots || !w || !w->shown())
-        return;
-    w->make_current();
-    uchar* px = fl_read_image(nullptr, 0, 0, w->w(), w->h());
-    std::string ppm = "P6\n" + std::to_string(w->w()) + " " + std::to_string(w->h()) + "\n255\n";
-    write_file(std::string(shots) + "/" + name + ".ppm",
-               ppm + std::string((char*)px, (size_t)w->w() * w->h() * 3));
-    delete[] px;
-}
-
 // Ctrl+P: the site (remembered) and technician asked, then the file; the
 // report holds the rows' journal records since the window opened, in the
 // window's language.
@@ -445,11 +474,7 @@ TEST_F(BusWindow, ReportOfTheRowsSinceTheWindowOpened)
     ASSERT_EQ(JOURNAL_OK, journal_change(w, 0x05, "ER79", was.er79, 42, 42, JOURNAL_CONFIRMED, &e));
     ASSERT_EQ(JOURNAL_OK, journal_found(w, 0x05, now, nullptr, &e));
     shoot(bus_window.window, ru ? "buswin-report-ru" : "buswin-report-en");
-    Fl::add_timeout(1.0, [](void*) {
-        for (Fl_Window* x = Fl::first_window(); x; x = Fl::next_window(x))
-            if (x->label() && std::string(x->label()) == gettext_easy("Service report"))
-                shoot(x, getenv("KP6_SHOTS_RU") ? "report-dialog-ru" : "report-dialog-en");
-    });
+    shoot_when_shown(gettext_easy("Service report"), "report-dialog");
     when_window(gettext_easy("Service report"), "sleep 2 mousemove --window %w 30 10 key Return",
                 "Pump station 4");
     then_window(gettext_easy("Save the report"), "mousemove --window %w 30 10 sleep 0.1 key Return",
