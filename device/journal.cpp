@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -12,6 +11,7 @@
 
 #include "../i18n/words.h"
 #include "../platform/platform.h"
+#include "journal_line.h"
 #include "journal_time.h"
 #include "text.h"
 
@@ -20,20 +20,17 @@ using ordered_json = nlohmann::ordered_json;
 const char JOURNAL_CONFIRMED[] = "confirmed";
 const char JOURNAL_ACKNOWLEDGED[] = "acknowledged";
 
-// A line longer than this is no record: the walk skips it unkept, and it
-// is chained as 64 zeros (both sides agree, so a walk stays in step).
-enum { LINE_MAX = 64 * 1024 };
 // How far back an append looks for the last record behind lines that are
 // none, and how long another holder of the lock is waited for.
 enum { TAIL_MAX = 4 * 1024 * 1024, LOCK_MS = 10000 };
 
-static const char ZERO_HASH[] = "0000000000000000000000000000000000000000000000000000000000000000";
+const char JOURNAL_ZERO_HASH[] = "0000000000000000000000000000000000000000000000000000000000000000";
 
-static std::string line_hash(const char* p, size_t n)
+std::string journal_line_hash(const char* p, size_t n)
 {
     char hex[PLAT_SHA256_HEX];
-    if (n > LINE_MAX)
-        return ZERO_HASH;
+    if (n > JOURNAL_LINE_MAX)
+        return JOURNAL_ZERO_HASH;
     plat_sha256_hex(p, (unsigned long)n, hex);
     return hex;
 }
@@ -364,8 +361,7 @@ struct record_reader {
     }
 };
 
-// The record a line holds: true, or false for a line that is none.
-static bool record_from(const char* p, size_t n, journal_record* r)
+bool journal_record_from(const char* p, size_t n, journal_record* r)
 {
     // Emptied field by field: the texts keep their room from line to line.
     std::string* texts[] = {&r->time,    &r->offset,  &r->user,   &r->host, &r->program, &r->line,
@@ -438,7 +434,7 @@ struct journal_tail {
 static int read_tail(FILE* f, journal_tail* t)
 {
     t->seq = 0;
-    t->prev = ZERO_HASH;
+    t->prev = JOURNAL_ZERO_HASH;
     t->torn = false;
     if (fseek(f, 0, SEEK_END) != 0)
         return plat_file_error();
@@ -465,10 +461,10 @@ static int read_tail(FILE* f, journal_tail* t)
                 break;  // the line begins before the window
             size_t start = nl == std::string::npos ? 0 : nl + 1;
             if (last)
-                t->prev = line_hash(buf.data() + start, end - start);
+                t->prev = journal_line_hash(buf.data() + start, end - start);
             last = false;
             journal_record r;
-            if (record_from(buf.data() + start, end - start, &r)) {
+            if (journal_record_from(buf.data() + start, end - start, &r)) {
                 t->seq = r.seq;
                 return 0;
             }
@@ -479,7 +475,7 @@ static int read_tail(FILE* f, journal_tail* t)
         if (whole || window >= TAIL_MAX) {
             // A last line longer than the window: chained as too long.
             if (last && size > 0)
-                t->prev = ZERO_HASH;
+                t->prev = JOURNAL_ZERO_HASH;
             return 0;
         }
     }
@@ -501,7 +497,7 @@ static int append(const journal_writer& w, std::vector<ordered_json>& records, i
                 j["seq"] = ++t.seq;
                 j["prev"] = t.prev;
                 std::string line = j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-                t.prev = line_hash(line.data(), line.size());
+                t.prev = journal_line_hash(line.data(), line.size());
                 lines += line + "\n";
             }
             fseek(f, 0, SEEK_END);
@@ -629,191 +625,4 @@ int journal_sequence(const journal_writer& w, unsigned char address, const devic
         }
     }
     return JOURNAL_OK;
-}
-
-// ---- the walk -------------------------------------------------------------------
-
-// The chain as far as the walk has come.
-struct chain {
-    journal_verdict* v;
-    std::string want;         // the head asked for, lower case
-    std::string prev;         // the hash of the line before
-    bool have_record;         // a record came before
-    unsigned long seq;        // the last record's
-    bool pending;             // a break at v->at, taken back if the next record shows a swap
-    std::string last_offset;  // the last record's
-    journal_record r;         // the line's, reused
-    journal_told told;
-    void* ctx;
-};
-
-static void settle(chain& c)
-{
-    c.pending = false;
-}
-
-// Checks one line against the chain and tells it: non-zero stops.
-static int take_line(chain& c, const char* p, size_t n, unsigned long line_no)
-{
-    journal_verdict& v = *c.v;
-    std::string hash = line_hash(p, n);
-    journal_record& r = c.r;
-    bool is_record = n <= LINE_MAX && record_from(p, n, &r);
-    if (is_record) {
-        v.records++;
-        if (v.records == 1) {
-            v.first_time = r.time;
-            v.first_date = journal_local_time(r).substr(0, 10);
-        }
-        v.last_time = r.time;
-        c.last_offset = r.offset;
-        if (c.pending && r.seq < v.at) {
-            // The record before came too early: two records changed places.
-            v.state = JOURNAL_OUT_OF_ORDER;
-            v.at_next = v.at;
-            v.at = r.seq;
-        }
-        settle(c);
-        if (v.state == JOURNAL_INTACT) {
-            if (r.prev != c.prev) {
-                v.state = JOURNAL_CHANGED;
-                // The line before was changed, unless records were removed
-                // (or moved) between the two.
-                bool next = c.have_record && r.seq == c.seq + 1;
-                v.at = next ? c.seq : r.seq;
-                c.pending = !next && c.have_record && r.seq > c.seq;
-            } else if (c.have_record && r.seq != c.seq + 1) {
-                v.state = JOURNAL_OUT_OF_ORDER;
-                v.at = c.seq;
-                v.at_next = r.seq;
-            } else if (!c.have_record && r.seq != 1) {
-                v.state = JOURNAL_CHANGED;
-                v.at = r.seq;
-            }
-        }
-        c.have_record = true;
-        c.seq = r.seq;
-    } else {
-        settle(c);
-        if (v.state == JOURNAL_INTACT) {
-            v.state = JOURNAL_NOT_A_RECORD;
-            v.at = line_no;
-        }
-    }
-    if (!c.want.empty() && hash == c.want)
-        v.head_found = true;
-    c.prev = hash;
-    v.head = hash;
-    return c.told ? c.told(c.ctx, is_record ? &r : nullptr, line_no) : 0;
-}
-
-int journal_walk(const std::string& path, journal_told told, void* ctx, const char* want_head,
-                 journal_verdict* v, int* error)
-{
-    *v = journal_verdict();
-    v->state = JOURNAL_INTACT;
-    v->head = ZERO_HASH;
-    if (error)
-        *error = 0;
-    chain c = {v, "", ZERO_HASH, false, 0, false, "", journal_record(), told, ctx};
-    for (const char* p = want_head ? want_head : ""; *p; p++)
-        c.want += (char)(*p >= 'A' && *p <= 'F' ? *p - 'A' + 'a' : *p);
-    v->want_head = c.want;
-    int kind = PLAT_FILE_REGULAR;
-    FILE* f = nullptr;
-    int rc = plat_file_open_regular(path.c_str(), &f, &kind);
-    if (rc == -1) {
-        if (error)
-            *error = kind;
-        return JOURNAL_NOT_A_FILE;
-    }
-    if (rc) {
-        if (plat_error_kind(rc) == PLAT_ERR_NO_FILE)
-            return JOURNAL_OK;
-        if (error)
-            *error = rc;
-        return JOURNAL_SYSTEM;
-    }
-    // A line at a time through a bounded buffer; a line past LINE_MAX is
-    // kept only as its length.
-    std::string line;
-    size_t long_line = 0;
-    unsigned long line_no = 0;
-    static const size_t CHUNK = 256 * 1024;
-    std::string buf(CHUNK, '\0');
-    int stop = 0;
-    size_t got;
-    while (!stop && (got = fread(&buf[0], 1, CHUNK, f)) > 0) {
-        size_t at = 0;
-        while (!stop && at < got) {
-            const char* nl = (const char*)memchr(buf.data() + at, '\n', got - at);
-            size_t end = nl ? (size_t)(nl - buf.data()) : got;
-            size_t part = end - at;
-            if (long_line || line.size() + part > LINE_MAX) {
-                long_line += line.size() + part;
-                line.clear();
-            } else if (nl && line.empty()) {
-                // The common case: the whole line in the buffer, not copied.
-                stop = take_line(c, buf.data() + at, part, ++line_no);
-                at = end + 1;
-                continue;
-            } else
-                line.append(buf.data() + at, part);
-            at = end + (nl ? 1 : 0);
-            if (!nl)
-                continue;
-            stop = take_line(c, long_line ? "" : line.data(),
-                             long_line ? LINE_MAX + 1 : line.size(), ++line_no);
-            line.clear();
-            long_line = 0;
-        }
-    }
-    int failed = ferror(f) ? plat_file_error() : 0;
-    // A last line without its LF (torn) is a line still.
-    if (!stop && !failed && (long_line || !line.empty()))
-        take_line(c, long_line ? "" : line.data(), long_line ? LINE_MAX + 1 : line.size(),
-                  ++line_no);
-    fclose(f);
-    if (v->records) {
-        journal_record last;
-        last.time = v->last_time;
-        last.offset = c.last_offset;
-        v->last_date = journal_local_time(last).substr(0, 10);
-    }
-    if (failed) {
-        if (error)
-            *error = failed;
-        return JOURNAL_SYSTEM;
-    }
-    return JOURNAL_OK;
-}
-
-std::string journal_verdict_text(const journal_verdict& v)
-{
-    std::string text;
-    switch (v.state) {
-    case JOURNAL_CHANGED:
-        text = printed(words(W_("record %lu: changed, or a record before it removed")), v.at);
-        break;
-    case JOURNAL_NOT_A_RECORD: text = printed(words(W_("line %lu is not a record")), v.at); break;
-    case JOURNAL_OUT_OF_ORDER:
-        text = printed(words(W_("records %lu and %lu out of order")), v.at, v.at_next);
-        break;
-    default:
-        if (!v.records)
-            text = words(W_("journal empty: 0 records"));
-        else
-            text = printed(words(W_("journal intact: %lu records, %s to %s, head %s")), v.records,
-                           v.first_date.c_str(), v.last_date.c_str(), v.head.c_str());
-    }
-    if (!v.want_head.empty() && !v.head_found)
-        text += "; " + printed(words(W_("head %s is not in the journal: cut short or rebuilt after "
-                                        "it was printed")),
-                               v.want_head.c_str());
-    return text;
-}
-
-int journal_intact(const journal_verdict& v)
-{
-    return v.state == JOURNAL_INTACT && (v.want_head.empty() || v.head_found);
 }
