@@ -4,6 +4,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
 
 #include "../device/address.h"
 #include "../device/bus.h"
@@ -40,6 +41,12 @@ std::string bus_change_line(const bus_row& r, const device_settings& want)
 
 static int answer;  // of the question shown: 1 go on, 0 not
 
+int bus_label_width(const char* label)
+{
+    fl_font(FL_HELVETICA, BUS_LABEL_SIZE);
+    return (int)fl_width(label);
+}
+
 void bus_dialog_ok(Fl_Widget* w, void*)
 {
     answer = 1;
@@ -72,15 +79,15 @@ int bus_preview_confirm(Fl_Window* over, const std::vector<std::string>& lines)
     Fl_Hold_Browser* list = new Fl_Hold_Browser(8, 28, W - 16, H - 72,
                                                 gettext_easy("What would change:"));
     list->align(FL_ALIGN_TOP_LEFT);
-    list->labelsize(12);
-    list->textsize(12);
+    list->labelsize(BUS_LABEL_SIZE);
+    list->textsize(BUS_LABEL_SIZE);
     for (const std::string& l : lines)
         list->add(l.c_str());
     Fl_Return_Button* ok = new Fl_Return_Button(W - 208, H - 32, 96, 24, gettext_easy("Write"));
-    ok->labelsize(12);
+    ok->labelsize(BUS_LABEL_SIZE);
     ok->callback(bus_dialog_ok);
     Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
-    cancel->labelsize(12);
+    cancel->labelsize(BUS_LABEL_SIZE);
     cancel->callback(bus_dialog_cancel);
     win->end();
     win->resizable(list);

@@ -1,5 +1,6 @@
 // The bus window's questions: what a write would change, asked before it
-// is sent, and the modal run the service report's question shares.
+// is sent, the modal run the service report's question shares, and the
+// label size they and the window share.
 #ifndef KP6_BUSDIALOGS_H
 #define KP6_BUSDIALOGS_H
 
@@ -9,6 +10,11 @@
 #include <vector>
 
 #include "bustable.h"
+
+// The bus window's and its questions' label size and spacing, and the
+// width a label needs at that size.
+enum { BUS_LABEL_SIZE = 12, BUS_GAP = 4 };
+int bus_label_width(const char* label);
 
 // What writing `want` would change at row `r`, in one line.
 std::string bus_change_line(const bus_row& r, const device_settings& want);

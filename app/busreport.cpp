@@ -5,7 +5,6 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Return_Button.H>
-#include <FL/fl_draw.H>
 #include <stdio.h>
 
 #include <algorithm>
@@ -25,8 +24,6 @@
 // The report's period begins when the window is made.
 static std::string opened_at;
 
-enum { LABEL_SIZE = 12, GAP = 4 };
-
 static std::string local_now(void)
 {
     plat_datetime t;
@@ -40,12 +37,6 @@ static std::string local_now(void)
 void bus_report_opened(void)
 {
     opened_at = local_now();
-}
-
-static int label_width(const char* label)
-{
-    fl_font(FL_HELVETICA, LABEL_SIZE);
-    return (int)fl_width(label);
 }
 
 static std::string login_name(void)
@@ -63,24 +54,24 @@ static struct {
 static int ask_report_header(Fl_Window* over, std::string& site, std::string& technician)
 {
     const char* labels[] = {gettext_easy("Site"), gettext_easy("Technician")};
-    int lw = std::max(label_width(labels[0]), label_width(labels[1])) + 2 * GAP;
+    int lw = std::max(bus_label_width(labels[0]), bus_label_width(labels[1])) + 2 * BUS_GAP;
     const char* make = gettext_easy("Make...");
-    const int bw = std::max(96, label_width(make) + 40);  // room for the Return mark
+    const int bw = std::max(96, bus_label_width(make) + 40);  // room for the Return mark
     const int W = 460 + lw, H = 112;
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Service report"));
     report_ask.site = new Fl_Input(8 + lw, 10, W - 16 - lw, 24, labels[0]);
     report_ask.technician = new Fl_Input(8 + lw, 42, W - 16 - lw, 24, labels[1]);
     for (Fl_Input* in : {report_ask.site, report_ask.technician}) {
-        in->labelsize(LABEL_SIZE);
-        in->textsize(LABEL_SIZE);
+        in->labelsize(BUS_LABEL_SIZE);
+        in->textsize(BUS_LABEL_SIZE);
     }
     report_ask.site->value(pref_site);
     report_ask.technician->value(technician.c_str());
     Fl_Return_Button* ok = new Fl_Return_Button(W - 112 - bw, H - 32, bw, 24, make);
-    ok->labelsize(LABEL_SIZE);
+    ok->labelsize(BUS_LABEL_SIZE);
     ok->callback(bus_dialog_ok);
     Fl_Button* cancel = new Fl_Button(W - 104, H - 32, 96, 24, gettext_easy("Cancel"));
-    cancel->labelsize(LABEL_SIZE);
+    cancel->labelsize(BUS_LABEL_SIZE);
     cancel->callback(bus_dialog_cancel);
     win->end();
     int yes = bus_dialog_run(win, over);

@@ -5,7 +5,6 @@
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/filename.H>
-#include <FL/fl_draw.H>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -569,18 +568,9 @@ static void window_closing(Fl_Widget* w, void*)
     w->hide();
 }
 
-enum { LABEL_SIZE = 12, GAP = 4 };
-
-// The width a label needs at the window's size.
-static int label_width(const char* label)
-{
-    fl_font(FL_HELVETICA, LABEL_SIZE);
-    return (int)fl_width(label);
-}
-
 static int button_width(const char* label)
 {
-    return std::max(80, label_width(label) + 24);
+    return std::max(80, bus_label_width(label) + 24);
 }
 
 // A button at *x wide enough for its words; *x moves past it.
@@ -588,10 +578,10 @@ static Fl_Button* action_button(int* x, int y, const char* label, int key, bus_a
 {
     int w = button_width(label);
     Fl_Button* b = new Fl_Button(*x, y, w, 24, label);
-    b->labelsize(LABEL_SIZE);
+    b->labelsize(BUS_LABEL_SIZE);
     b->shortcut(key);
     b->callback(on_action, (void*)a);
-    *x += w + GAP;
+    *x += w + BUS_GAP;
     return b;
 }
 
@@ -613,36 +603,37 @@ static void make_bus_window(void)
     // the progress bar in what is left, at least 200 wide.
     const char* range = gettext_easy("Addresses");
     const char* retries = gettext_easy("Retries");
-    int top_row = 8 + label_width(range) + 64 + 3 * GAP + label_width(retries) + 48 + 4 * GAP;
+    int top_row = 8 + bus_label_width(range) + 64 + 3 * BUS_GAP + bus_label_width(retries) + 48 +
+                  4 * BUS_GAP;
     for (const char* b : {"Read the bus", "Read again", "Stop", "Clear health"})
-        top_row += button_width(gettext_easy(b)) + GAP;
+        top_row += button_width(gettext_easy(b)) + BUS_GAP;
     const int H = 480, W = std::max(980, top_row + 200 + 8);
     Fl_Double_Window* win = new Fl_Double_Window(W, H, gettext_easy("Bus"));
     bus_window.window = win;
 
     Fl_Group* top = new Fl_Group(0, 0, W, 40);
-    int x = 8 + label_width(range) + GAP;
+    int x = 8 + bus_label_width(range) + BUS_GAP;
     bus_window.range = new Fl_Input(x, 8, 64, 24, range);
-    bus_window.range->labelsize(LABEL_SIZE);
-    bus_window.range->textsize(LABEL_SIZE);
+    bus_window.range->labelsize(BUS_LABEL_SIZE);
+    bus_window.range->textsize(BUS_LABEL_SIZE);
     bus_window.range->value("01-FF");
-    x += 64 + 2 * GAP;
+    x += 64 + 2 * BUS_GAP;
     bus_window.read = action_button(&x, 8, gettext_easy("Read the bus"), FL_F + 5, read_bus);
     bus_window.again = action_button(&x, 8, gettext_easy("Read again"), 0, read_selected);
     bus_window.stop = action_button(&x, 8, gettext_easy("Stop"), FL_Escape, stop_run);
     bus_window.stop->deactivate();
-    x += label_width(retries) + 2 * GAP;
+    x += bus_label_width(retries) + 2 * BUS_GAP;
     bus_window.retries = new Fl_Spinner(x, 8, 48, 24, retries);
-    bus_window.retries->labelsize(LABEL_SIZE);
-    bus_window.retries->textsize(LABEL_SIZE);
+    bus_window.retries->labelsize(BUS_LABEL_SIZE);
+    bus_window.retries->textsize(BUS_LABEL_SIZE);
     bus_window.retries->range(0, PREF_RETRIES_MAX);
     bus_window.retries->step(1);
     bus_window.retries->value(pref_retries);
     bus_window.retries->callback(retries_chosen);
-    x += 48 + 2 * GAP;
+    x += 48 + 2 * BUS_GAP;
     bus_window.clear = action_button(&x, 8, gettext_easy("Clear health"), 0, clear_health);
     bus_window.progress = new Fl_Progress(x, 8, W - 8 - x, 24);
-    bus_window.progress->labelsize(LABEL_SIZE);
+    bus_window.progress->labelsize(BUS_LABEL_SIZE);
     bus_window.progress->selection_color(FL_SELECTION_COLOR);
     top->end();
     top->resizable(bus_window.progress);
@@ -656,7 +647,7 @@ static void make_bus_window(void)
     // Two lines: the selected row's whole state, then its health.
     bus_window.status = new Fl_Box(8, H - 70, W - 16, 34);
     bus_window.status->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
-    bus_window.status->labelsize(LABEL_SIZE);
+    bus_window.status->labelsize(BUS_LABEL_SIZE);
 
     Fl_Group* bottom = new Fl_Group(0, H - 34, W, 34);
     x = 8;
